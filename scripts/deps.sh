@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that hdrmeter needs, and only those that are missing.
+#   scripts/deps.sh          what building the library and the tool needs
+#   scripts/deps.sh test     also what the tests need
+set -euo pipefail
+packages=(cmake make g++ pkg-config libopencv-core-dev libopencv-imgproc-dev libcli11-dev nlohmann-json3-dev)
+if [ "${1:-}" = test ]; then
+  packages+=(libgtest-dev ffmpeg)
+fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+  echo "deps.sh: missing packages ${missing[*]}; run this script as root or install them with apt-get" >&2
+  exit 1
+fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
