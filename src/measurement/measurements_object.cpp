@@ -1,1 +1,97 @@
-// placeholder
+// Construction, copying and release of a measurement object. Tables are shared between copies through
+// reference counting; the per-pixel luminance buffer is each object's own, so copies measure
+// independently.
+#include "hdrmeter.h"
+#include "measurement/lookup_tables.h"
+
+#include <algorithm>
+
+CHDR_Measurements::CHDR_Measurements()
+    : eotfLUT(nullptr),
+      chromaNeutral(0),
+      lumaMin(0),
+      lumaMax(0),
+      chromaMin(0),
+      chromaMax(0),
+      rgbMin(0),
+      rgbMax(0),
+      peakLuminance(1.0f),
+      chromaLUTSize(0),
+      crToR(nullptr),
+      cbCrToG(nullptr),
+      cbToB(nullptr),
+      thresholdLevel(0),
+      thresholdLuminance(0.0),
+      measureLightLevel(false),
+      measurePercentiles(false),
+      pixelLuminance(nullptr),
+      topPercent1(1.0f),
+      topPercent2(10.0f),
+      bottomPercent(1.0f) {}
+
+CHDR_Measurements::CHDR_Measurements(const CHDR_Measurements& other) : CHDR_Measurements() { *this = other; }
+
+CHDR_Measurements& CHDR_Measurements::operator=(const CHDR_Measurements& other) {
+    if (this == &other) return *this;
+
+    // Everything that can throw happens before this object changes, so a failed assignment leaves it as it was.
+    std::unique_ptr<double[]> ownLuminance;
+    if (other.pixelLuminance != nullptr) {
+        ownLuminance.reset(new double[other.pixelLuminanceCapacity_]);
+        std::copy_n(other.pixelLuminance, other.pixelLuminanceCapacity_, ownLuminance.get());
+    }
+    std::wstring unit = other.thresholdUnit;
+
+    eotfLUT = other.eotfLUT;
+    chromaNeutral = other.chromaNeutral;
+    lumaMin = other.lumaMin;
+    lumaMax = other.lumaMax;
+    chromaMin = other.chromaMin;
+    chromaMax = other.chromaMax;
+    rgbMin = other.rgbMin;
+    rgbMax = other.rgbMax;
+    peakLuminance = other.peakLuminance;
+    chromaLUTSize = other.chromaLUTSize;
+    crToR = other.crToR;
+    cbCrToG = other.cbCrToG;
+    cbToB = other.cbToB;
+    thresholdLevel = other.thresholdLevel;
+    thresholdLuminance = other.thresholdLuminance;
+    thresholdUnit.swap(unit);
+    measureLightLevel = other.measureLightLevel;
+    measurePercentiles = other.measurePercentiles;
+    delete[] pixelLuminance;
+    pixelLuminance = ownLuminance.release();
+    pixelLuminanceCapacity_ = other.pixelLuminance != nullptr ? other.pixelLuminanceCapacity_ : 0;
+    topPercent1 = other.topPercent1;
+    topPercent2 = other.topPercent2;
+    bottomPercent = other.bottomPercent;
+    sharedTables_ = other.sharedTables_;  // the destination's old tables go when their last sharer lets go
+    greenFromCb_ = other.greenFromCb_;
+    greenFromCr_ = other.greenFromCr_;
+    return *this;
+}
+
+CHDR_Measurements::~CHDR_Measurements() {
+    Destroy_LUT();
+    delete[] pixelLuminance;
+    pixelLuminance = nullptr;
+}
+
+bool CHDR_Measurements::Destroy_LUT() {
+    if (eotfLUT == nullptr) return true;
+    eotfLUT = nullptr;
+    crToR = nullptr;
+    cbToB = nullptr;
+    cbCrToG = nullptr;
+    sharedTables_.reset();
+    return true;
+}
+
+void CHDR_Measurements::reservePixelLuminance(long long pixelCount) {
+    if (pixelCount <= pixelLuminanceCapacity_) return;
+    double* grown = new double[pixelCount];
+    delete[] pixelLuminance;
+    pixelLuminance = grown;
+    pixelLuminanceCapacity_ = pixelCount;
+}

@@ -1,1 +1,154 @@
-// placeholder
+// Transfer functions and the tables that turn code values into light once per configuration, so that
+// measuring a frame needs nothing but look-ups and additions per pixel.
+#include "hdrmeter.h"
+#include "measurement/lookup_tables.h"
+
+#include <cmath>
+#include <new>
+
+namespace hdrmeter {
+namespace detail {
+
+namespace {
+const CodeLevels kCodeLevels[] = {
+    // depth, black, range, last, neutral, LUT size, luma min/max, chroma min/max, rgb min/max
+    {10, 64, 876, 1023, 512, 1024, 64, 940, 64, 960, 64, 940},
+    {12, 256, 3504, 4095, 2048, 4096, 256, 3760, 256, 3840, 256, 3760},
+    {16, 4096, 56064, 65535, 32768, 65536, 4096, 60160, 4096, 61440, 4096, 60160},
+};
+}  // namespace
+
+const CodeLevels* codeLevelsFor(int bitDepth) {
+    for (const CodeLevels& levels : kCodeLevels) {
+        if (levels.bitDepth == bitDepth) return &levels;
+    }
+    return nullptr;
+}
+
+ChromaCoefficients chromaCoefficientsFor(const std::wstring& colorSpace) {
+    if (colorSpace == L"BT.2020") return {1.4746f, -0.1646f, -0.5714f, 1.8814f};
+    return {1.5396f, -0.1831f, -0.4577f, 1.8142f};
+}
+
+}  // namespace detail
+}  // namespace hdrmeter
+
+using hdrmeter::detail::ChromaCoefficients;
+using hdrmeter::detail::CodeLevels;
+using hdrmeter::detail::LookupTables;
+
+double CHDR_Measurements::PQ10000_f(double signal) {
+    const double x = signal < 0.0 ? 0.0 : signal;
+    const double e = std::pow(x, 0.012683313515655966);  // 1 / m2
+    double n = e - 0.8359375;                              // c1
+    if (!(n > 0.0)) n = 0.0;
+    // The exponent is the one this library has always used, a hair above the exact 1 / m1.
+    return std::pow(n / (18.8515625 - 18.6875 * e), 6.277394636507897);
+}
+
+double CHDR_Measurements::HLG1000_f(double signal) {
+    const double x = signal < 0.0 ? 0.0 : signal;
+    const double sceneLight = x <= 0.5 ? 4.0 * x * x : std::exp((x - 0.55991073) / 0.17883277) + 0.28466892;
+    // R = G = B = E, so the BT.2100 luminance weights sum the same E three times, in this order.
+    const double sceneLuminance = 0.2627 * sceneLight + 0.678 * sceneLight + 0.0593 * sceneLight;
+    const double systemGammaMinusOne = 1.2 - 1.0;
+    return std::pow(sceneLuminance, systemGammaMinusOne) * (1000.0 / std::pow(12.0, 1.2)) * sceneLight / 1000.0;
+}
+
+bool CHDR_Measurements::InitializeMeasurements(HDR_Info& info) {
+    // Tables of an earlier configuration go first, so reconfiguring without Destroy_LUT leaks nothing.
+    Destroy_LUT();
+
+    thresholdLevel = info.thresholdLevel;
+    thresholdUnit = info.thresholdUnit;
+    measureLightLevel = info.measureLightLevel;
+    measurePercentiles = info.measurePercentiles;
+    topPercent1 = info.topPercent1;
+    topPercent2 = info.topPercent2;
+    bottomPercent = info.bottomPercent;
+
+    const CodeLevels* levels = hdrmeter::detail::codeLevelsFor(info.bitDepth);
+    if (levels == nullptr) return false;
+    chromaNeutral = levels->chromaNeutral;
+    chromaLUTSize = levels->chromaLUTSize;
+    lumaMin = levels->lumaMin;
+    lumaMax = levels->lumaMax;
+    chromaMin = levels->chromaMin;
+    chromaMax = levels->chromaMax;
+    rgbMin = levels->rgbMin;
+    rgbMax = levels->rgbMax;
+
+    const size_t eotfEntries = size_t{2} << (info.bitDepth - 1);
+    std::unique_ptr<float[], hdrmeter::detail::FreeDeleter> eotf(
+        static_cast<float*>(std::calloc(eotfEntries, sizeof(float))));
+    if (!eotf) return false;
+
+    const bool hlg = info.transferFunction == L"HLG";
+    peakLuminance = hlg ? 1000.0f : 10000.0f;
+    const float blackCode = static_cast<float>(levels->blackCode);
+    const float codeRange = static_cast<float>(levels->codeRange);
+    for (int code = 0; code <= levels->lastCode; ++code) {
+        const float signal = (static_cast<float>(code) - blackCode) / codeRange;
+        const double luminance = hlg ? HLG1000_f(signal) : PQ10000_f(signal);
+        eotf[code] = static_cast<float>(luminance);
+    }
+
+    // Everything below allocates with operator new; the tables only become the object's once complete,
+    // so an exception leaves nothing allocated and the object unconfigured.
+    auto tables = std::make_shared<LookupTables>();
+    tables->eotf = std::move(eotf);
+    const int lutSize = chromaLUTSize;
+    tables->redFromCr.reset(new float[lutSize]);
+    tables->blueFromCb.reset(new float[lutSize]);
+    // The 2-D G table would hold 16 GiB at 16 bits; there G is computed per pixel with the same operations.
+    const bool buildGreenTable = info.bitDepth != 16;
+    if (buildGreenTable) {
+        tables->greenRows.reset(new float*[lutSize]());
+        tables->greenRowCount = lutSize;
+        for (int row = 0; row < lutSize; ++row) tables->greenRows[row] = new float[lutSize];
+    }
+
+    if (thresholdUnit == L"NITS") {
+        thresholdLuminance = static_cast<double>(static_cast<float>(thresholdLevel) / peakLuminance);
+    } else {
+        thresholdLuminance = static_cast<double>(tables->eotf[thresholdLevel]);
+    }
+
+    if (measurePercentiles) {
+        if (info.levelUnit == L"NITS") {
+            info.topLevel1Nits = static_cast<double>(info.topLevel1);
+            info.topLevel2Nits = static_cast<double>(info.topLevel2);
+            info.bottomLevelNits = static_cast<double>(info.bottomLevel);
+        } else {
+            const auto toNits = [&](int level, double& nits) {
+                if (level != -1) nits = static_cast<double>(tables->eotf[level]) * peakLuminance;
+            };
+            toNits(info.topLevel1, info.topLevel1Nits);
+            toNits(info.topLevel2, info.topLevel2Nits);
+            toNits(info.bottomLevel, info.bottomLevelNits);
+        }
+    }
+
+    const ChromaCoefficients k = hdrmeter::detail::chromaCoefficientsFor(info.colorSpace);
+    greenFromCb_ = k.greenFromCb;
+    greenFromCr_ = k.greenFromCr;
+    for (int code = 0; code < lutSize; ++code) {
+        const float difference = static_cast<float>(code - chromaNeutral);
+        tables->redFromCr[code] = difference * k.redFromCr;
+        tables->blueFromCb[code] = difference * k.blueFromCb;
+    }
+    // Filled row by row for the cache; each entry is the same two products and one sum in either order.
+    for (int cb = 0; cb < (buildGreenTable ? lutSize : 0); ++cb) {
+        float* row = tables->greenRows[cb];
+        for (int cr = 0; cr < lutSize; ++cr) {
+            row[cr] = hdrmeter::detail::greenMinusLuma(cb, cr, chromaNeutral, k.greenFromCb, k.greenFromCr);
+        }
+    }
+
+    eotfLUT = tables->eotf.get();
+    crToR = tables->redFromCr.get();
+    cbToB = tables->blueFromCb.get();
+    cbCrToG = tables->greenRows.get();
+    sharedTables_ = std::move(tables);
+    return true;
+}
