@@ -1,1 +1,130 @@
+#include "frame_builder.h"
+
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+
+namespace {
+
+TestFrame rampFrame(InputPixelFormat format, int width, int height, int seed) {
+    TestFrame frame(format, width, height);
+    for (size_t i = 0; i < frame.samples.size(); ++i) {
+        frame.samples[i] = static_cast<uint16_t>((i * 2654435761u + seed * 40503u) % 1024);
+    }
+    return frame;
+}
+
+}  // namespace
+
+TEST(ObjectLifetime, NewObjectDefaults) {
+    CHDR_Measurements meter;
+    EXPECT_EQ(meter.peakLuminance, 1.0f);
+    EXPECT_EQ(meter.topPercent1, 1.0f);
+    EXPECT_EQ(meter.topPercent2, 10.0f);
+    EXPECT_EQ(meter.bottomPercent, 1.0f);
+    EXPECT_FALSE(meter.measureLightLevel);
+    EXPECT_FALSE(meter.measurePercentiles);
+    EXPECT_TRUE(meter.thresholdUnit.empty());
+    EXPECT_EQ(meter.eotfLUT, nullptr);
+    EXPECT_EQ(meter.crToR, nullptr);
+    EXPECT_EQ(meter.cbCrToG, nullptr);
+    EXPECT_EQ(meter.cbToB, nullptr);
+    EXPECT_EQ(meter.pixelLuminance, nullptr);
+    EXPECT_EQ(meter.chromaLUTSize, 0);
+    EXPECT_TRUE(meter.Destroy_LUT());
+    EXPECT_EQ(meter.chromaLUTSize, 0);
+}
+
+TEST(ObjectLifetime, DestroyKeepsSettingsAndBufferAndAllowsReconfiguration) {
+    HDR_Info info = makeInfo(12, L"HLG", L"BT.2020", true, true);
+    CHDR_Measurements meter;
+    ASSERT_TRUE(meter.InitializeMeasurements(info));
+    TestFrame frame = rampFrame(YCbCr444_A, 8, 4, 1);
+    frame.measure(meter, 2);
+    double* buffer = meter.pixelLuminance;
+    ASSERT_NE(buffer, nullptr);
+
+    EXPECT_TRUE(meter.Destroy_LUT());
+    EXPECT_TRUE(meter.Destroy_LUT());
+    EXPECT_EQ(meter.eotfLUT, nullptr);
+    EXPECT_EQ(meter.cbCrToG, nullptr);
+    EXPECT_EQ(meter.pixelLuminance, buffer);
+    EXPECT_EQ(meter.lumaMax, 3760);
+    EXPECT_EQ(meter.chromaLUTSize, 4096);
+    EXPECT_EQ(meter.peakLuminance, 1000.0f);
+    EXPECT_TRUE(meter.measurePercentiles);
+
+    HDR_Info tenBit = makeInfo(10, L"PQ", L"BT.709", true, true);
+    ASSERT_TRUE(meter.InitializeMeasurements(tenBit));
+    EXPECT_EQ(meter.lumaMax, 940);
+    EXPECT_EQ(meter.pixelLuminance, buffer);  // large enough already, so reused
+    // Configuring again without Destroy_LUT replaces the tables; the sanitizer build checks nothing leaks.
+    ASSERT_TRUE(meter.InitializeMeasurements(info));
+    EXPECT_EQ(meter.chromaLUTSize, 4096);
+    EXPECT_EQ(meter.peakLuminance, 1000.0f);
+}
+
+TEST(ObjectLifetime, CopiesShareTablesButNotBuffersOrStrings) {
+    HDR_Info info = makeInfo(10, L"PQ", L"BT.2020", true, true);
+    auto source = std::make_unique<CHDR_Measurements>();
+    ASSERT_TRUE(source->InitializeMeasurements(info));
+    TestFrame warmUp = rampFrame(YCbCr422_A, 6, 2, 3);
+    warmUp.measure(*source, 2);
+
+    CHDR_Measurements copy(*source);
+    EXPECT_EQ(copy.eotfLUT, source->eotfLUT);
+    EXPECT_EQ(copy.cbCrToG, source->cbCrToG);
+    EXPECT_EQ(copy.crToR, source->crToR);
+    ASSERT_NE(copy.pixelLuminance, nullptr);
+    EXPECT_NE(copy.pixelLuminance, source->pixelLuminance);
+    EXPECT_TRUE(std::equal(copy.pixelLuminance, copy.pixelLuminance + 12, source->pixelLuminance));
+    copy.thresholdUnit = L"CODE";
+    EXPECT_EQ(source->thresholdUnit, L"NITS");
+
+    TestFrame a = rampFrame(YCbCr422_A, 10, 3, 5);
+    TestFrame b = a;
+    const auto expected = a.measure(*source, 3);
+    source->Destroy_LUT();
+    source.reset();  // the copy's tables must outlive their first owner
+    EXPECT_EQ(b.measure(copy, 3), expected);
+
+    CHDR_Measurements assigned;
+    HDR_Info other = makeInfo(12, L"HLG", L"BT.709", false, false);
+    ASSERT_TRUE(assigned.InitializeMeasurements(other));
+    assigned = copy;
+    assigned = assigned;
+    EXPECT_EQ(assigned.eotfLUT, copy.eotfLUT);
+    EXPECT_EQ(assigned.chromaLUTSize, 1024);
+    copy.Destroy_LUT();
+    TestFrame c = rampFrame(YCbCr422_A, 10, 3, 5);
+    EXPECT_EQ(c.measure(assigned, 3), expected);
+}
+
+TEST(ObjectLifetime, CopiesMeasureConcurrently) {
+    HDR_Info info = makeInfo(12, L"PQ", L"BT.2020", true, true);
+    CHDR_Measurements source;
+    ASSERT_TRUE(source.InitializeMeasurements(info));
+    constexpr int kThreads = 4;
+    std::vector<TestFrame> frames;
+    std::vector<std::tuple<double, double, double, double, double, double>> expected;
+    for (int t = 0; t < kThreads; ++t) {
+        frames.push_back(rampFrame(t % 2 ? YCbCr422_B : YCbCr444_A, 33 + t, 17, t));
+        TestFrame scratch = frames.back();
+        expected.push_back(scratch.measure(source, 3));
+    }
+    std::vector<CHDR_Measurements> meters(kThreads - 1, source);
+    std::vector<std::thread> threads;
+    std::vector<int> mismatches(kThreads, 0);
+    for (int t = 0; t < kThreads; ++t) {
+        CHDR_Measurements& meter = t == 0 ? source : meters[t - 1];
+        threads.emplace_back([&, t, meterPtr = &meter] {
+            for (int round = 0; round < 20; ++round) {
+                TestFrame frame = frames[t];
+                if (frame.measure(*meterPtr, 3) != expected[t]) ++mismatches[t];
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << t;
+}
