@@ -5,7 +5,7 @@
 set -euo pipefail
 packages=(cmake make g++ pkg-config libopencv-core-dev libopencv-imgproc-dev libcli11-dev nlohmann-json3-dev)
 if [ "${1:-}" = test ]; then
-  packages+=(libgtest-dev ffmpeg)
+  packages+=(libgtest-dev ffmpeg clang libclang-rt-14-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do
