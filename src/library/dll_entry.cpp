@@ -5,7 +5,8 @@
 
 #include <windows.h>
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/)
+// C linkage: the C runtime's DLL start-up code calls DllMain by its unmangled name.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/)
 {
     if (reason == DLL_PROCESS_ATTACH) {
         DisableThreadLibraryCalls(instance);
