@@ -1,0 +1,47 @@
+#include "frame_meter.h"
+
+#include <tuple>
+
+#include "tool_errors.h"
+
+namespace hdrmeter::tool {
+
+FrameMeter::FrameMeter(const VideoFormat& format, const MeasureSettings& settings)
+    : format_(format), settings_(settings), layout_(engineLayoutFor(format))
+{
+    HDR_Info info = hdrInfoFor(settings, format.bitDepth);
+    if (!engine_.InitializeMeasurements(info))
+        throw InputError("the measurement engine cannot be set up for " + describeFormat(format) +
+                         " (out of memory for its tables?)");
+}
+
+FrameMeasurement FrameMeter::measure(EngineFrame& frame)
+{
+    FrameMeasurement measurement;
+    measurement.frame = frame.index;
+    auto* samples = reinterpret_cast<unsigned char*>(frame.samples.data());
+    const auto width = static_cast<unsigned int>(format_.width);
+    const auto height = static_cast<unsigned int>(format_.height);
+    const auto bitDepth = static_cast<unsigned int>(format_.bitDepth);
+    if (settings_.lumaChecks) {
+        double minCode = 0.0;
+        double maxCode = 0.0;
+        ocvFindMinMax(samples, &minCode, &maxCode, width, height, bitDepth);
+        // The low count is of codes at or below its limit, so the limit sits one code under black.
+        unsigned int violationCount = 0;
+        int lowCount = 0;
+        int highCount = 0;
+        ocvFindLumaViolations(samples, width, height, bitDepth,
+                              static_cast<float>(narrowRangeLumaBlack(format_.bitDepth) - 1),
+                              static_cast<float>(narrowRangeLumaWhite(format_.bitDepth)), &violationCount,
+                              &lowCount, &highCount);
+        measurement.lumaChecks = LumaChecks{static_cast<int>(minCode), static_cast<int>(maxCode), lowCount, highCount};
+    }
+    std::tie(measurement.averageLightNits, measurement.largestLightNits, measurement.aboveThresholdPercent,
+             measurement.top1Nits, measurement.top2Nits, measurement.bottomNits) =
+        engine_.HDR_Measurements(layout_.pixelFormat, format_.width, format_.height, samples, samples,
+                                 settings_.taskCount);
+    return measurement;
+}
+
+}  // namespace hdrmeter::tool
