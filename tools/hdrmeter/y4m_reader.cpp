@@ -156,6 +156,17 @@ Y4mHeader parseY4mHeader(const std::string& line)
     SampleLayoutLookup layout = lookupY4mColourSpace(colourSpace);
     if (!layout.supported)
         throw InputError(layout.refusal);
+    if (width % 2 == 1 && layout.subsampling != ChromaSubsampling::Yuv444) {
+        // ffmpeg sizes these chroma rows in bytes, halved and rounded up, so every row ends half a sample
+        // short and the last chroma sample of each row cannot be recovered.
+        const std::string name = std::string("yuv") + (layout.subsampling == ChromaSubsampling::Yuv420 ? "420" : "422") +
+                                 "p" + std::to_string(layout.bitDepth) + "le";
+        throw InputError("YUV4MPEG2 with an odd width (W" + std::to_string(width) +
+                         ") and subsampled chroma is not read, because ffmpeg writes its chroma rows half a sample "
+                         "short; crop to an even width (ffmpeg -vf crop=trunc(iw/2)*2:ih) or pipe raw video "
+                         "(-f rawvideo) with --size " +
+                         std::to_string(width) + "x" + std::to_string(height) + " --pix-fmt " + name);
+    }
     header.format.width = static_cast<int>(width);
     header.format.height = static_cast<int>(height);
     header.format.bitDepth = layout.bitDepth;
