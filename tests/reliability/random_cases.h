@@ -1,0 +1,125 @@
+// Measurement configurations and frames drawn at random, always inside what a host may pass: bit depth
+// 10, 12 or 16, levels that are codes of that depth (or -1), percentages within 0..100, one of the four
+// layouts and buffers of the size that layout needs. `Source` is anything with a `uint32_t next()`: a
+// seeded generator for the tests, the fuzzer's input bytes for the fuzz target.
+#ifndef HDRMETER_TESTS_RELIABILITY_RANDOM_CASES_H
+#define HDRMETER_TESTS_RELIABILITY_RANDOM_CASES_H
+
+#include <hdrmeter.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "measurement_oracle.h"
+
+namespace reliability {
+
+struct SeededSource {
+    explicit SeededSource(uint32_t seed) : engine(seed) {}
+    uint32_t next() { return engine(); }
+    std::mt19937 engine;
+};
+
+template <typename Source>
+int pick(Source& source, int low, int high) {  // inclusive
+    const uint32_t span = static_cast<uint32_t>(high - low) + 1u;
+    return low + static_cast<int>(source.next() % span);
+}
+
+template <typename Source>
+float pickPercent(Source& source) {
+    switch (source.next() % 8) {
+        case 0: return 0.0f;
+        case 1: return 100.0f;
+        default: return static_cast<float>(source.next() % 100001u) / 1000.0f;
+    }
+}
+
+// Strings near the ones the engine recognises, so that near misses are exercised too.
+inline const wchar_t* const kTransferNames[] = {L"HLG", L"PQ", L"hlg", L"HLG ", L"HL", L""};
+inline const wchar_t* const kColourSpaceNames[] = {L"BT.2020", L"BT.709", L"bt.2020", L"BT.2020 ", L""};
+inline const wchar_t* const kUnitNames[] = {L"NITS", L"CODE", L"nits", L"NIT", L""};
+
+template <typename Source>
+HDR_Info randomInfo(Source& source) {
+    HDR_Info info;
+    const int depths[] = {10, 12, 16};
+    info.bitDepth = depths[source.next() % 3];
+    const int lastCode = (1 << info.bitDepth) - 1;
+    info.transferFunction = kTransferNames[source.next() % 6];
+    info.colorSpace = kColourSpaceNames[source.next() % 5];
+    info.thresholdUnit = kUnitNames[source.next() % 5];
+    info.thresholdLevel =
+        info.thresholdUnit == L"NITS" ? pick(source, 0, 12000) : pick(source, 0, lastCode);
+    info.measureLightLevel = source.next() % 4 != 0;
+    info.measurePercentiles = source.next() % 4 != 0;
+    info.topPercent1 = pickPercent(source);
+    info.topPercent2 = pickPercent(source);
+    info.bottomPercent = pickPercent(source);
+    info.levelUnit = kUnitNames[source.next() % 5];
+    const bool levelsInNits = info.levelUnit == L"NITS";
+    auto level = [&]() { return source.next() % 4 == 0 ? -1 : pick(source, 0, levelsInNits ? 10000 : lastCode); };
+    info.topLevel1 = level();
+    info.topLevel2 = level();
+    info.bottomLevel = level();
+    return info;
+}
+
+struct RandomFrame {
+    InputPixelFormat format = YCbCr422_A;
+    int width = 0;
+    int height = 0;
+    std::vector<uint16_t> samples;  // luma, Cb, Cr: exactly the words the layout needs
+
+    uint16_t* words() { return samples.data(); }
+    unsigned char* bytes() { return reinterpret_cast<unsigned char*>(samples.data()); }
+};
+
+// Samples mostly within the depth's codes, with some anywhere in 0..65535 to exercise the clamping.
+template <typename Source>
+RandomFrame randomFrameOfSize(Source& source, int bitDepth, InputPixelFormat format, int width, int height) {
+    RandomFrame frame;
+    frame.format = format;
+    frame.width = width;
+    frame.height = height;
+    frame.samples.resize(frameWords(format, width, height));
+    const uint32_t codes = 1u << bitDepth;
+    for (uint16_t& sample : frame.samples) {
+        const uint32_t draw = source.next();
+        sample = static_cast<uint16_t>((draw & 0xF0000000u) == 0 ? draw : draw % codes);
+    }
+    return frame;
+}
+
+template <typename Source>
+RandomFrame randomFrame(Source& source, int bitDepth, int maxWidth, int maxHeight) {
+    const auto format = static_cast<InputPixelFormat>(source.next() % 4);
+    const int width = pick(source, 1, maxWidth);
+    const int height = pick(source, 1, maxHeight);
+    return randomFrameOfSize(source, bitDepth, format, width, height);
+}
+
+// Measures one frame with the object and with the oracle on separate copies; true when the results,
+// the clamped buffers and (with percentiles) the sorted luminance buffer are the same bits.
+inline bool matchesOracle(CHDR_Measurements& meter, MeasurementOracle& oracle, const RandomFrame& frame,
+                          int taskCount, Results* measured = nullptr) {
+    RandomFrame mine = frame;
+    RandomFrame theirs = frame;
+    const Results actual = meter.HDR_Measurements(frame.format, frame.width, frame.height, mine.bytes(), mine.bytes(),
+                                                  taskCount);
+    const Results expected =
+        oracle.frame(frame.format, frame.width, frame.height, theirs.words(), theirs.words(), taskCount);
+    if (measured != nullptr) *measured = actual;
+    if (actual != expected || mine.samples != theirs.samples) return false;
+    if (oracle.percentiles && taskCount >= 0) {
+        for (std::size_t i = 0; i < oracle.luminances.size(); ++i) {
+            if (meter.pixelLuminance[i] != oracle.luminances[i]) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace reliability
+
+#endif

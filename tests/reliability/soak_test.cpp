@@ -1,0 +1,122 @@
+// Long-running use as a video host would make of the engine: a few objects per host thread measure
+// frame after frame of changing sizes and layouts, get copied, lose their tables and are configured
+// again, and every result is checked against the single-threaded oracle. Under the address sanitizer
+// this also shows any buffer that is reused at the wrong size or freed while a copy still reads it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "measurement_oracle.h"
+#include "random_cases.h"
+
+namespace {
+
+using namespace reliability;
+
+int framesPerThread() {
+    // HDRMETER_SOAK_FRAMES raises the count for a longer soak by hand; the default keeps the test short.
+    const char* text = std::getenv("HDRMETER_SOAK_FRAMES");
+    const int total = text != nullptr ? std::atoi(text) : 3000;
+    return std::max(total / 3, 1);
+}
+
+struct Meter {
+    std::unique_ptr<CHDR_Measurements> object = std::make_unique<CHDR_Measurements>();
+    std::unique_ptr<MeasurementOracle> oracle;  // null while the object is unconfigured
+    int bitDepth = 0;
+};
+
+struct Tally {
+    std::atomic<long long> frames{0}, copies{0}, destroys{0}, configurations{0}, mismatches{0};
+};
+
+void configure(Meter& meter, SeededSource& source, Tally& tally) {
+    HDR_Info info = randomInfo(source);
+    // 12-bit tables take 64 MiB and a noticeable time to fill; keep them rarer so the soak measures frames.
+    if (info.bitDepth == 12 && source.next() % 3 != 0) info.bitDepth = 10;
+    if (info.thresholdUnit != L"NITS") info.thresholdLevel %= (1 << info.bitDepth);
+    if (info.levelUnit != L"NITS") {
+        for (int* level : {&info.topLevel1, &info.topLevel2, &info.bottomLevel}) {
+            if (*level != -1) *level %= (1 << info.bitDepth);
+        }
+    }
+    if (source.next() % 2) meter.object->Destroy_LUT();  // configuring again without it must work too
+    ASSERT_TRUE(meter.object->InitializeMeasurements(info));
+    meter.oracle = std::make_unique<MeasurementOracle>(info);
+    meter.bitDepth = info.bitDepth;
+    ++tally.configurations;
+}
+
+void soakOneHost(uint32_t seed, int frames, Tally& tally) {
+    SeededSource source(seed);
+    std::vector<Meter> meters(3);
+    for (Meter& meter : meters) configure(meter, source, tally);
+
+    for (int frame = 0; frame < frames; ++frame) {
+        Meter& meter = meters[source.next() % meters.size()];
+        switch (source.next() % 64) {
+            case 0:
+                configure(meter, source, tally);
+                break;
+            case 1: {  // a copy takes over and the original goes away while the tables are shared
+                Meter& other = meters[source.next() % meters.size()];
+                if (&other == &meter) break;
+                auto copy = std::make_unique<CHDR_Measurements>(*other.object);
+                other.object = std::move(copy);
+                ++tally.copies;
+                break;
+            }
+            case 2: {  // assignment over a configured object lets go of its old tables
+                Meter& other = meters[source.next() % meters.size()];
+                if (&other == &meter) break;
+                *meter.object = *other.object;
+                meter.oracle = other.oracle ? std::make_unique<MeasurementOracle>(*other.oracle) : nullptr;
+                meter.bitDepth = other.bitDepth;
+                ++tally.copies;
+                break;
+            }
+            case 3:
+                meter.object->Destroy_LUT();
+                meter.oracle.reset();
+                ++tally.destroys;
+                break;
+            default:
+                break;
+        }
+        if (!meter.oracle) {
+            configure(meter, source, tally);
+        }
+        const RandomFrame input = randomFrame(source, meter.bitDepth, 96, 64);
+        const int taskCount = pick(source, 0, 6);
+        if (!matchesOracle(*meter.object, *meter.oracle, input, taskCount)) {
+            ++tally.mismatches;
+            ADD_FAILURE() << "frame " << frame << " of host " << seed << ": " << input.width << "x" << input.height
+                          << " layout " << input.format << " tasks " << taskCount;
+        }
+        ++tally.frames;
+    }
+}
+
+}  // namespace
+
+TEST(Soak, ThousandsOfFramesOnCopiedAndReconfiguredObjectsMatchTheOracle) {
+    const int frames = framesPerThread();
+    Tally tally;
+    std::vector<std::thread> hosts;
+    for (uint32_t host = 0; host < 3; ++host) {
+        hosts.emplace_back([&, host] { soakOneHost(0x50a4u + host, frames, tally); });
+    }
+    for (std::thread& host : hosts) host.join();
+
+    EXPECT_EQ(tally.mismatches.load(), 0);
+    EXPECT_EQ(tally.frames.load(), 3LL * frames);
+    std::cout << "soak: " << tally.frames << " frames on 9 objects in 3 host threads, " << tally.copies
+              << " copies, " << tally.destroys << " Destroy_LUT, " << tally.configurations
+              << " configurations, " << tally.mismatches << " mismatches" << std::endl;
+}
