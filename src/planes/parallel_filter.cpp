@@ -33,10 +33,13 @@ public:
         }
     }
 
+    // The task is handed over as a copy: when no thread can be started, the runtime falls back to a
+    // deferred task built from the same argument, and a task moved into the failed attempt would then
+    // filter empty views.
     template <typename Task>
-    void launch(Task&& task)
+    void launch(const Task& task)
     {
-        futures_.push_back(std::async(std::forward<Task>(task)));
+        futures_.push_back(std::async(task));
     }
 
     // In launch order, so that the failure raised is that of the lowest-numbered failing stripe.
