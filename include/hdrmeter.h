@@ -166,8 +166,6 @@ private:
 
     std::shared_ptr<const hdrmeter::detail::LookupTables> sharedTables_;  // owns what the table pointers show
     long long pixelLuminanceCapacity_ = 0;                                 // entries allocated in pixelLuminance
-    float greenFromCb_ = 0.0f;                                             // kGb, for G computed per pixel
-    float greenFromCr_ = 0.0f;                                             // kGr, for G computed per pixel
 };
 
 // ---- Plane functions -------------------------------------------------------------------------------

@@ -30,6 +30,7 @@ std::tuple<double, double, double> CHDR_Measurements::HDR_Measurements_task(Inpu
     uint16_t* cbPlane = reinterpret_cast<uint16_t*>(framePlanes) + pixelCount;
     uint16_t* crPlane = cbPlane + (subsampled ? pixelCount / 2 : pixelCount);
     if (start >= end) return {0.0, 0.0, 0.0};
+    const hdrmeter::detail::ChromaCoefficients& coefficients = sharedTables_->coefficients;
 
     double lightSum = 0.0;
     double largestLight = 0.0;
@@ -66,8 +67,8 @@ std::tuple<double, double, double> CHDR_Measurements::HDR_Measurements_task(Inpu
             const float y = static_cast<float>(lumaCode);
             const float greenOffset = cbCrToG != nullptr
                                           ? cbCrToG[cb][cr]
-                                          : hdrmeter::detail::greenMinusLuma(cb, cr, chromaNeutral, greenFromCb_,
-                                                                             greenFromCr_);
+                                          : hdrmeter::detail::greenMinusLuma(cb, cr, chromaNeutral, coefficients.greenFromCb,
+                                                                             coefficients.greenFromCr);
             const float red = y + crToR[cr];
             const float green = y + greenOffset;
             const float blue = y + cbToB[cb];

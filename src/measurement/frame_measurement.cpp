@@ -1,6 +1,9 @@
 // Measures a whole frame: cuts it into bands measured by concurrent tasks, combines their partial sums
-// in band order and, with percentiles on, sorts the per-pixel luminances to pick three of them.
+// in band order and, with percentiles on, leaves the frame's luminances in descending order in the
+// per-pixel buffer and picks three of them.
 #include "hdrmeter.h"
+#include "measurement/band_kernel.h"
+#include "measurement/lookup_tables.h"
 
 #include <algorithm>
 #include <functional>
@@ -9,10 +12,37 @@
 
 namespace {
 
+using Results = std::tuple<double, double, double, double, double, double>;
+
 // Index into the descending luminances that the brightest `percent` percent of pixels reach.
 int percentilePosition(double percent, int pixelCount) {
     const int position = static_cast<int>(percent / 100.0 * pixelCount) - 1;
     return std::max(position, 0);
+}
+
+// The smallest luma code whose luminance is strictly above the threshold, in a non-decreasing table
+// (lumaMax + 1 when there is none).
+int firstCodeAbove(const float* eotf, int lumaMin, int lumaMax, double thresholdLuminance) {
+    const float* found = std::partition_point(eotf + lumaMin, eotf + lumaMax + 1, [&](float luminance) {
+        return !(static_cast<double>(luminance) > thresholdLuminance);
+    });
+    return static_cast<int>(found - eotf);
+}
+
+// A std::async future waits for its task when destroyed, so when a launch or a band throws, destroying
+// the list joins every band already launched before the exception leaves the call.
+template <class Totals, class Launch>
+std::vector<std::future<Totals>> launchBands(int bandCount, int pixelCount, Launch launch) {
+    std::vector<std::future<Totals>> bands;
+    bands.reserve(static_cast<size_t>(bandCount));
+    const long long bandLength = pixelCount / bandCount;
+    long long bandStart = 0;
+    for (int band = 0; band < bandCount; ++band) {
+        const long long bandEnd = band == bandCount - 1 ? pixelCount : bandStart + bandLength;
+        bands.push_back(launch(band, bandStart, bandEnd));
+        bandStart = bandEnd;
+    }
+    return bands;
 }
 
 }  // namespace
@@ -26,28 +56,76 @@ std::tuple<double, double, double, double, double, double> CHDR_Measurements::HD
 
     if (measurePercentiles) reservePixelLuminance(pixelCount);
 
-    using BandResult = std::tuple<double, double, double>;
-    // A future from std::async waits for its task when destroyed, so if a launch or a band throws, the
-    // vector's destruction joins every band already launched before the exception leaves this call.
-    std::vector<std::future<BandResult>> bands;
-    bands.reserve(static_cast<size_t>(bandCount));
-    const long long bandLength = pixelCount / bandCount;
-    long long bandStart = 0;
-    for (int band = 0; band < bandCount; ++band) {
-        const long long bandEnd = band == bandCount - 1 ? pixelCount : bandStart + bandLength;
-        bands.push_back(std::async(&CHDR_Measurements::HDR_Measurements_task, this, format, width, height, lumaPlane,
-                                   framePlanes, bandStart, bandEnd));
-        bandStart = bandEnd;
-    }
-
     double aboveThresholdCount = 0.0;
     double lightSum = 0.0;
     double largestLight = 0.0;
-    for (std::future<BandResult>& band : bands) {
-        const BandResult partial = band.get();
-        aboveThresholdCount += std::get<2>(partial);
-        lightSum += std::get<0>(partial);
-        if (!(largestLight > std::get<1>(partial))) largestLight = std::get<1>(partial);
+    const auto combine = [&](double bandLightSum, double bandLargestLight, double bandAboveCount) {
+        aboveThresholdCount += bandAboveCount;
+        lightSum += bandLightSum;
+        if (!(largestLight > bandLargestLight)) largestLight = bandLargestLight;
+    };
+
+    if (sharedTables_->eotfNonDecreasing) {
+        using hdrmeter::detail::FastBandParameters;
+        using hdrmeter::detail::FastBandTotals;
+        const int histogramSize = lumaMax + 1;
+        std::vector<uint32_t> histograms(measurePercentiles ? static_cast<size_t>(bandCount) * histogramSize : 0);
+        const FastBandParameters shared{eotfLUT,
+                                        lumaMin,
+                                        lumaMax,
+                                        chromaMin,
+                                        chromaMax,
+                                        rgbMin,
+                                        rgbMax,
+                                        chromaNeutral,
+                                        sharedTables_->coefficients.redFromCr,
+                                        sharedTables_->coefficients.greenFromCb,
+                                        sharedTables_->coefficients.greenFromCr,
+                                        sharedTables_->coefficients.blueFromCb,
+                                        firstCodeAbove(eotfLUT, lumaMin, lumaMax, thresholdLuminance),
+                                        measureLightLevel,
+                                        nullptr};
+        const bool subsampled = format == YCbCr422_A || format == YCbCr422_B;
+        uint16_t* luma = reinterpret_cast<uint16_t*>(lumaPlane);
+        uint16_t* frame = reinterpret_cast<uint16_t*>(framePlanes);
+        const hdrmeter::detail::FastBandFunction measureBand = hdrmeter::detail::fastBandFunction();
+        auto bands = launchBands<FastBandTotals>(bandCount, pixelCount, [&](int band, long long start, long long end) {
+            FastBandParameters parameters = shared;
+            if (measurePercentiles) parameters.histogram = histograms.data() + static_cast<size_t>(band) * histogramSize;
+            return std::async([=] {
+                FastBandTotals totals;
+                measureBand(parameters, subsampled, pixelCount, luma, frame, start, end, totals);
+                return totals;
+            });
+        });
+        for (auto& band : bands) {
+            const FastBandTotals totals = band.get();
+            const double bandLargest = totals.largestLightCode < 0 ? 0.0 : eotfLUT[totals.largestLightCode];
+            combine(totals.lightSum, bandLargest, static_cast<double>(totals.aboveThresholdCount));
+        }
+        if (measurePercentiles) {
+            // Luminance is a function of the clamped luma code: writing each code's luminance as often as
+            // the code occurs, brightest first, gives exactly the sorted per-pixel luminances.
+            double* out = pixelLuminance;
+            for (int code = lumaMax; code >= lumaMin; --code) {
+                size_t occurrences = 0;
+                for (int band = 0; band < bandCount; ++band) {
+                    occurrences += histograms[static_cast<size_t>(band) * histogramSize + code];
+                }
+                out = std::fill_n(out, occurrences, static_cast<double>(eotfLUT[code]));
+            }
+        }
+    } else {
+        using BandResult = std::tuple<double, double, double>;
+        auto bands = launchBands<BandResult>(bandCount, pixelCount, [&](int, long long start, long long end) {
+            return std::async(&CHDR_Measurements::HDR_Measurements_task, this, format, width, height, lumaPlane,
+                              framePlanes, start, end);
+        });
+        for (auto& band : bands) {
+            const BandResult partial = band.get();
+            combine(std::get<0>(partial), std::get<1>(partial), std::get<2>(partial));
+        }
+        if (measurePercentiles) std::sort(pixelLuminance, pixelLuminance + pixelCount, std::greater<double>());
     }
 
     const double peak = peakLuminance;
@@ -56,8 +134,7 @@ std::tuple<double, double, double, double, double, double> CHDR_Measurements::HD
     const double aboveThresholdPercent = aboveThresholdCount * 100.0 / pixelCount;
     if (!measurePercentiles) return {averageLightNits, largestLightNits, aboveThresholdPercent, 0.0, 0.0, 0.0};
 
-    double* const luminance = pixelLuminance;
-    std::sort(luminance, luminance + pixelCount, std::greater<double>());
+    const double* luminance = pixelLuminance;
     const float top1Nits = static_cast<float>(peak * luminance[percentilePosition(topPercent1, pixelCount)]);
     const float top2Nits = static_cast<float>(peak * luminance[percentilePosition(topPercent2, pixelCount)]);
     const float bottomNits =

@@ -69,6 +69,8 @@ struct LookupTables {
     std::unique_ptr<float[]> blueFromCb;
     std::unique_ptr<float*[]> greenRows;  // rows indexed by Cb, each indexed by Cr; null rows are not yet built
     int greenRowCount = 0;
+    ChromaCoefficients coefficients{};  // what the chroma tables were built from
+    bool eotfNonDecreasing = false;  // allows the fast measurement, which relies on it
 };
 
 }  // namespace detail

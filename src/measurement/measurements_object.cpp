@@ -67,8 +67,6 @@ CHDR_Measurements& CHDR_Measurements::operator=(const CHDR_Measurements& other) 
     topPercent2 = other.topPercent2;
     bottomPercent = other.bottomPercent;
     sharedTables_ = other.sharedTables_;  // the destination's old tables go when their last sharer lets go
-    greenFromCb_ = other.greenFromCb_;
-    greenFromCr_ = other.greenFromCr_;
     return *this;
 }
 

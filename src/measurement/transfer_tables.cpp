@@ -3,6 +3,7 @@
 #include "hdrmeter.h"
 #include "measurement/lookup_tables.h"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 
@@ -130,8 +131,7 @@ bool CHDR_Measurements::InitializeMeasurements(HDR_Info& info) {
     }
 
     const ChromaCoefficients k = hdrmeter::detail::chromaCoefficientsFor(info.colorSpace);
-    greenFromCb_ = k.greenFromCb;
-    greenFromCr_ = k.greenFromCr;
+    tables->coefficients = k;
     for (int code = 0; code < lutSize; ++code) {
         const float difference = static_cast<float>(code - chromaNeutral);
         tables->redFromCr[code] = difference * k.redFromCr;
@@ -144,6 +144,8 @@ bool CHDR_Measurements::InitializeMeasurements(HDR_Info& info) {
             row[cr] = hdrmeter::detail::greenMinusLuma(cb, cr, chromaNeutral, k.greenFromCb, k.greenFromCr);
         }
     }
+
+    tables->eotfNonDecreasing = std::is_sorted(tables->eotf.get(), tables->eotf.get() + levels->lastCode + 1);
 
     eotfLUT = tables->eotf.get();
     crToR = tables->redFromCr.get();

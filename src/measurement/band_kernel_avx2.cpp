@@ -1,0 +1,3 @@
+// The fast band measurement built for processors with AVX2; chosen at run time.
+#define HDRMETER_KERNEL_NAME measureFastBandAvx2
+#include "measurement/band_kernel_impl.h"
