@@ -59,7 +59,7 @@ TEST(EngineLayout, EveryPixelGetsTheChromaItsStoredFrameGivesIt)
             stored[i] = static_cast<std::uint16_t>(1000 + i);
         std::vector<std::uint16_t> engineFrame = stored;
         if (layout.needsConversion)
-            convertToEngineLayout(format, stored, engineFrame);
+            expandToEngineLayout(format, engineFrame);
         ASSERT_EQ(engineFrame.size(), layout.frameSamples);
 
         const std::size_t pixels = format.lumaSamples();

@@ -23,33 +23,35 @@ EngineLayout engineLayoutFor(const VideoFormat& format)
     return layout;
 }
 
-void convertToEngineLayout(const VideoFormat& format, const std::vector<std::uint16_t>& storedPlanes,
-                           std::vector<std::uint16_t>& engineFrame)
+void expandToEngineLayout(const VideoFormat& format, std::vector<std::uint16_t>& frame)
 {
     const EngineLayout layout = engineLayoutFor(format);
     const std::size_t pixels = format.lumaSamples();
     const std::size_t width = static_cast<std::size_t>(format.width);
+    const std::size_t height = static_cast<std::size_t>(format.height);
     const std::size_t chromaWidth = static_cast<std::size_t>(format.chromaWidth());
     const std::size_t storedChromaSamples = format.chromaSamplesPerPlane();
     const bool halfHeightChroma = format.subsampling == ChromaSubsampling::Yuv420;
     const std::size_t engineChromaWidth = layout.pixelFormat == YCbCr422_A ? width / 2 : width;
-    const std::size_t engineChromaSamples = engineChromaWidth * static_cast<std::size_t>(format.height);
+    const std::size_t engineChromaSamples = engineChromaWidth * height;
 
-    engineFrame.resize(layout.frameSamples);
-    std::copy(storedPlanes.begin(), storedPlanes.begin() + static_cast<std::ptrdiff_t>(pixels), engineFrame.begin());
-    for (int plane = 0; plane < 2; ++plane) {
-        const std::uint16_t* storedChroma = storedPlanes.data() + pixels + plane * storedChromaSamples;
-        std::uint16_t* engineChroma = engineFrame.data() + pixels + plane * engineChromaSamples;
-        for (std::size_t row = 0; row < static_cast<std::size_t>(format.height); ++row) {
-            const std::uint16_t* storedRow = storedChroma + (halfHeightChroma ? row / 2 : row) * chromaWidth;
-            std::uint16_t* engineRow = engineChroma + row * engineChromaWidth;
+    // Every engine chroma sample lies at or after the stored sample it comes from, and the Cr plane's
+    // new place lies after the whole stored Cb plane. So working from the last sample of Cr back to
+    // the first of Cb never overwrites a stored sample before it has been copied.
+    frame.resize(layout.frameSamples);
+    for (int plane = 1; plane >= 0; --plane) {
+        const std::size_t storedStart = pixels + plane * storedChromaSamples;
+        const std::size_t engineStart = pixels + plane * engineChromaSamples;
+        for (std::size_t row = height; row-- > 0;) {
+            const std::size_t storedRow = storedStart + (halfHeightChroma ? row / 2 : row) * chromaWidth;
+            const std::size_t engineRow = engineStart + row * engineChromaWidth;
             if (layout.pixelFormat == YCbCr422_A) {
-                std::copy(storedRow, storedRow + engineChromaWidth, engineRow);
-            } else if (format.subsampling == ChromaSubsampling::Yuv444) {
-                std::copy(storedRow, storedRow + width, engineRow);
+                std::copy_backward(frame.begin() + static_cast<std::ptrdiff_t>(storedRow),
+                                   frame.begin() + static_cast<std::ptrdiff_t>(storedRow + engineChromaWidth),
+                                   frame.begin() + static_cast<std::ptrdiff_t>(engineRow + engineChromaWidth));
             } else {
-                for (std::size_t x = 0; x < width; ++x)
-                    engineRow[x] = storedRow[x / 2];
+                for (std::size_t x = width; x-- > 0;)
+                    frame[engineRow + x] = frame[storedRow + x / 2];
             }
         }
     }

@@ -25,9 +25,9 @@ struct EngineLayout {
 
 EngineLayout engineLayoutFor(const VideoFormat& format);
 
-// Builds the engine's frame from a stored frame when engineLayoutFor says a conversion is needed.
-void convertToEngineLayout(const VideoFormat& format, const std::vector<std::uint16_t>& storedPlanes,
-                           std::vector<std::uint16_t>& engineFrame);
+// Turns a stored frame into the engine's frame in the same buffer, when engineLayoutFor says a
+// conversion is needed. Working in place keeps the tool at one buffer per frame in flight.
+void expandToEngineLayout(const VideoFormat& format, std::vector<std::uint16_t>& frame);
 
 // The configuration record for a frame format and the user's settings.
 HDR_Info hdrInfoFor(const MeasureSettings& settings, int bitDepth);

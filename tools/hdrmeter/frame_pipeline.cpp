@@ -52,7 +52,6 @@ void FramePipeline::recycle(EngineFrame* frame)
 
 void FramePipeline::readFrames()
 {
-    std::vector<std::uint16_t> storedPlanes;
     long long frameIndex = 0;
     ReadResult result;
     for (;;) {
@@ -68,13 +67,9 @@ void FramePipeline::readFrames()
             emptyFrames_.pop_front();
         }
         try {
-            if (layout_.needsConversion) {
-                result = source_.readFrame(storedPlanes);
-                if (result.status == ReadResult::Status::Frame)
-                    convertToEngineLayout(source_.format(), storedPlanes, frame->samples);
-            } else {
-                result = source_.readFrame(frame->samples);
-            }
+            result = source_.readFrame(frame->samples);
+            if (result.status == ReadResult::Status::Frame && layout_.needsConversion)
+                expandToEngineLayout(source_.format(), frame->samples);
         } catch (const std::bad_alloc&) {
             result = {ReadResult::Status::Corrupt,
                       "out of memory while reading frame " + std::to_string(frameIndex)};

@@ -21,8 +21,8 @@ struct EngineFrame {
 };
 
 // Reads frames on a thread of its own so that reading the next frame overlaps measuring this one.
-// A fixed set of frame buffers goes back and forth between the two threads; with two of them, plus one
-// stored-layout buffer when frames need converting, memory stays at about three frames.
+// A fixed set of frame buffers goes back and forth between the two threads, each read into and
+// converted in place, so with two of them the tool holds two frames.
 class FramePipeline {
 public:
     explicit FramePipeline(FrameSource& source, std::size_t frameBufferCount = 2);

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the library and the hdrmeter tool, and measures the tool's built-in
+# demo clip: the summary ends with its MaxCLL and MaxFALL. Extra arguments go to hdrmeter, e.g.
+#   bash scripts/demo.sh --plot demo.svg --csv demo.csv
+set -euo pipefail
+cd "$(dirname "$0")/.."
+# The test dependencies too: build/ is configured exactly as scripts/test.sh configures it, tests
+# included, so that the two scripts share one build directory instead of fighting over its cache.
+bash scripts/deps.sh test
+jobs=$(nproc)
+
+echo "== configuring build/"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+echo "== building the library and the hdrmeter tool"
+cmake --build build -j"$jobs" --target hdrmeter_tool
+echo "== measuring the demo clip: build/tools/hdrmeter/hdrmeter --demo $*"
+exec build/tools/hdrmeter/hdrmeter --demo "$@"
