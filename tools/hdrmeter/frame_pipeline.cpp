@@ -67,6 +67,10 @@ void FramePipeline::readFrames()
             emptyFrames_.pop_front();
         }
         try {
+            // Once a whole frame has arrived its size is proven, so the other buffers are sized at once
+            // instead of growing step by step through transient copies.
+            if (frameIndex > 0 && frame->samples.capacity() < layout_.frameSamples)
+                frame->samples.reserve(layout_.frameSamples);
             result = source_.readFrame(frame->samples);
             if (result.status == ReadResult::Status::Frame && layout_.needsConversion)
                 expandToEngineLayout(source_.format(), frame->samples);

@@ -11,7 +11,7 @@ namespace hdrmeter::tool {
 
 namespace {
 
-constexpr double kCanvasWidth = 1280;
+constexpr double kCanvasWidth = 1340;
 constexpr double kCanvasHeight = 640;
 constexpr double kPlotLeft = 80;
 constexpr double kPlotRight = 1040;
@@ -200,11 +200,11 @@ std::string renderLightPlot(const std::vector<FrameMeasurement>& frames, const M
     };
     std::vector<Series> series;
     if (labels.percentiles) {
-        series.push_back({"bottom " + percentLabel(labels.bottomPercent) + " % floor",
+        series.push_back({"luminance above the darkest " + percentLabel(labels.bottomPercent) + " %",
                           [](const FrameMeasurement& m) { return m.bottomNits; }, kBottomColour, "6 4", 1.5});
-        series.push_back({"brightest " + percentLabel(labels.top2Percent) + " %",
+        series.push_back({"luminance of the brightest " + percentLabel(labels.top2Percent) + " %",
                           [](const FrameMeasurement& m) { return m.top2Nits; }, kTop2Colour, "6 4", 1.5});
-        series.push_back({"brightest " + percentLabel(labels.top1Percent) + " %",
+        series.push_back({"luminance of the brightest " + percentLabel(labels.top1Percent) + " %",
                           [](const FrameMeasurement& m) { return m.top1Nits; }, kTop1Colour, "6 4", 1.5});
     }
     series.push_back({"average light (FALL)", [](const FrameMeasurement& m) { return m.averageLightNits; },
