@@ -17,10 +17,13 @@ std::string progressLine(long long framesDone, std::optional<long long> framesEx
     if (framesExpected && *framesExpected > 0) {
         const long long total = std::max(*framesExpected, framesDone);
         const double percent = 100.0 * framesDone / total;
-        const long long secondsLeft =
-            framesPerSecond > 0.0 ? static_cast<long long>((total - framesDone) / framesPerSecond + 0.5) : 0;
-        std::snprintf(text, sizeof text, "frame %lld/%lld  %.1f frames/s  %.0f %%  %lld:%02lld left", framesDone,
-                      total, framesPerSecond, percent, secondsLeft / 60, secondsLeft % 60);
+        int length = std::snprintf(text, sizeof text, "frame %lld/%lld  %.1f frames/s  %.0f %%", framesDone, total,
+                                   framesPerSecond, percent);
+        if (framesPerSecond > 0.0) {
+            const long long secondsLeft = static_cast<long long>((total - framesDone) / framesPerSecond + 0.5);
+            std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), "  %lld:%02lld left",
+                          secondsLeft / 60, secondsLeft % 60);
+        }
     } else {
         std::snprintf(text, sizeof text, "frame %lld  %.1f frames/s", framesDone, framesPerSecond);
     }
