@@ -28,8 +28,21 @@ namespace {
 
 void reportError(const std::string& message)
 {
+    // Messages quote the user's arguments and a stream's header; a line break or other control
+    // character in those must not split the one line that scripts read.
+    std::string line;
+    for (char c : message) {
+        if (c == '\n')
+            line += "\\n";
+        else if (c == '\r')
+            line += "\\r";
+        else if (static_cast<unsigned char>(c) < 0x20)
+            line += '?';
+        else
+            line += c;
+    }
     std::fflush(stdout);
-    std::fprintf(stderr, "hdrmeter: %s\n", message.c_str());
+    std::fprintf(stderr, "hdrmeter: %s\n", line.c_str());
 }
 
 std::string settingsDescription(const VideoFormat& format, const MeasureSettings& settings)
