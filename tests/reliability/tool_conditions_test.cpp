@@ -1,7 +1,7 @@
 // The built hdrmeter program under conditions a pipeline produces: input that stops inside a frame, a
 // reader of its output that goes away, an output device that is full, an output path that cannot be
-// written. Each must end with exactly one error line and status 1, and the frames measured before the
-// trouble must still be summarised.
+// written, and messages that quote a line break. Each must end with exactly one error line and its exit
+// status, and the frames measured before the trouble must still be summarised.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -100,32 +100,37 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineStatusOneAndTheSummarySoFar) {
     struct Case {
         const char* name;
         std::string command;
+        int status;
         long long framesSummarised;  // -1: nothing can have been measured
         bool summaryOnStandardError;
         std::string errorPart;
     } const cases[] = {
-        {"input cut inside a frame", "PROGRAM DIR/cut.y4m 2>ERR", 40, false, "ends inside frame 40"},
-        {"input pipe cut inside a frame", "head -c " + cutInPipe + " DIR/whole.y4m | PROGRAM - 2>ERR", 1234, false,
+        {"input cut inside a frame", "PROGRAM DIR/cut.y4m 2>ERR", 1, 40, false, "ends inside frame 40"},
+        {"input pipe cut inside a frame", "head -c " + cutInPipe + " DIR/whole.y4m | PROGRAM - 2>ERR", 1, 1234, false,
          "ends inside frame 1234"},
         {"reader of the rows goes away", "(PROGRAM --csv - DIR/whole.y4m 2>ERR; echo $? >STATUS) | head -c 100 >/dev/null",
-         frames, true, "standard output"},
+         1, frames, true, "standard output"},
         {"reader of the JSON lines goes away",
-         "(PROGRAM --jsonl - DIR/whole.y4m 2>ERR; echo $? >STATUS) | head -n 2 >/dev/null", frames, true,
+         "(PROGRAM --jsonl - DIR/whole.y4m 2>ERR; echo $? >STATUS) | head -n 2 >/dev/null", 1, frames, true,
          "standard output"},
-        {"rows to a full device", "PROGRAM --csv /dev/full DIR/whole.y4m 2>ERR", frames, false, "/dev/full"},
-        {"plot to a full device", "PROGRAM --plot /dev/full DIR/whole.y4m 2>ERR", frames, false, "/dev/full"},
-        {"rows to a directory", "PROGRAM --csv DIR DIR/whole.y4m 2>ERR", -1, false, "cannot create"},
-        {"rows below a plain file", "PROGRAM --jsonl DIR/plain/rows.jsonl DIR/whole.y4m 2>ERR", -1, false,
+        {"rows to a full device", "PROGRAM --csv /dev/full DIR/whole.y4m 2>ERR", 1, frames, false, "/dev/full"},
+        {"plot to a full device", "PROGRAM --plot /dev/full DIR/whole.y4m 2>ERR", 1, frames, false, "/dev/full"},
+        {"rows to a directory", "PROGRAM --csv DIR DIR/whole.y4m 2>ERR", 1, -1, false, "cannot create"},
+        {"rows below a plain file", "PROGRAM --jsonl DIR/plain/rows.jsonl DIR/whole.y4m 2>ERR", 1, -1, false,
          "cannot create"},
+        // A line break inside an argument is quoted in the message, escaped.
+        {"argument with a line break", "PROGRAM --transfer \"$(printf 'x\\ny')\" DIR/whole.y4m 2>ERR", 2, -1, false,
+         "x\\ny"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const ProgramRun result = run(scratch, c.command);
-        EXPECT_EQ(result.status, 1) << result.err;
+        EXPECT_EQ(result.status, c.status) << result.err;
         const std::string& summary = c.summaryOnStandardError ? result.err : result.out;
         int errorLines = 0;
         for (const std::string& line : lines(result.err)) errorLines += line.rfind("hdrmeter: ", 0) == 0;
         EXPECT_EQ(errorLines, 1) << result.err;
+        if (!c.summaryOnStandardError) EXPECT_EQ(lines(result.err).size(), 1u) << result.err;
         EXPECT_NE(result.err.find(c.errorPart), std::string::npos) << result.err;
         if (c.framesSummarised >= 0) {
             bool found = false;
