@@ -30,8 +30,14 @@ struct FastBandParameters {
     float redFromCr, greenFromCb, greenFromCr, blueFromCb;
     int firstCodeAbove;  // luma codes from here up count as above the threshold
     bool measureLight;
-    uint32_t* histogram;  // counts per clamped luma code, or null when percentiles are off
+    // Counts per clamped luma code, or null when percentiles are off: kHistogramWays tables of
+    // histogramStride counters, pixel i of a group counting in table i % kHistogramWays so that runs of
+    // equal codes do not wait on each other's increments.
+    uint32_t* histogram;
+    int histogramStride;
 };
+
+constexpr int kHistogramWays = 4;
 
 struct FastBandTotals {
     double lightSum = 0.0;
@@ -53,6 +59,12 @@ void measureFastBandGeneric(const FastBandParameters&, bool, int, uint16_t*, uin
 void measureFastBandAvx2(const FastBandParameters&, bool, int, uint16_t*, uint16_t*, long long, long long,
                          FastBandTotals&);
 bool cpuHasAvx2();
+
+// Fills a large buffer with one value, with streaming stores where the processor has them.
+using FillFunction = void (*)(double* out, long long count, double value);
+FillFunction fillFunction();
+void fillDoublesGeneric(double* out, long long count, double value);
+void fillDoublesAvx2(double* out, long long count, double value);
 
 }  // namespace detail
 }  // namespace hdrmeter

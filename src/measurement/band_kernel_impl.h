@@ -1,24 +1,53 @@
 // The fast band measurement, compiled once per instruction set by the band_kernel_*.cpp files, each
-// defining HDRMETER_KERNEL_NAME first. Everything here has internal linkage so that the builds for
-// different instruction sets never merge.
+// defining HDRMETER_KERNEL_NAME first. The vector code uses the compiler's generic vector types, so one
+// source serves baseline x86-64 and AVX2 alike. Everything here has internal linkage, and nothing from
+// elsewhere that could be emitted out of line (std::max, say) is called: the linker could otherwise
+// merge a copy from the AVX2 build into the baseline one.
 #include "measurement/band_kernel.h"
 
+#include <cstdint>
+#include <cstring>
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
 using hdrmeter::detail::FastBandParameters;
 using hdrmeter::detail::FastBandTotals;
 
-// Pixels per chunk: small enough that the processor holds one chunk's chain of additions and the next
-// chunk's vector work in flight at once.
-constexpr int kChunkPixels = 128;
+typedef uint16_t U16x8 __attribute__((vector_size(16)));
+typedef uint16_t U16x16 __attribute__((vector_size(32)));
+typedef int16_t I16x16 __attribute__((vector_size(32)));
+typedef int32_t I32x8 __attribute__((vector_size(32)));
+typedef float F32x8 __attribute__((vector_size(32)));
 
-// Only functions of this file are called from the kernel: an inline function or template from elsewhere
-// (std::max, say) could be merged by the linker with its copy from the AVX2 build and run on a processor
-// without AVX2.
+// Pixels per group: one group's vector work is issued while the chain of additions of the group before
+// runs, so that the processor overlaps the two (the chain is latency-bound and leaves it idle).
+constexpr int kGroupPixels = 16;
+// Groups between flushes of the 16-bit above-threshold lane counters (each lane counts at most one a group).
+constexpr int kGroupsPerFlush = 4096;
+
+template <class Vector>
+inline Vector loadVector(const void* source) {
+    Vector v;
+    std::memcpy(&v, source, sizeof v);
+    return v;
+}
+
+template <class Vector>
+inline void storeVector(void* target, Vector v) {
+    std::memcpy(target, &v, sizeof v);
+}
+
+template <class Vector, class Scalar>
+inline Vector splat(Scalar value) {
+    Vector v = {};
+    return v + value;
+}
+
 inline int clampCode(int code, int low, int high) { return code < low ? low : (code > high ? high : code); }
 inline int largerCode(int a, int b) { return a > b ? a : b; }
-inline int smallerCount(int a, int b) { return a < b ? a : b; }
 inline float largerOffset(float a, float b) { return a > b ? a : b; }
 
 // The largest of R-Y, G-Y and B-Y for a chroma pair, each the single-precision value its table entry holds.
@@ -36,7 +65,7 @@ inline int lightCodeOf(const FastBandParameters& p, int lumaCode, float largestO
     return clampCode(static_cast<int>(static_cast<float>(lumaCode) + largestOffset), p.rgbMin, p.rgbMax);
 }
 
-// One pixel whose chroma is already clamped: for band edges and a frame's odd last pixel.
+// One pixel whose chroma is already clamped: for band edges and the pixels after the last whole group.
 inline void measurePixel(const FastBandParameters& p, uint16_t* lumaSample, int cb, int cr, FastBandTotals& totals) {
     const int lumaCode = clampCode(*lumaSample, p.lumaMin, p.lumaMax);
     *lumaSample = static_cast<uint16_t>(lumaCode);
@@ -49,101 +78,152 @@ inline void measurePixel(const FastBandParameters& p, uint16_t* lumaSample, int 
     if (p.histogram != nullptr) ++p.histogram[lumaCode];
 }
 
-// Clamping in 16-bit arithmetic lets the compiler use 16 lanes per vector.
-inline uint16_t clampSample(uint16_t sample, uint16_t low, uint16_t high) {
-    const uint16_t raised = sample < low ? low : sample;
-    return raised > high ? high : raised;
+inline int clampAndStore(uint16_t* sample, int low, int high) {
+    const int code = clampCode(*sample, low, high);
+    *sample = static_cast<uint16_t>(code);
+    return code;
 }
 
+// The parameters as vectors, built once per run.
+struct VectorParameters {
+    explicit VectorParameters(const FastBandParameters& p)
+        : lumaLow(splat<U16x16>(static_cast<uint16_t>(p.lumaMin))),
+          lumaHigh(splat<U16x16>(static_cast<uint16_t>(p.lumaMax))),
+          chromaLow(splat<U16x8>(static_cast<uint16_t>(p.chromaMin))),
+          chromaHigh(splat<U16x8>(static_cast<uint16_t>(p.chromaMax))),
+          firstAbove(splat<U16x16>(static_cast<uint16_t>(p.firstCodeAbove))),
+          neutral(splat<I32x8>(p.chromaNeutral)),
+          rgbLow(splat<I32x8>(p.rgbMin)),
+          rgbHigh(splat<I32x8>(p.rgbMax)),
+          redFromCr(splat<F32x8>(p.redFromCr)),
+          greenFromCb(splat<F32x8>(p.greenFromCb)),
+          greenFromCr(splat<F32x8>(p.greenFromCr)),
+          blueFromCb(splat<F32x8>(p.blueFromCb)) {}
+    U16x16 lumaLow, lumaHigh;
+    U16x8 chromaLow, chromaHigh;
+    U16x16 firstAbove;
+    I32x8 neutral, rgbLow, rgbHigh;
+    F32x8 redFromCr, greenFromCb, greenFromCr, blueFromCb;
+};
 
-// Clamps a run of chroma samples in place and, when light is measured, records for every pixel the
-// largest colour-difference offset of its chroma.
-template <int PixelsPerChroma>
-inline void clampChroma(const FastBandParameters& p, uint16_t* __restrict cb, uint16_t* __restrict cr, int count,
-                        float* __restrict pixelOffsets) {
-    const uint16_t low = static_cast<uint16_t>(p.chromaMin);
-    const uint16_t high = static_cast<uint16_t>(p.chromaMax);
-    for (int i = 0; i < count; ++i) cb[i] = clampSample(cb[i], low, high);
-    for (int i = 0; i < count; ++i) cr[i] = clampSample(cr[i], low, high);
-    if (p.measureLight) {
-        for (int i = 0; i < count; ++i) {
-            const float offset = largestChromaOffset(p, cb[i], cr[i]);
-            for (int j = 0; j < PixelsPerChroma; ++j) pixelOffsets[PixelsPerChroma * i + j] = offset;
-        }
+struct GroupCounters {
+    I16x16 above = {};
+    I32x8 largestCode = {};
+};
+
+// Clamps eight chroma pairs in place and returns their largest colour-difference offsets.
+inline F32x8 chromaOffsets(const VectorParameters& v, uint16_t* cb, uint16_t* cr, bool light) {
+    U16x8 cbCodes = loadVector<U16x8>(cb);
+    U16x8 crCodes = loadVector<U16x8>(cr);
+    cbCodes = cbCodes < v.chromaLow ? v.chromaLow : cbCodes;
+    cbCodes = cbCodes > v.chromaHigh ? v.chromaHigh : cbCodes;
+    crCodes = crCodes < v.chromaLow ? v.chromaLow : crCodes;
+    crCodes = crCodes > v.chromaHigh ? v.chromaHigh : crCodes;
+    storeVector(cb, cbCodes);
+    storeVector(cr, crCodes);
+    if (!light) return F32x8{};
+    const F32x8 cbDifference = __builtin_convertvector(__builtin_convertvector(cbCodes, I32x8) - v.neutral, F32x8);
+    const F32x8 crDifference = __builtin_convertvector(__builtin_convertvector(crCodes, I32x8) - v.neutral, F32x8);
+    const F32x8 red = crDifference * v.redFromCr;
+    const F32x8 greenFromCr = crDifference * v.greenFromCr;
+    const F32x8 green = cbDifference * v.greenFromCb + greenFromCr;
+    const F32x8 blue = cbDifference * v.blueFromCb;
+    const F32x8 greenOrBlue = green > blue ? green : blue;
+    return red > greenOrBlue ? red : greenOrBlue;
+}
+
+inline I32x8 lightCodes(const VectorParameters& v, U16x8 lumaCodes, F32x8 offsets, GroupCounters& counters) {
+    const F32x8 y = __builtin_convertvector(__builtin_convertvector(lumaCodes, I32x8), F32x8);
+    I32x8 codes = __builtin_convertvector(y + offsets, I32x8);  // truncates toward zero
+    codes = codes < v.rgbLow ? v.rgbLow : codes;
+    codes = codes > v.rgbHigh ? v.rgbHigh : codes;
+    counters.largestCode = codes > counters.largestCode ? codes : counters.largestCode;
+    return codes;
+}
+
+// The vector work of one group of 16 pixels: clamps its samples in place, counts the luma codes above
+// the threshold and writes each pixel's light code.
+template <bool Subsampled>
+inline void vectorGroup(const VectorParameters& v, bool light, uint16_t* luma, uint16_t* cb, uint16_t* cr,
+                        int32_t* codes, GroupCounters& counters) {
+    F32x8 firstOffsets;
+    F32x8 secondOffsets;
+    if (Subsampled) {
+        const F32x8 offsets = chromaOffsets(v, cb, cr, light);
+        firstOffsets = __builtin_shuffle(offsets, I32x8{0, 0, 1, 1, 2, 2, 3, 3});
+        secondOffsets = __builtin_shuffle(offsets, I32x8{4, 4, 5, 5, 6, 6, 7, 7});
+    } else {
+        firstOffsets = chromaOffsets(v, cb, cr, light);
+        secondOffsets = chromaOffsets(v, cb + 8, cr + 8, light);
     }
+    U16x16 lumaCodes = loadVector<U16x16>(luma);
+    lumaCodes = lumaCodes < v.lumaLow ? v.lumaLow : lumaCodes;
+    lumaCodes = lumaCodes > v.lumaHigh ? v.lumaHigh : lumaCodes;
+    storeVector(luma, lumaCodes);
+    counters.above -= reinterpret_cast<I16x16>(lumaCodes >= v.firstAbove);
+    if (!light) return;
+    U16x8 halves[2];
+    std::memcpy(halves, &lumaCodes, sizeof halves);
+    storeVector(codes, lightCodes(v, halves[0], firstOffsets, counters));
+    storeVector(codes + 8, lightCodes(v, halves[1], secondOffsets, counters));
 }
 
-// Clamps a run of luma samples in place and counts those above the threshold.
-inline long long clampLuma(const FastBandParameters& p, uint16_t* __restrict luma, int count) {
-    const uint16_t low = static_cast<uint16_t>(p.lumaMin);
-    const uint16_t high = static_cast<uint16_t>(p.lumaMax);
-    const uint16_t firstAbove = static_cast<uint16_t>(p.firstCodeAbove > 65535 ? 65535 : p.firstCodeAbove);
-    const bool noneAbove = p.firstCodeAbove > p.lumaMax;
-    unsigned above = 0;
-    for (int i = 0; i < count; ++i) {
-        const uint16_t code = clampSample(luma[i], low, high);
-        luma[i] = code;
-        above += code >= firstAbove ? 1u : 0u;
-    }
-    return noneAbove ? 0 : above;
-}
-
-// The chain of additions in pixel order, and the histogram: the part that is not vectorised.
-inline void finishChunk(const FastBandParameters& p, const int32_t* lightCodes, const uint16_t* lumaCodes, int count,
-                        FastBandTotals& totals) {
+// The part that cannot be vectorised: the chain of additions in pixel order, and the histogram.
+inline void finishGroup(const FastBandParameters& p, const int32_t* codes, const uint16_t* luma, double& lightSum) {
     if (p.measureLight) {
-        double lightSum = totals.lightSum;
-        for (int i = 0; i < count; ++i) lightSum += static_cast<double>(p.eotf[lightCodes[i]]);
-        totals.lightSum = lightSum;
+        for (int i = 0; i < kGroupPixels; ++i) lightSum += static_cast<double>(p.eotf[codes[i]]);
     }
     if (p.histogram != nullptr) {
-        for (int i = 0; i < count; ++i) ++p.histogram[lumaCodes[i]];
+        uint32_t* const histogram = p.histogram;
+        const int stride = p.histogramStride;
+        for (int i = 0; i < kGroupPixels; ++i) ++histogram[(i % hdrmeter::detail::kHistogramWays) * stride + luma[i]];
     }
 }
 
-// A run of whole 4:2:2 pairs (pixels 2k and 2k + 1 share chroma sample k) or of 4:4:4 pixels, in small
-// chunks. The vector work of chunk c + 1 is issued before the chain of additions of chunk c, so that
-// the processor overlaps the two: the chain is latency-bound and would otherwise leave it idle.
+inline void flushCounters(GroupCounters& counters, FastBandTotals& totals) {
+    long long above = 0;
+    for (int lane = 0; lane < 16; ++lane) above += counters.above[lane];
+    totals.aboveThresholdCount += above;
+    counters.above = I16x16{};
+}
+
+// A run of whole 4:2:2 pairs (pixels 2k and 2k + 1 share chroma sample k) or of 4:4:4 pixels.
 template <bool Subsampled>
 void measureRun(const FastBandParameters& p, uint16_t* luma, uint16_t* cb, uint16_t* cr, int pixelCount,
                 FastBandTotals& totals) {
     constexpr int kPixelsPerChroma = Subsampled ? 2 : 1;
-    struct Chunk {
-        alignas(64) float pixelOffset[kChunkPixels];  // largest of R-Y, G-Y, B-Y of each pixel's chroma
-        alignas(64) int32_t lightCode[kChunkPixels];
-        uint16_t* luma;
-        int count;
-    } chunks[2];
+    const VectorParameters v(p);
+    const bool light = p.measureLight;
+    GroupCounters counters;
+    counters.largestCode = splat<I32x8>(totals.largestLightCode);
+    alignas(32) int32_t codes[2][kGroupPixels] = {};
+    const int groupCount = pixelCount / kGroupPixels;
+    double lightSum = totals.lightSum;
 
-    const auto vectorStage = [&](Chunk& chunk, int first) {
-        const int count = smallerCount(kChunkPixels, pixelCount - first);
-        chunk.count = count;
-        chunk.luma = luma + first;
-        clampChroma<kPixelsPerChroma>(p, cb + first / kPixelsPerChroma, cr + first / kPixelsPerChroma,
-                                      count / kPixelsPerChroma, chunk.pixelOffset);
-        totals.aboveThresholdCount += clampLuma(p, chunk.luma, count);
-        if (p.measureLight) {
-            const uint16_t* __restrict lumaCodes = chunk.luma;
-            const float* __restrict offsets = chunk.pixelOffset;
-            int32_t* __restrict codes = chunk.lightCode;
-            int largest = totals.largestLightCode;
-            for (int i = 0; i < count; ++i) {
-                const int code = lightCodeOf(p, lumaCodes[i], offsets[i]);
-                codes[i] = code;
-                largest = largerCode(largest, code);
-            }
-            totals.largestLightCode = largest;
+    if (groupCount > 0) vectorGroup<Subsampled>(v, light, luma, cb, cr, codes[0], counters);
+    for (int group = 0; group < groupCount; ++group) {
+        const int next = group + 1;
+        const int nextPixel = next * kGroupPixels;
+        if (next < groupCount) {
+            vectorGroup<Subsampled>(v, light, luma + nextPixel, cb + nextPixel / kPixelsPerChroma,
+                                    cr + nextPixel / kPixelsPerChroma, codes[next & 1], counters);
         }
-    };
+        finishGroup(p, codes[group & 1], luma + group * kGroupPixels, lightSum);
+        if (next % kGroupsPerFlush == 0) flushCounters(counters, totals);
+    }
+    flushCounters(counters, totals);
+    totals.lightSum = lightSum;
+    if (light) {
+        for (int lane = 0; lane < 8; ++lane) {
+            totals.largestLightCode = largerCode(totals.largestLightCode, counters.largestCode[lane]);
+        }
+    }
 
-    if (pixelCount <= 0) return;
-    vectorStage(chunks[0], 0);
-    int current = 0;
-    for (int first = 0; first < pixelCount; first += kChunkPixels) {
-        const int next = first + kChunkPixels;
-        if (next < pixelCount) vectorStage(chunks[current ^ 1], next);
-        finishChunk(p, chunks[current].lightCode, chunks[current].luma, chunks[current].count, totals);
-        current ^= 1;
+    for (int pixel = groupCount * kGroupPixels; pixel < pixelCount; pixel += kPixelsPerChroma) {
+        const int chroma = pixel / kPixelsPerChroma;
+        const int cbCode = clampAndStore(cb + chroma, p.chromaMin, p.chromaMax);
+        const int crCode = clampAndStore(cr + chroma, p.chromaMin, p.chromaMax);
+        for (int i = 0; i < kPixelsPerChroma; ++i) measurePixel(p, luma + pixel + i, cbCode, crCode, totals);
     }
 }
 
@@ -186,11 +266,8 @@ void HDRMETER_KERNEL_NAME(const FastBandParameters& p, bool subsampled, int pixe
     const int next = first + 2 * pairCount;
     if (next < pairedEnd) {
         // The even last pixel of a frame with an odd pixel count: no partner, nothing shared.
-        const int pair = next / 2;
-        const int cbCode = clampCode(cb[pair], p.chromaMin, p.chromaMax);
-        cb[pair] = static_cast<uint16_t>(cbCode);
-        const int crCode = clampCode(cr[pair], p.chromaMin, p.chromaMax);
-        cr[pair] = static_cast<uint16_t>(crCode);
+        const int cbCode = clampAndStore(cb + next / 2, p.chromaMin, p.chromaMax);
+        const int crCode = clampAndStore(cr + next / 2, p.chromaMin, p.chromaMax);
         measurePixel(p, luma + next, cbCode, crCode, totals);
     }
     if (lastPairContinuesInLaterBand) {
@@ -201,6 +278,40 @@ void HDRMETER_KERNEL_NAME(const FastBandParameters& p, bool subsampled, int pixe
         storeShared(cr + pair, crCode);
         measurePixel(p, luma + last - 1, cbCode, crCode, totals);
     }
+}
+
+}  // namespace detail
+}  // namespace hdrmeter
+
+namespace hdrmeter {
+namespace detail {
+
+// Fills count doubles with one value using streaming stores where the processor has them: the buffer
+// is far larger than the caches and is read back only at three positions, so reading each line in
+// before overwriting it would double the memory traffic.
+void HDRMETER_FILL_NAME(double* out, long long count, double value) {
+#if defined(__AVX__)
+    constexpr long long kAlignment = 32;
+#elif defined(__SSE2__)
+    constexpr long long kAlignment = 16;
+#else
+    constexpr long long kAlignment = 0;
+#endif
+    long long i = 0;
+    if (kAlignment != 0) {
+        while (i < count && reinterpret_cast<uintptr_t>(out + i) % kAlignment != 0) out[i++] = value;
+#if defined(__AVX__)
+        const __m256d lanes = _mm256_set1_pd(value);
+        for (; i + 4 <= count; i += 4) _mm256_stream_pd(out + i, lanes);
+#elif defined(__SSE2__)
+        const __m128d lanes = _mm_set1_pd(value);
+        for (; i + 2 <= count; i += 2) _mm_stream_pd(out + i, lanes);
+#endif
+    }
+    for (; i < count; ++i) out[i] = value;
+#if defined(__SSE2__)
+    _mm_sfence();  // streaming stores are weakly ordered: publish them before the task reports completion
+#endif
 }
 
 }  // namespace detail

@@ -45,6 +45,33 @@ std::vector<std::future<Totals>> launchBands(int bandCount, int pixelCount, Laun
     return bands;
 }
 
+// Luminance is a function of the clamped luma code: writing each code's luminance as often as the code
+// occurs, brightest first, gives exactly the sorted per-pixel luminances. The writing is shared by up
+// to `taskCount` tasks, each filling its own range of positions.
+void writeDescendingLuminances(const float* eotf, const std::vector<uint32_t>& codeCounts, int lumaMin, int lumaMax,
+                               double* out, int pixelCount, int taskCount) {
+    const hdrmeter::detail::FillFunction fillRun = hdrmeter::detail::fillFunction();
+    const auto fill = [&](long long begin, long long end) {
+        long long position = 0;
+        for (int code = lumaMax; code >= lumaMin && position < end; --code) {
+            const long long runEnd = position + codeCounts[code];
+            const long long from = std::max(position, begin);
+            const long long to = std::min(runEnd, end);
+            if (from < to) fillRun(out + from, to - from, static_cast<double>(eotf[code]));
+            position = runEnd;
+        }
+    };
+    constexpr long long kMinimumPositionsPerTask = 1 << 16;
+    const long long parts = std::max(1LL, std::min<long long>(taskCount, pixelCount / kMinimumPositionsPerTask));
+    std::vector<std::future<void>> helpers;
+    helpers.reserve(static_cast<size_t>(parts - 1));
+    for (long long part = 1; part < parts; ++part) {
+        helpers.push_back(std::async(fill, pixelCount * part / parts, pixelCount * (part + 1) / parts));
+    }
+    fill(0, pixelCount / parts);
+    for (auto& helper : helpers) helper.get();
+}
+
 }  // namespace
 
 std::tuple<double, double, double, double, double, double> CHDR_Measurements::HDR_Measurements(
@@ -69,7 +96,8 @@ std::tuple<double, double, double, double, double, double> CHDR_Measurements::HD
         using hdrmeter::detail::FastBandParameters;
         using hdrmeter::detail::FastBandTotals;
         const int histogramSize = lumaMax + 1;
-        std::vector<uint32_t> histograms(measurePercentiles ? static_cast<size_t>(bandCount) * histogramSize : 0);
+        const size_t bandHistogramSize = static_cast<size_t>(hdrmeter::detail::kHistogramWays) * histogramSize;
+        std::vector<uint32_t> histograms(measurePercentiles ? static_cast<size_t>(bandCount) * bandHistogramSize : 0);
         const FastBandParameters shared{eotfLUT,
                                         lumaMin,
                                         lumaMax,
@@ -84,14 +112,15 @@ std::tuple<double, double, double, double, double, double> CHDR_Measurements::HD
                                         sharedTables_->coefficients.blueFromCb,
                                         firstCodeAbove(eotfLUT, lumaMin, lumaMax, thresholdLuminance),
                                         measureLightLevel,
-                                        nullptr};
+                                        nullptr,
+                                        histogramSize};
         const bool subsampled = format == YCbCr422_A || format == YCbCr422_B;
         uint16_t* luma = reinterpret_cast<uint16_t*>(lumaPlane);
         uint16_t* frame = reinterpret_cast<uint16_t*>(framePlanes);
         const hdrmeter::detail::FastBandFunction measureBand = hdrmeter::detail::fastBandFunction();
         auto bands = launchBands<FastBandTotals>(bandCount, pixelCount, [&](int band, long long start, long long end) {
             FastBandParameters parameters = shared;
-            if (measurePercentiles) parameters.histogram = histograms.data() + static_cast<size_t>(band) * histogramSize;
+            if (measurePercentiles) parameters.histogram = histograms.data() + band * bandHistogramSize;
             return std::async([=] {
                 FastBandTotals totals;
                 measureBand(parameters, subsampled, pixelCount, luma, frame, start, end, totals);
@@ -104,16 +133,12 @@ std::tuple<double, double, double, double, double, double> CHDR_Measurements::HD
             combine(totals.lightSum, bandLargest, static_cast<double>(totals.aboveThresholdCount));
         }
         if (measurePercentiles) {
-            // Luminance is a function of the clamped luma code: writing each code's luminance as often as
-            // the code occurs, brightest first, gives exactly the sorted per-pixel luminances.
-            double* out = pixelLuminance;
-            for (int code = lumaMax; code >= lumaMin; --code) {
-                size_t occurrences = 0;
-                for (int band = 0; band < bandCount; ++band) {
-                    occurrences += histograms[static_cast<size_t>(band) * histogramSize + code];
-                }
-                out = std::fill_n(out, occurrences, static_cast<double>(eotfLUT[code]));
+            std::vector<uint32_t> codeCounts(histogramSize, 0);
+            for (size_t table = 0; table < histograms.size() / histogramSize; ++table) {
+                const uint32_t* counts = histograms.data() + table * histogramSize;
+                for (int code = lumaMin; code <= lumaMax; ++code) codeCounts[code] += counts[code];
             }
+            writeDescendingLuminances(eotfLUT, codeCounts, lumaMin, lumaMax, pixelLuminance, pixelCount, bandCount);
         }
     } else {
         using BandResult = std::tuple<double, double, double>;

@@ -1,0 +1,100 @@
+// The baseline and the AVX2 builds of the band kernel must agree bit for bit: on this machine the library
+// only ever runs one of them.
+#include "measurement/band_kernel.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+using hdrmeter::detail::FastBandParameters;
+using hdrmeter::detail::FastBandTotals;
+using hdrmeter::detail::kHistogramWays;
+
+struct KernelRun {
+    FastBandTotals totals;
+    std::vector<uint16_t> samples;
+    std::vector<uint32_t> histogram;
+};
+
+}  // namespace
+
+TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
+    if (!hdrmeter::detail::cpuHasAvx2()) GTEST_SKIP() << "this processor has no AVX2";
+    std::mt19937 rng(77);
+    for (int round = 0; round < 300; ++round) {
+        const int depth = round % 3 == 0 ? 10 : round % 3 == 1 ? 12 : 16;
+        const int scale = 1 << (depth - 10);
+        const int codes = 1 << depth;
+        std::vector<float> eotf(codes);
+        for (float& value : eotf) value = std::uniform_real_distribution<float>(0.0f, 3.0f)(rng);
+        std::sort(eotf.begin(), eotf.end());
+        const bool subsampled = rng() % 2 == 0;
+        const bool bt2020 = rng() % 2 == 0;
+        FastBandParameters p{eotf.data(),
+                             64 * scale,
+                             940 * scale,
+                             64 * scale,
+                             960 * scale,
+                             64 * scale,
+                             940 * scale,
+                             512 * scale,
+                             bt2020 ? 1.4746f : 1.5396f,
+                             bt2020 ? -0.1646f : -0.1831f,
+                             bt2020 ? -0.5714f : -0.4577f,
+                             bt2020 ? 1.8814f : 1.8142f,
+                             static_cast<int>(64 * scale + rng() % (878 * scale)),
+                             rng() % 4 != 0,
+                             nullptr,
+                             940 * scale + 1};
+        const int pixelCount = 1 + static_cast<int>(rng() % 3000);
+        std::vector<uint16_t> samples(static_cast<size_t>(pixelCount) * 3 + 2);
+        for (uint16_t& sample : samples) sample = static_cast<uint16_t>(rng() % 5 == 0 ? rng() : rng() % codes);
+        const long long start = rng() % pixelCount;
+        const long long end = start + rng() % (pixelCount - start + 1);
+        const bool percentiles = rng() % 2 == 0;
+
+        KernelRun runs[2];
+        for (int build = 0; build < 2; ++build) {
+            KernelRun& run = runs[build];
+            run.samples = samples;
+            run.histogram.assign(percentiles ? static_cast<size_t>(kHistogramWays) * p.histogramStride : 0, 0);
+            FastBandParameters parameters = p;
+            parameters.histogram = percentiles ? run.histogram.data() : nullptr;
+            const auto kernel = build == 0 ? hdrmeter::detail::measureFastBandGeneric
+                                           : hdrmeter::detail::measureFastBandAvx2;
+            kernel(parameters, subsampled, pixelCount, run.samples.data(), run.samples.data(), start, end,
+                   run.totals);
+        }
+        SCOPED_TRACE(::testing::Message() << "round " << round << " pixels " << pixelCount << " band " << start
+                                          << ".." << end);
+        ASSERT_EQ(std::memcmp(&runs[0].totals.lightSum, &runs[1].totals.lightSum, sizeof(double)), 0);
+        ASSERT_EQ(runs[0].totals.largestLightCode, runs[1].totals.largestLightCode);
+        ASSERT_EQ(runs[0].totals.aboveThresholdCount, runs[1].totals.aboveThresholdCount);
+        ASSERT_EQ(runs[0].samples, runs[1].samples);
+        ASSERT_EQ(runs[0].histogram, runs[1].histogram);
+        long long counted = 0;
+        for (uint32_t count : runs[0].histogram) counted += count;
+        ASSERT_EQ(counted, percentiles ? end - start : 0);
+    }
+}
+
+TEST(BandKernel, StreamingFillsWriteExactlyTheirRange) {
+    std::vector<double> expected(300);
+    for (int offset = 0; offset < 5; ++offset) {
+        for (int count : {0, 1, 2, 3, 4, 5, 7, 8, 9, 31, 64, 129}) {
+            for (const auto fill : {hdrmeter::detail::fillDoublesGeneric, hdrmeter::detail::fillDoublesAvx2}) {
+                if (fill == hdrmeter::detail::fillDoublesAvx2 && !hdrmeter::detail::cpuHasAvx2()) continue;
+                std::vector<double> buffer(300, -1.0);
+                std::fill(expected.begin(), expected.end(), -1.0);
+                std::fill(expected.begin() + offset, expected.begin() + offset + count, 0.25);
+                fill(buffer.data() + offset, count, 0.25);
+                ASSERT_EQ(buffer, expected) << offset << " " << count;
+            }
+        }
+    }
+}
