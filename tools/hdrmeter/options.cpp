@@ -24,13 +24,14 @@ const char* kDescription =
     "Input is a YUV4MPEG2 stream from FILE or standard input, as ffmpeg writes it:\n"
     "  ffmpeg -i in.mkv -pix_fmt yuv422p10le -strict -1 -f yuv4mpegpipe - | hdrmeter\n"
     "or raw planar video with --size and --pix-fmt. 10, 12 and 16-bit 4:2:0, 4:2:2 and 4:4:4 are measured;\n"
-    "samples are little-endian 16-bit words.";
+    "samples are little-endian 16-bit words.\n";
 
 const char* kFooter =
     "How frames are measured:\n"
     "  4:2:0 is measured as 4:2:2, each chroma row used for the two luma rows it covers.\n"
     "  With an odd width, 4:2:0 and 4:2:2 chroma is repeated to one sample per pixel and measured as 4:4:4,\n"
-    "  which gives every pixel the chroma it has in the stored frame.\n"
+    "  which gives every pixel the chroma it has in the stored frame. ffmpeg's YUV4MPEG2 writer cuts such\n"
+    "  frames' chroma rows short, so for them pipe -f rawvideo with --size and --pix-fmt instead.\n"
     "  Codes are narrow range. Light is the largest of a pixel's R, G, B luminances; the threshold and the\n"
     "  percentiles use the luminance of its luma code. Frames are numbered from 0.\n"
     "\n"
@@ -116,31 +117,38 @@ CommandLine parseCommandLine(int argc, const char* const* argv, int defaultTaskC
     CLI::App app{kDescription, "hdrmeter"};
     app.footer(kFooter);
     app.get_formatter()->column_width(30);
-    app.add_option("FILE", options.inputPath, "YUV4MPEG2 or raw input; - or nothing for standard input");
+    app.add_option("FILE", options.inputPath, "YUV4MPEG2 or raw input; - or nothing for standard input")
+        ->type_name("");
     app.add_flag("--demo", options.demo,
-                 "measure a built-in synthetic clip: 120 frames of 1920x1080 10-bit 4:2:2 PQ BT.2020 with a ramp,\n"
-                 "colour bars and a moving highlight that peaks at 4000 nits");
-    app.add_option("--size", size, "WIDTHxHEIGHT of raw planar input (needs --pix-fmt)");
+                 "measure a built-in synthetic clip: 120 frames of 1920x1080 10-bit 4:2:2 PQ BT.2020\n"
+                 "with a ramp, colour bars and a moving highlight that peaks at 4000 nits");
+    app.add_option("--size", size, "frame size of raw planar input (needs --pix-fmt)")->type_name("WxH");
     app.add_option("--pix-fmt", options.rawPixelFormatName,
                    "ffmpeg pixel format of raw input: yuv420p10le, yuv422p10le, yuv444p10le,\n"
-                   "and the 12 and 16-bit ones (needs --size)");
-    app.add_option("--transfer", transfer, "transfer function: pq or hlg (default pq)");
-    app.add_option("--matrix", matrix, "Y'CbCr matrix: bt2020 or bt709 (default bt2020)");
+                   "and the 12 and 16-bit ones (needs --size)")
+        ->type_name("NAME");
+    app.add_option("--transfer", transfer, "transfer function (default pq)")->type_name("pq|hlg");
+    app.add_option("--matrix", matrix, "Y'CbCr matrix (default bt2020)")->type_name("bt2020|bt709");
     app.add_option("--threshold", threshold,
-                   "NITS: count pixels whose luminance is above this many nits (default 203, the HDR reference\n"
-                   "white); whole nits only, from 0 to 10000, because the engine compares against a whole-nit level");
-    app.add_option("--top1", top1, "P: report the luminance the brightest P percent reach (default 1)");
-    app.add_option("--top2", top2, "P: a second such percentage (default 10)");
-    app.add_option("--bottom", bottom, "P: report the luminance all but the darkest P percent reach (default 1)");
+                   "count pixels whose luminance is above this many nits (default 203, the HDR\n"
+                   "reference white); whole nits from 0 to 10000, since the engine compares whole nits")
+        ->type_name("NITS");
+    app.add_option("--top1", top1, "report the luminance the brightest P percent reach (default 1)")->type_name("P");
+    app.add_option("--top2", top2, "a second such percentage (default 10)")->type_name("P");
+    app.add_option("--bottom", bottom, "report the luminance all but the darkest P percent reach (default 1)")
+        ->type_name("P");
     app.add_flag("--no-percentiles", noPercentiles, "skip the percentiles (no sort per frame; faster)");
-    app.add_option("--tasks", tasks, "N: measure each frame in N concurrent bands (default: the number of cores)");
+    app.add_option("--tasks", tasks, "measure each frame in N concurrent bands (default: the number of cores)")
+        ->type_name("N");
     app.add_flag("--checks", options.settings.lumaChecks,
                  "also report per frame the luma minimum and maximum codes and the counts of codes outside\n"
                  "the narrow range, read before the measurement clamps them");
-    app.add_option("--frames", frames, "N: measure at most the first N frames");
-    app.add_option("--csv", options.csvPath, "FILE: write one CSV row per frame (- for standard output)");
-    app.add_option("--jsonl", options.jsonlPath, "FILE: write one JSON object per line per frame (- for standard output)");
-    app.add_option("--plot", options.plotPath, "FILE.svg: draw the per-frame light on a PQ-scaled nits axis");
+    app.add_option("--frames", frames, "measure at most the first N frames")->type_name("N");
+    app.add_option("--csv", options.csvPath, "write one CSV row per frame (- for standard output)")->type_name("FILE");
+    app.add_option("--jsonl", options.jsonlPath, "write one JSON object per line per frame (- for standard output)")
+        ->type_name("FILE");
+    app.add_option("--plot", options.plotPath, "draw the per-frame light on a PQ-scaled nits axis")
+        ->type_name("FILE.svg");
     app.add_flag("--version", version, "print the version and exit");
 
     try {
