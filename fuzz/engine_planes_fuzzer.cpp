@@ -21,6 +21,7 @@ namespace {
 
 void fuzzEngine(FuzzInput& in) {
     HDR_Info info = randomInfo(in);
+    preferTenBits(info, in, 8);
     const HDR_Info asGiven = info;
     CHDR_Measurements meter;
     check(meter.InitializeMeasurements(info), "configuration refused");
@@ -43,6 +44,7 @@ void fuzzEngine(FuzzInput& in) {
     const RandomFrame larger = randomFrame(in, info.bitDepth, 64, 32);
     check(matchesOracle(copy, oracle, larger, pick(in, 0, 7)), "copy measures after its source's Destroy_LUT");
     HDR_Info other = randomInfo(in);
+    preferTenBits(other, in, 8);
     check(meter.InitializeMeasurements(other), "configuration again refused");
     MeasurementOracle otherOracle(other);
     check(matchesOracle(meter, otherOracle, randomFrame(in, other.bitDepth, 40, 20), pick(in, 0, 5)),

@@ -8,6 +8,7 @@
 #include <hdrmeter.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <random>
 #include <vector>
 
@@ -64,6 +65,20 @@ HDR_Info randomInfo(Source& source) {
     info.topLevel2 = level();
     info.bottomLevel = level();
     return info;
+}
+
+// 12-bit tables take 64 MiB and a noticeable time to fill. Callers that configure often turn most
+// 12-bit draws into 10-bit ones (keeping one in keepOneIn), with the levels brought into 10-bit codes.
+template <typename Source>
+void preferTenBits(HDR_Info& info, Source& source, uint32_t keepOneIn) {
+    if (info.bitDepth != 12 || source.next() % keepOneIn == 0) return;
+    info.bitDepth = 10;
+    if (info.thresholdUnit != L"NITS") info.thresholdLevel %= 1024;
+    if (info.levelUnit != L"NITS") {
+        for (int* level : {&info.topLevel1, &info.topLevel2, &info.bottomLevel}) {
+            if (*level != -1) *level %= 1024;
+        }
+    }
 }
 
 struct RandomFrame {

@@ -38,14 +38,7 @@ struct Tally {
 
 void configure(Meter& meter, SeededSource& source, Tally& tally) {
     HDR_Info info = randomInfo(source);
-    // 12-bit tables take 64 MiB and a noticeable time to fill; keep them rarer so the soak measures frames.
-    if (info.bitDepth == 12 && source.next() % 3 != 0) info.bitDepth = 10;
-    if (info.thresholdUnit != L"NITS") info.thresholdLevel %= (1 << info.bitDepth);
-    if (info.levelUnit != L"NITS") {
-        for (int* level : {&info.topLevel1, &info.topLevel2, &info.bottomLevel}) {
-            if (*level != -1) *level %= (1 << info.bitDepth);
-        }
-    }
+    preferTenBits(info, source, 3);  // so that the soak spends its time measuring frames
     if (source.next() % 2) meter.object->Destroy_LUT();  // configuring again without it must work too
     ASSERT_TRUE(meter.object->InitializeMeasurements(info));
     meter.oracle = std::make_unique<MeasurementOracle>(info);
