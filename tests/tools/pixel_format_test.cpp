@@ -4,29 +4,6 @@
 
 using namespace hdrmeter::tool;
 
-TEST(PixelFormatNames, MeasurableFfmpegNamesGiveTheirLayout)
-{
-    struct Case {
-        const char* name;
-        ChromaSubsampling subsampling;
-        int bitDepth;
-    };
-    const Case cases[] = {
-        {"yuv420p10le", ChromaSubsampling::Yuv420, 10}, {"yuv422p10le", ChromaSubsampling::Yuv422, 10},
-        {"yuv444p10le", ChromaSubsampling::Yuv444, 10}, {"yuv420p12le", ChromaSubsampling::Yuv420, 12},
-        {"yuv422p12le", ChromaSubsampling::Yuv422, 12}, {"yuv444p12le", ChromaSubsampling::Yuv444, 12},
-        {"yuv420p16le", ChromaSubsampling::Yuv420, 16}, {"yuv422p16le", ChromaSubsampling::Yuv422, 16},
-        {"yuv444p16le", ChromaSubsampling::Yuv444, 16},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        SampleLayoutLookup lookup = lookupFfmpegPixelFormat(c.name);
-        ASSERT_TRUE(lookup.supported) << lookup.refusal;
-        EXPECT_EQ(lookup.subsampling, c.subsampling);
-        EXPECT_EQ(lookup.bitDepth, c.bitDepth);
-    }
-}
-
 TEST(PixelFormatNames, UnmeasurableNamesSayWhyAndHowToFixIt)
 {
     const std::pair<const char*, std::vector<std::string>> cases[] = {

@@ -3,42 +3,16 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <limits>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "frame_writers.h"
+#include "test_files.h"
 #include "tool_errors.h"
 
 using namespace hdrmeter::tool;
 
 namespace {
-
-std::string scratchPath(const std::string& name)
-{
-    return ::testing::TempDir() + "hdrmeter_writers_" + std::to_string(getpid()) + "_" + name;
-}
-
-std::string fileText(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> splitOn(const std::string& text, char separator)
-{
-    std::vector<std::string> parts;
-    std::stringstream stream(text);
-    std::string part;
-    while (std::getline(stream, part, separator))
-        parts.push_back(part);
-    return parts;
-}
 
 bool sameBits(double a, double b)
 {
@@ -53,90 +27,74 @@ const double kAwkwardValues[] = {
 
 FrameMeasurement awkwardFrame(long long frame, double value)
 {
-    FrameMeasurement measurement;
-    measurement.frame = frame;
-    measurement.averageLightNits = value;
-    measurement.largestLightNits = value * 3;
-    measurement.aboveThresholdPercent = value / 7;
-    measurement.top1Nits = static_cast<float>(value);
-    measurement.top2Nits = value / 11;
-    measurement.bottomNits = value / 13;
-    measurement.lumaChecks = LumaChecks{4, 1019, 12, 345};
+    FrameMeasurement measurement{frame, value, value * 3, value / 7, static_cast<float>(value), value / 11,
+                                 value / 13, LumaChecks{4, 1019, 12, 345}};
     return measurement;
+}
+
+std::vector<double> resultsOf(const FrameMeasurement& m, bool percentiles)
+{
+    std::vector<double> values = {m.averageLightNits, m.largestLightNits, m.aboveThresholdPercent};
+    if (percentiles)
+        values.insert(values.end(), {m.top1Nits, m.top2Nits, m.bottomNits});
+    return values;
 }
 
 }  // namespace
 
-TEST(Writers, CsvNumbersReadBackAsTheSameBits)
+TEST(Writers, CsvAndJsonLinesReadBackAsTheSameBitsUnderTheSameNames)
 {
-    for (bool withPercentiles : {true, false}) {
-        for (bool withChecks : {true, false}) {
-            const std::string path = scratchPath("frames.csv");
+    ScratchDirectory scratch;
+    for (bool percentiles : {true, false}) {
+        for (bool checks : {true, false}) {
+            SCOPED_TRACE(std::to_string(percentiles) + std::to_string(checks));
             {
-                OutputFile file(path);
-                CsvWriter csv(file, ColumnSet{withPercentiles, withChecks});
-                for (std::size_t i = 0; i < std::size(kAwkwardValues); ++i)
+                OutputFile csvFile(scratch.file("f.csv"));
+                OutputFile jsonFile(scratch.file("f.jsonl"));
+                CsvWriter csv(csvFile, ColumnSet{percentiles, checks});
+                JsonLinesWriter jsonl(jsonFile, ColumnSet{percentiles, checks});
+                for (std::size_t i = 0; i < std::size(kAwkwardValues); ++i) {
                     csv.write(awkwardFrame(static_cast<long long>(i), kAwkwardValues[i]));
-                file.close();
+                    jsonl.write(awkwardFrame(static_cast<long long>(i), kAwkwardValues[i]));
+                }
+                csvFile.close();
+                jsonFile.close();
             }
-            const std::vector<std::string> lines = splitOn(fileText(path), '\n');
-            std::remove(path.c_str());
-            ASSERT_EQ(lines.size(), std::size(kAwkwardValues) + 1);
-            std::string expectedHeader = "frame,average_light_nits,largest_light_nits,above_threshold_percent";
-            if (withPercentiles)
-                expectedHeader += ",top1_nits,top2_nits,bottom_nits";
-            if (withChecks)
-                expectedHeader += ",luma_min_code,luma_max_code,luma_low_count,luma_high_count";
-            EXPECT_EQ(lines[0], expectedHeader);
-            for (std::size_t i = 0; i < std::size(kAwkwardValues); ++i) {
-                const FrameMeasurement expected = awkwardFrame(static_cast<long long>(i), kAwkwardValues[i]);
-                const std::vector<std::string> cells = splitOn(lines[i + 1], ',');
-                ASSERT_EQ(cells.size(), splitOn(expectedHeader, ',').size()) << lines[i + 1];
-                EXPECT_EQ(cells[0], std::to_string(i));
-                std::vector<double> values = {expected.averageLightNits, expected.largestLightNits,
-                                              expected.aboveThresholdPercent};
-                if (withPercentiles)
-                    values.insert(values.end(), {expected.top1Nits, expected.top2Nits, expected.bottomNits});
-                for (std::size_t column = 0; column < values.size(); ++column)
-                    EXPECT_TRUE(sameBits(std::strtod(cells[column + 1].c_str(), nullptr), values[column]))
-                        << cells[column + 1];
-                if (withChecks) {
-                    EXPECT_EQ(std::vector<std::string>(cells.end() - 4, cells.end()),
-                              (std::vector<std::string>{"4", "1019", "12", "345"}));
+            std::vector<std::string> names = {"frame", "average_light_nits", "largest_light_nits",
+                                              "above_threshold_percent"};
+            if (percentiles)
+                names.insert(names.end(), {"top1_nits", "top2_nits", "bottom_nits"});
+            if (checks)
+                names.insert(names.end(), {"luma_min_code", "luma_max_code", "luma_low_count", "luma_high_count"});
+            std::string header;
+            for (const std::string& name : names)
+                header += (header.empty() ? "" : ",") + name;
+            EXPECT_EQ(linesOf(readWholeFile(scratch.file("f.csv")))[0], header);
+
+            const auto rows = readCsv(scratch.file("f.csv"));
+            const std::vector<std::string> jsonLines = linesOf(readWholeFile(scratch.file("f.jsonl")));
+            ASSERT_EQ(rows.size(), std::size(kAwkwardValues));
+            ASSERT_EQ(jsonLines.size(), std::size(kAwkwardValues));
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                const nlohmann::json object = nlohmann::json::parse(jsonLines[i]);
+                EXPECT_EQ(object.size(), names.size());
+                EXPECT_EQ(rows[i].at("frame"), std::to_string(i));
+                EXPECT_EQ(object.at("frame").get<long long>(), static_cast<long long>(i));
+                const std::vector<double> expected = resultsOf(awkwardFrame(0, kAwkwardValues[i]), percentiles);
+                for (std::size_t column = 0; column < expected.size(); ++column) {
+                    const std::string& name = names[column + 1];
+                    EXPECT_TRUE(sameBits(std::strtod(rows[i].at(name).c_str(), nullptr), expected[column]))
+                        << name << " " << rows[i].at(name);
+                    EXPECT_TRUE(sameBits(object.at(name).get<double>(), expected[column])) << name << " " << jsonLines[i];
+                }
+                if (checks) {
+                    EXPECT_EQ(rows[i].at("luma_min_code") + rows[i].at("luma_max_code") + rows[i].at("luma_low_count") +
+                                  rows[i].at("luma_high_count"),
+                              "4101912345");
+                    EXPECT_EQ(object.at("luma_high_count").get<long long>(), 345);
                 }
             }
         }
-    }
-}
-
-TEST(Writers, JsonLinesCarryTheSameNamesAndExactNumbers)
-{
-    const std::string path = scratchPath("frames.jsonl");
-    {
-        OutputFile file(path);
-        JsonLinesWriter jsonl(file, ColumnSet{true, true});
-        for (std::size_t i = 0; i < std::size(kAwkwardValues); ++i)
-            jsonl.write(awkwardFrame(static_cast<long long>(i), kAwkwardValues[i]));
-        file.close();
-    }
-    const std::vector<std::string> lines = splitOn(fileText(path), '\n');
-    std::remove(path.c_str());
-    ASSERT_EQ(lines.size(), std::size(kAwkwardValues));
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const nlohmann::json row = nlohmann::json::parse(lines[i]);
-        const FrameMeasurement expected = awkwardFrame(static_cast<long long>(i), kAwkwardValues[i]);
-        EXPECT_EQ(row.at("frame").get<long long>(), static_cast<long long>(i));
-        EXPECT_TRUE(sameBits(row.at("average_light_nits").get<double>(), expected.averageLightNits)) << lines[i];
-        EXPECT_TRUE(sameBits(row.at("largest_light_nits").get<double>(), expected.largestLightNits)) << lines[i];
-        EXPECT_TRUE(sameBits(row.at("above_threshold_percent").get<double>(), expected.aboveThresholdPercent));
-        EXPECT_TRUE(sameBits(row.at("top1_nits").get<double>(), expected.top1Nits));
-        EXPECT_TRUE(sameBits(row.at("top2_nits").get<double>(), expected.top2Nits));
-        EXPECT_TRUE(sameBits(row.at("bottom_nits").get<double>(), expected.bottomNits));
-        EXPECT_EQ(row.at("luma_min_code").get<int>(), 4);
-        EXPECT_EQ(row.at("luma_max_code").get<int>(), 1019);
-        EXPECT_EQ(row.at("luma_low_count").get<long long>(), 12);
-        EXPECT_EQ(row.at("luma_high_count").get<long long>(), 345);
-        EXPECT_EQ(row.size(), 11u);
     }
 }
 
