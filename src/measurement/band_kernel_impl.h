@@ -150,8 +150,8 @@ inline void vectorGroup(const VectorParameters& v, bool light, uint16_t* luma, u
     F32x8 secondOffsets;
     if (Subsampled) {
         const F32x8 offsets = chromaOffsets(v, cb, cr, light);
-        firstOffsets = __builtin_shuffle(offsets, I32x8{0, 0, 1, 1, 2, 2, 3, 3});
-        secondOffsets = __builtin_shuffle(offsets, I32x8{4, 4, 5, 5, 6, 6, 7, 7});
+        firstOffsets = __builtin_shufflevector(offsets, offsets, 0, 0, 1, 1, 2, 2, 3, 3);
+        secondOffsets = __builtin_shufflevector(offsets, offsets, 4, 4, 5, 5, 6, 6, 7, 7);
     } else {
         firstOffsets = chromaOffsets(v, cb, cr, light);
         secondOffsets = chromaOffsets(v, cb + 8, cr + 8, light);
