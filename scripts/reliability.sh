@@ -60,10 +60,11 @@ for target in "${targets[@]}"; do
   fi
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   found=$(find "$work" -type f | wc -l)
-  fuzz_report+=("$target: $runs inputs in $seconds s, working corpus $found inputs")
+  fuzz_report+=("  $target: $runs inputs executed in $seconds s, $found inputs in the working corpus")
   echo "  $runs inputs executed, no failure"
 done
-stage_end "fuzzing: $(IFS=';'; echo "${fuzz_report[*]}")"
+stage_end "fuzzing, no failure"
+summary+=("${fuzz_report[@]}")
 
 # ---- 3. fault injection ---------------------------------------------------------------------------
 stage_start "fault injection under LeakSanitizer"
