@@ -4,13 +4,12 @@
 #   bash scripts/demo.sh --plot demo.svg --csv demo.csv
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# The test dependencies too: build/ is configured exactly as scripts/test.sh configures it, tests
-# included, so that the two scripts share one build directory instead of fighting over its cache.
-bash scripts/deps.sh test
+# Only what building needs; scripts/test.sh turns the tests on again in the same build directory.
+bash scripts/deps.sh
 jobs=$(nproc)
 
 echo "== configuring build/"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DHDRMETER_BUILD_TESTS=OFF >/dev/null
 echo "== building the library and the hdrmeter tool"
 cmake --build build -j"$jobs" --target hdrmeter_tool
 echo "== measuring the demo clip: build/tools/hdrmeter/hdrmeter --demo $*"

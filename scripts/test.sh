@@ -7,12 +7,13 @@ bash scripts/deps.sh test
 jobs=$(nproc)
 
 echo "== release build"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DHDRMETER_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 echo "== address and undefined-behaviour sanitizer build"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHDRMETER_SANITIZE=address,undefined >/dev/null
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHDRMETER_SANITIZE=address,undefined \
+  -DHDRMETER_BUILD_TESTS=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"

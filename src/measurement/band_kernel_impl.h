@@ -230,8 +230,10 @@ void measureRun(const FastBandParameters& p, uint16_t* luma, uint16_t* cb, uint1
 // Where two bands meet inside a 4:2:2 pair, both read the shared chroma sample and only the band
 // holding the even pixel stores it back; relaxed atomics keep that read and write free of a race.
 inline int loadShared(const uint16_t* sample) { return __atomic_load_n(sample, __ATOMIC_RELAXED); }
-inline void storeShared(uint16_t* sample, int value) {
-    __atomic_store_n(sample, static_cast<uint16_t>(value), __ATOMIC_RELAXED);
+inline int clampShared(uint16_t* sample, int low, int high) {
+    const int code = clampCode(loadShared(sample), low, high);
+    __atomic_store_n(sample, static_cast<uint16_t>(code), __ATOMIC_RELAXED);
+    return code;
 }
 
 }  // namespace
@@ -261,21 +263,29 @@ void HDRMETER_KERNEL_NAME(const FastBandParameters& p, bool subsampled, int pixe
     }
     const bool lastPairContinuesInLaterBand = last - 1 >= first && ((last - 1) & 1) == 0 && last < pixelCount;
     const int pairedEnd = lastPairContinuesInLaterBand ? last - 1 : last;
+    // With an odd pixel count the lone last pixel's Cb sample is the first Cr sample, which pair 0 uses
+    // too: both are touched through the shared accesses, whichever bands hold them.
+    const bool lonePixelSharesCr = (pixelCount & 1) != 0;
+    if (lonePixelSharesCr && first == 0 && pairedEnd >= 2) {
+        const int cbCode = clampShared(cb, p.chromaMin, p.chromaMax);
+        const int crCode = clampShared(cr, p.chromaMin, p.chromaMax);
+        measurePixel(p, luma, cbCode, crCode, totals);
+        measurePixel(p, luma + 1, cbCode, crCode, totals);
+        first = 2;
+    }
     const int pairCount = (pairedEnd - first) / 2;
     measureRun<true>(p, luma + first, cb + first / 2, cr + first / 2, 2 * pairCount, totals);
     const int next = first + 2 * pairCount;
     if (next < pairedEnd) {
-        // The even last pixel of a frame with an odd pixel count: no partner, nothing shared.
-        const int cbCode = clampAndStore(cb + next / 2, p.chromaMin, p.chromaMax);
-        const int crCode = clampAndStore(cr + next / 2, p.chromaMin, p.chromaMax);
+        // The even last pixel of a frame with an odd pixel count: it has no partner.
+        const int cbCode = clampShared(cb + next / 2, p.chromaMin, p.chromaMax);
+        const int crCode = clampShared(cr + next / 2, p.chromaMin, p.chromaMax);
         measurePixel(p, luma + next, cbCode, crCode, totals);
     }
     if (lastPairContinuesInLaterBand) {
         const int pair = (last - 1) / 2;
-        const int cbCode = clampCode(loadShared(cb + pair), p.chromaMin, p.chromaMax);
-        storeShared(cb + pair, cbCode);
-        const int crCode = clampCode(loadShared(cr + pair), p.chromaMin, p.chromaMax);
-        storeShared(cr + pair, crCode);
+        const int cbCode = clampShared(cb + pair, p.chromaMin, p.chromaMax);
+        const int crCode = clampShared(cr + pair, p.chromaMin, p.chromaMax);
         measurePixel(p, luma + last - 1, cbCode, crCode, totals);
     }
 }

@@ -47,8 +47,11 @@ std::tuple<double, double, double> CHDR_Measurements::HDR_Measurements_task(Inpu
         int cb;
         int cr;
         const bool pairStartsInEarlierBand = subsampled && pixel == first && (pixel & 1) != 0;
-        const bool pairEndsInLaterBand = subsampled && pixel == last && (pixel & 1) == 0 && pixel + 1 < pixelCount;
-        if (pairStartsInEarlierBand) {
+        // With an odd pixel count the lone last pixel's Cb sample is the first Cr sample, used by pair 0 too.
+        const bool lonePixelSharesCr = subsampled && (pixelCount & 1) != 0 && (pixel < 2 || pixel == pixelCount - 1);
+        const bool pairEndsInLaterBand =
+            (subsampled && pixel == last && (pixel & 1) == 0 && pixel + 1 < pixelCount) || lonePixelSharesCr;
+        if (pairStartsInEarlierBand && !lonePixelSharesCr) {
             cb = clampCode(loadShared(cbSample), chromaMin, chromaMax);
             cr = clampCode(loadShared(crSample), chromaMin, chromaMax);
         } else if (pairEndsInLaterBand) {
