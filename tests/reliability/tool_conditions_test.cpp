@@ -130,7 +130,9 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineStatusOneAndTheSummarySoFar) {
         int errorLines = 0;
         for (const std::string& line : lines(result.err)) errorLines += line.rfind("hdrmeter: ", 0) == 0;
         EXPECT_EQ(errorLines, 1) << result.err;
-        if (!c.summaryOnStandardError) EXPECT_EQ(lines(result.err).size(), 1u) << result.err;
+        if (!c.summaryOnStandardError) {
+            EXPECT_EQ(lines(result.err).size(), 1u) << result.err;
+        }
         EXPECT_NE(result.err.find(c.errorPart), std::string::npos) << result.err;
         if (c.framesSummarised >= 0) {
             bool found = false;
