@@ -1,67 +1,53 @@
-#include <cmath>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
-#include "plane_test_support.h"
+#include "hdrmeter.h"
 
 namespace {
 
-const std::vector<int> kStripeCounts = {0, 1, 2, 3, 4, 5, 100};
+// bitDepth is what the integer export is handed; float planes ignore it.
+struct SampleKind { const char* name; int matrixType; unsigned int bitDepth; };
+const SampleKind kBytes{"8-bit", CV_8UC1, 8}, kWords{"16-bit", CV_16UC1, 10}, kFloats{"float", CV_32FC1, 0};
 
-std::vector<double> uniformValues(int width, int height, double value)
+std::vector<double> valuesOf(const cv::Mat& plane)
 {
-    return std::vector<double>(static_cast<std::size_t>(width) * height, value);
+    cv::Mat asDouble;
+    plane.convertTo(asDouble, CV_64FC1);
+    return std::vector<double>(asDouble.begin<double>(), asDouble.end<double>());
+}
+
+// Planes are continuous cv::Mat, so plane.data is the gap-free host buffer the exports expect.
+void smoothWithExport(cv::Mat& plane, unsigned int bitDepth, int stripeCount)
+{
+    const auto width = static_cast<unsigned int>(plane.cols), height = static_cast<unsigned int>(plane.rows);
+    if (plane.type() == CV_32FC1) {
+        float* planes[] = {plane.ptr<float>()};
+        ocvfilter2D_32F(planes, width, height, stripeCount);
+    } else {
+        unsigned char* planes[] = {plane.data};
+        ocvfilter2D(planes, width, height, bitDepth, stripeCount);
+    }
+}
+
+bool sameBytes(const cv::Mat& a, const cv::Mat& b)
+{
+    return a.size() == b.size() && a.type() == b.type() && std::memcmp(a.data, b.data, a.total() * a.elemSize()) == 0;
 }
 
 // The two passes over the whole plane at once, out of place: what striping and in-place filtering must
 // reproduce bit for bit.
 cv::Mat wholePlaneOracle(const cv::Mat& plane)
 {
-    const cv::Mat horizontal = (cv::Mat_<float>(1, 7) << 1 / 16.f, 2 / 16.f, 3 / 16.f, 4 / 16.f, 3 / 16.f, 2 / 16.f,
-                                1 / 16.f);
-    const cv::Mat vertical = (cv::Mat_<float>(3, 1) << 0.25f, 0.5f, 0.25f);
-    cv::Mat rowPass;
-    cv::Mat result;
+    const cv::Mat horizontal = (cv::Mat_<float>(1, 7) << 1, 2, 3, 4, 3, 2, 1) / 16.0;
+    const cv::Mat vertical = (cv::Mat_<float>(3, 1) << 1, 2, 1) / 4.0;
+    cv::Mat rowPass, result;
     cv::filter2D(plane, rowPass, plane.depth(), horizontal, cv::Point(3, 0), 0.0, cv::BORDER_CONSTANT);
     cv::filter2D(rowPass, result, plane.depth(), vertical, cv::Point(0, 1), 0.0, cv::BORDER_CONSTANT);
-    return result;
-}
-
-// The literal filter for integer samples: exact weighted sums of the taps inside the plane, each pass
-// rounded half to even as a float-to-integer conversion in OpenCV does.
-std::vector<double> literalIntegerSmoothing(const std::vector<double>& samples, int width, int height)
-{
-    const int rowWeights[7] = {1, 2, 3, 4, 3, 2, 1};
-    const int columnWeights[3] = {1, 2, 1};
-    std::vector<double> rowPass(samples.size());
-    std::vector<double> result(samples.size());
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            double weighted = 0.0;
-            for (int tap = 0; tap < 7; ++tap) {
-                const int column = x + tap - 3;
-                if (column >= 0 && column < width) {
-                    weighted += rowWeights[tap] * samples[static_cast<std::size_t>(y) * width + column];
-                }
-            }
-            rowPass[static_cast<std::size_t>(y) * width + x] = std::nearbyint(weighted / 16.0);
-        }
-    }
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            double weighted = 0.0;
-            for (int tap = 0; tap < 3; ++tap) {
-                const int row = y + tap - 1;
-                if (row >= 0 && row < height) {
-                    weighted += columnWeights[tap] * rowPass[static_cast<std::size_t>(row) * width + x];
-                }
-            }
-            result[static_cast<std::size_t>(y) * width + x] = std::nearbyint(weighted / 4.0);
-        }
-    }
     return result;
 }
 
@@ -69,49 +55,44 @@ std::vector<double> literalIntegerSmoothing(const std::vector<double>& samples, 
 
 TEST(PlaneFiltering, UniformPlanesLoseWeightOnlyAtTheEdges)
 {
-    const std::vector<double> edgeRow = {30, 39, 45, 48, 48, 45, 39, 30};
-    const std::vector<double> innerRow = {40, 52, 60, 64, 64, 60, 52, 40};
-    const std::vector<double> edgeRow1024 = {480, 624, 720, 768, 768, 720, 624, 480};
-    const std::vector<double> innerRow1024 = {640, 832, 960, 1024, 1024, 960, 832, 640};
-    auto rowsOf = [](const std::vector<double>& edge, const std::vector<double>& inner) {
+    auto rowsOf = [](std::vector<double> edge, std::vector<double> inner) {
         std::vector<double> rows(edge);
-        rows.insert(rows.end(), inner.begin(), inner.end());
-        rows.insert(rows.end(), inner.begin(), inner.end());
-        rows.insert(rows.end(), edge.begin(), edge.end());
+        for (const std::vector<double>* row : {&inner, &inner, &edge})
+            rows.insert(rows.end(), row->begin(), row->end());
         return rows;
     };
+    const std::vector<double> of64 = rowsOf({30, 39, 45, 48, 48, 45, 39, 30}, {40, 52, 60, 64, 64, 60, 52, 40});
+    const std::vector<double> of1024 =
+        rowsOf({480, 624, 720, 768, 768, 720, 624, 480}, {640, 832, 960, 1024, 1024, 960, 832, 640});
     struct Case {
         SampleKind kind;
-        int width;
-        int height;
+        int width, height;
         double value;
         std::vector<double> expected;
     };
-    const std::vector<Case> cases = {
-        {{"8-bit", CV_8UC1, 8}, 8, 4, 64, rowsOf(edgeRow, innerRow)},
-        {{"16-bit", CV_16UC1, 10}, 8, 4, 64, rowsOf(edgeRow, innerRow)},
-        {{"float", CV_32FC1, 0}, 8, 4, 64, rowsOf(edgeRow, innerRow)},
-        {{"16-bit depth 10", CV_16UC1, 10}, 8, 4, 1024, rowsOf(edgeRow1024, innerRow1024)},
-        {{"16-bit depth 0", CV_16UC1, 0}, 8, 4, 1024, rowsOf(edgeRow1024, innerRow1024)},
-        {{"16-bit depth 12", CV_16UC1, 12}, 8, 4, 1024, rowsOf(edgeRow1024, innerRow1024)},
-        {{"16-bit depth 16", CV_16UC1, 16}, 8, 4, 1024, rowsOf(edgeRow1024, innerRow1024)},
-        {{"16-bit depth 32", CV_16UC1, 32}, 8, 4, 1024, rowsOf(edgeRow1024, innerRow1024)},
+    const Case cases[] = {
+        {kBytes, 8, 4, 64, of64},
+        {kWords, 8, 4, 64, of64},
+        {kFloats, 8, 4, 64, of64},
+        {kWords, 8, 4, 1024, of1024},
+        // Depths other than 8 all mean 16-bit words, read as at depth 10.
+        {{"depth 0", CV_16UC1, 0}, 8, 4, 1024, of1024}, {{"depth 12", CV_16UC1, 12}, 8, 4, 1024, of1024},
+        {{"depth 16", CV_16UC1, 16}, 8, 4, 1024, of1024}, {{"depth 32", CV_16UC1, 32}, 8, 4, 1024, of1024},
         // One sample: only the centre taps fall inside, 4/16 then 2/4.
-        {{"8-bit", CV_8UC1, 8}, 1, 1, 64, {8}},
-        {{"float", CV_32FC1, 0}, 1, 1, 64, {8}},
+        {kBytes, 1, 1, 64, {8}},
+        {kFloats, 1, 1, 64, {8}},
         // One row: both vertical neighbours lie outside, so the vertical pass halves every sample.
-        {{"16-bit", CV_16UC1, 12}, 9, 1, 64, {20, 26, 30, 32, 32, 32, 30, 26, 20}},
+        {{"depth 12", CV_16UC1, 12}, 9, 1, 64, {20, 26, 30, 32, 32, 32, 30, 26, 20}},
         // One column: the horizontal pass keeps 4/16, then the end rows keep 3/4.
-        {{"float", CV_32FC1, 0}, 1, 5, 64, {12, 16, 16, 16, 12}},
+        {kFloats, 1, 5, 64, {12, 16, 16, 16, 12}},
     };
-    for (const Case& testCase : cases) {
-        for (int stripeCount : kStripeCounts) {
-            SCOPED_TRACE(std::string(testCase.kind.name) + " " + std::to_string(testCase.width) + "x" +
-                         std::to_string(testCase.height) + " stripes " + std::to_string(stripeCount));
-            cv::Mat plane = planeOf(testCase.kind, testCase.width, testCase.height,
-                                    uniformValues(testCase.width, testCase.height, testCase.value));
-            smoothWithExport(plane, testCase.kind.bitDepth, stripeCount);
-            EXPECT_EQ(valuesOf(plane), testCase.expected);
+    for (const Case& c : cases) {
+        for (int stripeCount : {0, 1, 2, 3, 4, 5, 100}) {
+            SCOPED_TRACE(std::string(c.kind.name) + " " + std::to_string(c.width) + "x" + std::to_string(c.height) +
+                         " stripes " + std::to_string(stripeCount));
+            cv::Mat plane(c.height, c.width, c.kind.matrixType, cv::Scalar(c.value));
+            smoothWithExport(plane, c.kind.bitDepth, stripeCount);
+            EXPECT_EQ(valuesOf(plane), c.expected);
         }
     }
 }
@@ -119,58 +100,64 @@ TEST(PlaneFiltering, UniformPlanesLoseWeightOnlyAtTheEdges)
 TEST(PlaneFiltering, MatchesWholePlaneFilteringForEveryStripeCount)
 {
     cv::RNG randomSource(20261206);
-    const std::vector<cv::Size> sizes = {{37, 23}, {7, 3}, {1, 9}, {64, 5}, {3, 64}};
-    for (const SampleKind& kind : everySampleKind()) {
+    const cv::Size sizes[] = {{37, 23}, {7, 3}, {1, 9}, {64, 5}, {3, 64}};
+    for (const SampleKind& kind : {kBytes, kWords, kFloats}) {
         for (const cv::Size& size : sizes) {
             cv::Mat original(size, kind.matrixType);
-            if (kind.matrixType == CV_32FC1) {
-                randomSource.fill(original, cv::RNG::UNIFORM, -1000.0, 1000.0);
-            } else {
-                randomSource.fill(original, cv::RNG::UNIFORM, 0.0, kind.matrixType == CV_8UC1 ? 256.0 : 65536.0);
-            }
-            const cv::Mat expected = wholePlaneOracle(original);
-            for (int stripeCount : {1, 2, 3, 5, 64}) {
-                SCOPED_TRACE(std::string(kind.name) + " " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-                             " stripes " + std::to_string(stripeCount));
+            const bool floats = kind.matrixType == CV_32FC1;
+            randomSource.fill(original, cv::RNG::UNIFORM, floats ? -1000.0 : 0.0,
+                              floats ? 1000.0 : kind.matrixType == CV_8UC1 ? 256.0 : 65536.0);
+            const cv::Mat filtered = wholePlaneOracle(original);
+            // A negative stripe count leaves the plane as it was.
+            for (int stripeCount : {-1, 1, 2, 3, 5, 64}) {
+                SCOPED_TRACE(std::string(kind.name) + " " + std::to_string(size.width) + "x" +
+                             std::to_string(size.height) + " stripes " + std::to_string(stripeCount));
                 cv::Mat plane = original.clone();
                 smoothWithExport(plane, kind.bitDepth, stripeCount);
-                EXPECT_TRUE(sameBytes(plane, expected));
-                if (kind.matrixType != CV_32FC1) {
-                    EXPECT_EQ(valuesOf(plane), literalIntegerSmoothing(valuesOf(original), size.width, size.height));
-                }
+                EXPECT_TRUE(sameBytes(plane, stripeCount < 0 ? original : filtered));
             }
         }
     }
 }
 
-TEST(PlaneFiltering, FullScaleBytesKeepTheirValueAwayFromTheEdges)
+TEST(PlaneConcurrency, HostThreadsOnDifferentPlanesGetTheSequentialResults)
 {
-    const SampleKind bytes{"8-bit", CV_8UC1, 8};
-    cv::Mat plane = planeOf(bytes, 9, 5, uniformValues(9, 5, 255));
-    smoothWithExport(plane, 8, 2);
-    EXPECT_EQ(valuesOf(plane), literalIntegerSmoothing(uniformValues(9, 5, 255), 9, 5));
-    EXPECT_EQ(cv::countNonZero(plane(cv::Rect(3, 1, 3, 3)) != 255), 0);
-}
-
-TEST(PlaneFiltering, NegativeStripeCountLeavesThePlaneUnchanged)
-{
-    cv::RNG randomSource(7);
-    for (const SampleKind& kind : everySampleKind()) {
-        SCOPED_TRACE(kind.name);
-        cv::Mat original(6, 11, kind.matrixType);
-        randomSource.fill(original, cv::RNG::UNIFORM, 0.0, 200.0);
-        cv::Mat plane = original.clone();
-        smoothWithExport(plane, kind.bitDepth, -1);
-        EXPECT_TRUE(sameBytes(plane, original));
+    // One host's work on its own planes: smoothing with stripe tasks, then the reading exports.
+    auto measure = [](const cv::Mat& words, cv::Mat& floats) {
+        cv::Mat smoothed = words.clone();
+        smoothWithExport(smoothed, 10, 3);
+        double minMax[2] = {0, 0};
+        int counts[6] = {0, 0, 0, 0, 0, 0};
+        unsigned int lumaViolations = 0;
+        float* plane = floats.ptr<float>();
+        ocvFindMinMax(smoothed.data, &minMax[0], &minMax[1], 67, 48, 10);
+        ocvCountCheck_32F(plane, plane, plane, &counts[0], &counts[1], &counts[2], &counts[3], 67, 48, 0.75f, 0.25f);
+        ocvFindLumaViolations(smoothed.data, 67, 48, 10, 64.0f, 940.0f, &lumaViolations, &counts[4], &counts[5]);
+        std::vector<double> results = valuesOf(smoothed);
+        results.insert(results.end(), {minMax[0], minMax[1], double(lumaViolations)});
+        results.insert(results.end(), counts, counts + 6);
+        return results;
+    };
+    const int threadCount = 4, roundsPerThread = 8;
+    cv::RNG randomSource(99);
+    std::vector<cv::Mat> words(threadCount), floats(threadCount);
+    std::vector<std::vector<double>> expected(threadCount);
+    for (int thread = 0; thread < threadCount; ++thread) {
+        words[thread].create(48, 67, CV_16UC1);
+        floats[thread].create(48, 67, CV_32FC1);
+        randomSource.fill(words[thread], cv::RNG::UNIFORM, 0.0, 1024.0);
+        randomSource.fill(floats[thread], cv::RNG::UNIFORM, 0.0, 1.0);
+        expected[thread] = measure(words[thread], floats[thread]);
     }
-}
-
-TEST(PlaneFiltering, OnlyTheFirstPlaneOfTheArrayIsFiltered)
-{
-    std::vector<unsigned char> first(8 * 4, 64);
-    std::vector<unsigned char> second(8 * 4, 64);
-    unsigned char* planes[] = {first.data(), second.data()};
-    ocvfilter2D(planes, 8, 4, 8, 2);
-    EXPECT_EQ(first[0], 30);
-    EXPECT_EQ(second, std::vector<unsigned char>(8 * 4, 64));
+    std::vector<int> matches(threadCount, 0);
+    std::vector<std::thread> hosts;
+    for (int thread = 0; thread < threadCount; ++thread)
+        hosts.emplace_back([&, thread] {
+            for (int round = 0; round < roundsPerThread; ++round)
+                matches[thread] += measure(words[thread], floats[thread]) == expected[thread];
+        });
+    for (std::thread& host : hosts)
+        host.join();
+    for (int thread = 0; thread < threadCount; ++thread)
+        EXPECT_EQ(matches[thread], roundsPerThread) << thread;
 }
