@@ -23,6 +23,7 @@ namespace {
 std::atomic<long long> counted{0};
 std::atomic<long long> failAt{0};
 std::atomic<bool> injected{false};
+std::atomic<bool> failNext{false};
 std::atomic<bool> threadStartFailed{false};
 std::atomic<long long> running{0};
 thread_local bool armed = false;
@@ -91,16 +92,17 @@ bool isOpenCvMatrixRecord(const void* caller) {
            std::strncmp(symbol.dli_sname, "_ZNK2cv16StdMatAllocator8allocate", 33) == 0;
 }
 
-// True when this allocation or thread start is the one to fail.
+// True when this allocation or thread start is the one to fail. A failure passed over goes to whichever
+// allocation or thread start comes next, on any thread.
 bool failHere() {
     if (!armed) return false;
     const long long number = counted.fetch_add(1) + 1;
-    if (number != failAt.load()) return false;
+    if (number != failAt.load() && !failNext.exchange(false)) return false;
     armed = false;  // dladdr must not count
     const bool passOver = isOpenCvMatrixRecord(newCaller);
     armed = true;
     if (passOver) {
-        failAt.fetch_add(1);
+        failNext.store(true);
         return false;
     }
     injected.store(true);
@@ -145,6 +147,7 @@ namespace faults {
 void arm(long long failOn) {
     counted.store(0);
     injected.store(false);
+    failNext.store(false);
     threadStartFailed.store(false);
     failAt.store(failOn);
     armed = true;
@@ -157,6 +160,7 @@ Outcome disarm() {
     outcome.injected = injected.load();
     outcome.threadStart = threadStartFailed.load();
     failAt.store(0);
+    failNext.store(false);
     return outcome;
 }
 

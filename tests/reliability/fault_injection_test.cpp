@@ -9,6 +9,7 @@
 #include <system_error>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -107,41 +108,50 @@ TEST(FaultInjection, InitializeMeasurementsLeavesTheObjectUsableOrUnconfigured) 
     for (auto [bitDepth, stride] : {std::pair{10, 1LL}, std::pair{16, 1LL}, std::pair{12, 41LL}}) {
         const HDR_Info info = engineInfo(bitDepth, true);
         const RandomFrame frame = randomFrame(source, bitDepth, 33, 9);
-        CHDR_Measurements meter;
+        // A new object for every k: one that kept its strings from the attempt before would allocate
+        // less, and the count would skip over the EOTF table.
+        std::unique_ptr<CHDR_Measurements> meter;
         bool configured = false;
         HDR_Info copy;  // copied before arming: the copy's strings allocate too
         for (bool wasConfigured : {false, true}) {
+            int falseResults = 0;
             sweep(
                 std::to_string(bitDepth) + "-bit InitializeMeasurements" + (wasConfigured ? " over a configuration" : ""),
                 [&] {
-                    meter.Destroy_LUT();
+                    meter = std::make_unique<CHDR_Measurements>();
                     if (wasConfigured) {
                         HDR_Info earlier = engineInfo(10, false);
-                        ASSERT_TRUE(meter.InitializeMeasurements(earlier));
+                        earlier.thresholdUnit = L"CODE";
+                        ASSERT_TRUE(meter->InitializeMeasurements(earlier));
                     }
                     copy = info;
                 },
                 [&] {
-                    configured = meter.InitializeMeasurements(copy);
+                    configured = meter->InitializeMeasurements(copy);
                 },
                 [&](bool injected, bool threw) {
                     if (!injected) {
                         EXPECT_TRUE(configured);
                         MeasurementOracle oracle(info);
-                        EXPECT_TRUE(matchesOracle(meter, oracle, frame, 2));
+                        EXPECT_TRUE(matchesOracle(*meter, oracle, frame, 2));
                         return;
                     }
                     // The EOTF table's failure is a false result, the others std::bad_alloc; neither
                     // leaves a table behind.
                     if (!threw) {
                         EXPECT_FALSE(configured);
+                        ++falseResults;
                     }
-                    EXPECT_EQ(meter.eotfLUT, nullptr);
-                    EXPECT_EQ(meter.crToR, nullptr);
-                    EXPECT_EQ(meter.cbCrToG, nullptr);
-                    expectRecovers(meter, info, frame);
+                    EXPECT_EQ(meter->eotfLUT, nullptr);
+                    EXPECT_EQ(meter->crToR, nullptr);
+                    EXPECT_EQ(meter->cbCrToG, nullptr);
+                    expectRecovers(*meter, info, frame);
                 },
                 stride);
+            // Exactly one allocation, the EOTF table's, reports its failure by value.
+            if (stride == 1) {
+                EXPECT_EQ(falseResults, 1);
+            }
         }
     }
 }
