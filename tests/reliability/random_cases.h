@@ -107,14 +107,11 @@ RandomFrame randomFrameOfSize(Source& source, int bitDepth, InputPixelFormat for
     return frame;
 }
 
-// evenSubsampled keeps 4:2:2 frames to an even pixel count (see the odd-count case of the concurrency
-// tests for why a caller may want that).
 template <typename Source>
-RandomFrame randomFrame(Source& source, int bitDepth, int maxWidth, int maxHeight, bool evenSubsampled = false) {
+RandomFrame randomFrame(Source& source, int bitDepth, int maxWidth, int maxHeight) {
     const auto format = static_cast<InputPixelFormat>(source.next() % 4);
-    int width = pick(source, 1, maxWidth);
+    const int width = pick(source, 1, maxWidth);
     const int height = pick(source, 1, maxHeight);
-    if (evenSubsampled && isSubsampled(format) && width % 2 != 0 && height % 2 != 0) width = width == 1 ? 2 : width - 1;
     return randomFrameOfSize(source, bitDepth, format, width, height);
 }
 
