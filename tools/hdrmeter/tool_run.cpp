@@ -2,11 +2,14 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <new>
+#include <sstream>
 #include <thread>
 
 #include "demo_clip.h"
@@ -168,7 +171,19 @@ int measureStream(const ToolOptions& options)
     facts.thresholdNits = settings.thresholdNits;
     facts.elapsedSeconds = elapsedSeconds;
     facts.pixelsPerFrame = static_cast<long long>(format.lumaSamples());
-    summary.print(summaryStream, facts);
+    // The summary is the run's result: a full device or a closed pipe that loses it is an error too, so
+    // it is written in one piece and the write is checked.
+    std::ostringstream summaryText;
+    summary.print(summaryText, facts);
+    const std::string text = summaryText.str();
+    std::FILE* summaryFile = perFrameOnStandardOutput ? stderr : stdout;
+    summaryStream.flush();
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), summaryFile) != text.size() || std::fflush(summaryFile) != 0) {
+        outputFailures.push_back(std::string("cannot write the summary to ") +
+                                 (perFrameOnStandardOutput ? "standard error" : "standard output") + ": " +
+                                 std::strerror(errno != 0 ? errno : EIO));
+    }
 
     const std::string measuredSoFar = summary.framesMeasured() == 0
                                           ? "no frame was measured"
