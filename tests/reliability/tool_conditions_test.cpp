@@ -101,7 +101,7 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineStatusOneAndTheSummarySoFar) {
         const char* name;
         std::string command;
         int status;
-        long long framesSummarised;  // -1: nothing can have been measured
+        long long framesSummarised;  // -1: nothing can have been measured, or the summary is what was lost
         bool summaryOnStandardError;
         std::string errorPart;
     } const cases[] = {
@@ -115,6 +115,8 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineStatusOneAndTheSummarySoFar) {
          "standard output"},
         {"rows to a full device", "PROGRAM --csv /dev/full DIR/whole.y4m 2>ERR", 1, frames, false, "/dev/full"},
         {"plot to a full device", "PROGRAM --plot /dev/full DIR/whole.y4m 2>ERR", 1, frames, false, "/dev/full"},
+        {"summary to a full device", "PROGRAM DIR/whole.y4m >/dev/full 2>ERR", 1, -1, false,
+         "cannot write the summary to standard output: No space left on device"},
         {"rows to a directory", "PROGRAM --csv DIR DIR/whole.y4m 2>ERR", 1, -1, false, "cannot create"},
         {"rows below a plain file", "PROGRAM --jsonl DIR/plain/rows.jsonl DIR/whole.y4m 2>ERR", 1, -1, false,
          "cannot create"},
