@@ -4,11 +4,13 @@
 #include <benchmark/benchmark.h>
 
 #ifdef HDRMETER_TOOL_PATH
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 

@@ -22,7 +22,7 @@ namespace hdrmeter {
 namespace detail {
 
 struct FastBandParameters {
-    const float* eotf;
+    const double* eotfWidened;  // the EOTF table's entries as doubles: the chain of additions then converts nothing
     int lumaMin, lumaMax;
     int chromaMin, chromaMax;
     int rgbMin, rgbMax;

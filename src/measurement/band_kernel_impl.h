@@ -71,7 +71,7 @@ inline void measurePixel(const FastBandParameters& p, uint16_t* lumaSample, int 
     *lumaSample = static_cast<uint16_t>(lumaCode);
     if (p.measureLight) {
         const int code = lightCodeOf(p, lumaCode, largestChromaOffset(p, cb, cr));
-        totals.lightSum += static_cast<double>(p.eotf[code]);
+        totals.lightSum += p.eotfWidened[code];
         totals.largestLightCode = largerCode(totals.largestLightCode, code);
     }
     totals.aboveThresholdCount += lumaCode >= p.firstCodeAbove ? 1 : 0;
@@ -171,7 +171,8 @@ inline void vectorGroup(const VectorParameters& v, bool light, uint16_t* luma, u
 // The part that cannot be vectorised: the chain of additions in pixel order, and the histogram.
 inline void finishGroup(const FastBandParameters& p, const int32_t* codes, const uint16_t* luma, double& lightSum) {
     if (p.measureLight) {
-        for (int i = 0; i < kGroupPixels; ++i) lightSum += static_cast<double>(p.eotf[codes[i]]);
+        const double* const luminance = p.eotfWidened;
+        for (int i = 0; i < kGroupPixels; ++i) lightSum += luminance[codes[i]];
     }
     if (p.histogram != nullptr) {
         uint32_t* const histogram = p.histogram;

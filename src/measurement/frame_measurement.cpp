@@ -98,7 +98,7 @@ std::tuple<double, double, double, double, double, double> CHDR_Measurements::HD
         const int histogramSize = lumaMax + 1;
         const size_t bandHistogramSize = static_cast<size_t>(hdrmeter::detail::kHistogramWays) * histogramSize;
         std::vector<uint32_t> histograms(measurePercentiles ? static_cast<size_t>(bandCount) * bandHistogramSize : 0);
-        const FastBandParameters shared{eotfLUT,
+        const FastBandParameters shared{sharedTables_->eotfWidened.get(),
                                         lumaMin,
                                         lumaMax,
                                         chromaMin,

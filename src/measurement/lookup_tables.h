@@ -65,6 +65,7 @@ struct LookupTables {
     }
 
     std::unique_ptr<float[], FreeDeleter> eotf;
+    std::unique_ptr<double[]> eotfWidened;  // the same entries widened, for the fast measurement's additions
     std::unique_ptr<float[]> redFromCr;
     std::unique_ptr<float[]> blueFromCb;
     std::unique_ptr<float*[]> greenRows;  // rows indexed by Cb, each indexed by Cr; null rows are not yet built

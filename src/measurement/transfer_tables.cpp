@@ -146,6 +146,8 @@ bool CHDR_Measurements::InitializeMeasurements(HDR_Info& info) {
     }
 
     tables->eotfNonDecreasing = std::is_sorted(tables->eotf.get(), tables->eotf.get() + levels->lastCode + 1);
+    tables->eotfWidened.reset(new double[eotfEntries]);
+    std::copy_n(tables->eotf.get(), eotfEntries, tables->eotfWidened.get());
 
     eotfLUT = tables->eotf.get();
     crToR = tables->redFromCr.get();

@@ -33,9 +33,10 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
         std::vector<float> eotf(codes);
         for (float& value : eotf) value = std::uniform_real_distribution<float>(0.0f, 3.0f)(rng);
         std::sort(eotf.begin(), eotf.end());
+        const std::vector<double> eotfWidened(eotf.begin(), eotf.end());
         const bool subsampled = rng() % 2 == 0;
         const bool bt2020 = rng() % 2 == 0;
-        FastBandParameters p{eotf.data(),
+        FastBandParameters p{eotfWidened.data(),
                              64 * scale,
                              940 * scale,
                              64 * scale,
