@@ -16,6 +16,8 @@
 
 namespace reliability {
 
+using namespace hdrmeter_oracle;
+
 struct SeededSource {
     explicit SeededSource(uint32_t seed) : engine(seed) {}
     uint32_t next() { return engine(); }

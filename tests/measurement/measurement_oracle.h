@@ -2,10 +2,9 @@
 // frame, and what it leaves in the host's buffers. Kept deliberately naive (no tables for the chroma
 // terms, no bands running at once) so that a mistake in the engine cannot hide in a shared shortcut.
 //
-// This is a copy of the oracle of the measurement tests, widened to raw buffers so that the soak, the
-// concurrency tests and the engine fuzzer can use it; the two should become one shared header.
-#ifndef HDRMETER_TESTS_RELIABILITY_MEASUREMENT_ORACLE_H
-#define HDRMETER_TESTS_RELIABILITY_MEASUREMENT_ORACLE_H
+// The engine's own tests, the soak, the concurrency tests and the engine fuzzer all hold the library to it.
+#ifndef HDRMETER_TESTS_MEASUREMENT_ORACLE_H
+#define HDRMETER_TESTS_MEASUREMENT_ORACLE_H
 
 #include <hdrmeter.h>
 
@@ -16,7 +15,7 @@
 #include <tuple>
 #include <vector>
 
-namespace reliability {
+namespace hdrmeter_oracle {
 
 using Results = std::tuple<double, double, double, double, double, double>;
 
@@ -154,6 +153,6 @@ struct MeasurementOracle {
     }
 };
 
-}  // namespace reliability
+}  // namespace hdrmeter_oracle
 
 #endif
