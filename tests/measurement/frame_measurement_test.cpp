@@ -97,44 +97,6 @@ TEST(FrameMeasurement, ThresholdIsStrict) {
     }
 }
 
-TEST(FrameMeasurement, ClampedSamplesAreWrittenBack) {
-    struct Case {
-        int bitDepth;
-        InputPixelFormat format;
-        int taskCount;
-        bool light;
-        std::vector<uint16_t> before;
-        std::vector<uint16_t> after;
-    };
-    const Case cases[] = {
-        {10, YCbCr444_A, 2, false,
-         {0, 1023, 500, 65535, /*cb*/ 1000, 0, 512, 65535, /*cr*/ 63, 961, 960, 64},
-         {64, 940, 500, 940, 960, 64, 512, 960, 64, 960, 960, 64}},
-        {12, YCbCr444_A, 3, true,
-         {0, 4095, 3000, 255, /*cb*/ 3841, 255, 2048, 65535, /*cr*/ 0, 3840, 256, 4000},
-         {256, 3760, 3000, 256, 3840, 256, 2048, 3840, 256, 3840, 256, 3840}},
-        // Six 4:2:2 pixels in two bands of three: the pair (2, 3) straddles the boundary.
-        {10, YCbCr422_A, 2, true,
-         {0, 1, 2, 3, 1000, 1023, /*cb*/ 10, 2000, 30, /*cr*/ 999, 20, 512},
-         {64, 64, 64, 64, 940, 940, 64, 960, 64, 960, 64, 512}},
-        {16, YCbCr422_B, 4, true,
-         {0, 65535, 4096, 60160, /*cb*/ 0, 65535, /*cr*/ 61441, 4095},
-         {4096, 60160, 4096, 60160, 4096, 61440, 61440, 4096}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.bitDepth);
-        HDR_Info info = makeInfo(c.bitDepth, L"PQ", L"BT.2020", c.light, false);
-        CHDR_Measurements meter;
-        ASSERT_TRUE(meter.InitializeMeasurements(info));
-        const bool subsampled = c.format == YCbCr422_A || c.format == YCbCr422_B;
-        const int pixels = static_cast<int>(c.before.size()) / (subsampled ? 2 : 3);
-        TestFrame frame(c.format, pixels, 1);
-        frame.samples = c.before;
-        frame.measure(meter, c.taskCount);
-        EXPECT_EQ(frame.samples, c.after);
-    }
-}
-
 TEST(FrameMeasurement, LightFromDerivedRgb) {
     struct Case {
         const wchar_t* colorSpace;

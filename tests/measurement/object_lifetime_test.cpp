@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <thread>
 
 namespace {
 
@@ -82,32 +81,4 @@ TEST(ObjectLifetime, CopiesShareTablesButNotBuffersOrStrings) {
     copy.Destroy_LUT();
     TestFrame c = rampFrame(YCbCr422_A, 10, 3, 5);
     EXPECT_EQ(c.measure(assigned, 3), expected);
-}
-
-TEST(ObjectLifetime, CopiesMeasureConcurrently) {
-    HDR_Info info = makeInfo(12, L"PQ", L"BT.2020", true, true);
-    CHDR_Measurements source;
-    ASSERT_TRUE(source.InitializeMeasurements(info));
-    constexpr int kThreads = 4;
-    std::vector<TestFrame> frames;
-    std::vector<std::tuple<double, double, double, double, double, double>> expected;
-    for (int t = 0; t < kThreads; ++t) {
-        frames.push_back(rampFrame(t % 2 ? YCbCr422_B : YCbCr444_A, 33 + t, 17, t));
-        TestFrame scratch = frames.back();
-        expected.push_back(scratch.measure(source, 3));
-    }
-    std::vector<CHDR_Measurements> meters(kThreads - 1, source);
-    std::vector<std::thread> threads;
-    std::vector<int> mismatches(kThreads, 0);
-    for (int t = 0; t < kThreads; ++t) {
-        CHDR_Measurements& meter = t == 0 ? source : meters[t - 1];
-        threads.emplace_back([&, t, meterPtr = &meter] {
-            for (int round = 0; round < 20; ++round) {
-                TestFrame frame = frames[t];
-                if (frame.measure(*meterPtr, 3) != expected[t]) ++mismatches[t];
-            }
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
-    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << t;
 }
