@@ -91,30 +91,3 @@ BENCHMARK(BM_WriteDoubles)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
-namespace {
-
-// The floor of the light measurement: one band's sum of lights is a chain of dependent double additions
-// in pixel order. Args: thread count, each summing its own N / 2 values, as two bands do.
-void BM_LightSumChain(benchmark::State& state) {
-    const int threads = static_cast<int>(state.range(0));
-    const size_t length = bench::kPixels / 2;
-    std::vector<std::vector<double>> values(threads, std::vector<double>(length));
-    for (auto& band : values) {
-        for (size_t i = 0; i < length; ++i) band[i] = double(i % 977) * 1e-3;
-    }
-    const auto chain = [&](int band) {
-        double sum = 0.0;
-        for (double value : values[band]) sum += value;
-        return sum;
-    };
-    for (auto _ : state) {
-        std::vector<std::future<double>> others;
-        for (int t = 1; t < threads; ++t) others.push_back(std::async(std::launch::async, chain, t));
-        double sum = chain(0);
-        for (auto& other : others) sum += other.get();
-        benchmark::DoNotOptimize(sum);
-    }
-}
-BENCHMARK(BM_LightSumChain)->Arg(1)->Arg(2)->ArgName("threads")->Unit(benchmark::kMillisecond)->UseRealTime();
-
-}  // namespace
