@@ -3,10 +3,7 @@
 # benchmark once. Extra arguments go to the benchmark program (e.g. --benchmark_filter=Engine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
-if ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q 'install ok installed'; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends libbenchmark-dev time >/dev/null
-fi
+bash scripts/deps.sh bench
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DHDRMETER_BUILD_BENCH=ON -DHDRMETER_BUILD_TESTS=OFF >/dev/null
 cmake --build build-bench -j"$(nproc)"
 exec build-bench/bench/hdrmeter_bench --benchmark_min_time=0.4 "$@"

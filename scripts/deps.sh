@@ -2,11 +2,13 @@
 # Installs the Debian packages that hdrmeter needs, and only those that are missing.
 #   scripts/deps.sh          what building the library and the tool needs
 #   scripts/deps.sh test     also what the tests need
+#   scripts/deps.sh bench    also what the benchmark program needs
 set -euo pipefail
 packages=(cmake make g++ pkg-config libopencv-core-dev libopencv-imgproc-dev libcli11-dev nlohmann-json3-dev)
-if [ "${1:-}" = test ]; then
-  packages+=(libgtest-dev ffmpeg clang libclang-rt-14-dev)
-fi
+case "${1:-}" in
+  test) packages+=(libgtest-dev ffmpeg clang libclang-rt-14-dev) ;;
+  bench) packages+=(libbenchmark-dev time) ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
