@@ -29,22 +29,13 @@ std::atomic<long long> running{0};
 thread_local bool armed = false;
 thread_local const void* newCaller = nullptr;  // who called operator new, while it allocates
 
-using MallocFn = void* (*)(std::size_t);
-using CallocFn = void* (*)(std::size_t, std::size_t);
-using ReallocFn = void* (*)(void*, std::size_t);
-using FreeFn = void (*)(void*);
-using PosixMemalignFn = int (*)(void**, std::size_t, std::size_t);
-using AlignedAllocFn = void* (*)(std::size_t, std::size_t);
-using PthreadCreateFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-
-MallocFn realMalloc;
-CallocFn realCalloc;
-ReallocFn realRealloc;
-FreeFn realFree;
-PosixMemalignFn realPosixMemalign;
-AlignedAllocFn realAlignedAlloc;
-AlignedAllocFn realMemalign;
-PthreadCreateFn realPthreadCreate;
+decltype(&::malloc) realMalloc;
+decltype(&::calloc) realCalloc;
+decltype(&::realloc) realRealloc;
+decltype(&::free) realFree;
+decltype(&::posix_memalign) realPosixMemalign;
+decltype(&::aligned_alloc) realAlignedAlloc, realMemalign;  // memalign has aligned_alloc's signature
+decltype(&::pthread_create) realPthreadCreate;
 
 alignas(64) char arena[1 << 16];
 std::size_t arenaUsed;
@@ -62,17 +53,22 @@ void* arenaAllocate(std::size_t bytes) {
     return block;  // static storage, already zero
 }
 
+template <typename Function>
+void lookUp(Function& function, const char* name) {
+    function = reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
 void resolve() {
     if (realFree != nullptr || resolving) return;
     resolving = true;
-    realMalloc = reinterpret_cast<MallocFn>(dlsym(RTLD_NEXT, "malloc"));
-    realCalloc = reinterpret_cast<CallocFn>(dlsym(RTLD_NEXT, "calloc"));
-    realRealloc = reinterpret_cast<ReallocFn>(dlsym(RTLD_NEXT, "realloc"));
-    realPosixMemalign = reinterpret_cast<PosixMemalignFn>(dlsym(RTLD_NEXT, "posix_memalign"));
-    realAlignedAlloc = reinterpret_cast<AlignedAllocFn>(dlsym(RTLD_NEXT, "aligned_alloc"));
-    realMemalign = reinterpret_cast<AlignedAllocFn>(dlsym(RTLD_NEXT, "memalign"));
-    realPthreadCreate = reinterpret_cast<PthreadCreateFn>(dlsym(RTLD_NEXT, "pthread_create"));
-    realFree = reinterpret_cast<FreeFn>(dlsym(RTLD_NEXT, "free"));
+    lookUp(realMalloc, "malloc");
+    lookUp(realCalloc, "calloc");
+    lookUp(realRealloc, "realloc");
+    lookUp(realPosixMemalign, "posix_memalign");
+    lookUp(realAlignedAlloc, "aligned_alloc");
+    lookUp(realMemalign, "memalign");
+    lookUp(realPthreadCreate, "pthread_create");
+    lookUp(realFree, "free");  // last: its presence tells the others are there
     resolving = false;
 }
 

@@ -4,27 +4,19 @@
 // this also shows any buffer that is reused at the wrong size or freed while a copy still reads it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
-#include <string>
 #include <thread>
 #include <vector>
 
-#include "measurement_oracle.h"
 #include "random_cases.h"
 
 namespace {
 
 using namespace reliability;
-
-int framesPerThread() {
-    // HDRMETER_SOAK_FRAMES raises the count for a longer soak by hand; the default keeps the test short.
-    const char* text = std::getenv("HDRMETER_SOAK_FRAMES");
-    const int total = text != nullptr ? std::atoi(text) : 3000;
-    return std::max(total / 3, 1);
-}
 
 struct Meter {
     std::unique_ptr<CHDR_Measurements> object = std::make_unique<CHDR_Measurements>();
@@ -49,40 +41,23 @@ void configure(Meter& meter, SeededSource& source, Tally& tally) {
 void soakOneHost(uint32_t seed, int frames, Tally& tally) {
     SeededSource source(seed);
     std::vector<Meter> meters(3);
-    for (Meter& meter : meters) configure(meter, source, tally);
-
     for (int frame = 0; frame < frames; ++frame) {
         Meter& meter = meters[source.next() % meters.size()];
-        switch (source.next() % 64) {
-            case 0:
-                configure(meter, source, tally);
-                break;
-            case 1: {  // a copy takes over and the original goes away while the tables are shared
-                Meter& other = meters[source.next() % meters.size()];
-                if (&other == &meter) break;
-                auto copy = std::make_unique<CHDR_Measurements>(*other.object);
-                other.object = std::move(copy);
-                ++tally.copies;
-                break;
-            }
-            case 2: {  // assignment over a configured object lets go of its old tables
-                Meter& other = meters[source.next() % meters.size()];
-                if (&other == &meter) break;
-                *meter.object = *other.object;
-                meter.oracle = other.oracle ? std::make_unique<MeasurementOracle>(*other.oracle) : nullptr;
-                meter.bitDepth = other.bitDepth;
-                ++tally.copies;
-                break;
-            }
-            case 3:
-                meter.object->Destroy_LUT();
-                meter.oracle.reset();
-                ++tally.destroys;
-                break;
-            default:
-                break;
-        }
-        if (!meter.oracle) {
+        Meter& other = meters[source.next() % meters.size()];
+        const uint32_t event = source.next() % 64;
+        if (event == 0 || !meter.oracle) {
+            configure(meter, source, tally);
+        } else if (event == 1 && &other != &meter) {  // a copy takes over while the tables are shared
+            other.object = std::make_unique<CHDR_Measurements>(*other.object);
+            ++tally.copies;
+        } else if (event == 2 && &other != &meter && other.oracle) {  // assignment lets go of the old tables
+            *meter.object = *other.object;
+            meter.oracle = std::make_unique<MeasurementOracle>(*other.oracle);
+            meter.bitDepth = other.bitDepth;
+            ++tally.copies;
+        } else if (event == 3) {
+            meter.object->Destroy_LUT();
+            ++tally.destroys;
             configure(meter, source, tally);
         }
         const RandomFrame input = randomFrame(source, meter.bitDepth, 96, 64);
@@ -99,14 +74,13 @@ void soakOneHost(uint32_t seed, int frames, Tally& tally) {
 }  // namespace
 
 TEST(Soak, ThousandsOfFramesOnCopiedAndReconfiguredObjectsMatchTheOracle) {
-    const int frames = framesPerThread();
+    // HDRMETER_SOAK_FRAMES raises the count for a longer soak by hand; the default keeps the test short.
+    const char* text = std::getenv("HDRMETER_SOAK_FRAMES");
+    const int frames = std::max((text != nullptr ? std::atoi(text) : 3000) / 3, 1);
     Tally tally;
     std::vector<std::thread> hosts;
-    for (uint32_t host = 0; host < 3; ++host) {
-        hosts.emplace_back([&, host] { soakOneHost(0x50a4u + host, frames, tally); });
-    }
+    for (uint32_t host = 0; host < 3; ++host) hosts.emplace_back([&, host] { soakOneHost(0x50a4u + host, frames, tally); });
     for (std::thread& host : hosts) host.join();
-
     EXPECT_EQ(tally.mismatches.load(), 0);
     EXPECT_EQ(tally.frames.load(), 3LL * frames);
     std::cout << "soak: " << tally.frames << " frames on 9 objects in 3 host threads, " << tally.copies

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -16,9 +17,8 @@
 namespace {
 
 std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
@@ -37,47 +37,23 @@ struct Scratch {
     ~Scratch() {
         if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
     }
-    std::string file(const std::string& name) const { return path + "/" + name; }
     std::string path;
 };
 
-// frameCount 16x8 10-bit 4:4:4 frames; enough of them make more per-frame output than a pipe buffers.
-std::string y4mStream(int frameCount) {
-    std::string stream = "YUV4MPEG2 W16 H8 F25:1 Ip A1:1 C444p10\n";
-    for (int frame = 0; frame < frameCount; ++frame) {
-        stream += "FRAME\n";
-        for (int i = 0; i < 16 * 8 * 3; ++i) {
-            const auto code = static_cast<std::uint16_t>(i < 128 ? 64 + (i * 53 + frame * 7) % 877 : 300 + i % 400);
-            stream.push_back(static_cast<char>(code & 0xff));
-            stream.push_back(static_cast<char>(code >> 8));
-        }
-    }
-    return stream;
-}
-
-struct ProgramRun {
-    int status = -1;
-    std::string out, err;
-};
-
-// Runs a /bin/sh command line in which PROGRAM stands for the built tool; the command writes the tool's
-// exit status to the file STATUS itself when it is part of a pipeline.
-ProgramRun run(const Scratch& scratch, std::string command) {
+// Runs a /bin/sh command line in which PROGRAM stands for the built tool and DIR for the scratch
+// directory; a command that is part of a pipeline writes the tool's exit status to DIR/status itself.
+// Returns the status, the standard output and the standard error (which the command sends to DIR/err).
+std::vector<std::string> run(const std::string& dir, std::string command) {
     for (auto [name, value] : {std::pair<std::string, std::string>{"PROGRAM", "'" HDRMETER_PROGRAM "'"},
-                               {"STATUS", "'" + scratch.file("status") + "'"},
-                               {"ERR", "'" + scratch.file("err") + "'"},
-                               {"DIR", "'" + scratch.path + "'"}}) {
+                               {"DIR", "'" + dir + "'"}}) {
         for (std::size_t at; (at = command.find(name)) != std::string::npos;) command.replace(at, name.size(), value);
     }
-    std::remove(scratch.file("status").c_str());
-    std::remove(scratch.file("err").c_str());
-    const int status = std::system(("(" + command + ") >'" + scratch.file("out") + "'").c_str());
-    ProgramRun result;
-    const std::string statusText = readFile(scratch.file("status"));
-    result.status = !statusText.empty() ? std::atoi(statusText.c_str()) : (WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-    result.out = readFile(scratch.file("out"));
-    result.err = readFile(scratch.file("err"));
-    return result;
+    std::remove((dir + "/status").c_str());
+    std::remove((dir + "/err").c_str());
+    const int status = std::system(("(" + command + ") >'" + dir + "/out'").c_str());
+    const std::string statusText = readFile(dir + "/status");
+    return {!statusText.empty() ? statusText : std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1),
+            readFile(dir + "/out"), readFile(dir + "/err")};
 }
 
 }  // namespace
@@ -85,67 +61,63 @@ ProgramRun run(const Scratch& scratch, std::string command) {
 TEST(ToolConditions, EachTroubleGivesOneErrorLineStatusOneAndTheSummarySoFar) {
     Scratch scratch;
     ASSERT_FALSE(scratch.path.empty());
+    // 16x8 10-bit 4:4:4 frames; this many make more per-frame output than a pipe buffers.
     const int frames = 3000;
-    const std::string whole = y4mStream(frames);
     const std::size_t frameBytes = 6 + 16 * 8 * 3 * 2;
-    const std::size_t headerBytes = whole.size() - frames * frameBytes;
-    {
-        std::ofstream(scratch.file("whole.y4m"), std::ios::binary) << whole;
-        // Cut inside frame 40: 40 whole frames and part of the next.
-        std::ofstream(scratch.file("cut.y4m"), std::ios::binary) << whole.substr(0, headerBytes + 40 * frameBytes + 300);
-        std::ofstream(scratch.file("plain"), std::ios::binary) << "not a directory";
+    std::string whole = "YUV4MPEG2 W16 H8 F25:1 Ip A1:1 C444p10\n";
+    const std::size_t headerBytes = whole.size();
+    for (int frame = 0; frame < frames; ++frame) {
+        whole += "FRAME\n";
+        for (int i = 0; i < 16 * 8 * 3; ++i) {
+            const auto code = static_cast<std::uint16_t>(i < 128 ? 64 + (i * 53 + frame * 7) % 877 : 300 + i % 400);
+            whole.push_back(static_cast<char>(code & 0xff));
+            whole.push_back(static_cast<char>(code >> 8));
+        }
     }
+    std::ofstream(scratch.path + "/whole.y4m", std::ios::binary) << whole;
+    // Cut inside frame 40: 40 whole frames and part of the next.
+    std::ofstream(scratch.path + "/cut.y4m", std::ios::binary) << whole.substr(0, headerBytes + 40 * frameBytes + 300);
+    std::ofstream(scratch.path + "/plain", std::ios::binary) << "not a directory";
     const std::string cutInPipe = std::to_string(headerBytes + 1234 * frameBytes + 7);
 
     struct Case {
-        const char* name;
         std::string command;
         int status;
         long long framesSummarised;  // -1: nothing can have been measured, or the summary is what was lost
         bool summaryOnStandardError;
-        std::string errorPart;
+        const char* errorPart;
     } const cases[] = {
-        {"input cut inside a frame", "PROGRAM DIR/cut.y4m 2>ERR", 1, 40, false, "ends inside frame 40"},
-        {"input pipe cut inside a frame", "head -c " + cutInPipe + " DIR/whole.y4m | PROGRAM - 2>ERR", 1, 1234, false,
-         "ends inside frame 1234"},
-        {"reader of the rows goes away", "(PROGRAM --csv - DIR/whole.y4m 2>ERR; echo $? >STATUS) | head -c 100 >/dev/null",
-         1, frames, true, "standard output"},
-        {"reader of the JSON lines goes away",
-         "(PROGRAM --jsonl - DIR/whole.y4m 2>ERR; echo $? >STATUS) | head -n 2 >/dev/null", 1, frames, true,
-         "standard output"},
-        {"rows to a full device", "PROGRAM --csv /dev/full DIR/whole.y4m 2>ERR", 1, frames, false, "/dev/full"},
-        {"plot to a full device", "PROGRAM --plot /dev/full DIR/whole.y4m 2>ERR", 1, frames, false, "/dev/full"},
-        {"summary to a full device", "PROGRAM DIR/whole.y4m >/dev/full 2>ERR", 1, -1, false,
+        {"PROGRAM DIR/cut.y4m 2>DIR/err", 1, 40, false, "ends inside frame 40"},
+        {"head -c " + cutInPipe + " DIR/whole.y4m | PROGRAM - 2>DIR/err", 1, 1234, false, "ends inside frame 1234"},
+        {"(PROGRAM --csv - DIR/whole.y4m 2>DIR/err; echo $? >DIR/status) | head -c 100 >/dev/null", 1, frames,
+         true, "standard output"},
+        {"(PROGRAM --jsonl - DIR/whole.y4m 2>DIR/err; echo $? >DIR/status) | head -n 2 >/dev/null", 1, frames,
+         true, "standard output"},
+        {"PROGRAM --csv /dev/full DIR/whole.y4m 2>DIR/err", 1, frames, false, "/dev/full"},
+        {"PROGRAM --plot /dev/full DIR/whole.y4m 2>DIR/err", 1, frames, false, "/dev/full"},
+        {"PROGRAM DIR/whole.y4m >/dev/full 2>DIR/err", 1, -1, false,
          "cannot write the summary to standard output: No space left on device"},
-        {"rows to a directory", "PROGRAM --csv DIR DIR/whole.y4m 2>ERR", 1, -1, false, "cannot create"},
-        {"rows below a plain file", "PROGRAM --jsonl DIR/plain/rows.jsonl DIR/whole.y4m 2>ERR", 1, -1, false,
-         "cannot create"},
+        {"PROGRAM --csv DIR DIR/whole.y4m 2>DIR/err", 1, -1, false, "cannot create"},
+        {"PROGRAM --jsonl DIR/plain/rows.jsonl DIR/whole.y4m 2>DIR/err", 1, -1, false, "cannot create"},
         // A line break inside an argument is quoted in the message, escaped.
-        {"argument with a line break", "PROGRAM --transfer \"$(printf 'x\\ny')\" DIR/whole.y4m 2>ERR", 2, -1, false,
-         "x\\ny"},
+        {"PROGRAM --transfer \"$(printf 'x\\ny')\" DIR/whole.y4m 2>DIR/err", 2, -1, false, "x\\ny"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const ProgramRun result = run(scratch, c.command);
-        EXPECT_EQ(result.status, c.status) << result.err;
-        const std::string& summary = c.summaryOnStandardError ? result.err : result.out;
+        SCOPED_TRACE(c.command);
+        const std::vector<std::string> result = run(scratch.path, c.command);
+        const std::string &err = result[2], &summary = c.summaryOnStandardError ? err : result[1];
+        EXPECT_EQ(std::atoi(result[0].c_str()), c.status) << err;
         int errorLines = 0;
-        for (const std::string& line : lines(result.err)) errorLines += line.rfind("hdrmeter: ", 0) == 0;
-        EXPECT_EQ(errorLines, 1) << result.err;
-        if (!c.summaryOnStandardError) {
-            EXPECT_EQ(lines(result.err).size(), 1u) << result.err;
+        for (const std::string& line : lines(err)) errorLines += line.rfind("hdrmeter: ", 0) == 0;
+        EXPECT_EQ(errorLines, 1) << err;
+        EXPECT_TRUE(c.summaryOnStandardError || lines(err).size() == 1u) << err;
+        EXPECT_NE(err.find(c.errorPart), std::string::npos) << err;
+        if (c.framesSummarised < 0) continue;
+        std::vector<std::string> counts;
+        for (const std::string& line : lines(summary)) {
+            if (line.rfind("frames measured", 0) == 0) counts.push_back(line.substr(line.find_last_of(' ') + 1));
         }
-        EXPECT_NE(result.err.find(c.errorPart), std::string::npos) << result.err;
-        if (c.framesSummarised >= 0) {
-            bool found = false;
-            for (const std::string& line : lines(summary)) {
-                if (line.rfind("frames measured", 0) == 0) {
-                    found = true;
-                    EXPECT_EQ(std::atoll(line.substr(line.find_last_of(' ') + 1).c_str()), c.framesSummarised) << line;
-                }
-            }
-            EXPECT_TRUE(found) << "no summary in:\n" << summary;
-            EXPECT_NE(summary.find("MaxCLL"), std::string::npos) << summary;
-        }
+        EXPECT_EQ(counts, std::vector<std::string>{std::to_string(c.framesSummarised)}) << summary;
+        EXPECT_NE(summary.find("MaxCLL"), std::string::npos) << summary;
     }
 }
