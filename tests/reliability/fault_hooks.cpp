@@ -20,12 +20,8 @@
 
 namespace {
 
-std::atomic<long long> counted{0};
-std::atomic<long long> failAt{0};
-std::atomic<bool> injected{false};
-std::atomic<bool> failNext{false};
-std::atomic<bool> threadStartFailed{false};
-std::atomic<long long> running{0};
+std::atomic<long long> counted{0}, failAt{0}, running{0};
+std::atomic<bool> injected{false}, failNext{false}, threadStartFailed{false};
 thread_local bool armed = false;
 thread_local const void* newCaller = nullptr;  // who called operator new, while it allocates
 
@@ -120,6 +116,13 @@ void* armedThread(void* start) {
     return result;
 }
 
+// The C allocators: from the arena while the real ones are being looked up, else failed or forwarded.
+template <typename Real, typename... Arguments>
+void* allocate(Real& real, std::size_t arenaBytes, Arguments... arguments) {
+    if (!ready()) return arenaAllocate(arenaBytes);
+    return failHere() ? nullptr : real(arguments...);
+}
+
 void* allocateOrThrow(std::size_t bytes, const void* caller) {
     newCaller = caller;
     void* block = std::malloc(bytes == 0 ? 1 : bytes);
@@ -170,17 +173,12 @@ int faults::leakCheck() { return __lsan_do_recoverable_leak_check != nullptr ? _
 
 extern "C" {
 
-void* malloc(std::size_t bytes) {
-    if (!ready()) return arenaAllocate(bytes);
-    if (failHere()) return nullptr;
-    return realMalloc(bytes);
+void* malloc(std::size_t bytes) { return allocate(realMalloc, bytes, bytes); }
+void* calloc(std::size_t count, std::size_t size) { return allocate(realCalloc, count * size, count, size); }
+void* aligned_alloc(std::size_t alignment, std::size_t bytes) {
+    return allocate(realAlignedAlloc, bytes, alignment, bytes);
 }
-
-void* calloc(std::size_t count, std::size_t size) {
-    if (!ready()) return arenaAllocate(count * size);
-    if (failHere()) return nullptr;
-    return realCalloc(count, size);
-}
+void* memalign(std::size_t alignment, std::size_t bytes) { return allocate(realMemalign, bytes, alignment, bytes); }
 
 void* realloc(void* block, std::size_t bytes) {
     if (block != nullptr && fromArena(block)) {
@@ -191,9 +189,7 @@ void* realloc(void* block, std::size_t bytes) {
         }
         return moved;
     }
-    if (!ready()) return arenaAllocate(bytes);
-    if (failHere()) return nullptr;
-    return realRealloc(block, bytes);
+    return allocate(realRealloc, bytes, block, bytes);
 }
 
 void free(void* block) {
@@ -208,18 +204,6 @@ int posix_memalign(void** block, std::size_t alignment, std::size_t bytes) {
     }
     if (failHere()) return ENOMEM;
     return realPosixMemalign(block, alignment, bytes);
-}
-
-void* aligned_alloc(std::size_t alignment, std::size_t bytes) {
-    if (!ready()) return arenaAllocate(bytes);
-    if (failHere()) return nullptr;
-    return realAlignedAlloc(alignment, bytes);
-}
-
-void* memalign(std::size_t alignment, std::size_t bytes) {
-    if (!ready()) return arenaAllocate(bytes);
-    if (failHere()) return nullptr;
-    return realMemalign(alignment, bytes);
 }
 
 int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*), void* argument) {
@@ -243,7 +227,8 @@ int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*
 
 }  // extern "C"
 
-// Every replaceable form, so that no allocation of the library or its dependencies slips past the count.
+// Every form of new, so that no allocation of the library or its dependencies slips past the count (a
+// sanitizer runtime's own new would). The forms of delete are left as they are: they only give back.
 void* operator new(std::size_t bytes) { return allocateOrThrow(bytes, __builtin_return_address(0)); }
 void* operator new[](std::size_t bytes) { return allocateOrThrow(bytes, __builtin_return_address(0)); }
 void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept { return std::malloc(bytes == 0 ? 1 : bytes); }
@@ -255,23 +240,12 @@ void* operator new[](std::size_t bytes, std::align_val_t alignment) {
     return allocateAlignedOrThrow(bytes, static_cast<std::size_t>(alignment));
 }
 void* operator new(std::size_t bytes, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-    void* block = nullptr;
-    const std::size_t align = static_cast<std::size_t>(alignment);
-    return posix_memalign(&block, align < sizeof(void*) ? sizeof(void*) : align, bytes == 0 ? 1 : bytes) == 0 ? block
-                                                                                                            : nullptr;
+    try {
+        return allocateAlignedOrThrow(bytes, static_cast<std::size_t>(alignment));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 void* operator new[](std::size_t bytes, std::align_val_t alignment, const std::nothrow_t& tag) noexcept {
     return operator new(bytes, alignment, tag);
 }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete(void* block, std::align_val_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::align_val_t) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t, std::align_val_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t, std::align_val_t) noexcept { std::free(block); }
-void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept { std::free(block); }
