@@ -29,17 +29,6 @@ std::vector<std::string> lines(const std::string& text) {
     return result;
 }
 
-struct Scratch {
-    Scratch() {
-        std::string pattern = ::testing::TempDir() + "hdrmeter_conditions_XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) path = pattern;
-    }
-    ~Scratch() {
-        if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
-    }
-    std::string path;
-};
-
 // Runs a /bin/sh command line in which PROGRAM stands for the built tool and DIR for the scratch
 // directory; a command that is part of a pipeline writes the tool's exit status to DIR/status itself.
 // Returns the status, the standard output and the standard error (which the command sends to DIR/err).
@@ -59,8 +48,8 @@ std::vector<std::string> run(const std::string& dir, std::string command) {
 }  // namespace
 
 TEST(ToolConditions, EachTroubleGivesOneErrorLineStatusOneAndTheSummarySoFar) {
-    Scratch scratch;
-    ASSERT_FALSE(scratch.path.empty());
+    std::string dir = ::testing::TempDir() + "hdrmeter_conditions_XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
     // 16x8 10-bit 4:4:4 frames; this many make more per-frame output than a pipe buffers.
     const int frames = 3000;
     const std::size_t frameBytes = 6 + 16 * 8 * 3 * 2;
@@ -74,9 +63,9 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineStatusOneAndTheSummarySoFar) {
             whole.push_back(static_cast<char>(code >> 8));
         }
     }
-    std::ofstream(scratch.path + "/whole.y4m", std::ios::binary) << whole;
+    std::ofstream(dir + "/whole.y4m", std::ios::binary) << whole;
     // Cut inside frame 40: 40 whole frames and part of the next.
-    std::ofstream(scratch.path + "/cut.y4m", std::ios::binary) << whole.substr(0, headerBytes + 40 * frameBytes + 300);
+    std::ofstream(dir + "/cut.y4m", std::ios::binary) << whole.substr(0, headerBytes + 40 * frameBytes + 300);
     const std::string cutInPipe = std::to_string(headerBytes + 1234 * frameBytes + 7);
 
     struct Case {
@@ -100,7 +89,7 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineStatusOneAndTheSummarySoFar) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
-        const std::vector<std::string> result = run(scratch.path, c.command);
+        const std::vector<std::string> result = run(dir, c.command);
         const std::string &err = result[2], &summary = c.summaryOnStandardError ? err : result[1];
         EXPECT_EQ(std::atoi(result[0].c_str()), c.status) << err;
         int errorLines = 0;
@@ -116,4 +105,5 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineStatusOneAndTheSummarySoFar) {
         EXPECT_EQ(counts, std::vector<std::string>{std::to_string(c.framesSummarised)}) << summary;
         EXPECT_NE(summary.find("MaxCLL"), std::string::npos) << summary;
     }
+    std::system(("rm -rf '" + dir + "'").c_str());
 }
