@@ -26,6 +26,7 @@ typedef float F32x8 __attribute__((vector_size(32)));
 // runs, so that the processor overlaps the two (the chain is latency-bound and leaves it idle).
 constexpr int kGroupPixels = 16;
 // Groups between flushes of the 16-bit above-threshold lane counters (each lane counts at most one a group).
+constexpr int kPrefetchSamples = 512;
 constexpr int kGroupsPerFlush = 4096;
 
 template <class Vector>
@@ -38,6 +39,19 @@ inline Vector loadVector(const void* source) {
 template <class Vector>
 inline void storeVector(void* target, Vector v) {
     std::memcpy(target, &v, sizeof v);
+}
+
+inline bool allZero(U16x8 x) {
+#if defined(__SSE4_1__)
+    const __m128i bits = reinterpret_cast<__m128i>(x);
+    return _mm_testz_si128(bits, bits) != 0;
+#elif defined(__SSE2__)
+    return _mm_movemask_epi8(_mm_cmpeq_epi16(reinterpret_cast<__m128i>(x), _mm_setzero_si128())) == 0xFFFF;
+#else
+    uint64_t words[2];
+    std::memcpy(words, &x, sizeof words);
+    return (words[0] | words[1]) == 0;
+#endif
 }
 
 template <class Vector, class Scalar>
@@ -79,7 +93,7 @@ inline int lightCodeOf(const FastBandParameters& p, int lumaCode, float largestO
 // One pixel whose chroma is already clamped: for band edges and the pixels after the last whole group.
 inline void measurePixel(const FastBandParameters& p, uint16_t* lumaSample, int cb, int cr, FastBandTotals& totals) {
     const int lumaCode = clampCode(*lumaSample, p.lumaMin, p.lumaMax);
-    *lumaSample = static_cast<uint16_t>(lumaCode);
+    if (lumaCode != *lumaSample) *lumaSample = static_cast<uint16_t>(lumaCode);
     if (p.measureLight) {
         const int code = lightCodeOf(p, lumaCode, largestChromaOffset(p, cb, cr));
         totals.lightSum += p.eotfWidened[code];
@@ -91,15 +105,15 @@ inline void measurePixel(const FastBandParameters& p, uint16_t* lumaSample, int 
 
 inline int clampAndStore(uint16_t* sample, int low, int high) {
     const int code = clampCode(*sample, low, high);
-    *sample = static_cast<uint16_t>(code);
+    if (code != *sample) *sample = static_cast<uint16_t>(code);
     return code;
 }
 
 // The parameters as vectors, built once per run.
 struct VectorParameters {
     explicit VectorParameters(const FastBandParameters& p)
-        : lumaLow(splat<U16x16>(static_cast<uint16_t>(p.lumaMin))),
-          lumaHigh(splat<U16x16>(static_cast<uint16_t>(p.lumaMax))),
+        : lumaLow(splat<U16x8>(static_cast<uint16_t>(p.lumaMin))),
+          lumaHigh(splat<U16x8>(static_cast<uint16_t>(p.lumaMax))),
           chromaLow(splat<U16x8>(static_cast<uint16_t>(p.chromaMin))),
           chromaHigh(splat<U16x8>(static_cast<uint16_t>(p.chromaMax))),
           firstAbove(splat<U16x16>(static_cast<uint16_t>(p.firstCodeAbove))),
@@ -110,7 +124,7 @@ struct VectorParameters {
           greenFromCb(splat<F32x8>(p.greenFromCb)),
           greenFromCr(splat<F32x8>(p.greenFromCr)),
           blueFromCb(splat<F32x8>(p.blueFromCb)) {}
-    U16x16 lumaLow, lumaHigh;
+    U16x8 lumaLow, lumaHigh;
     U16x8 chromaLow, chromaHigh;
     U16x16 firstAbove;
     I32x8 neutral, rgbLow, rgbHigh;
@@ -122,17 +136,17 @@ struct GroupCounters {
     I32x8 largestCode = {};
 };
 
-// Clamps eight chroma pairs in place and returns their largest colour-difference offsets.
-inline F32x8 chromaOffsets(const VectorParameters& v, uint16_t* cb, uint16_t* cr, bool light) {
-    U16x8 cbCodes = loadVector<U16x8>(cb);
-    U16x8 crCodes = loadVector<U16x8>(cr);
-    cbCodes = cbCodes < v.chromaLow ? v.chromaLow : cbCodes;
-    cbCodes = cbCodes > v.chromaHigh ? v.chromaHigh : cbCodes;
-    crCodes = crCodes < v.chromaLow ? v.chromaLow : crCodes;
-    crCodes = crCodes > v.chromaHigh ? v.chromaHigh : crCodes;
-    storeVector(cb, cbCodes);
-    storeVector(cr, crCodes);
-    if (!light) return F32x8{};
+// Eight samples clamped to [low, high]; lanes that clamping changed are marked in `changed`.
+inline U16x8 clampLoaded(const uint16_t* samples, U16x8 low, U16x8 high, U16x8& changed) {
+    const U16x8 loaded = loadVector<U16x8>(samples);
+    U16x8 codes = loaded < low ? low : loaded;
+    codes = codes > high ? high : codes;
+    changed |= loaded ^ codes;
+    return codes;
+}
+
+// The largest colour-difference offsets of eight clamped chroma pairs.
+inline F32x8 chromaOffsets(const VectorParameters& v, U16x8 cbCodes, U16x8 crCodes) {
     const F32x8 cbDifference = __builtin_convertvector(widenCodes(cbCodes) - v.neutral, F32x8);
     const F32x8 crDifference = __builtin_convertvector(widenCodes(crCodes) - v.neutral, F32x8);
     const F32x8 red = crDifference * v.redFromCr;
@@ -154,29 +168,52 @@ inline I32x8 lightCodes(const VectorParameters& v, U16x8 lumaCodes, F32x8 offset
 
 // The vector work of one group of 16 pixels: clamps its samples in place, counts the luma codes above
 // the threshold and writes each pixel's light code.
+//
+// The clamped samples are stored back only when clamping changed one of them. Samples in range, nearly
+// all of them in real video, then leave their cache lines clean, and a host that measures a
+// copy-on-write mapping of its input keeps sharing those pages instead of copying them. One test per
+// group keeps the cost of that choice to a single well-predicted branch.
 template <bool Subsampled>
 inline void vectorGroup(const VectorParameters& v, bool light, uint16_t* luma, uint16_t* cb, uint16_t* cr,
                         int32_t* codes, GroupCounters& counters) {
+    // Three streams, written back only now and then, outrun the hardware prefetcher on their own.
+    __builtin_prefetch(luma + kPrefetchSamples, 0);
+    __builtin_prefetch(cb + kPrefetchSamples, 0);
+    __builtin_prefetch(cr + kPrefetchSamples, 0);
+    constexpr int kChromaVectors = Subsampled ? 1 : 2;
+    U16x8 changed = {};
+    U16x8 cbCodes[kChromaVectors];
+    U16x8 crCodes[kChromaVectors];
+    for (int i = 0; i < kChromaVectors; ++i) {
+        cbCodes[i] = clampLoaded(cb + 8 * i, v.chromaLow, v.chromaHigh, changed);
+        crCodes[i] = clampLoaded(cr + 8 * i, v.chromaLow, v.chromaHigh, changed);
+    }
+    U16x8 lumaCodes[2];
+    for (int i = 0; i < 2; ++i) lumaCodes[i] = clampLoaded(luma + 8 * i, v.lumaLow, v.lumaHigh, changed);
+    if (!allZero(changed)) {
+        for (int i = 0; i < kChromaVectors; ++i) {
+            storeVector(cb + 8 * i, cbCodes[i]);
+            storeVector(cr + 8 * i, crCodes[i]);
+        }
+        storeVector(luma, lumaCodes[0]);
+        storeVector(luma + 8, lumaCodes[1]);
+    }
+    const U16x16 wholeLuma =
+        __builtin_shufflevector(lumaCodes[0], lumaCodes[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    counters.above -= reinterpret_cast<I16x16>(wholeLuma >= v.firstAbove);
+    if (!light) return;
     F32x8 firstOffsets;
     F32x8 secondOffsets;
     if (Subsampled) {
-        const F32x8 offsets = chromaOffsets(v, cb, cr, light);
+        const F32x8 offsets = chromaOffsets(v, cbCodes[0], crCodes[0]);
         firstOffsets = __builtin_shufflevector(offsets, offsets, 0, 0, 1, 1, 2, 2, 3, 3);
         secondOffsets = __builtin_shufflevector(offsets, offsets, 4, 4, 5, 5, 6, 6, 7, 7);
     } else {
-        firstOffsets = chromaOffsets(v, cb, cr, light);
-        secondOffsets = chromaOffsets(v, cb + 8, cr + 8, light);
+        firstOffsets = chromaOffsets(v, cbCodes[0], crCodes[0]);
+        secondOffsets = chromaOffsets(v, cbCodes[kChromaVectors - 1], crCodes[kChromaVectors - 1]);
     }
-    U16x16 lumaCodes = loadVector<U16x16>(luma);
-    lumaCodes = lumaCodes < v.lumaLow ? v.lumaLow : lumaCodes;
-    lumaCodes = lumaCodes > v.lumaHigh ? v.lumaHigh : lumaCodes;
-    storeVector(luma, lumaCodes);
-    counters.above -= reinterpret_cast<I16x16>(lumaCodes >= v.firstAbove);
-    if (!light) return;
-    U16x8 halves[2];
-    std::memcpy(halves, &lumaCodes, sizeof halves);
-    storeVector(codes, lightCodes(v, halves[0], firstOffsets, counters));
-    storeVector(codes + 8, lightCodes(v, halves[1], secondOffsets, counters));
+    storeVector(codes, lightCodes(v, lumaCodes[0], firstOffsets, counters));
+    storeVector(codes + 8, lightCodes(v, lumaCodes[1], secondOffsets, counters));
 }
 
 // The part that cannot be vectorised: the chain of additions in pixel order, and the histogram.
@@ -243,8 +280,9 @@ void measureRun(const FastBandParameters& p, uint16_t* luma, uint16_t* cb, uint1
 // holding the even pixel stores it back; relaxed atomics keep that read and write free of a race.
 inline int loadShared(const uint16_t* sample) { return __atomic_load_n(sample, __ATOMIC_RELAXED); }
 inline int clampShared(uint16_t* sample, int low, int high) {
-    const int code = clampCode(loadShared(sample), low, high);
-    __atomic_store_n(sample, static_cast<uint16_t>(code), __ATOMIC_RELAXED);
+    const int sampleCode = loadShared(sample);
+    const int code = clampCode(sampleCode, low, high);
+    if (code != sampleCode) __atomic_store_n(sample, static_cast<uint16_t>(code), __ATOMIC_RELAXED);
     return code;
 }
 

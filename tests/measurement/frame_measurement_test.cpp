@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
+
+#include <sys/mman.h>
 
 namespace {
 
@@ -185,4 +188,25 @@ TEST(FrameMeasurement, RepeatedAndGrowingFrames) {
     EXPECT_EQ(largeAgain.measure(fresh, 3), grown);
     EXPECT_TRUE(std::is_sorted(meter.pixelLuminance, meter.pixelLuminance + large.pixels(), std::greater<double>()));
     EXPECT_TRUE(std::equal(meter.pixelLuminance, meter.pixelLuminance + large.pixels(), fresh.pixelLuminance));
+}
+
+// A host may measure a copy-on-write mapping of its input: samples already in range must not be written,
+// or every page would be copied. The frame sits in read-only memory, so any store faults.
+TEST(FrameMeasurement, InRangeSamplesAreNotWritten) {
+    for (const InputPixelFormat format : {YCbCr422_A, YCbCr444_A}) {
+        TestFrame frame(format, 333, 7);  // an odd pixel count: band edges split 4:2:2 pairs
+        for (size_t i = 0; i < frame.samples.size(); ++i) frame.samples[i] = static_cast<uint16_t>(64 + i * 37 % 877);
+        const size_t bytes = frame.samples.size() * sizeof(uint16_t);
+        void* page = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(page, MAP_FAILED);
+        std::memcpy(page, frame.samples.data(), bytes);
+        ASSERT_EQ(mprotect(page, bytes, PROT_READ), 0);
+        auto* samples = static_cast<unsigned char*>(page);
+        CHDR_Measurements meter;
+        HDR_Info info = makeInfo(10, L"PQ", L"BT.2020", true, true);
+        ASSERT_TRUE(meter.InitializeMeasurements(info));
+        const auto fromReadOnly = meter.HDR_Measurements(format, frame.width, frame.height, samples, samples, 3);
+        EXPECT_EQ(fromReadOnly, frame.measure(meter, 3));
+        munmap(page, bytes);
+    }
 }
