@@ -1,6 +1,9 @@
 #include "bench_frames.h"
 
 #include <random>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <thread>
 
 namespace bench {
@@ -43,6 +46,19 @@ HDR_Info makeInfo(int bitDepth, bool light, bool percentiles) {
 int coreCount() {
     const unsigned cores = std::thread::hardware_concurrency();
     return cores == 0 ? 1 : static_cast<int>(cores);
+}
+
+bool flushFromCaches(const void* data, size_t bytes) {
+#if defined(__SSE2__)
+    const auto* bytesToFlush = static_cast<const char*>(data);
+    for (size_t offset = 0; offset < bytes; offset += 64) _mm_clflush(bytesToFlush + offset);
+    _mm_mfence();
+    return true;
+#else
+    (void)data;
+    (void)bytes;
+    return false;
+#endif
 }
 
 }  // namespace bench
