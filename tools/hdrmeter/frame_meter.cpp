@@ -1,5 +1,6 @@
 #include "frame_meter.h"
 
+#include <optional>
 #include <tuple>
 
 #include "tool_errors.h"
@@ -17,9 +18,14 @@ FrameMeter::FrameMeter(const VideoFormat& format, const MeasureSettings& setting
 
 FrameMeasurement FrameMeter::measure(EngineFrame& frame)
 {
+    std::optional<MappedFrame::MeasureGuard> guard;
+    if (frame.mapping) {
+        frame.mapping.populate(pagesCopiedLastFrame_);
+        guard.emplace(frame.mapping);
+    }
     FrameMeasurement measurement;
     measurement.frame = frame.index;
-    auto* samples = reinterpret_cast<unsigned char*>(frame.samples.data());
+    auto* samples = reinterpret_cast<unsigned char*>(frame.data());
     const auto width = static_cast<unsigned int>(format_.width);
     const auto height = static_cast<unsigned int>(format_.height);
     const auto bitDepth = static_cast<unsigned int>(format_.bitDepth);
@@ -41,6 +47,17 @@ FrameMeasurement FrameMeter::measure(EngineFrame& frame)
              measurement.top1Nits, measurement.top2Nits, measurement.bottomNits) =
         engine_.HDR_Measurements(layout_.pixelFormat, format_.width, format_.height, samples, samples,
                                  settings_.taskCount);
+    if (guard && guard->inputShrank())
+        throw InputError("the input file shrank under the frame while it was measured (did another program "
+                         "truncate or rewrite it?)");
+    if (frame.mapping) {
+        // Out-of-range samples of one frame mostly sit where they sat in the frame before (a dark corner,
+        // a clipped highlight): the next frame copies those pages before mapping the rest.
+        pagesCopiedLastFrame_ = frame.mapping.copiedPageOffsets();
+        constexpr std::size_t kPagesPerCopiedPageAllowed = 16;
+        frame.mappingCopiedManyPages =
+            pagesCopiedLastFrame_.size() > frame.mapping.pageCount() / kPagesPerCopiedPageAllowed;
+    }
     return measurement;
 }
 

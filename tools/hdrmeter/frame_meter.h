@@ -3,6 +3,9 @@
 
 #include <hdrmeter.h>
 
+#include <cstddef>
+#include <vector>
+
 #include "engine_layout.h"
 #include "frame_measurement.h"
 #include "frame_pipeline.h"
@@ -18,13 +21,15 @@ public:
     // Throws InputError when the engine cannot be configured for the format.
     FrameMeter(const VideoFormat& format, const MeasureSettings& settings);
 
-    // Measures the frame in place: its codes are left clamped to the narrow range.
+    // Measures the frame in place: its codes are left clamped to the narrow range. A mapped frame is
+    // populated first, and marked when clamping copied many of its pages (see FramePipeline).
     FrameMeasurement measure(EngineFrame& frame);
 
 private:
     VideoFormat format_;
     MeasureSettings settings_;
     EngineLayout layout_;
+    std::vector<std::size_t> pagesCopiedLastFrame_;  // frame byte offsets, see MappedFrame::populate
     CHDR_Measurements engine_;
 };
 

@@ -1,5 +1,9 @@
 #include "frame_pipeline.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <new>
 
 namespace hdrmeter::tool {
@@ -7,6 +11,8 @@ namespace hdrmeter::tool {
 FramePipeline::FramePipeline(FrameSource& source, std::size_t frameBufferCount)
     : source_(source), layout_(engineLayoutFor(source.format()))
 {
+    if (!layout_.needsConversion)
+        mappedDescriptor_ = source.mappableDescriptor();
     for (std::size_t i = 0; i < frameBufferCount; ++i) {
         frames_.push_back(std::make_unique<EngineFrame>());
         emptyFrames_.push_back(frames_.back().get());
@@ -43,6 +49,12 @@ EngineFrame* FramePipeline::next()
 
 void FramePipeline::recycle(EngineFrame* frame)
 {
+    // Unmapped here, on the measuring thread, before the next frame is populated: the process then
+    // never holds two mapped frames.
+    frame->mapping = MappedFrame();
+    if (frame->mappingCopiedManyPages)
+        readInsteadOfMapping_ = true;
+    frame->mappingCopiedManyPages = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         emptyFrames_.push_back(frame);
@@ -67,13 +79,7 @@ void FramePipeline::readFrames()
             emptyFrames_.pop_front();
         }
         try {
-            // Once a whole frame has arrived its size is proven, so the other buffers are sized at once
-            // instead of growing step by step through transient copies.
-            if (frameIndex > 0 && frame->samples.capacity() < layout_.frameSamples)
-                frame->samples.reserve(layout_.frameSamples);
-            result = source_.readFrame(frame->samples);
-            if (result.status == ReadResult::Status::Frame && layout_.needsConversion)
-                expandToEngineLayout(source_.format(), frame->samples);
+            result = readNextFrame(*frame, frameIndex);
         } catch (const std::bad_alloc&) {
             result = {ReadResult::Status::Corrupt,
                       "out of memory while reading frame " + std::to_string(frameIndex)};
@@ -93,6 +99,50 @@ void FramePipeline::readFrames()
     endResult_ = result;
     readerFinished_ = true;
     changed_.notify_all();
+}
+
+ReadResult FramePipeline::readNextFrame(EngineFrame& frame, long long frameIndex)
+{
+    if (mappedDescriptor_) {
+        std::uint64_t offset = 0;
+        ReadResult result = source_.skipFrame(offset);
+        if (result.status != ReadResult::Status::Frame)
+            return result;
+        const std::size_t frameBytes = layout_.frameSamples * sizeof(std::uint16_t);
+        if (offset % alignof(std::uint16_t) == 0 && !readInsteadOfMapping_) {
+            frame.mapping = MappedFrame(*mappedDescriptor_, offset, frameBytes);
+            frame.mapping.prefetch();
+            return result;
+        }
+        // The engine takes 16-bit words where they lie, so a frame at an odd offset (after a YUV4MPEG2
+        // header of odd length) is read into the frame's own buffer, as every frame is once mapping has
+        // proved the dearer way.
+        frame.samples.resize(layout_.frameSamples);
+        std::size_t bytesRead = 0;
+        auto* bytes = reinterpret_cast<unsigned char*>(frame.samples.data());
+        while (bytesRead < frameBytes) {
+            const ssize_t step = pread(*mappedDescriptor_, bytes + bytesRead, frameBytes - bytesRead,
+                                       static_cast<off_t>(offset + bytesRead));
+            if (step < 0 && errno == EINTR)
+                continue;
+            if (step < 0)
+                return {ReadResult::Status::Corrupt, "cannot read frame " + std::to_string(frameIndex) + ": " +
+                                                         std::strerror(errno)};
+            if (step == 0)
+                return {ReadResult::Status::Truncated, "the input file shrank while frame " +
+                                                           std::to_string(frameIndex) + " was being read"};
+            bytesRead += static_cast<std::size_t>(step);
+        }
+        return result;
+    }
+    // Once a whole frame has arrived its size is proven, so the other buffers are sized at once instead of
+    // growing step by step through transient copies.
+    if (frameIndex > 0 && frame.samples.capacity() < layout_.frameSamples)
+        frame.samples.reserve(layout_.frameSamples);
+    ReadResult result = source_.readFrame(frame.samples);
+    if (result.status == ReadResult::Status::Frame && layout_.needsConversion)
+        expandToEngineLayout(source_.format(), frame.samples);
+    return result;
 }
 
 }  // namespace hdrmeter::tool

@@ -36,6 +36,16 @@ public:
     // Reads the next frame into planes in its stored layout (see VideoFormat), resizing planes to
     // format().frameSamples() words when it succeeds.
     virtual ReadResult readFrame(std::vector<std::uint16_t>& planes) = 0;
+
+    // A source whose frames lie in a regular file exactly as they are stored gives the file's descriptor
+    // here, and then skipFrame may be used in place of readFrame: it passes over the next frame and says
+    // where its planes start in the file, so that they can be mapped instead of copied.
+    virtual std::optional<int> mappableDescriptor() const { return std::nullopt; }
+    virtual ReadResult skipFrame(std::uint64_t& planesOffset)
+    {
+        (void)planesOffset;
+        return {ReadResult::Status::Corrupt, "this input cannot be mapped"};
+    }
 };
 
 }  // namespace hdrmeter::tool

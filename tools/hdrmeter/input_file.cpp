@@ -84,6 +84,37 @@ int InputFile::readByte()
     return c == EOF ? -1 : c;
 }
 
+std::optional<int> InputFile::mappableDescriptor() const
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (regularFileBytes_)
+        return fileno(stream_);
+#endif
+    return std::nullopt;
+}
+
+std::uint64_t InputFile::position()
+{
+    const off_t offset = ftello(stream_);
+    if (offset < 0)
+        throw InputError("cannot tell the position in " + displayName_ + ": " + std::strerror(errno));
+    return static_cast<std::uint64_t>(offset);
+}
+
+std::uint64_t InputFile::currentBytes() const
+{
+    struct stat status {};
+    if (fstat(fileno(stream_), &status) != 0)
+        throw InputError("cannot read the size of " + displayName_ + ": " + std::strerror(errno));
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
+void InputFile::skipBytes(std::uint64_t byteCount)
+{
+    if (fseeko(stream_, static_cast<off_t>(byteCount), SEEK_CUR) != 0)
+        throw InputError("cannot seek in " + displayName_ + ": " + std::strerror(errno));
+}
+
 std::size_t InputFile::readSamples(std::vector<std::uint16_t>& samples, std::size_t sampleCount)
 {
     const std::size_t wantedBytes = sampleCount * 2;

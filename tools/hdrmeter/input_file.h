@@ -39,6 +39,14 @@ public:
     // Reads one byte; returns -1 at the end of the input. Throws InputError on a read error.
     int readByte();
 
+    // For a regular file on a little-endian host, whose frames can be mapped instead of read: its
+    // descriptor, the offset of the next byte to read, its size now (it may still be growing), and a way
+    // to pass over bytes unread.
+    std::optional<int> mappableDescriptor() const;
+    std::uint64_t position();
+    std::uint64_t currentBytes() const;
+    void skipBytes(std::uint64_t byteCount);
+
 private:
     std::FILE* stream_ = nullptr;
     bool ownsStream_ = false;

@@ -26,16 +26,35 @@ std::optional<long long> RawReader::framesExpected() const
     return static_cast<long long>(*fileBytes / format_.frameBytes());
 }
 
+ReadResult RawReader::endsInsideFrame(std::uint64_t bytesPresent) const
+{
+    const std::uint64_t frameBytes = format_.frameBytes();
+    return {ReadResult::Status::Truncated, "the input ends inside frame " + std::to_string(framesRead_) + ": " +
+                                               std::to_string(frameBytes - bytesPresent) + " of its " +
+                                               std::to_string(frameBytes) + " bytes are missing"};
+}
+
 ReadResult RawReader::readFrame(std::vector<std::uint16_t>& planes)
 {
-    const std::size_t frameBytes = format_.frameBytes();
-    std::size_t bytesRead = input_.readSamples(planes, format_.frameSamples());
+    const std::size_t bytesRead = input_.readSamples(planes, format_.frameSamples());
     if (bytesRead == 0)
         return {ReadResult::Status::EndOfStream, {}};
-    if (bytesRead < frameBytes)
-        return {ReadResult::Status::Truncated, "the input ends inside frame " + std::to_string(framesRead_) + ": " +
-                                                   std::to_string(frameBytes - bytesRead) + " of its " +
-                                                   std::to_string(frameBytes) + " bytes are missing"};
+    if (bytesRead < format_.frameBytes())
+        return endsInsideFrame(bytesRead);
+    ++framesRead_;
+    return {ReadResult::Status::Frame, {}};
+}
+
+ReadResult RawReader::skipFrame(std::uint64_t& planesOffset)
+{
+    const std::uint64_t offset = input_.position();
+    const std::uint64_t fileBytes = input_.currentBytes();
+    if (fileBytes <= offset)
+        return {ReadResult::Status::EndOfStream, {}};
+    if (fileBytes - offset < format_.frameBytes())
+        return endsInsideFrame(fileBytes - offset);
+    input_.skipBytes(format_.frameBytes());
+    planesOffset = offset;
     ++framesRead_;
     return {ReadResult::Status::Frame, {}};
 }

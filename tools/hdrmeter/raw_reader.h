@@ -18,8 +18,12 @@ public:
     std::optional<long long> framesExpected() const override;
     std::string name() const override { return input_.displayName(); }
     ReadResult readFrame(std::vector<std::uint16_t>& planes) override;
+    std::optional<int> mappableDescriptor() const override { return input_.mappableDescriptor(); }
+    ReadResult skipFrame(std::uint64_t& planesOffset) override;
 
 private:
+    ReadResult endsInsideFrame(std::uint64_t bytesPresent) const;
+
     InputFile& input_;
     VideoFormat format_;
     long long framesRead_ = 0;

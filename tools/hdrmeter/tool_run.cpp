@@ -191,7 +191,7 @@ int measureStream(const ToolOptions& options)
                                                 " frames before it were measured and summarised";
     int exitStatus = kExitSuccess;
     if (!failure.empty()) {
-        reportError(failure);
+        reportError(failure + "; " + measuredSoFar);
         exitStatus = kExitBadInput;
     } else if (sourceEnded && pipeline.endResult().status != ReadResult::Status::EndOfStream) {
         reportError(pipeline.endResult().problem + "; " + measuredSoFar);

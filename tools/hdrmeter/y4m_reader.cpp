@@ -197,7 +197,7 @@ std::optional<long long> Y4mReader::framesExpected() const
     return static_cast<long long>((*fileBytes - headerBytes_) / (header_.format.frameBytes() + 6));
 }
 
-ReadResult Y4mReader::readFrame(std::vector<std::uint16_t>& planes)
+ReadResult Y4mReader::readFrameLine()
 {
     const std::string frameName = "frame " + std::to_string(framesRead_);
     char marker[5] = {};
@@ -227,14 +227,43 @@ ReadResult Y4mReader::readFrame(std::vector<std::uint16_t>& planes)
         return {ReadResult::Status::Corrupt, "the FRAME line of " + frameName +
                                                  " is malformed: FRAME must be followed by a newline or a blank"};
     }
-    const std::size_t frameBytes = header_.format.frameBytes();
-    std::size_t bytesRead = input_.readSamples(planes, header_.format.frameSamples());
-    if (bytesRead < frameBytes)
-        return {ReadResult::Status::Truncated, "the input ends inside " + frameName + ": " +
-                                                   std::to_string(frameBytes - bytesRead) + " of its " +
-                                                   std::to_string(frameBytes) + " bytes are missing"};
-    ++framesRead_;
     return {ReadResult::Status::Frame, {}};
+}
+
+ReadResult Y4mReader::endsInsideFrame(std::uint64_t bytesPresent) const
+{
+    const std::uint64_t frameBytes = header_.format.frameBytes();
+    return {ReadResult::Status::Truncated, "the input ends inside frame " + std::to_string(framesRead_) + ": " +
+                                               std::to_string(frameBytes - bytesPresent) + " of its " +
+                                               std::to_string(frameBytes) + " bytes are missing"};
+}
+
+ReadResult Y4mReader::readFrame(std::vector<std::uint16_t>& planes)
+{
+    ReadResult line = readFrameLine();
+    if (line.status != ReadResult::Status::Frame)
+        return line;
+    const std::size_t bytesRead = input_.readSamples(planes, header_.format.frameSamples());
+    if (bytesRead < header_.format.frameBytes())
+        return endsInsideFrame(bytesRead);
+    ++framesRead_;
+    return line;
+}
+
+ReadResult Y4mReader::skipFrame(std::uint64_t& planesOffset)
+{
+    ReadResult line = readFrameLine();
+    if (line.status != ReadResult::Status::Frame)
+        return line;
+    const std::uint64_t offset = input_.position();
+    const std::uint64_t fileBytes = input_.currentBytes();
+    const std::uint64_t frameBytes = header_.format.frameBytes();
+    if (fileBytes < offset + frameBytes)
+        return endsInsideFrame(fileBytes > offset ? fileBytes - offset : 0);
+    input_.skipBytes(frameBytes);
+    planesOffset = offset;
+    ++framesRead_;
+    return line;
 }
 
 }  // namespace hdrmeter::tool

@@ -30,10 +30,15 @@ public:
     std::optional<long long> framesExpected() const override;
     std::string name() const override { return input_.displayName(); }
     ReadResult readFrame(std::vector<std::uint16_t>& planes) override;
+    std::optional<int> mappableDescriptor() const override { return input_.mappableDescriptor(); }
+    ReadResult skipFrame(std::uint64_t& planesOffset) override;
 
     const std::vector<std::string>& warnings() const { return header_.warnings; }
 
 private:
+    ReadResult readFrameLine();
+    ReadResult endsInsideFrame(std::uint64_t bytesPresent) const;
+
     InputFile& input_;
     Y4mHeader header_;
     std::size_t headerBytes_ = 0;
