@@ -5,6 +5,7 @@
 
 #include <tuple>
 
+#include "engine_layout.h"
 #include "frame_meter.h"
 #include "frame_pipeline.h"
 #include "input_file.h"
@@ -19,12 +20,12 @@ constexpr int kWidth = 512;
 constexpr int kHeight = 256;
 constexpr int kFrames = 5;
 
-// Frame k of a 10-bit 4:2:2 clip: a gradient inside the narrow range, or, when dirty, with one luma
-// sample below black in every page of the frame, so that clamping must copy each page.
-std::vector<std::uint16_t> clipFrame(int k, bool dirty)
+// Frame k of a 10-bit clip, as stored: a gradient inside the narrow range, or, when dirty, with one
+// luma sample below black in every page of the luma plane, so that clamping must copy each page.
+std::vector<std::uint16_t> clipFrame(int k, bool dirty, std::size_t storedSamples)
 {
     const std::size_t pixels = std::size_t{kWidth} * kHeight;
-    std::vector<std::uint16_t> samples(pixels * 2);
+    std::vector<std::uint16_t> samples(storedSamples);
     for (std::size_t i = 0; i < samples.size(); ++i)
         samples[i] = static_cast<std::uint16_t>(64 + (i * 7 + static_cast<std::size_t>(k) * 131) % 877);
     if (dirty) {
@@ -47,14 +48,18 @@ TEST(MappedInput, MeasuresLikeMemoryAndFallsBackToReading)
         // The first frame copies a page in two; the second may have been mapped while it was measured.
         {"YUV4MPEG2 W512 H256 F25:1 C422p10\n", true, {1, -1, 0, 0, 0}},
         {"YUV4MPEG2 W512 H256 F25:1 A1:1 C422p10\n", false, {0, 0, 0, 0, 0}},
+        // 4:2:0: the luma is mapped, the chroma read and converted.
+        {"YUV4MPEG2 W512 H256 F25:1 C420p10\n", false, {1, 1, 1, 1, 1}},
+        {"YUV4MPEG2 W512 H256 F25:1 C420p10\n", true, {1, -1, 0, 0, 0}},
     };
     MeasureSettings settings;
     settings.taskCount = 3;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.header) + (c.dirty ? " dirty" : " clean"));
+        const VideoFormat format = parseY4mHeader(std::string(c.header, std::strlen(c.header) - 1)).format;
         std::string bytes = c.header;
         for (int k = 0; k < kFrames; ++k)
-            bytes += "FRAME\n" + littleEndianBytes(clipFrame(k, c.dirty));
+            bytes += "FRAME\n" + littleEndianBytes(clipFrame(k, c.dirty, format.frameSamples()));
         MemoryStream file(bytes, true);
         InputFile input(file.file, "clip.y4m");
         Y4mReader reader(input);
@@ -71,7 +76,8 @@ TEST(MappedInput, MeasuresLikeMemoryAndFallsBackToReading)
             mapped.push_back(index < c.mapped.size() && c.mapped[index] < 0 ? -1 : frameMapped);
             const FrameMeasurement measured = meter.measure(*frame);
             pipeline.recycle(frame);
-            std::vector<std::uint16_t> copy = clipFrame(static_cast<int>(measured.frame), c.dirty);
+            std::vector<std::uint16_t> copy = clipFrame(static_cast<int>(measured.frame), c.dirty, format.frameSamples());
+            expandToEngineLayout(format, copy);
             auto* samples = reinterpret_cast<unsigned char*>(copy.data());
             const auto expected = engine.HDR_Measurements(YCbCr422_A, kWidth, kHeight, samples, samples, 3);
             EXPECT_TRUE(sameBits(measured.averageLightNits, std::get<0>(expected)));

@@ -25,6 +25,12 @@ EngineLayout engineLayoutFor(const VideoFormat& format)
 
 void expandToEngineLayout(const VideoFormat& format, std::vector<std::uint16_t>& frame)
 {
+    frame.resize(engineLayoutFor(format).frameSamples);
+    expandChromaInPlace(format, frame.data());
+}
+
+void expandChromaInPlace(const VideoFormat& format, std::uint16_t* frame)
+{
     const EngineLayout layout = engineLayoutFor(format);
     const std::size_t pixels = format.lumaSamples();
     const std::size_t width = static_cast<std::size_t>(format.width);
@@ -38,7 +44,6 @@ void expandToEngineLayout(const VideoFormat& format, std::vector<std::uint16_t>&
     // Every engine chroma sample lies at or after the stored sample it comes from, and the Cr plane's
     // new place lies after the whole stored Cb plane. So working from the last sample of Cr back to
     // the first of Cb never overwrites a stored sample before it has been copied.
-    frame.resize(layout.frameSamples);
     for (int plane = 1; plane >= 0; --plane) {
         const std::size_t storedStart = pixels + plane * storedChromaSamples;
         const std::size_t engineStart = pixels + plane * engineChromaSamples;
@@ -46,9 +51,8 @@ void expandToEngineLayout(const VideoFormat& format, std::vector<std::uint16_t>&
             const std::size_t storedRow = storedStart + (halfHeightChroma ? row / 2 : row) * chromaWidth;
             const std::size_t engineRow = engineStart + row * engineChromaWidth;
             if (layout.pixelFormat == YCbCr422_A) {
-                std::copy_backward(frame.begin() + static_cast<std::ptrdiff_t>(storedRow),
-                                   frame.begin() + static_cast<std::ptrdiff_t>(storedRow + engineChromaWidth),
-                                   frame.begin() + static_cast<std::ptrdiff_t>(engineRow + engineChromaWidth));
+                std::copy_backward(frame + storedRow, frame + storedRow + engineChromaWidth,
+                                   frame + engineRow + engineChromaWidth);
             } else {
                 for (std::size_t x = width; x-- > 0;)
                     frame[engineRow + x] = frame[storedRow + x / 2];

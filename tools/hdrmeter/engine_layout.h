@@ -28,6 +28,9 @@ EngineLayout engineLayoutFor(const VideoFormat& format);
 // Turns a stored frame into the engine's frame in the same buffer, when engineLayoutFor says a
 // conversion is needed. Working in place keeps the tool at one buffer per frame in flight.
 void expandToEngineLayout(const VideoFormat& format, std::vector<std::uint16_t>& frame);
+// The same on a buffer of the engine frame's size (EngineLayout::frameSamples) whose stored chroma
+// planes start after the luma, as they are stored. Only the chroma part of the buffer is touched.
+void expandChromaInPlace(const VideoFormat& format, std::uint16_t* frame);
 
 // The configuration record for a frame format and the user's settings.
 HDR_Info hdrInfoFor(const MeasureSettings& settings, int bitDepth);

@@ -25,19 +25,20 @@ FrameMeasurement FrameMeter::measure(EngineFrame& frame)
     }
     FrameMeasurement measurement;
     measurement.frame = frame.index;
-    auto* samples = reinterpret_cast<unsigned char*>(frame.data());
+    auto* luma = reinterpret_cast<unsigned char*>(frame.luma());
+    auto* planes = reinterpret_cast<unsigned char*>(frame.planes());
     const auto width = static_cast<unsigned int>(format_.width);
     const auto height = static_cast<unsigned int>(format_.height);
     const auto bitDepth = static_cast<unsigned int>(format_.bitDepth);
     if (settings_.lumaChecks) {
         double minCode = 0.0;
         double maxCode = 0.0;
-        ocvFindMinMax(samples, &minCode, &maxCode, width, height, bitDepth);
+        ocvFindMinMax(luma, &minCode, &maxCode, width, height, bitDepth);
         // The low count is of codes at or below its limit, so the limit sits one code under black.
         unsigned int violationCount = 0;
         int lowCount = 0;
         int highCount = 0;
-        ocvFindLumaViolations(samples, width, height, bitDepth,
+        ocvFindLumaViolations(luma, width, height, bitDepth,
                               static_cast<float>(narrowRangeLumaBlack(format_.bitDepth) - 1),
                               static_cast<float>(narrowRangeLumaWhite(format_.bitDepth)), &violationCount,
                               &lowCount, &highCount);
@@ -45,7 +46,7 @@ FrameMeasurement FrameMeter::measure(EngineFrame& frame)
     }
     std::tie(measurement.averageLightNits, measurement.largestLightNits, measurement.aboveThresholdPercent,
              measurement.top1Nits, measurement.top2Nits, measurement.bottomNits) =
-        engine_.HDR_Measurements(layout_.pixelFormat, format_.width, format_.height, samples, samples,
+        engine_.HDR_Measurements(layout_.pixelFormat, format_.width, format_.height, luma, planes,
                                  settings_.taskCount);
     if (guard && guard->inputShrank())
         throw InputError("the input file shrank under the frame while it was measured (did another program "

@@ -11,7 +11,8 @@ namespace hdrmeter::tool {
 FramePipeline::FramePipeline(FrameSource& source, std::size_t frameBufferCount)
     : source_(source), layout_(engineLayoutFor(source.format()))
 {
-    if (!layout_.needsConversion)
+    mapLumaOnly_ = source.format().subsampling == ChromaSubsampling::Yuv420 && layout_.pixelFormat == YCbCr422_A;
+    if (!layout_.needsConversion || mapLumaOnly_)
         mappedDescriptor_ = source.mappableDescriptor();
     for (std::size_t i = 0; i < frameBufferCount; ++i) {
         frames_.push_back(std::make_unique<EngineFrame>());
@@ -101,6 +102,27 @@ void FramePipeline::readFrames()
     changed_.notify_all();
 }
 
+ReadResult FramePipeline::readAt(std::uint64_t offset, std::uint16_t* samples, std::size_t byteCount,
+                                 long long frameIndex)
+{
+    auto* bytes = reinterpret_cast<unsigned char*>(samples);
+    std::size_t bytesRead = 0;
+    while (bytesRead < byteCount) {
+        const ssize_t step =
+            pread(*mappedDescriptor_, bytes + bytesRead, byteCount - bytesRead, static_cast<off_t>(offset + bytesRead));
+        if (step < 0 && errno == EINTR)
+            continue;
+        if (step < 0)
+            return {ReadResult::Status::Corrupt, "cannot read frame " + std::to_string(frameIndex) + ": " +
+                                                     std::strerror(errno)};
+        if (step == 0)
+            return {ReadResult::Status::Truncated,
+                    "the input file shrank while frame " + std::to_string(frameIndex) + " was being read"};
+        bytesRead += static_cast<std::size_t>(step);
+    }
+    return {ReadResult::Status::Frame, {}};
+}
+
 ReadResult FramePipeline::readNextFrame(EngineFrame& frame, long long frameIndex)
 {
     if (mappedDescriptor_) {
@@ -108,31 +130,29 @@ ReadResult FramePipeline::readNextFrame(EngineFrame& frame, long long frameIndex
         ReadResult result = source_.skipFrame(offset);
         if (result.status != ReadResult::Status::Frame)
             return result;
-        const std::size_t frameBytes = layout_.frameSamples * sizeof(std::uint16_t);
+        const VideoFormat& format = source_.format();
+        const std::size_t storedBytes = format.frameBytes();
         if (offset % alignof(std::uint16_t) == 0 && !readInsteadOfMapping_) {
-            frame.mapping = MappedFrame(*mappedDescriptor_, offset, frameBytes);
+            const std::size_t lumaBytes = format.lumaSamples() * sizeof(std::uint16_t);
+            frame.mapping = MappedFrame(*mappedDescriptor_, offset, mapLumaOnly_ ? lumaBytes : storedBytes);
             frame.mapping.prefetch();
+            if (!mapLumaOnly_)
+                return result;
+            if (!frame.convertedPlanes)
+                frame.convertedPlanes.reset(new std::uint16_t[layout_.frameSamples]);
+            std::uint16_t* planes = frame.convertedPlanes.get();
+            result = readAt(offset + lumaBytes, planes + format.lumaSamples(), storedBytes - lumaBytes, frameIndex);
+            if (result.status == ReadResult::Status::Frame)
+                expandChromaInPlace(format, planes);
             return result;
         }
         // The engine takes 16-bit words where they lie, so a frame at an odd offset (after a YUV4MPEG2
         // header of odd length) is read into the frame's own buffer, as every frame is once mapping has
         // proved the dearer way.
         frame.samples.resize(layout_.frameSamples);
-        std::size_t bytesRead = 0;
-        auto* bytes = reinterpret_cast<unsigned char*>(frame.samples.data());
-        while (bytesRead < frameBytes) {
-            const ssize_t step = pread(*mappedDescriptor_, bytes + bytesRead, frameBytes - bytesRead,
-                                       static_cast<off_t>(offset + bytesRead));
-            if (step < 0 && errno == EINTR)
-                continue;
-            if (step < 0)
-                return {ReadResult::Status::Corrupt, "cannot read frame " + std::to_string(frameIndex) + ": " +
-                                                         std::strerror(errno)};
-            if (step == 0)
-                return {ReadResult::Status::Truncated, "the input file shrank while frame " +
-                                                           std::to_string(frameIndex) + " was being read"};
-            bytesRead += static_cast<std::size_t>(step);
-        }
+        result = readAt(offset, frame.samples.data(), storedBytes, frameIndex);
+        if (result.status == ReadResult::Status::Frame && layout_.needsConversion)
+            expandToEngineLayout(format, frame.samples);
         return result;
     }
     // Once a whole frame has arrived its size is proven, so the other buffers are sized at once instead of
