@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The reliability stage of scripts/test.sh; it also runs on its own from the repository's root.
-#   1. thread sanitizer: the concurrency tests, in build-tsan
+#   1. thread sanitizer: the concurrency tests and the tool's reading thread, in build-tsan
 #   2. fuzzing: every libFuzzer target for a bounded time (about a minute in all), in build-fuzz
 #   3. fault injection: every allocation and thread start failed in turn, under LeakSanitizer, in build-faults
 #   4. soak: its figures, from the address-sanitizer run of scripts/test.sh (build-asan), where it ran
@@ -24,13 +24,16 @@ stage_end() {
 
 # ---- 1. thread sanitizer --------------------------------------------------------------------------
 stage_start "thread sanitizer build and concurrency tests"
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHDRMETER_SANITIZE=thread -DHDRMETER_BUILD_TOOLS=OFF \
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHDRMETER_SANITIZE=thread -DHDRMETER_BUILD_TOOLS=ON \
   >/dev/null
-cmake --build build-tsan -j"$jobs" --target reliability_concurrency_tests
+cmake --build build-tsan -j"$jobs" --target reliability_concurrency_tests hdrmeter_tool_unit_tests
 # No suppressions: any report fails the stage.
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  build-tsan/tests/reliability/reliability_concurrency_tests --gtest_brief=1
-stage_end "thread sanitizer: concurrency tests passed"
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+build-tsan/tests/reliability/reliability_concurrency_tests --gtest_brief=1
+# The tool's frames pass between its reading thread and the measuring one, mapped, copied ahead or read.
+build-tsan/tests/tools/hdrmeter_tool_unit_tests --gtest_brief=1 --gtest_filter='MappedInput.*'
+unset TSAN_OPTIONS
+stage_end "thread sanitizer: concurrency tests and the tool's frame pipeline passed"
 
 # ---- 2. fuzzing -----------------------------------------------------------------------------------
 stage_start "fuzzers (libFuzzer with address and undefined-behaviour sanitizers)"
