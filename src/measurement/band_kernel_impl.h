@@ -26,8 +26,9 @@ typedef float F32x8 __attribute__((vector_size(32)));
 // runs, so that the processor overlaps the two (the chain is latency-bound and leaves it idle).
 constexpr int kGroupPixels = 16;
 // Groups between flushes of the 16-bit above-threshold lane counters (each lane counts at most one a group).
-constexpr int kPrefetchSamples = 512;
 constexpr int kGroupsPerFlush = 4096;
+// How far ahead of the group being measured each sample stream is prefetched: 1 KiB.
+constexpr int kPrefetchSamples = 512;
 
 template <class Vector>
 inline Vector loadVector(const void* source) {
