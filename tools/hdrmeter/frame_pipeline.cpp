@@ -149,6 +149,7 @@ ReadResult FramePipeline::readNextFrame(EngineFrame& frame, long long frameIndex
         // The engine takes 16-bit words where they lie, so a frame at an odd offset (after a YUV4MPEG2
         // header of odd length) is read into the frame's own buffer, as every frame is once mapping has
         // proved the dearer way.
+        frame.convertedPlanes.reset();
         frame.samples.resize(layout_.frameSamples);
         result = readAt(offset, frame.samples.data(), storedBytes, frameIndex);
         if (result.status == ReadResult::Status::Frame && layout_.needsConversion)
