@@ -26,19 +26,7 @@
 #include <string>
 #include <tuple>
 
-#if defined(_WIN32)
-#  if defined(HDRMETER_BUILDING)
-#    define HDRMETER_API __declspec(dllexport)
-#  else
-#    define HDRMETER_API __declspec(dllimport)
-#  endif
-#else
-#  define HDRMETER_API __attribute__((visibility("default")))
-#endif
-
-#define HDRMETER_VERSION_MAJOR 0
-#define HDRMETER_VERSION_MINOR 1
-#define HDRMETER_VERSION_PATCH 0
+#include "hdrmeter/export.h"
 
 // How a frame's 16-bit samples lie in the two buffers that HDR_Measurements receives. Every sample is
 // an unsigned 16-bit word in the machine's byte order holding the code value in its low bits. With

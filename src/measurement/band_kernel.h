@@ -1,17 +1,19 @@
-// Internal to the measurement engine: the fast band measurement used when the EOTF table is
-// non-decreasing (PQ and HLG tables always are; InitializeMeasurements checks).
+// Internal: the vector band kernel that both faces of the library measure with. The contract class
+// clamps the host's samples in place over linear pixel bands; the analyzer reads rows of padded planes
+// and never writes them. Which of the two a run does is a template parameter of one loop.
 //
-// It gives the same bits as the per-pixel definition, by these equalities:
+// Both rely on tables whose luminance never decreases with the code (PQ and HLG tables never do), and
+// give the same bits as the per-pixel definition by these equalities:
 //  * a pixel's light is the largest of the luminances of its R, G and B codes; with a non-decreasing
-//    table that is the luminance of the largest code, and since truncation, clamping and adding the
-//    same y are non-decreasing too, that code is clamp(trunc(y + max(R-Y, G-Y, B-Y)));
+//    table that is the luminance of the largest code, and since rounding, clamping and adding the same
+//    y are non-decreasing too, that code is clamp(round(y + max(R-Y, G-Y, B-Y)));
 //  * the largest light of a band is the luminance of its largest light code;
 //  * a luminance above the threshold is a luma code at or above the first code whose luminance is;
 //  * luminance is a function of the clamped luma code, so a histogram of codes gives the descending
 //    per-pixel luminances and their percentiles without sorting;
 //  * each chroma offset is the single-precision product a chroma table entry holds, so no 2-D table
 //    is read.
-// The sum of lights stays one chain of double additions in pixel order: any other order would round
+// The sum of lights in pixel order stays one chain of double additions: any other order would round
 // differently.
 #ifndef HDRMETER_MEASUREMENT_BAND_KERNEL_H
 #define HDRMETER_MEASUREMENT_BAND_KERNEL_H
@@ -21,50 +23,61 @@
 namespace hdrmeter {
 namespace detail {
 
-struct FastBandParameters {
-    const double* eotfWidened;  // the EOTF table's entries as doubles: the chain of additions then converts nothing
+struct BandParameters {
+    const double* luminance;  // normalised luminance per code, widened: the chain of additions converts nothing
     int lumaMin, lumaMax;
     int chromaMin, chromaMax;
     int rgbMin, rgbMax;
     int chromaNeutral;
-    float redFromCr, greenFromCb, greenFromCr, blueFromCb;
-    int firstCodeAbove;  // luma codes from here up count as above the threshold
-    bool measureLight;
-    // Counts per clamped luma code, or null when percentiles are off: kHistogramWays tables of
-    // histogramStride counters, pixel i of a group counting in table i % kHistogramWays so that runs of
-    // equal codes do not wait on each other's increments.
-    uint32_t* histogram;
+    float redFromCr, greenFromCb, greenFromCr, blueFromCb;  // chroma code to luma code units
+    float codeRounding;  // added before truncation: 0 truncates a derived code, 0.5 rounds it to the nearest
+    int firstCodeAbove;  // clamping face: luma codes from here up count as above the threshold
+    bool measureLight;   // clamping face: derive light at all (the reading face always does)
+    bool sumLight;       // add up the lights in pixel order
+    // Counts per code, or null: kHistogramWays tables histogramStride counters apart, pixel i of a group
+    // counting in table i % kHistogramWays so that runs of equal codes do not wait on each other's
+    // increments. A stride of 0 folds the ways into one table (for the 65536 codes of 16 bits).
+    uint32_t* lumaHistogram;
+    uint32_t* lightHistogram;  // reading face only
     int histogramStride;
 };
 
 constexpr int kHistogramWays = 4;
 
-struct FastBandTotals {
+struct BandTotals {
     double lightSum = 0.0;
-    int largestLightCode = -1;  // -1 until a light has been measured
-    long long aboveThresholdCount = 0;
+    int largestLightCode = -1;  // clamping face; -1 until a light has been measured
+    long long aboveThresholdCount = 0;  // clamping face
+    int largestChannelCode[3] = {-1, -1, -1};  // reading face: R, G, B
 };
 
-// Measures pixels [start, end) of a frame (the band geometry of HDR_Measurements), clamping in place.
-using FastBandFunction = void (*)(const FastBandParameters& parameters, bool subsampled, int pixelCount,
-                                  uint16_t* luma, uint16_t* framePlanes, long long start, long long end,
-                                  FastBandTotals& totals);
+// Clamping face: measures pixels [start, end) of a frame in the contract's layout (linear 4:2:2 pairs or
+// 4:4:4), clamping its codes in place. Neighbouring bands may run at once; a 4:2:2 pair split between two
+// of them is touched through relaxed atomics.
+using ClampingBandFunction = void (*)(const BandParameters& parameters, bool subsampled, int pixelCount,
+                                      uint16_t* luma, uint16_t* framePlanes, long long start, long long end,
+                                      BandTotals& totals);
 
-// The implementation for this CPU: AVX2 where the processor has it, otherwise baseline x86-64.
-FastBandFunction fastBandFunction();
-
-// Each build of the kernel, for tests that hold them to the same results.
-void measureFastBandGeneric(const FastBandParameters&, bool, int, uint16_t*, uint16_t*, long long, long long,
-                            FastBandTotals&);
-void measureFastBandAvx2(const FastBandParameters&, bool, int, uint16_t*, uint16_t*, long long, long long,
-                         FastBandTotals&);
-bool cpuHasAvx2();
+// Reading face: measures pixels [x0, x0 + count) of one row. chromaShift is 1 where chroma is halved
+// horizontally (pixel x uses chroma sample x >> 1 of cb and cr, the row's chroma), 0 otherwise.
+using ReadingRowFunction = void (*)(const BandParameters& parameters, int chromaShift, const uint16_t* luma,
+                                    const uint16_t* cb, const uint16_t* cr, int x0, int count, BandTotals& totals);
 
 // Fills a large buffer with one value, with streaming stores where the processor has them.
 using FillFunction = void (*)(double* out, long long count, double value);
-FillFunction fillFunction();
-void fillDoublesGeneric(double* out, long long count, double value);
-void fillDoublesAvx2(double* out, long long count, double value);
+
+struct KernelSet {
+    ClampingBandFunction clampingBand;
+    ReadingRowFunction readingRow;
+    FillFunction fill;
+};
+
+// The build for this CPU: AVX2 where the processor has it, otherwise baseline x86-64.
+const KernelSet& kernels();
+// Each build, for tests that hold them to the same results.
+const KernelSet& genericKernels();
+const KernelSet& avx2Kernels();
+bool cpuHasAvx2();
 
 }  // namespace detail
 }  // namespace hdrmeter

@@ -1,8 +1,8 @@
-// The fast band measurement, compiled once per instruction set by the band_kernel_*.cpp files, each
-// defining HDRMETER_KERNEL_NAME first. The vector code uses the compiler's generic vector types, so one
-// source serves baseline x86-64 and AVX2 alike. Everything here has internal linkage, and nothing from
-// elsewhere that could be emitted out of line (std::max, say) is called: the linker could otherwise
-// merge a copy from the AVX2 build into the baseline one.
+// The band kernel, compiled once per instruction set by the band_kernel_*.cpp files, each defining
+// HDRMETER_KERNEL_SET (the KernelSet accessor it provides) first. The vector code uses the compiler's
+// generic vector types, so one source serves baseline x86-64 and AVX2 alike. Everything here has internal
+// linkage, and nothing from elsewhere that could be emitted out of line (std::max, say) is called: the
+// linker could otherwise merge a copy from the AVX2 build into the baseline one.
 #include "measurement/band_kernel.h"
 
 #include <cstdint>
@@ -13,8 +13,8 @@
 
 namespace {
 
-using hdrmeter::detail::FastBandParameters;
-using hdrmeter::detail::FastBandTotals;
+using hdrmeter::detail::BandParameters;
+using hdrmeter::detail::BandTotals;
 
 typedef uint16_t U16x8 __attribute__((vector_size(16)));
 typedef uint16_t U16x16 __attribute__((vector_size(32)));
@@ -22,8 +22,8 @@ typedef int16_t I16x16 __attribute__((vector_size(32)));
 typedef int32_t I32x8 __attribute__((vector_size(32)));
 typedef float F32x8 __attribute__((vector_size(32)));
 
-// Pixels per group: one group's vector work is issued while the chain of additions of the group before
-// runs, so that the processor overlaps the two (the chain is latency-bound and leaves it idle).
+// Pixels per group: one group's vector work is issued while the scalar work of the group before (the
+// chain of additions, the histogram increments) runs, so that the processor overlaps the two.
 constexpr int kGroupPixels = 16;
 // Groups between flushes of the 16-bit above-threshold lane counters (each lane counts at most one a group).
 constexpr int kGroupsPerFlush = 4096;
@@ -63,7 +63,7 @@ inline Vector splat(Scalar value) {
 
 // Widens eight codes to 32 bits. GCC 12 splits the generic conversion into two halves and a merge,
 // four instructions where AVX2 has one; the extra work sits on the path that must hide behind the
-// chain of additions.
+// scalar work.
 inline I32x8 widenCodes(U16x8 codes) {
 #if defined(__AVX2__)
     return reinterpret_cast<I32x8>(_mm256_cvtepu16_epi32(reinterpret_cast<__m128i>(codes)));
@@ -76,32 +76,52 @@ inline int clampCode(int code, int low, int high) { return code < low ? low : (c
 inline int largerCode(int a, int b) { return a > b ? a : b; }
 inline float largerOffset(float a, float b) { return a > b ? a : b; }
 
-// The largest of R-Y, G-Y and B-Y for a chroma pair, each the single-precision value its table entry holds.
-inline float largestChromaOffset(const FastBandParameters& p, int cb, int cr) {
+// R-Y, G-Y and B-Y of a chroma pair, each the single-precision value its chroma table entry holds.
+struct ChromaOffsets {
+    float red, green, blue;
+};
+
+inline ChromaOffsets chromaOffsetsOf(const BandParameters& p, int cb, int cr) {
     const float cbDifference = static_cast<float>(cb - p.chromaNeutral);
     const float crDifference = static_cast<float>(cr - p.chromaNeutral);
-    const float red = crDifference * p.redFromCr;
     const float greenFromCr = crDifference * p.greenFromCr;
-    const float green = cbDifference * p.greenFromCb + greenFromCr;
-    const float blue = cbDifference * p.blueFromCb;
-    return largerOffset(red, largerOffset(green, blue));
+    return {crDifference * p.redFromCr, cbDifference * p.greenFromCb + greenFromCr, cbDifference * p.blueFromCb};
 }
 
-inline int lightCodeOf(const FastBandParameters& p, int lumaCode, float largestOffset) {
-    return clampCode(static_cast<int>(static_cast<float>(lumaCode) + largestOffset), p.rgbMin, p.rgbMax);
+inline int derivedCode(const BandParameters& p, int lumaCode, float offset) {
+    return clampCode(static_cast<int>((static_cast<float>(lumaCode) + offset) + p.codeRounding), p.rgbMin, p.rgbMax);
 }
 
-// One pixel whose chroma is already clamped: for band edges and the pixels after the last whole group.
-inline void measurePixel(const FastBandParameters& p, uint16_t* lumaSample, int cb, int cr, FastBandTotals& totals) {
+// One clamping-face pixel whose chroma is already clamped: for band edges and the pixels after the last
+// whole group.
+inline void clampPixel(const BandParameters& p, uint16_t* lumaSample, int cb, int cr, BandTotals& totals) {
     const int lumaCode = clampCode(*lumaSample, p.lumaMin, p.lumaMax);
     if (lumaCode != *lumaSample) *lumaSample = static_cast<uint16_t>(lumaCode);
     if (p.measureLight) {
-        const int code = lightCodeOf(p, lumaCode, largestChromaOffset(p, cb, cr));
-        totals.lightSum += p.eotfWidened[code];
+        const ChromaOffsets o = chromaOffsetsOf(p, cb, cr);
+        const int code = derivedCode(p, lumaCode, largerOffset(o.red, largerOffset(o.green, o.blue)));
+        if (p.sumLight) totals.lightSum += p.luminance[code];
         totals.largestLightCode = largerCode(totals.largestLightCode, code);
     }
     totals.aboveThresholdCount += lumaCode >= p.firstCodeAbove ? 1 : 0;
-    if (p.histogram != nullptr) ++p.histogram[lumaCode];
+    if (p.lumaHistogram != nullptr) ++p.lumaHistogram[lumaCode];
+}
+
+// One reading-face pixel, from its raw samples.
+inline void readPixel(const BandParameters& p, int lumaSample, int cbSample, int crSample, BandTotals& totals) {
+    const int lumaCode = clampCode(lumaSample, p.lumaMin, p.lumaMax);
+    const ChromaOffsets o = chromaOffsetsOf(p, clampCode(cbSample, p.chromaMin, p.chromaMax),
+                                            clampCode(crSample, p.chromaMin, p.chromaMax));
+    const int red = derivedCode(p, lumaCode, o.red);
+    const int green = derivedCode(p, lumaCode, o.green);
+    const int blue = derivedCode(p, lumaCode, o.blue);
+    totals.largestChannelCode[0] = largerCode(totals.largestChannelCode[0], red);
+    totals.largestChannelCode[1] = largerCode(totals.largestChannelCode[1], green);
+    totals.largestChannelCode[2] = largerCode(totals.largestChannelCode[2], blue);
+    const int light = largerCode(red, largerCode(green, blue));
+    if (p.sumLight) totals.lightSum += p.luminance[light];
+    ++p.lightHistogram[light];
+    ++p.lumaHistogram[lumaCode];
 }
 
 inline int clampAndStore(uint16_t* sample, int low, int high) {
@@ -112,7 +132,7 @@ inline int clampAndStore(uint16_t* sample, int low, int high) {
 
 // The parameters as vectors, built once per run.
 struct VectorParameters {
-    explicit VectorParameters(const FastBandParameters& p)
+    explicit VectorParameters(const BandParameters& p)
         : lumaLow(splat<U16x8>(static_cast<uint16_t>(p.lumaMin))),
           lumaHigh(splat<U16x8>(static_cast<uint16_t>(p.lumaMax))),
           chromaLow(splat<U16x8>(static_cast<uint16_t>(p.chromaMin))),
@@ -124,17 +144,20 @@ struct VectorParameters {
           redFromCr(splat<F32x8>(p.redFromCr)),
           greenFromCb(splat<F32x8>(p.greenFromCb)),
           greenFromCr(splat<F32x8>(p.greenFromCr)),
-          blueFromCb(splat<F32x8>(p.blueFromCb)) {}
+          blueFromCb(splat<F32x8>(p.blueFromCb)),
+          rounding(splat<F32x8>(p.codeRounding)) {}
     U16x8 lumaLow, lumaHigh;
     U16x8 chromaLow, chromaHigh;
     U16x16 firstAbove;
     I32x8 neutral, rgbLow, rgbHigh;
     F32x8 redFromCr, greenFromCb, greenFromCr, blueFromCb;
+    F32x8 rounding;
 };
 
 struct GroupCounters {
     I16x16 above = {};
     I32x8 largestCode = {};
+    I32x8 largestChannel[3] = {};
 };
 
 // Eight samples clamped to [low, high]; lanes that clamping changed are marked in `changed`.
@@ -146,134 +169,214 @@ inline U16x8 clampLoaded(const uint16_t* samples, U16x8 low, U16x8 high, U16x8& 
     return codes;
 }
 
-// The largest colour-difference offsets of eight clamped chroma pairs.
-inline F32x8 chromaOffsets(const VectorParameters& v, U16x8 cbCodes, U16x8 crCodes) {
+inline U16x8 clampRead(const uint16_t* samples, U16x8 low, U16x8 high) {
+    const U16x8 loaded = loadVector<U16x8>(samples);
+    const U16x8 codes = loaded < low ? low : loaded;
+    return codes > high ? high : codes;
+}
+
+struct VectorOffsets {
+    F32x8 red, green, blue;
+};
+
+// R-Y, G-Y and B-Y of eight clamped chroma pairs.
+inline VectorOffsets chromaOffsets(const VectorParameters& v, U16x8 cbCodes, U16x8 crCodes) {
     const F32x8 cbDifference = __builtin_convertvector(widenCodes(cbCodes) - v.neutral, F32x8);
     const F32x8 crDifference = __builtin_convertvector(widenCodes(crCodes) - v.neutral, F32x8);
-    const F32x8 red = crDifference * v.redFromCr;
     const F32x8 greenFromCr = crDifference * v.greenFromCr;
-    const F32x8 green = cbDifference * v.greenFromCb + greenFromCr;
-    const F32x8 blue = cbDifference * v.blueFromCb;
-    const F32x8 greenOrBlue = green > blue ? green : blue;
-    return red > greenOrBlue ? red : greenOrBlue;
+    return {crDifference * v.redFromCr, cbDifference * v.greenFromCb + greenFromCr, cbDifference * v.blueFromCb};
 }
 
-inline I32x8 lightCodes(const VectorParameters& v, U16x8 lumaCodes, F32x8 offsets, GroupCounters& counters) {
-    const F32x8 y = __builtin_convertvector(widenCodes(lumaCodes), F32x8);
-    I32x8 codes = __builtin_convertvector(y + offsets, I32x8);  // truncates toward zero
+inline F32x8 largestOffsets(const VectorOffsets& o) {
+    const F32x8 greenOrBlue = o.green > o.blue ? o.green : o.blue;
+    return o.red > greenOrBlue ? o.red : greenOrBlue;
+}
+
+// Chroma offsets of pixels 0-7 and 8-15 of a group, from one vector of 4:2:2 pairs or two of 4:4:4 pixels.
+template <bool Subsampled>
+inline void spreadOffsets(F32x8 first, F32x8 second, F32x8& forFirstHalf, F32x8& forSecondHalf) {
+    if (Subsampled) {
+        forFirstHalf = __builtin_shufflevector(first, first, 0, 0, 1, 1, 2, 2, 3, 3);
+        forSecondHalf = __builtin_shufflevector(first, first, 4, 4, 5, 5, 6, 6, 7, 7);
+    } else {
+        forFirstHalf = first;
+        forSecondHalf = second;
+    }
+}
+
+inline I32x8 derivedCodes(const VectorParameters& v, F32x8 y, F32x8 offsets) {
+    I32x8 codes = __builtin_convertvector((y + offsets) + v.rounding, I32x8);  // truncates toward zero
     codes = codes < v.rgbLow ? v.rgbLow : codes;
-    codes = codes > v.rgbHigh ? v.rgbHigh : codes;
-    counters.largestCode = codes > counters.largestCode ? codes : counters.largestCode;
-    return codes;
+    return codes > v.rgbHigh ? v.rgbHigh : codes;
 }
 
-// The vector work of one group of 16 pixels: clamps its samples in place, counts the luma codes above
-// the threshold and writes each pixel's light code.
+inline I32x8 largerCodes(I32x8 a, I32x8 b) { return a > b ? a : b; }
+
+// The vector work of one group of 16 pixels. The clamping face clamps the samples in place, counts the
+// luma codes above the threshold and writes each pixel's light code; the reading face writes each pixel's
+// clamped luma code and light code and keeps the largest code of each channel.
 //
-// The clamped samples are stored back only when clamping changed one of them. Samples in range, nearly
-// all of them in real video, then leave their cache lines clean, and a host that measures a
+// The clamping face stores clamped samples back only when clamping changed one of them. Samples in range,
+// nearly all of them in real video, then leave their cache lines clean, and a host that measures a
 // copy-on-write mapping of its input keeps sharing those pages instead of copying them. One test per
 // group keeps the cost of that choice to a single well-predicted branch.
-template <bool Subsampled>
+template <bool Subsampled, bool Reading>
 inline void vectorGroup(const VectorParameters& v, bool light, uint16_t* luma, uint16_t* cb, uint16_t* cr,
-                        int32_t* codes, GroupCounters& counters) {
-    // Three streams, written back only now and then, outrun the hardware prefetcher on their own.
+                        int32_t* lightCodes, uint16_t* lumaCodesOut, GroupCounters& counters) {
+    // Three streams outrun the hardware prefetcher on their own.
     __builtin_prefetch(luma + kPrefetchSamples, 0);
     __builtin_prefetch(cb + kPrefetchSamples, 0);
     __builtin_prefetch(cr + kPrefetchSamples, 0);
     constexpr int kChromaVectors = Subsampled ? 1 : 2;
-    U16x8 changed = {};
     U16x8 cbCodes[kChromaVectors];
     U16x8 crCodes[kChromaVectors];
-    for (int i = 0; i < kChromaVectors; ++i) {
-        cbCodes[i] = clampLoaded(cb + 8 * i, v.chromaLow, v.chromaHigh, changed);
-        crCodes[i] = clampLoaded(cr + 8 * i, v.chromaLow, v.chromaHigh, changed);
-    }
     U16x8 lumaCodes[2];
-    for (int i = 0; i < 2; ++i) lumaCodes[i] = clampLoaded(luma + 8 * i, v.lumaLow, v.lumaHigh, changed);
-    if (!allZero(changed)) {
+    if (Reading) {
         for (int i = 0; i < kChromaVectors; ++i) {
-            storeVector(cb + 8 * i, cbCodes[i]);
-            storeVector(cr + 8 * i, crCodes[i]);
+            cbCodes[i] = clampRead(cb + 8 * i, v.chromaLow, v.chromaHigh);
+            crCodes[i] = clampRead(cr + 8 * i, v.chromaLow, v.chromaHigh);
         }
-        storeVector(luma, lumaCodes[0]);
-        storeVector(luma + 8, lumaCodes[1]);
-    }
-    const U16x16 wholeLuma =
-        __builtin_shufflevector(lumaCodes[0], lumaCodes[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    counters.above -= reinterpret_cast<I16x16>(wholeLuma >= v.firstAbove);
-    if (!light) return;
-    F32x8 firstOffsets;
-    F32x8 secondOffsets;
-    if (Subsampled) {
-        const F32x8 offsets = chromaOffsets(v, cbCodes[0], crCodes[0]);
-        firstOffsets = __builtin_shufflevector(offsets, offsets, 0, 0, 1, 1, 2, 2, 3, 3);
-        secondOffsets = __builtin_shufflevector(offsets, offsets, 4, 4, 5, 5, 6, 6, 7, 7);
+        for (int i = 0; i < 2; ++i) lumaCodes[i] = clampRead(luma + 8 * i, v.lumaLow, v.lumaHigh);
+        storeVector(lumaCodesOut, lumaCodes[0]);
+        storeVector(lumaCodesOut + 8, lumaCodes[1]);
     } else {
-        firstOffsets = chromaOffsets(v, cbCodes[0], crCodes[0]);
-        secondOffsets = chromaOffsets(v, cbCodes[kChromaVectors - 1], crCodes[kChromaVectors - 1]);
+        U16x8 changed = {};
+        for (int i = 0; i < kChromaVectors; ++i) {
+            cbCodes[i] = clampLoaded(cb + 8 * i, v.chromaLow, v.chromaHigh, changed);
+            crCodes[i] = clampLoaded(cr + 8 * i, v.chromaLow, v.chromaHigh, changed);
+        }
+        for (int i = 0; i < 2; ++i) lumaCodes[i] = clampLoaded(luma + 8 * i, v.lumaLow, v.lumaHigh, changed);
+        if (!allZero(changed)) {
+            for (int i = 0; i < kChromaVectors; ++i) {
+                storeVector(cb + 8 * i, cbCodes[i]);
+                storeVector(cr + 8 * i, crCodes[i]);
+            }
+            storeVector(luma, lumaCodes[0]);
+            storeVector(luma + 8, lumaCodes[1]);
+        }
+        const U16x16 wholeLuma = __builtin_shufflevector(lumaCodes[0], lumaCodes[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9,
+                                                         10, 11, 12, 13, 14, 15);
+        counters.above -= reinterpret_cast<I16x16>(wholeLuma >= v.firstAbove);
+        if (!light) return;
     }
-    storeVector(codes, lightCodes(v, lumaCodes[0], firstOffsets, counters));
-    storeVector(codes + 8, lightCodes(v, lumaCodes[1], secondOffsets, counters));
+    const VectorOffsets first = chromaOffsets(v, cbCodes[0], crCodes[0]);
+    const VectorOffsets second = chromaOffsets(v, cbCodes[kChromaVectors - 1], crCodes[kChromaVectors - 1]);
+    const F32x8 y[2] = {__builtin_convertvector(widenCodes(lumaCodes[0]), F32x8),
+                        __builtin_convertvector(widenCodes(lumaCodes[1]), F32x8)};
+    if (Reading) {
+        F32x8 offsets[3][2];
+        spreadOffsets<Subsampled>(first.red, second.red, offsets[0][0], offsets[0][1]);
+        spreadOffsets<Subsampled>(first.green, second.green, offsets[1][0], offsets[1][1]);
+        spreadOffsets<Subsampled>(first.blue, second.blue, offsets[2][0], offsets[2][1]);
+        for (int half = 0; half < 2; ++half) {
+            I32x8 lightHalf = {};
+            for (int channel = 0; channel < 3; ++channel) {
+                const I32x8 codes = derivedCodes(v, y[half], offsets[channel][half]);
+                counters.largestChannel[channel] = largerCodes(counters.largestChannel[channel], codes);
+                lightHalf = channel == 0 ? codes : largerCodes(lightHalf, codes);
+            }
+            storeVector(lightCodes + 8 * half, lightHalf);
+        }
+    } else {
+        F32x8 offsets[2];
+        spreadOffsets<Subsampled>(largestOffsets(first), largestOffsets(second), offsets[0], offsets[1]);
+        for (int half = 0; half < 2; ++half) {
+            const I32x8 codes = derivedCodes(v, y[half], offsets[half]);
+            counters.largestCode = largerCodes(counters.largestCode, codes);
+            storeVector(lightCodes + 8 * half, codes);
+        }
+    }
 }
 
-// The part that cannot be vectorised: the chain of additions in pixel order, and the histogram.
-inline void finishGroup(const FastBandParameters& p, const int32_t* codes, const uint16_t* luma, double& lightSum) {
-    if (p.measureLight) {
-        const double* const luminance = p.eotfWidened;
-        for (int i = 0; i < kGroupPixels; ++i) lightSum += luminance[codes[i]];
+// The part that cannot be vectorised: the chain of additions in pixel order, and the histograms.
+template <bool Reading>
+inline void finishGroup(const BandParameters& p, const int32_t* lightCodes, const uint16_t* lumaCodes,
+                        double& lightSum) {
+    constexpr int kWays = hdrmeter::detail::kHistogramWays;
+    const int stride = p.histogramStride;
+    if (p.sumLight) {
+        const double* const luminance = p.luminance;
+        for (int i = 0; i < kGroupPixels; ++i) lightSum += luminance[lightCodes[i]];
     }
-    if (p.histogram != nullptr) {
-        uint32_t* const histogram = p.histogram;
-        const int stride = p.histogramStride;
-        for (int i = 0; i < kGroupPixels; ++i) ++histogram[(i % hdrmeter::detail::kHistogramWays) * stride + luma[i]];
+    if (Reading) {
+        uint32_t* const lightHistogram = p.lightHistogram;
+        uint32_t* const lumaHistogram = p.lumaHistogram;
+        for (int i = 0; i < kGroupPixels; ++i) {
+            ++lightHistogram[(i % kWays) * stride + lightCodes[i]];
+            ++lumaHistogram[(i % kWays) * stride + lumaCodes[i]];
+        }
+    } else if (p.lumaHistogram != nullptr) {
+        uint32_t* const histogram = p.lumaHistogram;
+        for (int i = 0; i < kGroupPixels; ++i) ++histogram[(i % kWays) * stride + lumaCodes[i]];
     }
 }
 
-inline void flushCounters(GroupCounters& counters, FastBandTotals& totals) {
+inline void flushCounters(GroupCounters& counters, BandTotals& totals) {
     long long above = 0;
     for (int lane = 0; lane < 16; ++lane) above += counters.above[lane];
     totals.aboveThresholdCount += above;
     counters.above = I16x16{};
 }
 
-// A run of whole 4:2:2 pairs (pixels 2k and 2k + 1 share chroma sample k) or of 4:4:4 pixels.
-template <bool Subsampled>
-void measureRun(const FastBandParameters& p, uint16_t* luma, uint16_t* cb, uint16_t* cr, int pixelCount,
-                FastBandTotals& totals) {
+inline int largestLane(I32x8 codes, int largest) {
+    for (int lane = 0; lane < 8; ++lane) largest = largerCode(largest, codes[lane]);
+    return largest;
+}
+
+// A run of whole 4:2:2 pairs (pixels 2k and 2k + 1 share chroma sample k) or of 4:4:4 pixels. The
+// clamping face writes the samples it clamps; the reading face only reads them.
+template <bool Subsampled, bool Reading>
+void measureRun(const BandParameters& p, uint16_t* luma, uint16_t* cb, uint16_t* cr, int pixelCount,
+                BandTotals& totals) {
     constexpr int kPixelsPerChroma = Subsampled ? 2 : 1;
     const VectorParameters v(p);
     const bool light = p.measureLight;
     GroupCounters counters;
     counters.largestCode = splat<I32x8>(totals.largestLightCode);
-    alignas(32) int32_t codes[2][kGroupPixels] = {};
+    for (int channel = 0; channel < 3; ++channel) {
+        counters.largestChannel[channel] = splat<I32x8>(totals.largestChannelCode[channel]);
+    }
+    alignas(32) int32_t lightCodes[2][kGroupPixels] = {};
+    alignas(32) uint16_t readLuma[2][kGroupPixels] = {};
     const int groupCount = pixelCount / kGroupPixels;
     double lightSum = totals.lightSum;
 
-    if (groupCount > 0) vectorGroup<Subsampled>(v, light, luma, cb, cr, codes[0], counters);
+    // The clamping face histograms the luma samples it has just stored back; the reading face its copies.
+    const auto lumaCodesOf = [&](int group) -> const uint16_t* {
+        return Reading ? readLuma[group & 1] : luma + group * kGroupPixels;
+    };
+    if (groupCount > 0) vectorGroup<Subsampled, Reading>(v, light, luma, cb, cr, lightCodes[0], readLuma[0], counters);
     for (int group = 0; group < groupCount; ++group) {
         const int next = group + 1;
         const int nextPixel = next * kGroupPixels;
         if (next < groupCount) {
-            vectorGroup<Subsampled>(v, light, luma + nextPixel, cb + nextPixel / kPixelsPerChroma,
-                                    cr + nextPixel / kPixelsPerChroma, codes[next & 1], counters);
+            vectorGroup<Subsampled, Reading>(v, light, luma + nextPixel, cb + nextPixel / kPixelsPerChroma,
+                                             cr + nextPixel / kPixelsPerChroma, lightCodes[next & 1],
+                                             readLuma[next & 1], counters);
         }
-        finishGroup(p, codes[group & 1], luma + group * kGroupPixels, lightSum);
-        if (next % kGroupsPerFlush == 0) flushCounters(counters, totals);
+        finishGroup<Reading>(p, lightCodes[group & 1], lumaCodesOf(group), lightSum);
+        if (!Reading && next % kGroupsPerFlush == 0) flushCounters(counters, totals);
     }
-    flushCounters(counters, totals);
     totals.lightSum = lightSum;
-    if (light) {
-        for (int lane = 0; lane < 8; ++lane) {
-            totals.largestLightCode = largerCode(totals.largestLightCode, counters.largestCode[lane]);
+    if (Reading) {
+        for (int channel = 0; channel < 3; ++channel) {
+            totals.largestChannelCode[channel] =
+                largestLane(counters.largestChannel[channel], totals.largestChannelCode[channel]);
         }
+    } else {
+        flushCounters(counters, totals);
+        if (light) totals.largestLightCode = largestLane(counters.largestCode, totals.largestLightCode);
     }
 
     for (int pixel = groupCount * kGroupPixels; pixel < pixelCount; pixel += kPixelsPerChroma) {
         const int chroma = pixel / kPixelsPerChroma;
-        const int cbCode = clampAndStore(cb + chroma, p.chromaMin, p.chromaMax);
-        const int crCode = clampAndStore(cr + chroma, p.chromaMin, p.chromaMax);
-        for (int i = 0; i < kPixelsPerChroma; ++i) measurePixel(p, luma + pixel + i, cbCode, crCode, totals);
+        if (Reading) {
+            for (int i = 0; i < kPixelsPerChroma; ++i) readPixel(p, luma[pixel + i], cb[chroma], cr[chroma], totals);
+        } else {
+            const int cbCode = clampAndStore(cb + chroma, p.chromaMin, p.chromaMax);
+            const int crCode = clampAndStore(cr + chroma, p.chromaMin, p.chromaMax);
+            for (int i = 0; i < kPixelsPerChroma; ++i) clampPixel(p, luma + pixel + i, cbCode, crCode, totals);
+        }
     }
 }
 
@@ -287,13 +390,8 @@ inline int clampShared(uint16_t* sample, int low, int high) {
     return code;
 }
 
-}  // namespace
-
-namespace hdrmeter {
-namespace detail {
-
-void HDRMETER_KERNEL_NAME(const FastBandParameters& p, bool subsampled, int pixelCount, uint16_t* luma,
-                          uint16_t* framePlanes, long long start, long long end, FastBandTotals& totals) {
+void clampingBand(const BandParameters& p, bool subsampled, int pixelCount, uint16_t* luma, uint16_t* framePlanes,
+                  long long start, long long end, BandTotals& totals) {
     if (start >= end) return;
     uint16_t* cb = framePlanes + pixelCount;
     uint16_t* cr = cb + (subsampled ? pixelCount / 2 : pixelCount);
@@ -301,7 +399,7 @@ void HDRMETER_KERNEL_NAME(const FastBandParameters& p, bool subsampled, int pixe
     const int last = static_cast<int>(end);  // one past the band's last pixel
 
     if (!subsampled) {
-        measureRun<false>(p, luma + first, cb + first, cr + first, last - first, totals);
+        measureRun<false, false>(p, luma + first, cb + first, cr + first, last - first, totals);
         return;
     }
 
@@ -309,7 +407,7 @@ void HDRMETER_KERNEL_NAME(const FastBandParameters& p, bool subsampled, int pixe
         const int pair = first / 2;
         const int cbCode = clampCode(loadShared(cb + pair), p.chromaMin, p.chromaMax);
         const int crCode = clampCode(loadShared(cr + pair), p.chromaMin, p.chromaMax);
-        measurePixel(p, luma + first, cbCode, crCode, totals);
+        clampPixel(p, luma + first, cbCode, crCode, totals);
         ++first;
     }
     const bool lastPairContinuesInLaterBand = last - 1 >= first && ((last - 1) & 1) == 0 && last < pixelCount;
@@ -320,37 +418,53 @@ void HDRMETER_KERNEL_NAME(const FastBandParameters& p, bool subsampled, int pixe
     if (lonePixelSharesCr && first == 0 && pairedEnd >= 2) {
         const int cbCode = clampShared(cb, p.chromaMin, p.chromaMax);
         const int crCode = clampShared(cr, p.chromaMin, p.chromaMax);
-        measurePixel(p, luma, cbCode, crCode, totals);
-        measurePixel(p, luma + 1, cbCode, crCode, totals);
+        clampPixel(p, luma, cbCode, crCode, totals);
+        clampPixel(p, luma + 1, cbCode, crCode, totals);
         first = 2;
     }
     const int pairCount = (pairedEnd - first) / 2;
-    measureRun<true>(p, luma + first, cb + first / 2, cr + first / 2, 2 * pairCount, totals);
+    measureRun<true, false>(p, luma + first, cb + first / 2, cr + first / 2, 2 * pairCount, totals);
     const int next = first + 2 * pairCount;
     if (next < pairedEnd) {
         // The even last pixel of a frame with an odd pixel count: it has no partner.
         const int cbCode = clampShared(cb + next / 2, p.chromaMin, p.chromaMax);
         const int crCode = clampShared(cr + next / 2, p.chromaMin, p.chromaMax);
-        measurePixel(p, luma + next, cbCode, crCode, totals);
+        clampPixel(p, luma + next, cbCode, crCode, totals);
     }
     if (lastPairContinuesInLaterBand) {
         const int pair = (last - 1) / 2;
         const int cbCode = clampShared(cb + pair, p.chromaMin, p.chromaMax);
         const int crCode = clampShared(cr + pair, p.chromaMin, p.chromaMax);
-        measurePixel(p, luma + last - 1, cbCode, crCode, totals);
+        clampPixel(p, luma + last - 1, cbCode, crCode, totals);
     }
 }
 
-}  // namespace detail
-}  // namespace hdrmeter
-
-namespace hdrmeter {
-namespace detail {
+void readingRow(const BandParameters& p, int chromaShift, const uint16_t* luma, const uint16_t* cb,
+                const uint16_t* cr, int x0, int count, BandTotals& totals) {
+    // The reading face never writes through these; the shared loop takes them as the clamping face does.
+    uint16_t* lumaRow = const_cast<uint16_t*>(luma);
+    uint16_t* cbRow = const_cast<uint16_t*>(cb);
+    uint16_t* crRow = const_cast<uint16_t*>(cr);
+    if (chromaShift == 0) {
+        measureRun<false, true>(p, lumaRow + x0, cbRow + x0, crRow + x0, count, totals);
+        return;
+    }
+    int x = x0;
+    int end = x0 + count;
+    if (count > 0 && (x & 1) != 0) {  // the second pixel of a pair whose first lies outside the run
+        readPixel(p, luma[x], cb[x >> 1], cr[x >> 1], totals);
+        ++x;
+    }
+    const bool lonePixelAtEnd = end > x && ((end - x) & 1) != 0;
+    if (lonePixelAtEnd) --end;
+    measureRun<true, true>(p, lumaRow + x, cbRow + (x >> 1), crRow + (x >> 1), end - x, totals);
+    if (lonePixelAtEnd) readPixel(p, luma[end], cb[end >> 1], cr[end >> 1], totals);
+}
 
 // Fills count doubles with one value using streaming stores where the processor has them: the buffer
 // is far larger than the caches and is read back only at three positions, so reading each line in
 // before overwriting it would double the memory traffic.
-void HDRMETER_FILL_NAME(double* out, long long count, double value) {
+void fillDoubles(double* out, long long count, double value) {
 #if defined(__AVX__)
     constexpr long long kAlignment = 32;
 #elif defined(__SSE2__)
@@ -373,6 +487,16 @@ void HDRMETER_FILL_NAME(double* out, long long count, double value) {
 #if defined(__SSE2__)
     _mm_sfence();  // streaming stores are weakly ordered: publish them before the task reports completion
 #endif
+}
+
+}  // namespace
+
+namespace hdrmeter {
+namespace detail {
+
+const KernelSet& HDRMETER_KERNEL_SET() {
+    static const KernelSet set{clampingBand, readingRow, fillDoubles};
+    return set;
 }
 
 }  // namespace detail

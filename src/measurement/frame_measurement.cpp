@@ -50,7 +50,7 @@ std::vector<std::future<Totals>> launchBands(int bandCount, int pixelCount, Laun
 // to `taskCount` tasks, each filling its own range of positions.
 void writeDescendingLuminances(const float* eotf, const std::vector<uint32_t>& codeCounts, int lumaMin, int lumaMax,
                                double* out, int pixelCount, int taskCount) {
-    const hdrmeter::detail::FillFunction fillRun = hdrmeter::detail::fillFunction();
+    const hdrmeter::detail::FillFunction fillRun = hdrmeter::detail::kernels().fill;
     const auto fill = [&](long long begin, long long end) {
         long long position = 0;
         for (int code = lumaMax; code >= lumaMin && position < end; --code) {
@@ -93,42 +93,45 @@ std::tuple<double, double, double, double, double, double> CHDR_Measurements::HD
     };
 
     if (sharedTables_->eotfNonDecreasing) {
-        using hdrmeter::detail::FastBandParameters;
-        using hdrmeter::detail::FastBandTotals;
+        using hdrmeter::detail::BandParameters;
+        using hdrmeter::detail::BandTotals;
         const int histogramSize = lumaMax + 1;
         const size_t bandHistogramSize = static_cast<size_t>(hdrmeter::detail::kHistogramWays) * histogramSize;
         std::vector<uint32_t> histograms(measurePercentiles ? static_cast<size_t>(bandCount) * bandHistogramSize : 0);
-        const FastBandParameters shared{sharedTables_->eotfWidened.get(),
-                                        lumaMin,
-                                        lumaMax,
-                                        chromaMin,
-                                        chromaMax,
-                                        rgbMin,
-                                        rgbMax,
-                                        chromaNeutral,
-                                        sharedTables_->coefficients.redFromCr,
-                                        sharedTables_->coefficients.greenFromCb,
-                                        sharedTables_->coefficients.greenFromCr,
-                                        sharedTables_->coefficients.blueFromCb,
-                                        firstCodeAbove(eotfLUT, lumaMin, lumaMax, thresholdLuminance),
-                                        measureLightLevel,
-                                        nullptr,
-                                        histogramSize};
+        const hdrmeter::detail::ChromaCoefficients& k = sharedTables_->coefficients;
+        BandParameters shared{};
+        shared.luminance = sharedTables_->eotfWidened.get();
+        shared.lumaMin = lumaMin;
+        shared.lumaMax = lumaMax;
+        shared.chromaMin = chromaMin;
+        shared.chromaMax = chromaMax;
+        shared.rgbMin = rgbMin;
+        shared.rgbMax = rgbMax;
+        shared.chromaNeutral = chromaNeutral;
+        shared.redFromCr = k.redFromCr;
+        shared.greenFromCb = k.greenFromCb;
+        shared.greenFromCr = k.greenFromCr;
+        shared.blueFromCb = k.blueFromCb;
+        shared.codeRounding = 0.0f;
+        shared.firstCodeAbove = firstCodeAbove(eotfLUT, lumaMin, lumaMax, thresholdLuminance);
+        shared.measureLight = measureLightLevel;
+        shared.sumLight = measureLightLevel;
+        shared.histogramStride = histogramSize;
         const bool subsampled = format == YCbCr422_A || format == YCbCr422_B;
         uint16_t* luma = reinterpret_cast<uint16_t*>(lumaPlane);
         uint16_t* frame = reinterpret_cast<uint16_t*>(framePlanes);
-        const hdrmeter::detail::FastBandFunction measureBand = hdrmeter::detail::fastBandFunction();
-        auto bands = launchBands<FastBandTotals>(bandCount, pixelCount, [&](int band, long long start, long long end) {
-            FastBandParameters parameters = shared;
-            if (measurePercentiles) parameters.histogram = histograms.data() + band * bandHistogramSize;
+        const hdrmeter::detail::ClampingBandFunction measureBand = hdrmeter::detail::kernels().clampingBand;
+        auto bands = launchBands<BandTotals>(bandCount, pixelCount, [&](int band, long long start, long long end) {
+            BandParameters parameters = shared;
+            if (measurePercentiles) parameters.lumaHistogram = histograms.data() + band * bandHistogramSize;
             return std::async([=] {
-                FastBandTotals totals;
+                BandTotals totals;
                 measureBand(parameters, subsampled, pixelCount, luma, frame, start, end, totals);
                 return totals;
             });
         });
         for (auto& band : bands) {
-            const FastBandTotals totals = band.get();
+            const BandTotals totals = band.get();
             const double bandLargest = totals.largestLightCode < 0 ? 0.0 : eotfLUT[totals.largestLightCode];
             combine(totals.lightSum, bandLargest, static_cast<double>(totals.aboveThresholdCount));
         }

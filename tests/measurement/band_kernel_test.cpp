@@ -11,12 +11,12 @@
 
 namespace {
 
-using hdrmeter::detail::FastBandParameters;
-using hdrmeter::detail::FastBandTotals;
+using hdrmeter::detail::BandParameters;
+using hdrmeter::detail::BandTotals;
 using hdrmeter::detail::kHistogramWays;
 
 struct KernelRun {
-    FastBandTotals totals;
+    BandTotals totals;
     std::vector<uint16_t> samples;
     std::vector<uint32_t> histogram;
 };
@@ -36,22 +36,19 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
         const std::vector<double> eotfWidened(eotf.begin(), eotf.end());
         const bool subsampled = rng() % 2 == 0;
         const bool bt2020 = rng() % 2 == 0;
-        FastBandParameters p{eotfWidened.data(),
-                             64 * scale,
-                             940 * scale,
-                             64 * scale,
-                             960 * scale,
-                             64 * scale,
-                             940 * scale,
-                             512 * scale,
-                             bt2020 ? 1.4746f : 1.5396f,
-                             bt2020 ? -0.1646f : -0.1831f,
-                             bt2020 ? -0.5714f : -0.4577f,
-                             bt2020 ? 1.8814f : 1.8142f,
-                             static_cast<int>(64 * scale + rng() % (878 * scale)),
-                             rng() % 4 != 0,
-                             nullptr,
-                             940 * scale + 1};
+        BandParameters p{};
+        p.luminance = eotfWidened.data();
+        p.lumaMin = p.chromaMin = p.rgbMin = 64 * scale;
+        p.lumaMax = p.rgbMax = 940 * scale;
+        p.chromaMax = 960 * scale;
+        p.chromaNeutral = 512 * scale;
+        p.redFromCr = bt2020 ? 1.4746f : 1.5396f;
+        p.greenFromCb = bt2020 ? -0.1646f : -0.1831f;
+        p.greenFromCr = bt2020 ? -0.5714f : -0.4577f;
+        p.blueFromCb = bt2020 ? 1.8814f : 1.8142f;
+        p.firstCodeAbove = static_cast<int>(64 * scale + rng() % (878 * scale));
+        p.measureLight = p.sumLight = rng() % 4 != 0;
+        p.histogramStride = 940 * scale + 1;
         const int pixelCount = 1 + static_cast<int>(rng() % 3000);
         std::vector<uint16_t> samples(static_cast<size_t>(pixelCount) * 3 + 2);
         for (uint16_t& sample : samples) sample = static_cast<uint16_t>(rng() % 5 == 0 ? rng() : rng() % codes);
@@ -64,10 +61,10 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
             KernelRun& run = runs[build];
             run.samples = samples;
             run.histogram.assign(percentiles ? static_cast<size_t>(kHistogramWays) * p.histogramStride : 0, 0);
-            FastBandParameters parameters = p;
-            parameters.histogram = percentiles ? run.histogram.data() : nullptr;
-            const auto kernel = build == 0 ? hdrmeter::detail::measureFastBandGeneric
-                                           : hdrmeter::detail::measureFastBandAvx2;
+            BandParameters parameters = p;
+            parameters.lumaHistogram = percentiles ? run.histogram.data() : nullptr;
+            const auto kernel = build == 0 ? hdrmeter::detail::genericKernels().clampingBand
+                                           : hdrmeter::detail::avx2Kernels().clampingBand;
             kernel(parameters, subsampled, pixelCount, run.samples.data(), run.samples.data(), start, end,
                    run.totals);
         }
@@ -88,8 +85,8 @@ TEST(BandKernel, StreamingFillsWriteExactlyTheirRange) {
     std::vector<double> expected(300);
     for (int offset = 0; offset < 5; ++offset) {
         for (int count : {0, 1, 2, 3, 4, 5, 7, 8, 9, 31, 64, 129}) {
-            for (const auto fill : {hdrmeter::detail::fillDoublesGeneric, hdrmeter::detail::fillDoublesAvx2}) {
-                if (fill == hdrmeter::detail::fillDoublesAvx2 && !hdrmeter::detail::cpuHasAvx2()) continue;
+            for (const auto fill : {hdrmeter::detail::genericKernels().fill, hdrmeter::detail::avx2Kernels().fill}) {
+                if (fill == hdrmeter::detail::avx2Kernels().fill && !hdrmeter::detail::cpuHasAvx2()) continue;
                 std::vector<double> buffer(300, -1.0);
                 std::fill(expected.begin(), expected.end(), -1.0);
                 std::fill(expected.begin() + offset, expected.begin() + offset + count, 0.25);
