@@ -2,11 +2,13 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cerrno>
+#include <charconv>
+#include <limits>
 #include <cmath>
-#include <cstdlib>
 
-#include <hdrmeter.h>
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
 
 #include "tool_errors.h"
 
@@ -14,38 +16,33 @@ namespace hdrmeter::tool {
 
 namespace {
 
-// The engine allocates one task per band per frame; beyond a few hundred bands there is nothing to gain.
+// The analyzer keeps one worker per task; beyond a few hundred there is nothing to gain.
 constexpr long long kMaxTaskCount = 256;
+constexpr long long kMaxFrameDimension = 16384;
 
 const char* kDescription =
-    "hdrmeter: measures the light of HDR video frames, frame by frame, and prints MaxCLL, MaxFALL and\n"
-    "how much of the picture is above a threshold.\n"
+    "hdrmeter: measures the light of HDR video frame by frame and prints MaxCLL, MaxFALL, how much of the\n"
+    "picture is above a threshold, and the static metadata the stream states.\n"
     "\n"
-    "Input is a YUV4MPEG2 stream from FILE or standard input, as ffmpeg writes it:\n"
-    "  ffmpeg -i in.mkv -pix_fmt yuv422p10le -strict -1 -f yuv4mpegpipe - | hdrmeter\n"
-    "or raw planar video with --size and --pix-fmt. 10, 12 and 16-bit 4:2:0, 4:2:2 and 4:4:4 are measured;\n"
-    "samples are little-endian 16-bit words.\n";
+    "Input is any video file FFmpeg reads (HEVC, AV1, ProRes, FFV1 ... in mkv, mp4, mov, ts, y4m), or the\n"
+    "same from standard input; raw planar video with --size and --pix-fmt. Planar Y'CbCr 4:2:0, 4:2:2 and\n"
+    "4:4:4 at 10, 12 and 16 bits is measured as the decoder made it. The transfer (PQ or HLG) and the matrix\n"
+    "(BT.2020 or BT.709) come from the stream's tags; --transfer and --matrix override them.\n";
 
 const char* kFooter =
-    "How frames are measured:\n"
-    "  4:2:0 is measured as 4:2:2, each chroma row used for the two luma rows it covers.\n"
-    "  With an odd width, 4:2:0 and 4:2:2 chroma is repeated to one sample per pixel and measured as 4:4:4,\n"
-    "  which gives every pixel the chroma it has in the stored frame. ffmpeg's YUV4MPEG2 writer cuts such\n"
-    "  frames' chroma rows short, so for them pipe -f rawvideo with --size and --pix-fmt instead.\n"
-    "  Codes are narrow range. Light is the largest of a pixel's R, G, B luminances; the threshold and the\n"
-    "  percentiles use the luminance of its luma code. Frames are numbered from 0.\n"
+    "Arithmetic: exact ITU-R coefficients, a summation order that does not depend on the task count, and\n"
+    "exact percentile ranks; --class-parity gives CHDR_Measurements' arithmetic bit for bit instead.\n"
     "\n"
     "Outputs:\n"
     "  The summary goes to standard output, or to standard error when --csv - or --jsonl - takes standard\n"
-    "  output. MaxCLL and MaxFALL are the largest per-frame largest light and the largest per-frame average\n"
-    "  light, rounded to the nearest whole nit as HDR10 metadata carries them (the exact value follows).\n"
-    "  CSV columns and JSON names: frame, average_light_nits, largest_light_nits, above_threshold_percent,\n"
-    "  top1_nits, top2_nits, bottom_nits, and with --checks luma_min_code, luma_max_code, luma_low_count\n"
-    "  (codes below narrow-range black, 64 at 10 bits) and luma_high_count (above white, 940 at 10 bits).\n"
-    "  Numbers are written in their shortest exact form.\n"
+    "  output. CSV columns and JSON names: frame, average_light_nits, largest_light_nits,\n"
+    "  above_threshold_percent, top1_nits, top2_nits, bottom_nits, and with --checks luma_min_code,\n"
+    "  luma_max_code, luma_low_count and luma_high_count. Files are written under a temporary name in the\n"
+    "  same folder and renamed into place when complete. Frames are numbered from 0.\n"
     "\n"
-    "Exit status: 0 success; 1 bad input (unreadable, malformed or truncated, 8-bit or monochrome, a file\n"
-    "that cannot be written); 2 bad usage (an option or value that cannot be carried out).";
+    "Exit status: 0 success; 1 bad input (unreadable, damaged or cut short, not measurable, an output that\n"
+    "cannot be written); 2 bad usage; 130 or 143 when stopped by SIGINT or SIGTERM (the frames measured are\n"
+    "still summarised and written).";
 
 std::string lowerCase(std::string text)
 {
@@ -54,95 +51,97 @@ std::string lowerCase(std::string text)
     return text;
 }
 
-double parseDouble(const std::string& text, const std::string& option, const std::string& expected)
+double parseNumber(const std::string& text, const std::string& option, const std::string& expected)
 {
-    errno = 0;
-    char* end = nullptr;
-    double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(value))
+    double value = 0.0;
+    const char* end = text.data() + text.size();
+    const std::from_chars_result result = std::from_chars(text.data(), end, value);
+    if (text.empty() || result.ec != std::errc() || result.ptr != end || !std::isfinite(value))
         throw UsageError(option + " " + text + ": expected " + expected);
     return value;
 }
 
-long long parseWholeNumber(const std::string& text, const std::string& option, const std::string& expected)
+long long parseWholeNumber(const std::string& text, const std::string& option, const std::string& expected,
+                           long long lowest, long long highest)
 {
-    errno = 0;
-    char* end = nullptr;
-    long long value = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno == ERANGE)
+    long long value = 0;
+    const char* end = text.data() + text.size();
+    const std::from_chars_result result = std::from_chars(text.data(), end, value);
+    if (text.empty() || result.ec != std::errc() || result.ptr != end || value < lowest || value > highest)
         throw UsageError(option + " " + text + ": expected " + expected);
     return value;
 }
 
-float parsePercent(const std::string& text, const std::string& option)
+double parsePercent(const std::string& text, const std::string& option)
 {
-    double percent = parseDouble(text, option, "a percentage from 0 to 100");
+    const double percent = parseNumber(text, option, "a percentage from 0 to 100");
     if (percent < 0.0 || percent > 100.0)
         throw UsageError(option + " " + text + ": a percentage must lie between 0 and 100");
-    return static_cast<float>(percent);
+    return percent;
+}
+
+RawVideo parseRawVideo(const std::string& size, const std::string& pixelFormat)
+{
+    const std::size_t cross = size.find('x');
+    const std::string expected = "WIDTHxHEIGHT in pixels from 1 to 16384, such as 1920x1080";
+    if (cross == std::string::npos)
+        throw UsageError("--size " + size + ": expected " + expected);
+    RawVideo raw;
+    raw.width = static_cast<int>(parseWholeNumber(size.substr(0, cross), "--size", expected, 1, kMaxFrameDimension));
+    raw.height = static_cast<int>(parseWholeNumber(size.substr(cross + 1), "--size", expected, 1, kMaxFrameDimension));
+    const AVPixelFormat format = av_get_pix_fmt(pixelFormat.c_str());
+    if (format == AV_PIX_FMT_NONE)
+        throw UsageError("--pix-fmt " + pixelFormat + ": not an ffmpeg pixel format name; give one such as yuv420p10le");
+    const PixelLayout layout = pixelLayoutOf(format);
+    if (!layout.accepted)
+        throw UsageError("--pix-fmt " + pixelFormat + ": " + layout.refusal);
+    raw.pixelFormat = pixelFormat;
+    return raw;
 }
 
 }  // namespace
 
-std::pair<int, int> parseFrameSize(const std::string& text)
-{
-    const std::size_t cross = text.find('x');
-    const std::string expected = "WIDTHxHEIGHT in pixels, such as 1920x1080";
-    if (cross == std::string::npos || text.find_first_not_of("0123456789x") != std::string::npos)
-        throw UsageError("--size " + text + ": expected " + expected);
-    long long width = parseWholeNumber(text.substr(0, cross), "--size", expected);
-    long long height = parseWholeNumber(text.substr(cross + 1), "--size", expected);
-    std::string problem = frameSizeProblem(width, height);
-    if (!problem.empty())
-        throw UsageError("--size " + text + ": " + problem);
-    return {static_cast<int>(width), static_cast<int>(height)};
-}
-
-CommandLine parseCommandLine(int argc, const char* const* argv, int defaultTaskCount)
+CommandLine parseCommandLine(int argc, const char* const* argv)
 {
     CommandLine commandLine;
     ToolOptions& options = commandLine.options;
-    std::string transfer = "pq";
-    std::string matrix = "bt2020";
-    std::string threshold = "203";
-    std::string top1 = "1";
-    std::string top2 = "10";
-    std::string bottom = "1";
-    std::string tasks = std::to_string(defaultTaskCount);
-    std::string frames;
-    std::string size;
-    bool noPercentiles = false;
-    bool version = false;
+    ClipOptions& clip = options.clip;
+    std::string transfer, matrix, threshold = "203", top1 = "1", top2 = "10", bottom = "1";
+    std::string tasks, frames, size, pixelFormat, stream;
+    bool noPercentiles = false, classParity = false, version = false;
 
     CLI::App app{kDescription, "hdrmeter"};
     app.footer(kFooter);
     app.get_formatter()->column_width(30);
-    app.add_option("FILE", options.inputPath, "YUV4MPEG2 or raw input; - or nothing for standard input")
-        ->type_name("");
-    app.add_flag("--demo", options.demo,
+    app.add_option("FILE", clip.source.path, "the video; - or nothing for standard input")->type_name("");
+    app.add_flag("--demo", clip.demo,
                  "measure a built-in synthetic clip: 120 frames of 1920x1080 10-bit 4:2:2 PQ BT.2020\n"
                  "with a ramp, colour bars and a moving highlight that peaks at 4000 nits");
     app.add_option("--size", size, "frame size of raw planar input (needs --pix-fmt)")->type_name("WxH");
-    app.add_option("--pix-fmt", options.rawPixelFormatName,
-                   "ffmpeg pixel format of raw input: yuv420p10le, yuv422p10le, yuv444p10le,\n"
-                   "and the 12 and 16-bit ones (needs --size)")
+    app.add_option("--pix-fmt", pixelFormat, "ffmpeg pixel format of raw input, such as yuv420p10le (needs --size)")
         ->type_name("NAME");
-    app.add_option("--transfer", transfer, "transfer function (default pq)")->type_name("pq|hlg");
-    app.add_option("--matrix", matrix, "Y'CbCr matrix (default bt2020)")->type_name("bt2020|bt709");
+    app.add_option("--stream", stream, "measure the container's stream N (default: the first video stream)")
+        ->type_name("N");
+    app.add_option("--transfer", transfer, "measure as this transfer function, whatever the stream's tag says")
+        ->type_name("pq|hlg");
+    app.add_option("--matrix", matrix, "measure with this Y'CbCr matrix, whatever the stream's tag says")
+        ->type_name("bt2020|bt709");
     app.add_option("--threshold", threshold,
-                   "count pixels whose luminance is above this many nits (default 203, the HDR\n"
-                   "reference white); whole nits from 0 to 10000, since the engine compares whole nits")
+                   "count pixels whose luminance is above this many nits, 0 to 10000 (default 203, the HDR\n"
+                   "reference white)")
         ->type_name("NITS");
     app.add_option("--top1", top1, "report the luminance the brightest P percent reach (default 1)")->type_name("P");
     app.add_option("--top2", top2, "a second such percentage (default 10)")->type_name("P");
     app.add_option("--bottom", bottom, "report the luminance all but the darkest P percent reach (default 1)")
         ->type_name("P");
-    app.add_flag("--no-percentiles", noPercentiles, "skip the percentiles (no sort per frame; faster)");
-    app.add_option("--tasks", tasks, "measure each frame in N concurrent bands (default: the number of cores)")
+    app.add_flag("--no-percentiles", noPercentiles, "leave the percentile columns out");
+    app.add_option("--tasks", tasks, "measure each frame with N threads, 1 to 256 (default: one per core)")
         ->type_name("N");
-    app.add_flag("--checks", options.settings.lumaChecks,
+    app.add_flag("--class-parity", classParity,
+                 "CHDR_Measurements' arithmetic (listed coefficients, band summation, its ranks)");
+    app.add_flag("--checks", clip.lumaChecks,
                  "also report per frame the luma minimum and maximum codes and the counts of codes outside\n"
-                 "the narrow range, read before the measurement clamps them");
+                 "the narrow range");
     app.add_option("--frames", frames, "measure at most the first N frames")->type_name("N");
     app.add_option("--csv", options.csvPath, "write one CSV row per frame (- for standard output)")->type_name("FILE");
     app.add_option("--jsonl", options.jsonlPath, "write one JSON object per line per frame (- for standard output)")
@@ -166,70 +165,58 @@ CommandLine parseCommandLine(int argc, const char* const* argv, int defaultTaskC
         return commandLine;
     }
     options.inputPathGiven = app.count("FILE") > 0;
+    if (options.inputPathGiven && clip.source.path.empty())
+        throw UsageError("the input's name is empty: give a FILE, or - for standard input");
 
-    MeasureSettings& settings = options.settings;
-    transfer = lowerCase(transfer);
-    if (transfer != "pq" && transfer != "hlg")
-        throw UsageError("--transfer " + transfer + ": expected pq or hlg");
-    settings.transfer = transfer == "hlg" ? TransferFunction::Hlg : TransferFunction::Pq;
-    matrix = lowerCase(matrix);
-    if (matrix != "bt2020" && matrix != "bt709")
-        throw UsageError("--matrix " + matrix + ": expected bt2020 or bt709");
-    settings.matrix = matrix == "bt709" ? ColourMatrix::Bt709 : ColourMatrix::Bt2020;
-
-    const double thresholdNits = parseDouble(threshold, "--threshold", "whole nits, such as 203");
-    if (thresholdNits != std::floor(thresholdNits))
-        throw UsageError("--threshold " + threshold + ": give whole nits (the engine compares against a whole-nit "
-                                                      "level), such as " +
-                         std::to_string(static_cast<long long>(std::floor(thresholdNits))) + " or " +
-                         std::to_string(static_cast<long long>(std::ceil(thresholdNits))));
-    if (thresholdNits < 0.0 || thresholdNits > 10000.0)
-        throw UsageError("--threshold " + threshold + ": give a level from 0 to 10000 nits");
-    settings.thresholdNits = static_cast<int>(thresholdNits);
-
-    settings.top1Percent = parsePercent(top1, "--top1");
-    settings.top2Percent = parsePercent(top2, "--top2");
-    settings.bottomPercent = parsePercent(bottom, "--bottom");
-    settings.percentiles = !noPercentiles;
-
-    const long long taskCount = parseWholeNumber(tasks, "--tasks", "a whole number of tasks, 1 or more");
-    if (taskCount < 1)
-        throw UsageError("--tasks " + tasks + ": give 1 or more tasks");
-    if (taskCount > kMaxTaskCount)
-        throw UsageError("--tasks " + tasks + ": give at most " + std::to_string(kMaxTaskCount) + " tasks");
-    settings.taskCount = static_cast<int>(taskCount);
-
-    if (!frames.empty()) {
-        const long long frameLimit = parseWholeNumber(frames, "--frames", "a whole number of frames, 1 or more");
-        if (frameLimit < 1)
-            throw UsageError("--frames " + frames + ": give 1 or more frames");
-        options.frameLimit = frameLimit;
+    if (app.count("--transfer")) {
+        transfer = lowerCase(transfer);
+        if (transfer != "pq" && transfer != "hlg")
+            throw UsageError("--transfer " + transfer + ": expected pq or hlg");
+        clip.transfer = transfer == "hlg" ? Transfer::Hlg : Transfer::Pq;
     }
+    if (app.count("--matrix")) {
+        matrix = lowerCase(matrix);
+        if (matrix != "bt2020" && matrix != "bt709")
+            throw UsageError("--matrix " + matrix + ": expected bt2020 or bt709");
+        clip.matrix = matrix == "bt709" ? Matrix::Bt709 : Matrix::Bt2020;
+    }
+    AnalysisSettings& analysis = clip.analysis;
+    analysis.thresholdNits = parseNumber(threshold, "--threshold", "a level in nits, such as 203");
+    if (analysis.thresholdNits < 0.0 || analysis.thresholdNits > 10000.0)
+        throw UsageError("--threshold " + threshold + ": give a level from 0 to 10000 nits");
+    analysis.top1Percent = parsePercent(top1, "--top1");
+    analysis.top2Percent = parsePercent(top2, "--top2");
+    analysis.bottomPercent = parsePercent(bottom, "--bottom");
+    options.percentiles = !noPercentiles;
+    if (!tasks.empty() || app.count("--tasks"))
+        analysis.taskCount = static_cast<int>(
+            parseWholeNumber(tasks, "--tasks", "a whole number of tasks from 1 to 256", 1, kMaxTaskCount));
+    if (classParity)
+        analysis.arithmetic = Arithmetic::classParity();
+    if (app.count("--frames"))
+        options.frameLimit = parseWholeNumber(frames, "--frames", "a whole number of frames, 1 or more", 1,
+                                              std::numeric_limits<long long>::max());
+    if (app.count("--stream"))
+        clip.source.streamIndex =
+            static_cast<int>(parseWholeNumber(stream, "--stream", "a stream number, 0 or more", 0, 65535));
 
     const bool rawGiven = app.count("--size") > 0 || app.count("--pix-fmt") > 0;
-    if (options.demo && (options.inputPathGiven || rawGiven))
-        throw UsageError("--demo measures its own clip: give no FILE, --size or --pix-fmt with it");
-    if (options.demo && (settings.transfer != TransferFunction::Pq || settings.matrix != ColourMatrix::Bt2020))
-        throw UsageError("--demo makes a PQ BT.2020 clip: leave --transfer and --matrix at pq and bt2020");
+    if (clip.demo && (options.inputPathGiven || rawGiven || app.count("--stream")))
+        throw UsageError("--demo measures its own clip: give no FILE, --size, --pix-fmt or --stream with it");
     if (rawGiven) {
         if (app.count("--size") == 0)
             throw UsageError("--pix-fmt needs --size WIDTHxHEIGHT for raw input");
         if (app.count("--pix-fmt") == 0)
             throw UsageError("--size needs --pix-fmt NAME for raw input, such as --pix-fmt yuv422p10le");
-        SampleLayoutLookup layout = lookupFfmpegPixelFormat(options.rawPixelFormatName);
-        if (!layout.supported)
-            throw UsageError("--pix-fmt: " + layout.refusal);
-        const std::pair<int, int> frameSize = parseFrameSize(size);
-        VideoFormat format;
-        format.width = frameSize.first;
-        format.height = frameSize.second;
-        format.bitDepth = layout.bitDepth;
-        format.subsampling = layout.subsampling;
-        options.rawFormat = format;
+        clip.source.raw = parseRawVideo(size, pixelFormat);
     }
-    if (!options.csvPath.empty() && options.csvPath == options.jsonlPath)
-        throw UsageError("--csv and --jsonl cannot both write " +
-                         (options.csvPath == "-" ? std::string("standard output") : options.csvPath));
+    for (const auto& [option, path] : {std::pair<const char*, const std::string*>{"--csv", &options.csvPath},
+                                       {"--jsonl", &options.jsonlPath},
+                                       {"--plot", &options.plotPath}})
+        if (app.count(option) && path->empty())
+            throw UsageError(std::string(option) + " needs a file name (or - for standard output)");
+    if (!options.csvPath.empty() && options.csvPath == "-" && options.jsonlPath == "-")
+        throw UsageError("--csv and --jsonl cannot both write standard output");
     if (options.plotPath == "-")
         throw UsageError("--plot needs a file name such as light.svg");
     return commandLine;

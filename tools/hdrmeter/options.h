@@ -4,18 +4,14 @@
 #include <optional>
 #include <string>
 
-#include "measure_settings.h"
-#include "video_format.h"
+#include "clip_run.h"
 
 namespace hdrmeter::tool {
 
 struct ToolOptions {
-    std::string inputPath = "-";
+    ClipOptions clip;
     bool inputPathGiven = false;
-    bool demo = false;
-    std::optional<VideoFormat> rawFormat;  // set when --size and --pix-fmt describe headerless input
-    std::string rawPixelFormatName;
-    MeasureSettings settings;
+    bool percentiles = true;              // --no-percentiles leaves the percentile columns out
     std::optional<long long> frameLimit;  // --frames: measure at most this many
     std::string csvPath;
     std::string jsonlPath;
@@ -29,11 +25,8 @@ struct CommandLine {
 };
 
 // Parses the command line. Throws UsageError with a one-line reason for anything that cannot be
-// carried out. defaultTaskCount is what --tasks defaults to (the number of cores).
-CommandLine parseCommandLine(int argc, const char* const* argv, int defaultTaskCount);
-
-// "1920x1080" to a width and a height; throws UsageError.
-std::pair<int, int> parseFrameSize(const std::string& text);
+// carried out.
+CommandLine parseCommandLine(int argc, const char* const* argv);
 
 }  // namespace hdrmeter::tool
 

@@ -1,0 +1,120 @@
+#include "descriptor_io.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern "C" {
+#include <libavformat/avio.h>
+#include <libavutil/error.h>
+#include <libavutil/mem.h>
+}
+
+#include "tool_errors.h"
+
+namespace hdrmeter::tool {
+
+namespace {
+
+// How long a read waits on a silent input before it looks at the stop request again.
+constexpr int kPollIntervalMilliseconds = 50;
+constexpr int kBufferBytes = 1 << 16;
+
+}  // namespace
+
+DescriptorInput::DescriptorInput(const std::string& path, const StopRequest* stop) : stop_(stop)
+{
+    if (path == "-") {
+        descriptor_ = STDIN_FILENO;
+        name_ = "standard input";
+    } else {
+        descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (descriptor_ < 0)
+            throw InputError("cannot open " + path + ": " + std::strerror(errno));
+        ownsDescriptor_ = true;
+        name_ = path;
+    }
+    struct stat status {};
+    if (::fstat(descriptor_, &status) != 0) {
+        const int error = errno;
+        if (ownsDescriptor_)
+            ::close(descriptor_);
+        throw InputError("cannot read " + name_ + ": " + std::strerror(error));
+    }
+    if (S_ISDIR(status.st_mode)) {
+        if (ownsDescriptor_)
+            ::close(descriptor_);
+        throw InputError(name_ + " is a folder: give a video file");
+    }
+    identity_ = {status.st_dev, status.st_ino};
+    regularFile_ = S_ISREG(status.st_mode);
+    if (regularFile_)
+        sizeBytes_ = status.st_size;
+
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferBytes));
+    if (buffer)
+        context_ = avio_alloc_context(buffer, kBufferBytes, 0, this, &DescriptorInput::readPacket, nullptr,
+                                      regularFile_ ? &DescriptorInput::seek : nullptr);
+    if (!context_) {
+        av_free(buffer);
+        if (ownsDescriptor_)
+            ::close(descriptor_);
+        throw std::bad_alloc();
+    }
+    context_->seekable = regularFile_ ? AVIO_SEEKABLE_NORMAL : 0;
+}
+
+DescriptorInput::~DescriptorInput()
+{
+    if (context_) {
+        av_freep(&context_->buffer);
+        avio_context_free(&context_);
+    }
+    if (ownsDescriptor_)
+        ::close(descriptor_);
+}
+
+int DescriptorInput::interrupted(void* stopRequest)
+{
+    return static_cast<const StopRequest*>(stopRequest)->requested() ? 1 : 0;
+}
+
+int DescriptorInput::readPacket(void* opaque, std::uint8_t* buffer, int size)
+{
+    auto& input = *static_cast<DescriptorInput*>(opaque);
+    for (;;) {
+        if (input.stop_ && input.stop_->requested())
+            return AVERROR_EXIT;
+        pollfd waiting{input.descriptor_, POLLIN, 0};
+        const int ready = ::poll(&waiting, 1, kPollIntervalMilliseconds);
+        if (ready == 0 || (ready < 0 && errno == EINTR))
+            continue;
+        const ssize_t count = ::read(input.descriptor_, buffer, static_cast<std::size_t>(size));
+        if (count > 0) {
+            input.bytesRead_ += static_cast<std::uint64_t>(count);
+            return static_cast<int>(count);
+        }
+        if (count == 0)
+            return AVERROR_EOF;
+        if (errno == EINTR || errno == EAGAIN)
+            continue;
+        input.readFailure_ = std::strerror(errno);
+        return AVERROR(errno);
+    }
+}
+
+std::int64_t DescriptorInput::seek(void* opaque, std::int64_t offset, int whence)
+{
+    auto& input = *static_cast<DescriptorInput*>(opaque);
+    whence &= ~AVSEEK_FORCE;
+    if (whence == AVSEEK_SIZE)
+        return input.sizeBytes_;
+    const off_t position = ::lseek(input.descriptor_, static_cast<off_t>(offset), whence);
+    return position < 0 ? AVERROR(errno) : static_cast<std::int64_t>(position);
+}
+
+}  // namespace hdrmeter::tool

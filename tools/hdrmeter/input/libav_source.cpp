@@ -1,0 +1,279 @@
+#include "libav_source.h"
+
+#include <cmath>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/dict.h>
+#include <libavutil/mastering_display_metadata.h>
+}
+
+#include "tool_errors.h"
+
+namespace hdrmeter::tool {
+
+namespace {
+
+struct DictionaryFree {
+    AVDictionary* dictionary = nullptr;
+    ~DictionaryFree() { av_dict_free(&dictionary); }
+};
+
+double secondsOf(std::int64_t value, AVRational timeBase)
+{
+    return static_cast<double>(value) * av_q2d(timeBase);
+}
+
+}  // namespace
+
+LibavSource::LibavSource(const SourceOptions& options, const StopRequest* stop)
+    : options_(options), stop_(stop), packet_(av_packet_alloc()), frame_(av_frame_alloc())
+{
+    if (!packet_ || !frame_)
+        throw std::bad_alloc();
+    input_ = std::make_unique<DescriptorInput>(options.path, stop);
+    AVFormatContext* context = avformat_alloc_context();
+    if (!context)
+        throw std::bad_alloc();
+    context->pb = input_->context();
+    context->flags |= AVFMT_FLAG_CUSTOM_IO;
+    if (stop)
+        context->interrupt_callback = {&DescriptorInput::interrupted, const_cast<StopRequest*>(stop)};
+
+    const AVInputFormat* forcedFormat = nullptr;
+    DictionaryFree settings;
+    if (options.raw) {
+        forcedFormat = av_find_input_format("rawvideo");
+        const std::string size = std::to_string(options.raw->width) + "x" + std::to_string(options.raw->height);
+        if (!forcedFormat || av_dict_set(&settings.dictionary, "video_size", size.c_str(), 0) < 0 ||
+            av_dict_set(&settings.dictionary, "pixel_format", options.raw->pixelFormat.c_str(), 0) < 0)
+            throw InputError("this FFmpeg build cannot read raw video");
+    }
+    // On failure avformat_open_input frees the context itself.
+    const int opened = avformat_open_input(&context, nullptr, forcedFormat, &settings.dictionary);
+    if (opened < 0) {
+        if (stop && stop->requested())
+            throw InputError("stopped before " + name() + " could be opened");
+        if (input_->bytesRead() == 0)
+            throw InputError(name() + " is empty: give a video file or pipe a stream into standard input");
+        throw InputError("cannot read " + name() + " as video: " + libavErrorText(opened));
+    }
+    format_.reset(context);
+    const std::string demuxer = context->iformat->name;
+    headerOnlyFormat_ = demuxer == "yuv4mpegpipe" || demuxer == "rawvideo";
+    // The header of these formats says everything; probing would read frames ahead, and wait for them on a
+    // pipe whose producer is slow.
+    if (!headerOnlyFormat_) {
+        const int found = avformat_find_stream_info(context, nullptr);
+        if (found < 0)
+            throw InputError("cannot read the streams of " + name() + ": " + libavErrorText(found));
+    }
+
+    if (options.streamIndex) {
+        const int index = *options.streamIndex;
+        if (index < 0 || static_cast<unsigned>(index) >= context->nb_streams)
+            throw InputError(name() + " has no stream " + std::to_string(index) + " (it has " +
+                             std::to_string(context->nb_streams) + ")");
+        if (context->streams[index]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+            throw InputError("stream " + std::to_string(index) + " of " + name() + " is not video; leave out --stream "
+                                                                                 "to take the first video stream");
+        streamIndex_ = index;
+    } else {
+        for (unsigned i = 0; i < context->nb_streams && streamIndex_ < 0; ++i) {
+            const AVStream* stream = context->streams[i];
+            if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+                !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
+                streamIndex_ = static_cast<int>(i);
+        }
+        if (streamIndex_ < 0)
+            throw InputError(name() + " has no video stream");
+    }
+    for (unsigned i = 0; i < context->nb_streams; ++i)
+        if (static_cast<int>(i) != streamIndex_)
+            context->streams[i]->discard = AVDISCARD_ALL;
+
+    const AVStream* stream = context->streams[streamIndex_];
+    std::size_t sideBytes = 0;
+    const std::uint8_t* side = av_stream_get_side_data(stream, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, &sideBytes);
+    if (side && sideBytes >= sizeof(AVMasteringDisplayMetadata))
+        metadata_.mastering = masteringDisplayOf(*reinterpret_cast<const AVMasteringDisplayMetadata*>(side));
+    side = av_stream_get_side_data(stream, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, &sideBytes);
+    if (side && sideBytes >= sizeof(AVContentLightMetadata))
+        metadata_.lightLevel = contentLightLevelOf(*reinterpret_cast<const AVContentLightMetadata*>(side));
+
+    if (stream->nb_frames > 0) {
+        framesExpected_ = stream->nb_frames;
+    } else if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0) {
+        double seconds = 0.0;
+        if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
+            seconds = secondsOf(stream->duration, stream->time_base);
+        else if (context->duration != AV_NOPTS_VALUE && context->duration > 0)
+            seconds = static_cast<double>(context->duration) / AV_TIME_BASE;
+        if (seconds > 0.0)
+            framesExpected_ = std::llround(seconds * av_q2d(stream->avg_frame_rate));
+    }
+    openDecoder();
+}
+
+LibavSource::~LibavSource() = default;
+
+void LibavSource::openDecoder()
+{
+    const AVCodecParameters* parameters = format_->streams[streamIndex_]->codecpar;
+    if (parameters->format != AV_PIX_FMT_NONE) {
+        const PixelLayout layout = pixelLayoutOf(parameters->format);
+        if (!layout.accepted)
+            throw InputError(layout.refusal);
+    }
+    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+    if (!codec)
+        throw InputError("the video of " + name() + " is in a codec (" + avcodec_get_name(parameters->codec_id) +
+                         ") that this FFmpeg cannot decode; convert it first, e.g. to FFV1 with ffmpeg -c:v ffv1");
+    decoder_.reset(avcodec_alloc_context3(codec));
+    if (!decoder_)
+        throw std::bad_alloc();
+    int result = avcodec_parameters_to_context(decoder_.get(), parameters);
+    if (result < 0)
+        throw InputError("cannot set up the " + std::string(codec->name) + " decoder: " + libavErrorText(result));
+    // Frame threads decode the frames after this one while the caller measures it.
+    decoder_->thread_count = 0;
+    decoder_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    decoder_->pkt_timebase = format_->streams[streamIndex_]->time_base;
+    result = avcodec_open2(decoder_.get(), codec, nullptr);
+    if (result < 0)
+        throw InputError("cannot open the " + std::string(codec->name) + " decoder: " + libavErrorText(result));
+}
+
+std::string LibavSource::containerName() const
+{
+    return format_->iformat->name;
+}
+
+std::string LibavSource::codecName() const
+{
+    return avcodec_get_name(format_->streams[streamIndex_]->codecpar->codec_id);
+}
+
+std::unique_ptr<LibavSource> LibavSource::reopen() const
+{
+    if (!reopenable())
+        throw InputError("standard input cannot be read a second time");
+    return std::make_unique<LibavSource>(options_, stop_);
+}
+
+bool LibavSource::fail(const std::string& reason)
+{
+    if (failure_.empty())
+        failure_ = reason;
+    // Frames the decoder already holds were read whole: drain them before the failure is told.
+    if (!draining_) {
+        draining_ = true;
+        avcodec_send_packet(decoder_.get(), nullptr);
+    }
+    return true;
+}
+
+std::string LibavSource::cutShortReason() const
+{
+    const std::string frame = "frame " + std::to_string(framesDecoded_);
+    if (headerOnlyFormat_) {
+        const std::int64_t position = avio_tell(format_->pb);
+        if (position > lastPacketEnd_ && framesDecoded_ > 0)
+            return "the input ends inside " + frame + ": only " + std::to_string(position - lastPacketEnd_) +
+                   " bytes of it arrived";
+        return {};
+    }
+    const AVStream* stream = format_->streams[streamIndex_];
+    if (framesDecoded_ == 0 || stream->avg_frame_rate.num <= 0 || stream->avg_frame_rate.den <= 0)
+        return {};
+    double statedSeconds = 0.0;
+    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
+        statedSeconds = secondsOf(stream->duration, stream->time_base);
+    else if (format_->duration != AV_NOPTS_VALUE && format_->duration > 0)
+        statedSeconds = static_cast<double>(format_->duration) / AV_TIME_BASE;
+    const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+    const double reachedSeconds = secondsOf(lastFrameEnd_ - start, stream->time_base);
+    const double frameSeconds = 1.0 / av_q2d(stream->avg_frame_rate);
+    if (statedSeconds > 0.0 && reachedSeconds + 2.0 * frameSeconds < statedSeconds) {
+        char text[160];
+        std::snprintf(text, sizeof text, "the video ends at %.2f s of the %.2f s that %s states: it was cut short",
+                      reachedSeconds, statedSeconds, containerName().c_str());
+        return text;
+    }
+    return {};
+}
+
+const AVFrame* LibavSource::next()
+{
+    while (!ended_) {
+        av_frame_unref(frame_.get());
+        int result = avcodec_receive_frame(decoder_.get(), frame_.get());
+        if (result == 0) {
+            if (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT)) {
+                fail("the decoder found frame " + std::to_string(framesDecoded_) + " damaged");
+                ended_ = true;
+                return nullptr;
+            }
+            ++framesDecoded_;
+            const std::int64_t timestamp = frame_->best_effort_timestamp;
+            if (timestamp != AV_NOPTS_VALUE)
+                lastFrameEnd_ = std::max(lastFrameEnd_, timestamp + std::max<std::int64_t>(frame_->pkt_duration, 0));
+            takeFrameMetadata(*frame_, metadata_);
+            return frame_.get();
+        }
+        if (result == AVERROR_EOF || (result == AVERROR(EAGAIN) && draining_)) {
+            ended_ = true;
+            if (failure_.empty() && !stopped_)
+                failure_ = cutShortReason();
+            if (failure_.empty() && !stopped_ && framesDecoded_ == 0)
+                failure_ = name() + " holds no video frame";
+            return nullptr;
+        }
+        if (result != AVERROR(EAGAIN)) {
+            fail("the decoder stopped with an error (" + libavErrorText(result) + ") after " +
+                 std::to_string(framesDecoded_) + " frames");
+            continue;
+        }
+        result = av_read_frame(format_.get(), packet_.get());
+        if (result < 0) {
+            if (stop_ && stop_->requested()) {
+                stopped_ = true;
+                ended_ = true;
+                return nullptr;
+            }
+            if (result != AVERROR_EOF)
+                fail("cannot read " + name() + ": " +
+                     (input_->readFailure().empty() ? libavErrorText(result) : input_->readFailure()));
+            else if (!draining_) {
+                draining_ = true;
+                avcodec_send_packet(decoder_.get(), nullptr);
+            }
+            continue;
+        }
+        if (packet_->stream_index != streamIndex_) {
+            av_packet_unref(packet_.get());
+            continue;
+        }
+        if (headerOnlyFormat_) {
+            if (firstPacketBytes_ == 0)
+                firstPacketBytes_ = packet_->size;
+            if (packet_->size < firstPacketBytes_) {
+                const std::string missing = std::to_string(firstPacketBytes_ - packet_->size);
+                av_packet_unref(packet_.get());
+                fail("the input ends inside frame " + std::to_string(framesDecoded_) + ": " + missing + " of its " +
+                     std::to_string(firstPacketBytes_) + " bytes are missing");
+                continue;
+            }
+            if (packet_->pos >= 0)
+                lastPacketEnd_ = packet_->pos + packet_->size;
+        }
+        result = avcodec_send_packet(decoder_.get(), packet_.get());
+        av_packet_unref(packet_.get());
+        if (result < 0 && result != AVERROR(EAGAIN))
+            fail("the decoder stopped with an error (" + libavErrorText(result) + ") after " +
+                 std::to_string(framesDecoded_) + " frames");
+    }
+    return nullptr;
+}
+
+}  // namespace hdrmeter::tool

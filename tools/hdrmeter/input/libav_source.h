@@ -1,0 +1,92 @@
+// The one input of the tool: any container and codec that libavformat and libavcodec handle, from a
+// file or from standard input, read through DescriptorInput and decoded with libavcodec's own threads,
+// which decode the next frames while the caller measures this one. Frames are handed out as the
+// decoder made them: no copy, no conversion.
+#ifndef HDRMETER_TOOL_LIBAV_SOURCE_H
+#define HDRMETER_TOOL_LIBAV_SOURCE_H
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "av_holders.h"
+#include "descriptor_io.h"
+#include "stream_format.h"
+
+namespace hdrmeter::tool {
+
+// Headerless planar video: the frame size and ffmpeg's pixel format name (--size, --pix-fmt).
+struct RawVideo {
+    int width = 0;
+    int height = 0;
+    std::string pixelFormat;
+};
+
+struct SourceOptions {
+    std::string path = "-";         // "-": standard input
+    std::optional<int> streamIndex; // the container's stream number; the first video stream by default
+    std::optional<RawVideo> raw;
+};
+
+class LibavSource {
+public:
+    // Opens the input and its video stream's decoder. Throws InputError with the reason.
+    LibavSource(const SourceOptions& options, const StopRequest* stop);
+    ~LibavSource();
+    LibavSource(const LibavSource&) = delete;
+    LibavSource& operator=(const LibavSource&) = delete;
+
+    // The next frame in presentation order, owned by the source until the next call; null once the
+    // input has ended, been stopped, or failed (failure() then says how).
+    const AVFrame* next();
+    // Why the input ended early: a read error, a cut-short file, a frame the decoder refused. Empty
+    // after a clean end or a stop.
+    const std::string& failure() const { return failure_; }
+    bool stopped() const { return stopped_; }
+
+    // The same input opened again from its start, for a second pass. A path can be reopened; standard
+    // input cannot, so a caller that needs two passes over it must keep a copy.
+    bool reopenable() const { return options_.path != "-"; }
+    std::unique_ptr<LibavSource> reopen() const;
+
+    const std::string& name() const { return input_->name(); }
+    const FileIdentity& identity() const { return input_->identity(); }
+    std::string containerName() const;
+    std::string codecName() const;
+    int streamIndex() const { return streamIndex_; }
+    // The frames the stream will give, when the container says so or its duration and rate tell.
+    std::optional<long long> framesExpected() const { return framesExpected_; }
+    // Mastering display and content light level: the container's, then the codec's messages (HEVC SEI,
+    // AV1 metadata OBUs) as frames bring them.
+    const StaticMetadata& staticMetadata() const { return metadata_; }
+    long long framesDecoded() const { return framesDecoded_; }
+
+private:
+    void openDecoder();
+    bool fail(const std::string& reason);
+    std::string cutShortReason() const;
+
+    SourceOptions options_;
+    const StopRequest* stop_;
+    std::unique_ptr<DescriptorInput> input_;
+    FormatContextHolder format_;
+    CodecContextHolder decoder_;
+    PacketHolder packet_;
+    FrameHolder frame_;
+    int streamIndex_ = -1;
+    bool headerOnlyFormat_ = false;  // YUV4MPEG2 and raw video: packets are whole frames, back to back
+    bool draining_ = false;
+    bool ended_ = false;
+    bool stopped_ = false;
+    std::int64_t lastPacketEnd_ = 0;
+    std::int64_t firstPacketBytes_ = 0;
+    std::int64_t lastFrameEnd_ = 0;  // in the stream's time base
+    long long framesDecoded_ = 0;
+    std::optional<long long> framesExpected_;
+    std::string failure_;
+    StaticMetadata metadata_;
+};
+
+}  // namespace hdrmeter::tool
+
+#endif
