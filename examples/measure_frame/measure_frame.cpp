@@ -1,6 +1,8 @@
-// A minimal host: measures one synthetic 10-bit PQ BT.2020 4:2:2 frame and prints the six results.
+// A minimal host: measures one synthetic 10-bit PQ BT.2020 4:2:2 frame with both faces of the library,
+// CHDR_Measurements (the six results) and the analyzer (statistics for HDR10+ and Dolby Vision metadata).
 //   measure_frame [WIDTH HEIGHT]     (default 3840 2160)
 #include <hdrmeter.h>
+#include <hdrmeter/analysis.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -60,5 +62,27 @@ int main(int argc, char** argv) {
     std::printf("brightest 1%% reach   %12.4f nit\n", std::get<3>(r));
     std::printf("brightest 10%% reach  %12.4f nit\n", std::get<4>(r));
     std::printf("all but darkest 1%%   %12.4f nit\n", std::get<5>(r));
+
+    // The same planes as a decoder would hand them over: three planes, each with its own stride.
+    hdrmeter::FrameView view;
+    view.planes[0] = luma;
+    view.planes[1] = cb;
+    view.planes[2] = cr;
+    view.strides[0] = static_cast<std::ptrdiff_t>(width) * 2;
+    view.strides[1] = view.strides[2] = static_cast<std::ptrdiff_t>(width / 2) * 2;
+    view.width = width;
+    view.height = height;
+    view.layout = hdrmeter::ChromaLayout::Yuv422;
+    view.bitDepth = 10;
+    const hdrmeter::Analyzer analyzer;  // exact ITU-R coefficients, fixed summation, exact ranks
+    const hdrmeter::FrameStatistics stats = analyzer.analyze(view);
+    std::printf("analyzer (hdrmeter %s, %s arithmetic)\n", hdrmeter::libraryVersion(),
+                analyzer.settings().arithmetic.name().c_str());
+    std::printf("average light        %12.4f nit\n", stats.averageLightNits());
+    std::printf("largest R, G, B      %12.4f %12.4f %12.4f nit\n", stats.largestRedNits(), stats.largestGreenNits(),
+                stats.largestBlueNits());
+    std::printf("99.98th percentile   %12.4f nit\n", stats.lightAtPercentile(99.98));
+    std::printf("PQ min, mean, max    %12.6f %12.6f %12.6f\n", stats.smallestPqLight(), stats.meanPqLight(),
+                stats.largestPqLight());
     return 0;
 }

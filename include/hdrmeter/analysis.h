@@ -108,7 +108,7 @@ enum class Ranks {
             // precision, at least 0: 29 % of 100 pixels is the 28th
 };
 
-struct Arithmetic {
+struct HDRMETER_API Arithmetic {
     Coefficients coefficients = Coefficients::Exact;
     Summation summation = Summation::Fixed;
     Ranks ranks = Ranks::Exact;

@@ -55,18 +55,30 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
         const long long start = rng() % pixelCount;
         const long long end = start + rng() % (pixelCount - start + 1);
         const bool percentiles = rng() % 2 == 0;
+        // Every other round reads a row instead: no sample written, light and luma histograms, channel maxima.
+        const bool reading = round % 2 == 1;
+        p.codeRounding = reading && rng() % 2 == 0 ? 0.5f : 0.0f;
 
         KernelRun runs[2];
         for (int build = 0; build < 2; ++build) {
             KernelRun& run = runs[build];
             run.samples = samples;
-            run.histogram.assign(percentiles ? static_cast<size_t>(kHistogramWays) * p.histogramStride : 0, 0);
+            const size_t histogramSize = static_cast<size_t>(kHistogramWays) * p.histogramStride;
+            run.histogram.assign(percentiles || reading ? (reading ? 2 : 1) * histogramSize : 0, 0);
             BandParameters parameters = p;
-            parameters.lumaHistogram = percentiles ? run.histogram.data() : nullptr;
-            const auto kernel = build == 0 ? hdrmeter::detail::genericKernels().clampingBand
-                                           : hdrmeter::detail::avx2Kernels().clampingBand;
-            kernel(parameters, subsampled, pixelCount, run.samples.data(), run.samples.data(), start, end,
-                   run.totals);
+            parameters.lumaHistogram = percentiles || reading ? run.histogram.data() : nullptr;
+            parameters.lightHistogram = reading ? run.histogram.data() + histogramSize : nullptr;
+            const hdrmeter::detail::KernelSet& kernels =
+                build == 0 ? hdrmeter::detail::genericKernels() : hdrmeter::detail::avx2Kernels();
+            if (reading) {
+                const int shift = subsampled ? 1 : 0;
+                kernels.readingRow(parameters, shift, run.samples.data(), run.samples.data() + pixelCount,
+                                   run.samples.data() + 2 * pixelCount, static_cast<int>(start),
+                                   static_cast<int>(end - start), run.totals);
+            } else {
+                kernels.clampingBand(parameters, subsampled, pixelCount, run.samples.data(), run.samples.data(),
+                                     start, end, run.totals);
+            }
         }
         SCOPED_TRACE(::testing::Message() << "round " << round << " pixels " << pixelCount << " band " << start
                                           << ".." << end);
@@ -75,9 +87,13 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
         ASSERT_EQ(runs[0].totals.aboveThresholdCount, runs[1].totals.aboveThresholdCount);
         ASSERT_EQ(runs[0].samples, runs[1].samples);
         ASSERT_EQ(runs[0].histogram, runs[1].histogram);
+        for (int channel = 0; channel < 3; ++channel) {
+            ASSERT_EQ(runs[0].totals.largestChannelCode[channel], runs[1].totals.largestChannelCode[channel]);
+        }
+        if (reading) ASSERT_EQ(runs[0].samples, samples);
         long long counted = 0;
         for (uint32_t count : runs[0].histogram) counted += count;
-        ASSERT_EQ(counted, percentiles ? end - start : 0);
+        ASSERT_EQ(counted, reading ? 2 * (end - start) : percentiles ? end - start : 0);
     }
 }
 

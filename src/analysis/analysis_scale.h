@@ -1,0 +1,50 @@
+// Internal to the analyzer: everything that turns codes of one bit depth and range into light under one
+// set of settings. Built once, shared read-only by an analyzer and every statistics object it makes.
+#ifndef HDRMETER_ANALYSIS_ANALYSIS_SCALE_H
+#define HDRMETER_ANALYSIS_ANALYSIS_SCALE_H
+
+#include "hdrmeter/analysis.h"
+
+#include <memory>
+#include <vector>
+
+namespace hdrmeter {
+namespace detail {
+
+struct AnalysisScale {
+    // What the statistics mean: two scales with the same of these measure alike, so their statistics merge.
+    int bitDepth = 10;
+    SampleRange range = SampleRange::Narrow;
+    Transfer transfer = Transfer::Pq;
+    Matrix matrix = Matrix::Bt2020;
+    Arithmetic arithmetic;
+    double thresholdNits = 0.0;
+    double top1Percent = 0.0;
+    double top2Percent = 0.0;
+    double bottomPercent = 0.0;
+
+    double peakNits = 10000.0;  // what normalised luminance 1.0 stands for
+    int blackCode = 0;
+    int codeRange = 0;
+    int lumaMin = 0, lumaMax = 0;
+    int chromaMin = 0, chromaMax = 0, chromaNeutral = 0;
+    int rgbMin = 0, rgbMax = 0;
+    float redFromCr = 0.0f, greenFromCb = 0.0f, greenFromCr = 0.0f, blueFromCb = 0.0f;
+    float codeRounding = 0.0f;
+    int firstLumaCodeAbove = 0;  // luma codes from here up have a luminance above the threshold
+
+    std::vector<double> luminance;  // normalised luminance per code, the single-precision table value widened
+    std::vector<double> pqSignal;   // each code's light as a PQ signal, 0..1
+
+    int codeCount() const { return static_cast<int>(luminance.size()); }
+    bool measuresAlike(const AnalysisScale& other) const;
+};
+
+// Throws std::invalid_argument for Class coefficients on full-range samples.
+std::shared_ptr<const AnalysisScale> buildAnalysisScale(const AnalysisSettings& settings, int bitDepth,
+                                                        SampleRange range);
+
+}  // namespace detail
+}  // namespace hdrmeter
+
+#endif

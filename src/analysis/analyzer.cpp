@@ -1,0 +1,273 @@
+// The analyzer: checks a frame, cuts its active pixels into lanes for the worker threads, measures each
+// lane's rows with the reading face of the band kernel, and gathers the lanes into one FrameStatistics.
+#include "hdrmeter/analysis.h"
+
+#include "analysis/analysis_scale.h"
+#include "analysis/frame_rules.h"
+#include "analysis/worker_pool.h"
+#include "measurement/band_kernel.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace hdrmeter {
+
+const char* libraryVersion() {
+#define HDRMETER_STRINGIFY2(x) #x
+#define HDRMETER_STRINGIFY(x) HDRMETER_STRINGIFY2(x)
+    return HDRMETER_STRINGIFY(HDRMETER_VERSION_MAJOR) "." HDRMETER_STRINGIFY(HDRMETER_VERSION_MINOR) "." HDRMETER_STRINGIFY(
+        HDRMETER_VERSION_PATCH);
+#undef HDRMETER_STRINGIFY
+#undef HDRMETER_STRINGIFY2
+}
+
+std::string Arithmetic::name() const {
+    const Arithmetic parity = classParity();
+    if (coefficients == parity.coefficients && summation == parity.summation && ranks == parity.ranks) return "class";
+    if (coefficients == Coefficients::Exact && summation == Summation::Fixed && ranks == Ranks::Exact) return "exact";
+    return "mixed";
+}
+
+namespace detail {
+
+namespace {
+
+void require(bool condition, const std::string& reason) {
+    if (!condition) throw std::invalid_argument(reason);
+}
+
+void checkPercent(double percent, const char* name) {
+    require(percent >= 0.0 && percent <= 100.0,
+            std::string(name) + " must be a percentage from 0 to 100, not " + std::to_string(percent));
+}
+
+// More bands than this measure nothing better, and each costs a slot.
+constexpr int kMaxTaskCount = 4096;
+
+// At most one thread a core: more would only take turns.
+int threadCountFor(int taskCount) {
+    const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    return taskCount == 0 ? cores : std::min(taskCount, cores);
+}
+
+}  // namespace
+
+void validateFrame(const FrameView& frame) {
+    require(frame.bitDepth == 10 || frame.bitDepth == 12 || frame.bitDepth == 16,
+            "bit depth " + std::to_string(frame.bitDepth) + " is not measured: give 10, 12 or 16");
+    require(frame.layout == ChromaLayout::Yuv420 || frame.layout == ChromaLayout::Yuv422 ||
+                frame.layout == ChromaLayout::Yuv444,
+            "unknown chroma layout");
+    require(frame.range == SampleRange::Narrow || frame.range == SampleRange::Full, "unknown sample range");
+    require(frame.width >= 1 && frame.height >= 1, "a frame needs a width and a height of at least 1, not " +
+                                                       std::to_string(frame.width) + "x" +
+                                                       std::to_string(frame.height));
+    require(static_cast<unsigned long long>(frame.width) * static_cast<unsigned long long>(frame.height) <=
+                0xFFFFFFFFull,
+            "a frame of more than 2^32 - 1 pixels is not measured");
+    const int chromaWidth = (frame.width + chromaShiftX(frame.layout)) >> chromaShiftX(frame.layout);
+    static const char* const names[3] = {"luma", "Cb", "Cr"};
+    for (int plane = 0; plane < 3; ++plane) {
+        const std::ptrdiff_t rowBytes = 2 * static_cast<std::ptrdiff_t>(plane == 0 ? frame.width : chromaWidth);
+        const std::ptrdiff_t stride = frame.strides[plane];
+        require(frame.planes[plane] != nullptr, std::string("the ") + names[plane] + " plane is missing");
+        require(reinterpret_cast<uintptr_t>(frame.planes[plane]) % 2 == 0,
+                std::string("the ") + names[plane] + " plane is not aligned to its 16-bit samples");
+        require(std::llabs(stride) >= rowBytes && stride % 2 == 0,
+                std::string("the ") + names[plane] + " plane's stride of " + std::to_string(stride) +
+                    " bytes is odd or shorter than a row of " + std::to_string(rowBytes) + " bytes");
+    }
+}
+
+struct AnalyzerState {
+    explicit AnalyzerState(const AnalysisSettings& s) : settings(s), pool(threadCountFor(s.taskCount) - 1) {}
+
+    AnalysisSettings settings;
+    WorkerPool pool;
+    std::mutex scalesMutex;
+    std::shared_ptr<const AnalysisScale> scales[3][2];  // by bit depth (10, 12, 16) and range
+
+    std::shared_ptr<const AnalysisScale> scaleFor(int bitDepth, SampleRange range) {
+        const int depthIndex = bitDepth == 10 ? 0 : bitDepth == 12 ? 1 : 2;
+        const int rangeIndex = range == SampleRange::Narrow ? 0 : 1;
+        std::lock_guard<std::mutex> lock(scalesMutex);
+        std::shared_ptr<const AnalysisScale>& scale = scales[depthIndex][rangeIndex];
+        if (!scale) scale = buildAnalysisScale(settings, bitDepth, range);
+        return scale;
+    }
+
+    FrameStatistics analyze(const FrameView& frame, const ActiveArea& area);
+};
+
+namespace {
+
+// What one lane of a frame counts into; each lane has its own, so lanes never share a counter.
+struct LaneScratch {
+    std::vector<uint32_t> lightCounts;
+    std::vector<uint32_t> lumaCounts;
+    BandTotals totals;
+};
+
+}  // namespace
+
+FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea& area) {
+    validateFrame(frame);
+    require(area.left >= 0 && area.top >= 0 && area.right >= 0 && area.bottom >= 0,
+            "active area offsets must not be negative");
+    const long long activeWidth = static_cast<long long>(frame.width) - area.left - area.right;
+    const long long activeHeight = static_cast<long long>(frame.height) - area.top - area.bottom;
+    require(activeWidth > 0 && activeHeight > 0,
+            "the active area " + std::to_string(area.left) + "," + std::to_string(area.top) + "," +
+                std::to_string(area.right) + "," + std::to_string(area.bottom) + " leaves no pixel of a " +
+                std::to_string(frame.width) + "x" + std::to_string(frame.height) + " frame");
+    const std::shared_ptr<const AnalysisScale> scale = scaleFor(frame.bitDepth, frame.range);
+    const AnalysisScale& s = *scale;
+
+    // 16-bit codes would make four tables of 65536 counters per histogram too large for the caches, and
+    // runs of equal codes are rarer there; one table then.
+    const int codes = s.codeCount();
+    const int histogramStride = frame.bitDepth == 16 ? 0 : codes;
+    const size_t histogramSize = frame.bitDepth == 16 ? codes : static_cast<size_t>(kHistogramWays) * codes;
+
+    BandParameters base{};
+    base.luminance = s.luminance.data();
+    base.lumaMin = s.lumaMin;
+    base.lumaMax = s.lumaMax;
+    base.chromaMin = s.chromaMin;
+    base.chromaMax = s.chromaMax;
+    base.rgbMin = s.rgbMin;
+    base.rgbMax = s.rgbMax;
+    base.chromaNeutral = s.chromaNeutral;
+    base.redFromCr = s.redFromCr;
+    base.greenFromCb = s.greenFromCb;
+    base.greenFromCr = s.greenFromCr;
+    base.blueFromCb = s.blueFromCb;
+    base.codeRounding = s.codeRounding;
+    base.measureLight = true;
+    base.sumLight = s.arithmetic.summation == Summation::Bands;
+    base.histogramStride = histogramStride;
+
+    const ReadingRowFunction readRow = kernels().readingRow;
+    const int shiftX = chromaShiftX(frame.layout);
+    const int shiftY = chromaShiftY(frame.layout);
+    const int x0 = area.left;
+    const int y0 = area.top;
+    const int width = static_cast<int>(activeWidth);
+    const int height = static_cast<int>(activeHeight);
+    const auto measureSpan = [&](const BandParameters& p, long long first, long long last, BandTotals& totals) {
+        // Pixels [first, last) of the active area, counted row after row.
+        while (first < last) {
+            const int row = static_cast<int>(first / width);
+            const int column = static_cast<int>(first % width);
+            const int count = static_cast<int>(std::min<long long>(width - column, last - first));
+            const int y = y0 + row;
+            readRow(p, shiftX, rowOf(frame, 0, y), rowOf(frame, 1, y >> shiftY), rowOf(frame, 2, y >> shiftY),
+                    x0 + column, count, totals);
+            first += count;
+        }
+    };
+
+    const long long pixelCount = static_cast<long long>(width) * height;
+    const bool bands = s.arithmetic.summation == Summation::Bands;
+    const int bandCount = bands ? (settings.taskCount == 0 ? 1 : settings.taskCount) : 0;
+    const int threads = pool.workerCount() + 1;
+    const int laneCount = bands ? std::min(threads, bandCount) : static_cast<int>(std::min<long long>(threads, height));
+    std::vector<double> bandSums(static_cast<size_t>(bandCount), 0.0);
+    std::vector<LaneScratch> lanes(static_cast<size_t>(laneCount));
+
+    pool.run(laneCount, [&](int lane) {
+        LaneScratch& scratch = lanes[static_cast<size_t>(lane)];
+        scratch.lightCounts.assign(histogramSize, 0);
+        scratch.lumaCounts.assign(histogramSize, 0);
+        BandParameters p = base;
+        p.lightHistogram = scratch.lightCounts.data();
+        p.lumaHistogram = scratch.lumaCounts.data();
+        if (bands) {
+            // The class's bands over the active pixels; each lane measures a run of whole bands.
+            const long long bandLength = pixelCount / bandCount;
+            const int firstBand = static_cast<int>(static_cast<long long>(bandCount) * lane / laneCount);
+            const int endBand = static_cast<int>(static_cast<long long>(bandCount) * (lane + 1) / laneCount);
+            for (int band = firstBand; band < endBand; ++band) {
+                const long long start = band * bandLength;
+                const long long end = band == bandCount - 1 ? pixelCount : start + bandLength;
+                scratch.totals.lightSum = 0.0;
+                measureSpan(p, start, end, scratch.totals);
+                bandSums[static_cast<size_t>(band)] = scratch.totals.lightSum;
+            }
+        } else {
+            const long long firstRow = static_cast<long long>(height) * lane / laneCount;
+            const long long endRow = static_cast<long long>(height) * (lane + 1) / laneCount;
+            measureSpan(p, firstRow * width, endRow * width, scratch.totals);
+        }
+    });
+
+    FrameStatistics result;
+    result.scale_ = scale;
+    result.pixelCount_ = static_cast<std::uint64_t>(pixelCount);
+    result.lightHistogram_.assign(static_cast<size_t>(codes), 0);
+    result.lumaHistogram_.assign(static_cast<size_t>(codes), 0);
+    const int ways = histogramStride == 0 ? 1 : kHistogramWays;
+    for (const LaneScratch& lane : lanes) {
+        for (int way = 0; way < ways; ++way) {
+            const uint32_t* light = lane.lightCounts.data() + static_cast<size_t>(way) * codes;
+            const uint32_t* luma = lane.lumaCounts.data() + static_cast<size_t>(way) * codes;
+            for (int code = 0; code < codes; ++code) {
+                result.lightHistogram_[code] += light[code];
+                result.lumaHistogram_[code] += luma[code];
+            }
+        }
+        for (int channel = 0; channel < 3; ++channel) {
+            result.largestChannelCode_[channel] =
+                std::max(result.largestChannelCode_[channel], lane.totals.largestChannelCode[channel]);
+        }
+    }
+    for (double bandSum : bandSums) result.bandLightSum_ += bandSum;
+    return result;
+}
+
+}  // namespace detail
+
+Analyzer::Analyzer(const AnalysisSettings& settings) {
+    using detail::checkPercent;
+    const auto require = [](bool condition, const std::string& reason) {
+        if (!condition) throw std::invalid_argument(reason);
+    };
+    require(settings.thresholdNits >= 0.0 && settings.thresholdNits <= 10000.0,
+            "the threshold must lie from 0 to 10000 nits, not " + std::to_string(settings.thresholdNits));
+    checkPercent(settings.top1Percent, "top1Percent");
+    checkPercent(settings.top2Percent, "top2Percent");
+    checkPercent(settings.bottomPercent, "bottomPercent");
+    require(settings.taskCount >= 0 && settings.taskCount <= detail::kMaxTaskCount,
+            "the task count must lie from 0 to " + std::to_string(detail::kMaxTaskCount) + ", not " +
+                std::to_string(settings.taskCount));
+    require(settings.transfer == Transfer::Pq || settings.transfer == Transfer::Hlg, "unknown transfer function");
+    require(settings.matrix == Matrix::Bt2020 || settings.matrix == Matrix::Bt709, "unknown matrix");
+    const ActiveArea& area = settings.activeArea;
+    require(area.left >= 0 && area.top >= 0 && area.right >= 0 && area.bottom >= 0,
+            "active area offsets must not be negative");
+    state_ = std::make_unique<detail::AnalyzerState>(settings);
+}
+
+Analyzer::~Analyzer() = default;
+Analyzer::Analyzer(Analyzer&&) noexcept = default;
+Analyzer& Analyzer::operator=(Analyzer&&) noexcept = default;
+
+const AnalysisSettings& Analyzer::settings() const {
+    if (!state_) throw std::logic_error("this analyzer was moved from");
+    return state_->settings;
+}
+
+FrameStatistics Analyzer::analyze(const FrameView& frame) const { return analyze(frame, settings().activeArea); }
+
+FrameStatistics Analyzer::analyze(const FrameView& frame, const ActiveArea& area) const {
+    if (!state_) throw std::logic_error("this analyzer was moved from");
+    return state_->analyze(frame, area);
+}
+
+}  // namespace hdrmeter
