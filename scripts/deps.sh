@@ -5,11 +5,13 @@
 #   scripts/deps.sh bench    also what the benchmark program needs
 set -euo pipefail
 packages=(cmake make g++ pkg-config libopencv-core-dev libopencv-imgproc-dev libcli11-dev nlohmann-json3-dev)
+# The tool reads every input through FFmpeg's libraries (Debian 12 has ffmpeg 5.1).
+packages+=(libavformat-dev libavcodec-dev libavutil-dev)
 # The Python module, built against Debian's own interpreter and numpy.
 packages+=(python3 python3-dev pybind11-dev python3-pybind11 python3-numpy)
 case "${1:-}" in
   test) packages+=(libgtest-dev ffmpeg clang libclang-rt-14-dev python3-pytest) ;;
-  bench) packages+=(libbenchmark-dev time) ;;
+  bench) packages+=(libbenchmark-dev time ffmpeg) ;;
 esac
 missing=()
 for p in "${packages[@]}"; do

@@ -227,6 +227,7 @@ int measureClip(const ToolOptions& options)
 
 void installStopHandlers()
 {
+    keepLibavMessages();
     // A closed output pipe must make a write fail with EPIPE, so that the run ends with one line.
     std::signal(SIGPIPE, SIG_IGN);
     struct sigaction action {};

@@ -1,10 +1,13 @@
 #include "libav_source.h"
 
 #include <cmath>
+#include <cstdarg>
 #include <cstring>
+#include <mutex>
 
 extern "C" {
 #include <libavutil/dict.h>
+#include <libavutil/log.h>
 #include <libavutil/mastering_display_metadata.h>
 }
 
@@ -19,12 +22,46 @@ struct DictionaryFree {
     ~DictionaryFree() { av_dict_free(&dictionary); }
 };
 
+std::mutex libavMessageMutex;
+std::string lastLibavError;
+
+void keepLibavMessage(void* object, int level, const char* format, va_list arguments)
+{
+    if (level > AV_LOG_ERROR)
+        return;
+    char text[512];
+    int printPrefix = 0;
+    av_log_format_line2(object, level, format, arguments, text, sizeof text, &printPrefix);
+    std::string message = text;
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+        message.pop_back();
+    const AVClass* objectClass = object ? *static_cast<AVClass**>(object) : nullptr;
+    if (objectClass && objectClass->item_name)
+        message = std::string(objectClass->item_name(object)) + ": " + message;
+    const std::lock_guard<std::mutex> lock(libavMessageMutex);
+    lastLibavError = message;
+}
+
+// The last error FFmpeg gave, once: the reason a failure adds in brackets.
+std::string takeLibavError()
+{
+    const std::lock_guard<std::mutex> lock(libavMessageMutex);
+    std::string message;
+    message.swap(lastLibavError);
+    return message.empty() ? message : " (" + message + ")";
+}
+
 double secondsOf(std::int64_t value, AVRational timeBase)
 {
     return static_cast<double>(value) * av_q2d(timeBase);
 }
 
 }  // namespace
+
+void keepLibavMessages()
+{
+    av_log_set_callback(&keepLibavMessage);
+}
 
 LibavSource::LibavSource(const SourceOptions& options, const StopRequest* stop)
     : options_(options), stop_(stop), packet_(av_packet_alloc()), frame_(av_frame_alloc())
@@ -56,7 +93,7 @@ LibavSource::LibavSource(const SourceOptions& options, const StopRequest* stop)
             throw InputError("stopped before " + name() + " could be opened");
         if (input_->bytesRead() == 0)
             throw InputError(name() + " is empty: give a video file or pipe a stream into standard input");
-        throw InputError("cannot read " + name() + " as video: " + libavErrorText(opened));
+        throw InputError("cannot read " + name() + " as video: " + libavErrorText(opened) + takeLibavError());
     }
     format_.reset(context);
     const std::string demuxer = context->iformat->name;
@@ -139,6 +176,9 @@ void LibavSource::openDecoder()
     decoder_->thread_count = 0;
     decoder_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     decoder_->pkt_timebase = format_->streams[streamIndex_]->time_base;
+    // A damaged frame is an error, not something to conceal and measure: checksums are checked and
+    // decoders report damage instead of hiding it.
+    decoder_->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
     result = avcodec_open2(decoder_.get(), codec, nullptr);
     if (result < 0)
         throw InputError("cannot open the " + std::string(codec->name) + " decoder: " + libavErrorText(result));
@@ -164,13 +204,21 @@ std::unique_ptr<LibavSource> LibavSource::reopen() const
 bool LibavSource::fail(const std::string& reason)
 {
     if (failure_.empty())
-        failure_ = reason;
+        failure_ = reason + takeLibavError();
     // Frames the decoder already holds were read whole: drain them before the failure is told.
     if (!draining_) {
         draining_ = true;
         avcodec_send_packet(decoder_.get(), nullptr);
     }
     return true;
+}
+
+void LibavSource::decoderFailed(int error)
+{
+    if (failure_.empty())
+        failure_ = "the decoder cannot decode frame " + std::to_string(framesDecoded_) + ": " + libavErrorText(error) +
+                   takeLibavError();
+    ended_ = true;
 }
 
 std::string LibavSource::cutShortReason() const
@@ -210,8 +258,7 @@ const AVFrame* LibavSource::next()
         int result = avcodec_receive_frame(decoder_.get(), frame_.get());
         if (result == 0) {
             if (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT)) {
-                fail("the decoder found frame " + std::to_string(framesDecoded_) + " damaged");
-                ended_ = true;
+                decoderFailed(AVERROR_INVALIDDATA);
                 return nullptr;
             }
             ++framesDecoded_;
@@ -226,13 +273,14 @@ const AVFrame* LibavSource::next()
             if (failure_.empty() && !stopped_)
                 failure_ = cutShortReason();
             if (failure_.empty() && !stopped_ && framesDecoded_ == 0)
-                failure_ = name() + " holds no video frame";
+                failure_ = name() + " holds no video frame" + takeLibavError();
             return nullptr;
         }
         if (result != AVERROR(EAGAIN)) {
-            fail("the decoder stopped with an error (" + libavErrorText(result) + ") after " +
-                 std::to_string(framesDecoded_) + " frames");
-            continue;
+            // Frames come out in order, errors too: the frames before this one were handed out already,
+            // and those after it would be numbered wrongly, so the run ends here.
+            decoderFailed(result);
+            return nullptr;
         }
         result = av_read_frame(format_.get(), packet_.get());
         if (result < 0) {
@@ -269,9 +317,10 @@ const AVFrame* LibavSource::next()
         }
         result = avcodec_send_packet(decoder_.get(), packet_.get());
         av_packet_unref(packet_.get());
-        if (result < 0 && result != AVERROR(EAGAIN))
-            fail("the decoder stopped with an error (" + libavErrorText(result) + ") after " +
-                 std::to_string(framesDecoded_) + " frames");
+        if (result < 0 && result != AVERROR(EAGAIN)) {
+            decoderFailed(result);
+            return nullptr;
+        }
     }
     return nullptr;
 }

@@ -28,6 +28,11 @@ struct SourceOptions {
     std::optional<RawVideo> raw;
 };
 
+// FFmpeg's own messages go to standard error by default, which would break the one-line errors of a
+// program. After this call they are kept instead, and the last error among them is added to the reason
+// a source gives for failing. Hosts with a log of their own may install their own callback instead.
+void keepLibavMessages();
+
 class LibavSource {
 public:
     // Opens the input and its video stream's decoder. Throws InputError with the reason.
@@ -64,6 +69,7 @@ public:
 private:
     void openDecoder();
     bool fail(const std::string& reason);
+    void decoderFailed(int error);
     std::string cutShortReason() const;
 
     SourceOptions options_;
