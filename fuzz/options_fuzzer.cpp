@@ -1,25 +1,28 @@
 // Parses arbitrary command lines: the input, cut at zero bytes, gives the arguments. A command line
-// is either refused with UsageError and a reason, or gives options that the rest of the program can carry out as
-// they stand: known transfer and matrix, percentages within 0..100, a threshold within 0..10000 nits,
-// a positive task and frame count, and a raw frame size the readers accept.
+// is either refused with UsageError and a one-line reason, or gives options that the rest of the program
+// can carry out as they stand: percentages within 0..100, a threshold within 0..10000 nits, a task count
+// the analyzer takes, at least one frame, a raw frame size and pixel format the input layer measures.
 #include <cmath>
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
 #include "fuzz_input.h"
 #include "options.h"
 #include "tool_errors.h"
-#include "video_format.h"
 
+using namespace hdrmeter;
 using namespace hdrmeter::tool;
 using fuzzing::check;
 
 namespace {
 
-bool isPercent(float value) { return value >= 0.0f && value <= 100.0f; }
+bool isPercent(double value) { return value >= 0.0 && value <= 100.0; }
 
 }  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::vector<std::string> arguments{"hdrmeter"};
     std::string current;
@@ -36,25 +39,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     for (const std::string& argument : arguments) argv.push_back(argument.c_str());
 
     try {
-        const CommandLine commandLine = parseCommandLine(static_cast<int>(argv.size()), argv.data(), 2);
+        const CommandLine commandLine = parseCommandLine(static_cast<int>(argv.size()), argv.data());
         if (commandLine.immediateOutput) {
             check(!commandLine.immediateOutput->empty(), "help or version has text");
             return 0;
         }
         const ToolOptions& options = commandLine.options;
-        const MeasureSettings& settings = options.settings;
-        check(settings.transfer == TransferFunction::Pq || settings.transfer == TransferFunction::Hlg, "transfer");
-        check(settings.matrix == ColourMatrix::Bt2020 || settings.matrix == ColourMatrix::Bt709, "matrix");
+        const AnalysisSettings& settings = options.clip.analysis;
         check(settings.thresholdNits >= 0 && settings.thresholdNits <= 10000, "threshold within 0..10000 nits");
         check(isPercent(settings.top1Percent) && isPercent(settings.top2Percent) && isPercent(settings.bottomPercent),
               "percentages within 0..100");
-        check(settings.taskCount >= 1, "at least one task");
+        check(settings.taskCount >= 0 && settings.taskCount <= 256, "a task count the analyzer takes");
         check(!options.frameLimit || *options.frameLimit >= 1, "at least one frame");
-        if (options.rawFormat) {
-            const VideoFormat& format = *options.rawFormat;
-            check(frameSizeProblem(format.width, format.height).empty(), "raw frame size the readers accept");
-            check(format.bitDepth == 10 || format.bitDepth == 12 || format.bitDepth == 16, "raw bit depth");
+        check(!options.clip.source.streamIndex || *options.clip.source.streamIndex >= 0, "a stream number");
+        if (options.clip.source.raw) {
+            const RawVideo& raw = *options.clip.source.raw;
+            check(raw.width >= 1 && raw.height >= 1 && raw.width <= 16384 && raw.height <= 16384, "a raw frame size");
+            check(pixelLayoutOf(av_get_pix_fmt(raw.pixelFormat.c_str())).accepted, "a raw format that is measured");
         }
+        // The analyzer must take the settings as they are.
+        Analyzer analyzer(settings);
     } catch (const UsageError& error) {
         // The reason may quote an argument with a line break in it; the program escapes such characters
         // when it prints the reason (the tool's reliability test runs that case end to end).

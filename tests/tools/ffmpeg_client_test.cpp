@@ -1,57 +1,102 @@
 #include "program_support.h"
 
-using namespace hdrmeter::tool;
+using hdrmeter::ChromaLayout;
 
-// ffmpeg writes the stream as any user's pipe would, and into a file, which the tool maps instead of
-// reading; the same frames written raw are measured by the library directly and every per-frame number
-// must match to the bit. ffmpeg's YUV4MPEG2 writer cuts the chroma rows of odd-width subsampled frames
-// half a sample short, so those sizes go through raw video.
-TEST(FfmpegClient, PipedAndFileStreamsGiveTheLibrarysOwnNumbersForEveryFrame)
+// A real client: ffmpeg makes files in every codec and container the tool is meant for, the tool measures
+// each from the file (or a pipe), and every per-frame number must be the analyzer's own on the same
+// decoded frames, which ffmpeg writes out raw for the test. The tags the summary names must be the ones
+// written; --checks reads padded decoder frames, so its luma figures are checked against the raw frames.
+TEST(FfmpegClient, FilesInEveryCodecGiveTheAnalyzersNumbersAndTheirTags)
 {
     ASSERT_EQ(std::system("ffmpeg -version >/dev/null 2>&1"), 0) << "ffmpeg is needed: run scripts/deps.sh test";
-    const int frameCount = 3, taskCount = 2;
-    const std::pair<const char*, VideoFormat> formats[] = {
-        {"yuv420p10le", {0, 0, 10, ChromaSubsampling::Yuv420}}, {"yuv422p10le", {0, 0, 10, ChromaSubsampling::Yuv422}},
-        {"yuv444p10le", {0, 0, 10, ChromaSubsampling::Yuv444}}, {"yuv420p12le", {0, 0, 12, ChromaSubsampling::Yuv420}},
-        {"yuv422p12le", {0, 0, 12, ChromaSubsampling::Yuv422}}, {"yuv444p12le", {0, 0, 12, ChromaSubsampling::Yuv444}},
+    struct Clip {
+        std::string file, encode, pixelFormat;
+        int width, height;
+        ChromaLayout layout;
+        int bitDepth;
+        std::string tool, tags;
+        hdrmeter::Transfer transfer;
+        bool classParity;
+    };
+    const std::string pq = " -color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc";
+    const std::string hlg = " -color_primaries bt2020 -color_trc arib-std-b67 -colorspace bt2020nc";
+    const Clip clips[] = {
+        {"hevc.mkv", "-c:v libx265 -x265-params 'log-level=error:hdr10=1:max-cll=100,50:master-display=G(13250,34500)"
+                     "B(7500,3000)R(34000,16000)WP(15635,16450)L(10000000,1)'" + pq,
+         "yuv420p10le", 66, 38, ChromaLayout::Yuv420, 10, "--checks", "PQ (tagged), BT.2020 (tagged)",
+         hdrmeter::Transfer::Pq, false},
+        {"hevc.mp4", "-c:v libx265 -x265-params log-level=error" + hlg, "yuv422p10le", 64, 36, ChromaLayout::Yuv422, 10,
+         "--class-parity --tasks 2", "HLG (tagged), BT.2020 (tagged)", hdrmeter::Transfer::Hlg, true},
+        {"av1.mkv", "-c:v libaom-av1 -cpu-used 8 -row-mt 1" + pq, "yuv420p10le", 33, 17, ChromaLayout::Yuv420, 10, "",
+         "PQ (tagged), BT.2020 (tagged)", hdrmeter::Transfer::Pq, false},
+        {"prores.mov", "-c:v prores_ks", "yuv422p10le", 64, 36, ChromaLayout::Yuv422, 10, "--transfer pq",
+         "PQ (--transfer), BT.2020 (untagged, assumed)", hdrmeter::Transfer::Pq, false},
+        {"ffv1.mkv", "-c:v ffv1 -level 3" + hlg, "yuv444p12le", 33, 17, ChromaLayout::Yuv444, 12, "--checks --tasks 3",
+         "HLG (tagged), BT.2020 (tagged)", hdrmeter::Transfer::Hlg, false},
+        {"raw", "-f rawvideo", "yuv420p12le", 33, 17, ChromaLayout::Yuv420, 12, "--size 33x17 --pix-fmt yuv420p12le -",
+         "PQ (untagged, assumed), BT.2020 (untagged, assumed)", hdrmeter::Transfer::Pq, false},
+        {"y4m", "-strict -1 -f yuv4mpegpipe", "yuv422p10le", 64, 36, ChromaLayout::Yuv422, 10, "--checks -",
+         "PQ (untagged, assumed), BT.2020 (untagged, assumed)", hdrmeter::Transfer::Pq, false},
     };
     ScratchDirectory scratch;
-    const std::string csv = scratch.file("frames.csv"), raw = scratch.file("frames.yuv"),
-                      stream = scratch.file("frames.stream");
-    // An even size, and an odd one whose chroma pairs would straddle rows if taken the engine's linear way.
-    for (const auto& [width, height] : {std::pair{64, 36}, std::pair{33, 17}}) {
-        for (auto [pixelFormat, format] : formats) {
-            format.width = width;
-            format.height = height;
-            const bool rawPipe = width % 2 == 1 && format.subsampling != ChromaSubsampling::Yuv444;
-            const std::string size = std::to_string(width) + "x" + std::to_string(height);
-            SCOPED_TRACE(std::string(pixelFormat) + " " + size + (rawPipe ? " raw" : " y4m"));
-            const std::string source = "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=64x36:rate=25 -vf scale=" +
-                                       std::to_string(width) + ":" + std::to_string(height) + " -frames:v " +
-                                       std::to_string(frameCount) + " -pix_fmt " + pixelFormat + " -strict -1";
-            const std::string meter =
-                std::string("'") + HDRMETER_PROGRAM + "' --tasks " + std::to_string(taskCount) + " --csv '" + csv + "'";
-            const std::string rawOptions = rawPipe ? " --size " + size + " --pix-fmt " + pixelFormat : "";
-            const std::string muxer = rawPipe ? " -f rawvideo " : " -f yuv4mpegpipe ";
-            ASSERT_EQ(runShell(scratch, source + muxer + "-y '" + stream + "'").exitStatus, 0);
-            ASSERT_EQ(runShell(scratch, source + " -y -f rawvideo '" + raw + "'").exitStatus, 0);
-            const std::string rawBytes = readWholeFile(raw);
-            ASSERT_EQ(rawBytes.size(), frameCount * format.frameBytes());
-            for (const std::string& input : {source + muxer + "- | " + meter + rawOptions + " -",
-                                             meter + rawOptions + " '" + stream + "'"}) {
-                SCOPED_TRACE(input);
-                const ProgramRun run = runShell(scratch, input);
-                ASSERT_EQ(run.exitStatus, 0) << run.err;
-                const auto rows = readCsv(csv);
-                ASSERT_EQ(rows.size(), static_cast<std::size_t>(frameCount));
-                EXPECT_NE(run.out.find("frames measured       " + std::to_string(frameCount) + "\n"), std::string::npos);
-                for (int frame = 0; frame < frameCount; ++frame) {
-                    std::vector<std::uint16_t> stored(format.frameSamples());
-                    std::memcpy(stored.data(), rawBytes.data() + frame * format.frameBytes(), format.frameBytes());
-                    EXPECT_EQ(rows[frame].at("frame"), std::to_string(frame));
-                    expectRowMatches(rows[frame], measureDirectly(stored, format, taskCount));
-                }
+    const int frameCount = 3;
+    for (const Clip& clip : clips) {
+        SCOPED_TRACE(clip.file);
+        const std::string path = scratch.file(clip.file), raw = scratch.file("frames.raw"), csv = scratch.file("f.csv");
+        const std::string size = std::to_string(clip.width) + "x" + std::to_string(clip.height);
+        // testsrc2 (which rounds odd sizes down, so it is scaled instead) with its luma raised by a tenth, so
+        // that some codes lie above white and the checks count them.
+        ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=64x36:rate=25 -vf \"scale=" +
+                                    std::to_string(clip.width) + ":" + std::to_string(clip.height) + ",format=" +
+                                    clip.pixelFormat + ",geq=lum='lum(X,Y)*1.1':cb='cb(X,Y)':cr='cr(X,Y)'\" -frames:v " +
+                                    std::to_string(frameCount) + " -pix_fmt " + clip.pixelFormat + " " + clip.encode +
+                                    " -y '" + path + "'").exitStatus, 0);
+        const bool piped = clip.tool.size() > 0 && clip.tool.back() == '-';
+        ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin " + std::string(piped ? "-f " : "") +
+                                        (clip.file == "raw" ? "rawvideo -video_size " + size + " -pixel_format " + clip.pixelFormat + " " : "") +
+                                        (clip.file == "y4m" ? "yuv4mpegpipe " : "") + "-i '" + path +
+                                        "' -f rawvideo -pix_fmt " + clip.pixelFormat + " -y '" + raw + "'").exitStatus, 0);
+        const std::string rawBytes = readWholeFile(raw);
+        const ProgramRun run = runShell(scratch, std::string("'") + HDRMETER_PROGRAM + "' --csv '" + csv + "' " +
+                                                     clip.tool + (piped ? " <'" + path + "'" : " '" + path + "'"));
+        ASSERT_EQ(run.exitStatus, 0) << run.err;
+        EXPECT_TRUE(errorLines(run.err).empty()) << run.err;
+        EXPECT_NE(summaryValue(run.out, "input").find(clip.tags + ")"), std::string::npos) << run.out;
+        const auto rows = readCsv(csv);
+        ASSERT_EQ(rows.size(), std::size_t(frameCount));
+
+        hdrmeter::AnalysisSettings settings;
+        settings.transfer = clip.transfer;
+        if (clip.classParity) {
+            settings.arithmetic = hdrmeter::Arithmetic::classParity();
+            settings.taskCount = 2;
+        }
+        const hdrmeter::Analyzer analyzer(settings);
+        for (int frame = 0; frame < frameCount; ++frame) {
+            const hdrmeter::FrameView view =
+                rawFrameView(rawBytes, frame, clip.width, clip.height, clip.layout, clip.bitDepth);
+            expectRowMatches(rows[frame], analyzer.analyze(view));
+            if (clip.tool.find("--checks") == std::string::npos)
+                continue;
+            const int shift = clip.bitDepth - 10;
+            int lowest = 1 << 16, highest = 0, below = 0, above = 0;
+            for (int i = 0; i < clip.width * clip.height; ++i) {
+                const int code = view.planes[0][i];
+                lowest = std::min(lowest, code);
+                highest = std::max(highest, code);
+                below += code < (64 << shift);
+                above += code > (940 << shift);
             }
+            EXPECT_EQ(rows[frame].at("luma_min_code") + " " + rows[frame].at("luma_max_code") + " " +
+                          rows[frame].at("luma_low_count") + " " + rows[frame].at("luma_high_count"),
+                      std::to_string(lowest) + " " + std::to_string(highest) + " " + std::to_string(below) + " " +
+                          std::to_string(above));
         }
     }
+    // The HEVC file states its levels only in SEI messages, which reach the tool as frame side data.
+    const ProgramRun run = runProgram(scratch, "'" + scratch.file("hevc.mkv") + "'");
+    EXPECT_EQ(summaryValue(run.out, "content light level"), "MaxCLL 100 nits, MaxFALL 50 nits (codec)") << run.out;
+    EXPECT_EQ(summaryValue(run.out, "mastering display"),
+              "R 0.6800 0.3200, G 0.2650 0.6900, B 0.1500 0.0600, white 0.3127 0.3290, 0.0001 to 1000 nits (codec)");
+    EXPECT_EQ(summaryValue(run.out, "stated below measured").rfind("MaxCLL 100 < ", 0), 0u) << run.out;
 }

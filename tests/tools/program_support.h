@@ -3,12 +3,9 @@
 
 #include <sys/wait.h>
 
-#include <array>
-
-#include <hdrmeter.h>
+#include <hdrmeter/analysis.h>
 
 #include "tool_test_support.h"
-#include "video_format.h"
 
 struct ProgramRun { int exitStatus = -1; std::string out, err; };
 
@@ -26,46 +23,57 @@ inline ProgramRun runProgram(const ScratchDirectory& scratch, const std::string&
     return runShell(scratch, std::string("'") + HDRMETER_PROGRAM + "' " + arguments + " <'" + standardInput + "'");
 }
 
-// The oracle: the library called directly, the plain way, on a frame whose chroma is first spread to one
-// sample per pixel by looking up, for every pixel, the stored chroma sample that covers it.
-inline std::array<double, 6> measureDirectly(const std::vector<std::uint16_t>& stored,
-                                             const hdrmeter::tool::VideoFormat& format, int taskCount)
+// The error lines of a run; warnings are not errors.
+inline std::vector<std::string> errorLines(const std::string& err)
 {
-    using hdrmeter::tool::ChromaSubsampling;
-    const std::size_t width = format.width, pixels = format.lumaSamples(), chromaPlane = format.chromaSamplesPerPlane();
-    std::vector<std::uint16_t> frame(3 * pixels);
-    for (std::size_t p = 0; p < pixels; ++p) {
-        const std::size_t x = p % width, y = p / width;
-        const std::size_t column = format.subsampling == ChromaSubsampling::Yuv444 ? x : x / 2;
-        const std::size_t row = format.subsampling == ChromaSubsampling::Yuv420 ? y / 2 : y;
-        const std::size_t chroma = pixels + row * format.chromaWidth() + column;
-        frame[p] = stored[p];
-        frame[pixels + p] = stored[chroma];
-        frame[2 * pixels + p] = stored[chroma + chromaPlane];
-    }
-    HDR_Info info;
-    info.bitDepth = format.bitDepth;
-    info.transferFunction = L"PQ";
-    info.colorSpace = L"BT.2020";
-    info.thresholdLevel = 203;
-    info.thresholdUnit = L"NITS";
-    info.measureLightLevel = true;
-    info.measurePercentiles = true;
-    CHDR_Measurements engine;
-    EXPECT_TRUE(engine.InitializeMeasurements(info));
-    auto* samples = reinterpret_cast<unsigned char*>(frame.data());
-    const auto r = engine.HDR_Measurements(YCbCr444_A, format.width, format.height, samples, samples, taskCount);
-    return {std::get<0>(r), std::get<1>(r), std::get<2>(r), std::get<3>(r), std::get<4>(r), std::get<5>(r)};
+    std::vector<std::string> lines;
+    for (const std::string& line : split(err))
+        if (line.rfind("hdrmeter: warning: ", 0) != 0)
+            lines.push_back(line);
+    return lines;
 }
 
-// Compares the six results of a CSV row with the oracle's, to the bit.
-inline void expectRowMatches(const std::map<std::string, std::string>& row, const std::array<double, 6>& expected)
+// What the summary line starting with label says.
+inline std::string summaryValue(const std::string& summary, const std::string& label)
 {
-    const char* columns[] = {"average_light_nits", "largest_light_nits", "above_threshold_percent",
-                             "top1_nits",          "top2_nits",          "bottom_nits"};
-    for (std::size_t i = 0; i < expected.size(); ++i)
-        EXPECT_TRUE(sameBits(std::strtod(row.at(columns[i]).c_str(), nullptr), expected[i]))
-            << "frame " << row.at("frame") << " " << columns[i] << ": " << row.at(columns[i]) << " vs " << expected[i];
+    for (const std::string& line : split(summary))
+        if (line.rfind(label, 0) == 0)
+            return line.substr(22);
+    return "(no " + label + " line)";
+}
+
+// Frame `index` of a file of raw planar frames as ffmpeg writes them (planes back to back, rows without
+// gaps, chroma sizes rounded up), as a view for the analyzer.
+inline hdrmeter::FrameView rawFrameView(const std::string& bytes, std::size_t index, int width, int height,
+                                        hdrmeter::ChromaLayout layout, int bitDepth)
+{
+    const int chromaWidth = layout == hdrmeter::ChromaLayout::Yuv444 ? width : (width + 1) / 2;
+    const int chromaHeight = layout == hdrmeter::ChromaLayout::Yuv420 ? (height + 1) / 2 : height;
+    const std::size_t luma = std::size_t(width) * height, chroma = std::size_t(chromaWidth) * chromaHeight;
+    const auto* samples = reinterpret_cast<const std::uint16_t*>(bytes.data()) + index * (luma + 2 * chroma);
+    hdrmeter::FrameView view;
+    view.planes[0] = samples;
+    view.planes[1] = samples + luma;
+    view.planes[2] = samples + luma + chroma;
+    view.strides[0] = 2 * width;
+    view.strides[1] = view.strides[2] = 2 * chromaWidth;
+    view.width = width;
+    view.height = height;
+    view.layout = layout;
+    view.bitDepth = bitDepth;
+    return view;
+}
+
+// Compares the six results of a CSV row with the analyzer's, to the bit.
+inline void expectRowMatches(const std::map<std::string, std::string>& row, const hdrmeter::FrameStatistics& expected)
+{
+    const std::pair<const char*, double> columns[] = {
+        {"average_light_nits", expected.averageLightNits()}, {"largest_light_nits", expected.largestLightNits()},
+        {"above_threshold_percent", expected.aboveThresholdPercent()}, {"top1_nits", expected.top1Nits()},
+        {"top2_nits", expected.top2Nits()}, {"bottom_nits", expected.bottomNits()}};
+    for (const auto& [name, value] : columns)
+        EXPECT_TRUE(sameBits(std::strtod(row.at(name).c_str(), nullptr), value))
+            << "frame " << row.at("frame") << " " << name << ": " << row.at(name) << " vs " << value;
 }
 
 #endif

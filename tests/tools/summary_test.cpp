@@ -4,7 +4,7 @@
 #include <sstream>
 #include <tuple>
 
-#include "summary.h"
+#include "output/summary.h"
 
 using namespace hdrmeter::tool;
 
@@ -66,9 +66,19 @@ TEST(Summary, MaxCllAndMaxFallComeFromTheirOwnColumnsAndSharesAreOfFramesAndPixe
     EXPECT_DOUBLE_EQ(summary.framesAboveThresholdPercent(), 50.0);
     EXPECT_DOUBLE_EQ(summary.pixelsAboveThresholdPercent(), 15.0);
     std::ostringstream text;
-    summary.print(text, RunFacts{"clip.y4m", "64x36 10-bit 4:2:2, PQ, BT.2020"});
+    RunFacts facts;
+    facts.inputName = "clip.mkv";
+    facts.thresholdNits = 203.5;
+    facts.interruption = "SIGTERM";
+    facts.metadata.lightLevel = ContentLightLevel{1000, 180};
+    summary.print(text, facts);
     for (const char* line : {"MaxCLL                1000 nits (1000.400) at frame 102\n",
                              "MaxFALL               181 nits (180.500) at frame 101\n",
-                             "frames above 203 nits 2 of 4 (50.0 %)\n", "pixels above 203 nits 15.000 %\n"})
+                             "frames above 203.5 nits 2 of 4 (50.0 %)\n", "pixels above 203.5 nits 15.000 %\n",
+                             "interrupted           by SIGTERM; the frames measured before it are summarised\n",
+                             "content light level   MaxCLL 1000 nits, MaxFALL 180 nits (container)\n",
+                             "stated below measured MaxFALL 180 < 181 nits measured\n"})
         EXPECT_NE(text.str().find(line), std::string::npos) << text.str();
+    // Stated and measured levels are compared as the whole nits metadata carries: 1000 is not below 1000.4.
+    EXPECT_EQ(text.str().find("stated below measured MaxCLL"), std::string::npos) << text.str();
 }

@@ -25,30 +25,11 @@ inline std::string littleEndianBytes(const std::vector<std::uint16_t>& samples)
     return bytes;
 }
 
-// Test input as a FILE stream: pipe-like over memory, or a real temporary file whose size the readers
-// can see in advance. fmemopen refuses an empty buffer, so empty input is always a temporary file.
-struct MemoryStream {
-    explicit MemoryStream(const std::string& bytes, bool regularFile = false) : bytes_(bytes)
-    {
-        file = regularFile || bytes_.empty() ? std::tmpfile() : fmemopen(bytes_.data(), bytes_.size(), "rb");
-        if (regularFile || bytes_.empty()) {
-            std::fwrite(bytes_.data(), 1, bytes_.size(), file);
-            std::rewind(file);
-        }
-    }
-    ~MemoryStream() { std::fclose(file); }
-    std::FILE* file = nullptr;
-
-private:
-    std::string bytes_;
-};
-
 inline std::string readWholeFile(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
-
 
 // A scratch directory per test, removed afterwards.
 struct ScratchDirectory {

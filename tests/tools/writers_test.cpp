@@ -1,7 +1,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "frame_writers.h"
+#include "output/frame_writers.h"
 #include "tool_test_support.h"
 
 using namespace hdrmeter::tool;
@@ -31,7 +31,7 @@ TEST(Writers, CsvAndJsonLinesReadBackAsTheSameBitsUnderTheSameNames)
             {
                 OutputFile csvFile(scratch.file("f.csv")), jsonFile(scratch.file("f.jsonl"));
                 CsvWriter csv(csvFile, ColumnSet{percentiles, checks});
-                JsonLinesWriter jsonl(jsonFile, ColumnSet{percentiles, checks});
+                JsonLinesWriter jsonl(jsonFile, ColumnSet{percentiles, checks, "class"});
                 for (std::size_t i = 0; i < std::size(kAwkwardValues); ++i) {
                     csv.write(awkwardFrame(static_cast<long long>(i), kAwkwardValues[i]));
                     jsonl.write(awkwardFrame(static_cast<long long>(i), kAwkwardValues[i]));
@@ -51,7 +51,8 @@ TEST(Writers, CsvAndJsonLinesReadBackAsTheSameBitsUnderTheSameNames)
             ASSERT_EQ(jsonLines.size(), std::size(kAwkwardValues));
             for (std::size_t i = 0; i < rows.size(); ++i) {
                 const nlohmann::json object = nlohmann::json::parse(jsonLines[i]);
-                EXPECT_EQ(object.size(), names.size());
+                EXPECT_EQ(object.size(), names.size() + 1);
+                EXPECT_EQ(object.at("coefficients"), "class");
                 EXPECT_EQ(rows[i].at("frame"), std::to_string(i));
                 EXPECT_EQ(object.at("frame").get<long long>(), static_cast<long long>(i));
                 const FrameMeasurement m = awkwardFrame(0, kAwkwardValues[i]);
