@@ -141,7 +141,8 @@ void OutputFile::write(const std::string& text)
     if (!stream_ || firstErrno_ != 0)
         return;
     errno = 0;
-    if (std::fwrite(text.data(), 1, text.size(), stream_) != text.size())
+    // A line-buffered stream flushes inside fwrite and may still report every byte taken.
+    if (std::fwrite(text.data(), 1, text.size(), stream_) != text.size() || std::ferror(stream_))
         firstErrno_ = errno != 0 ? errno : EIO;
 }
 
