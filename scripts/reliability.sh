@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The reliability stage of scripts/test.sh; it also runs on its own from the repository's root.
-#   1. thread sanitizer: the concurrency tests and the tool's reading thread, in build-tsan
+#   1. thread sanitizer: the concurrency tests, and the tool's decoding and measuring threads, in build-tsan
 #   2. fuzzing: every libFuzzer target for a bounded time (about a minute in all), in build-fuzz
 #   3. fault injection: every allocation and thread start failed in turn, under LeakSanitizer, in build-faults
 #   4. soak: its figures, from the address-sanitizer run of scripts/test.sh (build-asan), where it ran
@@ -26,26 +26,30 @@ stage_end() {
 stage_start "thread sanitizer build and concurrency tests"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHDRMETER_SANITIZE=thread -DHDRMETER_BUILD_TOOLS=ON \
   >/dev/null
-cmake --build build-tsan -j"$jobs" --target reliability_concurrency_tests hdrmeter_tool_unit_tests
+cmake --build build-tsan -j"$jobs" --target reliability_concurrency_tests hdrmeter_tool
 # No suppressions: any report fails the stage.
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 build-tsan/tests/reliability/reliability_concurrency_tests --gtest_brief=1
-# The tool's frames pass between its reading thread and the measuring one, mapped, copied ahead or read.
-build-tsan/tests/tools/hdrmeter_tool_unit_tests --gtest_brief=1 --gtest_filter='MappedInput.*'
+# The tool: libavcodec's frame threads decode ahead while the analyzer's workers measure the frame before.
+tsan_clip=build-tsan/tsan_clip.mkv
+ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=320x180:rate=25 -frames:v 24 -pix_fmt yuv420p10le \
+  -c:v libx265 -x265-params log-level=error -color_trc smpte2084 "$tsan_clip"
+build-tsan/tools/hdrmeter/hdrmeter --tasks 2 --checks "$tsan_clip" >/dev/null
+build-tsan/tools/hdrmeter/hdrmeter --demo --frames 6 >/dev/null
 unset TSAN_OPTIONS
-stage_end "thread sanitizer: concurrency tests and the tool's frame pipeline passed"
+stage_end "thread sanitizer: concurrency tests and the tool's decoding and measuring threads passed"
 
 # ---- 2. fuzzing -----------------------------------------------------------------------------------
 stage_start "fuzzers (libFuzzer with address and undefined-behaviour sanitizers)"
 cmake -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER="$fuzz_cxx" >/dev/null
-targets=(engine_planes y4m_reader raw_reader options)
+targets=(engine_planes stream_format options)
 cmake --build build-fuzz -j"$jobs" --target "${targets[@]/#/fuzz_}"
 # The engine target does the most per input, so it gets two shares of the time and the others one.
-share=$((fuzz_seconds / 5))
+share=$((fuzz_seconds / 4))
 fuzz_report=()
 for target in "${targets[@]}"; do
   seconds=$share
-  [ "$target" = engine_planes ] && seconds=$((fuzz_seconds - 3 * share))
+  [ "$target" = engine_planes ] && seconds=$((fuzz_seconds - 2 * share))
   work=build-fuzz/corpus-work/$target
   rm -rf "$work" && mkdir -p "$work" build-fuzz/artifacts
   log=build-fuzz/$target.log
