@@ -26,7 +26,8 @@ constexpr int kBufferBytes = 1 << 16;
 
 }  // namespace
 
-DescriptorInput::DescriptorInput(const std::string& path, const StopRequest* stop) : stop_(stop)
+DescriptorInput::DescriptorInput(const std::string& path, const StopRequest* stop, const StopRequest* closing)
+    : stop_(stop), closing_(closing)
 {
     if (path == "-") {
         descriptor_ = STDIN_FILENO;
@@ -87,7 +88,7 @@ int DescriptorInput::readPacket(void* opaque, std::uint8_t* buffer, int size)
 {
     auto& input = *static_cast<DescriptorInput*>(opaque);
     for (;;) {
-        if (input.stop_ && input.stop_->requested())
+        if ((input.stop_ && input.stop_->requested()) || (input.closing_ && input.closing_->requested()))
             return AVERROR_EXIT;
         pollfd waiting{input.descriptor_, POLLIN, 0};
         const int ready = ::poll(&waiting, 1, kPollIntervalMilliseconds);

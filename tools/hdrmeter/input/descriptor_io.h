@@ -36,7 +36,8 @@ struct FileIdentity {
 class DescriptorInput {
 public:
     // Opens path for reading, or takes standard input for "-". Throws InputError naming the file.
-    DescriptorInput(const std::string& path, const StopRequest* stop);
+    // A read waiting on a silent input ends with AVERROR_EXIT once either request is made.
+    DescriptorInput(const std::string& path, const StopRequest* stop, const StopRequest* closing = nullptr);
     ~DescriptorInput();
     DescriptorInput(const DescriptorInput&) = delete;
     DescriptorInput& operator=(const DescriptorInput&) = delete;
@@ -68,6 +69,7 @@ private:
     std::string readFailure_;
     FileIdentity identity_;
     const StopRequest* stop_ = nullptr;
+    const StopRequest* closing_ = nullptr;
     AVIOContext* context_ = nullptr;
 };
 

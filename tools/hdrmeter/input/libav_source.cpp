@@ -68,14 +68,13 @@ LibavSource::LibavSource(const SourceOptions& options, const StopRequest* stop)
 {
     if (!packet_ || !frame_)
         throw std::bad_alloc();
-    input_ = std::make_unique<DescriptorInput>(options.path, stop);
+    input_ = std::make_unique<DescriptorInput>(options.path, stop, &closing_);
     AVFormatContext* context = avformat_alloc_context();
     if (!context)
         throw std::bad_alloc();
     context->pb = input_->context();
     context->flags |= AVFMT_FLAG_CUSTOM_IO;
-    if (stop)
-        context->interrupt_callback = {&DescriptorInput::interrupted, const_cast<StopRequest*>(stop)};
+    context->interrupt_callback = {&LibavSource::interrupted, this};
 
     const AVInputFormat* forcedFormat = nullptr;
     DictionaryFree settings;
@@ -152,7 +151,88 @@ LibavSource::LibavSource(const SourceOptions& options, const StopRequest* stop)
     openDecoder();
 }
 
-LibavSource::~LibavSource() = default;
+LibavSource::~LibavSource()
+{
+    closing_.request();
+    queueChanged_.notify_all();
+    if (decoding_.joinable())
+        decoding_.join();
+    for (AVFrame* frame : decodedFrames_)
+        av_frame_free(&frame);
+}
+
+int LibavSource::interrupted(void* source)
+{
+    const auto& self = *static_cast<const LibavSource*>(source);
+    return (self.stop_ && self.stop_->requested()) || self.closing_.requested();
+}
+
+const AVFrame* LibavSource::next()
+{
+    if (endSeen_)
+        return nullptr;
+    // A YUV4MPEG2 or raw "decoder" only wraps the packet it was given: there is nothing to decode ahead,
+    // and handing packets between threads only makes the allocator map fresh memory for each.
+    if (headerOnlyFormat_) {
+        const AVFrame* frame = decodeNext();
+        if (!frame) {
+            endSeen_ = true;
+            return nullptr;
+        }
+        ++framesHandedOut_;
+        takeFrameMetadata(*frame, metadata_);
+        return frame;
+    }
+    if (!decoding_.joinable())
+        decoding_ = std::thread(&LibavSource::decodeAhead, this);
+    std::unique_lock<std::mutex> lock(queueMutex_);
+    queueChanged_.wait(lock, [this] { return !decodedFrames_.empty(); });
+    AVFrame* frame = decodedFrames_.front();
+    decodedFrames_.pop_front();
+    lock.unlock();
+    queueChanged_.notify_all();
+    handedOut_.reset(frame);
+    if (!frame) {
+        endSeen_ = true;
+        return nullptr;
+    }
+    ++framesHandedOut_;
+    takeFrameMetadata(*frame, metadata_);
+    return frame;
+}
+
+void LibavSource::decodeAhead()
+{
+    // One frame waits here while the caller measures the one before: with the one being measured, the
+    // caller holds two frames beyond those the decoder keeps.
+    constexpr std::size_t kFramesAhead = 1;
+    for (;;) {
+        AVFrame* handOver = nullptr;
+        try {
+            if (decodeNext()) {
+                handOver = av_frame_alloc();
+                if (!handOver)
+                    throw std::bad_alloc();
+                av_frame_move_ref(handOver, frame_.get());
+            }
+        } catch (const std::exception&) {
+            if (failure_.empty())
+                failure_ = "out of memory while decoding";
+            handOver = nullptr;
+        }
+        std::unique_lock<std::mutex> lock(queueMutex_);
+        queueChanged_.wait(lock, [&] { return decodedFrames_.size() < kFramesAhead || closing_.requested(); });
+        if (closing_.requested()) {
+            av_frame_free(&handOver);
+            return;
+        }
+        decodedFrames_.push_back(handOver);
+        lock.unlock();
+        queueChanged_.notify_all();
+        if (!handOver)
+            return;
+    }
+}
 
 void LibavSource::openDecoder()
 {
@@ -251,7 +331,7 @@ std::string LibavSource::cutShortReason() const
     return {};
 }
 
-const AVFrame* LibavSource::next()
+const AVFrame* LibavSource::decodeNext()
 {
     while (!ended_) {
         av_frame_unref(frame_.get());
@@ -265,7 +345,6 @@ const AVFrame* LibavSource::next()
             const std::int64_t timestamp = frame_->best_effort_timestamp;
             if (timestamp != AV_NOPTS_VALUE)
                 lastFrameEnd_ = std::max(lastFrameEnd_, timestamp + std::max<std::int64_t>(frame_->pkt_duration, 0));
-            takeFrameMetadata(*frame_, metadata_);
             return frame_.get();
         }
         if (result == AVERROR_EOF || (result == AVERROR(EAGAIN) && draining_)) {
