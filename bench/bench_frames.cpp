@@ -6,6 +6,8 @@
 #endif
 #include <thread>
 
+#include <sys/resource.h>
+
 namespace bench {
 
 Frame makeFrame(int bitDepth, bool subsampled) {
@@ -46,6 +48,12 @@ HDR_Info makeInfo(int bitDepth, bool light, bool percentiles) {
 int coreCount() {
     const unsigned cores = std::thread::hardware_concurrency();
     return cores == 0 ? 1 : static_cast<int>(cores);
+}
+
+double peakResidentMiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
 }
 
 bool flushFromCaches(const void* data, size_t bytes) {

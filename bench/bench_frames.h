@@ -24,6 +24,8 @@ struct Frame {
 Frame makeFrame(int bitDepth, bool subsampled);
 HDR_Info makeInfo(int bitDepth, bool light, bool percentiles);
 int coreCount();
+// The process's peak resident memory so far.
+double peakResidentMiB();
 // Evicts a buffer from every cache level; false where the processor has no instruction for it.
 bool flushFromCaches(const void* data, size_t bytes);
 

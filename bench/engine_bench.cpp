@@ -120,3 +120,28 @@ BENCHMARK(BM_WriteDoubles)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
+
+// 16-bit frames measured in many short bands: memory and time must not grow with the band count beyond
+// the tasks themselves. Peak resident memory is per process, so run each task count in a process of its
+// own (scripts/bench.sh does) and compare the peak_rss_MiB counters. Args: task count.
+void BM_Engine16BitManyTasks(benchmark::State& state) {
+    constexpr int kFrameWidth = 1920;
+    constexpr int kFrameHeight = 1080;
+    HDR_Info info = bench::makeInfo(16, true, true);
+    const int taskCount = static_cast<int>(state.range(0));
+    CHDR_Measurements meter;
+    if (!meter.InitializeMeasurements(info)) {
+        state.SkipWithError("configuration failed");
+        return;
+    }
+    const size_t pixels = size_t{kFrameWidth} * kFrameHeight;
+    std::vector<uint16_t> frame(pixels * 2);
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint16_t>(4096 + (i * 2654435761u) % 56064);
+    auto* samples = reinterpret_cast<unsigned char*>(frame.data());
+    for (auto _ : state) {
+        auto result = meter.HDR_Measurements(YCbCr422_A, kFrameWidth, kFrameHeight, samples, samples, taskCount);
+        benchmark::DoNotOptimize(result);
+    }
+    state.counters["peak_rss_MiB"] = bench::peakResidentMiB();
+}
+BENCHMARK(BM_Engine16BitManyTasks)->Arg(2)->Arg(256)->ArgName("tasks")->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -12,8 +12,8 @@
 // sample lies in 0..1023); "normalised" luminance is 1.0 at the configured peak (10000 nit for PQ,
 // 1000 nit for HLG); "nit" is cd/m2.
 //
-// Nothing is validated: sizes, formats, depths, percentages and pointers are the caller's to keep in
-// range. Failures are exceptions that pass through to the caller (cv::Exception, std::bad_alloc,
+// What costs nothing to check is checked (see InitializeMeasurements and HDR_Measurements); buffer sizes
+// and pointers are the caller's to keep right. Failures are exceptions that pass through to the caller (cv::Exception, std::bad_alloc,
 // std::system_error from the task facility); the library catches nothing and logs nothing.
 //
 // Threads: one CHDR_Measurements object serves one thread at a time; distinct objects, copies of one
@@ -63,7 +63,8 @@ struct HDR_Info {
 
 namespace hdrmeter {
 namespace detail {
-struct LookupTables;  // immutable EOTF and chroma tables, shared by an object and its copies
+struct LookupTables;    // immutable EOTF and chroma tables, shared by an object and its copies
+struct BandParameters;  // what one band's measurement reads
 }
 }  // namespace hdrmeter
 
@@ -81,14 +82,19 @@ public:
     CHDR_Measurements();                                           // unconfigured; see member defaults below
     CHDR_Measurements(const CHDR_Measurements& other);             // shares other's tables, copies its buffer
     CHDR_Measurements& operator=(const CHDR_Measurements& other);  // lets go of this object's tables first
+    CHDR_Measurements(CHDR_Measurements&& other) noexcept;         // takes other's tables and buffer; other is
+    CHDR_Measurements& operator=(CHDR_Measurements&& other) noexcept;  // left unconfigured, without a buffer
     ~CHDR_Measurements();                                          // Destroy_LUT, then releases the buffer
 
     // Configures the object: copies the options, sets the code levels of info.bitDepth, builds the
     // EOTF table (2^bitDepth floats, normalised luminance per code) and the chroma tables, derives
     // thresholdLuminance and, when info.measurePercentiles is set, writes info's three *Nits fields.
     // Tables left by an earlier configuration are released first. Returns false, with no table
-    // allocated, when bitDepth is not 10, 12 or 16 or when the EOTF table cannot be allocated; raises
-    // std::bad_alloc (nothing left allocated) when a chroma table cannot be allocated.
+    // allocated (the options are still copied), when bitDepth is not 10, 12 or 16, when a percentage is
+    // NaN or outside 0..100, when thresholdLevel (unless thresholdUnit is L"NITS") or, with percentiles,
+    // a level other than -1 (unless levelUnit is L"NITS") is not a code of the table, or when the EOTF
+    // table cannot be allocated; raises std::bad_alloc (nothing left allocated) when a chroma table
+    // cannot be allocated.
     bool InitializeMeasurements(HDR_Info& info);
 
     // Releases this object's hold on the lookup tables (the storage goes when its last sharer lets go).
@@ -104,10 +110,13 @@ public:
     //  4: nit reached by the brightest topPercent2 percent of pixels (0.0 when measurePercentiles is off)
     //  5: nit reached by all but the darkest bottomPercent percent (0.0 when measurePercentiles is off)
     // Light is the largest of a pixel's R, G, B luminances; luminance is that of its luma code. Results
-    // 3 to 5 are single-precision values widened to double. A negative taskCount or a frame without
-    // pixels gives six zeros and touches no buffer. lumaPlane holds N words; framePlanes 2N (4:2:2) or
-    // 3N (4:4:4) words. When percentiles are on, pixelLuminance ends the call holding the frame's N
-    // normalised luminances in descending order (the buffer grows for larger frames).
+    // 3 to 5 are single-precision values widened to double. A negative taskCount, or a width or height
+    // of 0 or less, gives six zeros and touches no buffer. Raises std::logic_error on an object that holds
+    // no tables (never configured, configuration refused, or after Destroy_LUT), and
+    // std::invalid_argument for a format outside the four values or more than 2^31 - 1 pixels; nothing
+    // is touched then either. lumaPlane holds N words; framePlanes 2N (4:2:2) or 3N (4:4:4) words. When
+    // percentiles are on, pixelLuminance ends the call holding the frame's N normalised luminances in
+    // descending order (the buffer grows for larger frames).
     std::tuple<double, double, double, double, double, double> HDR_Measurements(
         InputPixelFormat format, int width, int height, unsigned char* lumaPlane, unsigned char* framePlanes,
         int taskCount);
@@ -151,6 +160,7 @@ private:
                                                              long long start, long long end);
 
     void reservePixelLuminance(long long pixelCount);
+    hdrmeter::detail::BandParameters bandParameters() const;  // from the shared tables, never the members above
 
     std::shared_ptr<const hdrmeter::detail::LookupTables> sharedTables_;  // owns what the table pointers show
     long long pixelLuminanceCapacity_ = 0;                                 // entries allocated in pixelLuminance

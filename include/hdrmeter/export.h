@@ -2,15 +2,8 @@
 #ifndef HDRMETER_EXPORT_H
 #define HDRMETER_EXPORT_H
 
-#if defined(_WIN32)
-#  if defined(HDRMETER_BUILDING)
-#    define HDRMETER_API __declspec(dllexport)
-#  else
-#    define HDRMETER_API __declspec(dllimport)
-#  endif
-#else
-#  define HDRMETER_API __attribute__((visibility("default")))
-#endif
+// The library is built with hidden visibility; what is marked here is its interface.
+#define HDRMETER_API __attribute__((visibility("default")))
 
 #define HDRMETER_VERSION_MAJOR 0
 #define HDRMETER_VERSION_MINOR 2

@@ -6,8 +6,9 @@
 #include "measurement/lookup_tables.h"
 
 #include <algorithm>
-#include <functional>
+#include <climits>
 #include <future>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -20,8 +21,8 @@ int percentilePosition(double percent, int pixelCount) {
     return std::max(position, 0);
 }
 
-// The smallest luma code whose luminance is strictly above the threshold, in a non-decreasing table
-// (lumaMax + 1 when there is none).
+// The smallest luma code whose luminance is strictly above the threshold (lumaMax + 1 when there is none).
+// PQ and HLG tables never decrease, which the band kernel's shortcuts rely on as well.
 int firstCodeAbove(const float* eotf, int lumaMin, int lumaMax, double thresholdLuminance) {
     const float* found = std::partition_point(eotf + lumaMin, eotf + lumaMax + 1, [&](float luminance) {
         return !(static_cast<double>(luminance) > thresholdLuminance);
@@ -74,94 +75,106 @@ void writeDescendingLuminances(const float* eotf, const std::vector<uint32_t>& c
 
 }  // namespace
 
+hdrmeter::detail::BandParameters CHDR_Measurements::bandParameters() const {
+    const hdrmeter::detail::LookupTables& tables = *sharedTables_;
+    const hdrmeter::detail::CodeLevels& levels = tables.levels;
+    hdrmeter::detail::BandParameters p{};
+    p.luminance = tables.eotfWidened.get();
+    p.lumaMin = levels.lumaMin;
+    p.lumaMax = levels.lumaMax;
+    p.chromaMin = levels.chromaMin;
+    p.chromaMax = levels.chromaMax;
+    p.rgbMin = levels.rgbMin;
+    p.rgbMax = levels.rgbMax;
+    p.chromaNeutral = levels.chromaNeutral;
+    p.redFromCr = tables.coefficients.redFromCr;
+    p.greenFromCb = tables.coefficients.greenFromCb;
+    p.greenFromCr = tables.coefficients.greenFromCr;
+    p.blueFromCb = tables.coefficients.blueFromCb;
+    p.codeRounding = 0.0f;
+    p.firstCodeAbove = firstCodeAbove(tables.eotf.get(), levels.lumaMin, levels.lumaMax, thresholdLuminance);
+    p.measureLight = measureLightLevel;
+    p.sumLight = measureLightLevel;
+    p.histogramStride = levels.lumaMax + 1;
+    return p;
+}
+
 std::tuple<double, double, double, double, double, double> CHDR_Measurements::HDR_Measurements(
     InputPixelFormat format, int width, int height, unsigned char* lumaPlane, unsigned char* framePlanes,
     int taskCount) {
-    const int pixelCount = width * height;
     const int bandCount = taskCount == 0 ? 1 : taskCount;
-    if (bandCount < 0 || pixelCount <= 0) return {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    if (bandCount < 0 || width <= 0 || height <= 0) return {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    if (!sharedTables_) {
+        throw std::logic_error("HDR_Measurements needs a configured object: InitializeMeasurements must succeed "
+                               "first, and again after Destroy_LUT");
+    }
+    if (format < YCbCr422_A || format > YCbCr444_B) {
+        throw std::invalid_argument("HDR_Measurements: the pixel format must be one of the four InputPixelFormat values");
+    }
+    const long long pixels = static_cast<long long>(width) * height;
+    if (pixels > INT_MAX) {
+        throw std::invalid_argument("HDR_Measurements: a frame of " + std::to_string(width) + "x" +
+                                    std::to_string(height) + " has more pixels than the measurement can index (" +
+                                    std::to_string(INT_MAX) + ")");
+    }
+    const int pixelCount = static_cast<int>(pixels);
+    const hdrmeter::detail::LookupTables& tables = *sharedTables_;
+    const int lumaMinCode = tables.levels.lumaMin;
+    const int lumaMaxCode = tables.levels.lumaMax;
 
     if (measurePercentiles) reservePixelLuminance(pixelCount);
 
+    // Each band counts its codes in its own histogram while it measures, unless the bands are too short to
+    // fill one: then the calling thread counts the clamped luma plane afterwards, so that memory does not
+    // grow with the number of bands (65536 codes at 16 bits).
+    using hdrmeter::detail::BandParameters;
+    using hdrmeter::detail::BandTotals;
+    const int histogramSize = lumaMaxCode + 1;
+    const bool bandHistograms = measurePercentiles && pixelCount / bandCount >= histogramSize;
+    const size_t bandHistogramSize = static_cast<size_t>(hdrmeter::detail::kHistogramWays) * histogramSize;
+    std::vector<uint32_t> histograms(bandHistograms ? static_cast<size_t>(bandCount) * bandHistogramSize : 0);
+    const BandParameters shared = bandParameters();
+    const bool subsampled = format == YCbCr422_A || format == YCbCr422_B;
+    uint16_t* luma = reinterpret_cast<uint16_t*>(lumaPlane);
+    uint16_t* frame = reinterpret_cast<uint16_t*>(framePlanes);
+    const hdrmeter::detail::ClampingBandFunction measureBand = hdrmeter::detail::kernels().clampingBand;
+    auto bands = launchBands<BandTotals>(bandCount, pixelCount, [&](int band, long long start, long long end) {
+        BandParameters parameters = shared;
+        if (bandHistograms) parameters.lumaHistogram = histograms.data() + band * bandHistogramSize;
+        return std::async([=] {
+            BandTotals totals;
+            measureBand(parameters, subsampled, pixelCount, luma, frame, start, end, totals);
+            return totals;
+        });
+    });
     double aboveThresholdCount = 0.0;
     double lightSum = 0.0;
     double largestLight = 0.0;
-    const auto combine = [&](double bandLightSum, double bandLargestLight, double bandAboveCount) {
-        aboveThresholdCount += bandAboveCount;
-        lightSum += bandLightSum;
-        if (!(largestLight > bandLargestLight)) largestLight = bandLargestLight;
-    };
-
-    if (sharedTables_->eotfNonDecreasing) {
-        using hdrmeter::detail::BandParameters;
-        using hdrmeter::detail::BandTotals;
-        const int histogramSize = lumaMax + 1;
-        const size_t bandHistogramSize = static_cast<size_t>(hdrmeter::detail::kHistogramWays) * histogramSize;
-        std::vector<uint32_t> histograms(measurePercentiles ? static_cast<size_t>(bandCount) * bandHistogramSize : 0);
-        const hdrmeter::detail::ChromaCoefficients& k = sharedTables_->coefficients;
-        BandParameters shared{};
-        shared.luminance = sharedTables_->eotfWidened.get();
-        shared.lumaMin = lumaMin;
-        shared.lumaMax = lumaMax;
-        shared.chromaMin = chromaMin;
-        shared.chromaMax = chromaMax;
-        shared.rgbMin = rgbMin;
-        shared.rgbMax = rgbMax;
-        shared.chromaNeutral = chromaNeutral;
-        shared.redFromCr = k.redFromCr;
-        shared.greenFromCb = k.greenFromCb;
-        shared.greenFromCr = k.greenFromCr;
-        shared.blueFromCb = k.blueFromCb;
-        shared.codeRounding = 0.0f;
-        shared.firstCodeAbove = firstCodeAbove(eotfLUT, lumaMin, lumaMax, thresholdLuminance);
-        shared.measureLight = measureLightLevel;
-        shared.sumLight = measureLightLevel;
-        shared.histogramStride = histogramSize;
-        const bool subsampled = format == YCbCr422_A || format == YCbCr422_B;
-        uint16_t* luma = reinterpret_cast<uint16_t*>(lumaPlane);
-        uint16_t* frame = reinterpret_cast<uint16_t*>(framePlanes);
-        const hdrmeter::detail::ClampingBandFunction measureBand = hdrmeter::detail::kernels().clampingBand;
-        auto bands = launchBands<BandTotals>(bandCount, pixelCount, [&](int band, long long start, long long end) {
-            BandParameters parameters = shared;
-            if (measurePercentiles) parameters.lumaHistogram = histograms.data() + band * bandHistogramSize;
-            return std::async([=] {
-                BandTotals totals;
-                measureBand(parameters, subsampled, pixelCount, luma, frame, start, end, totals);
-                return totals;
-            });
-        });
-        for (auto& band : bands) {
-            const BandTotals totals = band.get();
-            const double bandLargest = totals.largestLightCode < 0 ? 0.0 : eotfLUT[totals.largestLightCode];
-            combine(totals.lightSum, bandLargest, static_cast<double>(totals.aboveThresholdCount));
-        }
-        if (measurePercentiles) {
-            std::vector<uint32_t> codeCounts(histogramSize, 0);
-            for (size_t table = 0; table < histograms.size() / histogramSize; ++table) {
-                const uint32_t* counts = histograms.data() + table * histogramSize;
-                for (int code = lumaMin; code <= lumaMax; ++code) codeCounts[code] += counts[code];
-            }
-            writeDescendingLuminances(eotfLUT, codeCounts, lumaMin, lumaMax, pixelLuminance, pixelCount, bandCount);
-        }
-    } else {
-        using BandResult = std::tuple<double, double, double>;
-        auto bands = launchBands<BandResult>(bandCount, pixelCount, [&](int, long long start, long long end) {
-            return std::async(&CHDR_Measurements::HDR_Measurements_task, this, format, width, height, lumaPlane,
-                              framePlanes, start, end);
-        });
-        for (auto& band : bands) {
-            const BandResult partial = band.get();
-            combine(std::get<0>(partial), std::get<1>(partial), std::get<2>(partial));
-        }
-        if (measurePercentiles) std::sort(pixelLuminance, pixelLuminance + pixelCount, std::greater<double>());
+    for (auto& band : bands) {
+        const BandTotals totals = band.get();
+        const double bandLargest = totals.largestLightCode < 0 ? 0.0 : tables.eotf[totals.largestLightCode];
+        aboveThresholdCount += static_cast<double>(totals.aboveThresholdCount);
+        lightSum += totals.lightSum;
+        if (!(largestLight > bandLargest)) largestLight = bandLargest;
     }
 
-    const double peak = peakLuminance;
+    const double peak = tables.peakLuminance;
     const double averageLightNits = peak * lightSum / pixelCount;
     const double largestLightNits = largestLight * peak;
     const double aboveThresholdPercent = aboveThresholdCount * 100.0 / pixelCount;
     if (!measurePercentiles) return {averageLightNits, largestLightNits, aboveThresholdPercent, 0.0, 0.0, 0.0};
 
+    std::vector<uint32_t> codeCounts(histogramSize, 0);
+    if (bandHistograms) {
+        for (size_t table = 0; table < histograms.size() / histogramSize; ++table) {
+            const uint32_t* counts = histograms.data() + table * histogramSize;
+            for (int code = lumaMinCode; code <= lumaMaxCode; ++code) codeCounts[code] += counts[code];
+        }
+    } else {
+        for (int pixel = 0; pixel < pixelCount; ++pixel) ++codeCounts[luma[pixel]];
+    }
+    writeDescendingLuminances(tables.eotf.get(), codeCounts, lumaMinCode, lumaMaxCode, pixelLuminance, pixelCount,
+                              bandCount);
     const double* luminance = pixelLuminance;
     const float top1Nits = static_cast<float>(peak * luminance[percentilePosition(topPercent1, pixelCount)]);
     const float top2Nits = static_cast<float>(peak * luminance[percentilePosition(topPercent2, pixelCount)]);

@@ -71,7 +71,8 @@ struct LookupTables {
     std::unique_ptr<float*[]> greenRows;  // rows indexed by Cb, each indexed by Cr; null rows are not yet built
     int greenRowCount = 0;
     ChromaCoefficients coefficients{};  // what the chroma tables were built from
-    bool eotfNonDecreasing = false;  // allows the fast measurement, which relies on it
+    CodeLevels levels{};                // the code levels the tables were built for
+    float peakLuminance = 1.0f;         // nit that normalised luminance 1.0 stands for
 };
 
 }  // namespace detail

@@ -5,6 +5,7 @@
 #include "measurement/lookup_tables.h"
 
 #include <algorithm>
+#include <utility>
 
 CHDR_Measurements::CHDR_Measurements()
     : eotfLUT(nullptr),
@@ -67,6 +68,43 @@ CHDR_Measurements& CHDR_Measurements::operator=(const CHDR_Measurements& other) 
     topPercent2 = other.topPercent2;
     bottomPercent = other.bottomPercent;
     sharedTables_ = other.sharedTables_;  // the destination's old tables go when their last sharer lets go
+    return *this;
+}
+
+CHDR_Measurements::CHDR_Measurements(CHDR_Measurements&& other) noexcept : CHDR_Measurements() {
+    *this = std::move(other);
+}
+
+CHDR_Measurements& CHDR_Measurements::operator=(CHDR_Measurements&& other) noexcept {
+    if (this == &other) return *this;
+    eotfLUT = other.eotfLUT;
+    chromaNeutral = other.chromaNeutral;
+    lumaMin = other.lumaMin;
+    lumaMax = other.lumaMax;
+    chromaMin = other.chromaMin;
+    chromaMax = other.chromaMax;
+    rgbMin = other.rgbMin;
+    rgbMax = other.rgbMax;
+    peakLuminance = other.peakLuminance;
+    chromaLUTSize = other.chromaLUTSize;
+    crToR = other.crToR;
+    cbCrToG = other.cbCrToG;
+    cbToB = other.cbToB;
+    thresholdLevel = other.thresholdLevel;
+    thresholdLuminance = other.thresholdLuminance;
+    thresholdUnit = std::move(other.thresholdUnit);
+    measureLightLevel = other.measureLightLevel;
+    measurePercentiles = other.measurePercentiles;
+    delete[] pixelLuminance;
+    pixelLuminance = other.pixelLuminance;
+    pixelLuminanceCapacity_ = other.pixelLuminanceCapacity_;
+    topPercent1 = other.topPercent1;
+    topPercent2 = other.topPercent2;
+    bottomPercent = other.bottomPercent;
+    sharedTables_ = std::move(other.sharedTables_);
+    other.pixelLuminance = nullptr;
+    other.pixelLuminanceCapacity_ = 0;
+    other.Destroy_LUT();
     return *this;
 }
 

@@ -57,6 +57,16 @@ bool CHDR_Measurements::InitializeMeasurements(HDR_Info& info) {
 
     const CodeLevels* levels = hdrmeter::detail::codeLevelsFor(info.bitDepth);
     if (levels == nullptr) return false;
+    // Refused here, so that a measurement never reads outside the table or the luminance buffer.
+    const auto isPercentage = [](float percent) { return percent >= 0.0f && percent <= 100.0f; };
+    if (!isPercentage(topPercent1) || !isPercentage(topPercent2) || !isPercentage(bottomPercent)) return false;
+    const auto isCode = [&](int level) { return level >= 0 && level <= levels->lastCode; };
+    if (thresholdUnit != L"NITS" && !isCode(thresholdLevel)) return false;
+    if (measurePercentiles && info.levelUnit != L"NITS") {
+        for (int level : {info.topLevel1, info.topLevel2, info.bottomLevel}) {
+            if (level != -1 && !isCode(level)) return false;
+        }
+    }
     chromaNeutral = levels->chromaNeutral;
     chromaLUTSize = levels->chromaLUTSize;
     lumaMin = levels->lumaMin;
@@ -132,7 +142,8 @@ bool CHDR_Measurements::InitializeMeasurements(HDR_Info& info) {
         }
     }
 
-    tables->eotfNonDecreasing = std::is_sorted(tables->eotf.get(), tables->eotf.get() + levels->lastCode + 1);
+    tables->levels = *levels;
+    tables->peakLuminance = peakLuminance;
     tables->eotfWidened.reset(new double[eotfEntries]);
     std::copy_n(tables->eotf.get(), eotfEntries, tables->eotfWidened.get());
 

@@ -1,5 +1,7 @@
 # Run with cmake -P. Installs the built library into WORK_DIR/prefix, then builds and runs the example
-# host program against that tree twice: through find_package(hdrmeter) and through pkg-config.
+# host program against that tree twice: through find_package(hdrmeter) and through pkg-config. Last, a
+# host adds the source tree with add_subdirectory, without GoogleTest or CLI11, and its own code must
+# not be compiled with hdrmeter's options.
 file(REMOVE_RECURSE ${WORK_DIR})
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -39,4 +41,24 @@ run(${CXX} -std=c++17 ${SOURCE_DIR}/measure_frame.cpp ${flags} -o ${WORK_DIR}/me
 run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${WORK_DIR}/measure_frame_pc 64 48)
 if(NOT last_output MATCHES "largest light" OR NOT last_output MATCHES "99.98th percentile")
   message(FATAL_ERROR "the pkg-config consumer printed no results:\n${last_output}")
+endif()
+
+set(host ${WORK_DIR}/subdirectory-host)
+file(WRITE ${host}/CMakeLists.txt "cmake_minimum_required(VERSION 3.21)
+project(subdirectory_host LANGUAGES CXX)
+add_subdirectory(${ROOT_DIR} hdrmeter)
+add_executable(measure_frame ${SOURCE_DIR}/measure_frame.cpp)
+target_link_libraries(measure_frame PRIVATE hdrmeter::hdrmeter)
+")
+run(${CMAKE_COMMAND} -S ${host} -B ${host}/build -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_BUILD_TYPE=Release
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_CLI11=ON)
+run(${CMAKE_COMMAND} --build ${host}/build --target measure_frame -j2)
+run(${host}/build/measure_frame 64 48)
+if(NOT last_output MATCHES "99.98th percentile")
+  message(FATAL_ERROR "the add_subdirectory host printed no results:\n${last_output}")
+endif()
+file(READ ${host}/build/compile_commands.json commands)
+string(REGEX MATCH "\"command\": \"[^\"]*measure_frame\\.cpp\"" host_command "${commands}")
+if(host_command MATCHES "ffp-contract" OR host_command STREQUAL "")
+  message(FATAL_ERROR "the host's own code was compiled with hdrmeter's options: ${host_command}")
 endif()

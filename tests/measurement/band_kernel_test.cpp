@@ -90,7 +90,9 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
         for (int channel = 0; channel < 3; ++channel) {
             ASSERT_EQ(runs[0].totals.largestChannelCode[channel], runs[1].totals.largestChannelCode[channel]);
         }
-        if (reading) ASSERT_EQ(runs[0].samples, samples);
+        if (reading) {
+            ASSERT_EQ(runs[0].samples, samples);
+        }
         long long counted = 0;
         for (uint32_t count : runs[0].histogram) counted += count;
         ASSERT_EQ(counted, reading ? 2 * (end - start) : percentiles ? end - start : 0);

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cmath>
 #include <functional>
+#include <stdexcept>
 
 #include <sys/mman.h>
 
@@ -160,7 +162,7 @@ TEST(FrameMeasurement, OptionsOffAndDegenerateCalls) {
         int width, height, taskCount;
     };
     for (const Degenerate& d : {Degenerate{3, 2, -1}, Degenerate{3, 2, -7}, Degenerate{0, 2, 2},
-                                Degenerate{3, 0, 1}, Degenerate{-3, 2, 1}}) {
+                                Degenerate{3, 0, 1}, Degenerate{-3, 2, 1}, Degenerate{-4, -4, 1}}) {
         TestFrame copy = frame;
         const auto r = meter.HDR_Measurements(YCbCr444_A, d.width, d.height, copy.lumaBytes(), copy.frameBytes(),
                                               d.taskCount);
@@ -168,6 +170,71 @@ TEST(FrameMeasurement, OptionsOffAndDegenerateCalls) {
         EXPECT_EQ(copy.samples, frame.samples);
         EXPECT_EQ(meter.pixelLuminance, nullptr);
     }
+}
+
+// What costs nothing to check is refused before any buffer is touched: an object without tables, a
+// format outside the enumeration, more pixels than the bands can index, and settings that would read
+// outside the table or the luminance buffer.
+TEST(FrameMeasurement, PreconditionsAreRefused) {
+    HDR_Info good = makeInfo(10, L"PQ", L"BT.2020", true, true);
+    struct Setting {
+        const char* what;
+        void (*change)(HDR_Info&);
+    } refusedSettings[] = {
+        {"NaN percentage", [](HDR_Info& i) { i.topPercent1 = std::nanf(""); }},
+        {"percentage above 100", [](HDR_Info& i) { i.topPercent2 = 100.5f; }},
+        {"negative percentage", [](HDR_Info& i) { i.bottomPercent = -1.0f; }},
+        {"threshold code past the table", [](HDR_Info& i) { i.thresholdUnit = L"CODE", i.thresholdLevel = 1024; }},
+        {"negative level code", [](HDR_Info& i) { i.topLevel1 = -2; }},
+        {"level code past the table", [](HDR_Info& i) { i.bottomLevel = 5000; }},
+    };
+    for (const Setting& setting : refusedSettings) {
+        HDR_Info info = good;
+        setting.change(info);
+        CHDR_Measurements meter;
+        EXPECT_FALSE(meter.InitializeMeasurements(info)) << setting.what;
+        EXPECT_EQ(meter.eotfLUT, nullptr) << setting.what;
+    }
+
+    TestFrame frame(YCbCr444_A, 3, 2);
+    std::fill(frame.samples.begin(), frame.samples.end(), 1000);
+    CHDR_Measurements configured;
+    ASSERT_TRUE(configured.InitializeMeasurements(good));
+    CHDR_Measurements destroyed(configured);
+    destroyed.Destroy_LUT();
+    CHDR_Measurements refused;
+    HDR_Info bad = good;
+    bad.bitDepth = 14;
+    ASSERT_FALSE(refused.InitializeMeasurements(bad));
+    struct Call {
+        CHDR_Measurements* meter;
+        InputPixelFormat format;
+        int width, height;
+        bool logicError;  // else invalid_argument
+    } calls[] = {{&refused, YCbCr444_A, 3, 2, true},          {&destroyed, YCbCr444_A, 3, 2, true},
+                 {&configured, static_cast<InputPixelFormat>(4), 3, 2, false},
+                 {&configured, YCbCr444_A, 65537, 65537, false}};
+    for (const Call& call : calls) {
+        TestFrame copy = frame;
+        const auto measure = [&] {
+            call.meter->HDR_Measurements(call.format, call.width, call.height, copy.lumaBytes(), copy.frameBytes(), 2);
+        };
+        if (call.logicError) {
+            EXPECT_THROW(measure(), std::logic_error);
+        } else {
+            EXPECT_THROW(measure(), std::invalid_argument);
+        }
+        EXPECT_EQ(copy.samples, frame.samples);
+    }
+
+    // Moving hands the buffer over instead of copying it.
+    TestFrame warm = frame;
+    warm.measure(configured, 2);
+    double* buffer = configured.pixelLuminance;
+    CHDR_Measurements moved(std::move(configured));
+    EXPECT_EQ(moved.pixelLuminance, buffer);
+    EXPECT_EQ(configured.pixelLuminance, nullptr);
+    EXPECT_THROW(warm.measure(configured, 2), std::logic_error);
 }
 
 TEST(FrameMeasurement, RepeatedAndGrowingFrames) {

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "analysis_oracle.h"
 #include "random_cases.h"
 
 namespace {
@@ -123,4 +124,31 @@ TEST(Concurrency, PlaneExportsOnSeveralThreadsGiveTheOneStripeSequentialResults)
     });
     EXPECT_EQ(mismatches, std::vector<int>(hostCount, 0));
     EXPECT_EQ(calls, std::vector<int>(hostCount, 3 * 6 * static_cast<int>(std::size(kPlaneCalls))));
+}
+
+// One analyzer shared by several host threads: their frames' lanes meet in its worker pool, and each
+// call must still get its own frame's statistics, the same as measured alone.
+TEST(Concurrency, OneAnalyzerMeasuresFramesOfSeveralThreadsAtOnce) {
+    using namespace hdrmeter;
+    std::mt19937 rng(3);
+    std::vector<analysis_oracle::TestFrame> frames;
+    for (int i = 0; i < 8; ++i) {
+        frames.emplace_back(40 + 9 * i, 17 + i, i % 2 ? 12 : 10, i % 3 ? ChromaLayout::Yuv420 : ChromaLayout::Yuv444,
+                            SampleRange::Narrow, i % 4, 1, 2);
+        frames.back().fillRandom(rng);
+    }
+    AnalysisSettings settings;
+    settings.taskCount = 3;
+    const Analyzer analyzer(settings);
+    std::vector<std::vector<std::uint64_t>> expected;
+    for (const auto& frame : frames) expected.push_back(analyzer.analyze(frame.view()).lightHistogram());
+    const int hostCount = 4;
+    std::vector<int> mismatches(hostCount, 0);
+    onThreads(hostCount, [&](int host) {
+        for (int round = 0; round < 30; ++round) {
+            const size_t f = static_cast<size_t>(host * 3 + round) % frames.size();
+            mismatches[host] += analyzer.analyze(frames[f].view()).lightHistogram() != expected[f];
+        }
+    });
+    EXPECT_EQ(mismatches, std::vector<int>(hostCount, 0));
 }

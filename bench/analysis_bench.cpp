@@ -1,0 +1,102 @@
+// The analyzer on 4K frames held as a decoder holds them (three planes, rows padded to 64 bytes), beside
+// the least any measurement must do: read every sample once.
+#include "bench_frames.h"
+
+#include <hdrmeter/analysis.h>
+
+#include <benchmark/benchmark.h>
+
+#include <future>
+#include <random>
+
+namespace {
+
+using bench::kHeight;
+using bench::kWidth;
+
+struct PaddedFrame {
+    std::vector<uint16_t> planes[3];
+    hdrmeter::FrameView view;
+};
+
+// The benchmark frames' gradients and noise, in padded planes of the given layout.
+PaddedFrame makePaddedFrame(int bitDepth, hdrmeter::ChromaLayout layout) {
+    PaddedFrame frame;
+    const int scale = 1 << (bitDepth - 10);
+    const int chromaWidth = layout == hdrmeter::ChromaLayout::Yuv444 ? kWidth : kWidth / 2;
+    const int chromaHeight = layout == hdrmeter::ChromaLayout::Yuv420 ? kHeight / 2 : kHeight;
+    std::mt19937 rng(7);
+    for (int p = 0; p < 3; ++p) {
+        const int width = p == 0 ? kWidth : chromaWidth, height = p == 0 ? kHeight : chromaHeight;
+        const int rowWords = (width + 31) / 32 * 32 + 32;  // 64-byte rows and a little more, as AVFrames have
+        frame.planes[p].assign(size_t(rowWords) * height, 0);
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                const int code = p == 0 ? 64 + (x * 700) / width + (y * 170) / height + int(rng() % 9) - 4
+                                 : p == 1 ? 400 + (x * 220) / width + int(rng() % 5)
+                                          : 620 - (x * 200) / width + int(rng() % 5);
+                frame.planes[p][size_t(y) * rowWords + x] = static_cast<uint16_t>(code * scale);
+            }
+        }
+        frame.view.planes[p] = frame.planes[p].data();
+        frame.view.strides[p] = std::ptrdiff_t(rowWords) * 2;
+    }
+    frame.view.width = kWidth;
+    frame.view.height = kHeight;
+    frame.view.layout = layout;
+    frame.view.bitDepth = bitDepth;
+    return frame;
+}
+
+hdrmeter::ChromaLayout layoutOf(int64_t code) {
+    return code == 420 ? hdrmeter::ChromaLayout::Yuv420
+                       : code == 422 ? hdrmeter::ChromaLayout::Yuv422 : hdrmeter::ChromaLayout::Yuv444;
+}
+
+// Args: bit depth, layout (420, 422, 444), class parity (0 exact, 1 class), task count.
+void BM_Analyzer(benchmark::State& state) {
+    const PaddedFrame frame = makePaddedFrame(static_cast<int>(state.range(0)), layoutOf(state.range(1)));
+    hdrmeter::AnalysisSettings settings;
+    if (state.range(2) != 0) settings.arithmetic = hdrmeter::Arithmetic::classParity();
+    settings.taskCount = static_cast<int>(state.range(3));
+    const hdrmeter::Analyzer analyzer(settings);
+    for (auto _ : state) {
+        hdrmeter::FrameStatistics stats = analyzer.analyze(frame.view);
+        benchmark::DoNotOptimize(stats.averageLightNits());
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t(bench::kPixels));
+}
+BENCHMARK(BM_Analyzer)
+    ->Args({10, 420, 0, 1})->Args({10, 420, 0, 2})->Args({10, 420, 1, 2})
+    ->Args({12, 420, 0, 2})->Args({16, 420, 0, 2})->Args({10, 422, 0, 2})->Args({10, 444, 0, 2})
+    ->ArgNames({"depth", "layout", "class", "tasks"})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Reads every sample of a padded 10-bit 4:2:0 frame once (adding them up, which vectorises), its rows
+// split among the threads. Args: thread count.
+void BM_ReadPass420(benchmark::State& state) {
+    const PaddedFrame frame = makePaddedFrame(10, hdrmeter::ChromaLayout::Yuv420);
+    const int threads = static_cast<int>(state.range(0));
+    const auto read = [&](int part) {
+        uint64_t sum = 0;
+        for (int p = 0; p < 3; ++p) {
+            const int width = p == 0 ? kWidth : kWidth / 2, height = p == 0 ? kHeight : kHeight / 2;
+            const int stride = static_cast<int>(frame.view.strides[p] / 2);
+            for (int y = height * part / threads; y < height * (part + 1) / threads; ++y) {
+                const uint16_t* row = frame.view.planes[p] + size_t(y) * stride;
+                for (int x = 0; x < width; ++x) sum += row[x];
+            }
+        }
+        return sum;
+    };
+    for (auto _ : state) {
+        std::vector<std::future<uint64_t>> parts;
+        for (int t = 1; t < threads; ++t) parts.push_back(std::async(std::launch::async, read, t));
+        uint64_t sum = read(0);
+        for (auto& part : parts) sum += part.get();
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetBytesProcessed(state.iterations() * int64_t(bench::kPixels * 3));
+}
+BENCHMARK(BM_ReadPass420)->Arg(1)->Arg(2)->ArgName("threads")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
