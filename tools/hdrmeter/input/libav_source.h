@@ -4,8 +4,8 @@
 //
 // Reading and decoding run on a thread of their own, one decoded frame ahead of the caller. Fed only
 // between two measurements, a decoder whose frames depend on each other (HEVC, AV1) idles while the
-// caller measures: with its own feeder it keeps a core busy the whole time, and measuring fills the
-// other (on a 4K HEVC clip on two cores this took the tool from 1.26x to about 1x of decoding alone).
+// caller measures; with a feeder of its own it keeps working, and measuring takes the core it leaves.
+// YUV4MPEG2 and raw video have nothing to decode and are read in the caller's thread.
 #ifndef HDRMETER_TOOL_LIBAV_SOURCE_H
 #define HDRMETER_TOOL_LIBAV_SOURCE_H
 
