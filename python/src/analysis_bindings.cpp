@@ -89,7 +89,7 @@ hdrmeter::FrameStatistics analyzeFrame(const py::object& y, const py::object& cb
     const hdrmeter::ActiveArea area = areaFrom(activeArea);
     const std::shared_ptr<const hdrmeter::Analyzer> analyzer = cachedAnalyzer(settings);
 
-    // `arrays` outlives this block, so the arrays stay referenced until the GIL is back.
+    // Declared last, `release` ends first: the arrays are let go of only once the GIL is back.
     py::gil_scoped_release release;
     return analyzer->analyze(arrays.view(), area);
 }
