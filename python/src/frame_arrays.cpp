@@ -1,0 +1,124 @@
+#include "frame_arrays.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace py = pybind11;
+
+namespace hdrmeter_python {
+
+namespace {
+
+const char* const kPlaneNames[3] = {"y", "cb", "cr"};
+
+std::string shapeText(int rows, int columns) {
+    return "(" + std::to_string(rows) + ", " + std::to_string(columns) + ")";
+}
+
+PlaneArray describePlane(py::handle object, const char* name) {
+    if (!py::isinstance<py::array>(object)) {
+        throw py::type_error(std::string(name) + " must be a numpy array of uint16 codes, not " +
+                             std::string(py::str(py::type::of(object).attr("__name__"))));
+    }
+    // A byte-swapped uint16 (">u2" here) is a different dtype to numpy, and its words would be read as
+    // other codes: it is refused with the rest rather than converted behind the caller's back.
+    if (!py::isinstance<py::array_t<std::uint16_t>>(object)) {
+        throw py::type_error(std::string(name) + " must hold native uint16 codes, not dtype " +
+                             std::string(py::str(object.attr("dtype"))) +
+                             ": convert it with .astype(numpy.uint16)");
+    }
+    PlaneArray plane;
+    plane.array = py::reinterpret_borrow<py::array>(object);
+    if (plane.array.ndim() != 2) {
+        throw py::value_error(std::string(name) + " must be a 2-D array (rows, columns), not " +
+                              std::to_string(plane.array.ndim()) + "-D");
+    }
+    const py::ssize_t rows = plane.array.shape(0), columns = plane.array.shape(1);
+    if (rows < 1 || columns < 1 || rows > INT_MAX || columns > INT_MAX) {
+        throw py::value_error(std::string(name) + " has shape (" + std::to_string(rows) + ", " +
+                              std::to_string(columns) + "): a plane needs 1 to " + std::to_string(INT_MAX) +
+                              " rows and columns");
+    }
+    plane.rows = static_cast<int>(rows);
+    plane.columns = static_cast<int>(columns);
+    plane.data = static_cast<const char*>(plane.array.data());
+    plane.rowStrideBytes = plane.array.strides(0);
+    plane.columnStrideBytes = plane.array.strides(1);
+
+    // With one column or one row the stride across it is never used, and numpy may report any value.
+    const std::ptrdiff_t rowBytes = std::ptrdiff_t(2) * plane.columns;
+    if (plane.rows == 1) plane.rowStrideBytes = rowBytes;
+    const bool contiguousRows = plane.columns == 1 || plane.columnStrideBytes == 2;
+    plane.inPlace = contiguousRows && reinterpret_cast<std::uintptr_t>(plane.data) % 2 == 0 &&
+                    plane.rowStrideBytes % 2 == 0 && std::llabs(plane.rowStrideBytes) >= rowBytes;
+    return plane;
+}
+
+void copyPlane(PlaneArray& plane) {
+    plane.copy.resize(static_cast<std::size_t>(plane.rows) * static_cast<std::size_t>(plane.columns));
+    std::uint16_t* out = plane.copy.data();
+    for (int row = 0; row < plane.rows; ++row) {
+        const char* in = plane.data + static_cast<std::ptrdiff_t>(row) * plane.rowStrideBytes;
+        if (plane.columnStrideBytes == 2) {
+            std::memcpy(out, in, std::size_t(2) * plane.columns);  // contiguous but misaligned
+            out += plane.columns;
+            continue;
+        }
+        for (int column = 0; column < plane.columns; ++column, in += plane.columnStrideBytes) {
+            std::memcpy(out++, in, 2);
+        }
+    }
+}
+
+}  // namespace
+
+FrameArrays::FrameArrays(py::handle y, py::handle cb, py::handle cr, int bitDepth, bool fullRange) {
+    const py::handle objects[3] = {y, cb, cr};
+    for (int p = 0; p < 3; ++p) planes_[p] = describePlane(objects[p], kPlaneNames[p]);
+
+    const int height = planes_[0].rows, width = planes_[0].columns;
+    const int chromaRows = planes_[1].rows, chromaColumns = planes_[1].columns;
+    if (planes_[2].rows != chromaRows || planes_[2].columns != chromaColumns) {
+        throw py::value_error("cb and cr must have the same shape, not " + shapeText(chromaRows, chromaColumns) +
+                              " and " + shapeText(planes_[2].rows, planes_[2].columns));
+    }
+    const int halfWidth = width / 2 + width % 2, halfHeight = height / 2 + height % 2;
+    // Where two layouts fit the same shapes (a frame one pixel wide or one row high) they mean the same
+    // chroma for every pixel, so the order of these tests changes no result.
+    if (chromaRows == height && chromaColumns == width) {
+        view_.layout = hdrmeter::ChromaLayout::Yuv444;
+    } else if (chromaRows == height && chromaColumns == halfWidth) {
+        view_.layout = hdrmeter::ChromaLayout::Yuv422;
+    } else if (chromaRows == halfHeight && chromaColumns == halfWidth) {
+        view_.layout = hdrmeter::ChromaLayout::Yuv420;
+    } else {
+        throw py::value_error("chroma of shape " + shapeText(chromaRows, chromaColumns) + " fits no layout of a " +
+                              shapeText(height, width) + " luma plane: give " + shapeText(height, width) +
+                              " for 4:4:4, " + shapeText(height, halfWidth) + " for 4:2:2 or " +
+                              shapeText(halfHeight, halfWidth) + " for 4:2:0");
+    }
+    view_.width = width;
+    view_.height = height;
+    view_.bitDepth = bitDepth;
+    view_.range = fullRange ? hdrmeter::SampleRange::Full : hdrmeter::SampleRange::Narrow;
+}
+
+const hdrmeter::FrameView& FrameArrays::view() {
+    for (int p = 0; p < 3; ++p) {
+        PlaneArray& plane = planes_[p];
+        if (plane.inPlace) {
+            view_.planes[p] = reinterpret_cast<const std::uint16_t*>(plane.data);
+            view_.strides[p] = plane.rowStrideBytes;
+        } else {
+            if (plane.copy.empty()) copyPlane(plane);
+            view_.planes[p] = plane.copy.data();
+            view_.strides[p] = std::ptrdiff_t(2) * plane.columns;
+        }
+    }
+    return view_;
+}
+
+}  // namespace hdrmeter_python
