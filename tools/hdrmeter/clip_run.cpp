@@ -83,7 +83,14 @@ std::optional<FrameMeasurement> ClipRun::next()
     if (facts_.framesMeasured == 0) {
         chooseColour(frame->color_trc, frame->colorspace);
     }
-    return measure(frameViewOf(*frame, layout_));
+    FrameMeasurement measurement = measure(frameViewOf(*frame, layout_));
+    if (source_->lastFrameLost()) {
+        --facts_.framesMeasured;
+        failure_ = "the input file shrank under frame " + std::to_string(measurement.frame) +
+                   " while it was measured (did another program truncate or rewrite it?)";
+        return std::nullopt;
+    }
+    return measurement;
 }
 
 FrameMeasurement ClipRun::measure(const FrameView& view)
