@@ -175,7 +175,7 @@ TEST(Analyzer, KnownColoursMeasureTheirLight) {
         const double kr = 0.2627, kb = 0.0593, kg = 1 - kr - kb;
         const double r = analysis_oracle::pqSignal(c.r), g = analysis_oracle::pqSignal(c.g);
         const double b = analysis_oracle::pqSignal(c.b), y = kr * r + kg * g + kb * b;
-        TestFrame frame(8, 4, 10, ChromaLayout::Yuv420, SampleRange::Narrow);
+        TestFrame frame(32, 4, 10, ChromaLayout::Yuv420, SampleRange::Narrow);  // whole groups: no scalar tail
         frame.fill(0, [&](int, int) { return (int)std::lround(64 + 876 * y); });
         frame.fill(1, [&](int, int) { return (int)std::lround(512 + 896 * (b - y) / (2 * (1 - kb))); });
         frame.fill(2, [&](int, int) { return (int)std::lround(512 + 896 * (r - y) / (2 * (1 - kr))); });
