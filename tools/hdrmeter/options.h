@@ -4,7 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "clip_run.h"
+#include "clip_measurement.h"
+#include "output/metadata_json.h"
 
 namespace hdrmeter::tool {
 
@@ -16,6 +17,14 @@ struct ToolOptions {
     std::string csvPath;
     std::string jsonlPath;
     std::string plotPath;
+    AreaOption area;                      // --active-area
+    double sceneThreshold = kDefaultSceneThreshold;
+    long long minSceneFrames = kDefaultMinSceneFrames;
+    std::string sceneCutsPath;            // --scene-cuts: read when the run starts
+    std::string summaryJsonPath;
+    std::string hdr10PlusPath;
+    std::string doviConfigPath;
+    std::optional<MasteringLuminance> mastering;  // --mastering-display
 };
 
 struct CommandLine {

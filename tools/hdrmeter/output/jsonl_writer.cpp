@@ -27,6 +27,7 @@ void JsonLinesWriter::write(const FrameMeasurement& measurement)
         row["luma_low_count"] = measurement.lumaChecks->lowCount;
         row["luma_high_count"] = measurement.lumaChecks->highCount;
     }
+    row["scene"] = measurement.scene;
     row["coefficients"] = columns_.coefficients;
     output_.write(row.dump() + "\n");
 }
