@@ -108,6 +108,28 @@ RawVideo parseRawVideo(const std::string& size, const std::string& pixelFormat)
 
 }  // namespace
 
+MeasureOptions measureOptionsOf(const ToolOptions& options)
+{
+    MeasureOptions measure;
+    measure.clip = options.clip;
+    measure.area = options.area;
+    measure.sceneThreshold = options.sceneThreshold;
+    measure.minSceneFrames = options.minSceneFrames;
+    measure.frameLimit = options.frameLimit;
+    measure.sceneStatistics = !options.hdr10PlusPath.empty();
+    if (!options.sceneCutsPath.empty()) {
+        try {
+            measure.sceneCuts = readSceneCutList(options.sceneCutsPath);
+        } catch (const std::invalid_argument& error) {
+            throw UsageError(std::string("--scene-cuts: ") + error.what());
+        }
+    }
+    // Standard input is read once; the automatic area may need it twice.
+    measure.clip.source.copyStandardInput =
+        options.area.mode == AreaMode::Auto && !options.clip.demo && options.clip.source.path == "-";
+    return measure;
+}
+
 CommandLine parseCommandLine(int argc, const char* const* argv)
 {
     CommandLine commandLine;

@@ -33,6 +33,10 @@ struct CommandLine {
     std::optional<std::string> immediateOutput;
 };
 
+// What the clip is measured with: the clip's options, the area, the scenes (reading --scene-cuts, which
+// throws UsageError for a line that is not a frame number) and the frame limit.
+MeasureOptions measureOptionsOf(const ToolOptions& options);
+
 // Parses the command line. Throws UsageError with a one-line reason for anything that cannot be
 // carried out.
 CommandLine parseCommandLine(int argc, const char* const* argv);

@@ -124,26 +124,11 @@ int measureClip(const ToolOptions& options)
     if (standardInput && !options.inputPathGiven && isatty(STDIN_FILENO))
         throw UsageError("no input: give a FILE, pipe a stream into standard input, or try --demo");
 
-    MeasureOptions measureOptions;
-    measureOptions.clip = options.clip;
-    measureOptions.area = options.area;
-    measureOptions.sceneThreshold = options.sceneThreshold;
-    measureOptions.minSceneFrames = options.minSceneFrames;
-    measureOptions.frameLimit = options.frameLimit;
-    measureOptions.sceneStatistics = !options.hdr10PlusPath.empty();
-    if (!options.sceneCutsPath.empty()) {
-        try {
-            measureOptions.sceneCuts = readSceneCutList(options.sceneCutsPath);
-        } catch (const std::invalid_argument& error) {
-            throw UsageError(std::string("--scene-cuts: ") + error.what());
-        }
-    }
+    MeasureOptions measureOptions = measureOptionsOf(options);
     const bool automaticArea = options.area.mode == AreaMode::Auto;
-    if (automaticArea && standardInput) {
-        measureOptions.clip.source.copyStandardInput = true;
+    if (measureOptions.clip.source.copyStandardInput)
         reportError("warning: the active area is found in one pass over standard input, so its bytes are kept "
                     "in a temporary file in $TMPDIR for a second pass; --active-area full or L,T,R,B avoids it");
-    }
 
     ClipMeasurement measurement(measureOptions, &stopRequest);
     const ClipRun& clip = measurement.clip();
@@ -159,7 +144,7 @@ int measureClip(const ToolOptions& options)
     checkOutputsApart(outputPaths, clip.inputIdentity());
 
     const ColumnSet columns{options.percentiles, options.clip.lumaChecks, options.clip.analysis.arithmetic.name()};
-    std::unique_ptr<OutputFile> csvFile, jsonlFile, plotFile, summaryJsonFile, hdr10PlusFile, doviConfigFile;
+    std::unique_ptr<OutputFile> csvFile, jsonlFile, plotFile;
     std::unique_ptr<CsvWriter> csv;
     std::unique_ptr<JsonLinesWriter> jsonl;
     if (!options.csvPath.empty()) {
@@ -170,15 +155,11 @@ int measureClip(const ToolOptions& options)
         jsonlFile = std::make_unique<OutputFile>(options.jsonlPath);
         jsonl = std::make_unique<JsonLinesWriter>(*jsonlFile, columns);
     }
-    for (const auto& [file, path] : {std::pair<std::unique_ptr<OutputFile>*, const std::string*>{&plotFile, &options.plotPath},
-                                     {&summaryJsonFile, &options.summaryJsonPath},
-                                     {&hdr10PlusFile, &options.hdr10PlusPath},
-                                     {&doviConfigFile, &options.doviConfigPath}})
-        if (!path->empty())
-            *file = std::make_unique<OutputFile>(*path);
-    bool summaryOnStandardError = false;
-    for (OutputFile* file : {csvFile.get(), jsonlFile.get(), summaryJsonFile.get(), hdr10PlusFile.get(),
-                             doviConfigFile.get()})
+    if (!options.plotPath.empty())
+        plotFile = std::make_unique<OutputFile>(options.plotPath);
+    MetadataFiles metadataFiles(options);
+    bool summaryOnStandardError = metadataFiles.takeStandardOutput();
+    for (OutputFile* file : {csvFile.get(), jsonlFile.get()})
         summaryOnStandardError = summaryOnStandardError || (file && file->isStandardOutput());
 
     MeasurementSummary summary;
@@ -251,22 +232,10 @@ int measureClip(const ToolOptions& options)
     }
     const int signalNumber = stopSignal.load(std::memory_order_relaxed);
     const StaticMetadata stream = clip.staticMetadata();
-    if (summaryJsonFile) {
-        summaryJsonFile->write(summaryJson(measurement, summary, signalNumber != 0).dump(2) + "\n");
-        closeFile(summaryJsonFile.get());
-    }
-    if (hdr10PlusFile) {
-        hdr10PlusFile->write(hdr10PlusJson(measurement).dump(2) + "\n");
-        closeFile(hdr10PlusFile.get());
-    }
-    if (doviConfigFile) {
-        const MasteringLuminance mastering = masteringLuminanceOf(stream, options.mastering);
-        if (mastering.assumed)
-            reportError("warning: the stream states no mastering display: the Dolby Vision config assumes 1000 and "
-                        "0.0001 nits; give --mastering-display MAX,MIN for another");
-        doviConfigFile->write(doviConfigJson(measurement, summary, mastering).dump(2) + "\n");
-        closeFile(doviConfigFile.get());
-    }
+    std::vector<std::string> warnings;
+    metadataFiles.write(measurement, summary, signalNumber != 0, warnings, outputFailures);
+    for (const std::string& warning : warnings)
+        reportError("warning: " + warning);
 
     RunFacts runFacts;
     runFacts.inputName = facts.inputName;
@@ -333,6 +302,48 @@ int measureClip(const ToolOptions& options)
 }
 
 }  // namespace
+
+MetadataFiles::MetadataFiles(const ToolOptions& options) : options_(options)
+{
+    for (const auto& [file, path] : {std::pair<std::unique_ptr<OutputFile>*, const std::string*>{&summaryJson_, &options.summaryJsonPath},
+                                     {&hdr10Plus_, &options.hdr10PlusPath},
+                                     {&doviConfig_, &options.doviConfigPath}})
+        if (!path->empty())
+            *file = std::make_unique<OutputFile>(*path);
+}
+
+bool MetadataFiles::takeStandardOutput() const
+{
+    for (const OutputFile* file : {summaryJson_.get(), hdr10Plus_.get(), doviConfig_.get()})
+        if (file && file->isStandardOutput())
+            return true;
+    return false;
+}
+
+void MetadataFiles::write(const ClipMeasurement& measurement, const MeasurementSummary& summary, bool interrupted,
+                          std::vector<std::string>& warnings, std::vector<std::string>& failures)
+{
+    const auto writeAndClose = [&](OutputFile& file, const nlohmann::ordered_json& json) {
+        file.write(json.dump(2) + "\n");
+        try {
+            file.close();
+        } catch (const InputError& error) {
+            failures.push_back(error.what());
+        }
+    };
+    if (summaryJson_)
+        writeAndClose(*summaryJson_, summaryJson(measurement, summary, interrupted));
+    if (hdr10Plus_)
+        writeAndClose(*hdr10Plus_, hdr10PlusJson(measurement));
+    if (doviConfig_) {
+        const MasteringLuminance mastering =
+            masteringLuminanceOf(measurement.clip().staticMetadata(), options_.mastering);
+        if (mastering.assumed)
+            warnings.push_back("the stream states no mastering display: the Dolby Vision config assumes 1000 and "
+                               "0.0001 nits; give --mastering-display MAX,MIN for another");
+        writeAndClose(*doviConfig_, doviConfigJson(measurement, summary, mastering));
+    }
+}
 
 void installStopHandlers()
 {

@@ -77,6 +77,30 @@ long long pqCode12(double signal)
     return static_cast<long long>(std::floor(signal * 4095.0 + 0.5));
 }
 
+nlohmann::ordered_json frameJson(const FrameMeasurement& measurement, const ColumnSet& columns)
+{
+    // nlohmann::json prints doubles in their shortest round-trip form, so readers get the exact bits.
+    nlohmann::ordered_json row;
+    row["frame"] = measurement.frame;
+    row["average_light_nits"] = measurement.averageLightNits;
+    row["largest_light_nits"] = measurement.largestLightNits;
+    row["above_threshold_percent"] = measurement.aboveThresholdPercent;
+    if (columns.percentiles) {
+        row["top1_nits"] = measurement.top1Nits;
+        row["top2_nits"] = measurement.top2Nits;
+        row["bottom_nits"] = measurement.bottomNits;
+    }
+    if (columns.lumaChecks && measurement.lumaChecks) {
+        row["luma_min_code"] = measurement.lumaChecks->minCode;
+        row["luma_max_code"] = measurement.lumaChecks->maxCode;
+        row["luma_low_count"] = measurement.lumaChecks->lowCount;
+        row["luma_high_count"] = measurement.lumaChecks->highCount;
+    }
+    row["scene"] = measurement.scene;
+    row["coefficients"] = columns.coefficients;
+    return row;
+}
+
 nlohmann::ordered_json summaryJson(const ClipMeasurement& clip, const MeasurementSummary& summary, bool interrupted)
 {
     const ClipFacts& facts = clip.clip().facts();

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "clip_measurement.h"
+#include "output/frame_writers.h"
 #include "output/summary.h"
 
 namespace hdrmeter::tool {
@@ -30,6 +31,9 @@ MasteringLuminance parseMasteringDisplay(const std::string& text);
 long long tenthsOfNits(double nits);
 // A PQ signal as a 12-bit code, round(signal x 4095).
 long long pqCode12(double signal);
+
+// A frame's numbers under the names of the CSV columns, as a JSON line or a Python dict carries them.
+nlohmann::ordered_json frameJson(const FrameMeasurement& measurement, const ColumnSet& columns);
 
 // The run's summary with the keys frames, max_cll_nits, max_fall_nits, max_cll, max_fall, max_cll_frame,
 // max_fall_frame, active_area, scenes, transfer, matrix, coefficients, stream_metadata and interrupted.
