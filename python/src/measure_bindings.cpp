@@ -5,6 +5,7 @@
 
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,6 +46,7 @@ MeasureOutcome measureWithoutGil(const ToolOptions& options, const MeasureOption
     const ColumnSet columns{options.percentiles, options.clip.lumaChecks, options.clip.analysis.arithmetic.name()};
     nlohmann::ordered_json records = nlohmann::ordered_json::array();
     bool warned = false;
+    auto lastSignalCheck = std::chrono::steady_clock::now();
     measurement.run(
         [&](const FrameRecord& record) {
             summary.add(record.numbers);
@@ -55,6 +57,11 @@ MeasureOutcome measureWithoutGil(const ToolOptions& options, const MeasureOption
                 warned = true;
                 outcome.warnings = measurement.clip().warnings();
             }
+            // Taking the GIL waits for whichever thread holds it: a few times a second is enough for Ctrl-C.
+            const auto now = std::chrono::steady_clock::now();
+            if (now - lastSignalCheck < std::chrono::milliseconds(100))
+                return;
+            lastSignalCheck = now;
             const py::gil_scoped_acquire acquire;
             // A KeyboardInterrupt stays pending on this thread until measure() returns and raises it.
             if (PyErr_CheckSignals() != 0) {
