@@ -288,8 +288,15 @@ std::string LibavSource::codecName() const
 
 std::unique_ptr<LibavSource> LibavSource::reopen()
 {
-    // The decoding thread may still be reading ahead, and appending to the copy.
+    // The decoding thread may still be reading ahead, and appending to the copy. Its decoder's frames are
+    // let go before the new one allocates its own, so that the two passes never hold both.
     stopDecoding();
+    for (AVFrame* frame : decodedFrames_)
+        av_frame_free(&frame);
+    decodedFrames_.clear();
+    handedOut_.reset();
+    av_frame_unref(frame_.get());
+    decoder_.reset();
     if (options_.path == "-" && !copy_)
         throw InputError("standard input cannot be read a second time");
     if (copy_ && !copy_->failure().empty())
