@@ -157,7 +157,10 @@ struct VectorParameters {
 struct GroupCounters {
     I16x16 above = {};
     I32x8 largestCode = {};
-    I32x8 largestChannel[3] = {};
+    // Reading face: the largest y + offset of each channel, before rounding and clamping. A derived code
+    // never decreases with that value, so the largest code of a channel is the code of its largest value,
+    // and the conversion is done once a run instead of once a pixel.
+    F32x8 largestChannelValue[3] = {};
 };
 
 // Eight samples clamped to [low, high]; lanes that clamping changed are marked in `changed`.
@@ -211,10 +214,17 @@ inline I32x8 derivedCodes(const VectorParameters& v, F32x8 y, F32x8 offsets) {
 }
 
 inline I32x8 largerCodes(I32x8 a, I32x8 b) { return a > b ? a : b; }
+inline F32x8 largerValues(F32x8 a, F32x8 b) { return a > b ? a : b; }
+
+inline void accumulateChannels(GroupCounters& counters, F32x8 y, F32x8 red, F32x8 green, F32x8 blue) {
+    counters.largestChannelValue[0] = largerValues(counters.largestChannelValue[0], y + red);
+    counters.largestChannelValue[1] = largerValues(counters.largestChannelValue[1], y + green);
+    counters.largestChannelValue[2] = largerValues(counters.largestChannelValue[2], y + blue);
+}
 
 // The vector work of one group of 16 pixels. The clamping face clamps the samples in place, counts the
 // luma codes above the threshold and writes each pixel's light code; the reading face writes each pixel's
-// clamped luma code and light code and keeps the largest code of each channel.
+// clamped luma code and light code and keeps the largest value of each channel.
 //
 // The clamping face stores clamped samples back only when clamping changed one of them. Samples in range,
 // nearly all of them in real video, then leave their cache lines clean, and a host that measures a
@@ -263,51 +273,56 @@ inline void vectorGroup(const VectorParameters& v, bool light, uint16_t* luma, u
     const VectorOffsets second = chromaOffsets(v, cbCodes[kChromaVectors - 1], crCodes[kChromaVectors - 1]);
     const F32x8 y[2] = {__builtin_convertvector(widenCodes(lumaCodes[0]), F32x8),
                         __builtin_convertvector(widenCodes(lumaCodes[1]), F32x8)};
-    if (Reading) {
-        F32x8 offsets[3][2];
-        spreadOffsets<Subsampled>(first.red, second.red, offsets[0][0], offsets[0][1]);
-        spreadOffsets<Subsampled>(first.green, second.green, offsets[1][0], offsets[1][1]);
-        spreadOffsets<Subsampled>(first.blue, second.blue, offsets[2][0], offsets[2][1]);
-        for (int half = 0; half < 2; ++half) {
-            I32x8 lightHalf = {};
-            for (int channel = 0; channel < 3; ++channel) {
-                const I32x8 codes = derivedCodes(v, y[half], offsets[channel][half]);
-                counters.largestChannel[channel] = largerCodes(counters.largestChannel[channel], codes);
-                lightHalf = channel == 0 ? codes : largerCodes(lightHalf, codes);
-            }
-            storeVector(lightCodes + 8 * half, lightHalf);
-        }
-    } else {
-        F32x8 offsets[2];
-        spreadOffsets<Subsampled>(largestOffsets(first), largestOffsets(second), offsets[0], offsets[1]);
-        for (int half = 0; half < 2; ++half) {
-            const I32x8 codes = derivedCodes(v, y[half], offsets[half]);
-            counters.largestCode = largerCodes(counters.largestCode, codes);
-            storeVector(lightCodes + 8 * half, codes);
-        }
+    F32x8 offsets[2];
+    spreadOffsets<Subsampled>(largestOffsets(first), largestOffsets(second), offsets[0], offsets[1]);
+    for (int half = 0; half < 2; ++half) {
+        const I32x8 codes = derivedCodes(v, y[half], offsets[half]);
+        if (!Reading) counters.largestCode = largerCodes(counters.largestCode, codes);
+        storeVector(lightCodes + 8 * half, codes);
     }
+    if (!Reading) return;
+    const F32x8 red[2] = {first.red, second.red}, green[2] = {first.green, second.green};
+    const F32x8 blue[2] = {first.blue, second.blue};
+    if (Subsampled) {
+        // Pixels 2k and 2k + 1 share their offsets: only the larger of their two lumas can give the largest value.
+        const U16x8 even = __builtin_shufflevector(lumaCodes[0], lumaCodes[1], 0, 2, 4, 6, 8, 10, 12, 14);
+        const U16x8 odd = __builtin_shufflevector(lumaCodes[0], lumaCodes[1], 1, 3, 5, 7, 9, 11, 13, 15);
+        const F32x8 pairY = __builtin_convertvector(widenCodes(even > odd ? even : odd), F32x8);
+        accumulateChannels(counters, pairY, red[0], green[0], blue[0]);
+    } else {
+        for (int half = 0; half < 2; ++half) accumulateChannels(counters, y[half], red[half], green[half], blue[half]);
+    }
+}
+
+// The tables of a histogram's ways, found once a run so that each increment is one instruction.
+struct HistogramWays {
+    uint32_t* table[hdrmeter::detail::kHistogramWays];
+};
+
+inline HistogramWays waysOf(uint32_t* histogram, int stride) {
+    HistogramWays ways{};
+    for (int way = 0; way < hdrmeter::detail::kHistogramWays; ++way) {
+        ways.table[way] = histogram == nullptr ? nullptr : histogram + way * stride;
+    }
+    return ways;
 }
 
 // The part that cannot be vectorised: the chain of additions in pixel order, and the histograms.
 template <bool Reading>
-inline void finishGroup(const BandParameters& p, const int32_t* lightCodes, const uint16_t* lumaCodes,
-                        double& lightSum) {
+inline void finishGroup(const BandParameters& p, const HistogramWays& lightWays, const HistogramWays& lumaWays,
+                        const int32_t* lightCodes, const uint16_t* lumaCodes, double& lightSum) {
     constexpr int kWays = hdrmeter::detail::kHistogramWays;
-    const int stride = p.histogramStride;
     if (p.sumLight) {
         const double* const luminance = p.luminance;
         for (int i = 0; i < kGroupPixels; ++i) lightSum += luminance[lightCodes[i]];
     }
     if (Reading) {
-        uint32_t* const lightHistogram = p.lightHistogram;
-        uint32_t* const lumaHistogram = p.lumaHistogram;
         for (int i = 0; i < kGroupPixels; ++i) {
-            ++lightHistogram[(i % kWays) * stride + lightCodes[i]];
-            ++lumaHistogram[(i % kWays) * stride + lumaCodes[i]];
+            ++lightWays.table[i % kWays][lightCodes[i]];
+            ++lumaWays.table[i % kWays][lumaCodes[i]];
         }
-    } else if (p.lumaHistogram != nullptr) {
-        uint32_t* const histogram = p.lumaHistogram;
-        for (int i = 0; i < kGroupPixels; ++i) ++histogram[(i % kWays) * stride + lumaCodes[i]];
+    } else if (lumaWays.table[0] != nullptr) {
+        for (int i = 0; i < kGroupPixels; ++i) ++lumaWays.table[i % kWays][lumaCodes[i]];
     }
 }
 
@@ -333,13 +348,13 @@ void measureRun(const BandParameters& p, uint16_t* luma, uint16_t* cb, uint16_t*
     const bool light = p.measureLight;
     GroupCounters counters;
     counters.largestCode = splat<I32x8>(totals.largestLightCode);
-    for (int channel = 0; channel < 3; ++channel) {
-        counters.largestChannel[channel] = splat<I32x8>(totals.largestChannelCode[channel]);
-    }
+    for (F32x8& value : counters.largestChannelValue) value = splat<F32x8>(-1.0e30f);  // below any y + offset
     alignas(32) int32_t lightCodes[2][kGroupPixels] = {};
     alignas(32) uint16_t readLuma[2][kGroupPixels] = {};
     const int groupCount = pixelCount / kGroupPixels;
     double lightSum = totals.lightSum;
+    const HistogramWays lightWays = waysOf(p.lightHistogram, p.histogramStride);
+    const HistogramWays lumaWays = waysOf(p.lumaHistogram, p.histogramStride);
 
     // The clamping face histograms the luma samples it has just stored back; the reading face its copies.
     const auto lumaCodesOf = [&](int group) -> const uint16_t* {
@@ -354,14 +369,14 @@ void measureRun(const BandParameters& p, uint16_t* luma, uint16_t* cb, uint16_t*
                                              cr + nextPixel / kPixelsPerChroma, lightCodes[next & 1],
                                              readLuma[next & 1], counters);
         }
-        finishGroup<Reading>(p, lightCodes[group & 1], lumaCodesOf(group), lightSum);
+        finishGroup<Reading>(p, lightWays, lumaWays, lightCodes[group & 1], lumaCodesOf(group), lightSum);
         if (!Reading && next % kGroupsPerFlush == 0) flushCounters(counters, totals);
     }
     totals.lightSum = lightSum;
     if (Reading) {
-        for (int channel = 0; channel < 3; ++channel) {
-            totals.largestChannelCode[channel] =
-                largestLane(counters.largestChannel[channel], totals.largestChannelCode[channel]);
+        for (int channel = 0; channel < 3 && groupCount > 0; ++channel) {
+            const I32x8 codes = derivedCodes(v, F32x8{}, counters.largestChannelValue[channel]);
+            totals.largestChannelCode[channel] = largestLane(codes, totals.largestChannelCode[channel]);
         }
     } else {
         flushCounters(counters, totals);

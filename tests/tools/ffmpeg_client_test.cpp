@@ -33,9 +33,12 @@ TEST(FfmpegClient, FilesInEveryCodecGiveTheAnalyzersNumbersAndTheirTags)
          "PQ (--transfer), BT.2020 (untagged, assumed)", hdrmeter::Transfer::Pq, false},
         {"ffv1.mkv", "-c:v ffv1 -level 3" + hlg, "yuv444p12le", 33, 17, ChromaLayout::Yuv444, 12, "--checks --tasks 3",
          "HLG (tagged), BT.2020 (tagged)", hdrmeter::Transfer::Hlg, false},
-        {"raw", "-f rawvideo", "yuv420p12le", 33, 17, ChromaLayout::Yuv420, 12, "--size 33x17 --pix-fmt yuv420p12le -",
+        {"raw", "-f rawvideo", "yuv420p12le", 33, 17, ChromaLayout::Yuv420, 12, "--size 33x17 --pix-fmt yuv420p12le",
          "PQ (untagged, assumed), BT.2020 (untagged, assumed)", hdrmeter::Transfer::Pq, false},
         {"y4m", "-strict -1 -f yuv4mpegpipe", "yuv422p10le", 64, 36, ChromaLayout::Yuv422, 10, "--checks -",
+         "PQ (untagged, assumed), BT.2020 (untagged, assumed)", hdrmeter::Transfer::Pq, false},
+        // From a file these two are mapped, not read; a header tag of odd length puts the frames at odd offsets.
+        {"y4m", "-strict -1 -f yuv4mpegpipe", "yuv444p16le", 33, 17, ChromaLayout::Yuv444, 16, "",
          "PQ (untagged, assumed), BT.2020 (untagged, assumed)", hdrmeter::Transfer::Pq, false},
     };
     ScratchDirectory scratch;
@@ -51,10 +54,12 @@ TEST(FfmpegClient, FilesInEveryCodecGiveTheAnalyzersNumbersAndTheirTags)
                                     clip.pixelFormat + ",geq=lum='lum(X,Y)*1.1':cb='cb(X,Y)':cr='cr(X,Y)'\" -frames:v " +
                                     std::to_string(frameCount) + " -pix_fmt " + clip.pixelFormat + " " + clip.encode +
                                     " -y '" + path + "'").exitStatus, 0);
+        if (clip.file == "y4m" && clip.tool.empty()) {
+            ASSERT_EQ(runShell(scratch, "LC_ALL=C sed -i '1s/$/ Xodd=1/' '" + path + "'").exitStatus, 0);
+        }
         const bool piped = clip.tool.size() > 0 && clip.tool.back() == '-';
-        ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin " + std::string(piped ? "-f " : "") +
-                                        (clip.file == "raw" ? "rawvideo -video_size " + size + " -pixel_format " + clip.pixelFormat + " " : "") +
-                                        (clip.file == "y4m" ? "yuv4mpegpipe " : "") + "-i '" + path +
+        const std::string readRaw = "-f rawvideo -video_size " + size + " -pixel_format " + clip.pixelFormat + " ";
+        ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin " + (clip.file == "raw" ? readRaw : "") + "-i '" + path +
                                         "' -f rawvideo -pix_fmt " + clip.pixelFormat + " -y '" + raw + "'").exitStatus, 0);
         const std::string rawBytes = readWholeFile(raw);
         const ProgramRun run = runShell(scratch, std::string("'") + HDRMETER_PROGRAM + "' --csv '" + csv + "' " +

@@ -45,11 +45,14 @@ ClipMeasurement::ClipMeasurement(const MeasureOptions& options, const StopReques
 {
 }
 
-FrameRecord ClipMeasurement::measureFrame(const FrameView& view, long long frame, const SceneSignature* before,
-                                          SceneSignature& signature)
+std::optional<FrameRecord> ClipMeasurement::measureFrame(const FrameView& view, long long frame,
+                                                         const SceneSignature* before, SceneSignature& signature)
 {
+    std::optional<FrameMeasurement> numbers = clip_.measure(view, area_);
+    if (!numbers)
+        return std::nullopt;
     FrameRecord record;
-    record.numbers = clip_.measure(view, area_);
+    record.numbers = *numbers;
     record.numbers.frame = frame;
     const FrameStatistics& statistics = clip_.lastStatistics();
     record.smallestPqLight = statistics.smallestPqLight();
@@ -115,7 +118,10 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
                 segments_.clear();
             }
         }
-        FrameRecord record = measureFrame(*view, frame, frame > 0 ? &before : nullptr, signature);
+        const std::optional<FrameRecord> measured = measureFrame(*view, frame, frame > 0 ? &before : nullptr, signature);
+        if (!measured)
+            break;
+        const FrameRecord& record = *measured;
         const bool candidate = frame > 0 && record.sceneDistance >= options_.sceneThreshold;
         addToSegments(segments_, frame, areaChanged || cutter.isPossibleCut(frame, candidate));
         if (areaChanged)
@@ -178,11 +184,17 @@ void ClipMeasurement::secondPass(long long firstFinalFrame, const SceneSignature
                                          (clip_.failure().empty() ? "" : ": " + clip_.failure());
                 break;
             }
-            FrameRecord record = measureFrame(*view, frame, frame > 0 ? &before : nullptr, signature);
-            const bool candidate = frame > 0 && record.sceneDistance >= options_.sceneThreshold;
+            const std::optional<FrameRecord> record =
+                measureFrame(*view, frame, frame > 0 ? &before : nullptr, signature);
+            if (!record) {
+                secondPassFailure_ = "the second pass over " + clip_.facts().inputName + " ended at frame " +
+                                     std::to_string(frame) + ": " + clip_.failure();
+                break;
+            }
+            const bool candidate = frame > 0 && record->sceneDistance >= options_.sceneThreshold;
             addToSegments(segments, frame, possibleCuts.isPossibleCut(frame, candidate));
             before = signature;
-            records_[frame] = record;
+            records_[frame] = *record;
             ++secondPassFrames_;
             if (progress)
                 progress(2, secondPassFrames_, firstFinalFrame);

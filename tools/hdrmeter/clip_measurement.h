@@ -101,8 +101,8 @@ private:
         long long firstFrame = 0;
         FrameStatistics statistics;
     };
-    FrameRecord measureFrame(const FrameView& view, long long frame, const SceneSignature* before,
-                             SceneSignature& signature);
+    std::optional<FrameRecord> measureFrame(const FrameView& view, long long frame, const SceneSignature* before,
+                                            SceneSignature& signature);
     void addToSegments(std::vector<Segment>& segments, long long frame, bool startsSegment);
     void secondPass(long long firstFinalFrame, const SceneSignature& firstFinalSignature, const ProgressSink& progress);
     void assignScenes(SceneCutter& cutter, const FrameSink& sink);

@@ -108,7 +108,7 @@ std::optional<FrameView> ClipRun::decode()
     return frameViewOf(*frame, layout_);
 }
 
-FrameMeasurement ClipRun::measure(const FrameView& view, const ActiveArea& area)
+std::optional<FrameMeasurement> ClipRun::measure(const FrameView& view, const ActiveArea& area)
 {
     if (!analyzer_) {
         AnalysisSettings settings = options_.analysis;
@@ -122,6 +122,11 @@ FrameMeasurement ClipRun::measure(const FrameView& view, const ActiveArea& area)
         facts_.range = view.range;
     }
     lastStatistics_ = analyzer_->analyze(view, area);
+    if (source_ && source_->lastFrameLost()) {
+        failure_ = "the input file shrank under frame " + std::to_string(facts_.framesMeasured) +
+                   " while it was measured (did another program truncate or rewrite it?)";
+        return std::nullopt;
+    }
     FrameMeasurement measurement;
     measurement.frame = facts_.framesMeasured;
     measurement.averageLightNits = lastStatistics_.averageLightNits();

@@ -55,9 +55,10 @@ public:
     // transfer, 8-bit samples ...), found at its first frame.
     std::optional<FrameMeasurement> next();
     // The same in two steps, for hosts that look at a frame before choosing what of it to measure: the
-    // next frame's planes (valid until the next call), then its measurement inside `area`.
+    // next frame's planes (valid until the next call), then its measurement inside `area`, or nullopt when
+    // the frame turned out to be lost while it was measured (failure() says how).
     std::optional<FrameView> decode();
-    FrameMeasurement measure(const FrameView& view, const ActiveArea& area);
+    std::optional<FrameMeasurement> measure(const FrameView& view, const ActiveArea& area);
     // Starts again at the clip's first frame, for a second pass, with the same analyzer. What the first
     // pass learnt (its failure, the stream's metadata) stays. Throws InputError when the input cannot be
     // read again.

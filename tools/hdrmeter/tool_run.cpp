@@ -187,6 +187,11 @@ int measureClip(const ToolOptions& options)
     };
     const auto onProgress = [&](int pass, long long framesDone, std::optional<long long> frames) {
         lastFrameMeasured = std::chrono::steady_clock::now();
+        for (OutputFile* file : {csvFile.get(), jsonlFile.get()})
+            if (file && automaticArea && file->pipeReaderGone() && outputFailure.empty()) {
+                outputFailure = file->path();
+                stopRequest.request();
+            }
         if (!warned) {
             warned = true;
             for (const std::string& warning : clip.warnings())

@@ -73,6 +73,7 @@ public:
     // "standard input" or the path as given.
     const std::string& name() const { return name_; }
     const FileIdentity& identity() const { return identity_; }
+    int descriptor() const { return descriptor_; }
     // A regular file: seeking works and its size is known.
     bool regularFile() const { return regularFile_; }
     // Bytes handed to libavformat so far.

@@ -156,6 +156,15 @@ LibavSource::LibavSource(const SourceOptions& options, const StopRequest* stop)
             framesExpected_ = std::llround(seconds * av_q2d(stream->avg_frame_rate));
     }
     openDecoder();
+    // libavformat copies each frame of these formats into a packet, which costs more than measuring it;
+    // from a regular file the frames are mapped instead (see MappedFrames). The header was read above.
+    if (headerOnlyFormat_ && input_->regularFile()) {
+        mapped_ = std::make_unique<MappedFrames>(input_->descriptor(), demuxer == "yuv4mpegpipe",
+                                                 static_cast<std::uint64_t>(avio_tell(context->pb)),
+                                                 *stream->codecpar);
+        if (!framesExpected_)
+            framesExpected_ = mapped_->framesExpected();
+    }
 }
 
 LibavSource::~LibavSource()
@@ -183,6 +192,20 @@ const AVFrame* LibavSource::next()
 {
     if (endSeen_)
         return nullptr;
+    if (mapped_) {
+        const AVFrame* frame = stop_ && stop_->requested() ? nullptr : mapped_->next();
+        if (!frame) {
+            endSeen_ = true;
+            stopped_ = stop_ && stop_->requested();
+            if (failure_.empty() && !stopped_)
+                failure_ = !mapped_->failure().empty() ? mapped_->failure()
+                           : framesHandedOut_ == 0     ? name() + " holds no video frame"
+                                                       : std::string();
+            return nullptr;
+        }
+        ++framesHandedOut_;
+        return frame;
+    }
     // A YUV4MPEG2 or raw "decoder" only wraps the packet it was given: there is nothing to decode ahead,
     // and handing packets between threads only makes the allocator map fresh memory for each.
     if (headerOnlyFormat_) {

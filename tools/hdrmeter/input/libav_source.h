@@ -19,6 +19,7 @@
 
 #include "av_holders.h"
 #include "descriptor_io.h"
+#include "mapped_frames.h"
 #include "stream_format.h"
 
 namespace hdrmeter::tool {
@@ -76,6 +77,9 @@ public:
     // AV1 metadata OBUs) as frames bring them.
     const StaticMetadata& staticMetadata() const { return metadata_; }
     long long framesDecoded() const { return framesHandedOut_; }
+    // True when the frame handed out last was mapped from a file that another program cut short under it
+    // (its samples then read as zeros): ask after measuring it.
+    bool lastFrameLost() const { return mapped_ && mapped_->lastFrameLost(); }
 
 private:
     static int interrupted(void* source);
@@ -116,6 +120,7 @@ private:
     std::deque<AVFrame*> decodedFrames_;
     bool decodingEnded_ = false;
     FrameHolder handedOut_;
+    std::unique_ptr<MappedFrames> mapped_;  // YUV4MPEG2 and raw video from a regular file
     long long framesHandedOut_ = 0;
     bool endSeen_ = false;
     std::thread decoding_;
