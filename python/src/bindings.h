@@ -8,6 +8,8 @@ namespace hdrmeter_python {
 
 // FrameStatistics and analyze_frame.
 void bindAnalysis(pybind11::module_& module);
+// _measure, which hdrmeter.measure calls: only when the module is built with the tool.
+void bindMeasure(pybind11::module_& module);
 
 }  // namespace hdrmeter_python
 

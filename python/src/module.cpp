@@ -10,6 +10,9 @@ PYBIND11_MODULE(_hdrmeter, module) {
     module.doc() = "hdrmeter's measurements of HDR frames held in numpy arrays.";
     module.attr("__version__") = hdrmeter::libraryVersion();
     hdrmeter_python::bindAnalysis(module);
+#ifdef HDRMETER_PYTHON_MEASURE
+    hdrmeter_python::bindMeasure(module);
+#endif
 
     // multiprocessing forks by default on Linux; a child must not reuse its parent's analyzers.
     py::module_::import("os").attr("register_at_fork")(

@@ -89,8 +89,9 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineStatusOneAndTheSummarySoFar) {
         // A closed pipe ends the run at once, with what was measured summarised.
         {"(PROGRAM --csv - DIR/whole.y4m 2>DIR/err; echo $? >DIR/status) | head -c 100 >/dev/null", 1, -3, true,
          "standard output"},
-        // An output that fails stops the run too: nobody would get the rows.
-        {"PROGRAM --csv /dev/full DIR/whole.y4m 2>DIR/err", 1, -3, false, "/dev/full"},
+        // An output that fails stops the run too: nobody would get the rows (written as measured with an
+        // area that is not found automatically).
+        {"PROGRAM --active-area full --csv /dev/full DIR/whole.y4m 2>DIR/err", 1, -3, false, "/dev/full"},
         {"PROGRAM --plot /dev/full DIR/whole.y4m 2>DIR/err", 1, frames, false, "/dev/full"},
         {"PROGRAM DIR/whole.y4m >/dev/full 2>DIR/err", 1, -1, false,
          "cannot write the summary to standard output: No space left on device"},
@@ -139,7 +140,7 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineStatusOneAndTheSummarySoFar) {
             const std::vector<std::string> rows = lines(readFile(dir + "/s.csv"));
             EXPECT_GT(counted, 0);
             EXPECT_EQ(static_cast<long long>(rows.size()), counted + 1);
-            EXPECT_EQ(std::count(rows.back().begin(), rows.back().end(), ','), 6) << rows.back();
+            EXPECT_EQ(std::count(rows.back().begin(), rows.back().end(), ','), 7) << rows.back();
         }
         EXPECT_NE(summary.find("MaxCLL"), std::string::npos) << summary;
     }

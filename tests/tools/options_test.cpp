@@ -71,6 +71,19 @@ TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
         {"--jsonl '' f", 2, "--jsonl needs a file name", {}},
         {"--csv - --jsonl - f", 2, "cannot both write standard output", {}},
         {"--plot - f", 2, "--plot needs a file name", {}},
+        {"--active-area 0,140,0,140 --scene-threshold 0.5 --min-scene-length 1 --mastering-display 4000,0.005 f", 0, "",
+         [](auto& o) { return o.area.mode == AreaMode::Given && o.area.given == ActiveArea{0, 140, 0, 140} &&
+                              o.sceneThreshold == 0.5 && o.minSceneFrames == 1 && o.mastering->minNits == 0.005; }},
+        {"--active-area full f", 0, "", [](auto& o) { return o.area.mode == AreaMode::Full; }},
+        {"f", 0, "", [](auto& o) { return o.area.mode == AreaMode::Auto && o.minSceneFrames == 12; }},
+        {"--active-area 1,2,3 f", 2, "LEFT,TOP,RIGHT,BOTTOM", {}},
+        {"--active-area 1,2,3,-4 f", 2, "LEFT,TOP,RIGHT,BOTTOM", {}},
+        {"--active-area 1,2,3,4, f", 2, "LEFT,TOP,RIGHT,BOTTOM", {}},
+        {"--scene-threshold 1.5 f", 2, "from 0 to 1", {}},
+        {"--min-scene-length 0 f", 2, "1 or more", {}},
+        {"--mastering-display 0.005,4000 f", 2, "MAX above MIN", {}},
+        {"--mastering-display 1000 f", 2, "MAX,MIN", {}},
+        {"--hdr10plus '' f", 2, "--hdr10plus needs a file name", {}},
         {"--frobnicate f", 2, "frobnicate", {}},
     };
     for (const auto& [arguments, status, words, check] : cases) {

@@ -49,7 +49,7 @@ TEST(Program, EveryBadInputOrUsageGetsOneLineAndItsExitStatus)
         source + "yuv422p10le -frames:v 3 -strict -1 c.y4m && " + source + "yuv420p -frames:v 2 -c:v libx264 h264.mp4 && " +
         source + "yuv420p10le -frames:v 2 -c:v ffv1 -color_trc bt709 sdr.mkv && " +
         "ffmpeg -v error -nostdin -y -f lavfi -i sine -t 0.2 a.wav && head -c 12288 /dev/urandom >noise.bin && " +
-        "head -n 1 c.y4m >header.y4m && head -c 20000 c.y4m >cut.y4m && : >empty && ln -s clip.mkv link.mkv && " +
+        "printf '0\\n12\\n7\\n' >cuts.txt && head -n 1 c.y4m >header.y4m && head -c 20000 c.y4m >cut.y4m && : >empty && ln -s clip.mkv link.mkv && " +
         "cp clip.mkv cut.mkv && truncate -s $(( $(stat -c %s clip.mkv) / 2 )) cut.mkv && " + corrupt +
         "i=d.index(b'FFV1'); d[i:i+4]=b'FFVX'; open('codec.mkv','wb').write(d)\" clip.mkv && " + corrupt +
         "i=-1\nfor k in range(5): i=d.index(b'icpf',i+1)\nd[i:i+4]=b'icpx'; open('bad.mov','wb').write(d)\" p.mov";
@@ -80,6 +80,9 @@ TEST(Program, EveryBadInputOrUsageGetsOneLineAndItsExitStatus)
         {"--plot clip.mkv -", "clip.mkv", 2, "--plot clip.mkv is the input file", -1},
         {"--csv out --jsonl ./out clip.mkv", "", 2, "--jsonl ./out is the same file as --csv out", -1},
         {"--csv no/such/dir.csv clip.mkv", "", 1, "cannot create no/such/dir.csv", -1},
+        {"--scene-cuts cuts.txt clip.mkv", "", 2, "cuts.txt line 3: frame 7 does not come after 12", -1},
+        {"--active-area 32,0,32,0 clip.mkv", "", 1, "leaves no pixel of the 64x36 frames", -1},
+        {"--summary-json clip.mkv clip.mkv", "", 2, "--summary-json clip.mkv is the input file", -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments);

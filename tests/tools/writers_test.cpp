@@ -17,7 +17,7 @@ const double kAwkwardValues[] = {
 FrameMeasurement awkwardFrame(long long frame, double value)
 {
     return {frame, value, value * 3, value / 7, static_cast<float>(value), value / 11, value / 13,
-            LumaChecks{4, 1019, 12, 345}};
+            LumaChecks{4, 1019, 12, 345}, frame / 3};
 }
 
 }  // namespace
@@ -42,6 +42,7 @@ TEST(Writers, CsvAndJsonLinesReadBackAsTheSameBitsUnderTheSameNames)
             std::string header = "frame,average_light_nits,largest_light_nits,above_threshold_percent";
             header += percentiles ? ",top1_nits,top2_nits,bottom_nits" : "";
             header += checks ? ",luma_min_code,luma_max_code,luma_low_count,luma_high_count" : "";
+            header += ",scene";
             EXPECT_EQ(split(readWholeFile(scratch.file("f.csv")))[0], header);
             const std::vector<std::string> names = split(header, ',');
 
@@ -55,6 +56,7 @@ TEST(Writers, CsvAndJsonLinesReadBackAsTheSameBitsUnderTheSameNames)
                 EXPECT_EQ(object.at("coefficients"), "class");
                 EXPECT_EQ(rows[i].at("frame"), std::to_string(i));
                 EXPECT_EQ(object.at("frame").get<long long>(), static_cast<long long>(i));
+                EXPECT_EQ(rows[i].at("scene") + " " + object.at("scene").dump(), std::to_string(i / 3) + " " + std::to_string(i / 3));
                 const FrameMeasurement m = awkwardFrame(0, kAwkwardValues[i]);
                 const double expected[] = {m.averageLightNits, m.largestLightNits, m.aboveThresholdPercent,
                                            m.top1Nits,         m.top2Nits,         m.bottomNits};

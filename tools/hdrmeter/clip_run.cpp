@@ -58,13 +58,35 @@ void ClipRun::chooseColour(int avTransfer, int avMatrix)
 
 std::optional<FrameMeasurement> ClipRun::next()
 {
+    const std::optional<FrameView> view = decode();
+    if (!view)
+        return std::nullopt;
+    return measure(*view, options_.analysis.activeArea);
+}
+
+void ClipRun::rewind()
+{
+    if (demo_) {
+        demo_ = std::make_unique<DemoClip>();
+    } else {
+        if (failure_.empty())
+            failure_ = source_->failure();
+        if (!firstPassMetadata_)
+            firstPassMetadata_ = source_->staticMetadata();
+        source_ = source_->reopen();
+    }
+    facts_.framesMeasured = 0;
+}
+
+std::optional<FrameView> ClipRun::decode()
+{
     if (stop_ && stop_->requested())
         return std::nullopt;
     if (demo_) {
         FrameView view;
         if (!demo_->next(view))
             return std::nullopt;
-        return measure(view);
+        return view;
     }
     const AVFrame* frame = source_->next();
     if (!frame)
@@ -80,20 +102,13 @@ std::optional<FrameMeasurement> ClipRun::next()
             return std::nullopt;
         }
     }
-    if (facts_.framesMeasured == 0) {
+    if (facts_.framesMeasured == 0 && !analyzer_) {
         chooseColour(frame->color_trc, frame->colorspace);
     }
-    FrameMeasurement measurement = measure(frameViewOf(*frame, layout_));
-    if (source_->lastFrameLost()) {
-        --facts_.framesMeasured;
-        failure_ = "the input file shrank under frame " + std::to_string(measurement.frame) +
-                   " while it was measured (did another program truncate or rewrite it?)";
-        return std::nullopt;
-    }
-    return measurement;
+    return frameViewOf(*frame, layout_);
 }
 
-FrameMeasurement ClipRun::measure(const FrameView& view)
+std::optional<FrameMeasurement> ClipRun::measure(const FrameView& view, const ActiveArea& area)
 {
     if (!analyzer_) {
         AnalysisSettings settings = options_.analysis;
@@ -106,7 +121,12 @@ FrameMeasurement ClipRun::measure(const FrameView& view)
         facts_.layout = view.layout;
         facts_.range = view.range;
     }
-    lastStatistics_ = analyzer_->analyze(view);
+    lastStatistics_ = analyzer_->analyze(view, area);
+    if (source_ && source_->lastFrameLost()) {
+        failure_ = "the input file shrank under frame " + std::to_string(facts_.framesMeasured) +
+                   " while it was measured (did another program truncate or rewrite it?)";
+        return std::nullopt;
+    }
     FrameMeasurement measurement;
     measurement.frame = facts_.framesMeasured;
     measurement.averageLightNits = lastStatistics_.averageLightNits();
@@ -116,19 +136,22 @@ FrameMeasurement ClipRun::measure(const FrameView& view)
     measurement.top2Nits = lastStatistics_.top2Nits();
     measurement.bottomNits = lastStatistics_.bottomNits();
     if (options_.lumaChecks) {
-        // The plane functions take rows without gaps; a decoder pads its rows, so only then is the luma
-        // copied, row by row.
-        const std::size_t rowBytes = static_cast<std::size_t>(view.width) * 2;
+        // The plane functions take rows without gaps; a decoder pads its rows, and the active area leaves
+        // some out, so only then is the luma copied, row by row.
+        const int areaWidth = view.width - area.left - area.right, areaHeight = view.height - area.top - area.bottom;
+        const std::size_t rowBytes = static_cast<std::size_t>(areaWidth) * 2;
         auto* luma = reinterpret_cast<unsigned char*>(const_cast<std::uint16_t*>(view.planes[0]));
-        if (view.strides[0] != static_cast<std::ptrdiff_t>(rowBytes)) {
-            gaplessLuma_.resize(static_cast<std::size_t>(view.width) * view.height);
-            for (int row = 0; row < view.height; ++row)
-                std::memcpy(gaplessLuma_.data() + static_cast<std::size_t>(row) * view.width,
-                            reinterpret_cast<const unsigned char*>(view.planes[0]) + row * view.strides[0], rowBytes);
+        if (view.strides[0] != static_cast<std::ptrdiff_t>(rowBytes) || areaHeight != view.height) {
+            gaplessLuma_.resize(static_cast<std::size_t>(areaWidth) * areaHeight);
+            for (int row = 0; row < areaHeight; ++row)
+                std::memcpy(gaplessLuma_.data() + static_cast<std::size_t>(row) * areaWidth,
+                            reinterpret_cast<const unsigned char*>(view.planes[0] + area.left) +
+                                (row + area.top) * view.strides[0],
+                            rowBytes);
             luma = reinterpret_cast<unsigned char*>(gaplessLuma_.data());
         }
-        const auto width = static_cast<unsigned int>(view.width);
-        const auto height = static_cast<unsigned int>(view.height);
+        const auto width = static_cast<unsigned int>(areaWidth);
+        const auto height = static_cast<unsigned int>(areaHeight);
         const auto bitDepth = static_cast<unsigned int>(view.bitDepth);
         double minCode = 0.0;
         double maxCode = 0.0;
@@ -148,6 +171,8 @@ FrameMeasurement ClipRun::measure(const FrameView& view)
 
 StaticMetadata ClipRun::staticMetadata() const
 {
+    if (firstPassMetadata_)
+        return *firstPassMetadata_;
     return source_ ? source_->staticMetadata() : StaticMetadata{};
 }
 

@@ -54,6 +54,15 @@ public:
     // (failure() says which). Throws InputError for a stream that cannot be measured at all (an SDR
     // transfer, 8-bit samples ...), found at its first frame.
     std::optional<FrameMeasurement> next();
+    // The same in two steps, for hosts that look at a frame before choosing what of it to measure: the
+    // next frame's planes (valid until the next call), then its measurement inside `area`, or nullopt when
+    // the frame turned out to be lost while it was measured (failure() says how).
+    std::optional<FrameView> decode();
+    std::optional<FrameMeasurement> measure(const FrameView& view, const ActiveArea& area);
+    // Starts again at the clip's first frame, for a second pass, with the same analyzer. What the first
+    // pass learnt (its failure, the stream's metadata) stays. Throws InputError when the input cannot be
+    // read again.
+    void rewind();
     // The full statistics of the frame next() measured last, for hosts that want more than the record.
     const FrameStatistics& lastStatistics() const { return lastStatistics_; }
 
@@ -68,7 +77,6 @@ public:
     std::optional<FileIdentity> inputIdentity() const;
 
 private:
-    FrameMeasurement measure(const FrameView& view);
     void chooseColour(int avTransfer, int avMatrix);
 
     ClipOptions options_;
@@ -83,6 +91,7 @@ private:
     ClipFacts facts_;
     std::vector<std::string> warnings_;
     std::string failure_;
+    std::optional<StaticMetadata> firstPassMetadata_;
 };
 
 }  // namespace hdrmeter::tool

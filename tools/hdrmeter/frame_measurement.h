@@ -23,6 +23,8 @@ struct FrameMeasurement {
     double top2Nits = 0.0;
     double bottomNits = 0.0;
     std::optional<LumaChecks> lumaChecks;
+    long long scene = 0;  // the scene the frame belongs to, numbered from 0; known once its cut is decided
+
 };
 
 }  // namespace hdrmeter::tool

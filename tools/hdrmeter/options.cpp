@@ -37,8 +37,15 @@ const char* kFooter =
     "  The summary goes to standard output, or to standard error when --csv - or --jsonl - takes standard\n"
     "  output. CSV columns and JSON names: frame, average_light_nits, largest_light_nits,\n"
     "  above_threshold_percent, top1_nits, top2_nits, bottom_nits, and with --checks luma_min_code,\n"
-    "  luma_max_code, luma_low_count and luma_high_count. Files are written under a temporary name in the\n"
-    "  same folder and renamed into place when complete. Frames are numbered from 0.\n"
+    "  luma_max_code, luma_low_count and luma_high_count, then scene. Files are written under a temporary\n"
+    "  name in the same folder and renamed into place when complete. Frames and scenes are numbered from 0.\n"
+    "  The summary ends with the HDR10 options for x265, ffmpeg and mkvmerge.\n"
+    "\n"
+    "Active area: with auto, the union of every frame's content (samples within 16 codes of black at 10\n"
+    "bits are black); frames measured before the area last grew are measured again at the end. On standard\n"
+    "input that keeps a copy of the stream in $TMPDIR; full or L,T,R,B read the input once.\n"
+    "Scenes: a cut where the luma or light histogram (32 bins) changes by the threshold's share of the\n"
+    "pixels or more; shorter scenes join the one before.\n"
     "\n"
     "Exit status: 0 success; 1 bad input (unreadable, damaged or cut short, not measurable, an output that\n"
     "cannot be written); 2 bad usage; 130 or 143 when stopped by SIGINT or SIGTERM (the frames measured are\n"
@@ -101,13 +108,35 @@ RawVideo parseRawVideo(const std::string& size, const std::string& pixelFormat)
 
 }  // namespace
 
+MeasureOptions measureOptionsOf(const ToolOptions& options)
+{
+    MeasureOptions measure;
+    measure.clip = options.clip;
+    measure.area = options.area;
+    measure.sceneThreshold = options.sceneThreshold;
+    measure.minSceneFrames = options.minSceneFrames;
+    measure.frameLimit = options.frameLimit;
+    measure.sceneStatistics = !options.hdr10PlusPath.empty();
+    if (!options.sceneCutsPath.empty()) {
+        try {
+            measure.sceneCuts = readSceneCutList(options.sceneCutsPath);
+        } catch (const std::invalid_argument& error) {
+            throw UsageError(std::string("--scene-cuts: ") + error.what());
+        }
+    }
+    // Standard input is read once; the automatic area may need it twice.
+    measure.clip.source.copyStandardInput =
+        options.area.mode == AreaMode::Auto && !options.clip.demo && options.clip.source.path == "-";
+    return measure;
+}
+
 CommandLine parseCommandLine(int argc, const char* const* argv)
 {
     CommandLine commandLine;
     ToolOptions& options = commandLine.options;
     ClipOptions& clip = options.clip;
     std::string transfer, matrix, threshold = "203", top1 = "1", top2 = "10", bottom = "1";
-    std::string tasks, frames, size, pixelFormat, stream;
+    std::string tasks, frames, size, pixelFormat, stream, area = "auto", sceneThreshold, minScene, mastering;
     bool noPercentiles = false, classParity = false, version = false;
 
     CLI::App app{kDescription, "hdrmeter"};
@@ -148,6 +177,27 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
         ->type_name("FILE");
     app.add_option("--plot", options.plotPath, "draw the per-frame light on a PQ-scaled nits axis")
         ->type_name("FILE.svg");
+    app.add_option("--active-area", area,
+                   "measure inside this area: auto (the union of every frame's content, default), full, or\n"
+                   "offsets in pixels from each edge")
+        ->type_name("auto|full|L,T,R,B");
+    app.add_option("--scene-threshold", sceneThreshold,
+                   "a cut where a histogram changes by at least this share, 0 to 1 (default 0.3)")
+        ->type_name("T");
+    app.add_option("--min-scene-length", minScene, "scenes shorter than N frames join the one before (default 12)")
+        ->type_name("N");
+    app.add_option("--scene-cuts", options.sceneCutsPath,
+                   "take the scenes' first frames from FILE (one number a line) instead of finding them")
+        ->type_name("FILE");
+    app.add_option("--summary-json", options.summaryJsonPath, "write the summary as JSON")->type_name("FILE");
+    app.add_option("--hdr10plus", options.hdr10PlusPath, "write HDR10+ Profile A metadata, one entry per frame")
+        ->type_name("FILE.json");
+    app.add_option("--dovi-config", options.doviConfigPath, "write a Dolby Vision profile 8.1 generator config")
+        ->type_name("FILE.json");
+    app.add_option("--mastering-display", mastering,
+                   "the mastering display's largest and smallest luminance for --dovi-config when the stream\n"
+                   "states none (default 1000,0.0001, with a warning)")
+        ->type_name("MAX,MIN");
     app.add_flag("--version", version, "print the version and exit");
 
     try {
@@ -200,6 +250,26 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
         clip.source.streamIndex =
             static_cast<int>(parseWholeNumber(stream, "--stream", "a stream number, 0 or more", 0, 65535));
 
+    try {
+        options.area = parseAreaOption(area);
+    } catch (const std::invalid_argument& error) {
+        throw UsageError("--active-area " + area + ": expected " + error.what());
+    }
+    if (app.count("--scene-threshold")) {
+        options.sceneThreshold = parseNumber(sceneThreshold, "--scene-threshold", "a share from 0 to 1, such as 0.3");
+        if (options.sceneThreshold < 0.0 || options.sceneThreshold > 1.0)
+            throw UsageError("--scene-threshold " + sceneThreshold + ": give a share from 0 to 1");
+    }
+    if (app.count("--min-scene-length"))
+        options.minSceneFrames = parseWholeNumber(minScene, "--min-scene-length",
+                                                  "a whole number of frames, 1 or more", 1, 1LL << 40);
+    if (app.count("--mastering-display")) {
+        try {
+            options.mastering = parseMasteringDisplay(mastering);
+        } catch (const std::invalid_argument& error) {
+            throw UsageError("--mastering-display " + mastering + ": expected " + error.what());
+        }
+    }
     const bool rawGiven = app.count("--size") > 0 || app.count("--pix-fmt") > 0;
     if (clip.demo && (options.inputPathGiven || rawGiven || app.count("--stream")))
         throw UsageError("--demo measures its own clip: give no FILE, --size, --pix-fmt or --stream with it");
@@ -212,9 +282,13 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
     }
     for (const auto& [option, path] : {std::pair<const char*, const std::string*>{"--csv", &options.csvPath},
                                        {"--jsonl", &options.jsonlPath},
-                                       {"--plot", &options.plotPath}})
+                                       {"--plot", &options.plotPath},
+                                       {"--scene-cuts", &options.sceneCutsPath},
+                                       {"--summary-json", &options.summaryJsonPath},
+                                       {"--hdr10plus", &options.hdr10PlusPath},
+                                       {"--dovi-config", &options.doviConfigPath}})
         if (app.count(option) && path->empty())
-            throw UsageError(std::string(option) + " needs a file name (or - for standard output)");
+            throw UsageError(std::string(option) + " needs a file name");
     if (!options.csvPath.empty() && options.csvPath == "-" && options.jsonlPath == "-")
         throw UsageError("--csv and --jsonl cannot both write standard output");
     if (options.plotPath == "-")

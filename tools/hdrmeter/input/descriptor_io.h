@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -33,11 +34,37 @@ struct FileIdentity {
     bool operator==(const FileIdentity& other) const { return device == other.device && inode == other.inode; }
 };
 
+// Every byte read from standard input, kept in a temporary file so that the stream can be read a second
+// time. The file is unlinked as soon as it is made: nothing is left behind, whatever ends the program.
+class InputCopy {
+public:
+    // Makes the file in $TMPDIR (or /tmp). Throws InputError naming the folder and the system's reason.
+    InputCopy();
+    ~InputCopy();
+    InputCopy(const InputCopy&) = delete;
+    InputCopy& operator=(const InputCopy&) = delete;
+
+    // Appends what was read; after a failed write (a full disk) the copy stops growing and says why.
+    void append(const std::uint8_t* bytes, std::size_t count);
+    const std::string& failure() const { return failure_; }
+    std::uint64_t sizeBytes() const { return sizeBytes_; }
+    int descriptor() const { return descriptor_; }
+
+private:
+    int descriptor_ = -1;
+    std::uint64_t sizeBytes_ = 0;
+    std::string failure_;
+};
+
 class DescriptorInput {
 public:
     // Opens path for reading, or takes standard input for "-". Throws InputError naming the file.
     // A read waiting on a silent input ends with AVERROR_EXIT once either request is made.
-    DescriptorInput(const std::string& path, const StopRequest* stop, const StopRequest* closing = nullptr);
+    // With `copy`, standard input's bytes are appended to it as they are read.
+    DescriptorInput(const std::string& path, const StopRequest* stop, const StopRequest* closing = nullptr,
+                    std::shared_ptr<InputCopy> copy = nullptr);
+    // Reads standard input again from what `copy` kept, as the same unseekable stream it was.
+    DescriptorInput(std::shared_ptr<InputCopy> copy, const StopRequest* stop, const StopRequest* closing);
     ~DescriptorInput();
     DescriptorInput(const DescriptorInput&) = delete;
     DescriptorInput& operator=(const DescriptorInput&) = delete;
@@ -58,6 +85,7 @@ public:
     static int interrupted(void* stopRequest);
 
 private:
+    void makeContext();
     static int readPacket(void* opaque, std::uint8_t* buffer, int size);
     static std::int64_t seek(void* opaque, std::int64_t offset, int whence);
 
@@ -71,6 +99,8 @@ private:
     FileIdentity identity_;
     const StopRequest* stop_ = nullptr;
     const StopRequest* closing_ = nullptr;
+    std::shared_ptr<InputCopy> copy_;  // what standard input's bytes go to, or come from when replaying
+    bool replaying_ = false;
     AVIOContext* context_ = nullptr;
 };
 

@@ -68,7 +68,14 @@ LibavSource::LibavSource(const SourceOptions& options, const StopRequest* stop)
 {
     if (!packet_ || !frame_)
         throw std::bad_alloc();
-    input_ = std::make_unique<DescriptorInput>(options.path, stop, &closing_);
+    if (options.replay) {
+        copy_ = options.replay;
+        input_ = std::make_unique<DescriptorInput>(copy_, stop, &closing_);
+    } else {
+        if (options.copyStandardInput && options.path == "-")
+            copy_ = std::make_shared<InputCopy>();
+        input_ = std::make_unique<DescriptorInput>(options.path, stop, &closing_, copy_);
+    }
     AVFormatContext* context = avformat_alloc_context();
     if (!context)
         throw std::bad_alloc();
@@ -162,12 +169,17 @@ LibavSource::LibavSource(const SourceOptions& options, const StopRequest* stop)
 
 LibavSource::~LibavSource()
 {
+    stopDecoding();
+    for (AVFrame* frame : decodedFrames_)
+        av_frame_free(&frame);
+}
+
+void LibavSource::stopDecoding()
+{
     closing_.request();
     queueChanged_.notify_all();
     if (decoding_.joinable())
         decoding_.join();
-    for (AVFrame* frame : decodedFrames_)
-        av_frame_free(&frame);
 }
 
 int LibavSource::interrupted(void* source)
@@ -297,11 +309,25 @@ std::string LibavSource::codecName() const
     return avcodec_get_name(format_->streams[streamIndex_]->codecpar->codec_id);
 }
 
-std::unique_ptr<LibavSource> LibavSource::reopen() const
+std::unique_ptr<LibavSource> LibavSource::reopen()
 {
-    if (!reopenable())
+    // The decoding thread may still be reading ahead, and appending to the copy. Its decoder's frames are
+    // let go before the new one allocates its own, so that the two passes never hold both.
+    stopDecoding();
+    for (AVFrame* frame : decodedFrames_)
+        av_frame_free(&frame);
+    decodedFrames_.clear();
+    handedOut_.reset();
+    av_frame_unref(frame_.get());
+    decoder_.reset();
+    if (options_.path == "-" && !copy_)
         throw InputError("standard input cannot be read a second time");
-    return std::make_unique<LibavSource>(options_, stop_);
+    if (copy_ && !copy_->failure().empty())
+        throw InputError(copy_->failure());
+    SourceOptions options = options_;
+    if (options.path == "-")
+        options.replay = copy_;
+    return std::make_unique<LibavSource>(options, stop_);
 }
 
 bool LibavSource::fail(const std::string& reason)

@@ -35,6 +35,8 @@ struct SourceOptions {
     std::string path = "-";         // "-": standard input
     std::optional<int> streamIndex; // the container's stream number; the first video stream by default
     std::optional<RawVideo> raw;
+    bool copyStandardInput = false; // keep standard input's bytes in a temporary file, so that it can be reopened
+    std::shared_ptr<InputCopy> replay;  // read standard input again from this copy instead
 };
 
 // FFmpeg's own messages go to standard error by default, which would break the one-line errors of a
@@ -59,10 +61,10 @@ public:
     const std::string& failure() const { return endSeen_ ? failure_ : notEnded_; }
     bool stopped() const { return endSeen_ && stopped_; }
 
-    // The same input opened again from its start, for a second pass. A path can be reopened; standard
-    // input cannot, so a caller that needs two passes over it must keep a copy.
-    bool reopenable() const { return options_.path != "-"; }
-    std::unique_ptr<LibavSource> reopen() const;
+    // The same input opened again from its start, for a second pass; this source reads no more. A path
+    // can be reopened; standard input only from the copy that copyStandardInput keeps. Throws InputError
+    // when it cannot be, saying why (the copy could not be kept, say).
+    std::unique_ptr<LibavSource> reopen();
 
     const std::string& name() const { return input_->name(); }
     const FileIdentity& identity() const { return input_->identity(); }
@@ -81,6 +83,7 @@ public:
 
 private:
     static int interrupted(void* source);
+    void stopDecoding();
     void decodeAhead();
     const AVFrame* decodeNext();
     void openDecoder();
@@ -90,6 +93,7 @@ private:
 
     SourceOptions options_;
     const StopRequest* stop_;
+    std::shared_ptr<InputCopy> copy_;
     std::unique_ptr<DescriptorInput> input_;
     FormatContextHolder format_;
     CodecContextHolder decoder_;

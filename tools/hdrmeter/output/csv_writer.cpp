@@ -18,6 +18,7 @@ CsvWriter::CsvWriter(OutputFile& output, const ColumnSet& columns) : output_(out
         header += ",top1_nits,top2_nits,bottom_nits";
     if (columns_.lumaChecks)
         header += ",luma_min_code,luma_max_code,luma_low_count,luma_high_count";
+    header += ",scene";
     output_.write(header + "\n");
 }
 
@@ -34,7 +35,7 @@ void CsvWriter::write(const FrameMeasurement& measurement)
         row += "," + std::to_string(checks.minCode) + "," + std::to_string(checks.maxCode) + "," +
                std::to_string(checks.lowCount) + "," + std::to_string(checks.highCount);
     }
-    output_.write(row + "\n");
+    output_.write(row + "," + std::to_string(measurement.scene) + "\n");
 }
 
 }  // namespace hdrmeter::tool

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <libgen.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -149,6 +150,15 @@ void OutputFile::write(const std::string& text)
 bool OutputFile::readerWentAway() const
 {
     return firstErrno_ == EPIPE;
+}
+
+bool OutputFile::pipeReaderGone() const
+{
+    if (!stream_ || !finalPath_.empty())
+        return false;
+    // A pipe's write end reports POLLERR once its read end is closed.
+    pollfd state{::fileno(stream_), 0, 0};
+    return ::poll(&state, 1, 0) == 1 && (state.revents & POLLERR) != 0;
 }
 
 void OutputFile::close()

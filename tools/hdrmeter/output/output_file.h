@@ -27,6 +27,9 @@ public:
     // A write failed; the run should stop rather than measure for nobody.
     bool failed() const { return firstErrno_ != 0; }
     bool readerWentAway() const;
+    // Nothing was written yet, but the pipe written to has lost its reader: rows held back until the end
+    // of the run (the automatic area's) would go to nobody.
+    bool pipeReaderGone() const;
     // Flushes, closes and renames into place; throws InputError naming the file when anything written was
     // lost (the temporary file is then removed).
     void close();

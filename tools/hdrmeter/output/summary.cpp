@@ -8,6 +8,11 @@ namespace hdrmeter::tool {
 
 namespace {
 
+std::string labelled(const std::string& label, const std::string& text)
+{
+    return label + std::string(label.size() < 22 ? 22 - label.size() : 1, ' ') + text + "\n";
+}
+
 std::string formatFixed(double value, int decimals)
 {
     char text[64];
@@ -105,6 +110,8 @@ void MeasurementSummary::print(std::ostream& out, const RunFacts& facts) const
     out << "frames measured       " << framesMeasured_ << "\n";
     if (!facts.interruption.empty())
         out << "interrupted           by " << facts.interruption << "; the frames measured before it are summarised\n";
+    for (const auto& [label, text] : facts.runLines)
+        out << labelled(label, text);
     if (framesMeasured_ == 0) {
         out << "MaxCLL                none (no frame was measured)\n";
         out << "MaxFALL               none (no frame was measured)\n";
@@ -140,6 +147,8 @@ void MeasurementSummary::print(std::ostream& out, const RunFacts& facts) const
             << formatFixed(framesPerSecond * static_cast<double>(facts.pixelsPerFrame) / 1e6, 1) << " Mpixel/s ("
             << formatFixed(facts.elapsedSeconds, 2) << " s)\n";
     }
+    for (const auto& [label, text] : facts.closingLines)
+        out << labelled(label, text);
     out.flush();
 }
 

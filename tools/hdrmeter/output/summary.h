@@ -45,6 +45,10 @@ struct RunFacts {
     long long pixelsPerFrame = 0;
     StaticMetadata metadata;        // as the stream states it
     std::string interruption;       // "SIGINT" when a signal stopped the run early
+    // Label and text: lines after the frame count (the active area, the scenes), and closing lines (the
+    // HDR10 options ready to paste).
+    std::vector<std::pair<std::string, std::string>> runLines;
+    std::vector<std::pair<std::string, std::string>> closingLines;
 };
 
 // "0.708 0.292" and the like: the mastering display as one line, or "" when nothing is stated.
