@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <random>
 #include <stdexcept>
 
@@ -17,39 +16,14 @@ using analysis_oracle::TestFrame;
 
 namespace {
 
-void expectStatistics(const FrameStatistics& got, const analysis_oracle::Expected& want) {
-    ASSERT_EQ(got.pixelCount(), want.pixels);
-    EXPECT_EQ(got.averageLightNits(), want.average);
-    EXPECT_EQ(got.largestLightNits(), want.largest);
-    EXPECT_EQ(got.smallestLightNits(), want.smallest);
-    EXPECT_EQ(got.aboveThresholdPercent(), want.above);
-    EXPECT_EQ(got.top1Nits(), want.top1);
-    EXPECT_EQ(got.top2Nits(), want.top2);
-    EXPECT_EQ(got.bottomNits(), want.bottom);
-    EXPECT_EQ(got.largestRedNits(), want.channel[0]);
-    EXPECT_EQ(got.largestGreenNits(), want.channel[1]);
-    EXPECT_EQ(got.largestBlueNits(), want.channel[2]);
-    EXPECT_EQ(got.smallestPqLight(), want.pqMin);
-    EXPECT_EQ(got.largestPqLight(), want.pqMax);
-    EXPECT_DOUBLE_EQ(got.meanPqLight(), want.pqMean);  // the oracle's own inverse PQ may differ in a last bit
-    const std::vector<double>& lights = want.lightsAscending;
-    for (double percent : {0.0, 1.0, 25.0, 50.0, 99.98, 100.0}) {
-        EXPECT_EQ(got.lightAtPercentile(percent), lights[analysis_oracle::nearestRank(percent, lights.size()) - 1])
-            << percent;
-    }
-    const double level = lights[lights.size() / 3];
-    const auto atOrBelow = std::upper_bound(lights.begin(), lights.end(), level) - lights.begin();
-    EXPECT_EQ(got.percentAtOrBelow(level), (double)atOrBelow * 100.0 / (double)lights.size());
-}
+const int kDepths[] = {10, 12, 16};
 
 AnalysisSettings randomSettings(std::mt19937& rng) {
     AnalysisSettings s;
     s.transfer = rng() % 2 ? Transfer::Pq : Transfer::Hlg;
     s.matrix = rng() % 2 ? Matrix::Bt2020 : Matrix::Bt709;
     s.thresholdNits = rng() % 3 == 0 ? 0.0 : (double)(rng() % 1200);
-    s.top1Percent = (rng() % 1000) / 10.0;
-    s.top2Percent = 29.0;
-    s.bottomPercent = (rng() % 400) / 100.0;
+    s.top1Percent = (rng() % 1000) / 10.0, s.top2Percent = 29.0, s.bottomPercent = (rng() % 400) / 100.0;
     s.taskCount = 1 + rng() % 5;
     s.arithmetic.summation = rng() % 2 ? Summation::Fixed : Summation::Bands;
     s.arithmetic.ranks = rng() % 2 ? Ranks::Exact : Ranks::Class;
@@ -61,12 +35,10 @@ AnalysisSettings randomSettings(std::mt19937& rng) {
 // Every layout, depth and range, padded planes, odd sizes and active areas that touch each edge.
 TEST(Analyzer, RandomFramesMatchTheLiteralComputation) {
     std::mt19937 rng(2026);
-    const ChromaLayout layouts[] = {ChromaLayout::Yuv420, ChromaLayout::Yuv422, ChromaLayout::Yuv444};
     for (int round = 0; round < 120; ++round) {
-        const int depth = round % 3 == 0 ? 10 : round % 3 == 1 ? 12 : 16;
         const SampleRange range = round % 4 == 3 ? SampleRange::Full : SampleRange::Narrow;
-        TestFrame frame(1 + rng() % 70, 1 + rng() % 23, depth, layouts[round % 3], range, rng() % 9, rng() % 5,
-                        rng() % 3);
+        TestFrame frame(1 + rng() % 70, 1 + rng() % 23, kDepths[round % 3], static_cast<ChromaLayout>(round % 3), range,
+                        rng() % 9, rng() % 5, rng() % 3);
         frame.fillRandom(rng);
         AnalysisSettings settings = randomSettings(rng);
         if (range == SampleRange::Narrow && rng() % 3 == 0) settings.arithmetic.coefficients = Coefficients::Class;
@@ -75,11 +47,26 @@ TEST(Analyzer, RandomFramesMatchTheLiteralComputation) {
             area.left = rng() % frame.width, area.right = rng() % (frame.width - area.left);
             area.top = rng() % frame.height, area.bottom = rng() % (frame.height - area.top);
         }
-        SCOPED_TRACE(::testing::Message() << "round " << round << ": " << frame.width << "x" << frame.height << " "
-                                          << depth << "-bit, area " << area.left << "," << area.top << ","
-                                          << area.right << "," << area.bottom);
-        expectStatistics(Analyzer(settings).analyze(frame.view(), area),
-                         analysis_oracle::expect(frame, settings, area));
+        SCOPED_TRACE(::testing::Message() << "round " << round << ": " << frame.width << "x" << frame.height << ", area "
+                                          << area.left << "," << area.top << "," << area.right << "," << area.bottom);
+        const FrameStatistics got = Analyzer(settings).analyze(frame.view(), area);
+        const analysis_oracle::Expected want = analysis_oracle::expect(frame, settings, area);
+        ASSERT_EQ(got.pixelCount(), want.pixels);
+        EXPECT_EQ(std::vector<double>({got.averageLightNits(), got.largestLightNits(), got.smallestLightNits(),
+                                       got.aboveThresholdPercent(), got.top1Nits(), got.top2Nits(), got.bottomNits(),
+                                       got.largestRedNits(), got.largestGreenNits(), got.largestBlueNits(),
+                                       got.smallestPqLight(), got.largestPqLight()}),
+                  std::vector<double>({want.average, want.largest, want.smallest, want.above, want.top1, want.top2,
+                                       want.bottom, want.channel[0], want.channel[1], want.channel[2], want.pqMin,
+                                       want.pqMax}));
+        EXPECT_DOUBLE_EQ(got.meanPqLight(), want.pqMean);  // the oracle's own inverse PQ may differ in a last bit
+        const std::vector<double>& lights = want.lightsAscending;
+        for (double percent : {0.0, 1.0, 25.0, 50.0, 99.98, 100.0}) {
+            EXPECT_EQ(got.lightAtPercentile(percent), lights[analysis_oracle::nearestRank(percent, lights.size()) - 1]);
+        }
+        const double level = lights[lights.size() / 3];
+        const auto atOrBelow = std::upper_bound(lights.begin(), lights.end(), level) - lights.begin();
+        EXPECT_EQ(got.percentAtOrBelow(level), (double)atOrBelow * 100.0 / (double)lights.size());
     }
 }
 
@@ -87,23 +74,17 @@ TEST(Analyzer, RandomFramesMatchTheLiteralComputation) {
 TEST(Analyzer, ClassParityGivesTheClassResults) {
     std::mt19937 rng(7);
     for (int round = 0; round < 60; ++round) {
-        const int depth = round % 3 == 0 ? 10 : round % 3 == 1 ? 12 : 16;
         const bool subsampled = round % 2 == 0;
-        const int width = 2 * (1 + rng() % 40), height = 1 + rng() % 30;
+        const int width = 2 * (1 + rng() % 40), height = 1 + rng() % 30, depth = kDepths[round % 3];
         TestFrame frame(width, height, depth, subsampled ? ChromaLayout::Yuv422 : ChromaLayout::Yuv444,
                         SampleRange::Narrow, rng() % 7, rng() % 7, rng() % 7);
         frame.fillRandom(rng);
         AnalysisSettings settings = randomSettings(rng);
         settings.thresholdNits = (double)(rng() % 2000);
         settings.arithmetic = Arithmetic::classParity();
-
-        HDR_Info info;
-        info.bitDepth = depth;
-        info.transferFunction = settings.transfer == Transfer::Hlg ? L"HLG" : L"PQ";
-        info.colorSpace = settings.matrix == Matrix::Bt2020 ? L"BT.2020" : L"BT.709";
+        HDR_Info info = hdrmeter_oracle::makeInfo(depth, settings.transfer == Transfer::Hlg ? L"HLG" : L"PQ",
+                                                  settings.matrix == Matrix::Bt2020 ? L"BT.2020" : L"BT.709", true, true);
         info.thresholdLevel = (int)settings.thresholdNits;
-        info.thresholdUnit = L"NITS";
-        info.measureLightLevel = info.measurePercentiles = true;
         info.topPercent1 = (float)settings.top1Percent, info.topPercent2 = (float)settings.top2Percent;
         info.bottomPercent = (float)settings.bottomPercent;
         CHDR_Measurements meter;
@@ -116,13 +97,8 @@ TEST(Analyzer, ClassParityGivesTheClassResults) {
         const auto want = meter.HDR_Measurements(subsampled ? YCbCr422_A : YCbCr444_A, width, height, bytes, bytes,
                                                  settings.taskCount);
         const FrameStatistics got = Analyzer(settings).analyze(frame.view());
-        SCOPED_TRACE(::testing::Message() << "round " << round);
-        EXPECT_EQ(got.averageLightNits(), std::get<0>(want));
-        EXPECT_EQ(got.largestLightNits(), std::get<1>(want));
-        EXPECT_EQ(got.aboveThresholdPercent(), std::get<2>(want));
-        EXPECT_EQ(got.top1Nits(), std::get<3>(want));
-        EXPECT_EQ(got.top2Nits(), std::get<4>(want));
-        EXPECT_EQ(got.bottomNits(), std::get<5>(want));
+        EXPECT_EQ(std::make_tuple(got.averageLightNits(), got.largestLightNits(), got.aboveThresholdPercent(),
+                                  got.top1Nits(), got.top2Nits(), got.bottomNits()), want) << "round " << round;
     }
 }
 
@@ -140,25 +116,20 @@ TEST(Analyzer, FixedSummationAndMergingDoNotDependOnHowTheFrameIsCut) {
         EXPECT_EQ(cut.lightHistogram(), whole.lightHistogram()) << tasks;
     }
     const Analyzer analyzer(settings);
-    for (const auto& halves : {std::make_pair(ActiveArea{0, 0, 0, 60}, ActiveArea{0, 61, 0, 0}),
-                               std::make_pair(ActiveArea{0, 0, 200, 0}, ActiveArea{133, 0, 0, 0})}) {
-        FrameStatistics merged = analyzer.analyze(frame.view(), halves.first);
-        merged.merge(analyzer.analyze(frame.view(), halves.second));
-        EXPECT_EQ(merged.pixelCount(), whole.pixelCount());
-        EXPECT_EQ(merged.averageLightNits(), whole.averageLightNits());
-        EXPECT_EQ(merged.lumaHistogram(), whole.lumaHistogram());
-        EXPECT_EQ(merged.top1Nits(), whole.top1Nits());
-        EXPECT_EQ(merged.largestBlueNits(), whole.largestBlueNits());
-        EXPECT_EQ(merged.meanPqLight(), whole.meanPqLight());
-    }
-    AnalysisSettings other;
-    other.transfer = Transfer::Hlg;
+    FrameStatistics merged = analyzer.analyze(frame.view(), ActiveArea{0, 0, 200, 0});
+    merged.merge(analyzer.analyze(frame.view(), ActiveArea{133, 0, 0, 0}));
+    EXPECT_EQ(merged.lumaHistogram(), whole.lumaHistogram());
+    EXPECT_EQ(std::make_tuple(merged.pixelCount(), merged.averageLightNits(), merged.top1Nits(), merged.largestBlueNits()),
+              std::make_tuple(whole.pixelCount(), whole.averageLightNits(), whole.top1Nits(), whole.largestBlueNits()));
+    AnalysisSettings hlg;
+    hlg.transfer = Transfer::Hlg;
     FrameStatistics mixed = whole;
-    EXPECT_THROW(mixed.merge(Analyzer(other).analyze(frame.view())), std::invalid_argument);
+    EXPECT_THROW(mixed.merge(Analyzer(hlg).analyze(frame.view())), std::invalid_argument);
 }
 
-// BT.2100 colours encoded with the ITU-R matrices: exact coefficients measure the light they were encoded
-// at, within the code grid; the class's BT.2020 set measures saturated red and blue too bright.
+// BT.2100 colours encoded with the ITU-R matrices on rows of whole 16-pixel groups, so that the vector
+// path's channel maxima are what is checked: exact coefficients measure the light they were encoded at,
+// within the code grid; the class's BT.2020 set measures saturated red and blue too bright.
 TEST(Analyzer, KnownColoursMeasureTheirLight) {
     struct Case {
         double r, g, b;  // linear light of each channel, nits
@@ -171,11 +142,11 @@ TEST(Analyzer, KnownColoursMeasureTheirLight) {
         {203, 0, 0, Coefficients::Exact, 0, 203},   {1000, 0, 0, Coefficients::Class, 0, 1115},
         {0, 0, 1000, Coefficients::Class, 2, 1163}, {203, 0, 0, Coefficients::Class, 0, 222},
     };
+    const double kr = 0.2627, kb = 0.0593, kg = 1 - kr - kb;
     for (const Case& c : cases) {
-        const double kr = 0.2627, kb = 0.0593, kg = 1 - kr - kb;
-        const double r = analysis_oracle::pqSignal(c.r), g = analysis_oracle::pqSignal(c.g);
-        const double b = analysis_oracle::pqSignal(c.b), y = kr * r + kg * g + kb * b;
-        TestFrame frame(32, 4, 10, ChromaLayout::Yuv420, SampleRange::Narrow);  // whole groups: no scalar tail
+        using analysis_oracle::pqSignal;
+        const double r = pqSignal(c.r), g = pqSignal(c.g), b = pqSignal(c.b), y = kr * r + kg * g + kb * b;
+        TestFrame frame(32, 4, 10, ChromaLayout::Yuv420, SampleRange::Narrow);
         frame.fill(0, [&](int, int) { return (int)std::lround(64 + 876 * y); });
         frame.fill(1, [&](int, int) { return (int)std::lround(512 + 896 * (b - y) / (2 * (1 - kb))); });
         frame.fill(2, [&](int, int) { return (int)std::lround(512 + 896 * (r - y) / (2 * (1 - kr))); });
@@ -183,11 +154,9 @@ TEST(Analyzer, KnownColoursMeasureTheirLight) {
         settings.arithmetic.coefficients = c.coefficients;
         const FrameStatistics stats = Analyzer(settings).analyze(frame.view());
         const double channels[3] = {stats.largestRedNits(), stats.largestGreenNits(), stats.largestBlueNits()};
-        // Within the code grid: less than two 10-bit codes from the expected signal (Y, Cb and Cr are each
-        // rounded to a code before the matrix undoes them).
-        const double codesAway = 876 * std::fabs(analysis_oracle::pqSignal(channels[c.channel]) -
-                                                  analysis_oracle::pqSignal(c.expectNits));
-        EXPECT_LT(codesAway, 2.0) << c.r << "," << c.g << "," << c.b << " measured " << channels[c.channel];
+        // Less than two 10-bit codes from the expected signal: Y, Cb and Cr are each rounded to a code.
+        EXPECT_LT(876 * std::fabs(pqSignal(channels[c.channel]) - pqSignal(c.expectNits)), 2.0)
+            << c.r << "," << c.g << "," << c.b << " measured " << channels[c.channel];
         EXPECT_EQ(stats.largestLightNits(), std::max({channels[0], channels[1], channels[2]}));
     }
 }
@@ -203,11 +172,10 @@ TEST(Analyzer, PercentilePositions) {
                  {150, 1, Ranks::Class, 1},   {100, 0, Ranks::Exact, 1},   {100, 100, Ranks::Exact, 100},
                  {64, 50, Ranks::Exact, 32}};
     for (const Case& c : cases) {
-        // One pixel a code, the brightest first: rank k is luma code 64 + pixels - k.
+        // One pixel a code, the brightest first.
         TestFrame frame(c.pixels, 1, 12, ChromaLayout::Yuv444, SampleRange::Narrow);
         frame.fill(0, [&](int x, int) { return 256 + 4 * (c.pixels - 1 - x); });
-        frame.fill(1, [](int, int) { return 2048; });
-        frame.fill(2, [](int, int) { return 2048; });
+        for (int p : {1, 2}) frame.fill(p, [](int, int) { return 2048; });
         AnalysisSettings settings;
         settings.top1Percent = c.percent;
         settings.arithmetic.ranks = c.ranks;
@@ -223,9 +191,9 @@ TEST(ContentDetector, FindsThePictureInsideBlackBars) {
     struct Case {
         int left, top, right, bottom;  // where the picture is
         ChromaLayout layout;
-        int noise;          // largest deviation of the bars from black
-        bool black;         // no picture at all
-        int expect[4];      // left, top, right, bottom found
+        int noise;      // largest deviation of the bars from black
+        bool black;     // no picture at all
+        int expect[4];  // left, top, right, bottom found
     } cases[] = {
         {0, 12, 96, 52, ChromaLayout::Yuv420, 0, false, {0, 12, 96, 52}},    // letterbox
         {10, 0, 86, 64, ChromaLayout::Yuv420, 12, false, {10, 0, 86, 64}},   // pillarbox with noise
@@ -240,14 +208,12 @@ TEST(ContentDetector, FindsThePictureInsideBlackBars) {
         const auto inside = [&](int x, int y) { return !c.black && x >= c.left && x < c.right && y >= c.top && y < c.bottom; };
         const auto noise = [&] { return c.noise == 0 ? 0 : (int)(rng() % (c.noise + 1)); };
         frame.fill(0, [&](int x, int y) { return inside(x, y) ? 80 + (int)(rng() % 800) : 64 + noise(); });
-        const int sx = c.layout == ChromaLayout::Yuv444 ? 0 : 1, sy = c.layout == ChromaLayout::Yuv420 ? 1 : 0;
-        for (int p = 1; p < 3; ++p) frame.fill(p, [&](int x, int y) { return inside(x << sx, y << sy) ? 512 : 512 - noise(); });
+        for (int p : {1, 2}) frame.fill(p, [&](int x, int y) { return inside(x << frame.sx, y << frame.sy) ? 512 : 512 - noise(); });
         const ContentBounds bounds = findContent(frame.view());
         EXPECT_EQ(bounds.anyContent, !c.black);
         if (!c.black) {
             EXPECT_EQ((std::vector<int>{bounds.left, bounds.top, bounds.right, bounds.bottom}),
-                      (std::vector<int>(c.expect, c.expect + 4)))
-                << c.left << "," << c.top << "," << c.right << "," << c.bottom;
+                      (std::vector<int>(c.expect, c.expect + 4))) << c.left << "," << c.top;
         }
     }
     // Bounds of several frames merge into their union; an all-black frame never shrinks it.
@@ -260,29 +226,25 @@ TEST(ContentDetector, FindsThePictureInsideBlackBars) {
 
 // Bad frames and settings are refused with a reason before anything is read.
 TEST(Analyzer, RefusesWhatItCannotMeasure) {
-    TestFrame frame(16, 8, 10, ChromaLayout::Yuv420, SampleRange::Narrow);
-    const auto refuses = [&](const std::function<void(FrameView&, AnalysisSettings&, ActiveArea&)>& change) {
-        FrameView view = frame.view();
-        AnalysisSettings settings;
-        ActiveArea area;
-        change(view, settings, area);
-        try {
-            Analyzer(settings).analyze(view, area);
-        } catch (const std::invalid_argument&) {
-            return true;
-        }
-        return false;
+    const TestFrame frame(16, 8, 10, ChromaLayout::Yuv420, SampleRange::Narrow);
+    struct Call { FrameView v; AnalysisSettings s; ActiveArea a; };
+    const std::pair<bool, void (*)(Call&)> cases[] = {
+        {true, [](Call& c) { c.v.bitDepth = 8; }},          {true, [](Call& c) { c.v.planes[2] = nullptr; }},
+        {true, [](Call& c) { c.v.strides[1] = 14; }},       {true, [](Call& c) { c.v.width = 0; }},
+        {true, [](Call& c) { c.s.top2Percent = 100.5; }},   {true, [](Call& c) { c.s.bottomPercent = std::nan(""); }},
+        {true, [](Call& c) { c.s.thresholdNits = -1; }},    {true, [](Call& c) { c.a.left = 8, c.a.right = 8; }},
+        {true, [](Call& c) { c.v.range = SampleRange::Full, c.s.arithmetic.coefficients = Coefficients::Class; }},
+        {false, [](Call& c) { c.v.strides[0] = -c.v.strides[0], c.v.planes[0] += 7 * 16; }},  // bottom-up rows
     };
-    EXPECT_TRUE(refuses([](FrameView& v, AnalysisSettings&, ActiveArea&) { v.bitDepth = 8; }));
-    EXPECT_TRUE(refuses([](FrameView& v, AnalysisSettings&, ActiveArea&) { v.planes[2] = nullptr; }));
-    EXPECT_TRUE(refuses([](FrameView& v, AnalysisSettings&, ActiveArea&) { v.strides[1] = 14; }));
-    EXPECT_TRUE(refuses([](FrameView& v, AnalysisSettings&, ActiveArea&) { v.width = 0; }));
-    EXPECT_TRUE(refuses([](FrameView&, AnalysisSettings& s, ActiveArea&) { s.top2Percent = 100.5; }));
-    EXPECT_TRUE(refuses([](FrameView&, AnalysisSettings& s, ActiveArea&) { s.bottomPercent = std::nan(""); }));
-    EXPECT_TRUE(refuses([](FrameView&, AnalysisSettings& s, ActiveArea&) { s.thresholdNits = -1; }));
-    EXPECT_TRUE(refuses([](FrameView&, AnalysisSettings&, ActiveArea& a) { a.left = 8, a.right = 8; }));
-    EXPECT_TRUE(refuses([](FrameView& v, AnalysisSettings& s, ActiveArea&) {
-        v.range = SampleRange::Full, s.arithmetic.coefficients = Coefficients::Class;
-    }));
-    EXPECT_FALSE(refuses([](FrameView& v, AnalysisSettings&, ActiveArea&) { v.strides[0] = -v.strides[0]; v.planes[0] += 7 * 16; }));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        Call call{frame.view(), {}, {}};
+        cases[i].second(call);
+        bool threw = false;
+        try {
+            Analyzer(call.s).analyze(call.v, call.a);
+        } catch (const std::invalid_argument&) {
+            threw = true;
+        }
+        EXPECT_EQ(threw, cases[i].first) << i;
+    }
 }

@@ -1,267 +1,229 @@
-#include "frame_builder.h"
+// The measurement object on configurations and frames whose answers are known by hand, the calls it
+// refuses, and what Destroy_LUT, copies and moves leave behind.
+#include "measurement_oracle.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
-#include <cmath>
-#include <functional>
-#include <stdexcept>
-
 #include <sys/mman.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <tuple>
+
+using namespace hdrmeter_oracle;
 
 namespace {
 
-// Results 3 to 5 are single-precision numbers; a compiler that drops the narrowing shows here.
-void expectNarrowedToFloat(const std::tuple<double, double, double, double, double, double>& r) {
-    EXPECT_EQ(std::get<3>(r), static_cast<double>(static_cast<float>(std::get<3>(r))));
-    EXPECT_EQ(std::get<4>(r), static_cast<double>(static_cast<float>(std::get<4>(r))));
-    EXPECT_EQ(std::get<5>(r), static_cast<double>(static_cast<float>(std::get<5>(r))));
+EngineFrame rampFrame(InputPixelFormat format, int width, int height) {
+    EngineFrame frame(format, width, height);
+    for (size_t i = 0; i < frame.samples.size(); ++i) frame.samples[i] = static_cast<uint16_t>(i * 2654435761u % 1100);
+    return frame;
 }
 
 }  // namespace
 
-TEST(FrameMeasurement, FourPixelFrame) {
-    HDR_Info info = makeInfo(10, L"PQ", L"BT.2020", true, true);
-    info.topPercent1 = 25.0f;
-    info.topPercent2 = 50.0f;
-    info.bottomPercent = 25.0f;
-    CHDR_Measurements meter;
-    ASSERT_TRUE(meter.InitializeMeasurements(info));
-    TestFrame frame(YCbCr444_A, 4, 1);
-    const uint16_t luma[] = {64, 512, 940, 940};
-    std::copy(luma, luma + 4, frame.luma());
-    std::fill(frame.cb(), frame.cb() + 8, 512);
-
-    const auto r = frame.measure(meter, 2);
-    EXPECT_NEAR(std::get<0>(r), 5025.8442736, 1e-6);
-    EXPECT_EQ(std::get<1>(r), 10000.0);
-    EXPECT_EQ(std::get<2>(r), 50.0);
-    EXPECT_EQ(std::get<3>(r), 10000.0);
-    EXPECT_EQ(std::get<4>(r), 10000.0);
-    EXPECT_EQ(std::get<5>(r), static_cast<double>(static_cast<float>(10000.0 * meter.eotfLUT[512])));
-    EXPECT_NEAR(std::get<5>(r), 103.37710, 1e-4);
-    expectNarrowedToFloat(r);
-    const double sorted[] = {1.0, 1.0, meter.eotfLUT[512], 0.0};
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(meter.pixelLuminance[i], sorted[i]) << i;
-}
-
-// At 1920x1080 the default percentages sit at positions 20735, 207359 and 2052863 of the descending
-// luminances; one pixel more or less on the bright side moves the answer across a code boundary.
-TEST(FrameMeasurement, PercentilePositions) {
+TEST(Configuration, TablesLevelsAndThreshold) {
     struct Case {
-        int specialCode;
-        int specialCount;
-        int result;  // 3, 4 or 5
-        bool expectSpecial;
+        int depth;
+        const wchar_t *transfer, *unit;
+        int level, reference;  // reference: the code of normalised 1.0
+        double peak, threshold, lastValue;
+        int levels[9];  // black, neutral, LUT size, luma min/max, chroma min/max, rgb min/max
+    } cases[] = {
+        {10, L"PQ", L"NITS", 1000, 940, 10000, (double)0.1f, 2.5198, {64, 512, 1024, 64, 940, 64, 960, 64, 940}},
+        {12, L"HLG", L"NITS", 1000, 3760, 1000, 1.0, 1.8770, {256, 2048, 4096, 256, 3760, 256, 3840, 256, 3760}},
+        {16, L"PQ", L"CODE", 60160, 60160, 10000, 1.0, 2.5482, {4096, 32768, 65536, 4096, 60160, 4096, 61440, 4096, 60160}},
     };
-    const Case cases[] = {
-        {940, 20736, 3, true},  {940, 20735, 3, false}, {940, 207360, 4, true},
-        {940, 207359, 4, false}, {64, 20736, 5, false}, {64, 20737, 5, true},
-    };
-    HDR_Info info = makeInfo(10, L"PQ", L"BT.2020", false, true);
-    CHDR_Measurements meter;
-    ASSERT_TRUE(meter.InitializeMeasurements(info));
-    TestFrame frame(YCbCr444_A, 1920, 1080);
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.specialCount);
-        std::fill(frame.samples.begin(), frame.samples.end(), 512);
-        // Spread the special pixels so that no band holds them all.
-        const size_t stride = frame.pixels() / c.specialCount;
-        for (int i = 0; i < c.specialCount; ++i) frame.luma()[i * stride] = static_cast<uint16_t>(c.specialCode);
-        const auto r = frame.measure(meter, 3);
-        const double values[] = {std::get<3>(r), std::get<4>(r), std::get<5>(r)};
-        const float nits512 = static_cast<float>(10000.0 * meter.eotfLUT[512]);
-        const float special = static_cast<float>(10000.0 * meter.eotfLUT[c.specialCode]);
-        EXPECT_EQ(values[c.result - 3], c.expectSpecial ? special : nits512);
+        HDR_Info info = makeInfo(c.depth, c.transfer, L"BT.2020", true, false);
+        info.thresholdUnit = c.unit, info.thresholdLevel = c.level;
+        CHDR_Measurements m;
+        ASSERT_TRUE(m.InitializeMeasurements(info));
+        const int last = (1 << c.depth) - 1, black = c.levels[0];
+        for (int code = 1; code <= last; ++code) ASSERT_LE(m.eotfLUT[code - 1], m.eotfLUT[code]) << code;
+        EXPECT_EQ(std::vector<float>({m.eotfLUT[0], m.eotfLUT[black], m.eotfLUT[c.reference]}), std::vector<float>({0, 0, 1}));
+        EXPECT_GT(m.eotfLUT[black + 1], 0.0f);
+        EXPECT_NEAR(m.eotfLUT[last], c.lastValue, 1e-4);
+        EXPECT_EQ(std::vector<double>({m.peakLuminance, m.thresholdLuminance}), std::vector<double>({c.peak, c.threshold}));
+        EXPECT_EQ(std::vector<int>({black, m.chromaNeutral, m.chromaLUTSize, m.lumaMin, m.lumaMax, m.chromaMin,
+                                    m.chromaMax, m.rgbMin, m.rgbMax}), std::vector<int>(c.levels, c.levels + 9));
+        EXPECT_EQ(m.cbCrToG == nullptr, c.depth == 16);
+    }
+    CHDR_Measurements curves;
+    for (auto [hlg, signal, expected] : {std::tuple{false, 0.5, 0.0092245709}, {true, 0.5, 0.0506970285},
+                                         {true, 0.75, 0.2031521454}, {false, -1e-300, 0.0}}) {
+        EXPECT_NEAR(hlg ? curves.HLG1000_f(signal) : curves.PQ10000_f(signal), expected, 1e-10) << hlg << signal;
     }
 }
 
-TEST(FrameMeasurement, ThresholdIsStrict) {
+TEST(Configuration, LevelFieldsWrittenBack) {
+    const double kept = 123.5, code512 = MeasurementOracle(makeInfo(10, L"PQ", L"", false, false)).eotf[512] * 10000.0;
     struct Case {
         const wchar_t* unit;
-        int level;
-        uint16_t luma[4];
-        double percent;
-    };
-    const Case cases[] = {
-        {L"CODE", 512, {511, 512, 513, 940}, 50.0},
-        {L"NITS", 10000, {940, 940, 1023, 64}, 0.0},
-        {L"NITS", 0, {64, 64, 65, 0}, 25.0},
-    };
+        bool percentiles;
+        int levels[3];
+        std::vector<double> expected;
+    } cases[] = {{L"NITS", true, {4000, -1, 1}, {4000.0, -1.0, 1.0}},
+                 {L"CODE", true, {940, -1, 512}, {10000.0, kept, code512}},
+                 {L"NITS", false, {4000, 100, 1}, {kept, kept, kept}}};
     for (const Case& c : cases) {
-        HDR_Info info = makeInfo(10, L"PQ", L"BT.2020", false, false);
-        info.thresholdUnit = c.unit;
-        info.thresholdLevel = c.level;
+        HDR_Info info = makeInfo(10, L"PQ", L"BT.2020", false, c.percentiles);
+        info.levelUnit = c.unit, info.topLevel1 = c.levels[0], info.topLevel2 = c.levels[1], info.bottomLevel = c.levels[2];
+        info.topLevel1Nits = info.topLevel2Nits = info.bottomLevelNits = kept;
         CHDR_Measurements meter;
         ASSERT_TRUE(meter.InitializeMeasurements(info));
-        TestFrame frame(YCbCr444_B, 2, 2);
-        std::copy(c.luma, c.luma + 4, frame.luma());
-        std::fill(frame.cb(), frame.cb() + 8, 512);
-        EXPECT_EQ(std::get<2>(frame.measure(meter, 1)), c.percent) << c.level;
+        EXPECT_EQ(std::vector<double>({info.topLevel1Nits, info.topLevel2Nits, info.bottomLevelNits}), c.expected);
     }
 }
 
-TEST(FrameMeasurement, LightFromDerivedRgb) {
+// Four pixels a frame, all in the scalar path: the threshold is strict, and light is the largest of R, G
+// and B, each truncated toward zero and clamped to the luma range before its luminance is looked up.
+TEST(FrameMeasurement, KnownFrames) {
     struct Case {
-        const wchar_t* colorSpace;
-        uint16_t luma, cb, cr;
-        int expectedCode;  // the code whose luminance the light must be
-    };
-    const Case cases[] = {
-        {L"BT.709", 940, 512, 960, 940},  // R = 1629.74 truncates to 1629 and clamps to 940
-        {L"BT.2020", 700, 512, 512, 700}, // neutral chroma: light is the luminance
-        {L"BT.2020", 500, 512, 600, 629}, // R = 500 + 88 * 1.4746 = 629.76, truncated
-        {L"BT.2020", 500, 600, 512, 665}, // B = 500 + 88 * 1.8814 = 665.56, truncated
-        {L"BT.2020", 64, 64, 64, 393},    // G = 64 + 73.74 + 255.99 = 393.73; R and B below black
+        const wchar_t *colorSpace, *unit;
+        int level;
+        uint16_t luma[4], cb, cr;
+        double abovePercent;
+        int lightCode;  // of the brightest pixel
+    } cases[] = {
+        {L"BT.2020", L"CODE", 512, {511, 512, 513, 940}, 512, 512, 50, 940},
+        {L"BT.2020", L"NITS", 10000, {940, 940, 1023, 64}, 512, 512, 0, 940},
+        {L"BT.2020", L"NITS", 0, {64, 64, 65, 0}, 512, 512, 25, 65},
+        {L"BT.709", L"CODE", 1023, {700, 700, 700, 700}, 512, 600, 0, 835},  // R = 700 + 88 x 1.5396 = 835.48
+        {L"BT.709", L"CODE", 1023, {940, 940, 940, 940}, 512, 960, 0, 940},  // R = 1629.74, clamped
+        {L"BT.2020", L"CODE", 1023, {500, 500, 500, 500}, 512, 600, 0, 629},  // R = 500 + 88 x 1.4746 = 629.76
+        {L"BT.2020", L"CODE", 1023, {500, 500, 500, 500}, 600, 512, 0, 665},  // B = 500 + 88 x 1.8814 = 665.56
+        {L"BT.2020", L"CODE", 1023, {64, 64, 64, 64}, 64, 64, 0, 393},  // G = 64 + 73.74 + 255.99; R, B below black
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
         HDR_Info info = makeInfo(10, L"PQ", c.colorSpace, true, false);
+        info.thresholdUnit = c.unit, info.thresholdLevel = c.level;
         CHDR_Measurements meter;
         ASSERT_TRUE(meter.InitializeMeasurements(info));
-        TestFrame frame(YCbCr444_A, 1, 1);
-        frame.samples = {c.luma, c.cb, c.cr};
-        const auto r = frame.measure(meter, 1);
-        const double expected = static_cast<double>(meter.eotfLUT[c.expectedCode]) * 10000.0;
-        EXPECT_EQ(std::get<1>(r), expected) << c.luma << " " << c.cb << " " << c.cr;
-        EXPECT_EQ(std::get<0>(r), expected);
+        EngineFrame frame(YCbCr444_B, 4, 1);
+        frame.samples = {c.luma[0], c.luma[1], c.luma[2], c.luma[3], c.cb, c.cb, c.cb, c.cb, c.cr, c.cr, c.cr, c.cr};
+        const Results r = frame.measure(meter, 1);
+        EXPECT_EQ(std::get<1>(r), static_cast<double>(meter.eotfLUT[c.lightCode]) * 10000.0);
+        EXPECT_EQ(std::get<2>(r), c.abovePercent);
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(frame.samples[i], std::clamp<int>(c.luma[i], 64, 940)) << i;  // stored back
     }
-}
 
-TEST(FrameMeasurement, BandCountsThatLeaveEmptyBandsMatchOneBand) {
-    HDR_Info info = makeInfo(12, L"HLG", L"BT.2020", true, true);
-    CHDR_Measurements meter;
-    ASSERT_TRUE(meter.InitializeMeasurements(info));
-    TestFrame original(YCbCr422_A, 5, 2);
-    for (size_t i = 0; i < original.samples.size(); ++i) original.samples[i] = static_cast<uint16_t>(97 * i * i % 4096);
-    TestFrame oneBand = original;
-    const auto expected = oneBand.measure(meter, 1);
-    for (int taskCount : {0, 10, 11, 64}) {
-        TestFrame frame = original;
-        EXPECT_EQ(frame.measure(meter, taskCount), expected) << taskCount;
-        EXPECT_EQ(frame.samples, oneBand.samples);
-    }
-}
-
-TEST(FrameMeasurement, OptionsOffAndDegenerateCalls) {
-    TestFrame frame(YCbCr444_A, 3, 2);
-    std::fill(frame.samples.begin(), frame.samples.end(), 1000);
-    {
-        HDR_Info info = makeInfo(10, L"PQ", L"BT.2020", false, false);
-        CHDR_Measurements meter;
-        ASSERT_TRUE(meter.InitializeMeasurements(info));
-        TestFrame copy = frame;
-        const auto r = copy.measure(meter, 2);
-        EXPECT_EQ(r, std::make_tuple(0.0, 0.0, 100.0, 0.0, 0.0, 0.0));
-        EXPECT_EQ(meter.pixelLuminance, nullptr);
-    }
+    // Percentile positions: floor(P / 100 x N) - 1 among the descending luminances, at least 0, as floats.
     HDR_Info info = makeInfo(10, L"PQ", L"BT.2020", true, true);
+    info.topPercent1 = 25.0f, info.topPercent2 = 50.0f, info.bottomPercent = 25.0f;
     CHDR_Measurements meter;
     ASSERT_TRUE(meter.InitializeMeasurements(info));
-    struct Degenerate {
-        int width, height, taskCount;
-    };
-    for (const Degenerate& d : {Degenerate{3, 2, -1}, Degenerate{3, 2, -7}, Degenerate{0, 2, 2},
-                                Degenerate{3, 0, 1}, Degenerate{-3, 2, 1}, Degenerate{-4, -4, 1}}) {
-        TestFrame copy = frame;
-        const auto r = meter.HDR_Measurements(YCbCr444_A, d.width, d.height, copy.lumaBytes(), copy.frameBytes(),
-                                              d.taskCount);
-        EXPECT_EQ(r, std::make_tuple(0.0, 0.0, 0.0, 0.0, 0.0, 0.0));
-        EXPECT_EQ(copy.samples, frame.samples);
-        EXPECT_EQ(meter.pixelLuminance, nullptr);
-    }
+    EngineFrame frame(YCbCr444_A, 4, 1);
+    frame.samples = {64, 512, 940, 940, 512, 512, 512, 512, 512, 512, 512, 512};
+    const float nits512 = static_cast<float>(10000.0 * meter.eotfLUT[512]);
+    const Results r = frame.measure(meter, 2);
+    EXPECT_NEAR(std::get<0>(r), 5025.8442736, 1e-6);
+    EXPECT_EQ(r, Results(std::get<0>(r), 10000.0, 50.0, 10000.0, 10000.0, nits512));
+    EXPECT_NEAR(nits512, 103.37710, 1e-4);
+    EXPECT_EQ(std::vector<double>(meter.pixelLuminance, meter.pixelLuminance + 4),
+              std::vector<double>({1.0, 1.0, meter.eotfLUT[512], 0.0}));
 }
 
-// What costs nothing to check is refused before any buffer is touched: an object without tables, a
-// format outside the enumeration, more pixels than the bands can index, and settings that would read
-// outside the table or the luminance buffer.
-TEST(FrameMeasurement, PreconditionsAreRefused) {
+// Refused before any buffer is touched: settings that would read outside a table or the luminance
+// buffer, an object without tables, a format outside the enumeration, more pixels than a band can index.
+// Calls with nothing to measure return zeros.
+TEST(FrameMeasurement, RefusedSettingsAndCalls) {
     HDR_Info good = makeInfo(10, L"PQ", L"BT.2020", true, true);
-    struct Setting {
-        const char* what;
-        void (*change)(HDR_Info&);
-    } refusedSettings[] = {
-        {"NaN percentage", [](HDR_Info& i) { i.topPercent1 = std::nanf(""); }},
-        {"percentage above 100", [](HDR_Info& i) { i.topPercent2 = 100.5f; }},
-        {"negative percentage", [](HDR_Info& i) { i.bottomPercent = -1.0f; }},
-        {"threshold code past the table", [](HDR_Info& i) { i.thresholdUnit = L"CODE", i.thresholdLevel = 1024; }},
-        {"negative level code", [](HDR_Info& i) { i.topLevel1 = -2; }},
-        {"level code past the table", [](HDR_Info& i) { i.bottomLevel = 5000; }},
+    void (*const refusedSettings[])(HDR_Info&) = {
+        [](HDR_Info& i) { i.topPercent1 = std::nanf(""); },  [](HDR_Info& i) { i.topPercent2 = 100.5f; },
+        [](HDR_Info& i) { i.bottomPercent = -1.0f; },        [](HDR_Info& i) { i.topLevel1 = -2; },
+        [](HDR_Info& i) { i.thresholdUnit = L"CODE", i.thresholdLevel = 1024; },
+        [](HDR_Info& i) { i.bottomLevel = 5000; },           [](HDR_Info& i) { i.bitDepth = 0; },
+        [](HDR_Info& i) { i.bitDepth = 8; },  [](HDR_Info& i) { i.bitDepth = 11; },  [](HDR_Info& i) { i.bitDepth = 14; },
+        [](HDR_Info& i) { i.bitDepth = 17; }, [](HDR_Info& i) { i.bitDepth = -3; },
     };
-    for (const Setting& setting : refusedSettings) {
+    CHDR_Measurements configured, refused[std::size(refusedSettings)];
+    for (size_t i = 0; i < std::size(refusedSettings); ++i) {
         HDR_Info info = good;
-        setting.change(info);
-        CHDR_Measurements meter;
-        EXPECT_FALSE(meter.InitializeMeasurements(info)) << setting.what;
-        EXPECT_EQ(meter.eotfLUT, nullptr) << setting.what;
+        refusedSettings[i](info);
+        EXPECT_FALSE(refused[i].InitializeMeasurements(info)) << i;
+        EXPECT_TRUE(!refused[i].eotfLUT && !refused[i].crToR && !refused[i].cbCrToG && !refused[i].chromaLUTSize) << i;
     }
-
-    TestFrame frame(YCbCr444_A, 3, 2);
-    std::fill(frame.samples.begin(), frame.samples.end(), 1000);
-    CHDR_Measurements configured;
     ASSERT_TRUE(configured.InitializeMeasurements(good));
     CHDR_Measurements destroyed(configured);
     destroyed.Destroy_LUT();
-    CHDR_Measurements refused;
-    HDR_Info bad = good;
-    bad.bitDepth = 14;
-    ASSERT_FALSE(refused.InitializeMeasurements(bad));
+    enum Outcome { Zeros, LogicError, InvalidArgument };
     struct Call {
         CHDR_Measurements* meter;
-        InputPixelFormat format;
-        int width, height;
-        bool logicError;  // else invalid_argument
-    } calls[] = {{&refused, YCbCr444_A, 3, 2, true},          {&destroyed, YCbCr444_A, 3, 2, true},
-                 {&configured, static_cast<InputPixelFormat>(4), 3, 2, false},
-                 {&configured, YCbCr444_A, 65537, 65537, false}};
-    for (const Call& call : calls) {
-        TestFrame copy = frame;
+        int format, width, height, taskCount;
+        Outcome outcome;
+    } calls[] = {
+        {&refused[7], 0, 3, 2, 2, LogicError},       {&destroyed, 0, 3, 2, 2, LogicError},
+        {&configured, 4, 3, 2, 2, InvalidArgument},  {&configured, 0, 65537, 65537, 2, InvalidArgument},
+        {&configured, 0, 3, 2, -1, Zeros},           {&configured, 0, 3, 2, -7, Zeros},
+        {&configured, 0, 0, 2, 2, Zeros},            {&configured, 0, 3, 0, 1, Zeros},
+        {&configured, 0, -3, 2, 1, Zeros},           {&configured, 0, -4, -4, 1, Zeros},
+    };
+    const EngineFrame frame = rampFrame(YCbCr444_A, 3, 2);
+    for (const Call& c : calls) {
+        EngineFrame copy = frame;
         const auto measure = [&] {
-            call.meter->HDR_Measurements(call.format, call.width, call.height, copy.lumaBytes(), copy.frameBytes(), 2);
+            return c.meter->HDR_Measurements(InputPixelFormat(c.format), c.width, c.height, copy.bytes(), copy.bytes(), c.taskCount);
         };
-        if (call.logicError) {
-            EXPECT_THROW(measure(), std::logic_error);
+        if (c.outcome == LogicError) {
+            EXPECT_THROW(measure(), std::logic_error) << &c - calls;
+        } else if (c.outcome == InvalidArgument) {
+            EXPECT_THROW(measure(), std::invalid_argument) << &c - calls;
         } else {
-            EXPECT_THROW(measure(), std::invalid_argument);
+            EXPECT_EQ(measure(), Results(0.0, 0.0, 0.0, 0.0, 0.0, 0.0)) << &c - calls;
         }
-        EXPECT_EQ(copy.samples, frame.samples);
+        EXPECT_TRUE(copy.samples == frame.samples && c.meter->pixelLuminance == nullptr) << &c - calls;
     }
-
-    // Moving hands the buffer over instead of copying it.
-    TestFrame warm = frame;
-    warm.measure(configured, 2);
-    double* buffer = configured.pixelLuminance;
-    CHDR_Measurements moved(std::move(configured));
-    EXPECT_EQ(moved.pixelLuminance, buffer);
-    EXPECT_EQ(configured.pixelLuminance, nullptr);
-    EXPECT_THROW(warm.measure(configured, 2), std::logic_error);
 }
 
-TEST(FrameMeasurement, RepeatedAndGrowingFrames) {
-    HDR_Info info = makeInfo(10, L"PQ", L"BT.2020", true, true);
-    CHDR_Measurements meter;
-    ASSERT_TRUE(meter.InitializeMeasurements(info));
-    TestFrame small(YCbCr422_A, 4, 2);
-    for (size_t i = 0; i < small.samples.size(); ++i) small.samples[i] = static_cast<uint16_t>(64 + 37 * i);
-    const auto first = small.measure(meter, 2);
-    EXPECT_EQ(small.measure(meter, 2), first);  // the second pass finds the samples already clamped
+// Destroy_LUT lets go of the tables but keeps the settings and the luminance buffer; copies share the
+// tables, which outlive their first owner, but not the buffer; a move hands the buffer over.
+TEST(ObjectLifetime, DestroyCopyAssignAndMove) {
+    HDR_Info info = makeInfo(10, L"PQ", L"BT.2020", true, true), other = makeInfo(12, L"HLG", L"BT.709", false, false);
+    auto source = std::make_unique<CHDR_Measurements>();
+    EXPECT_TRUE(source->Destroy_LUT());  // nothing to release yet
+    ASSERT_TRUE(source->InitializeMeasurements(info));
+    const EngineFrame frame = rampFrame(YCbCr422_A, 10, 3);
+    EngineFrame again = frame;
+    const Results expected = again.measure(*source, 3);
+    CHDR_Measurements copy(*source);
+    EXPECT_TRUE(copy.eotfLUT == source->eotfLUT && copy.cbCrToG == source->cbCrToG && copy.crToR == source->crToR);
+    ASSERT_TRUE(copy.pixelLuminance != nullptr && copy.pixelLuminance != source->pixelLuminance);
+    EXPECT_TRUE(std::equal(copy.pixelLuminance, copy.pixelLuminance + 30, source->pixelLuminance));
+    double* buffer = source->pixelLuminance;
+    EXPECT_TRUE(source->Destroy_LUT() && source->Destroy_LUT());
+    EXPECT_TRUE(source->eotfLUT == nullptr && source->cbCrToG == nullptr && source->pixelLuminance == buffer);
+    EXPECT_TRUE(source->lumaMax == 940 && source->peakLuminance == 10000.0f && source->measurePercentiles);
+    source.reset();
+    again = frame;
+    EXPECT_EQ(again.measure(copy, 3), expected);
 
-    TestFrame large(YCbCr422_A, 64, 40);
-    for (size_t i = 0; i < large.samples.size(); ++i) large.samples[i] = static_cast<uint16_t>(1 + 7919 * i % 1100);
-    TestFrame largeAgain = large;
-    const auto grown = large.measure(meter, 3);
-    CHDR_Measurements fresh;
-    ASSERT_TRUE(fresh.InitializeMeasurements(info));
-    EXPECT_EQ(largeAgain.measure(fresh, 3), grown);
-    EXPECT_TRUE(std::is_sorted(meter.pixelLuminance, meter.pixelLuminance + large.pixels(), std::greater<double>()));
-    EXPECT_TRUE(std::equal(meter.pixelLuminance, meter.pixelLuminance + large.pixels(), fresh.pixelLuminance));
+    CHDR_Measurements assigned;
+    ASSERT_TRUE(assigned.InitializeMeasurements(other));
+    assigned = copy;
+    assigned = assigned;
+    copy.Destroy_LUT();
+    again = frame;
+    EXPECT_EQ(again.measure(assigned, 3), expected);
+    buffer = assigned.pixelLuminance;
+    ASSERT_TRUE(assigned.InitializeMeasurements(other));  // without Destroy_LUT: tables replaced, buffer reused
+    EXPECT_TRUE(assigned.pixelLuminance == buffer && assigned.chromaLUTSize == 4096);
+    CHDR_Measurements moved(std::move(assigned));
+    EXPECT_TRUE(moved.pixelLuminance == buffer && assigned.pixelLuminance == nullptr);
+    EXPECT_THROW(again.measure(assigned, 2), std::logic_error);
 }
 
 // A host may measure a copy-on-write mapping of its input: samples already in range must not be written,
 // or every page would be copied. The frame sits in read-only memory, so any store faults.
 TEST(FrameMeasurement, InRangeSamplesAreNotWritten) {
+    HDR_Info info = makeInfo(10, L"PQ", L"BT.2020", true, true);
+    CHDR_Measurements meter;
+    ASSERT_TRUE(meter.InitializeMeasurements(info));
     for (const InputPixelFormat format : {YCbCr422_A, YCbCr444_A}) {
-        TestFrame frame(format, 333, 7);  // an odd pixel count: band edges split 4:2:2 pairs
+        EngineFrame frame(format, 333, 7);  // an odd pixel count: band edges split 4:2:2 pairs
         for (size_t i = 0; i < frame.samples.size(); ++i) frame.samples[i] = static_cast<uint16_t>(64 + i * 37 % 877);
         const size_t bytes = frame.samples.size() * sizeof(uint16_t);
         void* page = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -269,11 +231,7 @@ TEST(FrameMeasurement, InRangeSamplesAreNotWritten) {
         std::memcpy(page, frame.samples.data(), bytes);
         ASSERT_EQ(mprotect(page, bytes, PROT_READ), 0);
         auto* samples = static_cast<unsigned char*>(page);
-        CHDR_Measurements meter;
-        HDR_Info info = makeInfo(10, L"PQ", L"BT.2020", true, true);
-        ASSERT_TRUE(meter.InitializeMeasurements(info));
-        const auto fromReadOnly = meter.HDR_Measurements(format, frame.width, frame.height, samples, samples, 3);
-        EXPECT_EQ(fromReadOnly, frame.measure(meter, 3));
+        EXPECT_EQ(meter.HDR_Measurements(format, frame.width, frame.height, samples, samples, 3), frame.measure(meter, 3));
         munmap(page, bytes);
     }
 }

@@ -1,8 +1,7 @@
-// A literal, single-threaded re-computation of what a configured measurement object returns for a
-// frame, and what it leaves in the host's buffers. Kept deliberately naive (no tables for the chroma
-// terms, no bands running at once) so that a mistake in the engine cannot hide in a shared shortcut.
-//
-// The engine's own tests, the soak, the concurrency tests and the engine fuzzer all hold the library to it.
+// A literal, single-threaded re-computation of what a configured measurement object returns for a frame
+// and leaves in the host's buffers. Deliberately naive (no chroma tables, no bands running at once) so
+// that a mistake in the engine cannot hide in a shared shortcut. The engine's tests, the soak, the
+// concurrency tests and the engine fuzzer all hold the library to it.
 #ifndef HDRMETER_TESTS_MEASUREMENT_ORACLE_H
 #define HDRMETER_TESTS_MEASUREMENT_ORACLE_H
 
@@ -23,25 +22,43 @@ inline bool isSubsampled(InputPixelFormat format) { return format == YCbCr422_A 
 
 // Words a frame of this layout needs in framePlanes (luma, Cb, Cr).
 inline std::size_t frameWords(InputPixelFormat format, int width, int height) {
-    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    return isSubsampled(format) ? 2 * pixels : 3 * pixels;
+    return (isSubsampled(format) ? 2 : 3) * static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+}
+
+// A frame in the engine's planar layout (luma, then Cb, then Cr) with one call to measure it.
+struct EngineFrame {
+    InputPixelFormat format;
+    int width, height;
+    std::vector<uint16_t> samples;
+    EngineFrame(InputPixelFormat f, int w, int h) : format(f), width(w), height(h), samples(frameWords(f, w, h)) {}
+    unsigned char* bytes() { return reinterpret_cast<unsigned char*>(samples.data()); }
+    Results measure(CHDR_Measurements& meter, int taskCount) {
+        return meter.HDR_Measurements(format, width, height, bytes(), bytes(), taskCount);
+    }
+};
+
+inline HDR_Info makeInfo(int bitDepth, const wchar_t* transfer, const wchar_t* colorSpace, bool light, bool percentiles) {
+    HDR_Info info;
+    info.bitDepth = bitDepth;
+    info.transferFunction = transfer;
+    info.colorSpace = colorSpace;
+    info.thresholdLevel = 1000;
+    info.thresholdUnit = L"NITS";
+    info.measureLightLevel = light;
+    info.measurePercentiles = percentiles;
+    return info;
 }
 
 struct MeasurementOracle {
     int black, range, last, neutral, lumaMin, lumaMax, chromaMin, chromaMax;
-    float peak;
-    float kR, kGb, kGr, kB;
+    float peak, kR, kGb, kGr, kB, top1, top2, bottom;
     std::vector<float> eotf;
     double threshold;
     bool light, percentiles;
-    float top1, top2, bottom;
     std::vector<double> luminances;  // after frame(): the N luminances in descending order
 
     static double pq(double s) {
-        double x = s < 0.0 ? 0.0 : s;
-        double e = std::pow(x, 0.012683313515655966);
-        double n = e - 0.8359375;
-        if (n <= 0.0) n = 0.0;
+        double e = std::pow(s < 0.0 ? 0.0 : s, 0.012683313515655966), n = std::max(e - 0.8359375, 0.0);
         return std::pow(n / (18.8515625 - 18.6875 * e), 6.277394636507897);
     }
     static double hlg(double s) {
@@ -53,40 +70,29 @@ struct MeasurementOracle {
 
     explicit MeasurementOracle(const HDR_Info& info) {
         const int scale = info.bitDepth == 12 ? 4 : info.bitDepth == 16 ? 64 : 1;
-        black = 64 * scale;
-        range = 876 * scale;
+        black = lumaMin = chromaMin = 64 * scale;
+        range = 876 * scale, neutral = 512 * scale, lumaMax = 940 * scale, chromaMax = 960 * scale;
         last = (1 << info.bitDepth) - 1;
-        neutral = 512 * scale;
-        lumaMin = chromaMin = 64 * scale;
-        lumaMax = 940 * scale;
-        chromaMax = 960 * scale;
         const bool isHlg = info.transferFunction == L"HLG";
         peak = isHlg ? 1000.0f : 10000.0f;
-        eotf.assign(static_cast<std::size_t>(last) + 1, 0.0f);
         for (int c = 0; c <= last; ++c) {
-            float x = ((float)c - (float)black) / (float)range;
-            eotf[c] = (float)(isHlg ? hlg((double)x) : pq((double)x));
+            const float x = ((float)c - (float)black) / (float)range;
+            eotf.push_back((float)(isHlg ? hlg((double)x) : pq((double)x)));
         }
-        if (info.colorSpace == L"BT.2020") {
-            kR = 1.4746f, kGb = -0.1646f, kGr = -0.5714f, kB = 1.8814f;
-        } else {
-            kR = 1.5396f, kGb = -0.1831f, kGr = -0.4577f, kB = 1.8142f;
-        }
+        const bool bt2020 = info.colorSpace == L"BT.2020";
+        kR = bt2020 ? 1.4746f : 1.5396f, kGb = bt2020 ? -0.1646f : -0.1831f;
+        kGr = bt2020 ? -0.5714f : -0.4577f, kB = bt2020 ? 1.8814f : 1.8142f;
         threshold = info.thresholdUnit == L"NITS" ? (double)((float)info.thresholdLevel / peak)
                                                    : (double)eotf[info.thresholdLevel];
-        light = info.measureLightLevel;
-        percentiles = info.measurePercentiles;
-        top1 = info.topPercent1;
-        top2 = info.topPercent2;
-        bottom = info.bottomPercent;
+        light = info.measureLightLevel, percentiles = info.measurePercentiles;
+        top1 = info.topPercent1, top2 = info.topPercent2, bottom = info.bottomPercent;
     }
 
     // The three level fields that InitializeMeasurements writes back, given their values before the call.
     void expectedLevelNits(const HDR_Info& info, double& top1Nits, double& top2Nits, double& bottomNits) const {
         if (!percentiles) return;
-        const bool nits = info.levelUnit == L"NITS";
         auto convert = [&](int level, double& out) {
-            if (nits) out = (double)level;
+            if (info.levelUnit == L"NITS") out = (double)level;
             else if (level != -1) out = (double)eotf[level] * peak;
         };
         convert(info.topLevel1, top1Nits);
@@ -96,33 +102,29 @@ struct MeasurementOracle {
 
     static int clamp(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
 
-    std::tuple<double, double, double> band(InputPixelFormat format, int n, uint16_t* luma, uint16_t* frame,
-                                            long long start, long long end) {
+    // Pixels start..end of one band: sum of light, largest light, count above the threshold.
+    std::tuple<double, double, double> band(bool sub, int n, uint16_t* luma, uint16_t* frame, long long start,
+                                            long long end) {
         double sum = 0, largest = 0, count = 0;
-        const bool sub = isSubsampled(format);
         uint16_t* cbPlane = frame + n;
         uint16_t* crPlane = cbPlane + (sub ? n / 2 : n);
         for (long long p = start; p < end; ++p) {
             const long long c = sub ? p / 2 : p;
-            int y = clamp(luma[p], lumaMin, lumaMax);
-            luma[p] = (uint16_t)y;
-            int cb = clamp(cbPlane[c], chromaMin, chromaMax);
-            cbPlane[c] = (uint16_t)cb;
-            int cr = clamp(crPlane[c], chromaMin, chromaMax);
-            crPlane[c] = (uint16_t)cr;
+            const int y = luma[p] = (uint16_t)clamp(luma[p], lumaMin, lumaMax);
+            const int cb = cbPlane[c] = (uint16_t)clamp(cbPlane[c], chromaMin, chromaMax);
+            const int cr = crPlane[c] = (uint16_t)clamp(crPlane[c], chromaMin, chromaMax);
             if (light) {
-                float fy = (float)y;
-                float r = fy + (float)(cr - neutral) * kR;
-                float g = fy + ((float)(cb - neutral) * kGb + (float)(cr - neutral) * kGr);
-                float b = fy + (float)(cb - neutral) * kB;
-                int ri = clamp((int)r, lumaMin, lumaMax), gi = clamp((int)g, lumaMin, lumaMax),
-                    bi = clamp((int)b, lumaMin, lumaMax);
-                double l = (double)std::max(std::max(eotf[ri], eotf[gi]), eotf[bi]);
+                const float fy = (float)y;
+                const float r = fy + (float)(cr - neutral) * kR, b = fy + (float)(cb - neutral) * kB;
+                const float g = fy + ((float)(cb - neutral) * kGb + (float)(cr - neutral) * kGr);
+                const double l = (double)std::max({eotf[clamp((int)r, lumaMin, lumaMax)],
+                                                   eotf[clamp((int)g, lumaMin, lumaMax)],
+                                                   eotf[clamp((int)b, lumaMin, lumaMax)]});
                 sum += l;
-                if (l > largest) largest = l;
+                largest = std::max(largest, l);
             }
-            double lum = (double)eotf[y];
-            if (lum > threshold) count += 1.0;
+            const double lum = (double)eotf[y];
+            count += lum > threshold ? 1.0 : 0.0;
             if (percentiles) luminances[p] = lum;
         }
         return {sum, largest, count};
@@ -130,26 +132,20 @@ struct MeasurementOracle {
 
     // Measures like HDR_Measurements with the same band cut, clamping the oracle's own copy of the frame.
     Results frame(InputPixelFormat format, int width, int height, uint16_t* luma, uint16_t* frame, int taskCount) {
-        const int t = taskCount == 0 ? 1 : taskCount;
-        const int n = width * height;
+        const int t = taskCount == 0 ? 1 : taskCount, n = width * height;
         if (t < 0 || n <= 0) return {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
         luminances.assign(n, -1.0);
         const long long s = n / t;
         double count = 0, sum = 0, largest = 0;
         for (int i = 0; i < t; ++i) {
-            auto [bs, bl, bc] = band(format, n, luma, frame, i * s, i == t - 1 ? n : (i + 1) * s);
-            count += bc;
-            sum += bs;
-            if (!(largest > bl)) largest = bl;
+            auto [bs, bl, bc] = band(isSubsampled(format), n, luma, frame, i * s, i == t - 1 ? n : (i + 1) * s);
+            count += bc, sum += bs, largest = std::max(largest, bl);
         }
-        double r0 = (double)peak * sum / n, r1 = largest * (double)peak, r2 = count * 100 / n;
+        const double r0 = (double)peak * sum / n, r1 = largest * (double)peak, r2 = count * 100 / n;
         if (!percentiles) return {r0, r1, r2, 0.0, 0.0, 0.0};
         std::sort(luminances.begin(), luminances.end(), std::greater<double>());
-        auto k = [&](double p) { return std::max((int)(p / 100 * n) - 1, 0); };
-        float r3 = (float)((double)peak * luminances[k((double)top1)]);
-        float r4 = (float)((double)peak * luminances[k((double)top2)]);
-        float r5 = (float)((double)peak * luminances[k(100 - (double)bottom)]);
-        return {r0, r1, r2, r3, r4, r5};
+        auto nits = [&](double p) { return (float)((double)peak * luminances[std::max((int)(p / 100 * n) - 1, 0)]); };
+        return {r0, r1, r2, nits(top1), nits(top2), nits(100 - (double)bottom)};
     }
 };
 
