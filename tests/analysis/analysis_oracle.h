@@ -67,8 +67,7 @@ inline double pqSignal(double nits) {
 
 struct Expected {
     std::uint64_t pixels = 0;
-    double average = 0, largest = 0, above = 0, top1 = 0, top2 = 0, bottom = 0;
-    double smallest = 0, channel[3] = {0, 0, 0};
+    double average = 0, largest = 0, above = 0, top1 = 0, top2 = 0, bottom = 0, smallest = 0, channel[3] = {0, 0, 0};
     double pqMin = 0, pqMean = 0, pqMax = 0;
     std::vector<double> lightsAscending;  // nits
 };
@@ -76,8 +75,7 @@ struct Expected {
 // Nearest rank, ceil(P / 100 x N), at least 1, with P in millionths of a percent.
 inline std::uint64_t nearestRank(double percent, std::uint64_t n) {
     const unsigned __int128 q = static_cast<unsigned __int128>(std::llround(percent * 1e6));
-    std::uint64_t rank = static_cast<std::uint64_t>((q * n + 99999999) / 100000000);
-    return std::max<std::uint64_t>(1, std::min(rank, n));
+    return std::max<std::uint64_t>(1, std::min(static_cast<std::uint64_t>((q * n + 99999999) / 100000000), n));
 }
 
 inline Expected expect(const TestFrame& f, const AnalysisSettings& s, const ActiveArea& area) {

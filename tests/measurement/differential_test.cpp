@@ -1,6 +1,6 @@
-// The library against the literal re-computation on random frames and settings: results, clamped buffers
-// and the sorted luminance buffer must be the same bits for every task count, more bands than pixels
-// included. One object is reconfigured each round, so tables are replaced and the buffer grows.
+// The library against the literal re-computation on random frames and settings: the levels written back,
+// and results, clamped buffers and the sorted luminance buffer the same bits for every task count, more
+// bands than pixels included. One object is reconfigured each round: tables replaced, the buffer grown.
 #include "measurement_oracle.h"
 
 #include <gtest/gtest.h>
@@ -25,8 +25,17 @@ TEST(Differential, RandomFramesMatchTheLiteralComputation) {
         info.thresholdLevel = static_cast<int>(rng() % (info.thresholdUnit == L"NITS" ? 12000 : last + 1));
         info.topPercent1 = percent(rng), info.topPercent2 = percent(rng);
         info.bottomPercent = rng() % 8 == 0 ? 0.0f : percent(rng);
+        info.levelUnit = units[rng() % 3];
+        for (int* level : {&info.topLevel1, &info.topLevel2, &info.bottomLevel})
+            *level = rng() % 4 == 0 ? -1 : static_cast<int>(rng() % (info.levelUnit == L"NITS" ? 10001 : last + 1));
+        info.topLevel1Nits = info.topLevel2Nits = info.bottomLevelNits = 123.5;  // left alone without percentiles
+        const HDR_Info asGiven = info;
         ASSERT_TRUE(meter.InitializeMeasurements(info));
-        MeasurementOracle oracle(info);
+        MeasurementOracle oracle(asGiven);
+        double levels[3] = {123.5, 123.5, 123.5};
+        oracle.expectedLevelNits(asGiven, levels[0], levels[1], levels[2]);
+        EXPECT_EQ(std::vector<double>({info.topLevel1Nits, info.topLevel2Nits, info.bottomLevelNits}),
+                  std::vector<double>(levels, levels + 3)) << "round " << round;
 
         // Odd widths and pixel counts put 4:2:2 band edges inside chroma pairs.
         EngineFrame frame(static_cast<InputPixelFormat>(round / 3 % 4), 1 + rng() % 97, 1 + rng() % 23);

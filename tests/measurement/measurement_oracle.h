@@ -37,15 +37,12 @@ struct EngineFrame {
     }
 };
 
+// A threshold of 1000 nits and otherwise the defaults.
 inline HDR_Info makeInfo(int bitDepth, const wchar_t* transfer, const wchar_t* colorSpace, bool light, bool percentiles) {
     HDR_Info info;
-    info.bitDepth = bitDepth;
-    info.transferFunction = transfer;
-    info.colorSpace = colorSpace;
-    info.thresholdLevel = 1000;
-    info.thresholdUnit = L"NITS";
-    info.measureLightLevel = light;
-    info.measurePercentiles = percentiles;
+    info.bitDepth = bitDepth, info.transferFunction = transfer, info.colorSpace = colorSpace;
+    info.thresholdLevel = 1000, info.thresholdUnit = L"NITS";
+    info.measureLightLevel = light, info.measurePercentiles = percentiles;
     return info;
 }
 

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <functional>
 #include <limits>
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -16,12 +15,6 @@ namespace {
 
 // bitDepth is what the integer export is handed: 8 means bytes, anything else 16-bit words.
 struct SampleKind { const char* name; int matrixType; unsigned int bitDepth; };
-
-std::vector<double> valuesOf(const cv::Mat& plane) {
-    cv::Mat asDouble;
-    plane.convertTo(asDouble, CV_64FC1);
-    return std::vector<double>(asDouble.begin<double>(), asDouble.end<double>());
-}
 
 // Planes are continuous cv::Mat, so plane.data is the gap-free host buffer the exports expect.
 void smooth(cv::Mat& plane, unsigned int bitDepth, int stripeCount) {
@@ -71,7 +64,9 @@ TEST(PlaneFiltering, EveryStripeCountGivesTheWholePlaneFilteredOutOfPlace) {
         cv::Mat rowPass, filtered;
         cv::filter2D(c.plane, rowPass, c.plane.depth(), horizontal, cv::Point(3, 0), 0.0, cv::BORDER_CONSTANT);
         cv::filter2D(rowPass, filtered, c.plane.depth(), vertical, cv::Point(0, 1), 0.0, cv::BORDER_CONSTANT);
-        EXPECT_TRUE(c.byHand.empty() || valuesOf(filtered) == c.byHand) << c.kind.name;
+        cv::Mat asDouble;
+        filtered.convertTo(asDouble, CV_64FC1);
+        EXPECT_TRUE(c.byHand.empty() || std::equal(c.byHand.begin(), c.byHand.end(), asDouble.begin<double>())) << c.kind.name;
         for (int stripeCount : {-1, 0, 1, 2, 3, 5, 64}) {
             cv::Mat plane = c.plane.clone();
             smooth(plane, c.kind.bitDepth, stripeCount);
@@ -114,12 +109,9 @@ TEST(PlaneRange, FloatMinMaxAndClampWithTheLowerBoundFirst) {
         ocvFindMinMax_32F(floats.data(), &found[0], &found[1], width, height);
         EXPECT_EQ(std::vector<double>(found, found + 2), std::vector<double>({-2.25, 7.75})) << width;
     }
-    // A null output is skipped, the other still written.
-    double maxValue = 0, minValue = 0;
-    ocvFindMinMax_32F(floats.data(), nullptr, &maxValue, 6, 1);
-    std::vector<unsigned char> bytes = {9, 3, 200};
-    ocvFindMinMax(bytes.data(), &minValue, nullptr, 3, 1, 8);
-    EXPECT_EQ(std::vector<double>({minValue, maxValue}), std::vector<double>({3, 7.75}));
+    double maxValue = 0;
+    ocvFindMinMax_32F(floats.data(), nullptr, &maxValue, 6, 1);  // a null output is skipped, the other written
+    EXPECT_EQ(maxValue, 7.75);
 
     const float nan = std::numeric_limits<float>::quiet_NaN();
     struct ClampCase { std::vector<float> samples; double minValue, maxValue; std::vector<float> expected; } clampCases[] = {
@@ -140,26 +132,19 @@ TEST(PlaneRange, FloatMinMaxAndClampWithTheLowerBoundFirst) {
 // Both count checks on the same planes. The outputs point at element 0 of small arrays: a count written
 // past it, or an output left unwritten, shows in the other element or in the sentinel.
 TEST(PlaneCountCheck, CountsPerPlaneLowAndHighApartAndPositionsPerFrame) {
-    struct Case {
-        unsigned int width, height;
-        float upperLimit, lowerLimit;
-        std::vector<float> planes[3];
-        int low[3], high[3], violatingPixels;
-    } cases[] = {
+    struct Case { unsigned int width, height; float upperLimit, lowerLimit; std::vector<float> planes[3];
+                  int low[3], high[3], violatingPixels; } cases[] = {
         {4, 1, 1.0f, 0.0f, {{0.0f, 0.5f, 1.0f, 1.5f}, {0.5f, 0.5f, 0.5f, 0.5f}, {-0.25f, 0.5f, 0.5f, 2.0f}},
          {1, 0, 1}, {1, 0, 1}, 2},
-        // Reversed limits.
-        {3, 1, 0.2f, 0.8f, {{0.1f, 0.5f, 0.9f}, {0.1f, 0.5f, 0.9f}, {0.1f, 0.5f, 0.9f}}, {2, 2, 2}, {2, 2, 2}, 3},
-        // Equal limits.
+        {3, 1, 0.2f, 0.8f, {{0.1f, 0.5f, 0.9f}, {0.1f, 0.5f, 0.9f}, {0.1f, 0.5f, 0.9f}}, {2, 2, 2}, {2, 2, 2}, 3},  // reversed
         {3, 2, 0.5f, 0.5f, {{0.1f, 0.5f, 0.9f, 0.5f, 0.5f, 2.0f}, std::vector<float>(6, 0.5f),
-         {-1.0f, 0.6f, 0.4f, 0.5f, 0.51f, 0.49f}}, {4, 6, 4}, {2, 0, 2}, 6},
-        // One position outside in every plane.
+         {-1.0f, 0.6f, 0.4f, 0.5f, 0.51f, 0.49f}}, {4, 6, 4}, {2, 0, 2}, 6},  // equal limits
         {2, 3, 1.0f, 0.0f, {{0.5f, 0.5f, 0.5f, 0.5f, 3.0f, 0.5f}, {0.5f, 0.5f, 0.5f, 0.5f, -1.0f, 0.5f},
-         {0.5f, 0.5f, 0.5f, 0.5f, 0.0f, 0.5f}}, {0, 1, 1}, {1, 0, 0}, 1},
+         {0.5f, 0.5f, 0.5f, 0.5f, 0.0f, 0.5f}}, {0, 1, 1}, {1, 0, 0}, 1},  // one position outside in every plane
     };
-    for (const Case& c : cases) {
+    for (Case& c : cases) {
         SCOPED_TRACE(&c - cases);
-        std::vector<float> p[3] = {c.planes[0], c.planes[1], c.planes[2]};
+        float* p[3] = {c.planes[0].data(), c.planes[1].data(), c.planes[2].data()};
         int cells[7][2];
         int* pointers[7];
         for (int i = 0; i < 7; ++i) cells[i][0] = cells[i][1] = -5, pointers[i] = cells[i];
@@ -170,10 +155,10 @@ TEST(PlaneCountCheck, CountsPerPlaneLowAndHighApartAndPositionsPerFrame) {
                 cells[i][0] = -5;
             }
         };
-        ocvCountCheck_32F(p[0].data(), p[1].data(), p[2].data(), cells[0], cells[1], cells[2], cells[3], c.width,
+        ocvCountCheck_32F(p[0], p[1], p[2], cells[0], cells[1], cells[2], cells[3], c.width,
                           c.height, c.upperLimit, c.lowerLimit);
         expectCells({c.low[0] + c.high[0], c.low[1] + c.high[1], c.low[2] + c.high[2], c.violatingPixels});
-        ocvCountCheckRGB_32F(p[0].data(), p[1].data(), p[2].data(), &pointers[0], &pointers[1], &pointers[2],
+        ocvCountCheckRGB_32F(p[0], p[1], p[2], &pointers[0], &pointers[1], &pointers[2],
                              &pointers[3], &pointers[4], &pointers[5], &pointers[6], c.width, c.height, c.upperLimit,
                              c.lowerLimit);
         expectCells({c.low[0], c.low[1], c.low[2], c.high[0], c.high[1], c.high[2], c.violatingPixels});
@@ -183,13 +168,8 @@ TEST(PlaneCountCheck, CountsPerPlaneLowAndHighApartAndPositionsPerFrame) {
 // Integer planes in raw codes, bytes at depth 8 and full 16-bit words (never masked to the depth) at any
 // other: the extremes, and the samples below the lower limit, above the upper one and either.
 TEST(IntegerPlanes, MinMaxAndLumaViolationsInRawCodes) {
-    struct Case {
-        std::vector<std::uint16_t> samples;
-        unsigned int bitDepth;
-        float lowerLimit, upperLimit;
-        unsigned int violations;
-        int low, high;
-    } cases[] = {
+    struct Case { std::vector<std::uint16_t> samples; unsigned int bitDepth; float lowerLimit, upperLimit;
+                  unsigned int violations; int low, high; } cases[] = {
         {{10, 16, 17, 235, 236, 250}, 8, 16.0f, 235.0f, 4, 2, 2},
         {{10, 16, 17, 235, 236, 250}, 0, 16.0f, 235.0f, 4, 2, 2},
         {{0, 65535, 4095}, 10, 64.0f, 940.0f, 3, 1, 2},
@@ -197,7 +177,6 @@ TEST(IntegerPlanes, MinMaxAndLumaViolationsInRawCodes) {
         {{17, 100, 235}, 8, 16.0f, 235.0f, 0, 0, 0},    // equal to the upper limit is not high
         {{40, 70, 120}, 10, 100.0f, 50.0f, 3, 2, 2},    // reversed limits
         {{15, 16, 99, 100}, 8, 15.5f, 99.5f, 2, 1, 1},  // fractional limits
-        {{15, 16, 99, 100}, 12, 15.5f, 99.5f, 2, 1, 1},
         {{16, 17}, 8, 16.5f, 16.5f, 2, 1, 1},
         {{0, 128, 255}, 8, -1.0f, 255.0f, 0, 0, 0},      // limits beyond the sample type
         {{0, 32768, 65535}, 16, -0.5f, 65535.0f, 0, 0, 0},
