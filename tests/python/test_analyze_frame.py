@@ -2,7 +2,6 @@ import math
 import multiprocessing
 import re
 import sys
-import threading
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -43,7 +42,8 @@ def random_frame(rng, height, width, chroma=(0.5, 0.5)):
 
 
 # A uniform frame of one colour: every statistic is that colour's light, computed here from the transfer
-# function's formula. Red: Y 400, Cr 600 gives R = 400 + 88 x 1.4746 x 876/896 = 526.87, rounded to 527.
+# function's formula. Red: Y 400, Cr 600 gives R = 400 + 88 x 1.4746 x 876/896 = 526.87, rounded to 527;
+# the class truncates 400 + 88 x 1.4746 = 529.76 without scaling.
 @pytest.mark.parametrize("codes, options, light, red", [
     ((502, 512, 512), {}, pq_nits(0.5), False),
     ((940, 512, 512), {}, 10000.0, False),
@@ -52,6 +52,7 @@ def random_frame(rng, height, width, chroma=(0.5, 0.5)):
     ((940, 512, 512), {"transfer": "HLG"}, hlg_nits(1.0), False),
     ((502, 512, 512), {"transfer": "hlg"}, hlg_nits(0.5), False),
     ((400, 512, 600), {}, pq_nits(narrow10(527)), True),
+    ((400, 512, 600), {"class_parity": True}, pq_nits(narrow10(529)), True),
     ((1023, 0, 1023), {"full_range": True, "matrix": "bt709"}, 10000.0, True),
 ])
 def test_uniform_frame_measures_its_known_light(codes, options, light, red):
@@ -65,20 +66,23 @@ def test_uniform_frame_measures_its_known_light(codes, options, light, red):
 
 
 def test_histograms_and_percentiles_of_a_grey_frame():
-    rng = np.random.default_rng(1)
-    y = rng.integers(0, 1024, (31, 17), dtype=np.uint16)
-    cb = cr = np.full((16, 9), 512, np.uint16)
-    s = hdrmeter.analyze_frame(y, cb, cr)
+    y = np.random.default_rng(1).integers(0, 1024, (31, 17), dtype=np.uint16)
+    s = hdrmeter.analyze_frame(y, *planes((31, 17), 0, 512, 512)[1:])
     light_codes = np.clip(y, 64, 940).ravel()
     assert s.light_histogram.dtype == np.uint64
     assert s.light_histogram.tolist() == np.bincount(light_codes, minlength=1024).tolist()
     median_code = np.sort(light_codes)[math.ceil(0.5 * light_codes.size) - 1]
     assert s.light_at_percentile(50) == pytest.approx(pq_nits(narrow10(median_code)), rel=1e-6)
     assert s.percent_at_or_below(pq_nits(narrow10(500))) == pytest.approx(100 * np.mean(light_codes <= 500))
+    # 100 grey pixels of codes 100..199: the brightest 29 % is the 29th brightest by nearest rank, but
+    # the 28th as the class counts.
+    ramp = [np.arange(100, 200, dtype=np.uint16).reshape(10, 10), *planes((10, 10), 0, 512, 512)[1:]]
+    assert [hdrmeter.analyze_frame(*ramp, top1=29, class_parity=c).top1_nits for c in (False, True)] == \
+        pytest.approx([pq_nits(narrow10(171)), pq_nits(narrow10(172))], rel=1e-6)
 
 
-# Each view must measure exactly as the same pixels copied into a fresh contiguous array: in place for
-# padded and flipped rows, through a copy for the rest.
+# Each view must measure exactly as the same pixels copied into a fresh contiguous array (in place for
+# padded and flipped rows, through a copy for the rest), and subsampled chroma as repeated to every pixel.
 @pytest.mark.parametrize("view", [
     lambda p: p[3:-2, 2:-4],              # padding around every row
     lambda p: p[::-1],                    # bottom-up rows
@@ -87,37 +91,15 @@ def test_histograms_and_percentiles_of_a_grey_frame():
     lambda p: np.asfortranarray(p),       # column-major: copied
     lambda p: np.frombuffer(b"\0" + p.tobytes(), np.uint16, p.size, 1).reshape(p.shape),  # misaligned
 ], ids=["padded", "flipped", "mirrored", "stepped", "fortran", "misaligned"])
-@pytest.mark.parametrize("chroma", [(0.5, 0.5), (1, 0.5), (1, 1)], ids=["420", "422", "444"])
-def test_strided_views_measure_as_their_contiguous_copy(view, chroma):
+@pytest.mark.parametrize("rows, columns", [(2, 2), (1, 2), (1, 1)], ids=["420", "422", "444"])
+def test_strided_views_measure_as_their_contiguous_full_chroma_copy(view, rows, columns):
     rng = np.random.default_rng(2)
     y = view(rng.integers(0, 1024, (40, 44), dtype=np.uint16))
-    ch, cw = math.ceil(y.shape[0] * chroma[0]), math.ceil(y.shape[1] * chroma[1])
+    ch, cw = math.ceil(y.shape[0] / rows), math.ceil(y.shape[1] / columns)
     cb, cr = (view(rng.integers(0, 1024, (40, 44), dtype=np.uint16))[:ch, :cw] for _ in range(2))
-    copies = [np.ascontiguousarray(p) for p in (y, cb, cr)]
+    full = [np.repeat(np.repeat(c, rows, 0), columns, 1)[:y.shape[0], :y.shape[1]] for c in (cb, cr)]
     assert as_dict(hdrmeter.analyze_frame(y, cb, cr, active_area=(1, 2, 0, 1))) == \
-        as_dict(hdrmeter.analyze_frame(*copies, active_area=(1, 2, 0, 1)))
-
-
-@pytest.mark.parametrize("rows", [2, 1], ids=["420", "422"])
-def test_subsampled_chroma_measures_as_repeated_to_every_pixel(rows):
-    rng = np.random.default_rng(7)
-    y = rng.integers(0, 1024, (9, 11), dtype=np.uint16)
-    cb, cr = (rng.integers(0, 1024, (math.ceil(9 / rows), 6), dtype=np.uint16) for _ in range(2))
-    full = [np.repeat(np.repeat(c, rows, 0), 2, 1)[:9, :11] for c in (cb, cr)]
-    assert as_dict(hdrmeter.analyze_frame(y, cb, cr)) == as_dict(hdrmeter.analyze_frame(y, *full))
-
-
-def test_class_parity_changes_coefficients_and_ranks():
-    red = planes((2, 2), 400, 512, 600)  # R truncated from 400 + 88 x 1.4746 = 529.76, not scaled
-    assert hdrmeter.analyze_frame(*red).largest_red_nits == pytest.approx(pq_nits(narrow10(527)), rel=1e-6)
-    assert hdrmeter.analyze_frame(*red, class_parity=True).largest_red_nits == \
-        pytest.approx(pq_nits(narrow10(529)), rel=1e-6)
-    # 100 grey pixels of codes 100..199: the brightest 29 % is the 29th brightest by nearest rank, but
-    # the 28th as the class counts.
-    grey = [np.arange(100, 200, dtype=np.uint16).reshape(10, 10), *planes((10, 10), 0, 512, 512)[1:]]
-    assert hdrmeter.analyze_frame(*grey, top1=29).top1_nits == pytest.approx(pq_nits(narrow10(171)), rel=1e-6)
-    assert hdrmeter.analyze_frame(*grey, top1=29, class_parity=True).top1_nits == \
-        pytest.approx(pq_nits(narrow10(172)), rel=1e-6)
+        as_dict(hdrmeter.analyze_frame(np.ascontiguousarray(y), *full, active_area=(1, 2, 0, 1)))
 
 
 def test_merging_the_halves_of_a_frame_gives_the_frame():
@@ -164,35 +146,17 @@ def test_bad_input_raises_and_keeps_no_reference(args, options, error):
     assert [sys.getrefcount(a) for a in args] == counts
 
 
-def test_threads_measure_as_one_thread_does():
+def test_threads_measure_as_one_thread_does_and_let_go_of_the_gil(releases_gil):
     rng = np.random.default_rng(4)
     frames = [random_frame(rng, 64 + i, 96 - i) for i in range(12)]
     options = [{}, {"class_parity": True, "tasks": 2}, {"transfer": "hlg", "active_area": (3, 1, 2, 0)}]
     jobs = [(f, o) for f in frames for o in options] * 3
     expected = [as_dict(hdrmeter.analyze_frame(*f, **o)) for f, o in jobs]
     with ThreadPoolExecutor(4) as pool:
-        got = list(pool.map(lambda job: as_dict(hdrmeter.analyze_frame(*job[0], **job[1])), jobs))
-    assert got == expected
-
-
-def test_gil_is_released_while_measuring():
-    # With forced switches a second apart, the main thread runs during the worker's call only if the
-    # call lets go of the GIL (one call takes far less than a second).
+        assert list(pool.map(lambda job: as_dict(hdrmeter.analyze_frame(*job[0], **job[1])), jobs)) == expected
     frame = random_frame(np.random.default_rng(5), 2048, 2048, (1, 1))
     hdrmeter.analyze_frame(*planes((2, 2), 0, 0, 0), tasks=1)  # building the analyzer lets go of it too
-    started, done, ticks = threading.Event(), threading.Event(), 0
-    worker = threading.Thread(target=lambda: (started.set(), hdrmeter.analyze_frame(*frame, tasks=1), done.set()))
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1.0)
-    try:
-        worker.start()
-        started.wait()
-        while not done.is_set():
-            ticks += 1
-        worker.join()
-    finally:
-        sys.setswitchinterval(interval)
-    assert ticks > 0
+    assert releases_gil(lambda: hdrmeter.analyze_frame(*frame, tasks=1))
 
 
 def _measure_with_nine_settings(frame):
