@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "tool_test_support.h"
 
 using hdrmeter::ChromaLayout;
@@ -9,13 +11,7 @@ using hdrmeter::ChromaLayout;
 TEST(FfmpegClient, FilesInEveryCodecGiveTheAnalyzersNumbersAndTheirTags)
 {
     ASSERT_EQ(std::system("ffmpeg -version >/dev/null 2>&1"), 0) << "ffmpeg is needed: run scripts/deps.sh test";
-    struct Clip {
-        std::string file, encode, pixelFormat;
-        int width, height;
-        ChromaLayout layout;
-        int bitDepth;
-        std::string tool, tags;
-    };
+    struct Clip { std::string file, encode, pixelFormat; int width, height; ChromaLayout layout; int bitDepth; std::string tool, tags; };
     const std::string pq = " -color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc";
     const std::string hlg = " -color_primaries bt2020 -color_trc arib-std-b67 -colorspace bt2020nc";
     const std::string untagged = "PQ (untagged, assumed), BT.2020 (untagged, assumed)", y4m = "-strict -1 -f yuv4mpegpipe";
@@ -79,19 +75,15 @@ TEST(FfmpegClient, FilesInEveryCodecGiveTheAnalyzersNumbersAndTheirTags)
                 EXPECT_TRUE(sameBits(std::stod(rows[frame].at(name)), value)) << frame << name << rows[frame].at(name);
             if (clip.tool.find("--checks") == std::string::npos)
                 continue;
+            const std::vector<int> codes(view.planes[0], view.planes[0] + clip.width * clip.height);
+            const auto count = [&](auto outside) { return std::to_string(std::count_if(codes.begin(), codes.end(), outside)); };
             const int shift = clip.bitDepth - 10;
-            int lowest = 1 << 16, highest = 0, below = 0, above = 0;
-            for (int i = 0; i < clip.width * clip.height; ++i) {
-                const int code = view.planes[0][i];
-                lowest = std::min(lowest, code);
-                highest = std::max(highest, code);
-                below += code < (64 << shift);
-                above += code > (940 << shift);
-            }
             EXPECT_EQ(rows[frame].at("luma_min_code") + " " + rows[frame].at("luma_max_code") + " " +
                           rows[frame].at("luma_low_count") + " " + rows[frame].at("luma_high_count"),
-                      std::to_string(lowest) + " " + std::to_string(highest) + " " + std::to_string(below) + " " +
-                          std::to_string(above));
+                      std::to_string(*std::min_element(codes.begin(), codes.end())) + " " +
+                          std::to_string(*std::max_element(codes.begin(), codes.end())) + " " +
+                          count([&](int code) { return code < (64 << shift); }) + " " +
+                          count([&](int code) { return code > (940 << shift); }));
         }
     }
     // The HEVC file states its levels only in SEI messages, which reach the tool as frame side data.

@@ -1,5 +1,4 @@
 #include <cmath>
-#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -81,18 +80,9 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
                                                      name + ".jsonl --summary-json " + name + ".json --hdr10plus " + name +
                                                      ".hdr10plus.json --dovi-config " + name + ".dovi.json clip.raw");
         ASSERT_EQ(run.exitStatus, 0) << run.err;
-        EXPECT_NE(run.err.find("assumes 1000 and 0.0001 nits"), std::string::npos) << run.err;
         const json summary = readJson(s + ".json"), plus = readJson(s + ".hdr10plus.json"), dovi = readJson(s + ".dovi.json");
-        std::set<std::string> keys;
-        for (const auto& item : summary.items())
-            keys.insert(item.key());
-        EXPECT_EQ(keys, (std::set<std::string>{"frames", "max_cll_nits", "max_fall_nits", "max_cll", "max_fall",
-                                               "max_cll_frame", "max_fall_frame", "active_area", "scenes", "transfer",
-                                               "matrix", "coefficients", "stream_metadata", "interrupted"}));
         EXPECT_EQ(summary.at("scenes"), json({0, 20, 40}));
         EXPECT_EQ(summary.at("transfer"), name);
-        EXPECT_EQ(summary.at("coefficients"), "exact");
-        EXPECT_TRUE(summary.at("stream_metadata").is_null());
         EXPECT_EQ(summaryValue(run.out, "scenes").rfind("3 (", 0), 0u);
         EXPECT_NE(run.out.find("mkvmerge              --max-content-light 0:" + summary.at("max_cll").dump() +
                                " --max-frame-light 0:" + summary.at("max_fall").dump() + "\n"),
@@ -100,12 +90,9 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
 
         const std::vector<std::string> lines = split(readWholeFile(s + ".jsonl"));
         ASSERT_EQ(lines.size(), std::size_t(frameCount));
-        EXPECT_EQ(plus.at("JSONInfo"), json({{"HDR10plusProfile", "A"}, {"Version", "1.0"}}));
         EXPECT_EQ(plus.at("SceneInfoSummary"),
                   json({{"SceneFirstFrameIndex", {0, 20, 40}}, {"SceneFrameNumbers", {20, 20, 20}}}));
         ASSERT_EQ(plus.at("SceneInfo").size(), std::size_t(frameCount));
-        EXPECT_EQ(dovi.at("cm_version"), "V40");
-        EXPECT_EQ(dovi.at("profile"), "8.1");
         EXPECT_EQ(dovi.at("length"), frameCount);
         EXPECT_EQ(dovi.at("level6"), json({{"max_display_mastering_luminance", 1000},
                                            {"min_display_mastering_luminance", 1},
@@ -116,6 +103,7 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
         hdrmeter::AnalysisSettings settings;
         settings.transfer = transfer;
         const hdrmeter::Analyzer analyzer(settings);
+        double maxCll = 0.0, maxFall = 0.0;
         for (long long scene = 0; scene < 3; ++scene) {
             hdrmeter::FrameStatistics merged;
             double averageLightSum = 0.0, meanPqSum = 0.0;
@@ -123,6 +111,8 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
                 const hdrmeter::FrameStatistics statistics =
                     analyzer.analyze(rawFrameView(raw, frame, 64, 36, ChromaLayout::Yuv420, 10));
                 merged.merge(statistics);
+                maxCll = std::max(maxCll, statistics.largestLightNits());
+                maxFall = std::max(maxFall, statistics.averageLightNits());
                 averageLightSum += statistics.averageLightNits();
                 meanPqSum += statistics.meanPqLight();
                 const json line = json::parse(lines[frame]);
@@ -153,5 +143,8 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
                                                               {"max_pq", pq12(merged.largestPqLight())},
                                                               {"avg_pq", pq12(meanPqSum / sceneLength)}}}}}}}));
         }
+        EXPECT_EQ(summary.at("max_cll_nits").get<double>(), maxCll);
+        EXPECT_EQ(summary.at("max_fall_nits").get<double>(), maxFall);
+        EXPECT_EQ(summary.at("max_cll").get<long long>(), std::llround(maxCll));
     }
 }

@@ -1,33 +1,18 @@
-#include <nlohmann/json.hpp>
-
 #include "output/summary.h"
 #include "tool_test_support.h"
 
-// The demo's per-frame outputs agree with each other to the bit, and its summary and plot with them.
-TEST(Program, DemoPrintsMaxCllAndMaxFallThatMatchItsPerFrameOutputs)
+// The demo's summary and plot agree with its per-frame output.
+TEST(Program, DemoPrintsMaxCllThatMatchesItsPerFrameOutput)
 {
     ScratchDirectory scratch;
-    const ProgramRun run = runShell(scratch, "PROGRAM --demo --frames 4 --tasks 2 --checks --csv d.csv --jsonl d.jsonl --plot d.svg");
+    const ProgramRun run = runShell(scratch, "PROGRAM --demo --frames 4 --tasks 2 --csv d.csv --plot d.svg");
     ASSERT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(run.err, "");
     EXPECT_EQ(summaryValue(run.out, "frames measured"), "4");
-    EXPECT_EQ(summaryValue(run.out, "arithmetic"), "exact (ITU-R coefficients, fixed summation, exact ranks)");
-    const auto rows = readCsv(scratch.file("d.csv"));
-    const std::vector<std::string> jsonLines = split(readWholeFile(scratch.file("d.jsonl")));
-    ASSERT_EQ(rows.size(), 4u);
-    ASSERT_EQ(jsonLines.size(), 4u);
-    double largest = 0.0, average = 0.0;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        largest = std::max(largest, std::stod(rows[i].at("largest_light_nits")));
-        average = std::max(average, std::stod(rows[i].at("average_light_nits")));
-        EXPECT_EQ(rows[i].at("luma_low_count") + rows[i].at("luma_high_count"), "00");
-        const nlohmann::json line = nlohmann::json::parse(jsonLines[i]);
-        EXPECT_TRUE(sameBits(line.at("largest_light_nits").get<double>(), std::stod(rows[i].at("largest_light_nits"))));
-        EXPECT_EQ(line.at("coefficients"), "exact");
-    }
+    double largest = 0.0;
+    for (const auto& row : readCsv(scratch.file("d.csv")))
+        largest = std::max(largest, std::stod(row.at("largest_light_nits")));
     const std::string maxCll = std::to_string(hdrmeter::tool::wholeNits(largest));
     EXPECT_EQ(summaryValue(run.out, "MaxCLL").rfind(maxCll + " nits (", 0), 0u) << run.out;
-    EXPECT_EQ(summaryValue(run.out, "MaxFALL").rfind(std::to_string(hdrmeter::tool::wholeNits(average)) + " nits (", 0), 0u);
     EXPECT_NE(readWholeFile(scratch.file("d.svg")).find("MaxCLL " + maxCll + " nits"), std::string::npos);
 }
 

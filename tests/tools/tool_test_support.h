@@ -96,16 +96,8 @@ inline hdrmeter::FrameView rawFrameView(const std::string& bytes, std::size_t in
     const int chromaHeight = layout == hdrmeter::ChromaLayout::Yuv420 ? (height + 1) / 2 : height;
     const std::size_t luma = std::size_t(width) * height, chroma = std::size_t(chromaWidth) * chromaHeight;
     const auto* samples = reinterpret_cast<const std::uint16_t*>(bytes.data()) + index * (luma + 2 * chroma);
-    hdrmeter::FrameView view;
-    for (int i = 0; i < 3; ++i) {
-        view.planes[i] = samples + (i == 0 ? 0 : luma + (i - 1) * chroma);
-        view.strides[i] = 2 * (i == 0 ? width : chromaWidth);
-    }
-    view.width = width;
-    view.height = height;
-    view.layout = layout;
-    view.bitDepth = bitDepth;
-    return view;
+    return {{samples, samples + luma, samples + luma + chroma}, {2 * width, 2 * chromaWidth, 2 * chromaWidth},
+            width, height, layout, bitDepth};
 }
 
 #endif
