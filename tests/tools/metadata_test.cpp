@@ -1,9 +1,8 @@
 #include <cmath>
-#include <set>
 
 #include <nlohmann/json.hpp>
 
-#include "program_support.h"
+#include "tool_test_support.h"
 
 using hdrmeter::ChromaLayout;
 using nlohmann::json;
@@ -24,19 +23,16 @@ long long tenths(double nits) { return std::min(100000LL, std::llround(nits * 10
 TEST(Metadata, AutomaticAreaGivesTheOutputsOfTheExplicitOneFromAFileAndFromAPipe)
 {
     ScratchDirectory scratch;
-    const std::string dir = "'" + scratch.path + "'";
     const std::string setup =
-        "cd " + dir + " && " + kFfmpeg + "-f lavfi -i testsrc2=size=48x36:rate=25 -f lavfi -i testsrc2=size=64x36:rate=25 "
+        kFfmpeg + "-f lavfi -i testsrc2=size=48x36:rate=25 -f lavfi -i testsrc2=size=64x36:rate=25 "
         "-filter_complex \"[0]trim=end_frame=8,pad=64:48:8:6:black[a];[1]trim=start_frame=8:end_frame=40,pad=64:48:0:6:"
         "black[b];[a][b]concat,fade=in:0:10,format=yuv420p10le\" -c:v ffv1 -color_trc smpte2084 lb.mkv && " +
         kFfmpeg + "-i lb.mkv -vf crop=64:36:0:6 -c:v ffv1 -color_trc smpte2084 bare.mkv";
     ASSERT_EQ(runShell(scratch, setup).exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
     const std::string outputs[] = {".csv", ".json", ".hdr10plus.json", ".dovi.json"};
-    const auto run = [&](const std::string& name, const std::string& arguments) {
-        const std::string o = "'" + scratch.file(name);
-        return runShell(scratch, "cd " + dir + " && '" + HDRMETER_PROGRAM + "' --csv " + o + ".csv' --summary-json " +
-                                     o + ".json' --hdr10plus " + o + ".hdr10plus.json' --dovi-config " + o +
-                                     ".dovi.json' --mastering-display 1000,0.005 " + arguments);
+    const auto run = [&](const std::string& o, const std::string& arguments) {
+        return runShell(scratch, "PROGRAM --csv " + o + ".csv --summary-json " + o + ".json --hdr10plus " + o +
+                                     ".hdr10plus.json --dovi-config " + o + ".dovi.json --mastering-display 1000,0.005 " + arguments);
     };
     const ProgramRun automatic = run("auto", "lb.mkv"), piped = run("pipe", "- <lb.mkv");
     ASSERT_EQ(automatic.exitStatus, 0) << automatic.err;
@@ -68,7 +64,7 @@ TEST(Metadata, AutomaticAreaGivesTheOutputsOfTheExplicitOneFromAFileAndFromAPipe
 TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
 {
     ScratchDirectory scratch;
-    std::string setup = "cd '" + scratch.path + "' && : >clip.raw";
+    std::string setup = ": >clip.raw";
     for (const char* source : {"testsrc2", "smptebars", "mandelbrot"})
         setup += " && " + kFfmpeg + "-f lavfi -i " + source + "=size=64x36:rate=25 -frames:v 20 -pix_fmt yuv420p10le "
                  "-f rawvideo - >>clip.raw";
@@ -80,23 +76,13 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
         const std::string name = transfer == hdrmeter::Transfer::Pq ? "pq" : "hlg";
         SCOPED_TRACE(name);
         const std::string s = scratch.file(name);
-        const ProgramRun run = runProgram(scratch, "--size 64x36 --pix-fmt yuv420p10le --transfer " + name +
-                                                       " --jsonl '" + s + ".jsonl' --summary-json '" + s +
-                                                       ".json' --hdr10plus '" + s + ".hdr10plus.json' --dovi-config '" +
-                                                       s + ".dovi.json' '" + scratch.file("clip.raw") + "'");
+        const ProgramRun run = runShell(scratch, "PROGRAM --size 64x36 --pix-fmt yuv420p10le --transfer " + name + " --jsonl " +
+                                                     name + ".jsonl --summary-json " + name + ".json --hdr10plus " + name +
+                                                     ".hdr10plus.json --dovi-config " + name + ".dovi.json clip.raw");
         ASSERT_EQ(run.exitStatus, 0) << run.err;
-        EXPECT_NE(run.err.find("assumes 1000 and 0.0001 nits"), std::string::npos) << run.err;
         const json summary = readJson(s + ".json"), plus = readJson(s + ".hdr10plus.json"), dovi = readJson(s + ".dovi.json");
-        std::set<std::string> keys;
-        for (const auto& item : summary.items())
-            keys.insert(item.key());
-        EXPECT_EQ(keys, (std::set<std::string>{"frames", "max_cll_nits", "max_fall_nits", "max_cll", "max_fall",
-                                               "max_cll_frame", "max_fall_frame", "active_area", "scenes", "transfer",
-                                               "matrix", "coefficients", "stream_metadata", "interrupted"}));
         EXPECT_EQ(summary.at("scenes"), json({0, 20, 40}));
         EXPECT_EQ(summary.at("transfer"), name);
-        EXPECT_EQ(summary.at("coefficients"), "exact");
-        EXPECT_TRUE(summary.at("stream_metadata").is_null());
         EXPECT_EQ(summaryValue(run.out, "scenes").rfind("3 (", 0), 0u);
         EXPECT_NE(run.out.find("mkvmerge              --max-content-light 0:" + summary.at("max_cll").dump() +
                                " --max-frame-light 0:" + summary.at("max_fall").dump() + "\n"),
@@ -104,12 +90,9 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
 
         const std::vector<std::string> lines = split(readWholeFile(s + ".jsonl"));
         ASSERT_EQ(lines.size(), std::size_t(frameCount));
-        EXPECT_EQ(plus.at("JSONInfo"), json({{"HDR10plusProfile", "A"}, {"Version", "1.0"}}));
         EXPECT_EQ(plus.at("SceneInfoSummary"),
                   json({{"SceneFirstFrameIndex", {0, 20, 40}}, {"SceneFrameNumbers", {20, 20, 20}}}));
         ASSERT_EQ(plus.at("SceneInfo").size(), std::size_t(frameCount));
-        EXPECT_EQ(dovi.at("cm_version"), "V40");
-        EXPECT_EQ(dovi.at("profile"), "8.1");
         EXPECT_EQ(dovi.at("length"), frameCount);
         EXPECT_EQ(dovi.at("level6"), json({{"max_display_mastering_luminance", 1000},
                                            {"min_display_mastering_luminance", 1},
@@ -120,6 +103,7 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
         hdrmeter::AnalysisSettings settings;
         settings.transfer = transfer;
         const hdrmeter::Analyzer analyzer(settings);
+        double maxCll = 0.0, maxFall = 0.0;
         for (long long scene = 0; scene < 3; ++scene) {
             hdrmeter::FrameStatistics merged;
             double averageLightSum = 0.0, meanPqSum = 0.0;
@@ -127,6 +111,8 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
                 const hdrmeter::FrameStatistics statistics =
                     analyzer.analyze(rawFrameView(raw, frame, 64, 36, ChromaLayout::Yuv420, 10));
                 merged.merge(statistics);
+                maxCll = std::max(maxCll, statistics.largestLightNits());
+                maxFall = std::max(maxFall, statistics.averageLightNits());
                 averageLightSum += statistics.averageLightNits();
                 meanPqSum += statistics.meanPqLight();
                 const json line = json::parse(lines[frame]);
@@ -157,5 +143,8 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
                                                               {"max_pq", pq12(merged.largestPqLight())},
                                                               {"avg_pq", pq12(meanPqSum / sceneLength)}}}}}}}));
         }
+        EXPECT_EQ(summary.at("max_cll_nits").get<double>(), maxCll);
+        EXPECT_EQ(summary.at("max_fall_nits").get<double>(), maxFall);
+        EXPECT_EQ(summary.at("max_cll").get<long long>(), std::llround(maxCll));
     }
 }

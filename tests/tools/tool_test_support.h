@@ -2,9 +2,9 @@
 #define HDRMETER_TOOL_TESTS_TOOL_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -14,30 +14,15 @@
 #include <string>
 #include <vector>
 
-inline bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+#include <hdrmeter/analysis.h>
 
-// Little-endian 16-bit words as the bytes a file holds.
-inline std::string littleEndianBytes(const std::vector<std::uint16_t>& samples)
-{
-    std::string bytes;
-    for (std::uint16_t sample : samples)
-        bytes += {static_cast<char>(sample & 0xff), static_cast<char>(sample >> 8)};
-    return bytes;
-}
+inline bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 inline std::string readWholeFile(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
-
-// A scratch directory per test, removed afterwards.
-struct ScratchDirectory {
-    std::string path = ::testing::TempDir() + "hdrmeter_tool_XXXXXX";
-    ScratchDirectory() { EXPECT_NE(mkdtemp(path.data()), nullptr) << path; }
-    ~ScratchDirectory() { std::system(("rm -rf '" + path + "'").c_str()); }
-    std::string file(const std::string& name) const { return path + "/" + name; }
-};
 
 inline std::vector<std::string> split(const std::string& text, char separator = '\n')
 {
@@ -51,8 +36,8 @@ inline std::vector<std::string> split(const std::string& text, char separator = 
 // A CSV file as rows of named cells.
 inline std::vector<std::map<std::string, std::string>> readCsv(const std::string& path)
 {
-    std::vector<std::map<std::string, std::string>> rows;
     const std::vector<std::string> lines = split(readWholeFile(path));
+    std::vector<std::map<std::string, std::string>> rows;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         const std::vector<std::string> names = split(lines[0], ','), cells = split(lines[i], ',');
         rows.emplace_back();
@@ -60,6 +45,59 @@ inline std::vector<std::map<std::string, std::string>> readCsv(const std::string
             rows.back()[names[column]] = cells[column];
     }
     return rows;
+}
+
+// A scratch directory per test, removed afterwards.
+struct ScratchDirectory {
+    std::string path = ::testing::TempDir() + "hdrmeter_tool_XXXXXX";
+    ScratchDirectory() { EXPECT_NE(mkdtemp(path.data()), nullptr) << path; }
+    ~ScratchDirectory() { std::system(("rm -rf '" + path + "'").c_str()); }
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+struct ProgramRun { int exitStatus = -1; std::string out, err; };
+
+// Runs a shell command line in the scratch directory, where PROGRAM stands for the built tool.
+inline ProgramRun runShell(const ScratchDirectory& scratch, std::string command)
+{
+    const std::string program = std::string("'") + HDRMETER_PROGRAM + "'";
+    for (std::size_t at = 0; (at = command.find("PROGRAM", at)) != std::string::npos; at += program.size())
+        command.replace(at, 7, program);
+    const std::string out = scratch.file("stdout.txt"), err = scratch.file("stderr.txt");
+    const int status = std::system(("cd '" + scratch.path + "' && (" + command + ") >'" + out + "' 2>'" + err + "'").c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readWholeFile(out), readWholeFile(err)};
+}
+
+// The error lines of a run; warnings are not errors.
+inline std::vector<std::string> errorLines(const std::string& err)
+{
+    std::vector<std::string> lines;
+    for (const std::string& line : split(err))
+        if (line.rfind("hdrmeter: warning: ", 0) != 0)
+            lines.push_back(line);
+    return lines;
+}
+
+// What the summary line starting with label says.
+inline std::string summaryValue(const std::string& summary, const std::string& label)
+{
+    for (const std::string& line : split(summary))
+        if (line.rfind(label, 0) == 0)
+            return line.substr(22);
+    return "(no " + label + " line)";
+}
+
+// Frame `index` of raw planar frames as ffmpeg writes them (planes back to back, rows without gaps,
+// chroma sizes rounded up), as a view for the analyzer.
+inline hdrmeter::FrameView rawFrameView(const std::string& bytes, std::size_t index, int width, int height,
+                                        hdrmeter::ChromaLayout layout, int bitDepth)
+{
+    const int chromaWidth = layout == hdrmeter::ChromaLayout::Yuv444 ? width : (width + 1) / 2;
+    const int chromaHeight = layout == hdrmeter::ChromaLayout::Yuv420 ? (height + 1) / 2 : height;
+    const std::size_t luma = std::size_t(width) * height, chroma = std::size_t(chromaWidth) * chromaHeight;
+    const auto* samples = reinterpret_cast<const std::uint16_t*>(bytes.data()) + index * (luma + 2 * chroma);
+    return {{samples, samples + luma, samples + luma + chroma}, {2 * width, 2 * chromaWidth, 2 * chromaWidth},
+            width, height, layout, bitDepth};
 }
 
 #endif

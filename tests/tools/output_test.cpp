@@ -1,0 +1,89 @@
+#include <cmath>
+
+#include <nlohmann/json.hpp>
+
+#include "output/frame_writers.h"
+#include "output/summary.h"
+#include "tool_test_support.h"
+
+using namespace hdrmeter::tool;
+
+// Whole nits round halves up; a peak keeps the first frames that reach it exactly.
+TEST(Summary, MaxCllAndMaxFallComeFromTheirOwnColumnsAndSharesAreOfFramesAndPixels)
+{
+    for (const auto& [nits, whole] : std::initializer_list<std::pair<double, long long>>{
+             {0.49999999999, 0}, {0.5, 1}, {203.4999, 203}, {203.5, 204}, {9999.9999, 10000}, {10000.0, 10000}})
+        EXPECT_EQ(wholeNits(nits), whole) << nits;
+    FramePeak peak;
+    const double values[] = {2.0, 9.0, std::nextafter(9.0, 0.0), 9.0, 9.0, 9.0, 9.0, 9.0, 9.0};
+    for (long long i = 0; i < 9; ++i)
+        peak.offer(i, values[i]);
+    EXPECT_EQ(peak.describeFrames(), "frames 1, 3, 4, 5, 6 and 2 more");
+    MeasurementSummary summary;
+    std::ostringstream empty, text;
+    summary.print(empty, RunFacts{});
+    for (const char* line : {"frames measured       0\n", "MaxCLL                none"})
+        EXPECT_NE(empty.str().find(line), std::string::npos) << empty.str();
+    const double average[] = {10.0, 180.5, 40.0, 180.49}, largest[] = {900.0, 300.0, 1000.4, 999.0};
+    const double above[] = {0.0, 50.0, 0.0, 10.0};
+    for (int i = 0; i < 4; ++i)
+        summary.add(FrameMeasurement{100 + i, average[i], largest[i], above[i], 0, 0, 0, std::nullopt});
+    RunFacts facts;
+    facts.thresholdNits = 203.5;
+    facts.metadata.lightLevel = ContentLightLevel{1000, 180};
+    summary.print(text, facts);
+    for (const char* line : {"MaxCLL                1000 nits (1000.400) at frame 102\n",
+                             "MaxFALL               181 nits (180.500) at frame 101\n",
+                             "frames above 203.5 nits 2 of 4 (50.0 %)\n", "pixels above 203.5 nits 15.000 %\n",
+                             "content light level   MaxCLL 1000 nits, MaxFALL 180 nits (container)\n",
+                             "stated below measured MaxFALL 180 < 181 nits measured\n"})
+        EXPECT_NE(text.str().find(line), std::string::npos) << text.str();
+    // Stated and measured levels are compared as the whole nits metadata carries: 1000 is not below 1000.4.
+    EXPECT_EQ(text.str().find("stated below measured MaxCLL"), std::string::npos) << text.str();
+}
+
+// Values whose shortest decimal form is long, tiny, or only just distinct from a neighbour must read back
+// as the same bits from both per-frame formats, under the names of the columns that were measured only.
+TEST(Writers, CsvAndJsonLinesReadBackAsTheSameBitsUnderTheSameNames)
+{
+    const double values[] = {0.1, 1.0 / 3.0, 4014.718234539032, 203.00000000000003, 5e-324, 1e-300, 0.0,
+                             12345678.9, std::nextafter(1000.0, 0.0)};
+    const std::vector<std::string> csvNames = split("frame,average_light_nits,largest_light_nits,above_threshold_percent,top1_nits,"
+                                                    "top2_nits,bottom_nits,luma_min_code,luma_max_code,luma_low_count,"
+                                                    "luma_high_count,scene", ',');
+    ScratchDirectory scratch;
+    {
+        OutputFile csvFile(scratch.file("f.csv")), jsonFile(scratch.file("f.jsonl"));
+        CsvWriter csv(csvFile, ColumnSet{true, true});
+        JsonLinesWriter jsonl(jsonFile, ColumnSet{false, false, "class"});
+        for (long long i = 0; i < static_cast<long long>(std::size(values)); ++i) {
+            const double v = values[i];
+            const FrameMeasurement m{i, v, v * 3, v / 7, static_cast<float>(v), v / 11, v / 13, LumaChecks{4, 1019, 12, 345}, i / 3};
+            csv.write(m);
+            jsonl.write(m);
+        }
+        csvFile.close();
+        jsonFile.close();
+    }
+    const std::vector<std::string> lines = split(readWholeFile(scratch.file("f.csv"))), jsonLines = split(readWholeFile(scratch.file("f.jsonl")));
+    ASSERT_EQ(lines.size(), std::size(values) + 1);
+    ASSERT_EQ(jsonLines.size(), std::size(values));
+    EXPECT_EQ(split(lines[0], ','), csvNames);
+    for (std::size_t i = 0; i < std::size(values); ++i) {
+        // Frame numbers and counts are compared as numbers too: the round trip of the levels is the point.
+        const double v = values[i], expected[] = {double(i), v, v * 3, v / 7, static_cast<float>(v), v / 11, v / 13, 4, 1019, 12, 345, double(i / 3)};
+        const std::vector<std::string> cells = split(lines[i + 1], ',');
+        const nlohmann::json object = nlohmann::json::parse(jsonLines[i]);
+        ASSERT_EQ(cells.size(), csvNames.size());
+        EXPECT_EQ(object.size(), 6u);  // the four columns always measured, the scene and the coefficients
+        EXPECT_EQ(object.at("coefficients"), "class");
+        for (std::size_t column = 0; column < csvNames.size(); ++column) {
+            const std::string& name = csvNames[column];
+            EXPECT_TRUE(sameBits(std::strtod(cells[column].c_str(), nullptr), expected[column])) << name << " " << cells[column];
+            ASSERT_EQ(object.contains(name), column < 4 || name == "scene") << name;
+            if (object.contains(name)) {
+                EXPECT_TRUE(sameBits(object.at(name).get<double>(), expected[column])) << jsonLines[i];
+            }
+        }
+    }
+}
