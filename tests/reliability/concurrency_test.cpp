@@ -35,7 +35,7 @@ TEST(Concurrency, A422FrameSplitAtOddPixelsMatchesTheOracle) {
         int width, height, taskCount;
     } const cases[] = {{5, 6, 2}, {5, 6, 4}, {5, 6, 10}, {3, 2, 2}, {31, 2, 2}, {9, 14, 14}, {97, 6, 6},
                        {5, 3, 2}, {7, 7, 4}, {33, 1, 3}};
-    SeededSource source{std::mt19937(422)};
+    SeededSource source(422);
     for (int bitDepth : {10, 16}) {
         HDR_Info info = fullInfo(bitDepth, L"PQ");
         CHDR_Measurements meter;
@@ -60,7 +60,7 @@ TEST(Concurrency, ObjectsAndTheirCopiesMeasureAtOnceOnSeveralThreads) {
     ASSERT_TRUE(original->InitializeMeasurements(sourceInfo));
     std::vector<CHDR_Measurements> copies(4, *original);
     const std::vector<int> mismatches = onThreads(5, [&](int host) {
-        SeededSource frames{std::mt19937(100 + host)};
+        SeededSource frames(100 + host);
         MeasurementOracle oracle(info);  // each thread its own: it keeps the sorted luminances
         int wrong = 0;
         if (host == 4) {
@@ -86,8 +86,8 @@ TEST(Concurrency, ObjectsAndTheirCopiesMeasureAtOnceOnSeveralThreads) {
 // Every plane export from several threads at once, the filters in stripe counts 2..9 on sizes whose
 // stripes come out unequal: every result must be that of one stripe on one thread.
 TEST(Concurrency, PlaneExportsOnSeveralThreadsGiveTheOneStripeSequentialResults) {
-    const std::vector<PlaneSet> planes = {randomPlanes(1, 37, 23), randomPlanes(2, 3, 17), randomPlanes(3, 1, 1),
-                                          randomPlanes(4, 100, 9)};
+    const std::vector<PlaneSet> planes = {randomPlanes(SeededSource(1), 37, 23), randomPlanes(SeededSource(2), 3, 17), randomPlanes(SeededSource(3), 1, 1),
+                                          randomPlanes(SeededSource(4), 100, 9)};
     std::vector<std::vector<double>> expected;
     for (const PlaneSet& set : planes) {
         for (const PlaneCall& c : kPlaneCalls) {

@@ -70,7 +70,7 @@ void expectRecovers(CHDR_Measurements& meter, const HDR_Info& info, const TestFr
 }  // namespace
 
 TEST(FaultInjection, EveryOperationSurvivesEachOfItsAllocationsAndThreadStartsFailing) {
-    SeededSource source{std::mt19937(1)};
+    SeededSource source(1);
     const HDR_Info info = fullInfo(10, L"PQ");
     const TestFrame frame = randomFrame(source, 10, YCbCr422_A, 41, 12);
     MeasurementOracle oracle(info);
@@ -127,7 +127,7 @@ TEST(FaultInjection, EveryOperationSurvivesEachOfItsAllocationsAndThreadStartsFa
                               EXPECT_TRUE(threw ? meter.eotfLUT == nullptr : matchesOracle(meter, oracle, frame, 2));
                               expectRecovers(meter, info, frame);
                           }});
-    const PlaneSet planes = randomPlanes(3, 45, 17);
+    const PlaneSet planes = randomPlanes(SeededSource(3), 45, 17);
     PlaneSet planeWork;
     std::vector<double> produced;
     for (const PlaneCall& c : kPlaneCalls) {

@@ -23,7 +23,7 @@ struct Meter {
 };
 
 int soakOneHost(uint32_t seed, int frames) {  // the number of mismatches
-    SeededSource source{std::mt19937(seed)};
+    SeededSource source(seed);
     std::vector<Meter> meters(3);
     int mismatches = 0;
     for (int frame = 0; frame < frames; ++frame) {
