@@ -1,7 +1,7 @@
 // Work that runs at once: the band tasks of one frame, objects and their copies on several host threads,
-// the plane exports and one analyzer from several threads. Each case checks its numbers against a
-// sequential computation; the thread-sanitizer build runs these same tests to find the races that give
-// the right numbers by luck.
+// one analyzer from several threads. Each case checks its numbers against a sequential computation; the
+// thread-sanitizer stage runs these tests (and the plane tests' striped and concurrent filtering) to find
+// the races that give the right numbers by luck.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -31,21 +31,18 @@ std::vector<int> onThreads(int count, Body body) {
 // With an odd pixel count the last pixel has no partner and its chroma index N/2 falls on the first
 // word of the Cr plane, which the last band reads as Cb while the first band clamps it as Cr.
 TEST(Concurrency, A422FrameSplitAtOddPixelsMatchesTheOracle) {
-    struct Case {
-        int width, height, taskCount;
-    } const cases[] = {{5, 6, 2}, {5, 6, 4}, {5, 6, 10}, {3, 2, 2}, {31, 2, 2}, {9, 14, 14}, {97, 6, 6},
-                       {5, 3, 2}, {7, 7, 4}, {33, 1, 3}};
+    const int cases[][3] = {{5, 6, 2}, {5, 6, 4}, {5, 6, 10}, {3, 2, 2}, {31, 2, 2}, {9, 14, 14}, {97, 6, 6},
+                            {5, 3, 2}, {7, 7, 4}, {33, 1, 3}};  // width, height, bands
     SeededSource source(422);
     for (int bitDepth : {10, 16}) {
         HDR_Info info = fullInfo(bitDepth, L"PQ");
         CHDR_Measurements meter;
         ASSERT_TRUE(meter.InitializeMeasurements(info));
         MeasurementOracle oracle(info);
-        for (const Case& c : cases) {
+        for (const auto& c : cases) {
             for (int round = 0; round < 8; ++round) {
-                const TestFrame frame = randomFrame(source, bitDepth, round % 2 ? YCbCr422_A : YCbCr422_B, c.width, c.height);
-                EXPECT_TRUE(matchesOracle(meter, oracle, frame, c.taskCount))
-                    << bitDepth << "-bit " << c.width << "x" << c.height << " in " << c.taskCount << " bands";
+                const TestFrame frame = randomFrame(source, bitDepth, round % 2 ? YCbCr422_A : YCbCr422_B, c[0], c[1]);
+                EXPECT_TRUE(matchesOracle(meter, oracle, frame, c[2])) << bitDepth << "-bit " << c[0] << "x" << c[1];
             }
         }
     }
@@ -81,33 +78,6 @@ TEST(Concurrency, ObjectsAndTheirCopiesMeasureAtOnceOnSeveralThreads) {
         return wrong;
     });
     EXPECT_EQ(mismatches, std::vector<int>(5, 0));
-}
-
-// Every plane export from several threads at once, the filters in stripe counts 2..9 on sizes whose
-// stripes come out unequal: every result must be that of one stripe on one thread.
-TEST(Concurrency, PlaneExportsOnSeveralThreadsGiveTheOneStripeSequentialResults) {
-    const std::vector<PlaneSet> planes = {randomPlanes(SeededSource(1), 37, 23), randomPlanes(SeededSource(2), 3, 17), randomPlanes(SeededSource(3), 1, 1),
-                                          randomPlanes(SeededSource(4), 100, 9)};
-    std::vector<std::vector<double>> expected;
-    for (const PlaneSet& set : planes) {
-        for (const PlaneCall& c : kPlaneCalls) {
-            PlaneSet copy = set;
-            expected.push_back(c.call(copy, 1));
-        }
-    }
-    const std::vector<int> mismatches = onThreads(4, [&](int host) {
-        int wrong = 0;
-        for (int stripes : {host + 2, 9}) {
-            for (std::size_t p = 0, e = 0; p < planes.size(); ++p) {
-                for (const PlaneCall& c : kPlaneCalls) {
-                    PlaneSet copy = planes[p];
-                    wrong += c.call(copy, stripes) != expected[e++];
-                }
-            }
-        }
-        return wrong;
-    });
-    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
 // One analyzer shared by several host threads: their frames' lanes meet in its worker pool, and each

@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstring>
@@ -53,9 +54,7 @@ bool failHere() {
     if (!armed) return false;
     const long long number = counted.fetch_add(1) + 1;
     if (number != failAt.load() && !failNext.exchange(false)) return false;
-    armed = false;  // dladdr must not count
     const bool passOver = isOpenCvMatrixRecord(newCaller);
-    armed = true;
     failNext.store(passOver);  // a failure passed over goes to the next allocation, on any thread
     injected.store(injected.load() || !passOver);
     return !passOver;
@@ -79,12 +78,6 @@ void* allocateOrThrow(std::size_t bytes, const void* caller) {
     newCaller = nullptr;
     if (block == nullptr) throw std::bad_alloc();
     return block;
-}
-
-void* allocateAligned(std::size_t bytes, std::align_val_t alignment) noexcept {
-    void* block = nullptr;
-    const std::size_t align = std::max(static_cast<std::size_t>(alignment), sizeof(void*));
-    return posix_memalign(&block, align, bytes == 0 ? 1 : bytes) == 0 ? block : nullptr;
 }
 
 }  // namespace
@@ -162,14 +155,10 @@ void* operator new(std::size_t bytes) { return allocateOrThrow(bytes, __builtin_
 void* operator new[](std::size_t bytes) { return allocateOrThrow(bytes, __builtin_return_address(0)); }
 void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept { return std::malloc(bytes == 0 ? 1 : bytes); }
 void* operator new[](std::size_t bytes, const std::nothrow_t&) noexcept { return std::malloc(bytes == 0 ? 1 : bytes); }
-void* operator new(std::size_t bytes, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-    return allocateAligned(bytes, alignment);
-}
-void* operator new[](std::size_t bytes, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-    return allocateAligned(bytes, alignment);
-}
 void* operator new(std::size_t bytes, std::align_val_t alignment) {
-    if (void* block = allocateAligned(bytes, alignment)) return block;
-    throw std::bad_alloc();
+    void* block = nullptr;
+    const std::size_t align = std::max(static_cast<std::size_t>(alignment), sizeof(void*));
+    if (posix_memalign(&block, align, bytes == 0 ? 1 : bytes) != 0) throw std::bad_alloc();
+    return block;
 }
 void* operator new[](std::size_t bytes, std::align_val_t alignment) { return operator new(bytes, alignment); }
