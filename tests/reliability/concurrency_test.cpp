@@ -1,10 +1,9 @@
-// Work that runs at once: the band tasks of one frame, objects and their copies on several host threads,
-// one analyzer from several threads. Each case checks its numbers against a sequential computation; the
+// Work that runs at once: the band tasks of one frame, one analyzer from several threads (objects and their
+// copies on several host threads are the soak's). Each case checks its numbers against a sequential computation; the
 // thread-sanitizer stage runs these tests (and the plane tests' striped and concurrent filtering) to find
 // the races that give the right numbers by luck.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -46,38 +45,6 @@ TEST(Concurrency, A422FrameSplitAtOddPixelsMatchesTheOracle) {
             }
         }
     }
-}
-
-// Copies share the tables with their source, which lets go of them and is destroyed while the copies
-// measure; each host thread also keeps an object of its own.
-TEST(Concurrency, ObjectsAndTheirCopiesMeasureAtOnceOnSeveralThreads) {
-    const HDR_Info info = fullInfo(10, L"HLG");
-    HDR_Info sourceInfo = info;
-    auto original = std::make_unique<CHDR_Measurements>();
-    ASSERT_TRUE(original->InitializeMeasurements(sourceInfo));
-    std::vector<CHDR_Measurements> copies(4, *original);
-    const std::vector<int> mismatches = onThreads(5, [&](int host) {
-        SeededSource frames(100 + host);
-        MeasurementOracle oracle(info);  // each thread its own: it keeps the sorted luminances
-        int wrong = 0;
-        if (host == 4) {
-            for (int round = 0; round < 10; ++round) wrong += !matchesOracle(*original, oracle, randomFrame(frames, 10, 40, 20), 3);
-            original->Destroy_LUT();
-            original.reset();
-            return wrong;
-        }
-        HDR_Info ownInfo = fullInfo(host % 2 ? 12 : 16, L"PQ");
-        CHDR_Measurements own;
-        if (!own.InitializeMeasurements(ownInfo)) return 1;
-        MeasurementOracle ownOracle(ownInfo);
-        for (int round = 0; round < 24; ++round) {
-            if (round == 12) copies[host] = CHDR_Measurements(copies[host]);  // a copy of a copy takes its place
-            wrong += !matchesOracle(copies[host], oracle, randomFrame(frames, 10, 40, 20), 1 + round % 5);
-            wrong += !matchesOracle(own, ownOracle, randomFrame(frames, ownInfo.bitDepth, 24, 24), round % 4);
-        }
-        return wrong;
-    });
-    EXPECT_EQ(mismatches, std::vector<int>(5, 0));
 }
 
 // One analyzer shared by several host threads: their frames' lanes meet in its worker pool, and each

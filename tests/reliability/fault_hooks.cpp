@@ -83,18 +83,12 @@ void* allocateOrThrow(std::size_t bytes, const void* caller) {
 }  // namespace
 
 void faults::arm(long long failOn) {
-    counted.store(0);
-    injected.store(false);
-    failNext.store(false);
-    threadStartFailed.store(false);
-    failAt.store(failOn);
+    counted = 0, injected = false, failNext = false, threadStartFailed = false, failAt = failOn;
     armed = true;
 }
 
 faults::Outcome faults::disarm() {
-    armed = false;
-    failAt.store(0);
-    failNext.store(false);
+    armed = false, failAt = 0, failNext = false;
     return {counted.load(), injected.load(), threadStartFailed.load()};
 }
 
@@ -110,10 +104,8 @@ extern "C" {
 void* malloc(std::size_t bytes) { return failHere() ? nullptr : __interceptor_malloc(bytes); }
 void* calloc(std::size_t count, std::size_t size) { return failHere() ? nullptr : __interceptor_calloc(count, size); }
 void* realloc(void* block, std::size_t bytes) { return failHere() ? nullptr : __interceptor_realloc(block, bytes); }
-void* memalign(std::size_t alignment, std::size_t bytes) {
-    return failHere() ? nullptr : __interceptor_memalign(alignment, bytes);
-}
-void* aligned_alloc(std::size_t alignment, std::size_t bytes) {
+void* memalign(size_t alignment, size_t bytes) { return failHere() ? nullptr : __interceptor_memalign(alignment, bytes); }
+void* aligned_alloc(size_t alignment, size_t bytes) {
     return failHere() ? nullptr : __interceptor_aligned_alloc(alignment, bytes);
 }
 int posix_memalign(void** block, std::size_t alignment, std::size_t bytes) {
@@ -126,8 +118,7 @@ int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*
         threadStartFailed.store(true);
         return EAGAIN;
     }
-    auto* start = static_cast<ThreadStart*>(__interceptor_malloc(sizeof(ThreadStart)));
-    *start = ThreadStart{routine, argument};
+    auto* start = new (__interceptor_malloc(sizeof(ThreadStart))) ThreadStart{routine, argument};
     std::lock_guard<std::mutex> lock(threadsLock);
     const int status = __interceptor_pthread_create(thread, attributes, &armedThread, start);
     if (status != 0) __interceptor_free(start);
