@@ -103,7 +103,7 @@ TEST(FaultInjection, EveryOperationSurvivesEachOfItsAllocationsAndThreadStartsFa
     }
     // Bands in one task or several: the results, or an exception once every band has finished.
     TestFrame work = frame, clamped = frame;
-    const Results expected = oracle.frame(frame.format, frame.width, frame.height, clamped.luma(), clamped.luma(), 4);
+    const Results expected = oracle.frame(frame.format, frame.width, frame.height, clamped.samples.data(), clamped.samples.data(), 4);
     Results measured;
     for (int tasks : {1, 4}) {
         operations.push_back({"HDR_Measurements in " + std::to_string(tasks) + " bands",

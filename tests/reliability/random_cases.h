@@ -82,7 +82,7 @@ inline HDR_Info fullInfo(int bitDepth, const wchar_t* transfer) {
 // the clamped buffers and (with percentiles) the sorted luminance buffer are the same bits.
 inline bool matchesOracle(CHDR_Measurements& meter, MeasurementOracle& oracle, const TestFrame& frame, int taskCount) {
     TestFrame mine = frame, theirs = frame;
-    const Results expected = oracle.frame(frame.format, frame.width, frame.height, theirs.luma(),
+    const Results expected = oracle.frame(frame.format, frame.width, frame.height, theirs.samples.data(),
                                           theirs.samples.data(), taskCount);
     if (mine.measure(meter, taskCount) != expected || mine.samples != theirs.samples) return false;
     return !oracle.percentiles || taskCount < 0 ||
