@@ -7,28 +7,21 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace fuzzing {
 
 class FuzzInput {
 public:
     FuzzInput(const uint8_t* data, std::size_t size) : data_(data), size_(size) {
-        uint64_t hash = 1469598103934665603ull;
-        for (std::size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 1099511628211ull;
-        state_ = hash | 1;
+        for (std::size_t i = 0; i < size; ++i) state_ = (state_ ^ data[i]) * 1099511628211ull;
+        state_ |= 1;
     }
-
     uint32_t next() {
-        if (position_ + 4 <= size_) {
-            const uint32_t value = static_cast<uint32_t>(data_[position_]) |
-                                   static_cast<uint32_t>(data_[position_ + 1]) << 8 |
-                                   static_cast<uint32_t>(data_[position_ + 2]) << 16 |
-                                   static_cast<uint32_t>(data_[position_ + 3]) << 24;
-            position_ += 4;
-            return value;
-        }
+        uint32_t value;
+        if (position_ + 4 <= size_) return std::memcpy(&value, data_ + (position_ += 4) - 4, 4), value;
         state_ ^= state_ << 13;
         state_ ^= state_ >> 7;
         state_ ^= state_ << 17;
@@ -37,19 +30,15 @@ public:
 
 private:
     const uint8_t* data_;
-    std::size_t size_;
-    std::size_t position_ = 0;
-    uint64_t state_;
+    std::size_t size_, position_ = 0;
+    uint64_t state_ = 1469598103934665603ull;
 };
 
 // A broken expectation: say which, and abort so that libFuzzer (or the corpus replay) reports it.
-[[noreturn]] inline void fail(const char* what) {
+inline void check(bool condition, const char* what) {
+    if (condition) return;
     std::fprintf(stderr, "fuzz check failed: %s\n", what);
     std::abort();
-}
-
-inline void check(bool condition, const char* what) {
-    if (!condition) fail(what);
 }
 
 }  // namespace fuzzing

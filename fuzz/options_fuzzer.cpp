@@ -18,23 +18,15 @@ using namespace hdrmeter;
 using namespace hdrmeter::tool;
 using fuzzing::check;
 
-namespace {
+static bool isPercent(double value) { return value >= 0.0 && value <= 100.0; }
 
-bool isPercent(double value) { return value >= 0.0 && value <= 100.0; }
-
-}  // namespace
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    std::vector<std::string> arguments{"hdrmeter"};
-    std::string current;
-    for (std::size_t i = 0; i < size && arguments.size() < 24; ++i) {
-        if (data[i] == 0) {
-            arguments.push_back(current);
-            current.clear();
-        } else {
-            current.push_back(static_cast<char>(data[i]));
-        }
+    std::vector<std::string> arguments{"hdrmeter", ""};
+    for (std::size_t i = 0; i < size && arguments.size() < 25; ++i) {
+        if (data[i] == 0) arguments.emplace_back();
+        else arguments.back().push_back(static_cast<char>(data[i]));
     }
-    if (!current.empty()) arguments.push_back(current);
+    if (arguments.back().empty()) arguments.pop_back();
     std::vector<const char*> argv;
     for (const std::string& argument : arguments) argv.push_back(argument.c_str());
 

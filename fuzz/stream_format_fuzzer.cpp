@@ -19,11 +19,7 @@ using namespace hdrmeter;
 using namespace hdrmeter::tool;
 using fuzzing::check;
 
-namespace {
-
-bool oneLine(const std::string& text) { return text.find('\n') == std::string::npos; }
-
-}  // namespace
+static bool oneLine(const std::string& text) { return text.find('\n') == std::string::npos; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     fuzzing::FuzzInput input(data, size);
@@ -61,13 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     check(oneLine(colour.refusal) && oneLine(colour.warning), "one-line reasons");
     if (transfer && matrix) check(colour.refusal.empty(), "overriding both tags always measures");
     if (transfer) check(colour.transfer == *transfer && colour.transferOrigin == TagOrigin::Option, "the override");
+    const bool matrixTaken = matrix || matrixTag == AVCOL_SPC_BT709 || matrixTag == AVCOL_SPC_BT2020_NCL ||
+                             matrixTag == AVCOL_SPC_BT2020_CL || matrixTag == AVCOL_SPC_UNSPECIFIED ||
+                             matrixTag == AVCOL_SPC_RESERVED;
     if (!transfer && transferTag == AVCOL_TRC_ARIB_STD_B67)
-        check(colour.transfer == Transfer::Hlg && colour.refusal.empty() == (matrixTag == AVCOL_SPC_BT709 ||
-                                                                           matrixTag == AVCOL_SPC_BT2020_NCL ||
-                                                                           matrixTag == AVCOL_SPC_BT2020_CL ||
-                                                                           matrixTag == AVCOL_SPC_UNSPECIFIED ||
-                                                                           matrixTag == AVCOL_SPC_RESERVED || matrix),
-              "an HLG tag measures as HLG unless the matrix is refused");
+        check(colour.transfer == Transfer::Hlg && colour.refusal.empty() == matrixTaken, "an HLG tag measures as HLG");
     check(colour.warning.empty() || (!transfer && colour.transferOrigin == TagOrigin::Assumed), "warned only when assumed");
 
     // Side data as a decoder attaches it, of any size: a size too small for the structure is passed over.

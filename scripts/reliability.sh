@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The reliability stage of scripts/test.sh; it also runs on its own from the repository's root.
-#   1. thread sanitizer: the concurrency tests, and the tool's decoding and measuring threads, in build-tsan
+#   1. thread sanitizer: the concurrency tests, the plane tests' striped and concurrent filtering, and the
+#      tool's decoding and measuring threads, in build-tsan
 #   2. fuzzing: every libFuzzer target for a bounded time (about a minute in all), in build-fuzz
 #   3. fault injection: every allocation and thread start failed in turn, under LeakSanitizer, in build-faults
 #   4. soak: its figures, from the address-sanitizer run of scripts/test.sh (build-asan), where it ran
@@ -26,10 +27,11 @@ stage_end() {
 stage_start "thread sanitizer build and concurrency tests"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHDRMETER_SANITIZE=thread -DHDRMETER_BUILD_TOOLS=ON \
   >/dev/null
-cmake --build build-tsan -j"$jobs" --target reliability_concurrency_tests hdrmeter_tool
+cmake --build build-tsan -j"$jobs" --target reliability_concurrency_tests hdrmeter_planes_tests hdrmeter_tool
 # No suppressions: any report fails the stage.
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 build-tsan/tests/reliability/reliability_concurrency_tests --gtest_brief=1
+build-tsan/tests/planes/hdrmeter_planes_tests --gtest_brief=1 --gtest_filter='PlaneConcurrency.*:PlaneFiltering.*'
 # The tool: libavcodec's frame threads decode ahead while the analyzer's workers measure the frame before.
 tsan_clip=build-tsan/tsan_clip.mkv
 ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=320x180:rate=25 -frames:v 24 -pix_fmt yuv420p10le \
@@ -39,7 +41,7 @@ TSAN_OPTIONS="$TSAN_OPTIONS suppressions=$PWD/scripts/tsan_libav.supp" \
   build-tsan/tools/hdrmeter/hdrmeter --tasks 2 --checks "$tsan_clip" >/dev/null
 build-tsan/tools/hdrmeter/hdrmeter --demo --frames 6 >/dev/null
 unset TSAN_OPTIONS
-stage_end "thread sanitizer: concurrency tests and the tool's decoding and measuring threads passed"
+stage_end "thread sanitizer: concurrency tests, plane filtering and the tool's threads passed"
 
 # ---- 2. fuzzing -----------------------------------------------------------------------------------
 stage_start "fuzzers (libFuzzer with address and undefined-behaviour sanitizers)"

@@ -1,14 +1,14 @@
 // Test-only failure of the k-th allocation or thread start. Linking fault_hooks.cpp replaces operator new
-// and interposes the C allocators and pthread_create for the whole process, the library and OpenCV
-// included. Only an armed thread counts, and the threads it starts are armed too, so the count covers a
-// call and the tasks it launches but not gtest or other threads.
+// and the C allocators and pthread_create for the whole process, the library and OpenCV included. Only an
+// armed thread counts, and the threads it starts are armed too, so the count covers a call and the tasks
+// it launches but not gtest or other threads.
 #ifndef HDRMETER_TESTS_RELIABILITY_FAULT_HOOKS_H
 #define HDRMETER_TESTS_RELIABILITY_FAULT_HOOKS_H
 
 namespace faults {
 
-// The calling thread counts its allocations and thread starts from now on; the failAt-th (from 1) fails:
-// allocators return null (operator new throws std::bad_alloc), pthread_create returns EAGAIN.
+// From now on the calling thread counts; the failAt-th (from 1) fails: allocators return null (operator
+// new throws std::bad_alloc), pthread_create returns EAGAIN.
 void arm(long long failAt);
 
 struct Outcome {
@@ -17,8 +17,8 @@ struct Outcome {
 };
 Outcome disarm();
 
-long long tasksRunning();  // threads started by armed threads and not finished yet
-int leakCheck();           // LeakSanitizer's findings (0 or 1), -1 when it is not linked
+int threadsUnjoined();  // threads started while armed that nobody has joined yet
+int leakCheck();        // LeakSanitizer's findings: 0 or 1
 
 }  // namespace faults
 

@@ -1,10 +1,9 @@
-// Every allocation and thread start that a call makes is failed in turn, the first, then the second,
-// and so on until the call completes without reaching the failing one. After each failure: the
-// exception reached this caller (or the failure was absorbed and the results are right), no task the
-// call started still runs, the object is usable or unconfigured, and nothing leaked (LeakSanitizer).
+// Every allocation and thread start that an operation makes is failed in turn, the first, then the
+// second, and so on until the operation completes without reaching the failing one. After each failure:
+// the exception reached this caller (or the failure was absorbed and the results are right), every thread
+// the call started has been joined, the object works again, and nothing leaked (LeakSanitizer).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -12,55 +11,54 @@
 #include <system_error>
 #include <vector>
 
+#include "analysis_oracle.h"
 #include "fault_hooks.h"
 #include "random_cases.h"
 
-namespace {
-
 using namespace reliability;
 
-long long totalInjected = 0;
+namespace {
 
-// Runs attempt() armed to fail its k-th allocation or thread start, for k = 1, 2, ... (every stride-th
-// k) until a run no longer reaches the k-th; prepare() runs unarmed before each run, check() after it.
-void sweep(const std::string& name, const std::function<void()>& prepare, const std::function<void()>& attempt,
-           const std::function<void(bool injected, bool threw)>& check, long long stride = 1) {
-    long long injected = 0, exceptions = 0, threadStarts = 0, countedMost = 0;
-    for (long long failAt = 1;; failAt += stride) {
-        prepare();
+struct Operation {
+    std::string name;
+    std::function<void()> prepare, attempt;  // prepare before each attempt; only the attempt is armed
+    std::function<void(bool threw)> check;   // what the attempt left, and that the object works again
+    long long stride = 1;                    // past the first ten, every stride-th is failed
+};
+
+int failures() { return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count(); }
+
+long long sweep(const Operation& op) {
+    long long injected = 0;
+    for (long long failAt = 1, before = failures();; failAt += failAt < 10 ? 1 : op.stride) {
+        SCOPED_TRACE(op.name + ", failing number " + std::to_string(failAt));
+        op.prepare();
         bool threw = false, systemError = false;
         faults::arm(failAt);
         try {
-            attempt();
+            op.attempt();
         } catch (const std::system_error&) {
             threw = systemError = true;
         } catch (const std::exception&) {
             threw = true;
         }
         const faults::Outcome outcome = faults::disarm();
-        // A thread that cannot be started is the task facility's error, or the task runs deferred; it
-        // must not turn into some other failure.
-        threadStarts += outcome.threadStart;
-        EXPECT_TRUE(!outcome.threadStart || !threw || systemError) << name << ": thread start failure, k = " << failAt;
-        EXPECT_EQ(faults::tasksRunning(), 0) << name << ": a task outlived the failed call, k = " << failAt;
-        EXPECT_TRUE(outcome.injected || !threw) << name << ": an exception without an injected failure, k = " << failAt;
+        // A thread that cannot start is reported as the thread facility's error, or the work runs without it.
+        EXPECT_TRUE(!outcome.threadStart || !threw || systemError);
+        EXPECT_TRUE(outcome.injected || !threw);
+        EXPECT_EQ(faults::threadsUnjoined(), 0) << "a thread the failed call started was never joined";
+        op.check(threw);
         injected += outcome.injected;
-        exceptions += outcome.injected && threw;
-        check(outcome.injected, threw);
-        countedMost = std::max(countedMost, outcome.counted);
-        if (!outcome.injected || ::testing::Test::HasFailure() || failAt > 200000) break;
+        if (!outcome.injected || failures() > before) break;
     }
-    EXPECT_EQ(faults::leakCheck() > 0, false) << name << ": LeakSanitizer found leaks";
-    totalInjected += injected;
-    std::cout << "faults: " << name << ": " << injected << " injected (" << threadStarts << " thread starts), "
-              << exceptions << " reached the caller as exceptions, " << countedMost << " allocations and thread starts"
-              << (stride > 1 ? " (every " + std::to_string(stride) + "th failed)" : "") << std::endl;
+    EXPECT_EQ(faults::leakCheck(), 0) << op.name << ": LeakSanitizer found leaks";
+    std::cout << "faults: " << op.name << ": " << injected << " injected" << std::endl;
+    return injected;
 }
 
 // Whatever state a failure left, Destroy_LUT and a new configuration bring the object back.
-void expectRecovers(CHDR_Measurements& meter, const HDR_Info& info, const RandomFrame& frame) {
+void expectRecovers(CHDR_Measurements& meter, const HDR_Info& info, const TestFrame& frame) {
     EXPECT_TRUE(meter.Destroy_LUT());
-    EXPECT_EQ(meter.eotfLUT, nullptr);
     HDR_Info again = info;
     ASSERT_TRUE(meter.InitializeMeasurements(again));
     MeasurementOracle oracle(info);
@@ -69,117 +67,88 @@ void expectRecovers(CHDR_Measurements& meter, const HDR_Info& info, const Random
 
 }  // namespace
 
-TEST(FaultInjection, InitializeMeasurementsLeavesTheObjectConfiguredOrWithoutTables) {
+TEST(FaultInjection, EveryOperationSurvivesEachOfItsAllocationsAndThreadStartsFailing) {
     SeededSource source(1);
-    // 12-bit tables make 4100 allocations of the same kinds as at 10 bits, each sweep step filling
-    // 64 MiB; every 41st is failed there to keep the test short.
-    for (auto [bitDepth, stride] : {std::pair{10, 1LL}, std::pair{16, 1LL}, std::pair{12, 41LL}}) {
-        for (bool wasConfigured : {false, true}) {
-            const HDR_Info info = fullInfo(bitDepth, bitDepth == 12 ? L"HLG" : L"PQ");
-            const RandomFrame frame = randomFrame(source, bitDepth, 33, 9);
-            // A new object for every k: one that kept its strings from the attempt before would allocate
-            // less, and the count would skip over the EOTF table.
-            std::unique_ptr<CHDR_Measurements> meter;
-            HDR_Info copy;  // copied before arming: the copy's strings allocate too
-            bool configured = false;
-            int falseResults = 0;
-            sweep(
-                std::to_string(bitDepth) + "-bit InitializeMeasurements" + (wasConfigured ? " over a configuration" : ""),
-                [&] {
-                    meter = std::make_unique<CHDR_Measurements>();
-                    HDR_Info earlier = fullInfo(10, L"PQ");
-                    earlier.thresholdUnit = L"CODE";
-                    earlier.measurePercentiles = false;
-                    ASSERT_TRUE(!wasConfigured || meter->InitializeMeasurements(earlier));
-                    copy = info;
-                    configured = false;
-                },
-                [&] { configured = meter->InitializeMeasurements(copy); },
-                [&](bool injected, bool threw) {
-                    // The EOTF table's failure is a false result, the others std::bad_alloc; neither
-                    // leaves a table behind.
-                    falseResults += injected && !threw;
-                    EXPECT_EQ(configured, !injected);
-                    EXPECT_TRUE(!injected || (!meter->eotfLUT && !meter->crToR && !meter->cbCrToG));
-                    MeasurementOracle oracle(info);
-                    EXPECT_TRUE(injected || matchesOracle(*meter, oracle, frame, 2));
-                    expectRecovers(*meter, info, frame);
-                },
-                stride);
-            EXPECT_TRUE(stride != 1 || falseResults == 1) << falseResults;  // the EOTF table's, only
-        }
-    }
-}
-
-// Bands in one task or several; then copy assignment, which allocates the copy's luminance buffer.
-TEST(FaultInjection, HDR_MeasurementsAndCopiesRaiseToTheCallerAfterEveryBandHasFinished) {
-    SeededSource source(2);
-    for (int bitDepth : {10, 16}) {
-        for (int taskCount : {1, 4}) {
-            const HDR_Info info = fullInfo(bitDepth, L"PQ");
-            const RandomFrame frame = randomFrame(source, bitDepth, 40, 12);
-            MeasurementOracle oracle(info);
-            RandomFrame clamped = frame, work;
-            const Results expected = oracle.frame(frame.format, frame.width, frame.height, clamped.words(),
-                                                  clamped.words(), taskCount);
-            CHDR_Measurements meter;
-            Results measured;
-            sweep(
-                std::to_string(bitDepth) + "-bit HDR_Measurements in " + std::to_string(taskCount) + " bands",
-                [&] {
-                    meter = CHDR_Measurements();  // the first measurement allocates the luminance buffer
-                    HDR_Info copy = info;
-                    ASSERT_TRUE(meter.InitializeMeasurements(copy));
-                    work = frame;
-                },
-                [&] {
-                    measured = meter.HDR_Measurements(work.format, work.width, work.height, work.bytes(), work.bytes(),
-                                                      taskCount);
-                },
-                [&](bool, bool threw) {
-                    EXPECT_TRUE(threw || (measured == expected && work.samples == clamped.samples));
-                    EXPECT_TRUE(matchesOracle(meter, oracle, frame, taskCount));  // still configured
-                    expectRecovers(meter, info, frame);
-                });
-        }
-    }
     const HDR_Info info = fullInfo(10, L"PQ");
-    const RandomFrame frame = randomFrame(source, 10, 20, 20);
+    const TestFrame frame = randomFrame(source, 10, YCbCr422_A, 41, 12);
     MeasurementOracle oracle(info);
-    CHDR_Measurements original, target;
+    std::vector<Operation> operations;
+    CHDR_Measurements meter, original;
     HDR_Info copy = info;
     ASSERT_TRUE(original.InitializeMeasurements(copy));
-    ASSERT_TRUE(matchesOracle(original, oracle, frame, 2));
-    sweep(
-        "copy assignment", [&] { target = CHDR_Measurements(); }, [&] { target = original; },
-        [&](bool, bool threw) {
-            // A failed assignment leaves the fresh object as it was.
-            EXPECT_TRUE(threw ? target.eotfLUT == nullptr : matchesOracle(target, oracle, frame, 2));
-            expectRecovers(target, info, frame);
-        });
-}
+    bool configured = false;
 
-TEST(FaultInjection, EveryPlaneExportRaisesToTheCallerAndWorksAgainAfterwards) {
-    const PlaneSet original = randomPlanes(3, 45, 17);
-    for (const PlaneCall& c : kPlaneCalls) {
-        for (int stripes : {1, 3}) {
-            if (stripes != 1 && !c.striped) continue;
-            PlaneSet work = original;
-            const std::vector<double> expected = c.call(work, stripes);  // also makes OpenCV's lazy state
-            std::vector<double> produced;
-            sweep(
-                c.name + (c.striped ? " in " + std::to_string(stripes) + " stripes" : std::string()), [&] { work = original; },
-                [&] { produced = c.call(work, stripes); },
-                [&](bool, bool threw) {
-                    EXPECT_TRUE(threw || produced == expected) << c.name;
-                    PlaneSet again = original;
-                    EXPECT_EQ(c.call(again, stripes), expected) << c.name << " after a failure";
-                });
+    // A fresh object for each attempt (one that kept its strings would allocate less), and one over an
+    // earlier configuration. A failure leaves no table behind. 16-bit has no chroma tables.
+    for (int bitDepth : {10, 16}) {
+        for (bool wasConfigured : {false, true}) {
+            const HDR_Info target = fullInfo(bitDepth, L"HLG");
+            operations.push_back(
+                {std::to_string(bitDepth) + "-bit InitializeMeasurements" + (wasConfigured ? " over another" : ""),
+                 [&, wasConfigured, target] {
+                     HDR_Info earlier = makeInfo(10, L"PQ", L"BT.709", false, false);
+                     meter = CHDR_Measurements(), copy = target;
+                     ASSERT_TRUE(!wasConfigured || meter.InitializeMeasurements(earlier));
+                 },
+                 [&] { configured = meter.InitializeMeasurements(copy); },
+                 [&, target](bool threw) {
+                     EXPECT_TRUE((configured && !threw) || (!meter.eotfLUT && !meter.crToR && !meter.cbCrToG));
+                     const TestFrame sample = randomFrame(source, bitDepth, 17, 5);
+                     MeasurementOracle expected(target);
+                     EXPECT_TRUE(!configured || threw || matchesOracle(meter, expected, sample, 2));
+                     expectRecovers(meter, target, sample);
+                 },
+                 bitDepth == 10 ? 97 : 1});
         }
     }
-}
+    // Bands in one task or several: the results, or an exception once every band has finished.
+    TestFrame work = frame, clamped = frame;
+    const Results expected = oracle.frame(frame.format, frame.width, frame.height, clamped.samples.data(), clamped.samples.data(), 4);
+    Results measured;
+    for (int tasks : {1, 4}) {
+        operations.push_back({"HDR_Measurements in " + std::to_string(tasks) + " bands",
+                              [&] { meter = original, work = frame; },  // its first frame allocates a buffer
+                              [&, tasks] { measured = work.measure(meter, tasks); },
+                              [&, tasks](bool threw) {
+                                  EXPECT_TRUE(threw || (measured == expected && work.samples == clamped.samples));
+                                  EXPECT_TRUE(matchesOracle(meter, oracle, frame, tasks));  // still configured
+                                  expectRecovers(meter, info, frame);
+                              }});
+    }
+    operations.push_back({"copy assignment", [&] { meter = CHDR_Measurements(); }, [&] { meter = original; },
+                          [&](bool threw) {
+                              // A failed assignment leaves the fresh object as it was.
+                              EXPECT_TRUE(threw ? meter.eotfLUT == nullptr : matchesOracle(meter, oracle, frame, 2));
+                              expectRecovers(meter, info, frame);
+                          }});
+    const PlaneSet planes = randomPlanes(SeededSource(3), 45, 17);
+    PlaneSet planeWork;
+    std::vector<double> produced;
+    for (const PlaneCall& c : kPlaneCalls) {
+        operations.push_back({std::string(c.name) + " in 3 stripes", [&] { planeWork = planes; },
+                              [&] { produced = c.call(planeWork, 3); },
+                              [&](bool threw) {
+                                  PlaneSet again = planes, reference = planes;
+                                  const std::vector<double> expected = c.call(reference, 1);
+                                  EXPECT_TRUE((threw || produced == expected) && c.call(again, 3) == expected);
+                              }});
+    }
+    // The analyzer starts its pool's workers one by one; when one cannot start, those already running
+    // must be stopped and joined before the error reaches the caller.
+    using namespace hdrmeter;
+    analysis_oracle::TestFrame picture(53, 19, 10, ChromaLayout::Yuv420, SampleRange::Narrow);
+    std::mt19937 rng(5);
+    picture.fillRandom(rng);
+    AnalysisSettings settings;
+    settings.taskCount = 4;
+    std::vector<std::uint64_t> histogram;
+    const std::vector<std::uint64_t> alone = Analyzer(settings).analyze(picture.view()).lightHistogram();
+    operations.push_back({"Analyzer in 4 tasks", [&] { histogram.clear(); },
+                          [&] { histogram = Analyzer(settings).analyze(picture.view()).lightHistogram(); },
+                          [&](bool threw) { EXPECT_TRUE(threw || histogram == alone); }});
 
-TEST(FaultInjection, Totals) {
-    std::cout << "faults: " << totalInjected << " injected in all" << std::endl;
-    EXPECT_GT(totalInjected, 0);
+    long long total = 0;
+    for (const Operation& op : operations) total += sweep(op);
+    std::cout << "faults: " << total << " injected in all" << std::endl;
+    EXPECT_GT(total, 0);
 }
