@@ -1,7 +1,7 @@
-// Work that runs at once: the band tasks of one frame, one analyzer from several threads (objects and their
-// copies on several host threads are the soak's). Each case checks its numbers against a sequential computation; the
-// thread-sanitizer stage runs these tests (and the plane tests' striped and concurrent filtering) to find
-// the races that give the right numbers by luck.
+// Work that runs at once: the band tasks of one frame, one analyzer and the plane exports from several
+// threads (objects and their copies on several host threads are the soak's). Each case checks its numbers
+// against a sequential computation; the thread-sanitizer stage runs these tests (and the plane tests'
+// striped filtering) to find the races that give the right numbers by luck.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -72,4 +72,25 @@ TEST(Concurrency, OneAnalyzerMeasuresFramesOfSeveralThreadsAtOnce) {
         return wrong;
     });
     EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+// Every plane export from several host threads at once, each on planes of its own and in 2 to 5 stripes:
+// the exports keep nothing between calls, so each thread must get what the same call gives alone.
+TEST(Concurrency, PlaneExportsOnSeveralThreadsGiveWhatEachGivesAlone) {
+    const PlaneSet original = randomPlanes(SeededSource(8), 37, 23);
+    std::vector<std::vector<double>> alone;
+    for (const PlaneCall& call : kPlaneCalls) {
+        PlaneSet copy = original;
+        alone.push_back(call.call(copy, 1));
+    }
+    const std::vector<int> mismatches = onThreads(6, [&](int host) {
+        int wrong = 0;
+        for (int round = 0; round < 8; ++round) {
+            const std::size_t which = static_cast<std::size_t>(host + round) % alone.size();
+            PlaneSet copy = original;
+            wrong += kPlaneCalls[which].call(copy, 2 + (host + round) % 4) != alone[which];
+        }
+        return wrong;
+    });
+    EXPECT_EQ(mismatches, std::vector<int>(6, 0));
 }

@@ -11,12 +11,12 @@
 #include <random>
 #include <vector>
 
-#include "frame_builder.h"
 #include "measurement_oracle.h"
 
 namespace reliability {
 
 using namespace hdrmeter_oracle;
+using TestFrame = EngineFrame;
 
 struct SeededSource {
     explicit SeededSource(uint32_t seed) : engine(seed) {}
