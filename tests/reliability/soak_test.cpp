@@ -1,8 +1,9 @@
 // Long-running use as a video host would make of the engine: a few objects per host thread measure frame
-// after frame of changing sizes and layouts, get copied, lose their tables and are configured again, and
-// every result is checked against the oracle. They start as copies of one object, which lets go of the
-// shared tables and is destroyed while they measure. Under the address sanitizer this shows any buffer
-// reused at the wrong size or freed while a copy still reads it; the thread-sanitizer stage runs it too.
+// after frame of changing sizes and layouts, get copied, lose their tables and are configured again with
+// random settings, and every result, and the levels each configuration writes back, is checked against
+// the oracle. They start as copies of one object, which lets go of the shared tables and is destroyed
+// while they measure. Under the address sanitizer this shows any buffer reused at the wrong size or freed
+// while a copy still reads it; the thread-sanitizer stage runs it too.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -32,9 +33,15 @@ int soakOneHost(uint32_t seed, int frames, std::vector<Meter>& meters) {  // the
         const uint32_t event = source.next() % 64;
         if (event == 0 || event == 3) {  // configured again, with or without Destroy_LUT
             HDR_Info info = randomInfo(source, 3);
+            info.topLevel1Nits = info.topLevel2Nits = info.bottomLevelNits = 123.5;  // left alone without percentiles
+            const HDR_Info asGiven = info;
             if (event == 3) meter.object->Destroy_LUT();
             if (!meter.object->InitializeMeasurements(info)) return mismatches + 1;
-            meter.oracle = std::make_unique<MeasurementOracle>(info);
+            meter.oracle = std::make_unique<MeasurementOracle>(asGiven);
+            double levels[3] = {123.5, 123.5, 123.5};  // the levels written back, in nits
+            meter.oracle->expectedLevelNits(asGiven, levels[0], levels[1], levels[2]);
+            EXPECT_EQ(std::vector<double>({info.topLevel1Nits, info.topLevel2Nits, info.bottomLevelNits}),
+                      std::vector<double>(levels, levels + 3));
             meter.bitDepth = info.bitDepth;
         } else if (event == 1) {  // a copy takes over while the tables are shared
             other.object = std::make_unique<CHDR_Measurements>(*other.object);

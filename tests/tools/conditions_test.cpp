@@ -1,0 +1,80 @@
+// The built hdrmeter program under conditions a pipeline produces: input that stops inside a frame, a
+// producer that stalls, a reader of its output that goes away, a full output device, an output path that
+// cannot be written, a signal. Each must end with its exit status and at most one error line, and the
+// frames measured before the trouble must still be summarised and written whole.
+#include <algorithm>
+
+#include "tool_test_support.h"
+
+TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
+{
+    ScratchDirectory scratch;
+    // 16x8 10-bit 4:4:4 frames; this many make more per-frame output than a pipe buffers.
+    const int frames = 3000, frameBytes = 6 + 16 * 8 * 3 * 2;
+    std::string whole = "YUV4MPEG2 W16 H8 F25:1 Ip A1:1 C444p10\n";
+    const int headerBytes = static_cast<int>(whole.size());
+    for (int frame = 0; frame < frames; ++frame) {
+        whole += "FRAME\n";
+        for (int i = 0; i < 16 * 8 * 3; ++i) {
+            const int code = i < 128 ? 64 + (i * 53 + frame * 7) % 877 : 300 + i % 400;
+            whole += {static_cast<char>(code & 0xff), static_cast<char>(code >> 8)};
+        }
+    }
+    std::ofstream(scratch.file("whole.y4m"), std::ios::binary) << whole;
+    std::ofstream(scratch.file("cut.y4m"), std::ios::binary) << whole.substr(0, headerBytes + 40 * frameBytes + 300);
+    const std::string inPipe = std::to_string(headerBytes + 1234 * frameBytes + 7), firstFive = std::to_string(headerBytes + 5 * frameBytes);
+    const std::string stalledWhole = "(cat whole.y4m; sleep 20 2>/dev/null </dev/null &)";
+    const auto signalled = [&](const char* signal) {
+        return "{ " + stalledWhole + " | PROGRAM --csv s.csv - 2>err & } ; sleep 1; kill -" + signal +
+               " $!; wait $!; echo $? >status";
+    };
+    struct Case {
+        std::string command;  // writes the program's standard error to err, its status to status in a pipeline
+        int status;
+        int framesSummarised;   // -1: nothing summarised; -2: as many as s.csv has rows; -3: some, not all
+        const char* errorPart;  // nullptr: no error line at all
+    } const cases[] = {
+        {"PROGRAM cut.y4m 2>err", 1, 40, "ends inside frame 40"},
+        {"head -c " + inPipe + " whole.y4m | PROGRAM - 2>err", 1, 1234, "ends inside frame 1234"},
+        // A closed pipe ends the run at once, with what was measured summarised on standard error.
+        {"(PROGRAM --csv - whole.y4m 2>err; echo $? >status) | head -c 100 >/dev/null", 1, -3,
+         "standard output"},
+        {"PROGRAM --active-area full --csv /dev/full whole.y4m 2>err", 1, -3, "/dev/full"},
+        {"PROGRAM --plot /dev/full whole.y4m 2>err", 1, frames, "/dev/full"},
+        {"PROGRAM whole.y4m >/dev/full 2>err", 1, -1, "cannot write the summary to standard output"},
+        // A pager that closes before the summary: the reader took what it wanted.
+        {"(PROGRAM --frames 3 whole.y4m 2>err; echo $? >status) | true", 0, -1, nullptr},
+        {"PROGRAM --csv . whole.y4m 2>err", 1, -1, "cannot create"},
+        {"PROGRAM --transfer \"$(printf 'x\\ny')\" whole.y4m 2>err", 2, -1, "x\\ny"},  // escaped
+        // --frames returns once its frames are measured, whatever the producer does next.
+        {"(head -c " + firstFive + " whole.y4m; sleep 20 2>/dev/null </dev/null &) | timeout 10 PROGRAM --frames 2 - 2>err",
+         0, 2, nullptr},
+        {signalled("INT"), 130, -2, nullptr},
+        {signalled("TERM"), 143, -2, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        for (const char* name : {"status", "err", "s.csv"}) std::remove(scratch.file(name).c_str());
+        const ProgramRun run = runShell(scratch, c.command);
+        const std::string statusText = readWholeFile(scratch.file("status")), err = readWholeFile(scratch.file("err"));
+        EXPECT_EQ(statusText.empty() ? run.exitStatus : std::stoi(statusText), c.status) << err;
+        const std::vector<std::string> lines = split(err);
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                      return line.rfind("hdrmeter: ", 0) == 0 && line.rfind("hdrmeter: warning: ", 0) != 0;
+                  }), c.errorPart ? 1 : 0) << err;
+        EXPECT_TRUE(!c.errorPart || err.find(c.errorPart) != std::string::npos) << err;
+        if (c.framesSummarised == -1) continue;
+        const std::string summary = c.framesSummarised == -3 && c.command[0] == '(' ? err : run.out;
+        const int counted = std::stoi(summaryValue(summary, "frames measured"));
+        EXPECT_TRUE(c.framesSummarised >= 0 ? counted == c.framesSummarised
+                                            : counted > 0 && (counted < frames || c.framesSummarised == -2)) << summary;
+        if (c.framesSummarised == -2) {
+            // Interrupted: the summary says so, and the file holds a header and one whole row per frame.
+            const std::string rows = readWholeFile(scratch.file("s.csv"));
+            EXPECT_EQ(summaryValue(summary, "interrupted").rfind("by SIG", 0), 0u) << summary;
+            EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), counted + 1);
+            EXPECT_EQ(std::count(rows.begin() + rows.rfind('\n', rows.size() - 2) + 1, rows.end(), ','), 7) << rows;
+        }
+        EXPECT_NE(summary.find("MaxCLL"), std::string::npos) << summary;
+    }
+}
