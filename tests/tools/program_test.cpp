@@ -1,3 +1,5 @@
+#include <random>
+
 #include "output/summary.h"
 #include "tool_test_support.h"
 
@@ -22,18 +24,31 @@ TEST(Program, EveryBadInputOrUsageGetsOneLineAndItsExitStatus)
 {
     ScratchDirectory scratch;
     const std::string source = "ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=64x36:rate=25 -pix_fmt ";
-    const std::string corrupt = "python3 -c \"import sys; p=sys.argv[1]; d=bytearray(open(p,'rb').read()); ";
     const std::string setup =
         source + "yuv422p10le -frames:v 60 -c:v ffv1 -color_trc smpte2084 clip.mkv && " +
         source + "yuv422p10le -frames:v 10 -c:v prores_ks -color_trc smpte2084 -colorspace bt2020nc p.mov && " +
         source + "yuv422p10le -frames:v 3 -strict -1 c.y4m && " + source + "yuv420p -frames:v 2 -c:v libx264 h264.mp4 && " +
         source + "yuv420p10le -frames:v 2 -c:v ffv1 -color_trc bt709 sdr.mkv && " +
-        "ffmpeg -v error -nostdin -y -f lavfi -i sine -t 0.2 a.wav && head -c 12288 /dev/urandom >noise.bin && " +
+        "ffmpeg -v error -nostdin -y -f lavfi -i sine -t 0.2 a.wav && " +
         "printf '0\\n12\\n7\\n' >cuts.txt && head -n 1 c.y4m >header.y4m && head -c 20000 c.y4m >cut.y4m && : >empty && ln -s clip.mkv link.mkv && " +
-        "cp clip.mkv cut.mkv && truncate -s $(( $(stat -c %s clip.mkv) / 2 )) cut.mkv && " + corrupt +
-        "i=d.index(b'FFV1'); d[i:i+4]=b'FFVX'; open('codec.mkv','wb').write(d)\" clip.mkv && " + corrupt +
-        "i=-1\nfor k in range(5): i=d.index(b'icpf',i+1)\nd[i:i+4]=b'icpx'; open('bad.mov','wb').write(d)\" p.mov";
+        "cp clip.mkv cut.mkv && truncate -s $(( $(stat -c %s clip.mkv) / 2 )) cut.mkv";
     ASSERT_EQ(runShell(scratch, setup).exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
+    // An unknown codec tag, and a broken header in the fifth ProRes frame; noise from a fixed seed (fresh
+    // random bytes are now and then probed as audio, which gives another message).
+    const auto corrupt = [&](const char* from, const char* to, const std::string& tag, int occurrence) {
+        std::string bytes = readWholeFile(scratch.file(from));
+        std::size_t at = std::string::npos;
+        for (int i = 0; i < occurrence; ++i) at = bytes.find(tag, at + 1);
+        ASSERT_NE(at, std::string::npos) << tag;
+        bytes[at + 3] = 'x';
+        std::ofstream(scratch.file(to), std::ios::binary) << bytes;
+    };
+    corrupt("clip.mkv", "codec.mkv", "FFV1", 1);
+    corrupt("p.mov", "bad.mov", "icpf", 5);
+    std::mt19937 noise(1);
+    std::string noiseBytes(12288, '\0');
+    for (char& byte : noiseBytes) byte = static_cast<char>(noise());
+    std::ofstream(scratch.file("noise.bin"), std::ios::binary) << noiseBytes;
     const std::string clipBytes = readWholeFile(scratch.file("clip.mkv"));
 
     // Arguments, standard input, status, the error's words, and the frames summarised (-1: no summary).
