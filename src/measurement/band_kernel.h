@@ -1,4 +1,4 @@
-// Internal: the vector band kernel that both faces of the library measure with. The contract class
+// Internal: the vector band kernel that both faces of the library measure with. CHDR_Measurements
 // clamps the host's samples in place over linear pixel bands; the analyzer reads rows of padded planes
 // and never writes them. Which of the two a run does is a template parameter of one loop.
 //
@@ -51,7 +51,7 @@ struct BandTotals {
     int largestChannelCode[3] = {-1, -1, -1};  // reading face: R, G, B
 };
 
-// Clamping face: measures pixels [start, end) of a frame in the contract's layout (linear 4:2:2 pairs or
+// Clamping face: measures pixels [start, end) of a frame in the class's layout (linear 4:2:2 pairs or
 // 4:4:4), clamping its codes in place. Neighbouring bands may run at once; a 4:2:2 pair split between two
 // of them is touched through relaxed atomics.
 using ClampingBandFunction = void (*)(const BandParameters& parameters, bool subsampled, int pixelCount,

@@ -1,6 +1,6 @@
 // Measures one band of a frame: clamps the band's codes in place, looks up luminance and light, and
 // returns the band's partial sums. HDR_Measurements runs the same kernel with a histogram per band
-// instead of writing every luminance; this entry keeps the per-band contract for a caller that wants it.
+// instead of writing every luminance; this entry keeps the per-band results for a caller that wants it.
 #include "hdrmeter.h"
 #include "measurement/band_kernel.h"
 #include "measurement/lookup_tables.h"
