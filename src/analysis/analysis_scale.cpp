@@ -52,20 +52,12 @@ std::shared_ptr<const AnalysisScale> buildAnalysisScale(const AnalysisSettings& 
 
     const int codes = 1 << bitDepth;
     if (range == SampleRange::Narrow) {
-        // 16-bit levels are the 10-bit ones times 64, as the class sets them.
-        const int unit = bitDepth == 10 ? 1 : bitDepth == 12 ? 4 : 64;
-        s.blackCode = 64 * unit;
-        s.codeRange = 876 * unit;
-        s.lumaMin = s.chromaMin = s.rgbMin = 64 * unit;
-        s.lumaMax = s.rgbMax = 940 * unit;
-        s.chromaMax = 960 * unit;
-        s.chromaNeutral = 512 * unit;
+        const CodeLevels* narrow = codeLevelsFor(bitDepth);
+        if (narrow == nullptr) throw std::invalid_argument("the bit depth must be 10, 12 or 16");
+        s.levels = *narrow;
     } else {
-        s.blackCode = 0;
-        s.codeRange = codes - 1;
-        s.lumaMin = s.chromaMin = s.rgbMin = 0;
-        s.lumaMax = s.chromaMax = s.rgbMax = codes - 1;
-        s.chromaNeutral = codes / 2;
+        const int last = codes - 1;
+        s.levels = CodeLevels{bitDepth, 0, last, last, codes / 2, codes, 0, last, 0, last, 0, last};
     }
 
     const bool hlg = settings.transfer == Transfer::Hlg;
@@ -73,8 +65,8 @@ std::shared_ptr<const AnalysisScale> buildAnalysisScale(const AnalysisSettings& 
     s.peakNits = peak;
     s.luminance.resize(static_cast<size_t>(codes));
     s.pqSignal.resize(static_cast<size_t>(codes));
-    const float black = static_cast<float>(s.blackCode);
-    const float codeRange = static_cast<float>(s.codeRange);
+    const float black = static_cast<float>(s.levels.blackCode);
+    const float codeRange = static_cast<float>(s.levels.codeRange);
     for (int code = 0; code < codes; ++code) {
         const float signal = (static_cast<float>(code) - black) / codeRange;
         const float luminance = static_cast<float>(hlg ? hlgEotf(signal) : pqEotf(signal));
@@ -87,11 +79,7 @@ std::shared_ptr<const AnalysisScale> buildAnalysisScale(const AnalysisSettings& 
     }
 
     if (classCoefficients) {
-        const bool bt2020 = settings.matrix == Matrix::Bt2020;
-        s.redFromCr = bt2020 ? 1.4746f : 1.5396f;
-        s.greenFromCb = bt2020 ? -0.1646f : -0.1831f;
-        s.greenFromCr = bt2020 ? -0.5714f : -0.4577f;
-        s.blueFromCb = bt2020 ? 1.8814f : 1.8142f;
+        s.coefficients = chromaCoefficientsFor(settings.matrix == Matrix::Bt2020 ? L"BT.2020" : L"BT.709");
         s.codeRounding = 0.0f;
     } else {
         // R' = Y' + 2(1 - Kr) Cr, B' = Y' + 2(1 - Kb) Cb, G' = Y' - (2 Kb (1 - Kb) Cb + 2 Kr (1 - Kr) Cr) / Kg,
@@ -100,17 +88,18 @@ std::shared_ptr<const AnalysisScale> buildAnalysisScale(const AnalysisSettings& 
         const ExactWeights k = weightsOf(settings.matrix);
         const double green = 1.0 - k.red - k.blue;
         const double toLumaUnits = range == SampleRange::Narrow ? 876.0 / 896.0 : 1.0;
-        s.redFromCr = static_cast<float>(2.0 * (1.0 - k.red) * toLumaUnits);
-        s.blueFromCb = static_cast<float>(2.0 * (1.0 - k.blue) * toLumaUnits);
-        s.greenFromCb = static_cast<float>(-2.0 * k.blue * (1.0 - k.blue) / green * toLumaUnits);
-        s.greenFromCr = static_cast<float>(-2.0 * k.red * (1.0 - k.red) / green * toLumaUnits);
+        ChromaCoefficients& c = s.coefficients;
+        c.redFromCr = static_cast<float>(2.0 * (1.0 - k.red) * toLumaUnits);
+        c.blueFromCb = static_cast<float>(2.0 * (1.0 - k.blue) * toLumaUnits);
+        c.greenFromCb = static_cast<float>(-2.0 * k.blue * (1.0 - k.blue) / green * toLumaUnits);
+        c.greenFromCr = static_cast<float>(-2.0 * k.red * (1.0 - k.red) / green * toLumaUnits);
         s.codeRounding = 0.5f;
     }
 
     // As the class: the threshold in single precision, a luminance counting when strictly above it.
     const double thresholdLuminance =
         static_cast<double>(static_cast<float>(settings.thresholdNits) / peak);
-    const auto first = std::partition_point(s.luminance.begin() + s.lumaMin, s.luminance.begin() + s.lumaMax + 1,
+    const auto first = std::partition_point(s.luminance.begin() + s.levels.lumaMin, s.luminance.begin() + s.levels.lumaMax + 1,
                                             [&](double luminance) { return !(luminance > thresholdLuminance); });
     s.firstLumaCodeAbove = static_cast<int>(first - s.luminance.begin());
     return scale;

@@ -4,6 +4,7 @@
 #define HDRMETER_ANALYSIS_ANALYSIS_SCALE_H
 
 #include "hdrmeter/analysis.h"
+#include "measurement/lookup_tables.h"
 
 #include <memory>
 #include <vector>
@@ -24,12 +25,8 @@ struct AnalysisScale {
     double bottomPercent = 0.0;
 
     double peakNits = 10000.0;  // what normalised luminance 1.0 stands for
-    int blackCode = 0;
-    int codeRange = 0;
-    int lumaMin = 0, lumaMax = 0;
-    int chromaMin = 0, chromaMax = 0, chromaNeutral = 0;
-    int rgbMin = 0, rgbMax = 0;
-    float redFromCr = 0.0f, greenFromCb = 0.0f, greenFromCr = 0.0f, blueFromCb = 0.0f;
+    CodeLevels levels{};                // the class's own levels in narrow range
+    ChromaCoefficients coefficients{};  // chroma code to luma code units
     float codeRounding = 0.0f;
     int firstLumaCodeAbove = 0;  // luma codes from here up have a luminance above the threshold
 

@@ -135,19 +135,7 @@ FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea&
     const int histogramStride = frame.bitDepth == 16 ? 0 : codes;
     const size_t histogramSize = frame.bitDepth == 16 ? codes : static_cast<size_t>(kHistogramWays) * codes;
 
-    BandParameters base{};
-    base.luminance = s.luminance.data();
-    base.lumaMin = s.lumaMin;
-    base.lumaMax = s.lumaMax;
-    base.chromaMin = s.chromaMin;
-    base.chromaMax = s.chromaMax;
-    base.rgbMin = s.rgbMin;
-    base.rgbMax = s.rgbMax;
-    base.chromaNeutral = s.chromaNeutral;
-    base.redFromCr = s.redFromCr;
-    base.greenFromCb = s.greenFromCb;
-    base.greenFromCr = s.greenFromCr;
-    base.blueFromCb = s.blueFromCb;
+    BandParameters base = levelParameters(s.luminance.data(), s.levels, s.coefficients);
     base.codeRounding = s.codeRounding;
     base.measureLight = true;
     base.sumLight = s.arithmetic.summation == Summation::Bands;

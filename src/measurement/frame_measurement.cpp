@@ -78,19 +78,8 @@ void writeDescendingLuminances(const float* eotf, const std::vector<uint32_t>& c
 hdrmeter::detail::BandParameters CHDR_Measurements::bandParameters() const {
     const hdrmeter::detail::LookupTables& tables = *sharedTables_;
     const hdrmeter::detail::CodeLevels& levels = tables.levels;
-    hdrmeter::detail::BandParameters p{};
-    p.luminance = tables.eotfWidened.get();
-    p.lumaMin = levels.lumaMin;
-    p.lumaMax = levels.lumaMax;
-    p.chromaMin = levels.chromaMin;
-    p.chromaMax = levels.chromaMax;
-    p.rgbMin = levels.rgbMin;
-    p.rgbMax = levels.rgbMax;
-    p.chromaNeutral = levels.chromaNeutral;
-    p.redFromCr = tables.coefficients.redFromCr;
-    p.greenFromCb = tables.coefficients.greenFromCb;
-    p.greenFromCr = tables.coefficients.greenFromCr;
-    p.blueFromCb = tables.coefficients.blueFromCb;
+    hdrmeter::detail::BandParameters p =
+        hdrmeter::detail::levelParameters(tables.eotfWidened.get(), levels, tables.coefficients);
     p.codeRounding = 0.0f;
     p.firstCodeAbove = firstCodeAbove(tables.eotf.get(), levels.lumaMin, levels.lumaMax, thresholdLuminance);
     p.measureLight = measureLightLevel;

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "measurement/band_kernel.h"
+
 namespace hdrmeter {
 namespace detail {
 
@@ -40,6 +42,11 @@ struct ChromaCoefficients {
 
 // L"BT.2020" exactly selects the BT.2020 set; anything else the BT.709 set scaled by 876/896.
 ChromaCoefficients chromaCoefficientsFor(const std::wstring& colorSpace);
+
+// The band parameters that follow from a table, its code levels and coefficients; the caller adds the
+// threshold, rounding, what to measure and the histograms. Defined outside the kernel's translation
+// units, which must not emit shared inline code.
+BandParameters levelParameters(const double* luminance, const CodeLevels& levels, const ChromaCoefficients& coefficients);
 
 // G minus Y for a (Cb, Cr) code pair with exactly the single-precision operations that fill a cbCrToG
 // entry, so that computing it per pixel gives the number the table would hold.

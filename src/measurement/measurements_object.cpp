@@ -32,6 +32,35 @@ CHDR_Measurements::CHDR_Measurements()
 
 CHDR_Measurements::CHDR_Measurements(const CHDR_Measurements& other) : CHDR_Measurements() { *this = other; }
 
+namespace {
+
+// The members that copy and move alike: table pointers (the shared tables keep them alive), levels and
+// settings. The luminance buffer, the threshold unit and the tables' owner differ between the two.
+void copyPlainMembers(CHDR_Measurements& to, const CHDR_Measurements& from) noexcept {
+    to.eotfLUT = from.eotfLUT;
+    to.chromaNeutral = from.chromaNeutral;
+    to.lumaMin = from.lumaMin;
+    to.lumaMax = from.lumaMax;
+    to.chromaMin = from.chromaMin;
+    to.chromaMax = from.chromaMax;
+    to.rgbMin = from.rgbMin;
+    to.rgbMax = from.rgbMax;
+    to.peakLuminance = from.peakLuminance;
+    to.chromaLUTSize = from.chromaLUTSize;
+    to.crToR = from.crToR;
+    to.cbCrToG = from.cbCrToG;
+    to.cbToB = from.cbToB;
+    to.thresholdLevel = from.thresholdLevel;
+    to.thresholdLuminance = from.thresholdLuminance;
+    to.measureLightLevel = from.measureLightLevel;
+    to.measurePercentiles = from.measurePercentiles;
+    to.topPercent1 = from.topPercent1;
+    to.topPercent2 = from.topPercent2;
+    to.bottomPercent = from.bottomPercent;
+}
+
+}  // namespace
+
 CHDR_Measurements& CHDR_Measurements::operator=(const CHDR_Measurements& other) {
     if (this == &other) return *this;
 
@@ -43,30 +72,11 @@ CHDR_Measurements& CHDR_Measurements::operator=(const CHDR_Measurements& other) 
     }
     std::wstring unit = other.thresholdUnit;
 
-    eotfLUT = other.eotfLUT;
-    chromaNeutral = other.chromaNeutral;
-    lumaMin = other.lumaMin;
-    lumaMax = other.lumaMax;
-    chromaMin = other.chromaMin;
-    chromaMax = other.chromaMax;
-    rgbMin = other.rgbMin;
-    rgbMax = other.rgbMax;
-    peakLuminance = other.peakLuminance;
-    chromaLUTSize = other.chromaLUTSize;
-    crToR = other.crToR;
-    cbCrToG = other.cbCrToG;
-    cbToB = other.cbToB;
-    thresholdLevel = other.thresholdLevel;
-    thresholdLuminance = other.thresholdLuminance;
+    copyPlainMembers(*this, other);
     thresholdUnit.swap(unit);
-    measureLightLevel = other.measureLightLevel;
-    measurePercentiles = other.measurePercentiles;
     delete[] pixelLuminance;
     pixelLuminance = ownLuminance.release();
     pixelLuminanceCapacity_ = other.pixelLuminance != nullptr ? other.pixelLuminanceCapacity_ : 0;
-    topPercent1 = other.topPercent1;
-    topPercent2 = other.topPercent2;
-    bottomPercent = other.bottomPercent;
     sharedTables_ = other.sharedTables_;  // the destination's old tables go when their last sharer lets go
     return *this;
 }
@@ -77,30 +87,11 @@ CHDR_Measurements::CHDR_Measurements(CHDR_Measurements&& other) noexcept : CHDR_
 
 CHDR_Measurements& CHDR_Measurements::operator=(CHDR_Measurements&& other) noexcept {
     if (this == &other) return *this;
-    eotfLUT = other.eotfLUT;
-    chromaNeutral = other.chromaNeutral;
-    lumaMin = other.lumaMin;
-    lumaMax = other.lumaMax;
-    chromaMin = other.chromaMin;
-    chromaMax = other.chromaMax;
-    rgbMin = other.rgbMin;
-    rgbMax = other.rgbMax;
-    peakLuminance = other.peakLuminance;
-    chromaLUTSize = other.chromaLUTSize;
-    crToR = other.crToR;
-    cbCrToG = other.cbCrToG;
-    cbToB = other.cbToB;
-    thresholdLevel = other.thresholdLevel;
-    thresholdLuminance = other.thresholdLuminance;
+    copyPlainMembers(*this, other);
     thresholdUnit = std::move(other.thresholdUnit);
-    measureLightLevel = other.measureLightLevel;
-    measurePercentiles = other.measurePercentiles;
     delete[] pixelLuminance;
     pixelLuminance = other.pixelLuminance;
     pixelLuminanceCapacity_ = other.pixelLuminanceCapacity_;
-    topPercent1 = other.topPercent1;
-    topPercent2 = other.topPercent2;
-    bottomPercent = other.bottomPercent;
     sharedTables_ = std::move(other.sharedTables_);
     other.pixelLuminance = nullptr;
     other.pixelLuminanceCapacity_ = 0;

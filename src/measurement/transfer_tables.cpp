@@ -32,6 +32,23 @@ ChromaCoefficients chromaCoefficientsFor(const std::wstring& colorSpace) {
     return {1.5396f, -0.1831f, -0.4577f, 1.8142f};
 }
 
+BandParameters levelParameters(const double* luminance, const CodeLevels& levels, const ChromaCoefficients& coefficients) {
+    BandParameters p{};
+    p.luminance = luminance;
+    p.lumaMin = levels.lumaMin;
+    p.lumaMax = levels.lumaMax;
+    p.chromaMin = levels.chromaMin;
+    p.chromaMax = levels.chromaMax;
+    p.rgbMin = levels.rgbMin;
+    p.rgbMax = levels.rgbMax;
+    p.chromaNeutral = levels.chromaNeutral;
+    p.redFromCr = coefficients.redFromCr;
+    p.greenFromCb = coefficients.greenFromCb;
+    p.greenFromCr = coefficients.greenFromCr;
+    p.blueFromCb = coefficients.blueFromCb;
+    return p;
+}
+
 }  // namespace detail
 }  // namespace hdrmeter
 

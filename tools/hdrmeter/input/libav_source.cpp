@@ -208,16 +208,18 @@ const AVFrame* LibavSource::next()
     }
     // A YUV4MPEG2 or raw "decoder" only wraps the packet it was given: there is nothing to decode ahead,
     // and handing packets between threads only makes the allocator map fresh memory for each.
-    if (headerOnlyFormat_) {
-        const AVFrame* frame = decodeNext();
-        if (!frame) {
-            endSeen_ = true;
-            return nullptr;
-        }
-        ++framesHandedOut_;
-        takeFrameMetadata(*frame, metadata_);
-        return frame;
+    const AVFrame* frame = headerOnlyFormat_ ? decodeNext() : nextDecodedAhead();
+    if (!frame) {
+        endSeen_ = true;
+        return nullptr;
     }
+    ++framesHandedOut_;
+    takeFrameMetadata(*frame, metadata_);
+    return frame;
+}
+
+const AVFrame* LibavSource::nextDecodedAhead()
+{
     if (!decoding_.joinable())
         decoding_ = std::thread(&LibavSource::decodeAhead, this);
     std::unique_lock<std::mutex> lock(queueMutex_);
@@ -227,12 +229,6 @@ const AVFrame* LibavSource::next()
     lock.unlock();
     queueChanged_.notify_all();
     handedOut_.reset(frame);
-    if (!frame) {
-        endSeen_ = true;
-        return nullptr;
-    }
-    ++framesHandedOut_;
-    takeFrameMetadata(*frame, metadata_);
     return frame;
 }
 

@@ -86,6 +86,7 @@ private:
     void stopDecoding();
     void decodeAhead();
     const AVFrame* decodeNext();
+    const AVFrame* nextDecodedAhead();  // the decoding thread's next frame, started on first use
     void openDecoder();
     bool fail(const std::string& reason);
     void decoderFailed(int error);
