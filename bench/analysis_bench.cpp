@@ -71,6 +71,23 @@ BENCHMARK(BM_Analyzer)
     ->Args({12, 420, 0, 2})->Args({16, 420, 0, 2})->Args({10, 422, 0, 2})->Args({10, 444, 0, 2})
     ->ArgNames({"depth", "layout", "class", "tasks"})->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The analyzer on frames that are not in any cache, as a decoder hands them over: four frames (100 MB at
+// 4K 4:2:0) measured in turn. Args: task count.
+void BM_AnalyzerColdFrames(benchmark::State& state) {
+    std::vector<PaddedFrame> frames;
+    for (int i = 0; i < 4; ++i) frames.push_back(makePaddedFrame(10, hdrmeter::ChromaLayout::Yuv420));
+    hdrmeter::AnalysisSettings settings;
+    settings.taskCount = static_cast<int>(state.range(0));
+    const hdrmeter::Analyzer analyzer(settings);
+    size_t next = 0;
+    for (auto _ : state) {
+        hdrmeter::FrameStatistics stats = analyzer.analyze(frames[next++ % frames.size()].view);
+        benchmark::DoNotOptimize(stats.averageLightNits());
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t(bench::kPixels));
+}
+BENCHMARK(BM_AnalyzerColdFrames)->Arg(1)->Arg(2)->ArgName("tasks")->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // Reads every sample of a padded 10-bit 4:2:0 frame once (adding them up, which vectorises), its rows
 // split among the threads. Args: thread count.
 void BM_ReadPass420(benchmark::State& state) {

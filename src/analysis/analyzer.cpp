@@ -141,7 +141,7 @@ FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea&
     base.sumLight = s.arithmetic.summation == Summation::Bands;
     base.histogramStride = histogramStride;
 
-    const ReadingRowFunction readRow = kernels().readingRow;
+    const ReadingRowsFunction readRows = kernels().readingRows;
     const int shiftX = chromaShiftX(frame.layout);
     const int shiftY = chromaShiftY(frame.layout);
     const int x0 = area.left;
@@ -155,9 +155,20 @@ FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea&
             const int column = static_cast<int>(first % width);
             const int count = static_cast<int>(std::min<long long>(width - column, last - first));
             const int y = y0 + row;
-            readRow(p, shiftX, rowOf(frame, 0, y), rowOf(frame, 1, y >> shiftY), rowOf(frame, 2, y >> shiftY),
-                    x0 + column, count, totals);
+            readRows(p, shiftX, rowOf(frame, 0, y), nullptr, rowOf(frame, 1, y >> shiftY),
+                     rowOf(frame, 2, y >> shiftY), x0 + column, count, totals);
             first += count;
+        }
+    };
+    // Rows [firstRow, endRow) of the active area in no particular pixel order: 4:2:0 row pairs that share
+    // a chroma row are measured together.
+    const auto measureRows = [&](const BandParameters& p, int firstRow, int endRow, BandTotals& totals) {
+        for (int row = firstRow; row < endRow;) {
+            const int y = y0 + row;
+            const bool pair = shiftY == 1 && (y & 1) == 0 && row + 1 < endRow;
+            readRows(p, shiftX, rowOf(frame, 0, y), pair ? rowOf(frame, 0, y + 1) : nullptr,
+                     rowOf(frame, 1, y >> shiftY), rowOf(frame, 2, y >> shiftY), x0, width, totals);
+            row += pair ? 2 : 1;
         }
     };
 
@@ -189,9 +200,8 @@ FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea&
                 bandSums[static_cast<size_t>(band)] = scratch.totals.lightSum;
             }
         } else {
-            const long long firstRow = static_cast<long long>(height) * lane / laneCount;
-            const long long endRow = static_cast<long long>(height) * (lane + 1) / laneCount;
-            measureSpan(p, firstRow * width, endRow * width, scratch.totals);
+            measureRows(p, static_cast<int>(static_cast<long long>(height) * lane / laneCount),
+                        static_cast<int>(static_cast<long long>(height) * (lane + 1) / laneCount), scratch.totals);
         }
     });
 
@@ -202,12 +212,10 @@ FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea&
     result.lumaHistogram_.assign(static_cast<size_t>(codes), 0);
     const int ways = histogramStride == 0 ? 1 : kHistogramWays;
     for (const LaneScratch& lane : lanes) {
-        for (int way = 0; way < ways; ++way) {
-            const uint32_t* light = lane.lightCounts.data() + static_cast<size_t>(way) * codes;
-            const uint32_t* luma = lane.lumaCounts.data() + static_cast<size_t>(way) * codes;
-            for (int code = 0; code < codes; ++code) {
-                result.lightHistogram_[code] += light[code];
-                result.lumaHistogram_[code] += luma[code];
+        for (int code = 0; code < codes; ++code) {
+            for (int way = 0; way < ways; ++way) {
+                result.lightHistogram_[code] += lane.lightCounts[static_cast<size_t>(code) * ways + way];
+                result.lumaHistogram_[code] += lane.lumaCounts[static_cast<size_t>(code) * ways + way];
             }
         }
         for (int channel = 0; channel < 3; ++channel) {

@@ -34,9 +34,11 @@ struct BandParameters {
     int firstCodeAbove;  // clamping face: luma codes from here up count as above the threshold
     bool measureLight;   // clamping face: derive light at all (the reading face always does)
     bool sumLight;       // add up the lights in pixel order
-    // Counts per code, or null: kHistogramWays tables histogramStride counters apart, pixel i of a group
-    // counting in table i % kHistogramWays so that runs of equal codes do not wait on each other's
-    // increments. A stride of 0 folds the ways into one table (for the 65536 codes of 16 bits).
+    // Counts per code, or null, in kHistogramWays ways so that runs of equal codes do not wait on each
+    // other's increments. Clamping face: pixel i of a group counts in table i % kHistogramWays, the tables
+    // histogramStride counters apart. Reading face: the ways side by side, code c of way w counted at
+    // c * kHistogramWays + w. A stride of 0 folds the ways into one table of a counter per code (for the
+    // 65536 codes of 16 bits) in both faces.
     uint32_t* lumaHistogram;
     uint32_t* lightHistogram;  // reading face only
     int histogramStride;
@@ -58,17 +60,21 @@ using ClampingBandFunction = void (*)(const BandParameters& parameters, bool sub
                                       uint16_t* luma, uint16_t* framePlanes, long long start, long long end,
                                       BandTotals& totals);
 
-// Reading face: measures pixels [x0, x0 + count) of one row. chromaShift is 1 where chroma is halved
-// horizontally (pixel x uses chroma sample x >> 1 of cb and cr, the row's chroma), 0 otherwise.
-using ReadingRowFunction = void (*)(const BandParameters& parameters, int chromaShift, const uint16_t* luma,
-                                    const uint16_t* cb, const uint16_t* cr, int x0, int count, BandTotals& totals);
+// Reading face: measures pixels [x0, x0 + count) of one row, and of secondLuma's row too unless it is
+// null. chromaShift is 1 where chroma is halved horizontally (pixel x uses chroma sample x >> 1 of cb and
+// cr, the rows' chroma), 0 otherwise. Two rows are the pair of 4:2:0 rows that share a chroma row, whose
+// chroma offsets are then derived once for both; their pixels are not taken in row order, so sumLight
+// must be false with a second row.
+using ReadingRowsFunction = void (*)(const BandParameters& parameters, int chromaShift, const uint16_t* luma,
+                                     const uint16_t* secondLuma, const uint16_t* cb, const uint16_t* cr, int x0,
+                                     int count, BandTotals& totals);
 
 // Fills a large buffer with one value, with streaming stores where the processor has them.
 using FillFunction = void (*)(double* out, long long count, double value);
 
 struct KernelSet {
     ClampingBandFunction clampingBand;
-    ReadingRowFunction readingRow;
+    ReadingRowsFunction readingRows;
     FillFunction fill;
 };
 

@@ -20,6 +20,8 @@ typedef uint16_t U16x8 __attribute__((vector_size(16)));
 typedef uint16_t U16x16 __attribute__((vector_size(32)));
 typedef int16_t I16x16 __attribute__((vector_size(32)));
 typedef int32_t I32x8 __attribute__((vector_size(32)));
+typedef int32_t I32x4 __attribute__((vector_size(16)));
+typedef uint32_t U32x4 __attribute__((vector_size(16)));
 typedef float F32x8 __attribute__((vector_size(32)));
 
 // Pixels per group: one group's vector work is issued while the scalar work of the group before (the
@@ -107,7 +109,13 @@ inline void clampPixel(const BandParameters& p, uint16_t* lumaSample, int cb, in
     if (p.lumaHistogram != nullptr) ++p.lumaHistogram[lumaCode];
 }
 
-// One reading-face pixel, from its raw samples.
+// The reading face counts code c of histogram way w at c * kHistogramWays + w: one base address per
+// histogram, so that an increment is one instruction with no table pointer to keep in a register. With
+// the ways folded (histogramStride 0) a code counts at c.
+static_assert(hdrmeter::detail::kHistogramWays == 4, "slots shift codes by two bits");
+inline int slotShiftOf(const BandParameters& p) { return p.histogramStride == 0 ? 0 : 2; }
+
+// One reading-face pixel, from its raw samples, counted in way 0.
 inline void readPixel(const BandParameters& p, int lumaSample, int cbSample, int crSample, BandTotals& totals) {
     const int lumaCode = clampCode(lumaSample, p.lumaMin, p.lumaMax);
     const ChromaOffsets o = chromaOffsetsOf(p, clampCode(cbSample, p.chromaMin, p.chromaMax),
@@ -120,8 +128,9 @@ inline void readPixel(const BandParameters& p, int lumaSample, int cbSample, int
     totals.largestChannelCode[2] = largerCode(totals.largestChannelCode[2], blue);
     const int light = largerCode(red, largerCode(green, blue));
     if (p.sumLight) totals.lightSum += p.luminance[light];
-    ++p.lightHistogram[light];
-    ++p.lumaHistogram[lumaCode];
+    const int shift = slotShiftOf(p);
+    ++p.lightHistogram[light << shift];
+    ++p.lumaHistogram[lumaCode << shift];
 }
 
 inline int clampAndStore(uint16_t* sample, int low, int high) {
@@ -155,8 +164,8 @@ struct VectorParameters {
 };
 
 struct GroupCounters {
-    I16x16 above = {};
-    I32x8 largestCode = {};
+    I16x16 above = {};       // clamping face
+    I32x8 largestCode = {};  // clamping face
     // Reading face: the largest y + offset of each channel, before rounding and clamping. A derived code
     // never decreases with that value, so the largest code of a channel is the code of its largest value,
     // and the conversion is done once a run instead of once a pixel.
@@ -222,17 +231,16 @@ inline void accumulateChannels(GroupCounters& counters, F32x8 y, F32x8 red, F32x
     counters.largestChannelValue[2] = largerValues(counters.largestChannelValue[2], y + blue);
 }
 
-// The vector work of one group of 16 pixels. The clamping face clamps the samples in place, counts the
-// luma codes above the threshold and writes each pixel's light code; the reading face writes each pixel's
-// clamped luma code and light code and keeps the largest value of each channel.
+// The vector work of one clamping-face group of 16 pixels: clamps the samples in place, counts the luma
+// codes above the threshold and writes each pixel's light code.
 //
-// The clamping face stores clamped samples back only when clamping changed one of them. Samples in range,
-// nearly all of them in real video, then leave their cache lines clean, and a host that measures a
-// copy-on-write mapping of its input keeps sharing those pages instead of copying them. One test per
-// group keeps the cost of that choice to a single well-predicted branch.
-template <bool Subsampled, bool Reading>
-inline void vectorGroup(const VectorParameters& v, bool light, uint16_t* luma, uint16_t* cb, uint16_t* cr,
-                        int32_t* lightCodes, uint16_t* lumaCodesOut, GroupCounters& counters) {
+// Clamped samples are stored back only when clamping changed one of them. Samples in range, nearly all
+// of them in real video, then leave their cache lines clean, and a host that measures a copy-on-write
+// mapping of its input keeps sharing those pages instead of copying them. One test per group keeps the
+// cost of that choice to a single well-predicted branch.
+template <bool Subsampled>
+inline void clampingGroup(const VectorParameters& v, bool light, uint16_t* luma, uint16_t* cb, uint16_t* cr,
+                          int32_t* lightCodes, GroupCounters& counters) {
     // Three streams outrun the hardware prefetcher on their own.
     __builtin_prefetch(luma + kPrefetchSamples, 0);
     __builtin_prefetch(cb + kPrefetchSamples, 0);
@@ -241,56 +249,32 @@ inline void vectorGroup(const VectorParameters& v, bool light, uint16_t* luma, u
     U16x8 cbCodes[kChromaVectors];
     U16x8 crCodes[kChromaVectors];
     U16x8 lumaCodes[2];
-    if (Reading) {
-        for (int i = 0; i < kChromaVectors; ++i) {
-            cbCodes[i] = clampRead(cb + 8 * i, v.chromaLow, v.chromaHigh);
-            crCodes[i] = clampRead(cr + 8 * i, v.chromaLow, v.chromaHigh);
-        }
-        for (int i = 0; i < 2; ++i) lumaCodes[i] = clampRead(luma + 8 * i, v.lumaLow, v.lumaHigh);
-        storeVector(lumaCodesOut, lumaCodes[0]);
-        storeVector(lumaCodesOut + 8, lumaCodes[1]);
-    } else {
-        U16x8 changed = {};
-        for (int i = 0; i < kChromaVectors; ++i) {
-            cbCodes[i] = clampLoaded(cb + 8 * i, v.chromaLow, v.chromaHigh, changed);
-            crCodes[i] = clampLoaded(cr + 8 * i, v.chromaLow, v.chromaHigh, changed);
-        }
-        for (int i = 0; i < 2; ++i) lumaCodes[i] = clampLoaded(luma + 8 * i, v.lumaLow, v.lumaHigh, changed);
-        if (!allZero(changed)) {
-            for (int i = 0; i < kChromaVectors; ++i) {
-                storeVector(cb + 8 * i, cbCodes[i]);
-                storeVector(cr + 8 * i, crCodes[i]);
-            }
-            storeVector(luma, lumaCodes[0]);
-            storeVector(luma + 8, lumaCodes[1]);
-        }
-        const U16x16 wholeLuma = __builtin_shufflevector(lumaCodes[0], lumaCodes[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9,
-                                                         10, 11, 12, 13, 14, 15);
-        counters.above -= reinterpret_cast<I16x16>(wholeLuma >= v.firstAbove);
-        if (!light) return;
+    U16x8 changed = {};
+    for (int i = 0; i < kChromaVectors; ++i) {
+        cbCodes[i] = clampLoaded(cb + 8 * i, v.chromaLow, v.chromaHigh, changed);
+        crCodes[i] = clampLoaded(cr + 8 * i, v.chromaLow, v.chromaHigh, changed);
     }
+    for (int i = 0; i < 2; ++i) lumaCodes[i] = clampLoaded(luma + 8 * i, v.lumaLow, v.lumaHigh, changed);
+    if (!allZero(changed)) {
+        for (int i = 0; i < kChromaVectors; ++i) {
+            storeVector(cb + 8 * i, cbCodes[i]);
+            storeVector(cr + 8 * i, crCodes[i]);
+        }
+        storeVector(luma, lumaCodes[0]);
+        storeVector(luma + 8, lumaCodes[1]);
+    }
+    const U16x16 wholeLuma = __builtin_shufflevector(lumaCodes[0], lumaCodes[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10,
+                                                     11, 12, 13, 14, 15);
+    counters.above -= reinterpret_cast<I16x16>(wholeLuma >= v.firstAbove);
+    if (!light) return;
     const VectorOffsets first = chromaOffsets(v, cbCodes[0], crCodes[0]);
     const VectorOffsets second = chromaOffsets(v, cbCodes[kChromaVectors - 1], crCodes[kChromaVectors - 1]);
-    const F32x8 y[2] = {__builtin_convertvector(widenCodes(lumaCodes[0]), F32x8),
-                        __builtin_convertvector(widenCodes(lumaCodes[1]), F32x8)};
     F32x8 offsets[2];
     spreadOffsets<Subsampled>(largestOffsets(first), largestOffsets(second), offsets[0], offsets[1]);
     for (int half = 0; half < 2; ++half) {
-        const I32x8 codes = derivedCodes(v, y[half], offsets[half]);
-        if (!Reading) counters.largestCode = largerCodes(counters.largestCode, codes);
+        const I32x8 codes = derivedCodes(v, __builtin_convertvector(widenCodes(lumaCodes[half]), F32x8), offsets[half]);
+        counters.largestCode = largerCodes(counters.largestCode, codes);
         storeVector(lightCodes + 8 * half, codes);
-    }
-    if (!Reading) return;
-    const F32x8 red[2] = {first.red, second.red}, green[2] = {first.green, second.green};
-    const F32x8 blue[2] = {first.blue, second.blue};
-    if (Subsampled) {
-        // Pixels 2k and 2k + 1 share their offsets: only the larger of their two lumas can give the largest value.
-        const U16x8 even = __builtin_shufflevector(lumaCodes[0], lumaCodes[1], 0, 2, 4, 6, 8, 10, 12, 14);
-        const U16x8 odd = __builtin_shufflevector(lumaCodes[0], lumaCodes[1], 1, 3, 5, 7, 9, 11, 13, 15);
-        const F32x8 pairY = __builtin_convertvector(widenCodes(even > odd ? even : odd), F32x8);
-        accumulateChannels(counters, pairY, red[0], green[0], blue[0]);
-    } else {
-        for (int half = 0; half < 2; ++half) accumulateChannels(counters, y[half], red[half], green[half], blue[half]);
     }
 }
 
@@ -307,21 +291,16 @@ inline HistogramWays waysOf(uint32_t* histogram, int stride) {
     return ways;
 }
 
-// The part that cannot be vectorised: the chain of additions in pixel order, and the histograms.
-template <bool Reading>
-inline void finishGroup(const BandParameters& p, const HistogramWays& lightWays, const HistogramWays& lumaWays,
-                        const int32_t* lightCodes, const uint16_t* lumaCodes, double& lightSum) {
+// The part of a clamping-face group that cannot be vectorised: the chain of additions in pixel order,
+// and the luma histogram.
+inline void finishClampingGroup(const BandParameters& p, const HistogramWays& lumaWays, const int32_t* lightCodes,
+                                const uint16_t* lumaCodes, double& lightSum) {
     constexpr int kWays = hdrmeter::detail::kHistogramWays;
     if (p.sumLight) {
         const double* const luminance = p.luminance;
         for (int i = 0; i < kGroupPixels; ++i) lightSum += luminance[lightCodes[i]];
     }
-    if (Reading) {
-        for (int i = 0; i < kGroupPixels; ++i) {
-            ++lightWays.table[i % kWays][lightCodes[i]];
-            ++lumaWays.table[i % kWays][lumaCodes[i]];
-        }
-    } else if (lumaWays.table[0] != nullptr) {
+    if (lumaWays.table[0] != nullptr) {
         for (int i = 0; i < kGroupPixels; ++i) ++lumaWays.table[i % kWays][lumaCodes[i]];
     }
 }
@@ -338,9 +317,9 @@ inline int largestLane(I32x8 codes, int largest) {
     return largest;
 }
 
-// A run of whole 4:2:2 pairs (pixels 2k and 2k + 1 share chroma sample k) or of 4:4:4 pixels. The
-// clamping face writes the samples it clamps; the reading face only reads them.
-template <bool Subsampled, bool Reading>
+// A clamping-face run of whole 4:2:2 pairs (pixels 2k and 2k + 1 share chroma sample k) or of 4:4:4
+// pixels, clamping the samples in place.
+template <bool Subsampled>
 void measureRun(const BandParameters& p, uint16_t* luma, uint16_t* cb, uint16_t* cr, int pixelCount,
                 BandTotals& totals) {
     constexpr int kPixelsPerChroma = Subsampled ? 2 : 1;
@@ -348,50 +327,170 @@ void measureRun(const BandParameters& p, uint16_t* luma, uint16_t* cb, uint16_t*
     const bool light = p.measureLight;
     GroupCounters counters;
     counters.largestCode = splat<I32x8>(totals.largestLightCode);
-    for (F32x8& value : counters.largestChannelValue) value = splat<F32x8>(-1.0e30f);  // below any y + offset
     alignas(32) int32_t lightCodes[2][kGroupPixels] = {};
-    alignas(32) uint16_t readLuma[2][kGroupPixels] = {};
     const int groupCount = pixelCount / kGroupPixels;
     double lightSum = totals.lightSum;
-    const HistogramWays lightWays = waysOf(p.lightHistogram, p.histogramStride);
     const HistogramWays lumaWays = waysOf(p.lumaHistogram, p.histogramStride);
 
-    // The clamping face histograms the luma samples it has just stored back; the reading face its copies.
-    const auto lumaCodesOf = [&](int group) -> const uint16_t* {
-        return Reading ? readLuma[group & 1] : luma + group * kGroupPixels;
-    };
-    if (groupCount > 0) vectorGroup<Subsampled, Reading>(v, light, luma, cb, cr, lightCodes[0], readLuma[0], counters);
+    // The luma histogram counts the samples just clamped and stored back.
+    if (groupCount > 0) clampingGroup<Subsampled>(v, light, luma, cb, cr, lightCodes[0], counters);
     for (int group = 0; group < groupCount; ++group) {
         const int next = group + 1;
         const int nextPixel = next * kGroupPixels;
         if (next < groupCount) {
-            vectorGroup<Subsampled, Reading>(v, light, luma + nextPixel, cb + nextPixel / kPixelsPerChroma,
-                                             cr + nextPixel / kPixelsPerChroma, lightCodes[next & 1],
-                                             readLuma[next & 1], counters);
+            clampingGroup<Subsampled>(v, light, luma + nextPixel, cb + nextPixel / kPixelsPerChroma,
+                                      cr + nextPixel / kPixelsPerChroma, lightCodes[next & 1], counters);
         }
-        finishGroup<Reading>(p, lightWays, lumaWays, lightCodes[group & 1], lumaCodesOf(group), lightSum);
-        if (!Reading && next % kGroupsPerFlush == 0) flushCounters(counters, totals);
+        finishClampingGroup(p, lumaWays, lightCodes[group & 1], luma + group * kGroupPixels, lightSum);
+        if (next % kGroupsPerFlush == 0) flushCounters(counters, totals);
     }
     totals.lightSum = lightSum;
-    if (Reading) {
-        for (int channel = 0; channel < 3 && groupCount > 0; ++channel) {
-            const I32x8 codes = derivedCodes(v, F32x8{}, counters.largestChannelValue[channel]);
-            totals.largestChannelCode[channel] = largestLane(codes, totals.largestChannelCode[channel]);
-        }
-    } else {
-        flushCounters(counters, totals);
-        if (light) totals.largestLightCode = largestLane(counters.largestCode, totals.largestLightCode);
-    }
+    flushCounters(counters, totals);
+    if (light) totals.largestLightCode = largestLane(counters.largestCode, totals.largestLightCode);
 
     for (int pixel = groupCount * kGroupPixels; pixel < pixelCount; pixel += kPixelsPerChroma) {
         const int chroma = pixel / kPixelsPerChroma;
-        if (Reading) {
-            for (int i = 0; i < kPixelsPerChroma; ++i) readPixel(p, luma[pixel + i], cb[chroma], cr[chroma], totals);
-        } else {
-            const int cbCode = clampAndStore(cb + chroma, p.chromaMin, p.chromaMax);
-            const int crCode = clampAndStore(cr + chroma, p.chromaMin, p.chromaMax);
-            for (int i = 0; i < kPixelsPerChroma; ++i) clampPixel(p, luma + pixel + i, cbCode, crCode, totals);
+        const int cbCode = clampAndStore(cb + chroma, p.chromaMin, p.chromaMax);
+        const int crCode = clampAndStore(cr + chroma, p.chromaMin, p.chromaMax);
+        for (int i = 0; i < kPixelsPerChroma; ++i) clampPixel(p, luma + pixel + i, cbCode, crCode, totals);
+    }
+}
+
+// The reading face's slots: with ways, a code's four counters lie side by side, and a pixel's slot is
+// its code times four; the increment adds the way as a constant displacement. Without ways (16 bits) the
+// slot is the code.
+template <bool Ways, class Vector>
+inline Vector slotsOf(Vector codes) {
+    return Ways ? codes << 2 : codes;
+}
+
+// The largest luma of each chroma pair, over every row of the group, as eight floats.
+template <int Rows>
+inline F32x8 pairLargestLuma(const U16x8 (&lumaCodes)[Rows][2]) {
+    U16x8 halves[2] = {lumaCodes[0][0], lumaCodes[0][1]};
+    for (int row = 1; row < Rows; ++row) {
+        for (int half = 0; half < 2; ++half) {
+            halves[half] = lumaCodes[row][half] > halves[half] ? lumaCodes[row][half] : halves[half];
         }
+    }
+    // Pixels 2k and 2k + 1 are the low and high halves of 32-bit lane k.
+    I32x4 pairs[2];
+    for (int half = 0; half < 2; ++half) {
+        const U32x4 both = reinterpret_cast<U32x4>(halves[half]);
+        const I32x4 even = reinterpret_cast<I32x4>(both & 0xFFFFu);
+        const I32x4 odd = reinterpret_cast<I32x4>(both >> 16);
+        pairs[half] = even > odd ? even : odd;
+    }
+    const I32x8 largest = __builtin_shufflevector(pairs[0], pairs[1], 0, 1, 2, 3, 4, 5, 6, 7);
+    return __builtin_convertvector(largest, F32x8);
+}
+
+// The vector work of one reading-face group: 16 pixels of each of Rows rows that share one chroma row
+// (4:2:0 measures its row pairs together, deriving each chroma pair's offsets once for four pixels).
+// Writes each pixel's light and luma slots, and keeps the largest value of each channel.
+template <bool Subsampled, int Rows, bool Ways>
+inline void readingGroup(const VectorParameters& v, const uint16_t* const* luma, const uint16_t* cb,
+                         const uint16_t* cr, int32_t* lightSlots, uint16_t* lumaSlots, GroupCounters& counters) {
+    static_assert(Subsampled || Rows == 1, "only rows that share their chroma samples are measured together");
+    for (int row = 0; row < Rows; ++row) __builtin_prefetch(luma[row] + kPrefetchSamples, 0);
+    __builtin_prefetch(cb + kPrefetchSamples, 0);
+    __builtin_prefetch(cr + kPrefetchSamples, 0);
+    constexpr int kChromaVectors = Subsampled ? 1 : 2;
+    U16x8 cbCodes[kChromaVectors];
+    U16x8 crCodes[kChromaVectors];
+    for (int i = 0; i < kChromaVectors; ++i) {
+        cbCodes[i] = clampRead(cb + 8 * i, v.chromaLow, v.chromaHigh);
+        crCodes[i] = clampRead(cr + 8 * i, v.chromaLow, v.chromaHigh);
+    }
+    const VectorOffsets first = chromaOffsets(v, cbCodes[0], crCodes[0]);
+    const VectorOffsets second = chromaOffsets(v, cbCodes[kChromaVectors - 1], crCodes[kChromaVectors - 1]);
+    F32x8 offsets[2];
+    spreadOffsets<Subsampled>(largestOffsets(first), largestOffsets(second), offsets[0], offsets[1]);
+    U16x8 lumaCodes[Rows][2];
+    F32x8 y[Rows][2];
+    for (int row = 0; row < Rows; ++row) {
+        for (int half = 0; half < 2; ++half) {
+            const U16x8 codes = clampRead(luma[row] + 8 * half, v.lumaLow, v.lumaHigh);
+            lumaCodes[row][half] = codes;
+            y[row][half] = __builtin_convertvector(widenCodes(codes), F32x8);
+            storeVector(lumaSlots + kGroupPixels * row + 8 * half, slotsOf<Ways>(codes));
+            storeVector(lightSlots + kGroupPixels * row + 8 * half,
+                        slotsOf<Ways>(derivedCodes(v, y[row][half], offsets[half])));
+        }
+    }
+    if (Subsampled) {
+        // The pixels of a chroma pair share their offsets: only the largest of their lumas can give the
+        // largest value.
+        accumulateChannels(counters, pairLargestLuma<Rows>(lumaCodes), first.red, first.green, first.blue);
+    } else {
+        accumulateChannels(counters, y[0][0], first.red, first.green, first.blue);
+        accumulateChannels(counters, y[0][1], second.red, second.green, second.blue);
+    }
+}
+
+// The scalar part of a reading-face group: the histograms, and for one row the chain of additions in
+// pixel order.
+template <int Rows, bool Ways>
+inline void countReadingGroup(const BandParameters& p, const int32_t* lightSlots, const uint16_t* lumaSlots,
+                              double& lightSum) {
+    constexpr int kWays = Ways ? hdrmeter::detail::kHistogramWays : 1;
+    if (Rows == 1 && p.sumLight) {
+        const double* const luminance = p.luminance;
+        for (int i = 0; i < kGroupPixels; ++i) lightSum += luminance[lightSlots[i] / kWays];
+    }
+    uint32_t* const light = p.lightHistogram;
+    uint32_t* const luma = p.lumaHistogram;
+#pragma GCC unroll 32
+    for (int i = 0; i < kGroupPixels * Rows; ++i) {
+        // The way as a displacement from the slot's counter, not an addition to its index.
+        ++(light + lightSlots[i])[i % kWays];
+        ++(luma + lumaSlots[i])[i % kWays];
+    }
+}
+
+// A reading-face run of whole 4:2:2 pairs or 4:4:4 pixels in each of Rows rows.
+template <bool Subsampled, int Rows, bool Ways>
+void readRun(const BandParameters& p, const uint16_t* const* luma, const uint16_t* cb, const uint16_t* cr,
+             int pixelCount, BandTotals& totals) {
+    constexpr int kPixelsPerChroma = Subsampled ? 2 : 1;
+    constexpr int kSlots = kGroupPixels * Rows;
+    const VectorParameters v(p);
+    GroupCounters counters;
+    for (F32x8& value : counters.largestChannelValue) value = splat<F32x8>(-1.0e30f);  // below any y + offset
+    alignas(32) int32_t lightSlots[2][kSlots] = {};
+    alignas(32) uint16_t lumaSlots[2][kSlots] = {};
+    const int groupCount = pixelCount / kGroupPixels;
+    double lightSum = totals.lightSum;
+    const auto vectorPart = [&](int group) {
+        const int pixel = group * kGroupPixels;
+        const uint16_t* rows[Rows];
+        for (int row = 0; row < Rows; ++row) rows[row] = luma[row] + pixel;
+        readingGroup<Subsampled, Rows, Ways>(v, rows, cb + pixel / kPixelsPerChroma, cr + pixel / kPixelsPerChroma,
+                                             lightSlots[group & 1], lumaSlots[group & 1], counters);
+    };
+    if (groupCount > 0) vectorPart(0);
+    for (int group = 0; group < groupCount; ++group) {
+        if (group + 1 < groupCount) vectorPart(group + 1);
+        countReadingGroup<Rows, Ways>(p, lightSlots[group & 1], lumaSlots[group & 1], lightSum);
+    }
+    totals.lightSum = lightSum;
+    for (int channel = 0; channel < 3 && groupCount > 0; ++channel) {
+        const I32x8 codes = derivedCodes(v, F32x8{}, counters.largestChannelValue[channel]);
+        totals.largestChannelCode[channel] = largestLane(codes, totals.largestChannelCode[channel]);
+    }
+    for (int pixel = groupCount * kGroupPixels; pixel < pixelCount; ++pixel) {
+        const int chroma = pixel / kPixelsPerChroma;
+        for (int row = 0; row < Rows; ++row) readPixel(p, luma[row][pixel], cb[chroma], cr[chroma], totals);
+    }
+}
+
+template <bool Subsampled, int Rows>
+void readRun(const BandParameters& p, const uint16_t* const* luma, const uint16_t* cb, const uint16_t* cr,
+             int pixelCount, BandTotals& totals) {
+    if (p.histogramStride == 0) {
+        readRun<Subsampled, Rows, false>(p, luma, cb, cr, pixelCount, totals);
+    } else {
+        readRun<Subsampled, Rows, true>(p, luma, cb, cr, pixelCount, totals);
     }
 }
 
@@ -414,7 +513,7 @@ void clampingBand(const BandParameters& p, bool subsampled, int pixelCount, uint
     const int last = static_cast<int>(end);  // one past the band's last pixel
 
     if (!subsampled) {
-        measureRun<false, false>(p, luma + first, cb + first, cr + first, last - first, totals);
+        measureRun<false>(p, luma + first, cb + first, cr + first, last - first, totals);
         return;
     }
 
@@ -438,7 +537,7 @@ void clampingBand(const BandParameters& p, bool subsampled, int pixelCount, uint
         first = 2;
     }
     const int pairCount = (pairedEnd - first) / 2;
-    measureRun<true, false>(p, luma + first, cb + first / 2, cr + first / 2, 2 * pairCount, totals);
+    measureRun<true>(p, luma + first, cb + first / 2, cr + first / 2, 2 * pairCount, totals);
     const int next = first + 2 * pairCount;
     if (next < pairedEnd) {
         // The even last pixel of a frame with an odd pixel count: it has no partner.
@@ -454,26 +553,34 @@ void clampingBand(const BandParameters& p, bool subsampled, int pixelCount, uint
     }
 }
 
-void readingRow(const BandParameters& p, int chromaShift, const uint16_t* luma, const uint16_t* cb,
-                const uint16_t* cr, int x0, int count, BandTotals& totals) {
-    // The reading face never writes through these; the shared loop takes them as the clamping face does.
-    uint16_t* lumaRow = const_cast<uint16_t*>(luma);
-    uint16_t* cbRow = const_cast<uint16_t*>(cb);
-    uint16_t* crRow = const_cast<uint16_t*>(cr);
+void readingRows(const BandParameters& p, int chromaShift, const uint16_t* luma, const uint16_t* secondLuma,
+                 const uint16_t* cb, const uint16_t* cr, int x0, int count, BandTotals& totals) {
+    const uint16_t* const rows[2] = {luma, secondLuma};
+    const int rowCount = secondLuma == nullptr ? 1 : 2;
     if (chromaShift == 0) {
-        measureRun<false, true>(p, lumaRow + x0, cbRow + x0, crRow + x0, count, totals);
+        for (int row = 0; row < rowCount; ++row) {
+            const uint16_t* const run = rows[row] + x0;
+            readRun<false, 1>(p, &run, cb + x0, cr + x0, count, totals);
+        }
         return;
     }
     int x = x0;
     int end = x0 + count;
     if (count > 0 && (x & 1) != 0) {  // the second pixel of a pair whose first lies outside the run
-        readPixel(p, luma[x], cb[x >> 1], cr[x >> 1], totals);
+        for (int row = 0; row < rowCount; ++row) readPixel(p, rows[row][x], cb[x >> 1], cr[x >> 1], totals);
         ++x;
     }
     const bool lonePixelAtEnd = end > x && ((end - x) & 1) != 0;
     if (lonePixelAtEnd) --end;
-    measureRun<true, true>(p, lumaRow + x, cbRow + (x >> 1), crRow + (x >> 1), end - x, totals);
-    if (lonePixelAtEnd) readPixel(p, luma[end], cb[end >> 1], cr[end >> 1], totals);
+    const uint16_t* runRows[2] = {luma + x, secondLuma == nullptr ? nullptr : secondLuma + x};
+    if (rowCount == 1) {
+        readRun<true, 1>(p, runRows, cb + (x >> 1), cr + (x >> 1), end - x, totals);
+    } else {
+        readRun<true, 2>(p, runRows, cb + (x >> 1), cr + (x >> 1), end - x, totals);
+    }
+    if (lonePixelAtEnd) {
+        for (int row = 0; row < rowCount; ++row) readPixel(p, rows[row][end], cb[end >> 1], cr[end >> 1], totals);
+    }
 }
 
 // Fills count doubles with one value using streaming stores where the processor has them: the buffer
@@ -510,7 +617,7 @@ namespace hdrmeter {
 namespace detail {
 
 const KernelSet& HDRMETER_KERNEL_SET() {
-    static const KernelSet set{clampingBand, readingRow, fillDoubles};
+    static const KernelSet set{clampingBand, readingRows, fillDoubles};
     return set;
 }
 

@@ -22,6 +22,8 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
         const bool subsampled = rng() % 2 == 0, bt2020 = rng() % 2 == 0, percentiles = rng() % 2 == 0;
         // Every other round reads a row instead: no sample written, light and luma histograms, channel maxima.
         const bool reading = round % 2 == 1;
+        // Half of those read a 4:2:0 row pair at once, which must count as its two rows read one by one.
+        const bool rowPair = reading && subsampled && round % 8 < 4;
         BandParameters p{};
         p.luminance = eotf.data();
         p.lumaMin = p.chromaMin = p.rgbMin = 64 * scale, p.lumaMax = p.rgbMax = 940 * scale;
@@ -29,10 +31,10 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
         p.redFromCr = bt2020 ? 1.4746f : 1.5396f, p.greenFromCb = bt2020 ? -0.1646f : -0.1831f;
         p.greenFromCr = bt2020 ? -0.5714f : -0.4577f, p.blueFromCb = bt2020 ? 1.8814f : 1.8142f;
         p.firstCodeAbove = static_cast<int>(64 * scale + rng() % (878 * scale));
-        p.measureLight = p.sumLight = rng() % 4 != 0;
+        p.measureLight = p.sumLight = !rowPair && rng() % 4 != 0;
         p.codeRounding = reading && rng() % 2 == 0 ? 0.5f : 0.0f;
         const int pixels = 1 + static_cast<int>(rng() % 3000);
-        std::vector<uint16_t> samples(static_cast<size_t>(pixels) * 3 + 2);
+        std::vector<uint16_t> samples(static_cast<size_t>(pixels) * 4 + 2);  // the fourth part: a second luma row
         // Every other pair of rounds keeps the samples near mid-range, where no channel maximum is clipped.
         const bool middle = round % 4 > 1;
         for (uint16_t& sample : samples)
@@ -40,10 +42,11 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
         const int start = static_cast<int>(rng() % pixels), end = start + static_cast<int>(rng() % (pixels - start + 1));
         const size_t ways = static_cast<size_t>(kHistogramWays) * p.histogramStride;
 
-        BandTotals totals[2];
-        std::vector<uint16_t> written[2];
-        std::vector<uint32_t> histograms[2];
-        for (int build = 0; build < 2; ++build) {
+        // Builds 0 and 1 as they are; 2 the AVX2 build on a row pair's rows one at a time.
+        BandTotals totals[3];
+        std::vector<uint16_t> written[3];
+        std::vector<uint32_t> histograms[3];
+        for (int build = 0; build < (rowPair ? 3 : 2); ++build) {
             written[build] = samples;
             histograms[build].assign((reading ? 2 : percentiles ? 1 : 0) * ways, 0);
             BandParameters q = p;
@@ -51,11 +54,20 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
             q.lightHistogram = reading ? histograms[build].data() + ways : nullptr;
             const KernelSet& kernels = build == 0 ? genericKernels() : avx2Kernels();
             uint16_t* s = written[build].data();
-            if (reading) {
-                kernels.readingRow(q, subsampled ? 1 : 0, s, s + pixels, s + 2 * pixels, start, end - start, totals[build]);
+            const uint16_t* second = s + 3 * pixels;
+            if (build == 2) {
+                for (const uint16_t* row : {static_cast<const uint16_t*>(s), second})
+                    kernels.readingRows(q, 1, row, nullptr, s + pixels, s + 2 * pixels, start, end - start, totals[2]);
+            } else if (reading) {
+                kernels.readingRows(q, subsampled ? 1 : 0, s, rowPair ? second : nullptr, s + pixels, s + 2 * pixels,
+                                    start, end - start, totals[build]);
             } else {
                 kernels.clampingBand(q, subsampled, pixels, s, s, start, end, totals[build]);
             }
+        }
+        if (rowPair) {
+            ASSERT_EQ(histograms[2], histograms[1]);
+            ASSERT_TRUE(std::equal(totals[2].largestChannelCode, totals[2].largestChannelCode + 3, totals[1].largestChannelCode));
         }
         SCOPED_TRACE(::testing::Message() << "round " << round << " pixels " << pixels << " band " << start << ".." << end);
         ASSERT_EQ(std::memcmp(&totals[0].lightSum, &totals[1].lightSum, sizeof(double)), 0);
@@ -67,7 +79,7 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
         ASSERT_TRUE(!reading || written[0] == samples);
         long long counted = 0;
         for (uint32_t count : histograms[0]) counted += count;
-        ASSERT_EQ(counted, (reading ? 2 : percentiles ? 1 : 0) * (end - start));
+        ASSERT_EQ(counted, (reading ? 2 : percentiles ? 1 : 0) * (rowPair ? 2 : 1) * (end - start));
     }
 }
 
