@@ -125,10 +125,12 @@ TEST(Analyzer, KnownColoursMeasureTheirLight) {
         {0, 0, 1000, Coefficients::Class, 2, 1163}, {203, 0, 0, Coefficients::Class, 0, 222},
     };
     const double kr = 0.2627, kb = 0.0593, kg = 1 - kr - kb;
-    for (const Case& c : cases) {
+    // Each layout has its own vector path for the channel maxima (4:2:0 row pairs, 4:2:2 pairs, 4:4:4).
+    for (int run = 0; run < 3 * 8; ++run) {
+        const Case& c = cases[run % 8];
         using analysis_oracle::pqSignal;
         const double r = pqSignal(c.r), g = pqSignal(c.g), b = pqSignal(c.b), y = kr * r + kg * g + kb * b;
-        TestFrame frame(32, 4, 10, ChromaLayout::Yuv420, SampleRange::Narrow);
+        TestFrame frame(32, 4, 10, static_cast<ChromaLayout>(run / 8), SampleRange::Narrow);
         frame.fill(0, [&](int, int) { return (int)std::lround(64 + 876 * y); });
         frame.fill(1, [&](int, int) { return (int)std::lround(512 + 896 * (b - y) / (2 * (1 - kb))); });
         frame.fill(2, [&](int, int) { return (int)std::lround(512 + 896 * (r - y) / (2 * (1 - kr))); });
@@ -137,8 +139,14 @@ TEST(Analyzer, KnownColoursMeasureTheirLight) {
         const FrameStatistics stats = Analyzer(settings).analyze(frame.view());
         const double channels[3] = {stats.largestRedNits(), stats.largestGreenNits(), stats.largestBlueNits()};
         // Less than two 10-bit codes from the expected signal: Y, Cb and Cr are each rounded to a code.
-        EXPECT_LT(876 * std::fabs(pqSignal(channels[c.channel]) - pqSignal(c.expectNits)), 2.0)
-            << c.r << "," << c.g << "," << c.b << " measured " << channels[c.channel];
+        // The other channels keep their own light: a channel mixed up with another one would not.
+        const double linear[3] = {c.r, c.g, c.b};
+        for (int channel = 0; channel < 3; ++channel) {
+            const double expect = channel == c.channel ? c.expectNits : linear[channel];
+            EXPECT_LT(876 * std::fabs(pqSignal(channels[channel]) - pqSignal(expect)), 2.0)
+                << c.r << "," << c.g << "," << c.b << " in layout " << run / 8 << ": channel " << channel
+                << " measured " << channels[channel];
+        }
         EXPECT_EQ(stats.largestLightNits(), std::max({channels[0], channels[1], channels[2]}));
     }
 }
