@@ -6,12 +6,13 @@
 #   2. its peak resident memory under /usr/bin/time -v, against the size of one decoded frame;
 #   3. a 4K 10-bit 4:2:2 YUV4MPEG2 file: the tool's time per frame against the analyzer's on the same frame
 #      (Google Benchmark, bench/tool_bench.cpp; target: at most 1.5x).
-# HDRMETER_BENCH_RUNS (default 5) sets the number of paired runs, HDRMETER_BENCH_FRAMES (default 60) the
+# HDRMETER_BENCH_RUNS (default 15: on a shared machine the median of fewer pairs moved by several
+# hundredths from run to run) sets the number of paired runs, HDRMETER_BENCH_FRAMES (default 60) the
 # clip's length.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh bench
-runs=${HDRMETER_BENCH_RUNS:-5}
+runs=${HDRMETER_BENCH_RUNS:-15}
 frames=${HDRMETER_BENCH_FRAMES:-60}
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DHDRMETER_BUILD_BENCH=ON -DHDRMETER_BUILD_TESTS=OFF >/dev/null
 cmake --build build-bench -j"$(nproc)"
