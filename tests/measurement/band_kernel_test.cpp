@@ -65,11 +65,11 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
                 kernels.clampingBand(q, subsampled, pixels, s, s, start, end, totals[build]);
             }
         }
+        SCOPED_TRACE(::testing::Message() << "round " << round << " pixels " << pixels << " band " << start << ".." << end);
         if (rowPair) {
             ASSERT_EQ(histograms[2], histograms[1]);
             ASSERT_TRUE(std::equal(totals[2].largestChannelCode, totals[2].largestChannelCode + 3, totals[1].largestChannelCode));
         }
-        SCOPED_TRACE(::testing::Message() << "round " << round << " pixels " << pixels << " band " << start << ".." << end);
         ASSERT_EQ(std::memcmp(&totals[0].lightSum, &totals[1].lightSum, sizeof(double)), 0);
         ASSERT_EQ(totals[0].largestLightCode, totals[1].largestLightCode);
         ASSERT_EQ(totals[0].aboveThresholdCount, totals[1].aboveThresholdCount);

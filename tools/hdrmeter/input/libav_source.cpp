@@ -289,7 +289,10 @@ void LibavSource::openDecoder()
     // itself libavcodec starts one more than there are cores, to keep them busy while a thread waits for
     // another's frame; here the measuring threads take that place, and the extra decoding thread would
     // only contend with them (on 2 cores the HEVC clip took 1.20x decoding alone with it, 1.14x without).
-    decoder_->thread_count = std::max(1, av_cpu_count());
+    // Each frame thread holds a frame: past 16, as libavcodec's own choice stops, they would cost memory
+    // and gain little.
+    constexpr int kMostFrameThreads = 16;
+    decoder_->thread_count = std::clamp(av_cpu_count(), 1, kMostFrameThreads);
     decoder_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     decoder_->pkt_timebase = format_->streams[streamIndex_]->time_base;
     // A damaged frame is an error, not something to conceal and measure: checksums are checked and
