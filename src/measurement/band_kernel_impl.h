@@ -112,8 +112,9 @@ inline void clampPixel(const BandParameters& p, uint16_t* lumaSample, int cb, in
 // The reading face counts code c of histogram way w at c * kHistogramWays + w: one base address per
 // histogram, so that an increment is one instruction with no table pointer to keep in a register. With
 // the ways folded (histogramStride 0) a code counts at c.
-static_assert(hdrmeter::detail::kHistogramWays == 4, "slots shift codes by two bits");
-inline int slotShiftOf(const BandParameters& p) { return p.histogramStride == 0 ? 0 : 2; }
+constexpr int kSlotShift = 2;
+static_assert(hdrmeter::detail::kHistogramWays == 1 << kSlotShift, "a slot is the code shifted by kSlotShift");
+inline int slotShiftOf(const BandParameters& p) { return p.histogramStride == 0 ? 0 : kSlotShift; }
 
 // One reading-face pixel, from its raw samples, counted in way 0.
 inline void readPixel(const BandParameters& p, int lumaSample, int cbSample, int crSample, BandTotals& totals) {
@@ -361,7 +362,7 @@ void measureRun(const BandParameters& p, uint16_t* luma, uint16_t* cb, uint16_t*
 // slot is the code.
 template <bool Ways, class Vector>
 inline Vector slotsOf(Vector codes) {
-    return Ways ? codes << 2 : codes;
+    return Ways ? codes << kSlotShift : codes;
 }
 
 // The largest luma of each chroma pair, over every row of the group, as eight floats.
@@ -436,7 +437,7 @@ inline void countReadingGroup(const BandParameters& p, const int32_t* lightSlots
     constexpr int kWays = Ways ? hdrmeter::detail::kHistogramWays : 1;
     if (Rows == 1 && p.sumLight) {
         const double* const luminance = p.luminance;
-        for (int i = 0; i < kGroupPixels; ++i) lightSum += luminance[lightSlots[i] / kWays];
+        for (int i = 0; i < kGroupPixels; ++i) lightSum += luminance[lightSlots[i] >> (Ways ? kSlotShift : 0)];
     }
     uint32_t* const light = p.lightHistogram;
     uint32_t* const luma = p.lumaHistogram;
