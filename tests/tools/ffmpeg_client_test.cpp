@@ -93,3 +93,36 @@ TEST(FfmpegClient, FilesInEveryCodecGiveTheAnalyzersNumbersAndTheirTags)
               "R 0.6800 0.3200, G 0.2650 0.6900, B 0.1500 0.0600, white 0.3127 0.3290, 0.0001 to 1000 nits (codec)");
     EXPECT_EQ(summaryValue(run.out, "stated below measured").rfind("MaxCLL 100 < ", 0), 0u) << run.out;
 }
+
+// Two transport streams back to back: the frame size grows midway, so the decoder asks for buffers of a
+// new size while frames of the old one are still held. Every frame must still be measured whole.
+TEST(FfmpegClient, AStreamWhoseFrameSizeChangesIsMeasuredFrameByFrame)
+{
+    ScratchDirectory scratch;
+    const int sizes[2][2] = {{64, 36}, {96, 54}};
+    const int framesPerPart = 3;
+    std::string rawBytes[2];
+    for (int part = 0; part < 2; ++part) {
+        const std::string name = std::to_string(part);
+        ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=" + std::to_string(sizes[part][0]) +
+                                        "x" + std::to_string(sizes[part][1]) + ":rate=25 -frames:v " +
+                                        std::to_string(framesPerPart) + " -pix_fmt yuv420p10le -c:v libx265 -x265-params "
+                                        "log-level=error -color_trc smpte2084 -y " + name + ".ts && ffmpeg -v error "
+                                        "-nostdin -i " + name + ".ts -f rawvideo -pix_fmt yuv420p10le -y " + name + ".raw")
+                      .exitStatus, 0);
+        rawBytes[part] = readWholeFile(scratch.file(name + ".raw"));
+    }
+    const ProgramRun run = runShell(scratch, "cat 0.ts 1.ts >both.ts && PROGRAM --active-area full --csv f.csv both.ts");
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    const auto rows = readCsv(scratch.file("f.csv"));
+    ASSERT_EQ(rows.size(), std::size_t(2 * framesPerPart));
+    const hdrmeter::Analyzer analyzer;
+    for (int frame = 0; frame < 2 * framesPerPart; ++frame) {
+        const int part = frame / framesPerPart;
+        const hdrmeter::FrameStatistics expected = analyzer.analyze(rawFrameView(
+            rawBytes[part], frame % framesPerPart, sizes[part][0], sizes[part][1], ChromaLayout::Yuv420, 10));
+        EXPECT_TRUE(sameBits(std::stod(rows[frame].at("average_light_nits")), expected.averageLightNits())) << frame;
+        EXPECT_TRUE(sameBits(std::stod(rows[frame].at("largest_light_nits")), expected.largestLightNits())) << frame;
+        EXPECT_TRUE(sameBits(std::stod(rows[frame].at("top1_nits")), expected.top1Nits())) << frame;
+    }
+}

@@ -298,6 +298,7 @@ void LibavSource::openDecoder()
     // A damaged frame is an error, not something to conceal and measure: checksums are checked and
     // decoders report damage instead of hiding it.
     decoder_->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
+    frameMemory_.serve(*decoder_);
     result = avcodec_open2(decoder_.get(), codec, nullptr);
     if (result < 0)
         throw InputError("cannot open the " + std::string(codec->name) + " decoder: " + libavErrorText(result));

@@ -19,6 +19,7 @@
 
 #include "av_holders.h"
 #include "descriptor_io.h"
+#include "frame_memory.h"
 #include "mapped_frames.h"
 #include "stream_format.h"
 
@@ -97,6 +98,7 @@ private:
     std::shared_ptr<InputCopy> copy_;
     std::unique_ptr<DescriptorInput> input_;
     FormatContextHolder format_;
+    FrameMemory frameMemory_;  // outlives the decoder that takes frames from it
     CodecContextHolder decoder_;
     PacketHolder packet_;
     FrameHolder frame_;
