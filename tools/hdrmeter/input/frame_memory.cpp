@@ -59,7 +59,14 @@ AVBufferRef* mapBuffer(std::size_t size)
 
 FrameMemory::~FrameMemory()
 {
+    release();
+}
+
+void FrameMemory::release()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
     av_buffer_pool_uninit(&pool_);
+    bufferSize_ = 0;
 }
 
 void FrameMemory::serve(AVCodecContext& decoder)

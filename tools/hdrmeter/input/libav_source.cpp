@@ -325,6 +325,7 @@ std::unique_ptr<LibavSource> LibavSource::reopen()
     handedOut_.reset();
     av_frame_unref(frame_.get());
     decoder_.reset();
+    frameMemory_.release();
     if (options_.path == "-" && !copy_)
         throw InputError("standard input cannot be read a second time");
     if (copy_ && !copy_->failure().empty())
