@@ -75,6 +75,15 @@ void FrameMemory::serve(AVCodecContext& decoder)
         return;
     decoder.opaque = this;
     decoder.get_buffer2 = &FrameMemory::getBuffer;
+#if LIBAVCODEC_VERSION_MAJOR < 60
+    // Until libavcodec 60 a callback not declared thread-safe is called only from the thread that feeds
+    // the decoder, each frame thread waiting for it, and the frames let go are freed only there, later:
+    // the pool then needs a frame more. getBuffer is thread-safe; from 60 on that is assumed.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    decoder.thread_safe_callbacks = 1;
+#pragma GCC diagnostic pop
+#endif
 }
 
 int FrameMemory::getBuffer(AVCodecContext* decoder, AVFrame* frame, int flags)
