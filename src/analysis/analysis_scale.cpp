@@ -99,7 +99,8 @@ std::shared_ptr<const AnalysisScale> buildAnalysisScale(const AnalysisSettings& 
     // As the class: the threshold in single precision, a luminance counting when strictly above it.
     const double thresholdLuminance =
         static_cast<double>(static_cast<float>(settings.thresholdNits) / peak);
-    const auto first = std::partition_point(s.luminance.begin() + s.levels.lumaMin, s.luminance.begin() + s.levels.lumaMax + 1,
+    const auto first = std::partition_point(s.luminance.begin() + s.levels.lumaMin,
+                                            s.luminance.begin() + s.levels.lumaMax + 1,
                                             [&](double luminance) { return !(luminance > thresholdLuminance); });
     s.firstLumaCodeAbove = static_cast<int>(first - s.luminance.begin());
     return scale;

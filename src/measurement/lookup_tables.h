@@ -46,7 +46,8 @@ ChromaCoefficients chromaCoefficientsFor(const std::wstring& colorSpace);
 // The band parameters that follow from a table, its code levels and coefficients; the caller adds the
 // threshold, rounding, what to measure and the histograms. Defined outside the kernel's translation
 // units, which must not emit shared inline code.
-BandParameters levelParameters(const double* luminance, const CodeLevels& levels, const ChromaCoefficients& coefficients);
+BandParameters levelParameters(const double* luminance, const CodeLevels& levels,
+                               const ChromaCoefficients& coefficients);
 
 // G minus Y for a (Cb, Cr) code pair with exactly the single-precision operations that fill a cbCrToG
 // entry, so that computing it per pixel gives the number the table would hold.

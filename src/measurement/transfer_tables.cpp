@@ -32,7 +32,8 @@ ChromaCoefficients chromaCoefficientsFor(const std::wstring& colorSpace) {
     return {1.5396f, -0.1831f, -0.4577f, 1.8142f};
 }
 
-BandParameters levelParameters(const double* luminance, const CodeLevels& levels, const ChromaCoefficients& coefficients) {
+BandParameters levelParameters(const double* luminance, const CodeLevels& levels,
+                               const ChromaCoefficients& coefficients) {
     BandParameters p{};
     p.luminance = luminance;
     p.lumaMin = levels.lumaMin;
