@@ -12,10 +12,10 @@ extern "C" {
 
 #include "fuzz_input.h"
 #include "options.h"
-#include "tool_errors.h"
+#include "clip_errors.h"
 
 using namespace hdrmeter;
-using namespace hdrmeter::tool;
+using namespace hdrmeter::clip;
 using fuzzing::check;
 
 static bool isPercent(double value) { return value >= 0.0 && value <= 100.0; }

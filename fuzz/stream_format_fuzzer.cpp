@@ -12,11 +12,11 @@ extern "C" {
 }
 
 #include "fuzz_input.h"
-#include "input/av_holders.h"
-#include "input/stream_format.h"
+#include "libav/av_holders.h"
+#include "libav/stream_format.h"
 
 using namespace hdrmeter;
-using namespace hdrmeter::tool;
+using namespace hdrmeter::clip;
 using fuzzing::check;
 
 static bool oneLine(const std::string& text) { return text.find('\n') == std::string::npos; }

@@ -12,11 +12,11 @@
 
 #include "options.h"
 #include "output/metadata_json.h"
-#include "tool_errors.h"
+#include "clip_errors.h"
 #include "tool_run.h"
 
 namespace py = pybind11;
-using namespace hdrmeter::tool;
+using namespace hdrmeter::clip;
 
 namespace hdrmeter_python {
 

@@ -4,10 +4,10 @@
 #include <sstream>
 
 #include "options.h"
-#include "tool_errors.h"
+#include "clip_errors.h"
 
 using namespace hdrmeter;
-using namespace hdrmeter::tool;
+using namespace hdrmeter::clip;
 
 #define SETS(...) [](const ToolOptions& o) { return __VA_ARGS__; }
 

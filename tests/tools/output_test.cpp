@@ -6,7 +6,7 @@
 #include "output/summary.h"
 #include "tool_test_support.h"
 
-using namespace hdrmeter::tool;
+using namespace hdrmeter::clip;
 
 // Whole nits round halves up; a peak keeps the first frames that reach it exactly.
 TEST(Summary, MaxCllAndMaxFallComeFromTheirOwnColumnsAndSharesAreOfFramesAndPixels)

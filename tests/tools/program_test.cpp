@@ -13,7 +13,7 @@ TEST(Program, DemoPrintsMaxCllThatMatchesItsPerFrameOutput)
     double largest = 0.0;
     for (const auto& row : readCsv(scratch.file("d.csv")))
         largest = std::max(largest, std::stod(row.at("largest_light_nits")));
-    const std::string maxCll = std::to_string(hdrmeter::tool::wholeNits(largest));
+    const std::string maxCll = std::to_string(hdrmeter::clip::wholeNits(largest));
     EXPECT_EQ(summaryValue(run.out, "MaxCLL").rfind(maxCll + " nits (", 0), 0u) << run.out;
     EXPECT_NE(readWholeFile(scratch.file("d.svg")).find("MaxCLL " + maxCll + " nits"), std::string::npos);
 }

@@ -10,9 +10,9 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-#include "tool_errors.h"
+#include "clip_errors.h"
 
-namespace hdrmeter::tool {
+namespace hdrmeter::clip {
 
 namespace {
 
@@ -296,4 +296,4 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
     return commandLine;
 }
 
-}  // namespace hdrmeter::tool
+}  // namespace hdrmeter::clip

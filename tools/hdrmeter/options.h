@@ -1,5 +1,5 @@
-#ifndef HDRMETER_TOOL_OPTIONS_H
-#define HDRMETER_TOOL_OPTIONS_H
+#ifndef HDRMETER_CLIP_OPTIONS_H
+#define HDRMETER_CLIP_OPTIONS_H
 
 #include <optional>
 #include <string>
@@ -7,7 +7,7 @@
 #include "clip_measurement.h"
 #include "output/metadata_json.h"
 
-namespace hdrmeter::tool {
+namespace hdrmeter::clip {
 
 struct ToolOptions {
     ClipOptions clip;
@@ -41,6 +41,6 @@ MeasureOptions measureOptionsOf(const ToolOptions& options);
 // carried out.
 CommandLine parseCommandLine(int argc, const char* const* argv);
 
-}  // namespace hdrmeter::tool
+}  // namespace hdrmeter::clip
 
 #endif

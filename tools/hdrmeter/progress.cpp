@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace hdrmeter::tool {
+namespace hdrmeter::clip {
 
 namespace {
 
@@ -58,4 +58,4 @@ void ProgressReporter::finish()
     }
 }
 
-}  // namespace hdrmeter::tool
+}  // namespace hdrmeter::clip

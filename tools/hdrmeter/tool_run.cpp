@@ -21,9 +21,9 @@
 #include "output/summary.h"
 #include "output/svg_plot.h"
 #include "progress.h"
-#include "tool_errors.h"
+#include "clip_errors.h"
 
-namespace hdrmeter::tool {
+namespace hdrmeter::clip {
 
 namespace {
 
@@ -393,4 +393,4 @@ int runHdrmeter(int argc, const char* const* argv)
     }
 }
 
-}  // namespace hdrmeter::tool
+}  // namespace hdrmeter::clip

@@ -1,5 +1,5 @@
-#ifndef HDRMETER_TOOL_RUN_H
-#define HDRMETER_TOOL_RUN_H
+#ifndef HDRMETER_CLIP_RUN_H
+#define HDRMETER_CLIP_RUN_H
 
 #include <memory>
 #include <string>
@@ -10,7 +10,7 @@
 #include "output/output_file.h"
 #include "output/summary.h"
 
-namespace hdrmeter::tool {
+namespace hdrmeter::clip {
 
 // The metadata files a run was asked for (--summary-json, --hdr10plus, --dovi-config), created before the
 // clip is measured so that a name that cannot be written is refused before the work.
@@ -35,6 +35,6 @@ void installStopHandlers();
 // failure, whatever raised it, ends as one line on standard error and a status.
 int runHdrmeter(int argc, const char* const* argv);
 
-}  // namespace hdrmeter::tool
+}  // namespace hdrmeter::clip
 
 #endif

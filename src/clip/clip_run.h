@@ -1,0 +1,99 @@
+// A measured clip, frame by frame: opens the input (or makes the demo clip), decodes each frame and
+// measures it where the decoder put it with hdrmeter::Analyzer. A host drives it one frame at a time
+// and gets each frame's record, and the run's facts: format, colour tags, static metadata, counts.
+// The program is one such host; the Python module is another.
+#ifndef HDRMETER_CLIP_CLIP_RUN_H
+#define HDRMETER_CLIP_CLIP_RUN_H
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <hdrmeter/analysis.h>
+
+#include "frame_measurement.h"
+#include "input/demo_clip.h"
+#include "libav/libav_source.h"
+#include "libav/stream_format.h"
+
+namespace hdrmeter::clip {
+
+struct ClipOptions {
+    SourceOptions source;
+    bool demo = false;                    // the generated clip instead of source
+    std::optional<Transfer> transfer;     // overrides the stream's tag
+    std::optional<Matrix> matrix;         // overrides the stream's tag
+    AnalysisSettings analysis;            // its transfer and matrix are the stream's, or the overrides
+    bool lumaChecks = false;              // luma minimum, maximum and out-of-range counts per frame
+};
+
+struct ClipFacts {
+    std::string inputName;  // the path, "standard input" or "demo clip"
+    std::string container;  // libavformat's demuxer, "matroska,webm"; "generated" for the demo clip
+    std::string codec;      // "hevc"
+    // Of the first frame; known once one was decoded.
+    int width = 0;
+    int height = 0;
+    int bitDepth = 0;
+    ChromaLayout layout = ChromaLayout::Yuv420;
+    SampleRange range = SampleRange::Narrow;
+    ColourChoice colour;
+    Arithmetic arithmetic;
+    std::optional<long long> framesExpected;
+    long long framesMeasured = 0;
+};
+
+class ClipRun {
+public:
+    // Opens the input. Throws InputError when it cannot be read as video.
+    ClipRun(const ClipOptions& options, const StopRequest* stop);
+    ~ClipRun();
+
+    // Decodes and measures the next frame; nullopt once the clip has ended, was stopped or failed
+    // (failure() says which). Throws InputError for a stream that cannot be measured at all (an SDR
+    // transfer, 8-bit samples ...), found at its first frame.
+    std::optional<FrameMeasurement> next();
+    // The same in two steps, for hosts that look at a frame before choosing what of it to measure: the
+    // next frame's planes (valid until the next call), then its measurement inside `area`, or nullopt when
+    // the frame turned out to be lost while it was measured (failure() says how).
+    std::optional<FrameView> decode();
+    std::optional<FrameMeasurement> measure(const FrameView& view, const ActiveArea& area);
+    // Starts again at the clip's first frame, for a second pass, with the same analyzer. What the first
+    // pass learnt (its failure, the stream's metadata) stays. Throws InputError when the input cannot be
+    // read again.
+    void rewind();
+    // The full statistics of the frame next() measured last, for hosts that want more than the record.
+    const FrameStatistics& lastStatistics() const { return lastStatistics_; }
+
+    const ClipFacts& facts() const { return facts_; }
+    // Mastering display and content light level as the stream states them, so far.
+    StaticMetadata staticMetadata() const;
+    const std::string& failure() const;
+    bool stopped() const;
+    // Warnings worth a line each (an untagged transfer), in the order they arose.
+    const std::vector<std::string>& warnings() const { return warnings_; }
+    // The input's identity, so that no output overwrites it; unset for the demo clip.
+    std::optional<FileIdentity> inputIdentity() const;
+
+private:
+    void chooseColour(int avTransfer, int avMatrix);
+
+    ClipOptions options_;
+    const StopRequest* stop_;
+    std::unique_ptr<LibavSource> source_;
+    std::unique_ptr<DemoClip> demo_;
+    std::unique_ptr<Analyzer> analyzer_;
+    PixelLayout layout_;
+    int layoutFormat_ = -1;  // the AVPixelFormat layout_ was found for
+    FrameStatistics lastStatistics_;
+    std::vector<std::uint16_t> gaplessLuma_;
+    ClipFacts facts_;
+    std::vector<std::string> warnings_;
+    std::string failure_;
+    std::optional<StaticMetadata> firstPassMetadata_;
+};
+
+}  // namespace hdrmeter::clip
+
+#endif

@@ -1,0 +1,153 @@
+#include "frame_memory.h"
+
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstdint>
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace hdrmeter::clip {
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kPage = 4096;
+constexpr std::size_t kPlaneAlignment = 64;  // as av_malloc's, for the decoders' widest vector stores
+// Decoders read and write a little past a plane's last row with vector instructions; libavcodec's own
+// pools leave 16 + 63 bytes after each plane.
+constexpr std::size_t kPlanePadding = 128;
+
+std::size_t roundUp(std::size_t value, std::size_t unit)
+{
+    return (value + unit - 1) / unit * unit;
+}
+
+void unmapBuffer(void* length, std::uint8_t* data)
+{
+    munmap(data, reinterpret_cast<std::uintptr_t>(length));
+}
+
+AVBufferRef* mapBuffer(std::size_t size)
+{
+    // Reserve a huge page more than needed and give back what lies before the first 2 MiB boundary and
+    // after the buffer: only whole aligned 2 MiB ranges can become huge pages.
+    const std::size_t length = roundUp(size, kPage);
+    const std::size_t reserved = length + kHugePage;
+    void* const mapped = mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+        return nullptr;
+    auto* const start = static_cast<std::uint8_t*>(mapped);
+    auto* const buffer = start + (roundUp(reinterpret_cast<std::uintptr_t>(start), kHugePage) -
+                                  reinterpret_cast<std::uintptr_t>(start));
+    if (buffer != start)
+        munmap(start, static_cast<std::size_t>(buffer - start));
+    if (buffer + length != start + reserved)
+        munmap(buffer + length, static_cast<std::size_t>(start + reserved - (buffer + length)));
+    // Advice only: without transparent huge pages the mapping keeps 4 KiB pages.
+    madvise(buffer, length, MADV_HUGEPAGE);
+    AVBufferRef* const reference = av_buffer_create(buffer, length, unmapBuffer, reinterpret_cast<void*>(length), 0);
+    if (!reference)
+        munmap(buffer, length);
+    return reference;
+}
+
+}  // namespace
+
+FrameMemory::~FrameMemory()
+{
+    release();
+}
+
+void FrameMemory::release()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    av_buffer_pool_uninit(&pool_);
+    bufferSize_ = 0;
+}
+
+void FrameMemory::serve(AVCodecContext& decoder)
+{
+    if (!(decoder.codec->capabilities & AV_CODEC_CAP_DR1))
+        return;
+    decoder.opaque = this;
+    decoder.get_buffer2 = &FrameMemory::getBuffer;
+#if LIBAVCODEC_VERSION_MAJOR < 60
+    // Until libavcodec 60 a callback not declared thread-safe is called only from the thread that feeds
+    // the decoder, each frame thread waiting for it, and the frames let go are freed only there, later:
+    // the pool then needs a frame more. getBuffer is thread-safe; from 60 on that is assumed.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    decoder.thread_safe_callbacks = 1;
+#pragma GCC diagnostic pop
+#endif
+}
+
+int FrameMemory::getBuffer(AVCodecContext* decoder, AVFrame* frame, int flags)
+{
+    const auto format = static_cast<AVPixelFormat>(frame->format);
+    const AVPixFmtDescriptor* const descriptor = av_pix_fmt_desc_get(format);
+    if (!descriptor || !(descriptor->flags & AV_PIX_FMT_FLAG_PLANAR) ||
+        (descriptor->flags & (AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM)) ||
+        frame->width <= 0 || frame->height <= 0)
+        return avcodec_default_get_buffer2(decoder, frame, flags);
+
+    // The decoder's own geometry: its block-aligned size, and rows widened together (never one plane
+    // alone, which would break 4:2:2 row relations some decoders rely on) until each meets its alignment.
+    int width = frame->width;
+    int height = frame->height;
+    int rowAlignment[AV_NUM_DATA_POINTERS] = {};
+    avcodec_align_dimensions2(decoder, &width, &height, rowAlignment);
+    int linesizes[4];
+    for (;;) {
+        const int result = av_image_fill_linesizes(linesizes, format, width);
+        if (result < 0)
+            return result;
+        bool aligned = true;
+        for (int i = 0; i < 4; ++i)
+            aligned = aligned && (rowAlignment[i] <= 0 || linesizes[i] % rowAlignment[i] == 0);
+        if (aligned)
+            break;
+        width += width & ~(width - 1);
+    }
+    const std::ptrdiff_t strides[4] = {linesizes[0], linesizes[1], linesizes[2], linesizes[3]};
+    std::size_t planeSizes[4];
+    const int result = av_image_fill_plane_sizes(planeSizes, format, height, strides);
+    if (result < 0)
+        return result;
+    std::size_t offsets[4] = {};
+    std::size_t size = 0;
+    for (int i = 0; i < 4; ++i) {
+        offsets[i] = size;
+        if (planeSizes[i] > 0)
+            size = roundUp(size + planeSizes[i] + kPlanePadding, kPlaneAlignment);
+    }
+
+    auto* const self = static_cast<FrameMemory*>(decoder->opaque);
+    AVBufferRef* buffer = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(self->mutex_);
+        if (!self->pool_ || size != self->bufferSize_) {
+            // Frames of the old geometry still out keep the old pool until the last comes back.
+            av_buffer_pool_uninit(&self->pool_);
+            self->pool_ = av_buffer_pool_init(size, mapBuffer);
+            self->bufferSize_ = self->pool_ ? size : 0;
+        }
+        if (self->pool_)
+            buffer = av_buffer_pool_get(self->pool_);
+    }
+    if (!buffer)
+        return AVERROR(ENOMEM);
+    frame->buf[0] = buffer;
+    for (int i = 0; i < 4; ++i) {
+        frame->data[i] = planeSizes[i] > 0 ? buffer->data + offsets[i] : nullptr;
+        frame->linesize[i] = planeSizes[i] > 0 ? linesizes[i] : 0;
+    }
+    frame->extended_data = frame->data;
+    return 0;
+}
+
+}  // namespace hdrmeter::clip

@@ -1,0 +1,249 @@
+#include "stream_format.h"
+
+#include <cstdio>
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/mastering_display_metadata.h>
+#include <libavutil/pixdesc.h>
+#include <libavutil/pixfmt.h>
+}
+
+namespace hdrmeter::clip {
+
+namespace {
+
+// The accepted format of the same chroma layout, for the advice in a refusal.
+std::string advisedFormat(const AVPixFmtDescriptor* descriptor)
+{
+    if (descriptor && descriptor->log2_chroma_w == 0 && descriptor->log2_chroma_h == 0)
+        return "yuv444p10le";
+    if (descriptor && descriptor->log2_chroma_w == 1 && descriptor->log2_chroma_h == 0)
+        return "yuv422p10le";
+    return "yuv420p10le";
+}
+
+std::string refusalOf(const std::string& what, const AVPixFmtDescriptor* descriptor)
+{
+    return what + " cannot be measured: hdrmeter reads planar Y'CbCr 4:2:0, 4:2:2 or 4:4:4 at 10, 12 or 16 "
+                  "bits; convert it first, e.g. ffmpeg -i IN -pix_fmt " +
+           advisedFormat(descriptor) + " -c:v ffv1 OUT.mkv";
+}
+
+bool nativeByteOrder(const AVPixFmtDescriptor& descriptor)
+{
+    const bool bigEndian = (descriptor.flags & AV_PIX_FMT_FLAG_BE) != 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return bigEndian;
+#else
+    return !bigEndian;
+#endif
+}
+
+double rationalValue(AVRational value)
+{
+    return value.den == 0 ? 0.0 : av_q2d(value);
+}
+
+}  // namespace
+
+PixelLayout pixelLayoutOf(int avPixelFormat)
+{
+    PixelLayout result;
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(avPixelFormat));
+    if (!descriptor) {
+        result.refusal = refusalOf("video of an unknown pixel format", nullptr);
+        return result;
+    }
+    result.name = descriptor->name;
+    const std::string what = "video in " + result.name;
+    const int depth = descriptor->comp[0].depth;
+    if (descriptor->flags & (AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM |
+                             AV_PIX_FMT_FLAG_BAYER | AV_PIX_FMT_FLAG_FLOAT)) {
+        result.refusal = refusalOf(what, descriptor);
+        return result;
+    }
+    if (descriptor->flags & AV_PIX_FMT_FLAG_RGB) {
+        result.refusal = refusalOf("RGB " + what, descriptor);
+        return result;
+    }
+    if (descriptor->nb_components < 3) {
+        result.refusal = refusalOf("monochrome " + what, descriptor);
+        return result;
+    }
+    if (depth < 10) {
+        result.refusal = refusalOf(std::to_string(depth) + "-bit " + what, descriptor);
+        return result;
+    }
+    if (depth != 10 && depth != 12 && depth != 16) {
+        result.refusal = refusalOf(std::to_string(depth) + "-bit " + what, descriptor);
+        return result;
+    }
+    bool planar = (descriptor->flags & AV_PIX_FMT_FLAG_PLANAR) != 0;
+    for (int i = 0; i < 3; ++i) {
+        const AVComponentDescriptor& component = descriptor->comp[i];
+        planar = planar && component.plane == i && component.step == 2 && component.offset == 0 &&
+                 component.shift == 0 && component.depth == depth;
+    }
+    if (!planar) {
+        result.refusal = refusalOf("semi-planar or packed " + what, descriptor);
+        return result;
+    }
+    if (!nativeByteOrder(*descriptor)) {
+        result.refusal = refusalOf("byte-swapped " + what, descriptor);
+        return result;
+    }
+    const int w = descriptor->log2_chroma_w, h = descriptor->log2_chroma_h;
+    if (w == 1 && h == 1)
+        result.layout = ChromaLayout::Yuv420;
+    else if (w == 1 && h == 0)
+        result.layout = ChromaLayout::Yuv422;
+    else if (w == 0 && h == 0)
+        result.layout = ChromaLayout::Yuv444;
+    else {
+        result.refusal = refusalOf(what, descriptor);
+        return result;
+    }
+    result.accepted = true;
+    result.bitDepth = depth;
+    return result;
+}
+
+FrameView frameViewOf(const AVFrame& frame, const PixelLayout& layout)
+{
+    FrameView view;
+    for (int i = 0; i < 3; ++i) {
+        view.planes[i] = reinterpret_cast<const std::uint16_t*>(frame.data[i]);
+        view.strides[i] = frame.linesize[i];
+    }
+    view.width = frame.width;
+    view.height = frame.height;
+    view.layout = layout.layout;
+    view.bitDepth = layout.bitDepth;
+    view.range = sampleRangeOf(frame.color_range);
+    return view;
+}
+
+std::string layoutName(ChromaLayout layout)
+{
+    switch (layout) {
+    case ChromaLayout::Yuv420:
+        return "4:2:0";
+    case ChromaLayout::Yuv422:
+        return "4:2:2";
+    case ChromaLayout::Yuv444:
+        break;
+    }
+    return "4:4:4";
+}
+
+ColourChoice chooseColour(int avTransfer, int avMatrix, std::optional<Transfer> transferOption,
+                          std::optional<Matrix> matrixOption)
+{
+    ColourChoice choice;
+    const char* transferName = av_color_transfer_name(static_cast<AVColorTransferCharacteristic>(avTransfer));
+    const std::string transferTag = transferName ? transferName : "unknown (" + std::to_string(avTransfer) + ")";
+    if (transferOption) {
+        choice.transfer = *transferOption;
+        choice.transferOrigin = TagOrigin::Option;
+    } else if (avTransfer == AVCOL_TRC_SMPTE2084) {
+        choice.transfer = Transfer::Pq;
+        choice.transferOrigin = TagOrigin::Stream;
+    } else if (avTransfer == AVCOL_TRC_ARIB_STD_B67) {
+        choice.transfer = Transfer::Hlg;
+        choice.transferOrigin = TagOrigin::Stream;
+    } else if (avTransfer == AVCOL_TRC_UNSPECIFIED || avTransfer == AVCOL_TRC_RESERVED0 ||
+               avTransfer == AVCOL_TRC_RESERVED) {
+        choice.warning = "the stream does not say its transfer function; measuring it as PQ (give --transfer hlg "
+                         "for HLG material)";
+    } else {
+        choice.refusal = "the stream is tagged with the SDR transfer " + transferTag +
+                         ", not PQ or HLG; give --transfer pq or --transfer hlg to measure it anyway";
+    }
+
+    const char* matrixName = av_color_space_name(static_cast<AVColorSpace>(avMatrix));
+    const std::string matrixTag = matrixName ? matrixName : "unknown (" + std::to_string(avMatrix) + ")";
+    if (matrixOption) {
+        choice.matrix = *matrixOption;
+        choice.matrixOrigin = TagOrigin::Option;
+    } else if (avMatrix == AVCOL_SPC_BT2020_NCL || avMatrix == AVCOL_SPC_BT2020_CL) {
+        choice.matrix = Matrix::Bt2020;
+        choice.matrixOrigin = TagOrigin::Stream;
+    } else if (avMatrix == AVCOL_SPC_BT709) {
+        choice.matrix = Matrix::Bt709;
+        choice.matrixOrigin = TagOrigin::Stream;
+    } else if (avMatrix != AVCOL_SPC_UNSPECIFIED && avMatrix != AVCOL_SPC_RESERVED && choice.refusal.empty()) {
+        choice.refusal = "the stream is tagged with the matrix " + matrixTag +
+                         ", not BT.2020 or BT.709; give --matrix bt2020 or --matrix bt709 to measure it anyway";
+    }
+    return choice;
+}
+
+SampleRange sampleRangeOf(int avRange)
+{
+    return avRange == AVCOL_RANGE_JPEG ? SampleRange::Full : SampleRange::Narrow;
+}
+
+std::string describeColour(const ColourChoice& colour)
+{
+    const auto origin = [](TagOrigin tagOrigin, const char* option) {
+        switch (tagOrigin) {
+        case TagOrigin::Stream:
+            return std::string(" (tagged)");
+        case TagOrigin::Option:
+            return " (" + std::string(option) + ")";
+        case TagOrigin::Assumed:
+            break;
+        }
+        return std::string(" (untagged, assumed)");
+    };
+    return std::string(colour.transfer == Transfer::Hlg ? "HLG" : "PQ") + origin(colour.transferOrigin, "--transfer") +
+           ", " + (colour.matrix == Matrix::Bt709 ? "BT.709" : "BT.2020") + origin(colour.matrixOrigin, "--matrix");
+}
+
+MasteringDisplay masteringDisplayOf(const AVMasteringDisplayMetadata& metadata)
+{
+    MasteringDisplay display;
+    if (metadata.has_primaries) {
+        display.primaries = std::array<double, 6>{
+            rationalValue(metadata.display_primaries[0][0]), rationalValue(metadata.display_primaries[0][1]),
+            rationalValue(metadata.display_primaries[1][0]), rationalValue(metadata.display_primaries[1][1]),
+            rationalValue(metadata.display_primaries[2][0]), rationalValue(metadata.display_primaries[2][1])};
+        display.whitePoint = std::array<double, 2>{rationalValue(metadata.white_point[0]),
+                                                   rationalValue(metadata.white_point[1])};
+    }
+    if (metadata.has_luminance) {
+        display.minNits = rationalValue(metadata.min_luminance);
+        display.maxNits = rationalValue(metadata.max_luminance);
+    }
+    return display;
+}
+
+ContentLightLevel contentLightLevelOf(const AVContentLightMetadata& metadata)
+{
+    return {metadata.MaxCLL, metadata.MaxFALL};
+}
+
+void takeFrameMetadata(const AVFrame& frame, StaticMetadata& metadata)
+{
+    if (!metadata.mastering) {
+        const AVFrameSideData* side = av_frame_get_side_data(&frame, AV_FRAME_DATA_MASTERING_DISPLAY_METADATA);
+        if (side && side->size >= sizeof(AVMasteringDisplayMetadata)) {
+            const MasteringDisplay display =
+                masteringDisplayOf(*reinterpret_cast<const AVMasteringDisplayMetadata*>(side->data));
+            if (display.primaries || display.maxNits) {
+                metadata.mastering = display;
+                metadata.masteringOrigin = MetadataOrigin::Codec;
+            }
+        }
+    }
+    if (!metadata.lightLevel) {
+        const AVFrameSideData* side = av_frame_get_side_data(&frame, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL);
+        if (side && side->size >= sizeof(AVContentLightMetadata)) {
+            metadata.lightLevel = contentLightLevelOf(*reinterpret_cast<const AVContentLightMetadata*>(side->data));
+            metadata.lightLevelOrigin = MetadataOrigin::Codec;
+        }
+    }
+}
+
+}  // namespace hdrmeter::clip

@@ -1,0 +1,184 @@
+#include "output_file.h"
+
+#include <fcntl.h>
+#include <libgen.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "clip_errors.h"
+
+namespace hdrmeter::clip {
+
+namespace {
+
+std::string folderOf(const std::string& path)
+{
+    std::string copy = path;
+    return dirname(copy.data());
+}
+
+std::string baseNameOf(const std::string& path)
+{
+    std::string copy = path;
+    return basename(copy.data());
+}
+
+// A link is followed to the file it names, so that the file is replaced and the link kept.
+std::string resolvedPath(const std::string& path)
+{
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+        char resolved[PATH_MAX];
+        if (::realpath(path.c_str(), resolved))
+            return resolved;
+    }
+    return path;
+}
+
+struct OutputKey {
+    FileIdentity file;
+    std::string nameInFolder;  // empty when the file exists
+    bool operator==(const OutputKey& other) const
+    {
+        return file == other.file && nameInFolder == other.nameInFolder;
+    }
+};
+
+OutputKey outputKeyOf(const std::string& option, const std::string& path)
+{
+    struct stat status {};
+    if (path == "-") {
+        if (::fstat(STDOUT_FILENO, &status) != 0)
+            return {};
+        return {{status.st_dev, status.st_ino}, {}};
+    }
+    const std::string target = resolvedPath(path);
+    if (::stat(target.c_str(), &status) == 0)
+        return {{status.st_dev, status.st_ino}, {}};
+    if (::stat(folderOf(target).c_str(), &status) != 0)
+        throw InputError("cannot create " + path + " (" + option + "): " + std::strerror(errno));
+    return {{status.st_dev, status.st_ino}, baseNameOf(target)};
+}
+
+}  // namespace
+
+void checkOutputsApart(const std::vector<std::pair<std::string, std::string>>& optionsAndPaths,
+                       const std::optional<FileIdentity>& input)
+{
+    std::vector<OutputKey> keys;
+    for (const auto& [option, path] : optionsAndPaths) {
+        const OutputKey key = outputKeyOf(option, path);
+        if (input && key.nameInFolder.empty() && key.file == *input)
+            throw UsageError(option + " " + path + " is the input file: writing it would destroy what is measured");
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            if (keys[i] == key)
+                throw UsageError(option + " " + path + " is the same file as " + optionsAndPaths[i].first + " " +
+                                 optionsAndPaths[i].second + ": give each output a file of its own");
+        keys.push_back(key);
+    }
+}
+
+OutputFile::OutputFile(const std::string& path) : path_(path)
+{
+    if (path == "-") {
+        stream_ = stdout;
+        path_ = "standard output";
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+        return;
+    }
+    const std::string target = resolvedPath(path);
+    struct stat status {};
+    const bool exists = ::stat(target.c_str(), &status) == 0;
+    if (exists && S_ISDIR(status.st_mode))
+        throw InputError("cannot create " + path + ": it is a folder");
+    if (exists && !S_ISREG(status.st_mode)) {
+        stream_ = std::fopen(target.c_str(), "wb");
+        if (!stream_)
+            throw InputError("cannot open " + path + ": " + std::strerror(errno));
+        std::setvbuf(stream_, nullptr, _IOLBF, 0);
+        return;
+    }
+    const std::string folder = folderOf(target);
+    temporaryPath_ = folder + "/." + baseNameOf(target) + ".hdrmeter-XXXXXX";
+    const int descriptor = ::mkstemp(temporaryPath_.data());
+    if (descriptor < 0)
+        throw InputError("cannot create a file in " + folder + " for " + path + ": " + std::strerror(errno));
+    // mkstemp makes the file private; the result gets the mode the file had, or the one a new file gets.
+    mode_t mode = 0;
+    if (exists) {
+        mode = status.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(descriptor, mode);
+    stream_ = ::fdopen(descriptor, "wb");
+    if (!stream_) {
+        const int error = errno;
+        ::close(descriptor);
+        ::unlink(temporaryPath_.c_str());
+        throw InputError("cannot create " + path + ": " + std::strerror(error));
+    }
+    finalPath_ = target;
+}
+
+OutputFile::~OutputFile()
+{
+    if (stream_ && stream_ != stdout)
+        std::fclose(stream_);
+    if (!temporaryPath_.empty())
+        ::unlink(temporaryPath_.c_str());
+}
+
+void OutputFile::write(const std::string& text)
+{
+    if (!stream_ || firstErrno_ != 0)
+        return;
+    errno = 0;
+    // A line-buffered stream flushes inside fwrite and may still report every byte taken.
+    if (std::fwrite(text.data(), 1, text.size(), stream_) != text.size() || std::ferror(stream_))
+        firstErrno_ = errno != 0 ? errno : EIO;
+}
+
+bool OutputFile::readerWentAway() const
+{
+    return firstErrno_ == EPIPE;
+}
+
+bool OutputFile::pipeReaderGone() const
+{
+    if (!stream_ || !finalPath_.empty())
+        return false;
+    // A pipe's write end reports POLLERR once its read end is closed.
+    pollfd state{::fileno(stream_), 0, 0};
+    return ::poll(&state, 1, 0) == 1 && (state.revents & POLLERR) != 0;
+}
+
+void OutputFile::close()
+{
+    if (!stream_)
+        return;
+    errno = 0;
+    if (firstErrno_ == 0 && std::fflush(stream_) != 0)
+        firstErrno_ = errno != 0 ? errno : EIO;
+    if (stream_ != stdout && std::fclose(stream_) != 0 && firstErrno_ == 0)
+        firstErrno_ = errno != 0 ? errno : EIO;
+    stream_ = nullptr;
+    if (firstErrno_ == 0 && !temporaryPath_.empty()) {
+        if (::rename(temporaryPath_.c_str(), finalPath_.c_str()) != 0)
+            firstErrno_ = errno;
+        else
+            temporaryPath_.clear();
+    }
+    if (firstErrno_ != 0)
+        throw InputError("cannot write " + path_ + ": " + std::strerror(firstErrno_));
+}
+
+}  // namespace hdrmeter::clip

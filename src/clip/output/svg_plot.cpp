@@ -1,0 +1,272 @@
+#include "svg_plot.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+
+#include "input/pq_curve.h"
+
+namespace hdrmeter::clip {
+
+namespace {
+
+constexpr double kCanvasWidth = 1340;
+constexpr double kCanvasHeight = 640;
+constexpr double kPlotLeft = 80;
+constexpr double kPlotRight = 1040;
+constexpr double kPlotTop = 80;
+constexpr double kPlotBottom = 580;
+
+const char* kLargestColour = "#d62728";
+const char* kAverageColour = "#1f77b4";
+const char* kTop1Colour = "#ff7f0e";
+const char* kTop2Colour = "#2ca02c";
+const char* kBottomColour = "#7f7f7f";
+const char* kThresholdColour = "#9467bd";
+
+std::string number(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+std::string nitsLabel(double nits)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, nits < 1.0 && nits > 0.0 ? "%.1f" : "%.0f", nits);
+    return text;
+}
+
+std::string percentLabel(double percent)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", percent);
+    return text;
+}
+
+// Names come from the command line and may hold control characters or bytes that are not UTF-8, which
+// XML forbids: those become U+FFFD, so the picture always parses.
+std::string escapeXml(const std::string& text)
+{
+    std::string escaped;
+    const std::string replacement = "\xEF\xBF\xBD";
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        std::size_t length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3 : (byte >> 3) == 0x1E ? 4 : 0;
+        bool valid = length > 0 && i + length <= text.size();
+        for (std::size_t k = 1; valid && k < length; ++k)
+            valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (valid && length > 1) {
+            // Overlong forms, surrogates and values past U+10FFFF are not UTF-8 either.
+            unsigned int codePoint = byte & (0x7F >> length);
+            for (std::size_t k = 1; k < length; ++k)
+                codePoint = codePoint << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+            const unsigned int smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+            valid = codePoint >= smallest[length] && codePoint <= 0x10FFFF && (codePoint < 0xD800 || codePoint > 0xDFFF);
+        }
+        if (!valid) {
+            escaped += replacement;
+            ++i;
+            continue;
+        }
+        if (length > 1) {
+            escaped.append(text, i, length);
+            i += length;
+            continue;
+        }
+        switch (byte) {
+        case '&':
+            escaped += "&amp;";
+            break;
+        case '<':
+            escaped += "&lt;";
+            break;
+        case '>':
+            escaped += "&gt;";
+            break;
+        case '"':
+            escaped += "&quot;";
+            break;
+        default:
+            if (byte < 0x20 || byte == 0x7F)
+                escaped += replacement;
+            else
+                escaped += static_cast<char>(byte);
+        }
+        ++i;
+    }
+    return escaped;
+}
+
+// The first frame number is at the left edge and the last at the right; a single frame sits in the middle.
+struct FrameAxis {
+    long long firstFrame = 0;
+    long long lastFrame = 0;
+    double x(long long frame) const
+    {
+        if (lastFrame == firstFrame)
+            return (kPlotLeft + kPlotRight) / 2;
+        return kPlotLeft + (kPlotRight - kPlotLeft) * static_cast<double>(frame - firstFrame) /
+                               static_cast<double>(lastFrame - firstFrame);
+    }
+};
+
+double nitsY(double nits)
+{
+    return kPlotBottom - (kPlotBottom - kPlotTop) * pqSignalFromNits(std::max(0.0, nits));
+}
+
+long long niceFrameStep(long long span)
+{
+    long long step = 1;
+    for (;;) {
+        for (long long factor : {1LL, 2LL, 5LL})
+            if (span / (step * factor) <= 10)
+                return step * factor;
+        step *= 10;
+    }
+}
+
+std::string polyline(const std::vector<FrameMeasurement>& frames, const FrameAxis& axis,
+                     const std::function<double(const FrameMeasurement&)>& value, const char* colour,
+                     const char* dashes, double strokeWidth)
+{
+    std::string points;
+    for (const FrameMeasurement& frame : frames)
+        points += number(axis.x(frame.frame)) + "," + number(nitsY(value(frame))) + " ";
+    std::string svg = "<polyline fill=\"none\" stroke=\"" + std::string(colour) + "\" stroke-width=\"" +
+                      number(strokeWidth) + "\" stroke-linejoin=\"round\"";
+    if (dashes[0] != '\0')
+        svg += " stroke-dasharray=\"" + std::string(dashes) + "\"";
+    svg += " points=\"" + points + "\"/>\n";
+    if (frames.size() == 1)
+        svg += "<circle cx=\"" + number(axis.x(frames[0].frame)) + "\" cy=\"" + number(nitsY(value(frames[0]))) +
+               "\" r=\"3\" fill=\"" + colour + "\"/>\n";
+    return svg;
+}
+
+std::string peakMarker(const FramePeak& peak, const FrameAxis& axis, const std::string& name, const char* colour,
+                       bool labelBelow)
+{
+    if (!peak.any())
+        return {};
+    const long long frame = peak.firstFrames().front();
+    const double x = axis.x(frame);
+    const double y = nitsY(peak.value());
+    const std::string label = name + " " + std::to_string(wholeNits(peak.value())) + " nits, " + peak.describeFrames();
+    const double labelWidth = 7.0 * static_cast<double>(label.size());
+    const double labelX = std::clamp(x + 8, kPlotLeft + 4, kPlotRight - labelWidth - 4);
+    const double labelY = std::clamp(labelBelow ? y + 30 : y - 12, kPlotTop + 14, kPlotBottom - 6);
+    return "<circle cx=\"" + number(x) + "\" cy=\"" + number(y) + "\" r=\"6\" fill=\"" + colour +
+           "\" stroke=\"white\" stroke-width=\"2\"/>\n"
+           "<text x=\"" +
+           number(labelX) + "\" y=\"" + number(labelY) + "\" font-size=\"13\" font-weight=\"bold\" fill=\"" + colour +
+           "\" stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\">" + escapeXml(label) + "</text>\n";
+}
+
+}  // namespace
+
+std::string renderLightPlot(const std::vector<FrameMeasurement>& frames, const MeasurementSummary& summary,
+                            const PlotLabels& labels)
+{
+    FrameAxis axis;
+    if (!frames.empty()) {
+        axis.firstFrame = frames.front().frame;
+        axis.lastFrame = frames.back().frame;
+    }
+    std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+                      number(kCanvasWidth) + "\" height=\"" + number(kCanvasHeight) + "\" viewBox=\"0 0 " +
+                      number(kCanvasWidth) + " " + number(kCanvasHeight) +
+                      "\" font-family=\"DejaVu Sans, Helvetica, Arial, sans-serif\">\n"
+                      "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    svg += "<text x=\"" + number(kPlotLeft) + "\" y=\"30\" font-size=\"18\" font-weight=\"bold\">Light per frame: " +
+           escapeXml(labels.title) + "</text>\n";
+    std::string subtitle = std::to_string(summary.framesMeasured()) + " frames";
+    if (summary.framesMeasured() > 0)
+        subtitle += ", MaxCLL " + std::to_string(wholeNits(summary.maxCll().value())) + " nits, MaxFALL " +
+                    std::to_string(wholeNits(summary.maxFall().value())) + " nits";
+    svg += "<text x=\"" + number(kPlotLeft) + "\" y=\"54\" font-size=\"13\" fill=\"#444\">" + escapeXml(subtitle) +
+           "</text>\n";
+
+    svg += "<rect x=\"" + number(kPlotLeft) + "\" y=\"" + number(kPlotTop) + "\" width=\"" +
+           number(kPlotRight - kPlotLeft) + "\" height=\"" + number(kPlotBottom - kPlotTop) +
+           "\" fill=\"#fafafa\" stroke=\"#999\"/>\n";
+    for (double nits : {0.0, 0.1, 1.0, 10.0, 100.0, 203.0, 1000.0, 4000.0, 10000.0}) {
+        const double y = nitsY(nits);
+        svg += "<line x1=\"" + number(kPlotLeft) + "\" y1=\"" + number(y) + "\" x2=\"" + number(kPlotRight) +
+               "\" y2=\"" + number(y) + "\" stroke=\"#ddd\"/>\n";
+        svg += "<text x=\"" + number(kPlotLeft - 8) + "\" y=\"" + number(y + 4) +
+               "\" font-size=\"12\" text-anchor=\"end\">" + nitsLabel(nits) + "</text>\n";
+    }
+    svg += "<text transform=\"translate(22," + number((kPlotTop + kPlotBottom) / 2) +
+           ") rotate(-90)\" font-size=\"13\" text-anchor=\"middle\">nits (PQ scale)</text>\n";
+
+    const long long span = axis.lastFrame - axis.firstFrame;
+    const long long step = niceFrameStep(std::max(1LL, span));
+    for (long long frame = (axis.firstFrame + step - 1) / step * step; frame <= axis.lastFrame; frame += step) {
+        const double x = axis.x(frame);
+        svg += "<line x1=\"" + number(x) + "\" y1=\"" + number(kPlotBottom) + "\" x2=\"" + number(x) + "\" y2=\"" +
+               number(kPlotBottom + 5) + "\" stroke=\"#999\"/>\n";
+        svg += "<text x=\"" + number(x) + "\" y=\"" + number(kPlotBottom + 20) +
+               "\" font-size=\"12\" text-anchor=\"middle\">" + std::to_string(frame) + "</text>\n";
+    }
+    svg += "<text x=\"" + number((kPlotLeft + kPlotRight) / 2) + "\" y=\"" + number(kPlotBottom + 45) +
+           "\" font-size=\"13\" text-anchor=\"middle\">frame</text>\n";
+
+    const double thresholdY = nitsY(labels.thresholdNits);
+    svg += "<line x1=\"" + number(kPlotLeft) + "\" y1=\"" + number(thresholdY) + "\" x2=\"" + number(kPlotRight) +
+           "\" y2=\"" + number(thresholdY) + "\" stroke=\"" + kThresholdColour +
+           "\" stroke-width=\"1.5\" stroke-dasharray=\"2 4\"/>\n";
+
+    struct Series {
+        std::string name;
+        std::function<double(const FrameMeasurement&)> value;
+        const char* colour;
+        const char* dashes;
+        double width;
+    };
+    std::vector<Series> series;
+    if (labels.percentiles) {
+        series.push_back({"luminance above the darkest " + percentLabel(labels.bottomPercent) + " %",
+                          [](const FrameMeasurement& m) { return m.bottomNits; }, kBottomColour, "6 4", 1.5});
+        series.push_back({"luminance of the brightest " + percentLabel(labels.top2Percent) + " %",
+                          [](const FrameMeasurement& m) { return m.top2Nits; }, kTop2Colour, "6 4", 1.5});
+        series.push_back({"luminance of the brightest " + percentLabel(labels.top1Percent) + " %",
+                          [](const FrameMeasurement& m) { return m.top1Nits; }, kTop1Colour, "6 4", 1.5});
+    }
+    series.push_back({"average light (FALL)", [](const FrameMeasurement& m) { return m.averageLightNits; },
+                      kAverageColour, "", 2.5});
+    series.push_back({"largest light (CLL)", [](const FrameMeasurement& m) { return m.largestLightNits; },
+                      kLargestColour, "", 2.5});
+    for (const Series& line : series)
+        svg += polyline(frames, axis, line.value, line.colour, line.dashes, line.width);
+
+    svg += peakMarker(summary.maxCll(), axis, "MaxCLL", kLargestColour, false);
+    svg += peakMarker(summary.maxFall(), axis, "MaxFALL", kAverageColour, true);
+
+    double legendY = kPlotTop + 10;
+    const double legendX = kPlotRight + 20;
+    std::reverse(series.begin(), series.end());
+    for (const Series& line : series) {
+        svg += "<line x1=\"" + number(legendX) + "\" y1=\"" + number(legendY) + "\" x2=\"" + number(legendX + 28) +
+               "\" y2=\"" + number(legendY) + "\" stroke=\"" + line.colour + "\" stroke-width=\"" +
+               number(line.width) + "\"" +
+               (line.dashes[0] != '\0' ? " stroke-dasharray=\"" + std::string(line.dashes) + "\"" : std::string()) +
+               "/>\n";
+        svg += "<text x=\"" + number(legendX + 36) + "\" y=\"" + number(legendY + 4) + "\" font-size=\"13\">" +
+               escapeXml(line.name) + "</text>\n";
+        legendY += 24;
+    }
+    svg += "<line x1=\"" + number(legendX) + "\" y1=\"" + number(legendY) + "\" x2=\"" + number(legendX + 28) +
+           "\" y2=\"" + number(legendY) + "\" stroke=\"" + kThresholdColour +
+           "\" stroke-width=\"1.5\" stroke-dasharray=\"2 4\"/>\n";
+    svg += "<text x=\"" + number(legendX + 36) + "\" y=\"" + number(legendY + 4) + "\" font-size=\"13\">threshold " +
+           percentLabel(labels.thresholdNits) + " nits</text>\n";
+    svg += "</svg>\n";
+    return svg;
+}
+
+}  // namespace hdrmeter::clip

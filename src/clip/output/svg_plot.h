@@ -1,0 +1,29 @@
+#ifndef HDRMETER_CLIP_SVG_PLOT_H
+#define HDRMETER_CLIP_SVG_PLOT_H
+
+#include <string>
+#include <vector>
+
+#include "frame_measurement.h"
+#include "summary.h"
+
+namespace hdrmeter::clip {
+
+struct PlotLabels {
+    std::string title;  // the input and its format
+    double thresholdNits = 203.0;
+    bool percentiles = true;
+    double top1Percent = 1.0;
+    double top2Percent = 10.0;
+    double bottomPercent = 1.0;
+};
+
+// A self-contained SVG picture of the per-frame light: largest light, average light and the
+// percentile curves against frame number, on a vertical axis of nits spaced by the PQ curve (so that
+// 1, 100 and 1000 nits sit where the eye puts them), with the threshold, MaxCLL and MaxFALL marked.
+std::string renderLightPlot(const std::vector<FrameMeasurement>& frames, const MeasurementSummary& summary,
+                            const PlotLabels& labels);
+
+}  // namespace hdrmeter::clip
+
+#endif
