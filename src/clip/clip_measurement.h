@@ -84,8 +84,7 @@ public:
     const ClipRun& clip() const { return clip_; }
     const MeasureOptions& options() const { return options_; }
     const ActiveArea& area() const { return area_; }
-    // Frames read by the first pass; those measured again by the second, and its time.
-    long long framesRead() const { return framesRead_; }
+    // Frames measured again by the second pass, and its time.
     long long secondPassFrames() const { return secondPassFrames_; }
     double secondPassSeconds() const { return secondPassSeconds_; }
     // Frames whose numbers are not final (a run stopped before or during its second pass), left out of

@@ -56,14 +56,6 @@ void ClipRun::chooseColour(int avTransfer, int avMatrix)
         warnings_.push_back(facts_.colour.warning);
 }
 
-std::optional<FrameMeasurement> ClipRun::next()
-{
-    const std::optional<FrameView> view = decode();
-    if (!view)
-        return std::nullopt;
-    return measure(*view, options_.analysis.activeArea);
-}
-
 void ClipRun::rewind()
 {
     if (demo_) {

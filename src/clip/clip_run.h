@@ -50,13 +50,10 @@ public:
     ClipRun(const ClipOptions& options, const StopRequest* stop);
     ~ClipRun();
 
-    // Decodes and measures the next frame; nullopt once the clip has ended, was stopped or failed
-    // (failure() says which). Throws InputError for a stream that cannot be measured at all (an SDR
-    // transfer, 8-bit samples ...), found at its first frame.
-    std::optional<FrameMeasurement> next();
-    // The same in two steps, for hosts that look at a frame before choosing what of it to measure: the
-    // next frame's planes (valid until the next call), then its measurement inside `area`, or nullopt when
-    // the frame turned out to be lost while it was measured (failure() says how).
+    // The next frame's planes (valid until the next call), nullopt once the clip has ended, was stopped
+    // or failed (failure() says which); then its measurement inside `area`, or nullopt when the frame
+    // turned out to be lost while it was measured (failure() says how). Throws InputError for a stream
+    // that cannot be measured at all (an SDR transfer, 8-bit samples ...), found at its first frame.
     std::optional<FrameView> decode();
     std::optional<FrameMeasurement> measure(const FrameView& view, const ActiveArea& area);
     // Starts again at the clip's first frame, for a second pass, with the same analyzer. What the first
