@@ -5,7 +5,7 @@
 #include <hdrmeter.h>
 
 extern "C" {
-#include <libavutil/pixfmt.h>
+#include <libavutil/pixdesc.h>
 }
 
 #include "clip_errors.h"
@@ -24,25 +24,34 @@ int narrowRangeLumaWhite(int bitDepth)
     return 940 << (bitDepth - 10);
 }
 
+std::string transferTagName(int tag)
+{
+    const char* name = av_color_transfer_name(static_cast<AVColorTransferCharacteristic>(tag));
+    return name ? name : "unknown (" + std::to_string(tag) + ")";
+}
+
+std::string matrixTagName(int tag)
+{
+    const char* name = av_color_space_name(static_cast<AVColorSpace>(tag));
+    return name ? name : "unknown (" + std::to_string(tag) + ")";
+}
+
+std::string rangeName(SampleRange range)
+{
+    return range == SampleRange::Full ? "full range" : "narrow range";
+}
+
 }  // namespace
 
-ClipRun::ClipRun(const ClipOptions& options, const StopRequest* stop) : options_(options), stop_(stop)
+ClipRun::ClipRun(const ClipOptions& options, const StopRequest* stop)
+    : options_(options), stop_(stop), source_(openFrameSource(options.source, options.demo, stop))
 {
     facts_.arithmetic = options.analysis.arithmetic;
-    if (options.demo) {
-        demo_ = std::make_unique<DemoClip>();
-        facts_.inputName = "demo clip";
-        facts_.container = "generated";
-        facts_.codec = "none";
-        facts_.framesExpected = demo_->frameCount();
-        chooseColour(AVCOL_TRC_SMPTE2084, AVCOL_SPC_BT2020_NCL);
-        return;
-    }
-    source_ = std::make_unique<LibavSource>(options.source, stop);
-    facts_.inputName = source_->name();
-    facts_.container = source_->containerName();
-    facts_.codec = source_->codecName();
-    facts_.framesExpected = source_->framesExpected();
+    const SourceFacts& source = source_->facts();
+    facts_.inputName = source.name;
+    facts_.container = source.container;
+    facts_.codec = source.codec;
+    facts_.framesExpected = source.framesExpected;
 }
 
 ClipRun::~ClipRun() = default;
@@ -58,46 +67,57 @@ void ClipRun::chooseColour(int avTransfer, int avMatrix)
 
 void ClipRun::rewind()
 {
-    if (demo_) {
-        demo_ = std::make_unique<DemoClip>();
-    } else {
-        if (failure_.empty())
-            failure_ = source_->failure();
-        if (!firstPassMetadata_)
-            firstPassMetadata_ = source_->staticMetadata();
-        source_ = source_->reopen();
-    }
+    if (failure_.empty())
+        failure_ = source_->failure();
+    if (!firstPassMetadata_)
+        firstPassMetadata_ = source_->staticMetadata();
+    source_ = source_->reopen();
     facts_.framesMeasured = 0;
+}
+
+std::string ClipRun::formatChange(const FrameFormat& format) const
+{
+    const FrameFormat& first = *firstFormat_;
+    if (format.bitDepth != first.bitDepth)
+        return "from " + std::to_string(first.bitDepth) + "-bit to " + std::to_string(format.bitDepth) + "-bit";
+    if (format.layout != first.layout)
+        return "from " + layoutName(first.layout) + " to " + layoutName(format.layout);
+    if (format.range != first.range)
+        return "from " + rangeName(first.range) + " to " + rangeName(format.range);
+    // A tag the user overrode is not read, so its changes do not matter.
+    if (!options_.transfer && format.transferTag != first.transferTag)
+        return "its transfer tag from " + transferTagName(first.transferTag) + " to " +
+               transferTagName(format.transferTag);
+    if (!options_.matrix && format.matrixTag != first.matrixTag)
+        return "its matrix tag from " + matrixTagName(first.matrixTag) + " to " + matrixTagName(format.matrixTag);
+    return {};
 }
 
 std::optional<FrameView> ClipRun::decode()
 {
     if (stop_ && stop_->requested())
         return std::nullopt;
-    if (demo_) {
-        FrameView view;
-        if (!demo_->next(view))
-            return std::nullopt;
-        return view;
-    }
-    const AVFrame* frame = source_->next();
+    const SourceFrame* frame = source_->next();
     if (!frame)
         return std::nullopt;
-    if (frame->format != layoutFormat_) {
-        layout_ = pixelLayoutOf(frame->format);
-        layoutFormat_ = frame->format;
-        if (!layout_.accepted) {
-            if (facts_.framesMeasured == 0)
-                throw InputError(layout_.refusal);
-            failure_ = "the stream changes to a format that cannot be measured at frame " +
-                       std::to_string(facts_.framesMeasured) + ": " + layout_.refusal;
-            return std::nullopt;
-        }
+    if (!frame->refusal.empty()) {
+        if (facts_.framesMeasured == 0)
+            throw InputError(frame->refusal);
+        failure_ = "the stream changes to a format that cannot be measured at frame " +
+                   std::to_string(facts_.framesMeasured) + ": " + frame->refusal;
+        return std::nullopt;
     }
-    if (facts_.framesMeasured == 0 && !analyzer_) {
-        chooseColour(frame->color_trc, frame->colorspace);
+    const FrameFormat format{frame->view.bitDepth, frame->view.layout, frame->view.range, frame->transferTag,
+                             frame->matrixTag};
+    if (!firstFormat_) {
+        chooseColour(frame->transferTag, frame->matrixTag);
+        firstFormat_ = format;
+    } else if (const std::string change = formatChange(format); !change.empty()) {
+        // The analyzer was made for the first frame's format; measuring on would mix two kinds of numbers.
+        failure_ = "the stream changes " + change + " at frame " + std::to_string(facts_.framesMeasured);
+        return std::nullopt;
     }
-    return frameViewOf(*frame, layout_);
+    return frame->view;
 }
 
 std::optional<FrameMeasurement> ClipRun::measure(const FrameView& view, const ActiveArea& area)
@@ -114,7 +134,7 @@ std::optional<FrameMeasurement> ClipRun::measure(const FrameView& view, const Ac
         facts_.range = view.range;
     }
     lastStatistics_ = analyzer_->analyze(view, area);
-    if (source_ && source_->lastFrameLost()) {
+    if (source_->lastFrameLost()) {
         failure_ = "the input file shrank under frame " + std::to_string(facts_.framesMeasured) +
                    " while it was measured (did another program truncate or rewrite it?)";
         return std::nullopt;
@@ -165,26 +185,24 @@ StaticMetadata ClipRun::staticMetadata() const
 {
     if (firstPassMetadata_)
         return *firstPassMetadata_;
-    return source_ ? source_->staticMetadata() : StaticMetadata{};
+    return source_->staticMetadata();
 }
 
 const std::string& ClipRun::failure() const
 {
-    if (!failure_.empty() || !source_)
+    if (!failure_.empty())
         return failure_;
     return source_->failure();
 }
 
 bool ClipRun::stopped() const
 {
-    return (stop_ && stop_->requested()) || (source_ && source_->stopped());
+    return (stop_ && stop_->requested()) || source_->stopped();
 }
 
 std::optional<FileIdentity> ClipRun::inputIdentity() const
 {
-    if (!source_)
-        return std::nullopt;
-    return source_->identity();
+    return source_->facts().identity;
 }
 
 }  // namespace hdrmeter::clip

@@ -13,8 +13,7 @@
 #include <hdrmeter/analysis.h>
 
 #include "frame_measurement.h"
-#include "input/demo_clip.h"
-#include "libav/libav_source.h"
+#include "frame_source.h"
 #include "libav/stream_format.h"
 
 namespace hdrmeter::clip {
@@ -54,6 +53,9 @@ public:
     // or failed (failure() says which); then its measurement inside `area`, or nullopt when the frame
     // turned out to be lost while it was measured (failure() says how). Throws InputError for a stream
     // that cannot be measured at all (an SDR transfer, 8-bit samples ...), found at its first frame.
+    // A later frame whose bit depth, chroma layout, sample range, transfer or matrix tag differs from
+    // the first's (or whose format cannot be measured) ends the clip with a failure naming the frame;
+    // a frame of another size is handed out, for the host to decide.
     std::optional<FrameView> decode();
     std::optional<FrameMeasurement> measure(const FrameView& view, const ActiveArea& area);
     // Starts again at the clip's first frame, for a second pass, with the same analyzer. What the first
@@ -74,15 +76,22 @@ public:
     std::optional<FileIdentity> inputIdentity() const;
 
 private:
+    // What every frame of the clip must share with its first to be measured with the same analyzer.
+    struct FrameFormat {
+        int bitDepth = 0;
+        ChromaLayout layout = ChromaLayout::Yuv420;
+        SampleRange range = SampleRange::Narrow;
+        int transferTag = 0;
+        int matrixTag = 0;
+    };
     void chooseColour(int avTransfer, int avMatrix);
+    std::string formatChange(const FrameFormat& format) const;
 
     ClipOptions options_;
     const StopRequest* stop_;
-    std::unique_ptr<LibavSource> source_;
-    std::unique_ptr<DemoClip> demo_;
+    std::unique_ptr<FrameSource> source_;
     std::unique_ptr<Analyzer> analyzer_;
-    PixelLayout layout_;
-    int layoutFormat_ = -1;  // the AVPixelFormat layout_ was found for
+    std::optional<FrameFormat> firstFormat_;
     FrameStatistics lastStatistics_;
     std::vector<std::uint16_t> gaplessLuma_;
     ClipFacts facts_;

@@ -1,5 +1,13 @@
-#include <algorithm>
+#include <signal.h>
 
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdlib>
+
+#include <hdrmeter/clip_hooks.h>
+
+#include "clip_run.h"
 #include "tool_test_support.h"
 
 using hdrmeter::ChromaLayout;
@@ -94,35 +102,135 @@ TEST(FfmpegClient, FilesInEveryCodecGiveTheAnalyzersNumbersAndTheirTags)
     EXPECT_EQ(summaryValue(run.out, "stated below measured").rfind("MaxCLL 100 < ", 0), 0u) << run.out;
 }
 
-// Two transport streams back to back: the frame size grows midway, so the decoder asks for buffers of a
-// new size while frames of the old one are still held. Every frame must still be measured whole.
-TEST(FfmpegClient, AStreamWhoseFrameSizeChangesIsMeasuredFrameByFrame)
+// Two transport streams back to back, each 3 frames. A frame size that grows midway makes the decoder ask
+// for buffers of a new size while frames of the old one are still held: every frame must still be measured
+// whole. A bit depth that changes midway cannot be measured with the first frame's analyzer: the run ends
+// before the first frame of the new depth, saying so, with the frames before it kept.
+TEST(FfmpegClient, AStreamThatChangesPartWayIsMeasuredFrameByFrameOrEndsWhereItChanges)
+{
+    struct Part { int width, height, bitDepth; };
+    struct Case { Part parts[2]; std::string failure; };
+    const Case cases[] = {
+        {{{64, 36, 10}, {96, 54, 10}}, ""},
+        {{{64, 36, 10}, {64, 36, 12}}, "the stream changes from 10-bit to 12-bit at frame 3"},
+    };
+    const int framesPerPart = 3;
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.failure);
+        ScratchDirectory scratch;
+        std::string rawBytes[2];
+        for (int part = 0; part < 2; ++part) {
+            const std::string name = std::to_string(part);
+            const std::string format = test.parts[part].bitDepth == 10 ? "yuv420p10le" : "yuv420p12le";
+            ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=" +
+                                            std::to_string(test.parts[part].width) + "x" +
+                                            std::to_string(test.parts[part].height) + ":rate=25 -frames:v " +
+                                            std::to_string(framesPerPart) + " -pix_fmt " + format + " -c:v libx265 "
+                                            "-x265-params log-level=error -color_trc smpte2084 -y " + name + ".ts && "
+                                            "ffmpeg -v error -nostdin -i " + name + ".ts -f rawvideo -pix_fmt " + format +
+                                            " -y " + name + ".raw").exitStatus, 0);
+            rawBytes[part] = readWholeFile(scratch.file(name + ".raw"));
+        }
+        const ProgramRun run = runShell(scratch, "cat 0.ts 1.ts >both.ts && PROGRAM --active-area full --csv f.csv both.ts");
+        const auto rows = readCsv(scratch.file("f.csv"));
+        if (test.failure.empty()) {
+            ASSERT_EQ(run.exitStatus, 0) << run.err;
+            ASSERT_EQ(rows.size(), std::size_t(2 * framesPerPart));
+        } else {
+            EXPECT_EQ(run.exitStatus, 1);
+            ASSERT_EQ(errorLines(run.err).size(), 1u) << run.err;
+            EXPECT_NE(run.err.find(test.failure), std::string::npos) << run.err;
+            ASSERT_EQ(rows.size(), std::size_t(framesPerPart));
+        }
+        const hdrmeter::Analyzer analyzer;
+        for (std::size_t frame = 0; frame < rows.size(); ++frame) {
+            const Part& part = test.parts[frame / framesPerPart];
+            const hdrmeter::FrameStatistics expected = analyzer.analyze(rawFrameView(
+                rawBytes[frame / framesPerPart], frame % framesPerPart, part.width, part.height, ChromaLayout::Yuv420,
+                part.bitDepth));
+            EXPECT_TRUE(sameBits(std::stod(rows[frame].at("average_light_nits")), expected.averageLightNits())) << frame;
+            EXPECT_TRUE(sameBits(std::stod(rows[frame].at("largest_light_nits")), expected.largestLightNits())) << frame;
+            EXPECT_TRUE(sameBits(std::stod(rows[frame].at("top1_nits")), expected.top1Nits())) << frame;
+        }
+    }
+}
+
+namespace {
+
+// True when address lies in a mapping of the file at path (its canonical name, as /proc/self/maps gives it).
+bool inMappingOf(const void* address, const std::string& path)
+{
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    std::istringstream maps(readWholeFile("/proc/self/maps"));
+    for (std::string line; std::getline(maps, line);) {
+        unsigned long begin = 0, end = 0;
+        if (std::sscanf(line.c_str(), "%lx-%lx", &begin, &end) == 2 && at >= begin && at < end)
+            return line.size() > path.size() && line.compare(line.size() - path.size(), path.size(), path) == 0;
+    }
+    return false;
+}
+
+struct ClipReading {
+    std::vector<std::array<double, 6>> numbers;
+    bool everyFrameMapped = true;
+    std::string failure;
+};
+
+ClipReading readClip(const std::string& path)
+{
+    hdrmeter::clip::ClipOptions options;
+    options.source.path = path;
+    hdrmeter::clip::ClipRun run(options, nullptr);
+    ClipReading reading;
+    while (const std::optional<hdrmeter::FrameView> view = run.decode()) {
+        reading.everyFrameMapped = reading.everyFrameMapped && inMappingOf(view->planes[0], path);
+        const std::optional<hdrmeter::clip::FrameMeasurement> measured = run.measure(*view, hdrmeter::ActiveArea{});
+        if (!measured)
+            break;
+        reading.numbers.push_back({measured->averageLightNits, measured->largestLightNits, measured->aboveThresholdPercent,
+                                   measured->top1Nits, measured->top2Nits, measured->bottomNits});
+    }
+    reading.failure = run.failure();
+    return reading;
+}
+
+}  // namespace
+
+// A library host that leaves the SIGBUS guard out keeps its own signal disposition, and its YUV4MPEG2 file
+// is read through libavformat's packets instead of being mapped: with the same numbers, bit for bit, as
+// the mapped frames give once the guard is installed.
+TEST(FfmpegClient, WithoutTheReadGuardYuv4mpegIsReadAsPacketsWithTheMappedNumbers)
 {
     ScratchDirectory scratch;
-    const int sizes[2][2] = {{64, 36}, {96, 54}};
-    const int framesPerPart = 3;
-    std::string rawBytes[2];
-    for (int part = 0; part < 2; ++part) {
-        const std::string name = std::to_string(part);
-        ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=" + std::to_string(sizes[part][0]) +
-                                        "x" + std::to_string(sizes[part][1]) + ":rate=25 -frames:v " +
-                                        std::to_string(framesPerPart) + " -pix_fmt yuv420p10le -c:v libx265 -x265-params "
-                                        "log-level=error -color_trc smpte2084 -y " + name + ".ts && ffmpeg -v error "
-                                        "-nostdin -i " + name + ".ts -f rawvideo -pix_fmt yuv420p10le -y " + name + ".raw")
-                      .exitStatus, 0);
-        rawBytes[part] = readWholeFile(scratch.file(name + ".raw"));
+    ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=64x36:rate=25 -frames:v 3 -pix_fmt "
+                                "yuv422p10le -strict -1 -f yuv4mpegpipe -y clip.y4m").exitStatus, 0);
+    // The frames start at an even offset (a header of odd length would make the mapped reader copy them).
+    std::string bytes = readWholeFile(scratch.file("clip.y4m"));
+    if ((bytes.find('\n') + 1 + std::string("FRAME\n").size()) % 2 != 0) {
+        bytes.insert(bytes.find('\n'), " Xo=1");
+        std::ofstream(scratch.file("clip.y4m"), std::ios::binary) << bytes;
     }
-    const ProgramRun run = runShell(scratch, "cat 0.ts 1.ts >both.ts && PROGRAM --active-area full --csv f.csv both.ts");
-    ASSERT_EQ(run.exitStatus, 0) << run.err;
-    const auto rows = readCsv(scratch.file("f.csv"));
-    ASSERT_EQ(rows.size(), std::size_t(2 * framesPerPart));
-    const hdrmeter::Analyzer analyzer;
-    for (int frame = 0; frame < 2 * framesPerPart; ++frame) {
-        const int part = frame / framesPerPart;
-        const hdrmeter::FrameStatistics expected = analyzer.analyze(rawFrameView(
-            rawBytes[part], frame % framesPerPart, sizes[part][0], sizes[part][1], ChromaLayout::Yuv420, 10));
-        EXPECT_TRUE(sameBits(std::stod(rows[frame].at("average_light_nits")), expected.averageLightNits())) << frame;
-        EXPECT_TRUE(sameBits(std::stod(rows[frame].at("largest_light_nits")), expected.largestLightNits())) << frame;
-        EXPECT_TRUE(sameBits(std::stod(rows[frame].at("top1_nits")), expected.top1Nits())) << frame;
-    }
+    char canonical[PATH_MAX];
+    ASSERT_NE(realpath(scratch.file("clip.y4m").c_str(), canonical), nullptr);
+
+    struct sigaction before {}, after {};
+    ASSERT_EQ(sigaction(SIGBUS, nullptr, &before), 0);
+    const ClipReading asPackets = readClip(canonical);
+    ASSERT_EQ(sigaction(SIGBUS, nullptr, &after), 0);
+    EXPECT_EQ(after.sa_handler, before.sa_handler);
+    EXPECT_EQ(after.sa_flags, before.sa_flags);
+
+    hdrmeter::clip::installMappedReadGuard();
+    const ClipReading mapped = readClip(canonical);
+    ASSERT_EQ(sigaction(SIGBUS, nullptr, &after), 0);
+    EXPECT_NE(after.sa_flags & SA_SIGINFO, 0) << "the guard is what changes the disposition";
+
+    EXPECT_FALSE(asPackets.everyFrameMapped);
+    EXPECT_TRUE(mapped.everyFrameMapped);
+    EXPECT_EQ(asPackets.failure + "|" + mapped.failure, "|");
+    ASSERT_EQ(asPackets.numbers.size(), 3u);
+    ASSERT_EQ(mapped.numbers.size(), 3u);
+    for (std::size_t frame = 0; frame < 3; ++frame)
+        for (std::size_t column = 0; column < 6; ++column)
+            EXPECT_TRUE(sameBits(asPackets.numbers[frame][column], mapped.numbers[frame][column])) << frame << column;
 }

@@ -13,6 +13,8 @@
 #include <new>
 #include <sstream>
 
+#include <hdrmeter/clip_hooks.h>
+
 #include "clip_measurement.h"
 #include "options.h"
 #include "output/frame_writers.h"
@@ -352,7 +354,8 @@ void MetadataFiles::write(const ClipMeasurement& measurement, const MeasurementS
 
 void installStopHandlers()
 {
-    keepLibavMessages();
+    installMappedReadGuard();
+    captureLibavMessages({});
     // A closed output pipe must make a write fail with EPIPE, so that the run ends with one line.
     std::signal(SIGPIPE, SIG_IGN);
     struct sigaction action {};

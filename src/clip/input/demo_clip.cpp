@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
 #include "input/pq_curve.h"
 
 namespace hdrmeter::clip {
@@ -136,6 +140,21 @@ bool DemoClip::next(FrameView& frame)
     frame.bitDepth = 10;
     frame.range = SampleRange::Narrow;
     return true;
+}
+
+DemoSource::DemoSource()
+{
+    facts_.name = "demo clip";
+    facts_.container = "generated";
+    facts_.codec = "none";
+    facts_.framesExpected = clip_.frameCount();
+    frame_.transferTag = AVCOL_TRC_SMPTE2084;
+    frame_.matrixTag = AVCOL_SPC_BT2020_NCL;
+}
+
+const SourceFrame* DemoSource::next()
+{
+    return clip_.next(frame_.view) ? &frame_ : nullptr;
 }
 
 }  // namespace hdrmeter::clip

@@ -2,10 +2,13 @@
 #define HDRMETER_CLIP_DEMO_CLIP_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <hdrmeter/analysis.h>
+
+#include "frame_source.h"
 
 namespace hdrmeter::clip {
 
@@ -34,6 +37,25 @@ private:
     int nextFrame_ = 0;
     std::vector<std::uint16_t> background_;  // luma, then Cb and Cr, rows without gaps
     std::vector<std::uint16_t> frame_;
+};
+
+// The demo clip as a run's source: tagged PQ and BT.2020, with nothing to fail and no file behind it.
+class DemoSource : public FrameSource {
+public:
+    DemoSource();
+
+    const SourceFrame* next() override;
+    std::unique_ptr<FrameSource> reopen() override { return std::make_unique<DemoSource>(); }
+    const SourceFacts& facts() const override { return facts_; }
+    StaticMetadata staticMetadata() const override { return {}; }
+    const std::string& failure() const override { return failure_; }
+    bool stopped() const override { return false; }
+
+private:
+    DemoClip clip_;
+    SourceFacts facts_;
+    SourceFrame frame_;
+    const std::string failure_;
 };
 
 }  // namespace hdrmeter::clip

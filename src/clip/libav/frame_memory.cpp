@@ -10,6 +10,8 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "av_compat.h"
+
 namespace hdrmeter::clip {
 
 namespace {
@@ -75,7 +77,7 @@ void FrameMemory::serve(AVCodecContext& decoder)
         return;
     decoder.opaque = this;
     decoder.get_buffer2 = &FrameMemory::getBuffer;
-#if LIBAVCODEC_VERSION_MAJOR < 60
+#if HDRMETER_AV_THREAD_SAFE_CALLBACKS_FIELD
     // Until libavcodec 60 a callback not declared thread-safe is called only from the thread that feeds
     // the decoder, each frame thread waiting for it, and the frames let go are freed only there, later:
     // the pool then needs a frame more. getBuffer is thread-safe; from 60 on that is assumed.

@@ -1,4 +1,4 @@
-#include "mapped_frames.h"
+#include "mapped_source.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -15,6 +15,8 @@ extern "C" {
 #include <libavutil/imgutils.h>
 }
 
+#include <hdrmeter/clip_hooks.h>
+
 #ifndef MADV_POPULATE_READ
 #define MADV_POPULATE_READ 22  // Linux 5.14; older kernels refuse it and the pages are faulted in instead
 #endif
@@ -25,36 +27,34 @@ namespace {
 
 // A file cut short under a mapped frame makes the reads beyond its new end raise SIGBUS, which would end
 // the process. The handler maps zeros over the frame instead and remembers it, so that the frame is
-// dropped and every frame before it is still reported. The handler reads only these lock-free atomics.
-std::atomic<unsigned char*> guardedBegin{nullptr};
-std::atomic<std::size_t> guardedBytes{0};
-std::atomic<bool> guardedFrameLost{false};
+// dropped and every frame before it is still reported. Each source that maps frames holds a slot of its
+// own, so that runs going on at once are each guarded; the handler reads only these lock-free atomics.
+struct GuardSlot {
+    std::atomic<bool> taken{false};
+    std::atomic<unsigned char*> begin{nullptr};
+    std::atomic<std::size_t> bytes{0};
+    std::atomic<bool> frameLost{false};
+};
+constexpr int kGuardSlots = 64;
+GuardSlot guardSlots[kGuardSlots];
+std::atomic<bool> guardInstalled{false};
 struct sigaction actionBeforeGuard {};
 
 void onBusError(int, siginfo_t* info, void*)
 {
-    unsigned char* const begin = guardedBegin.load();
-    const std::size_t bytes = guardedBytes.load();
     auto* const address = static_cast<unsigned char*>(info->si_addr);
-    if (begin != nullptr && address >= begin && address < begin + bytes &&
-        mmap(begin, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
-        guardedFrameLost.store(true);
-        return;  // the read that faulted runs again, on zeros
+    for (GuardSlot& slot : guardSlots) {
+        unsigned char* const begin = slot.begin.load();
+        const std::size_t bytes = slot.bytes.load();
+        if (begin != nullptr && address >= begin && address < begin + bytes) {
+            if (mmap(begin, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED)
+                break;
+            slot.frameLost.store(true);
+            return;  // the read that faulted runs again, on zeros
+        }
     }
     // Not a frame of ours: the access faults again under the action that was there before.
     sigaction(SIGBUS, &actionBeforeGuard, nullptr);
-}
-
-void installBusErrorHandler()
-{
-    static std::once_flag installed;
-    std::call_once(installed, [] {
-        struct sigaction action {};
-        action.sa_sigaction = onBusError;
-        action.sa_flags = SA_SIGINFO;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGBUS, &action, &actionBeforeGuard);
-    });
 }
 
 std::uint64_t fileBytes(int descriptor)
@@ -65,18 +65,49 @@ std::uint64_t fileBytes(int descriptor)
 
 }  // namespace
 
-MappedFrames::MappedFrames(int descriptor, bool yuv4mpeg, std::uint64_t firstFrameOffset,
-                           const AVCodecParameters& stream)
-    : descriptor_(descriptor),
-      yuv4mpeg_(yuv4mpeg),
-      nextOffset_(firstFrameOffset),
-      firstFrameOffset_(firstFrameOffset),
-      frameBytes_(static_cast<std::size_t>(
-          av_image_get_buffer_size(static_cast<AVPixelFormat>(stream.format), stream.width, stream.height, 1))),
+void installMappedReadGuard()
+{
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action {};
+        action.sa_sigaction = onBusError;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        if (sigaction(SIGBUS, &action, &actionBeforeGuard) == 0)
+            guardInstalled.store(true);
+    });
+}
+
+int claimMappedReadSlot()
+{
+    if (!guardInstalled.load())
+        return -1;
+    for (int slot = 0; slot < kGuardSlots; ++slot) {
+        bool taken = false;
+        if (guardSlots[slot].taken.compare_exchange_strong(taken, true))
+            return slot;
+    }
+    return -1;
+}
+
+MappedSource::MappedSource(std::unique_ptr<LibavContainer> container, int guardSlot)
+    : container_(std::move(container)),
+      guardSlot_(guardSlot),
+      facts_(container_->facts()),
+      descriptor_(container_->input().descriptor()),
+      yuv4mpeg_(facts_.container == "yuv4mpegpipe"),
+      nextOffset_(static_cast<std::uint64_t>(avio_tell(container_->format().pb))),
+      firstFrameOffset_(nextOffset_),
       frame_(av_frame_alloc())
 {
-    if (!frame_)
+    if (!frame_) {
+        guardSlots[guardSlot_].taken.store(false);
         throw std::bad_alloc();
+    }
+    const AVCodecParameters& stream = *container_->stream().codecpar;
+    frameBytes_ = static_cast<std::size_t>(
+        av_image_get_buffer_size(static_cast<AVPixelFormat>(stream.format), stream.width, stream.height, 1));
+    layout_ = pixelLayoutOf(stream.format);
     frame_->format = stream.format;
     frame_->width = stream.width;
     frame_->height = stream.height;
@@ -85,35 +116,66 @@ MappedFrames::MappedFrames(int descriptor, bool yuv4mpeg, std::uint64_t firstFra
     frame_->color_trc = stream.color_trc;
     frame_->colorspace = stream.color_space;
     frame_->chroma_location = stream.chroma_location;
-    installBusErrorHandler();
+    handedOut_.transferTag = stream.color_trc;
+    handedOut_.matrixTag = stream.color_space;
+    handedOut_.refusal = layout_.refusal;
+    if (!facts_.framesExpected)
+        facts_.framesExpected = framesInFile();
 }
 
-MappedFrames::~MappedFrames()
+MappedSource::~MappedSource()
 {
     unmap();
+    guardSlots[guardSlot_].taken.store(false);
 }
 
-void MappedFrames::unmap()
+void MappedSource::unmap()
 {
-    guardedBegin.store(nullptr);
+    guardSlots[guardSlot_].begin.store(nullptr);
     if (mapping_)
         munmap(mapping_, mappingBytes_);
     mapping_ = nullptr;
 }
 
-long long MappedFrames::framesExpected() const
+long long MappedSource::framesInFile() const
 {
     const std::uint64_t bytes = fileBytes(descriptor_);
     const std::uint64_t perFrame = frameBytes_ + (yuv4mpeg_ ? 6 : 0);  // "FRAME\n"
-    return bytes > firstFrameOffset_ ? static_cast<long long>((bytes - firstFrameOffset_) / perFrame) : 0;
+    return bytes > firstFrameOffset_ && perFrame > 0 ? static_cast<long long>((bytes - firstFrameOffset_) / perFrame)
+                                                     : 0;
 }
 
-bool MappedFrames::lastFrameLost() const
+bool MappedSource::lastFrameLost() const
 {
-    return guardedFrameLost.load();
+    return guardSlots[guardSlot_].frameLost.load();
 }
 
-const AVFrame* MappedFrames::next()
+std::unique_ptr<FrameSource> MappedSource::reopen()
+{
+    // The new source claims a slot of its own; this one keeps its own until it is destroyed.
+    unmap();
+    return openFrameSource(container_->reopenOptions(), false, container_->stop());
+}
+
+const SourceFrame* MappedSource::next()
+{
+    if (endSeen_)
+        return nullptr;
+    const AVFrame* frame = container_->stopRequested() ? nullptr : mapNext();
+    if (!frame) {
+        endSeen_ = true;
+        stopped_ = container_->stopRequested();
+        if (stopped_)
+            failure_.clear();
+        else if (failure_.empty() && frameIndex_ == 0)
+            failure_ = facts_.name + " holds no video frame";
+        return nullptr;
+    }
+    handedOut_.view = layout_.accepted ? frameViewOf(*frame, layout_) : FrameView{};
+    return &handedOut_;
+}
+
+const AVFrame* MappedSource::mapNext()
 {
     unmap();
     if (!failure_.empty() || frameBytes_ == 0)
@@ -152,9 +214,10 @@ const AVFrame* MappedFrames::next()
         return nullptr;
     }
     mapping_ = static_cast<unsigned char*>(mapping);
-    guardedFrameLost.store(false);
-    guardedBytes.store(mappingBytes_);
-    guardedBegin.store(mapping_);
+    GuardSlot& slot = guardSlots[guardSlot_];
+    slot.frameLost.store(false);
+    slot.bytes.store(mappingBytes_);
+    slot.begin.store(mapping_);
     // One call maps every page of the frame, far cheaper than a fault for each; the next frame is read
     // into the page cache meanwhile. Failures only cost speed: pages are then faulted in as read.
     madvise(mapping_, mappingBytes_, MADV_POPULATE_READ);

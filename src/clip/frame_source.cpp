@@ -1,0 +1,25 @@
+#include "frame_source.h"
+
+#include "input/demo_clip.h"
+#include "libav/libav_container.h"
+#include "libav/libav_source.h"
+#include "libav/mapped_source.h"
+
+namespace hdrmeter::clip {
+
+std::unique_ptr<FrameSource> openFrameSource(const SourceOptions& options, bool demo, const StopRequest* stop)
+{
+    if (demo)
+        return std::make_unique<DemoSource>();
+    auto container = std::make_unique<LibavContainer>(options, stop);
+    // Mapping needs a file whose size is known, and the host's leave to catch the SIGBUS of a file cut
+    // short under it; anything else is read as packets.
+    if (container->headerOnly() && container->input().regularFile()) {
+        const int guardSlot = claimMappedReadSlot();
+        if (guardSlot >= 0)
+            return std::make_unique<MappedSource>(std::move(container), guardSlot);
+    }
+    return std::make_unique<LibavSource>(std::move(container));
+}
+
+}  // namespace hdrmeter::clip

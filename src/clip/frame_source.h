@@ -1,0 +1,79 @@
+// Where a clip's frames come from: the generated demo clip, a container decoded by libavcodec, or the
+// frames of a YUV4MPEG2 or raw file mapped where they lie. The clip run reads each through this one
+// interface; which one serves a run is chosen once, when it is opened.
+#ifndef HDRMETER_CLIP_FRAME_SOURCE_H
+#define HDRMETER_CLIP_FRAME_SOURCE_H
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <hdrmeter/analysis.h>
+
+#include "input/descriptor_io.h"
+#include "libav/stream_format.h"
+
+namespace hdrmeter::clip {
+
+// Headerless planar video: the frame size and ffmpeg's pixel format name (--size, --pix-fmt).
+struct RawVideo {
+    int width = 0;
+    int height = 0;
+    std::string pixelFormat;
+};
+
+struct SourceOptions {
+    std::string path = "-";         // "-": standard input
+    std::optional<int> streamIndex; // the container's stream number; the first video stream by default
+    std::optional<RawVideo> raw;
+    bool copyStandardInput = false; // keep standard input's bytes in a temporary file, so that it can be reopened
+    std::shared_ptr<InputCopy> replay;  // read standard input again from this copy instead
+};
+
+// One frame as the run measures it. The view's planes belong to the source until its next call.
+struct SourceFrame {
+    FrameView view;           // its size, chroma layout, bit depth and sample range included
+    int transferTag = 2;      // ffmpeg's AVColorTransferCharacteristic (2: unspecified)
+    int matrixTag = 2;        // ffmpeg's AVColorSpace (2: unspecified)
+    std::string refusal;      // why this frame's pixel format cannot be measured; the view is then empty
+};
+
+struct SourceFacts {
+    std::string name;       // the path, "standard input" or "demo clip"
+    std::string container;  // libavformat's demuxer, "matroska,webm"; "generated" for the demo clip
+    std::string codec;      // "hevc"; "none" for the demo clip
+    std::optional<long long> framesExpected;  // when the container says so or its duration and rate tell
+    std::optional<FileIdentity> identity;     // of the input file, so that no output overwrites it
+};
+
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    FrameSource() = default;
+    FrameSource(const FrameSource&) = delete;
+    FrameSource& operator=(const FrameSource&) = delete;
+
+    // The next frame in presentation order, valid until the next call; null once the input has ended,
+    // been stopped, or failed (failure() and stopped() then say which).
+    virtual const SourceFrame* next() = 0;
+    // True when the frame handed out last was mapped from a file that another program cut short under
+    // it (its samples then read as zeros): ask after measuring it.
+    virtual bool lastFrameLost() const { return false; }
+    // The same input from its start, for a second pass; this source reads no more. Throws InputError
+    // when the input cannot be read again, saying why.
+    virtual std::unique_ptr<FrameSource> reopen() = 0;
+
+    virtual const SourceFacts& facts() const = 0;
+    // Mastering display and content light level: the container's, then the codec's as frames bring them.
+    virtual StaticMetadata staticMetadata() const = 0;
+    // Why the input ended early; empty after a clean end or a stop, and before next() returned null.
+    virtual const std::string& failure() const = 0;
+    virtual bool stopped() const = 0;
+};
+
+// Opens the demo clip, or the input that options name. Throws InputError when it cannot be read as video.
+std::unique_ptr<FrameSource> openFrameSource(const SourceOptions& options, bool demo, const StopRequest* stop);
+
+}  // namespace hdrmeter::clip
+
+#endif

@@ -1,0 +1,150 @@
+#include "libav_container.h"
+
+#include <cmath>
+
+extern "C" {
+#include <libavutil/dict.h>
+#include <libavutil/mastering_display_metadata.h>
+}
+
+#include "av_compat.h"
+#include "clip_errors.h"
+#include "libav_messages.h"
+
+namespace hdrmeter::clip {
+
+namespace {
+
+struct DictionaryFree {
+    AVDictionary* dictionary = nullptr;
+    ~DictionaryFree() { av_dict_free(&dictionary); }
+};
+
+}  // namespace
+
+double secondsOf(std::int64_t value, AVRational timeBase)
+{
+    return static_cast<double>(value) * av_q2d(timeBase);
+}
+
+LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* stop) : options_(options), stop_(stop)
+{
+    if (options.replay) {
+        copy_ = options.replay;
+        input_ = std::make_unique<DescriptorInput>(copy_, stop, &closing_);
+    } else {
+        if (options.copyStandardInput && options.path == "-")
+            copy_ = std::make_shared<InputCopy>();
+        input_ = std::make_unique<DescriptorInput>(options.path, stop, &closing_, copy_);
+    }
+    const std::string& name = input_->name();
+    AVFormatContext* context = avformat_alloc_context();
+    if (!context)
+        throw std::bad_alloc();
+    context->pb = input_->context();
+    context->flags |= AVFMT_FLAG_CUSTOM_IO;
+    context->interrupt_callback = {&LibavContainer::interrupted, this};
+
+    const AVInputFormat* forcedFormat = nullptr;
+    DictionaryFree settings;
+    if (options.raw) {
+        forcedFormat = av_find_input_format("rawvideo");
+        const std::string size = std::to_string(options.raw->width) + "x" + std::to_string(options.raw->height);
+        if (!forcedFormat || av_dict_set(&settings.dictionary, "video_size", size.c_str(), 0) < 0 ||
+            av_dict_set(&settings.dictionary, "pixel_format", options.raw->pixelFormat.c_str(), 0) < 0)
+            throw InputError("this FFmpeg build cannot read raw video");
+    }
+    // On failure avformat_open_input frees the context itself.
+    const int opened = avformat_open_input(&context, nullptr, forcedFormat, &settings.dictionary);
+    if (opened < 0) {
+        if (stop && stop->requested())
+            throw InputError("stopped before " + name + " could be opened");
+        if (input_->bytesRead() == 0)
+            throw InputError(name + " is empty: give a video file or pipe a stream into standard input");
+        throw InputError("cannot read " + name + " as video: " + libavErrorText(opened) + takeLibavError());
+    }
+    format_.reset(context);
+    const std::string demuxer = context->iformat->name;
+    headerOnly_ = demuxer == "yuv4mpegpipe" || demuxer == "rawvideo";
+    // The header of these formats says everything; probing would read frames ahead, and wait for them on a
+    // pipe whose producer is slow.
+    if (!headerOnly_) {
+        const int found = avformat_find_stream_info(context, nullptr);
+        if (found < 0)
+            throw InputError("cannot read the streams of " + name + ": " + libavErrorText(found));
+    }
+
+    if (options.streamIndex) {
+        const int index = *options.streamIndex;
+        if (index < 0 || static_cast<unsigned>(index) >= context->nb_streams)
+            throw InputError(name + " has no stream " + std::to_string(index) + " (it has " +
+                             std::to_string(context->nb_streams) + ")");
+        if (context->streams[index]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+            throw InputError("stream " + std::to_string(index) + " of " + name + " is not video; leave out --stream "
+                                                                                "to take the first video stream");
+        streamIndex_ = index;
+    } else {
+        for (unsigned i = 0; i < context->nb_streams && streamIndex_ < 0; ++i) {
+            const AVStream* stream = context->streams[i];
+            if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+                !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
+                streamIndex_ = static_cast<int>(i);
+        }
+        if (streamIndex_ < 0)
+            throw InputError(name + " has no video stream");
+    }
+    for (unsigned i = 0; i < context->nb_streams; ++i)
+        if (static_cast<int>(i) != streamIndex_)
+            context->streams[i]->discard = AVDISCARD_ALL;
+
+    const AVStream* stream = context->streams[streamIndex_];
+    std::size_t sideBytes = 0;
+    const std::uint8_t* side = streamSideData(*stream, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, sideBytes);
+    if (side && sideBytes >= sizeof(AVMasteringDisplayMetadata))
+        metadata_.mastering = masteringDisplayOf(*reinterpret_cast<const AVMasteringDisplayMetadata*>(side));
+    side = streamSideData(*stream, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, sideBytes);
+    if (side && sideBytes >= sizeof(AVContentLightMetadata))
+        metadata_.lightLevel = contentLightLevelOf(*reinterpret_cast<const AVContentLightMetadata*>(side));
+
+    facts_.name = name;
+    facts_.container = demuxer;
+    facts_.codec = avcodec_get_name(stream->codecpar->codec_id);
+    facts_.identity = input_->identity();
+    if (stream->nb_frames > 0) {
+        facts_.framesExpected = stream->nb_frames;
+    } else if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0) {
+        double seconds = 0.0;
+        if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
+            seconds = secondsOf(stream->duration, stream->time_base);
+        else if (context->duration != AV_NOPTS_VALUE && context->duration > 0)
+            seconds = static_cast<double>(context->duration) / AV_TIME_BASE;
+        if (seconds > 0.0)
+            facts_.framesExpected = std::llround(seconds * av_q2d(stream->avg_frame_rate));
+    }
+    const AVCodecParameters* parameters = stream->codecpar;
+    if (parameters->format != AV_PIX_FMT_NONE) {
+        const PixelLayout layout = pixelLayoutOf(parameters->format);
+        if (!layout.accepted)
+            throw InputError(layout.refusal);
+    }
+}
+
+int LibavContainer::interrupted(void* container)
+{
+    const auto& self = *static_cast<const LibavContainer*>(container);
+    return (self.stop_ && self.stop_->requested()) || self.closing_.requested();
+}
+
+SourceOptions LibavContainer::reopenOptions() const
+{
+    if (options_.path == "-" && !copy_)
+        throw InputError("standard input cannot be read a second time");
+    if (copy_ && !copy_->failure().empty())
+        throw InputError(copy_->failure());
+    SourceOptions options = options_;
+    if (options.path == "-")
+        options.replay = copy_;
+    return options;
+}
+
+}  // namespace hdrmeter::clip

@@ -1,0 +1,68 @@
+#include "libav_messages.h"
+
+#include <cstdarg>
+#include <mutex>
+#include <utility>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include <hdrmeter/clip_hooks.h>
+
+namespace hdrmeter::clip {
+
+namespace {
+
+// FFmpeg logs from its decoding and demuxing threads: the sink and the last error are read and written
+// under one lock, which also keeps the sink's calls one at a time.
+std::mutex messageMutex;
+LibavMessageSink messageSink;
+std::string lastError;
+
+void captureMessage(void* object, int level, const char* format, va_list arguments)
+{
+    const int shownLevel = av_log_get_level();
+    if (level > AV_LOG_ERROR && level > shownLevel)
+        return;
+    char text[512];
+    int printPrefix = 0;
+    av_log_format_line2(object, level, format, arguments, text, sizeof text, &printPrefix);
+    std::string message = text;
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+        message.pop_back();
+    const AVClass* objectClass = object ? *static_cast<AVClass**>(object) : nullptr;
+    if (objectClass && objectClass->item_name)
+        message = std::string(objectClass->item_name(object)) + ": " + message;
+    const std::lock_guard<std::mutex> lock(messageMutex);
+    if (level <= AV_LOG_ERROR)
+        lastError = message;
+    if (messageSink && level <= shownLevel) {
+        // An exception must not unwind through FFmpeg's C frames; a sink that throws loses that line.
+        try {
+            messageSink(level, message);
+        } catch (...) {
+        }
+    }
+}
+
+}  // namespace
+
+void captureLibavMessages(LibavMessageSink sink)
+{
+    {
+        const std::lock_guard<std::mutex> lock(messageMutex);
+        messageSink = std::move(sink);
+    }
+    av_log_set_callback(&captureMessage);
+}
+
+std::string takeLibavError()
+{
+    const std::lock_guard<std::mutex> lock(messageMutex);
+    std::string message;
+    message.swap(lastError);
+    return message.empty() ? message : " (" + message + ")";
+}
+
+}  // namespace hdrmeter::clip
