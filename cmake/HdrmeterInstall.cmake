@@ -13,8 +13,14 @@ install(EXPORT hdrmeterTargets NAMESPACE hdrmeter:: DESTINATION ${HDRMETER_CMAKE
 
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/hdrmeterConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/hdrmeterConfig.cmake INSTALL_DESTINATION ${HDRMETER_CMAKE_DIR})
+# A request is met by what the SONAME promises: the same MAJOR.MINOR while MAJOR is 0, the same MAJOR after.
+if(PROJECT_VERSION_MAJOR EQUAL 0)
+  set(hdrmeter_compatibility SameMinorVersion)
+else()
+  set(hdrmeter_compatibility SameMajorVersion)
+endif()
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/hdrmeterConfigVersion.cmake
-  COMPATIBILITY SameMinorVersion)
+  COMPATIBILITY ${hdrmeter_compatibility})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/hdrmeterConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/hdrmeterConfigVersion.cmake
   DESTINATION ${HDRMETER_CMAKE_DIR})
 
