@@ -22,15 +22,17 @@
 #include <vector>
 
 #include "hdrmeter/export.h"
+#include "hdrmeter/version.h"
 
 namespace hdrmeter {
 
 namespace detail {
-struct AnalysisScale;  // the code-to-light tables and the settings they were built for (shared, immutable)
-struct AnalyzerState;  // an analyzer's tables and its workers
+struct AnalyzerState;   // an analyzer's tables and its workers
+struct StatisticsData;  // what a FrameStatistics holds: histograms, extremes, sums and the tables they refer to
 }  // namespace detail
 
-// "0.2.0": the version of the library that is loaded.
+// "MAJOR.MINOR.PATCH" of the library that is loaded, which may differ from the HDRMETER_VERSION_* of the
+// headers a host was compiled with.
 HDRMETER_API const char* libraryVersion();
 
 enum class ChromaLayout {
@@ -88,8 +90,8 @@ struct ActiveArea {
 enum class Coefficients {
     Exact,  // the ITU-R coefficients of the matrix, taken to luma code units (x 876/896 in narrow range,
             // x 1 in full range); derived codes rounded to the nearest code
-    Class,  // the listed sets of CHDR_Measurements (BT.2020 1.4746, -0.1646, -0.5714, 1.8814; BT.709 scaled
-            // by 876/896), derived codes truncated toward zero: narrow range only
+    Listed,  // the listed sets of CHDR_Measurements (BT.2020 1.4746, -0.1646, -0.5714, 1.8814; BT.709 scaled
+             // by 876/896), derived codes truncated toward zero: narrow range only
 };
 
 // In which order the lights of the pixels are added up for the average.
@@ -104,8 +106,8 @@ enum class Summation {
 enum class Ranks {
     Exact,  // nearest rank, ceil(P / 100 x N), with P taken to a millionth of a percent: 29 % of 100
             // pixels is the 29th
-    Class,  // as CHDR_Measurements: P narrowed to single precision, trunc(P / 100 x N) - 1 in double
-            // precision, at least 0: 29 % of 100 pixels is the 28th
+    Truncated,  // as CHDR_Measurements: P narrowed to single precision, trunc(P / 100 x N) - 1 in double
+                // precision, at least 0: 29 % of 100 pixels is the 28th
 };
 
 struct HDRMETER_API Arithmetic {
@@ -115,9 +117,14 @@ struct HDRMETER_API Arithmetic {
 
     // All three as CHDR_Measurements computes them: with the same task count, a frame in its layout
     // (4:2:2 of even width, or 4:4:4) and the whole frame active, the six results are its bits.
-    static Arithmetic classParity() { return {Coefficients::Class, Summation::Bands, Ranks::Class}; }
+    static Arithmetic classParity() { return {Coefficients::Listed, Summation::Bands, Ranks::Truncated}; }
     // "exact" or "class" when all three are one or the other, otherwise "mixed".
     std::string name() const;
+
+    bool operator==(const Arithmetic& other) const {
+        return coefficients == other.coefficients && summation == other.summation && ranks == other.ranks;
+    }
+    bool operator!=(const Arithmetic& other) const { return !(*this == other); }
 };
 
 struct AnalysisSettings {
@@ -128,25 +135,36 @@ struct AnalysisSettings {
     double top1Percent = 1.0;      // top1Nits: the luminance the brightest top1Percent percent reach, 0..100
     double top2Percent = 10.0;     // top2Nits: the same for a second percentage, 0..100
     double bottomPercent = 1.0;    // bottomNits: the luminance all but the darkest bottomPercent reach, 0..100
-    int taskCount = 0;             // worker threads per frame, 0: one per core. With Summation::Bands also
-                                   // the number of bands (0 then means 1, as for the class)
-    ActiveArea activeArea;         // what analyze(frame) measures; the whole frame by default
+    // 0..4096. Summation::Fixed: the threads that share a frame, at most one per core, 0 meaning one per
+    // core; no result depends on it. Summation::Bands: CHDR_Measurements' taskCount, the number of
+    // bands whose sums make the average (0 means 1), which its last bits depend on; the bands are shared
+    // by at most one thread per core, so 0 and 1 measure on one thread.
+    int taskCount = 0;
     Arithmetic arithmetic;         // exact by default
+
+    // Field by field; two analyzers of equal settings measure every frame alike.
+    bool operator==(const AnalysisSettings& other) const {
+        return transfer == other.transfer && matrix == other.matrix && thresholdNits == other.thresholdNits &&
+               top1Percent == other.top1Percent && top2Percent == other.top2Percent &&
+               bottomPercent == other.bottomPercent && taskCount == other.taskCount &&
+               arithmetic == other.arithmetic;
+    }
+    bool operator!=(const AnalysisSettings& other) const { return !(*this == other); }
 };
 
 // The statistics of the measured pixels of one frame, or of several frames merged. All nit values are
 // display light: PQ as coded, HLG on a 1000-nit display. Without pixels every value is 0.
 class HDRMETER_API FrameStatistics {
 public:
-    FrameStatistics();  // no pixels; merges with any statistics
+    FrameStatistics() noexcept;  // no pixels; merges with any statistics; allocates nothing
     FrameStatistics(const FrameStatistics&);
-    FrameStatistics(FrameStatistics&&) noexcept;
+    FrameStatistics(FrameStatistics&&) noexcept;  // the source is left without pixels
     FrameStatistics& operator=(const FrameStatistics&);
     FrameStatistics& operator=(FrameStatistics&&) noexcept;
     ~FrameStatistics();
 
-    std::uint64_t pixelCount() const { return pixelCount_; }  // measured pixels
-    int bitDepth() const;                                     // of the codes below; 0 without pixels
+    std::uint64_t pixelCount() const;  // measured pixels
+    int bitDepth() const;              // of the codes below; 0 without pixels
 
     // The six results of CHDR_Measurements, for the measured pixels.
     double averageLightNits() const;       // mean light: the frame's FALL
@@ -162,10 +180,11 @@ public:
     double largestBlueNits() const;
 
     // The distribution of light. lightHistogram()[c] counts the pixels whose light code is c (2^bitDepth
-    // entries); codeNits(c) is that code's light.
-    const std::vector<std::uint64_t>& lightHistogram() const { return lightHistogram_; }
+    // entries, none without pixels); codeNits(c) is that code's light. The reference lasts as long as
+    // these statistics are neither changed nor destroyed.
+    const std::vector<std::uint64_t>& lightHistogram() const;
     // The same for luma codes (the luminances behind aboveThresholdPercent and the three percentiles).
-    const std::vector<std::uint64_t>& lumaHistogram() const { return lumaHistogram_; }
+    const std::vector<std::uint64_t>& lumaHistogram() const;
     double codeNits(int code) const;
     // Light at a percentile, 0..100 (99.98 included), as a nearest rank among the lights in ascending
     // order: 0 gives the smallest light, 100 the largest.
@@ -181,27 +200,23 @@ public:
     // Adds another frame's (or part of a frame's) statistics: histograms add, extremes take the larger,
     // counts add. With Summation::Fixed, merging the two halves of a frame gives the frame's statistics
     // exactly; with Summation::Bands the band sums add. Both must come from analyzers with the same
-    // settings (active area and task count aside) and the same bit depth and range, else
-    // std::invalid_argument.
+    // settings (task count aside) and the same bit depth and range, else std::invalid_argument.
     void merge(const FrameStatistics& other);
 
 private:
     friend struct detail::AnalyzerState;
 
-    std::shared_ptr<const detail::AnalysisScale> scale_;  // null without pixels
-    std::uint64_t pixelCount_ = 0;
-    std::vector<std::uint64_t> lightHistogram_;
-    std::vector<std::uint64_t> lumaHistogram_;
-    int largestChannelCode_[3] = {-1, -1, -1};  // R, G, B
-    double bandLightSum_ = 0.0;                 // normalised light summed in band order (Summation::Bands)
+    // Behind a pointer so that what is kept may grow without changing this class's size, and a move
+    // costs one pointer; null without pixels.
+    std::unique_ptr<detail::StatisticsData> data_;
 };
 
 // Measures frames. Builds its tables once per bit depth and range it meets, and keeps its worker
 // threads for its lifetime.
 class HDRMETER_API Analyzer {
 public:
-    // std::invalid_argument for a percentage outside 0..100, a threshold outside 0..10000 nits, NaN, a
-    // negative task count or negative area offsets.
+    // std::invalid_argument for a percentage outside 0..100, a threshold outside 0..10000 nits, NaN, or a
+    // task count outside 0..4096.
     explicit Analyzer(const AnalysisSettings& settings = AnalysisSettings());
     ~Analyzer();
     Analyzer(Analyzer&&) noexcept;
@@ -211,9 +226,9 @@ public:
 
     const AnalysisSettings& settings() const;
 
-    // Measures the frame's pixels inside settings().activeArea, or inside `area`. std::invalid_argument
-    // for a frame that breaks FrameView's rules, an area that leaves no pixel, or Class coefficients on
-    // full-range samples.
+    // Measures the whole frame, or only its pixels inside `area`. std::invalid_argument for a frame that
+    // breaks FrameView's rules, an area with a negative offset or none of the frame's pixels, or
+    // Coefficients::Listed on full-range samples.
     FrameStatistics analyze(const FrameView& frame) const;
     FrameStatistics analyze(const FrameView& frame, const ActiveArea& area) const;
 

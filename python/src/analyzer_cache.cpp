@@ -14,14 +14,6 @@ namespace {
 // a thread per core, so the cache stays small.
 constexpr std::size_t kCachedAnalyzers = 8;
 
-bool sameAnalyzer(const hdrmeter::AnalysisSettings& a, const hdrmeter::AnalysisSettings& b) {
-    return a.transfer == b.transfer && a.matrix == b.matrix && a.thresholdNits == b.thresholdNits &&
-           a.top1Percent == b.top1Percent && a.top2Percent == b.top2Percent &&
-           a.bottomPercent == b.bottomPercent && a.taskCount == b.taskCount &&
-           a.arithmetic.coefficients == b.arithmetic.coefficients &&
-           a.arithmetic.summation == b.arithmetic.summation && a.arithmetic.ranks == b.arithmetic.ranks;
-}
-
 using Entry = std::shared_ptr<const hdrmeter::Analyzer>;
 
 // Most recently used first. Never destroyed: at exit the analyzers' threads are left to the process's end
@@ -34,7 +26,7 @@ std::list<Entry>& entries() {
 Entry find(const hdrmeter::AnalysisSettings& settings) {
     std::list<Entry>& list = entries();
     for (auto it = list.begin(); it != list.end(); ++it) {
-        if (sameAnalyzer((*it)->settings(), settings)) {
+        if ((*it)->settings() == settings) {
             list.splice(list.begin(), list, it);
             return list.front();
         }

@@ -9,9 +9,9 @@
 
 namespace hdrmeter_python {
 
-// The analyzer for these settings (their active area is ignored: it is given per frame). Call with the
-// GIL held: the GIL is what guards the cache, which also keeps it consistent across fork(). A missing
-// analyzer is built with the GIL released. std::invalid_argument for settings the analyzer refuses.
+// The analyzer for these settings. Call with the GIL held: the GIL is what guards the cache, which also
+// keeps it consistent across fork(). A missing analyzer is built with the GIL released.
+// std::invalid_argument for settings the analyzer refuses.
 std::shared_ptr<const hdrmeter::Analyzer> cachedAnalyzer(const hdrmeter::AnalysisSettings& settings);
 
 // In a child made by fork() the analyzers' worker threads do not exist, so they can neither measure nor

@@ -24,15 +24,13 @@ ExactWeights weightsOf(Matrix matrix) {
 
 bool AnalysisScale::measuresAlike(const AnalysisScale& other) const {
     return bitDepth == other.bitDepth && range == other.range && transfer == other.transfer &&
-           matrix == other.matrix && arithmetic.coefficients == other.arithmetic.coefficients &&
-           arithmetic.summation == other.arithmetic.summation && arithmetic.ranks == other.arithmetic.ranks &&
-           thresholdNits == other.thresholdNits && top1Percent == other.top1Percent &&
-           top2Percent == other.top2Percent && bottomPercent == other.bottomPercent;
+           matrix == other.matrix && arithmetic == other.arithmetic && thresholdNits == other.thresholdNits &&
+           top1Percent == other.top1Percent && top2Percent == other.top2Percent && bottomPercent == other.bottomPercent;
 }
 
 std::shared_ptr<const AnalysisScale> buildAnalysisScale(const AnalysisSettings& settings, int bitDepth,
                                                         SampleRange range) {
-    const bool classCoefficients = settings.arithmetic.coefficients == Coefficients::Class;
+    const bool classCoefficients = settings.arithmetic.coefficients == Coefficients::Listed;
     if (classCoefficients && range == SampleRange::Full) {
         throw std::invalid_argument(
             "the class's coefficient sets are for narrow-range codes: measure full-range samples with exact "

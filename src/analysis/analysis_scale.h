@@ -37,7 +37,7 @@ struct AnalysisScale {
     bool measuresAlike(const AnalysisScale& other) const;
 };
 
-// Throws std::invalid_argument for Class coefficients on full-range samples.
+// Throws std::invalid_argument for Coefficients::Listed on full-range samples.
 std::shared_ptr<const AnalysisScale> buildAnalysisScale(const AnalysisSettings& settings, int bitDepth,
                                                         SampleRange range);
 

@@ -4,6 +4,7 @@
 
 #include "analysis/analysis_scale.h"
 #include "analysis/frame_rules.h"
+#include "analysis/statistics_data.h"
 #include "analysis/worker_pool.h"
 #include "measurement/band_kernel.h"
 
@@ -11,10 +12,12 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace hdrmeter {
 
@@ -28,9 +31,8 @@ const char* libraryVersion() {
 }
 
 std::string Arithmetic::name() const {
-    const Arithmetic parity = classParity();
-    if (coefficients == parity.coefficients && summation == parity.summation && ranks == parity.ranks) return "class";
-    if (coefficients == Coefficients::Exact && summation == Summation::Fixed && ranks == Ranks::Exact) return "exact";
+    if (*this == classParity()) return "class";
+    if (*this == Arithmetic()) return "exact";
     return "mixed";
 }
 
@@ -205,26 +207,28 @@ FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea&
         }
     });
 
-    FrameStatistics result;
-    result.scale_ = scale;
-    result.pixelCount_ = static_cast<std::uint64_t>(pixelCount);
-    result.lightHistogram_.assign(static_cast<size_t>(codes), 0);
-    result.lumaHistogram_.assign(static_cast<size_t>(codes), 0);
+    auto result = std::make_unique<StatisticsData>();
+    result->scale = scale;
+    result->pixelCount = static_cast<std::uint64_t>(pixelCount);
+    result->lightHistogram.assign(static_cast<size_t>(codes), 0);
+    result->lumaHistogram.assign(static_cast<size_t>(codes), 0);
     const int ways = histogramStride == 0 ? 1 : kHistogramWays;
     for (const LaneScratch& lane : lanes) {
         for (int code = 0; code < codes; ++code) {
             for (int way = 0; way < ways; ++way) {
-                result.lightHistogram_[code] += lane.lightCounts[static_cast<size_t>(code) * ways + way];
-                result.lumaHistogram_[code] += lane.lumaCounts[static_cast<size_t>(code) * ways + way];
+                result->lightHistogram[code] += lane.lightCounts[static_cast<size_t>(code) * ways + way];
+                result->lumaHistogram[code] += lane.lumaCounts[static_cast<size_t>(code) * ways + way];
             }
         }
         for (int channel = 0; channel < 3; ++channel) {
-            result.largestChannelCode_[channel] =
-                std::max(result.largestChannelCode_[channel], lane.totals.largestChannelCode[channel]);
+            result->largestChannelCode[channel] =
+                std::max(result->largestChannelCode[channel], lane.totals.largestChannelCode[channel]);
         }
     }
-    for (double bandSum : bandSums) result.bandLightSum_ += bandSum;
-    return result;
+    for (double bandSum : bandSums) result->bandLightSum += bandSum;
+    FrameStatistics statistics;
+    statistics.data_ = std::move(result);
+    return statistics;
 }
 
 }  // namespace detail
@@ -244,9 +248,6 @@ Analyzer::Analyzer(const AnalysisSettings& settings) {
                 std::to_string(settings.taskCount));
     require(settings.transfer == Transfer::Pq || settings.transfer == Transfer::Hlg, "unknown transfer function");
     require(settings.matrix == Matrix::Bt2020 || settings.matrix == Matrix::Bt709, "unknown matrix");
-    const ActiveArea& area = settings.activeArea;
-    require(area.left >= 0 && area.top >= 0 && area.right >= 0 && area.bottom >= 0,
-            "active area offsets must not be negative");
     state_ = std::make_unique<detail::AnalyzerState>(settings);
 }
 
@@ -259,7 +260,7 @@ const AnalysisSettings& Analyzer::settings() const {
     return state_->settings;
 }
 
-FrameStatistics Analyzer::analyze(const FrameView& frame) const { return analyze(frame, settings().activeArea); }
+FrameStatistics Analyzer::analyze(const FrameView& frame) const { return analyze(frame, ActiveArea()); }
 
 FrameStatistics Analyzer::analyze(const FrameView& frame, const ActiveArea& area) const {
     if (!state_) throw std::logic_error("this analyzer was moved from");

@@ -3,11 +3,14 @@
 #include "hdrmeter/analysis.h"
 
 #include "analysis/analysis_scale.h"
+#include "analysis/statistics_data.h"
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace hdrmeter {
 
@@ -73,151 +76,169 @@ void requirePercent(double percent) {
 
 }  // namespace
 
-FrameStatistics::FrameStatistics() = default;
-FrameStatistics::FrameStatistics(const FrameStatistics&) = default;
+FrameStatistics::FrameStatistics() noexcept = default;
+FrameStatistics::FrameStatistics(const FrameStatistics& other)
+    : data_(other.data_ ? std::make_unique<detail::StatisticsData>(*other.data_) : nullptr) {}
 FrameStatistics::FrameStatistics(FrameStatistics&&) noexcept = default;
-FrameStatistics& FrameStatistics::operator=(const FrameStatistics&) = default;
+FrameStatistics& FrameStatistics::operator=(const FrameStatistics& other) {
+    if (this != &other) *this = FrameStatistics(other);
+    return *this;
+}
 FrameStatistics& FrameStatistics::operator=(FrameStatistics&&) noexcept = default;
 FrameStatistics::~FrameStatistics() = default;
 
-int FrameStatistics::bitDepth() const { return scale_ ? scale_->bitDepth : 0; }
+std::uint64_t FrameStatistics::pixelCount() const { return data_ ? data_->pixelCount : 0; }
+
+int FrameStatistics::bitDepth() const { return data_ ? data_->scale->bitDepth : 0; }
+
+const std::vector<std::uint64_t>& FrameStatistics::lightHistogram() const {
+    static const Histogram none;
+    return data_ ? data_->lightHistogram : none;
+}
+
+const std::vector<std::uint64_t>& FrameStatistics::lumaHistogram() const {
+    static const Histogram none;
+    return data_ ? data_->lumaHistogram : none;
+}
 
 double FrameStatistics::codeNits(int code) const {
-    if (!scale_) return 0.0;
-    if (code < 0 || code >= scale_->codeCount()) {
+    if (!data_) return 0.0;
+    const detail::AnalysisScale& scale = *data_->scale;
+    if (code < 0 || code >= scale.codeCount()) {
         throw std::out_of_range("code " + std::to_string(code) + " lies outside the " +
-                                std::to_string(scale_->bitDepth) + "-bit codes");
+                                std::to_string(scale.bitDepth) + "-bit codes");
     }
-    return scale_->peakNits * scale_->luminance[code];
+    return scale.peakNits * scale.luminance[code];
 }
 
 double FrameStatistics::averageLightNits() const {
-    if (pixelCount_ == 0) return 0.0;
-    double lightSum = bandLightSum_;
-    if (scale_->arithmetic.summation == Summation::Fixed) {
+    if (!data_) return 0.0;
+    const detail::AnalysisScale& scale = *data_->scale;
+    const Histogram& lights = data_->lightHistogram;
+    double lightSum = data_->bandLightSum;
+    if (scale.arithmetic.summation == Summation::Fixed) {
         // A count below 2^29 times a single-precision luminance is exact in double precision, so only the
         // additions round, always in the same order.
         lightSum = 0.0;
-        for (size_t code = 0; code < lightHistogram_.size(); ++code) {
-            if (lightHistogram_[code] != 0) lightSum += static_cast<double>(lightHistogram_[code]) * scale_->luminance[code];
+        for (size_t code = 0; code < lights.size(); ++code) {
+            if (lights[code] != 0) lightSum += static_cast<double>(lights[code]) * scale.luminance[code];
         }
     }
-    return scale_->peakNits * lightSum / static_cast<double>(pixelCount_);
+    return scale.peakNits * lightSum / static_cast<double>(data_->pixelCount);
 }
 
 double FrameStatistics::largestLightNits() const {
-    return pixelCount_ == 0 ? 0.0 : scale_->luminance[largestCode(lightHistogram_)] * scale_->peakNits;
+    return data_ ? data_->scale->luminance[largestCode(data_->lightHistogram)] * data_->scale->peakNits : 0.0;
 }
 
 double FrameStatistics::smallestLightNits() const {
-    return pixelCount_ == 0 ? 0.0 : codeNits(smallestCode(lightHistogram_));
+    return data_ ? codeNits(smallestCode(data_->lightHistogram)) : 0.0;
 }
 
 double FrameStatistics::aboveThresholdPercent() const {
-    if (pixelCount_ == 0) return 0.0;
+    if (!data_) return 0.0;
+    const Histogram& lumas = data_->lumaHistogram;
     std::uint64_t above = 0;
-    for (size_t code = static_cast<size_t>(scale_->firstLumaCodeAbove); code < lumaHistogram_.size(); ++code) {
-        above += lumaHistogram_[code];
+    for (size_t code = static_cast<size_t>(data_->scale->firstLumaCodeAbove); code < lumas.size(); ++code) {
+        above += lumas[code];
     }
-    return static_cast<double>(above) * 100.0 / static_cast<double>(pixelCount_);
+    return static_cast<double>(above) * 100.0 / static_cast<double>(data_->pixelCount);
 }
 
 namespace {
 
 // The luminance the brightest `percent` percent of pixels reach (a position among the luminances in
 // descending order), in nits.
-double topLuminanceNits(const detail::AnalysisScale& scale, const Histogram& lumaCounts, std::uint64_t pixels,
-                        double percent, bool fromBottom) {
-    if (scale.arithmetic.ranks == Ranks::Class) {
+double topLuminanceNits(const detail::StatisticsData& data, double percent, bool fromBottom) {
+    const detail::AnalysisScale& scale = *data.scale;
+    if (scale.arithmetic.ranks == Ranks::Truncated) {
         const double classPercent = static_cast<double>(static_cast<float>(percent));
         const double position = fromBottom ? 100.0 - classPercent : classPercent;
-        const int code = codeAtDescending(lumaCounts, classRankIndex(position, pixels));
+        const int code = codeAtDescending(data.lumaHistogram, classRankIndex(position, data.pixelCount));
         return static_cast<float>(scale.peakNits * scale.luminance[code]);
     }
     // All but the darkest P percent: the nearest rank of 100 - P among the luminances in descending order.
     const double position = fromBottom ? 100.0 - percent : percent;
-    const int code = codeAtDescending(lumaCounts, exactRankIndex(position, pixels));
+    const int code = codeAtDescending(data.lumaHistogram, exactRankIndex(position, data.pixelCount));
     return scale.peakNits * scale.luminance[code];
 }
 
 }  // namespace
 
 double FrameStatistics::top1Nits() const {
-    return pixelCount_ == 0 ? 0.0 : topLuminanceNits(*scale_, lumaHistogram_, pixelCount_, scale_->top1Percent, false);
+    return data_ ? topLuminanceNits(*data_, data_->scale->top1Percent, false) : 0.0;
 }
 
 double FrameStatistics::top2Nits() const {
-    return pixelCount_ == 0 ? 0.0 : topLuminanceNits(*scale_, lumaHistogram_, pixelCount_, scale_->top2Percent, false);
+    return data_ ? topLuminanceNits(*data_, data_->scale->top2Percent, false) : 0.0;
 }
 
 double FrameStatistics::bottomNits() const {
-    return pixelCount_ == 0 ? 0.0
-                            : topLuminanceNits(*scale_, lumaHistogram_, pixelCount_, scale_->bottomPercent, true);
+    return data_ ? topLuminanceNits(*data_, data_->scale->bottomPercent, true) : 0.0;
 }
 
-double FrameStatistics::largestRedNits() const {
-    return pixelCount_ == 0 ? 0.0 : codeNits(largestChannelCode_[0]);
-}
+double FrameStatistics::largestRedNits() const { return data_ ? codeNits(data_->largestChannelCode[0]) : 0.0; }
 
-double FrameStatistics::largestGreenNits() const {
-    return pixelCount_ == 0 ? 0.0 : codeNits(largestChannelCode_[1]);
-}
+double FrameStatistics::largestGreenNits() const { return data_ ? codeNits(data_->largestChannelCode[1]) : 0.0; }
 
-double FrameStatistics::largestBlueNits() const {
-    return pixelCount_ == 0 ? 0.0 : codeNits(largestChannelCode_[2]);
-}
+double FrameStatistics::largestBlueNits() const { return data_ ? codeNits(data_->largestChannelCode[2]) : 0.0; }
 
 double FrameStatistics::lightAtPercentile(double percent) const {
     requirePercent(percent);
-    if (pixelCount_ == 0) return 0.0;
-    return codeNits(codeAtAscending(lightHistogram_, exactRankIndex(percent, pixelCount_)));
+    if (!data_) return 0.0;
+    return codeNits(codeAtAscending(data_->lightHistogram, exactRankIndex(percent, data_->pixelCount)));
 }
 
 double FrameStatistics::percentAtOrBelow(double nits) const {
-    if (pixelCount_ == 0) return 0.0;
+    if (!data_) return 0.0;
+    const Histogram& lights = data_->lightHistogram;
     std::uint64_t atOrBelow = 0;
-    for (size_t code = 0; code < lightHistogram_.size(); ++code) {
-        if (lightHistogram_[code] != 0 && codeNits(static_cast<int>(code)) <= nits) atOrBelow += lightHistogram_[code];
+    for (size_t code = 0; code < lights.size(); ++code) {
+        if (lights[code] != 0 && codeNits(static_cast<int>(code)) <= nits) atOrBelow += lights[code];
     }
-    return static_cast<double>(atOrBelow) * 100.0 / static_cast<double>(pixelCount_);
+    return static_cast<double>(atOrBelow) * 100.0 / static_cast<double>(data_->pixelCount);
 }
 
 double FrameStatistics::smallestPqLight() const {
-    return pixelCount_ == 0 ? 0.0 : scale_->pqSignal[smallestCode(lightHistogram_)];
+    return data_ ? data_->scale->pqSignal[smallestCode(data_->lightHistogram)] : 0.0;
 }
 
 double FrameStatistics::largestPqLight() const {
-    return pixelCount_ == 0 ? 0.0 : scale_->pqSignal[largestCode(lightHistogram_)];
+    return data_ ? data_->scale->pqSignal[largestCode(data_->lightHistogram)] : 0.0;
 }
 
 double FrameStatistics::meanPqLight() const {
-    if (pixelCount_ == 0) return 0.0;
+    if (!data_) return 0.0;
+    const Histogram& lights = data_->lightHistogram;
     double sum = 0.0;
-    for (size_t code = 0; code < lightHistogram_.size(); ++code) {
-        if (lightHistogram_[code] != 0) sum += static_cast<double>(lightHistogram_[code]) * scale_->pqSignal[code];
+    for (size_t code = 0; code < lights.size(); ++code) {
+        if (lights[code] != 0) sum += static_cast<double>(lights[code]) * data_->scale->pqSignal[code];
     }
-    return sum / static_cast<double>(pixelCount_);
+    return sum / static_cast<double>(data_->pixelCount);
 }
 
 void FrameStatistics::merge(const FrameStatistics& other) {
-    if (other.pixelCount_ == 0) return;
-    if (pixelCount_ == 0) {
-        *this = other;
+    if (!other.data_) return;
+    if (!data_) {
+        data_ = std::make_unique<detail::StatisticsData>(*other.data_);
         return;
     }
-    if (scale_ != other.scale_ && !scale_->measuresAlike(*other.scale_)) {
+    detail::StatisticsData& mine = *data_;
+    const detail::StatisticsData& theirs = *other.data_;
+    if (mine.scale != theirs.scale && !mine.scale->measuresAlike(*theirs.scale)) {
         throw std::invalid_argument(
             "statistics measured with other settings, bit depth or range cannot be merged");
     }
-    for (size_t code = 0; code < lightHistogram_.size(); ++code) {
-        lightHistogram_[code] += other.lightHistogram_[code];
-        lumaHistogram_[code] += other.lumaHistogram_[code];
+    for (size_t code = 0; code < mine.lightHistogram.size(); ++code) {
+        mine.lightHistogram[code] += theirs.lightHistogram[code];
+        mine.lumaHistogram[code] += theirs.lumaHistogram[code];
     }
     for (int channel = 0; channel < 3; ++channel) {
-        largestChannelCode_[channel] = std::max(largestChannelCode_[channel], other.largestChannelCode_[channel]);
+        mine.largestChannelCode[channel] =
+            std::max(mine.largestChannelCode[channel], theirs.largestChannelCode[channel]);
     }
-    pixelCount_ += other.pixelCount_;
-    bandLightSum_ += other.bandLightSum_;
+    mine.pixelCount += theirs.pixelCount;
+    mine.bandLightSum += theirs.bandLightSum;
 }
 
 }  // namespace hdrmeter

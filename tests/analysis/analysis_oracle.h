@@ -92,7 +92,7 @@ inline Expected expect(const TestFrame& f, const AnalysisSettings& s, const Acti
     }
     const bool b2020 = s.matrix == Matrix::Bt2020;
     float kR, kGb, kGr, kB, rounding = 0.0f;
-    if (s.arithmetic.coefficients == Coefficients::Class) {
+    if (s.arithmetic.coefficients == Coefficients::Listed) {
         kR = b2020 ? 1.4746f : 1.5396f, kGb = b2020 ? -0.1646f : -0.1831f;
         kGr = b2020 ? -0.5714f : -0.4577f, kB = b2020 ? 1.8814f : 1.8142f;
     } else {
@@ -148,7 +148,7 @@ inline Expected expect(const TestFrame& f, const AnalysisSettings& s, const Acti
     e.above = e.above * 100.0 / (double)n;
     std::sort(luminances.begin(), luminances.end(), std::greater<double>());
     const auto top = [&](double percent, bool bottom) {
-        if (s.arithmetic.ranks == Ranks::Class) {
+        if (s.arithmetic.ranks == Ranks::Truncated) {
             const double p = bottom ? 100.0 - (double)(float)percent : (double)(float)percent;
             return (double)(float)(peak * luminances[std::max((long long)(p / 100.0 * (double)n) - 1, 0LL)]);
         }

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <random>
 #include <stdexcept>
+#include <utility>
 
 #include "analysis_oracle.h"
 
@@ -24,7 +25,7 @@ AnalysisSettings randomSettings(std::mt19937& rng) {
     s.thresholdNits = rng() % 3 == 0 ? 0.0 : (double)(rng() % 1200);
     s.top1Percent = (rng() % 1000) / 10.0, s.top2Percent = 29.0, s.bottomPercent = (rng() % 400) / 100.0;
     s.taskCount = 1 + rng() % 5, s.arithmetic.summation = rng() % 2 ? Summation::Fixed : Summation::Bands;
-    s.arithmetic.ranks = rng() % 2 ? Ranks::Exact : Ranks::Class;
+    s.arithmetic.ranks = rng() % 2 ? Ranks::Exact : Ranks::Truncated;
     return s;
 }
 
@@ -41,7 +42,7 @@ TEST(Analyzer, RandomFramesMatchTheLiteralComputationAndTheClass) {
                         range, rng() % 9, rng() % 5, rng() % 3);
         frame.fillRandom(rng);
         AnalysisSettings settings = randomSettings(rng);
-        if (range == SampleRange::Narrow && rng() % 3 == 0) settings.arithmetic.coefficients = Coefficients::Class;
+        if (range == SampleRange::Narrow && rng() % 3 == 0) settings.arithmetic.coefficients = Coefficients::Listed;
         ActiveArea area;
         if (round % 2 == 1) {
             area.left = rng() % frame.width, area.right = rng() % (frame.width - area.left);
@@ -111,6 +112,41 @@ TEST(Analyzer, FixedSummationAndMergingDoNotDependOnHowTheFrameIsCut) {
     hlg.transfer = Transfer::Hlg;
     FrameStatistics mixed = whole;
     EXPECT_THROW(mixed.merge(Analyzer(hlg).analyze(frame.view())), std::invalid_argument);
+    // A copy is a value of its own; what a move leaves has no pixels and takes any statistics.
+    FrameStatistics twice = whole;
+    twice.merge(whole);
+    EXPECT_EQ(twice.pixelCount(), 2 * merged.pixelCount());
+    EXPECT_EQ(whole.pixelCount(), merged.pixelCount());
+    const FrameStatistics taken = std::move(twice);
+    EXPECT_EQ(std::make_tuple(twice.pixelCount(), twice.bitDepth(), twice.lightHistogram().size()),
+              std::make_tuple(std::uint64_t{0}, 0, size_t{0}));
+    twice.merge(whole);
+    EXPECT_EQ(twice.lumaHistogram(), whole.lumaHistogram());
+    EXPECT_EQ(taken.pixelCount(), 2 * whole.pixelCount());
+}
+
+// Settings are equal only when every field is: an analyzer cached by its settings must measure as asked.
+TEST(AnalysisSettings, EqualOnlyWhenEveryFieldIs) {
+    using Settings = AnalysisSettings;
+    void (*const changes[])(Settings&) = {
+        [](Settings& s) { s.transfer = Transfer::Hlg; },
+        [](Settings& s) { s.matrix = Matrix::Bt709; },
+        [](Settings& s) { s.thresholdNits = 203.5; },
+        [](Settings& s) { s.top1Percent = 2; },
+        [](Settings& s) { s.top2Percent = 2; },
+        [](Settings& s) { s.bottomPercent = 2; },
+        [](Settings& s) { s.taskCount = 3; },
+        [](Settings& s) { s.arithmetic.coefficients = Coefficients::Listed; },
+        [](Settings& s) { s.arithmetic.summation = Summation::Bands; },
+        [](Settings& s) { s.arithmetic.ranks = Ranks::Truncated; },
+    };
+    EXPECT_TRUE(Settings() == Settings());
+    for (size_t i = 0; i < std::size(changes); ++i) {
+        Settings changed;
+        changes[i](changed);
+        EXPECT_TRUE(changed != Settings() && !(changed == Settings())) << i;
+        EXPECT_TRUE(changed == Analyzer(changed).settings()) << i;
+    }
 }
 
 // BT.2100 colours encoded with the ITU-R matrices on rows of whole 16-pixel groups, so that the vector
@@ -121,8 +157,8 @@ TEST(Analyzer, KnownColoursMeasureTheirLight) {
     struct Case { double r, g, b; Coefficients coefficients; int channel; double expectNits; } cases[] = {
         {1000, 0, 0, Coefficients::Exact, 0, 1000}, {0, 1000, 0, Coefficients::Exact, 1, 1000},
         {0, 0, 1000, Coefficients::Exact, 2, 1000}, {1000, 1000, 1000, Coefficients::Exact, 1, 1000},
-        {203, 0, 0, Coefficients::Exact, 0, 203},   {1000, 0, 0, Coefficients::Class, 0, 1115},
-        {0, 0, 1000, Coefficients::Class, 2, 1163}, {203, 0, 0, Coefficients::Class, 0, 222},
+        {203, 0, 0, Coefficients::Exact, 0, 203},   {1000, 0, 0, Coefficients::Listed, 0, 1115},
+        {0, 0, 1000, Coefficients::Listed, 2, 1163}, {203, 0, 0, Coefficients::Listed, 0, 222},
     };
     const double kr = 0.2627, kb = 0.0593, kg = 1 - kr - kb;
     // Each layout has its own vector path for the channel maxima (4:2:0 row pairs, 4:2:2 pairs, 4:4:4).
@@ -154,8 +190,8 @@ TEST(Analyzer, KnownColoursMeasureTheirLight) {
 // Nearest ranks: 29 % of 100 pixels is the 29th, 1 % of 150 the 2nd; the class's positions differ.
 TEST(Analyzer, PercentilePositions) {
     // expectRank: among the luminances in descending order, from 1.
-    struct Case { int pixels; double percent; Ranks ranks; int expectRank; } cases[] = {{100, 29, Ranks::Exact, 29}, {100, 29, Ranks::Class, 28}, {150, 1, Ranks::Exact, 2},
-                 {150, 1, Ranks::Class, 1},   {100, 0, Ranks::Exact, 1},   {100, 100, Ranks::Exact, 100},
+    struct Case { int pixels; double percent; Ranks ranks; int expectRank; } cases[] = {{100, 29, Ranks::Exact, 29}, {100, 29, Ranks::Truncated, 28}, {150, 1, Ranks::Exact, 2},
+                 {150, 1, Ranks::Truncated, 1},   {100, 0, Ranks::Exact, 1},   {100, 100, Ranks::Exact, 100},
                  {64, 50, Ranks::Exact, 32}};
     for (const Case& c : cases) {
         // One pixel a code, the brightest first.
@@ -167,7 +203,7 @@ TEST(Analyzer, PercentilePositions) {
         settings.arithmetic.ranks = c.ranks;
         const FrameStatistics stats = Analyzer(settings).analyze(frame.view());
         const double expectNits = stats.codeNits(256 + 4 * (c.pixels - c.expectRank));
-        EXPECT_EQ(stats.top1Nits(), c.ranks == Ranks::Class ? (double)(float)expectNits : expectNits)
+        EXPECT_EQ(stats.top1Nits(), c.ranks == Ranks::Truncated ? (double)(float)expectNits : expectNits)
             << c.pixels << " pixels, " << c.percent << " %";
     }
 }
@@ -212,7 +248,7 @@ TEST(Analyzer, RefusesWhatItCannotMeasure) {
         {true, [](Call& c) { c.v.strides[1] = 14; }},       {true, [](Call& c) { c.v.width = 0; }},
         {true, [](Call& c) { c.s.top2Percent = 100.5; }},   {true, [](Call& c) { c.s.bottomPercent = std::nan(""); }},
         {true, [](Call& c) { c.s.thresholdNits = -1; }},    {true, [](Call& c) { c.a.left = 8, c.a.right = 8; }},
-        {true, [](Call& c) { c.v.range = SampleRange::Full, c.s.arithmetic.coefficients = Coefficients::Class; }},
+        {true, [](Call& c) { c.v.range = SampleRange::Full, c.s.arithmetic.coefficients = Coefficients::Listed; }},
         {false, [](Call& c) { c.v.strides[0] = -c.v.strides[0], c.v.planes[0] += 7 * 16; }},  // bottom-up rows
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
