@@ -88,8 +88,8 @@ struct ActiveArea {
 
 // Colour-difference coefficients, and how a derived R, G or B value becomes a code.
 enum class Coefficients {
-    Exact,  // the ITU-R coefficients of the matrix, taken to luma code units (x 876/896 in narrow range,
-            // x 1 in full range); derived codes rounded to the nearest code
+    Exact,   // the ITU-R coefficients of the matrix, taken to luma code units (x 876/896 in narrow range,
+             // x 1 in full range); derived codes rounded to the nearest code
     Listed,  // the listed sets of CHDR_Measurements (BT.2020 1.4746, -0.1646, -0.5714, 1.8814; BT.709 scaled
              // by 876/896), derived codes truncated toward zero: narrow range only
 };
@@ -104,8 +104,8 @@ enum class Summation {
 
 // How a percentage becomes a position among the sorted pixels.
 enum class Ranks {
-    Exact,  // nearest rank, ceil(P / 100 x N), with P taken to a millionth of a percent: 29 % of 100
-            // pixels is the 29th
+    Exact,      // nearest rank, ceil(P / 100 x N), with P taken to a millionth of a percent: 29 % of 100
+                // pixels is the 29th
     Truncated,  // as CHDR_Measurements: P narrowed to single precision, trunc(P / 100 x N) - 1 in double
                 // precision, at least 0: 29 % of 100 pixels is the 28th
 };
