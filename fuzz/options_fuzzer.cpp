@@ -11,8 +11,9 @@ extern "C" {
 }
 
 #include "fuzz_input.h"
-#include "options.h"
 #include "clip_errors.h"
+#include "libav/stream_format.h"
+#include "options.h"
 
 using namespace hdrmeter;
 using namespace hdrmeter::clip;
@@ -36,20 +37,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             check(!commandLine.immediateOutput->empty(), "help or version has text");
             return 0;
         }
-        const ToolOptions& options = commandLine.options;
-        const AnalysisSettings& settings = options.clip.analysis;
-        check(settings.thresholdNits >= 0 && settings.thresholdNits <= 10000, "threshold within 0..10000 nits");
-        check(isPercent(settings.top1Percent) && isPercent(settings.top2Percent) && isPercent(settings.bottomPercent),
+        const Request& request = commandLine.request;
+        check(request.thresholdNits >= 0 && request.thresholdNits <= 10000, "threshold within 0..10000 nits");
+        check(isPercent(request.top1Percent) && isPercent(request.top2Percent) && isPercent(request.bottomPercent),
               "percentages within 0..100");
-        check(settings.taskCount >= 0 && settings.taskCount <= 256, "a task count the analyzer takes");
-        check(!options.frameLimit || *options.frameLimit >= 1, "at least one frame");
-        check(!options.clip.source.streamIndex || *options.clip.source.streamIndex >= 0, "a stream number");
-        if (options.clip.source.raw) {
-            const RawVideo& raw = *options.clip.source.raw;
+        check(request.tasks >= 0 && request.tasks <= 256, "a task count the analyzer takes");
+        check(!request.frameLimit || *request.frameLimit >= 1, "at least one frame");
+        check(!request.stream || *request.stream >= 0, "a stream number");
+        check(validate(request).empty(), "the parser gives only requests that validate() takes");
+        if (request.raw) {
+            const RawVideo& raw = *request.raw;
             check(raw.width >= 1 && raw.height >= 1 && raw.width <= 16384 && raw.height <= 16384, "a raw frame size");
             check(pixelLayoutOf(av_get_pix_fmt(raw.pixelFormat.c_str())).accepted, "a raw format that is measured");
         }
         // The analyzer must take the settings as they are.
+        AnalysisSettings settings;
+        settings.thresholdNits = request.thresholdNits;
+        settings.top1Percent = request.top1Percent;
+        settings.top2Percent = request.top2Percent;
+        settings.bottomPercent = request.bottomPercent;
+        settings.taskCount = request.tasks;
         Analyzer analyzer(settings);
     } catch (const UsageError& error) {
         // The reason may quote an argument with a line break in it; the program escapes such characters

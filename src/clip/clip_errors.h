@@ -1,23 +1,14 @@
+// The clip layer's two kinds of failure are public (hdrmeter/clip.h): RequestError for a request that
+// cannot be carried out, InputError for an input that cannot be measured. The tool maps them to its exit
+// statuses 2 and 1.
 #ifndef HDRMETER_CLIP_ERRORS_H
 #define HDRMETER_CLIP_ERRORS_H
 
-#include <stdexcept>
-#include <string>
+#include <hdrmeter/clip.h>
 
 namespace hdrmeter::clip {
 
-// The two kinds of failure the program reports, each as one line on standard error. They map to the
-// documented exit statuses: 1 for input that cannot be measured (or a file that cannot be read or
-// written), 2 for a command line that cannot be carried out.
-class InputError : public std::runtime_error {
-public:
-    explicit InputError(const std::string& message) : std::runtime_error(message) {}
-};
-
-class UsageError : public std::runtime_error {
-public:
-    explicit UsageError(const std::string& message) : std::runtime_error(message) {}
-};
+using UsageError = RequestError;
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitBadInput = 1;

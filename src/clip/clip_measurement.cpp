@@ -6,39 +6,9 @@
 #include <stdexcept>
 
 #include "clip_errors.h"
+#include "request_rules.h"
 
 namespace hdrmeter::clip {
-
-AreaOption parseAreaOption(const std::string& text)
-{
-    AreaOption option;
-    if (text == "auto")
-        return option;
-    if (text == "full") {
-        option.mode = AreaMode::Full;
-        return option;
-    }
-    const std::string expected = "auto, full or LEFT,TOP,RIGHT,BOTTOM in pixels from each edge, such as 0,140,0,140";
-    int offsets[4] = {0, 0, 0, 0};
-    const char* position = text.data();
-    const char* end = text.data() + text.size();
-    for (int i = 0; i < 4; ++i) {
-        const std::from_chars_result result = std::from_chars(position, end, offsets[i]);
-        if (result.ec != std::errc() || offsets[i] < 0 || offsets[i] > 16384 || result.ptr == position)
-            throw std::invalid_argument(expected);
-        position = result.ptr;
-        if (i < 3) {
-            if (position == end || *position != ',')
-                throw std::invalid_argument(expected);
-            ++position;
-        }
-    }
-    if (position != end)
-        throw std::invalid_argument(expected);
-    option.mode = AreaMode::Given;
-    option.given = {offsets[0], offsets[1], offsets[2], offsets[3]};
-    return option;
-}
 
 ClipMeasurement::ClipMeasurement(const MeasureOptions& options, const StopRequest* stop)
     : options_(options), clip_(options.clip, stop)
@@ -74,74 +44,113 @@ void ClipMeasurement::addToSegments(std::vector<Segment>& segments, long long fr
         segments.back().statistics.merge(clip_.lastStatistics());
 }
 
+std::string ClipMeasurement::refusalOf(const FrameView& view, long long frame) const
+{
+    const std::string size = std::to_string(view.width) + "x" + std::to_string(view.height);
+    switch (options_.areaMode) {
+    case AreaMode::Full:
+        return {};
+    case AreaMode::Given:
+        if (area_.left + area_.right < view.width && area_.top + area_.bottom < view.height)
+            return {};
+        return setting(options_.spelling, "--active-area",
+                       std::to_string(area_.left) + "," + std::to_string(area_.top) + "," +
+                           std::to_string(area_.right) + "," + std::to_string(area_.bottom)) +
+               " leaves no pixel of the " + size + " frames" +
+               (frame == 0 ? ": give smaller offsets" : " that begin at frame " + std::to_string(frame));
+    case AreaMode::Auto:
+        // The area is a rectangle of one frame size; frames of another size cannot share it.
+        if (view.width == content_.width && view.height == content_.height)
+            return {};
+        return "the frame size changes from " + std::to_string(content_.width) + "x" +
+               std::to_string(content_.height) + " to " + size + " at frame " + std::to_string(frame) +
+               ": the automatic active area belongs to one size; give " +
+               setting(options_.spelling, "--active-area", "full") + " to measure each frame in its own size";
+    }
+    return {};
+}
+
+void ClipMeasurement::fail(long long frame, const std::string& reason)
+{
+    if (!failure_.empty())
+        return;
+    failure_ = reason;
+    failedAtFrame_ = frame;
+}
+
+void ClipMeasurement::failInSecondPass(long long frame, const std::string& reason)
+{
+    secondPassFailed_ = failure_.empty();
+    fail(frame, reason);
+}
+
 void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
 {
-    const bool automatic = options_.area.mode == AreaMode::Auto;
+    const bool automatic = options_.areaMode == AreaMode::Auto;
     SceneCutter cutter(options_.minSceneFrames, options_.sceneCuts);
-    ContentBounds content;
     long long lastGrowth = 0;  // the last frame at which the area changed: the first whose numbers are final
     SceneSignature before, signature, lastGrowthSignature;
-    long long emitted = 0;
     std::optional<long long> framesExpected = clip_.facts().framesExpected;
     if (options_.frameLimit && (!framesExpected || *framesExpected > *options_.frameLimit))
         framesExpected = options_.frameLimit;
 
     for (long long frame = 0; !options_.frameLimit || frame < *options_.frameLimit; ++frame) {
-        const std::optional<FrameView> view = clip_.decode();
-        if (!view)
+        // After the first frame nothing escapes: the frames measured so far are the run's result.
+        try {
+            const std::optional<FrameView> view = clip_.decode();
+            if (!view)
+                break;
+            if (frame == 0) {
+                if (options_.areaMode == AreaMode::Given)
+                    area_ = options_.givenArea;
+                content_.width = view->width;
+                content_.height = view->height;
+            }
+            if (const std::string refusal = refusalOf(*view, frame); !refusal.empty()) {
+                if (frame == 0)
+                    throw InputError(refusal);
+                fail(frame, refusal);
+                break;
+            }
+            bool areaChanged = false;
+            if (automatic) {
+                content_.merge(findContent(*view));
+                const ActiveArea grown = content_.activeArea();
+                areaChanged = frame > 0 && grown != area_;
+                area_ = grown;
+                if (areaChanged) {
+                    lastGrowth = frame;
+                    // Everything before was measured inside a smaller area: the second pass measures it again.
+                    segments_.clear();
+                }
+            }
+            const std::optional<FrameRecord> measured =
+                measureFrame(*view, frame, frame > 0 ? &before : nullptr, signature);
+            if (!measured)
+                break;
+            const bool candidate = frame > 0 && measured->sceneDistance >= options_.sceneThreshold;
+            addToSegments(segments_, frame, areaChanged || cutter.isPossibleCut(frame, candidate));
+            if (areaChanged)
+                lastGrowthSignature = signature;
+            before = signature;
+            records_.push_back(*measured);
+            if (!automatic) {
+                cutter.add(frame, candidate);
+                // Rows wait only until their scene is decided.
+                release(cutter.decidedBefore(), cutter, sink);
+            }
+        } catch (const std::exception& error) {
+            if (records_.empty())
+                throw;
+            fail(frame, std::string(error.what()) == "std::bad_alloc" ? "out of memory" : error.what());
             break;
-        if (frame == 0) {
-            if (options_.area.mode == AreaMode::Given) {
-                area_ = options_.area.given;
-                if (area_.left + area_.right >= view->width || area_.top + area_.bottom >= view->height)
-                    throw InputError("--active-area " + std::to_string(area_.left) + "," + std::to_string(area_.top) +
-                                     "," + std::to_string(area_.right) + "," + std::to_string(area_.bottom) +
-                                     " leaves no pixel of the " + std::to_string(view->width) + "x" +
-                                     std::to_string(view->height) + " frames: give smaller offsets");
-            }
-            content.width = view->width;
-            content.height = view->height;
-        }
-        bool areaChanged = false;
-        if (automatic) {
-            // findContent refuses frames of another size; the area belongs to the first frame's.
-            if (view->width != content.width || view->height != content.height)
-                throw InputError("the frame size changes at frame " + std::to_string(frame) +
-                                 ": the active area cannot be found; give --active-area full");
-            content.merge(findContent(*view));
-            const ActiveArea grown = content.activeArea();
-            areaChanged = frame > 0 && grown != area_;
-            area_ = grown;
-            if (areaChanged) {
-                lastGrowth = frame;
-                // Everything before was measured inside a smaller area: the second pass measures it again.
-                segments_.clear();
-            }
-        }
-        const std::optional<FrameRecord> measured = measureFrame(*view, frame, frame > 0 ? &before : nullptr, signature);
-        if (!measured)
-            break;
-        const FrameRecord& record = *measured;
-        const bool candidate = frame > 0 && record.sceneDistance >= options_.sceneThreshold;
-        addToSegments(segments_, frame, areaChanged || cutter.isPossibleCut(frame, candidate));
-        if (areaChanged)
-            lastGrowthSignature = signature;
-        before = signature;
-        records_.push_back(record);
-        framesRead_ = frame + 1;
-        if (!automatic) {
-            cutter.add(frame, candidate);
-            // Rows wait only until their scene is decided.
-            for (; emitted < cutter.decidedBefore() && emitted < framesRead_; ++emitted) {
-                const std::vector<long long>& cuts = cutter.cuts();
-                records_[emitted].numbers.scene =
-                    std::upper_bound(cuts.begin(), cuts.end(), emitted) - cuts.begin() - 1;
-                sink(records_[emitted]);
-            }
         }
         if (progress)
-            progress(1, framesRead_, framesExpected);
+            progress(1, static_cast<long long>(records_.size()), framesExpected);
     }
+    const auto framesRead = static_cast<long long>(records_.size());
+    if (failure_.empty() && !clip_.failure().empty() && !clip_.stopped())
+        fail(framesRead, clip_.failure());
 
     if (automatic && lastGrowth > 0) {
         for (long long frame = 0; frame < lastGrowth; ++frame)
@@ -149,21 +158,18 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
         if (!clip_.stopped())
             secondPass(lastGrowth, lastGrowthSignature, progress);
         else
-            secondPassFailure_ = "stopped before the second pass";
+            leftOutReason_ = "stopped before the second pass";
     }
-    if (automatic) {
+    if (automatic)
         for (const FrameRecord& record : records_)
             if (record.final)
                 cutter.add(record.numbers.frame, record.numbers.frame > 0 &&
                                                      record.sceneDistance >= options_.sceneThreshold);
-    }
-    cutter.finish(framesRead_);
+    cutter.finish(framesRead);
     for (const FrameRecord& record : records_)
         framesLeftOut_ += record.final ? 0 : 1;
-    assignScenes(cutter, sink);
-    if (!automatic)
-        for (; emitted < framesRead_; ++emitted)
-            sink(records_[emitted]);
+    release(framesRead, cutter, sink);
+    collectScenes(cutter.cuts());
 }
 
 void ClipMeasurement::secondPass(long long firstFinalFrame, const SceneSignature& firstFinalSignature,
@@ -173,22 +179,20 @@ void ClipMeasurement::secondPass(long long firstFinalFrame, const SceneSignature
     std::vector<Segment> segments;
     SceneCutter possibleCuts(options_.minSceneFrames, options_.sceneCuts);
     SceneSignature before, signature;
+    const std::string endedAt = "the second pass over " + clip_.facts().inputName + " ended at frame ";
+    long long frame = 0;
     try {
         clip_.rewind();
-        for (long long frame = 0; frame < firstFinalFrame; ++frame) {
+        for (; frame < firstFinalFrame; ++frame) {
             const std::optional<FrameView> view = clip_.decode();
-            if (!view) {
-                if (!clip_.stopped())
-                    secondPassFailure_ = "the second pass over " + clip_.facts().inputName + " ended at frame " +
-                                         std::to_string(frame) + " of " + std::to_string(firstFinalFrame) +
-                                         (clip_.failure().empty() ? "" : ": " + clip_.failure());
-                break;
-            }
             const std::optional<FrameRecord> record =
-                measureFrame(*view, frame, frame > 0 ? &before : nullptr, signature);
+                view ? measureFrame(*view, frame, frame > 0 ? &before : nullptr, signature) : std::nullopt;
             if (!record) {
-                secondPassFailure_ = "the second pass over " + clip_.facts().inputName + " ended at frame " +
-                                     std::to_string(frame) + ": " + clip_.failure();
+                if (clip_.stopped())
+                    leftOutReason_ = "stopped during the second pass";
+                else
+                    failInSecondPass(frame, endedAt + std::to_string(frame) + " of " + std::to_string(firstFinalFrame) +
+                                    (clip_.failure().empty() ? "" : ": " + clip_.failure()));
                 break;
             }
             const bool candidate = frame > 0 && record->sceneDistance >= options_.sceneThreshold;
@@ -199,9 +203,11 @@ void ClipMeasurement::secondPass(long long firstFinalFrame, const SceneSignature
             if (progress)
                 progress(2, secondPassFrames_, firstFinalFrame);
         }
-    } catch (const InputError& error) {
-        secondPassFailure_ = error.what();
+    } catch (const std::exception& error) {
+        failInSecondPass(frame, endedAt + std::to_string(frame) + ": " + error.what());
     }
+    if (leftOutReason_.empty() && secondPassFrames_ < firstFinalFrame)
+        leftOutReason_ = failure_;
     if (secondPassFrames_ == firstFinalFrame)
         records_[firstFinalFrame].sceneDistance = signatureDistance(before, firstFinalSignature);
     segments.insert(segments.end(), std::make_move_iterator(segments_.begin()), std::make_move_iterator(segments_.end()));
@@ -209,21 +215,28 @@ void ClipMeasurement::secondPass(long long firstFinalFrame, const SceneSignature
     secondPassSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void ClipMeasurement::assignScenes(SceneCutter& cutter, const FrameSink& sink)
+void ClipMeasurement::release(long long end, const SceneCutter& cutter, const FrameSink& sink)
 {
     const std::vector<long long>& cuts = cutter.cuts();
-    std::size_t scene = 0;
-    std::size_t segment = 0;
-    for (FrameRecord& record : records_) {
+    for (; released_ < records_.size() && static_cast<long long>(released_) < end; ++released_) {
+        FrameRecord& record = records_[released_];
         const long long frame = record.numbers.frame;
-        while (scene + 1 < cuts.size() && cuts[scene + 1] <= frame)
-            ++scene;
-        record.numbers.scene = static_cast<long long>(scene);
+        record.numbers.scene = std::upper_bound(cuts.begin(), cuts.end(), frame) - cuts.begin() - 1;
+        if (record.final)
+            sink(record);
+    }
+}
+
+void ClipMeasurement::collectScenes(const std::vector<long long>& cuts)
+{
+    std::size_t segment = 0;
+    for (const FrameRecord& record : records_) {
         if (!record.final)
             continue;
-        if (scenes_.empty() || scenes_.back().firstFrame != cuts[scene]) {
+        const long long firstFrame = cuts[static_cast<std::size_t>(record.numbers.scene)];
+        if (scenes_.empty() || scenes_.back().firstFrame != firstFrame) {
             scenes_.push_back({});
-            scenes_.back().firstFrame = cuts[scene];
+            scenes_.back().firstFrame = firstFrame;
             scenes_.back().smallestPqLight = record.smallestPqLight;
         }
         SceneResult& result = scenes_.back();
@@ -232,14 +245,12 @@ void ClipMeasurement::assignScenes(SceneCutter& cutter, const FrameSink& sink)
         result.meanOfMeanPqLight += record.meanPqLight;
         result.smallestPqLight = std::min(result.smallestPqLight, record.smallestPqLight);
         result.largestPqLight = std::max(result.largestPqLight, record.largestPqLight);
-        for (; segment < segments_.size() && segments_[segment].firstFrame <= frame; ++segment) {
+        for (; segment < segments_.size() && segments_[segment].firstFrame <= record.numbers.frame; ++segment) {
             if (!result.statistics)
                 result.statistics = segments_[segment].statistics;
             else
                 result.statistics->merge(segments_[segment].statistics);
         }
-        if (options_.area.mode == AreaMode::Auto)
-            sink(record);
     }
     for (SceneResult& result : scenes_) {
         result.meanAverageLightNits /= static_cast<double>(result.frameCount);

@@ -24,46 +24,16 @@
 
 namespace hdrmeter::clip {
 
-enum class AreaMode {
-    Auto,   // the union of every frame's content
-    Full,   // the whole frame
-    Given,  // offsets from each edge, in pixels
-};
-struct AreaOption {
-    AreaMode mode = AreaMode::Auto;
-    ActiveArea given;
-};
-// "auto", "full" or "L,T,R,B". Throws std::invalid_argument with the reason.
-AreaOption parseAreaOption(const std::string& text);
-
 struct MeasureOptions {
     ClipOptions clip;
-    AreaOption area;
+    AreaMode areaMode = AreaMode::Auto;
+    ActiveArea givenArea;                             // with AreaMode::Given
     double sceneThreshold = kDefaultSceneThreshold;  // 0..1
     long long minSceneFrames = kDefaultMinSceneFrames;
     std::optional<std::vector<long long>> sceneCuts;  // imported first frames instead of detection
     std::optional<long long> frameLimit;
     bool sceneStatistics = false;  // keep the merged statistics of every scene (for HDR10+)
-};
-
-// What is kept of a frame.
-struct FrameRecord {
-    FrameMeasurement numbers;      // the six results and the scene
-    double smallestPqLight = 0.0;  // PQ signal, 0..1
-    double meanPqLight = 0.0;
-    double largestPqLight = 0.0;
-    double sceneDistance = 0.0;    // to the frame before, 0..1; 0 for frame 0
-    bool final = false;            // measured inside the final area
-};
-
-struct SceneResult {
-    long long firstFrame = 0;
-    long long frameCount = 0;             // its frames with final numbers
-    double meanAverageLightNits = 0.0;    // the mean of its frames' average light
-    double smallestPqLight = 0.0;         // over its pixels, PQ signal
-    double largestPqLight = 0.0;
-    double meanOfMeanPqLight = 0.0;       // the mean of its frames' mean PQ signal
-    std::optional<FrameStatistics> statistics;  // merged, with MeasureOptions::sceneStatistics
+    Spelling spelling = Spelling::CommandLine;  // of the settings named in failures
 };
 
 class ClipMeasurement {
@@ -77,7 +47,8 @@ public:
 
     // Measures the clip. Each frame whose numbers are final goes to `sink` in order, as soon as its scene
     // is decided too: while measuring with a given or full area, at the end with the automatic one.
-    // Throws InputError for a stream that cannot be measured at all, or an area that leaves no pixel.
+    // Throws InputError when the first frame cannot be measured (or the given area leaves none of its
+    // pixels); whatever ends the run after that is failure(), at failedAtFrame().
     void run(const FrameSink& sink, const ProgressSink& progress);
 
     ClipRun& clip() { return clip_; }
@@ -90,9 +61,14 @@ public:
     // Frames whose numbers are not final (a run stopped before or during its second pass), left out of
     // every output.
     long long framesLeftOut() const { return framesLeftOut_; }
-    // Why the second pass could not be made or finished, or empty.
-    const std::string& secondPassFailure() const { return secondPassFailure_; }
-    const std::vector<FrameRecord>& records() const { return records_; }
+    const std::string& leftOutReason() const { return leftOutReason_; }
+    // Why the run ended before the input did, with the frame it was met at; empty after a clean end or a
+    // stop. The second pass's failures are among them.
+    const std::string& failure() const { return failure_; }
+    std::optional<long long> failedAtFrame() const { return failedAtFrame_; }
+    bool failedInSecondPass() const { return secondPassFailed_; }
+    // The records of the frames given to the sink, in order; taken by the caller at the end.
+    std::vector<FrameRecord>& records() { return records_; }
     const std::vector<SceneResult>& scenes() const { return scenes_; }
 
 private:
@@ -103,20 +79,30 @@ private:
     std::optional<FrameRecord> measureFrame(const FrameView& view, long long frame, const SceneSignature* before,
                                             SceneSignature& signature);
     void addToSegments(std::vector<Segment>& segments, long long frame, bool startsSegment);
+    // The checks of a frame before it is measured: its size against the area. Empty when it can be.
+    std::string refusalOf(const FrameView& view, long long frame) const;
+    void fail(long long frame, const std::string& reason);
+    void failInSecondPass(long long frame, const std::string& reason);
     void secondPass(long long firstFinalFrame, const SceneSignature& firstFinalSignature, const ProgressSink& progress);
-    void assignScenes(SceneCutter& cutter, const FrameSink& sink);
+    // Hands the final records below `end` that were not handed out yet to the sink, with their scene.
+    void release(long long end, const SceneCutter& cutter, const FrameSink& sink);
+    void collectScenes(const std::vector<long long>& cuts);
 
     MeasureOptions options_;
     ClipRun clip_;
     ActiveArea area_;
+    ContentBounds content_;
     std::vector<FrameRecord> records_;
+    std::size_t released_ = 0;
     std::vector<Segment> segments_;
     std::vector<SceneResult> scenes_;
-    long long framesRead_ = 0;
     long long secondPassFrames_ = 0;
     double secondPassSeconds_ = 0.0;
     long long framesLeftOut_ = 0;
-    std::string secondPassFailure_;
+    std::string leftOutReason_;
+    std::string failure_;
+    std::optional<long long> failedAtFrame_;
+    bool secondPassFailed_ = false;
 };
 
 }  // namespace hdrmeter::clip

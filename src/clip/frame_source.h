@@ -15,13 +15,7 @@
 
 namespace hdrmeter::clip {
 
-// Headerless planar video: the frame size and ffmpeg's pixel format name (--size, --pix-fmt).
-struct RawVideo {
-    int width = 0;
-    int height = 0;
-    std::string pixelFormat;
-};
-
+// RawVideo, StopRequest and the stream's colour and metadata types are public: <hdrmeter/clip.h>.
 struct SourceOptions {
     std::string path = "-";         // "-": standard input
     std::optional<int> streamIndex; // the container's stream number; the first video stream by default

@@ -1,7 +1,8 @@
 // The built hdrmeter program under conditions a pipeline produces: input that stops inside a frame, a
 // producer that stalls, a reader of its output that goes away, a full output device, an output path that
-// cannot be written, a signal. Each must end with its exit status and at most one error line, and the
-// frames measured before the trouble must still be summarised and written whole.
+// cannot be written, a signal, a stream whose frame size changes part way. Each must end with its exit
+// status and at most one error line, and the frames measured before the trouble must still be summarised
+// and written whole.
 #include <algorithm>
 
 #include "tool_test_support.h"
@@ -23,6 +24,13 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
     std::ofstream(scratch.file("whole.y4m"), std::ios::binary) << whole;
     std::ofstream(scratch.file("cut.y4m"), std::ios::binary) << whole.substr(0, headerBytes + 40 * frameBytes + 300);
     const std::string inPipe = std::to_string(headerBytes + 1234 * frameBytes + 7), firstFive = std::to_string(headerBytes + 5 * frameBytes);
+    // 96x54 then 64x36, three frames each, in one transport stream.
+    for (const char* size : {"96x54", "64x36"})
+        ASSERT_EQ(runShell(scratch, std::string("ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=") + size +
+                                        ":rate=25 -frames:v 3 -pix_fmt yuv420p10le -c:v libx265 -x265-params "
+                                        "log-level=error -color_trc smpte2084 -y " + size + ".ts")
+                      .exitStatus, 0);
+    ASSERT_EQ(runShell(scratch, "cat 96x54.ts 64x36.ts >both.ts").exitStatus, 0);
     const std::string stalledWhole = "(cat whole.y4m; sleep 20 2>/dev/null </dev/null &)";
     const auto signalled = [&](const char* signal) {
         return "{ " + stalledWhole + " | PROGRAM --csv s.csv - 2>err & } ; sleep 1; kill -" + signal +
@@ -49,6 +57,9 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
         // --frames returns once its frames are measured, whatever the producer does next.
         {"(head -c " + firstFive + " whole.y4m; sleep 20 2>/dev/null </dev/null &) | timeout 10 PROGRAM --frames 2 - 2>err",
          0, 2, nullptr},
+        {"PROGRAM --csv s.csv both.ts 2>err", 1, 3, "changes from 96x54 to 64x36 at frame 3"},
+        {"PROGRAM --active-area 0,0,70,0 --csv s.csv both.ts 2>err", 1, 3,
+         "leaves no pixel of the 64x36 frames that begin at frame 3"},
         {signalled("INT"), 130, -2, nullptr},
         {signalled("TERM"), 143, -2, nullptr},
     };
@@ -68,10 +79,11 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
         const int counted = std::stoi(summaryValue(summary, "frames measured"));
         EXPECT_TRUE(c.framesSummarised >= 0 ? counted == c.framesSummarised
                                             : counted > 0 && (counted < frames || c.framesSummarised == -2)) << summary;
-        if (c.framesSummarised == -2) {
-            // Interrupted: the summary says so, and the file holds a header and one whole row per frame.
-            const std::string rows = readWholeFile(scratch.file("s.csv"));
+        if (c.framesSummarised == -2)
             EXPECT_EQ(summaryValue(summary, "interrupted").rfind("by SIG", 0), 0u) << summary;
+        if (c.command.find("--csv s.csv") != std::string::npos) {
+            // The file holds a header and one whole row per frame summarised.
+            const std::string rows = readWholeFile(scratch.file("s.csv"));
             EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), counted + 1);
             EXPECT_EQ(std::count(rows.begin() + rows.rfind('\n', rows.size() - 2) + 1, rows.end(), ','), 7) << rows;
         }

@@ -9,7 +9,7 @@
 using namespace hdrmeter;
 using namespace hdrmeter::clip;
 
-#define SETS(...) [](const ToolOptions& o) { return __VA_ARGS__; }
+#define SETS(...) [](const Request& o) { return __VA_ARGS__; }
 
 // The command line as the program gets it; "''" is an empty argument. Throws what the parser throws.
 static CommandLine parse(const std::string& arguments)
@@ -28,31 +28,30 @@ static CommandLine parse(const std::string& arguments)
 // (status 2) must hold.
 TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
 {
-    const std::pair<std::string, std::function<bool(const ToolOptions&)>> parsed[] = {
-        {"clip.mkv", SETS(o.clip.source.path == "clip.mkv" && !o.clip.transfer && o.percentiles &&
-                          o.clip.analysis.arithmetic.name() == "exact" && o.clip.analysis.taskCount == 0 &&
-                          o.area.mode == AreaMode::Auto && o.minSceneFrames == 12)},
-        {"--demo", SETS(o.clip.demo)},
-        {"--size 33x17 --pix-fmt yuv420p12le f", SETS(o.clip.source.raw->width == 33 && o.clip.source.raw->height == 17)},
-        {"--size 2x2 --pix-fmt yuva444p10le f", SETS(o.clip.source.raw.has_value())},
-        {"--stream 2 f", SETS(*o.clip.source.streamIndex == 2)},
-        {"--transfer HLG --matrix bt709 f", SETS(*o.clip.transfer == Transfer::Hlg && *o.clip.matrix == Matrix::Bt709)},
-        {"--threshold 203.5 --tasks 3 f", SETS(o.clip.analysis.thresholdNits == 203.5 && o.clip.analysis.taskCount == 3)},
+    const std::pair<std::string, std::function<bool(const Request&)>> parsed[] = {
+        {"clip.mkv", SETS(o.input == "clip.mkv" && !o.transfer && o.percentiles && !o.classParity && o.tasks == 0 &&
+                          o.areaMode == AreaMode::Auto && o.minSceneFrames == 12 && o.thresholdNits == 203)},
+        {"--demo", SETS(o.demo)},
+        {"--size 33x17 --pix-fmt yuv420p12le f", SETS(o.raw->width == 33 && o.raw->height == 17)},
+        {"--size 2x2 --pix-fmt yuva444p10le f", SETS(o.raw.has_value())},
+        {"--stream 2 f", SETS(*o.stream == 2)},
+        {"--transfer HLG --matrix bt709 f", SETS(*o.transfer == Transfer::Hlg && *o.matrix == Matrix::Bt709)},
+        {"--threshold 203.5 --tasks 3 f", SETS(o.thresholdNits == 203.5 && o.tasks == 3)},
         {"--top1 0.01 --top2 99.98 --bottom 0 f",
-         SETS(o.clip.analysis.top1Percent == 0.01 && o.clip.analysis.top2Percent == 99.98 && o.clip.analysis.bottomPercent == 0)},
-        {"--no-percentiles --class-parity --checks f",
-         SETS(!o.percentiles && o.clip.analysis.arithmetic.name() == "class" && o.clip.lumaChecks)},
+         SETS(o.top1Percent == 0.01 && o.top2Percent == 99.98 && o.bottomPercent == 0)},
+        {"--no-percentiles --class-parity --checks f", SETS(!o.percentiles && o.classParity && o.lumaChecks)},
         {"--frames 7 f", SETS(*o.frameLimit == 7)},
-        {"--csv a --jsonl b --plot c.svg f", SETS(o.csvPath == "a" && o.jsonlPath == "b" && o.plotPath == "c.svg")},
+        {"--csv a --jsonl b --plot c.svg --hdr10plus - f",
+         SETS(o.csvPath == "a" && o.jsonlPath == "b" && o.plotPath == "c.svg" && o.hdr10PlusPath == "-")},
         {"--active-area 0,140,0,140 --scene-threshold 0.5 --min-scene-length 1 --mastering-display 4000,0.005 f",
-         SETS(o.area.mode == AreaMode::Given && o.area.given == ActiveArea{0, 140, 0, 140} && o.sceneThreshold == 0.5 &&
-              o.minSceneFrames == 1 && o.mastering->minNits == 0.005)},
-        {"--active-area full f", SETS(o.area.mode == AreaMode::Full)},
+         SETS(o.areaMode == AreaMode::Given && o.area == ActiveArea{0, 140, 0, 140} && o.sceneThreshold == 0.5 &&
+              o.minSceneFrames == 1 && o.masteringDisplay->minNits == 0.005)},
+        {"--active-area full --scene-cuts cuts.txt f", SETS(o.areaMode == AreaMode::Full && o.sceneCutsFile == "cuts.txt")},
     };
     for (const auto& [arguments, check] : parsed) {
         const CommandLine line = parse(arguments);
         EXPECT_FALSE(line.immediateOutput) << arguments;
-        EXPECT_TRUE(check(line.options)) << arguments;
+        EXPECT_TRUE(check(line.request)) << arguments;
     }
     const std::pair<std::string, std::string> refused[] = {
         {"''", "name is empty"}, {"--demo clip.mkv", "--demo measures its own clip"},

@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "output/frame_writers.h"
 #include "output/summary.h"
 #include "tool_test_support.h"
 
@@ -21,7 +20,7 @@ TEST(Summary, MaxCllAndMaxFallComeFromTheirOwnColumnsAndSharesAreOfFramesAndPixe
     EXPECT_EQ(peak.describeFrames(), "frames 1, 3, 4, 5, 6 and 2 more");
     MeasurementSummary summary;
     std::ostringstream empty, text;
-    summary.print(empty, RunFacts{});
+    printSummary(empty, summary, RunFacts{});
     for (const char* line : {"frames measured       0\n", "MaxCLL                none"})
         EXPECT_NE(empty.str().find(line), std::string::npos) << empty.str();
     const double average[] = {10.0, 180.5, 40.0, 180.49}, largest[] = {900.0, 300.0, 1000.4, 999.0};
@@ -31,7 +30,7 @@ TEST(Summary, MaxCllAndMaxFallComeFromTheirOwnColumnsAndSharesAreOfFramesAndPixe
     RunFacts facts;
     facts.thresholdNits = 203.5;
     facts.metadata.lightLevel = ContentLightLevel{1000, 180};
-    summary.print(text, facts);
+    printSummary(text, summary, facts);
     for (const char* line : {"MaxCLL                1000 nits (1000.400) at frame 102\n",
                              "MaxFALL               181 nits (180.500) at frame 101\n",
                              "frames above 203.5 nits 2 of 4 (50.0 %)\n", "pixels above 203.5 nits 15.000 %\n",
@@ -51,21 +50,18 @@ TEST(Writers, CsvAndJsonLinesReadBackAsTheSameBitsUnderTheSameNames)
     const std::vector<std::string> csvNames = split("frame,average_light_nits,largest_light_nits,above_threshold_percent,top1_nits,"
                                                     "top2_nits,bottom_nits,luma_min_code,luma_max_code,luma_low_count,"
                                                     "luma_high_count,scene", ',');
-    ScratchDirectory scratch;
-    {
-        OutputFile csvFile(scratch.file("f.csv")), jsonFile(scratch.file("f.jsonl"));
-        CsvWriter csv(csvFile, ColumnSet{true, true});
-        JsonLinesWriter jsonl(jsonFile, ColumnSet{false, false, "class"});
-        for (long long i = 0; i < static_cast<long long>(std::size(values)); ++i) {
-            const double v = values[i];
-            const FrameMeasurement m{i, v, v * 3, v / 7, static_cast<float>(v), v / 11, v / 13, LumaChecks{4, 1019, 12, 345}, i / 3};
-            csv.write(m);
-            jsonl.write(m);
-        }
-        csvFile.close();
-        jsonFile.close();
+    Report all, few;
+    all.request.lumaChecks = true;
+    few.request.percentiles = false;
+    few.request.classParity = true;
+    for (long long i = 0; i < static_cast<long long>(std::size(values)); ++i) {
+        const double v = values[i];
+        FrameRecord record;
+        record.numbers = {i, v, v * 3, v / 7, static_cast<float>(v), v / 11, v / 13, LumaChecks{4, 1019, 12, 345}, i / 3};
+        all.frames.push_back(record);
+        few.frames.push_back(record);
     }
-    const std::vector<std::string> lines = split(readWholeFile(scratch.file("f.csv"))), jsonLines = split(readWholeFile(scratch.file("f.jsonl")));
+    const std::vector<std::string> lines = split(csvText(all)), jsonLines = split(jsonLinesText(few));
     ASSERT_EQ(lines.size(), std::size(values) + 1);
     ASSERT_EQ(jsonLines.size(), std::size(values));
     EXPECT_EQ(split(lines[0], ','), csvNames);

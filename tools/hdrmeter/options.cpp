@@ -5,18 +5,15 @@
 #include <charconv>
 #include <limits>
 #include <cmath>
-
-extern "C" {
-#include <libavutil/pixdesc.h>
-}
+#include <cstdio>
 
 #include "clip_errors.h"
+#include "output/metadata_json.h"
 
 namespace hdrmeter::clip {
 
 namespace {
 
-// The analyzer keeps one worker per task; beyond a few hundred there is nothing to gain.
 constexpr long long kMaxTaskCount = 256;
 constexpr long long kMaxFrameDimension = 16384;
 
@@ -81,10 +78,7 @@ long long parseWholeNumber(const std::string& text, const std::string& option, c
 
 double parsePercent(const std::string& text, const std::string& option)
 {
-    const double percent = parseNumber(text, option, "a percentage from 0 to 100");
-    if (percent < 0.0 || percent > 100.0)
-        throw UsageError(option + " " + text + ": a percentage must lie between 0 and 100");
-    return percent;
+    return parseNumber(text, option, "a percentage from 0 to 100");
 }
 
 RawVideo parseRawVideo(const std::string& size, const std::string& pixelFormat)
@@ -96,54 +90,68 @@ RawVideo parseRawVideo(const std::string& size, const std::string& pixelFormat)
     RawVideo raw;
     raw.width = static_cast<int>(parseWholeNumber(size.substr(0, cross), "--size", expected, 1, kMaxFrameDimension));
     raw.height = static_cast<int>(parseWholeNumber(size.substr(cross + 1), "--size", expected, 1, kMaxFrameDimension));
-    const AVPixelFormat format = av_get_pix_fmt(pixelFormat.c_str());
-    if (format == AV_PIX_FMT_NONE)
-        throw UsageError("--pix-fmt " + pixelFormat + ": not an ffmpeg pixel format name; give one such as yuv420p10le");
-    const PixelLayout layout = pixelLayoutOf(format);
-    if (!layout.accepted)
-        throw UsageError("--pix-fmt " + pixelFormat + ": " + layout.refusal);
     raw.pixelFormat = pixelFormat;
     return raw;
 }
 
-}  // namespace
-
-MeasureOptions measureOptionsOf(const ToolOptions& options)
+// "auto", "full" or "L,T,R,B".
+void parseArea(const std::string& text, Request& request)
 {
-    MeasureOptions measure;
-    measure.clip = options.clip;
-    measure.area = options.area;
-    measure.sceneThreshold = options.sceneThreshold;
-    measure.minSceneFrames = options.minSceneFrames;
-    measure.frameLimit = options.frameLimit;
-    measure.sceneStatistics = !options.hdr10PlusPath.empty();
-    if (!options.sceneCutsPath.empty()) {
-        try {
-            measure.sceneCuts = readSceneCutList(options.sceneCutsPath);
-        } catch (const std::invalid_argument& error) {
-            throw UsageError(std::string("--scene-cuts: ") + error.what());
+    if (text == "auto" || text == "full") {
+        request.areaMode = text == "auto" ? AreaMode::Auto : AreaMode::Full;
+        return;
+    }
+    const std::string expected = "--active-area " + text +
+                                 ": expected auto, full or LEFT,TOP,RIGHT,BOTTOM in pixels from each edge, such as "
+                                 "0,140,0,140";
+    int offsets[4] = {0, 0, 0, 0};
+    const char* position = text.data();
+    const char* end = text.data() + text.size();
+    for (int i = 0; i < 4; ++i) {
+        const std::from_chars_result result = std::from_chars(position, end, offsets[i]);
+        if (result.ec != std::errc() || offsets[i] < 0 || offsets[i] > kMaxFrameDimension || result.ptr == position)
+            throw UsageError(expected);
+        position = result.ptr;
+        if (i < 3) {
+            if (position == end || *position != ',')
+                throw UsageError(expected);
+            ++position;
         }
     }
-    // Standard input is read once; the automatic area may need it twice.
-    measure.clip.source.copyStandardInput =
-        options.area.mode == AreaMode::Auto && !options.clip.demo && options.clip.source.path == "-";
-    return measure;
+    if (position != end)
+        throw UsageError(expected);
+    request.areaMode = AreaMode::Given;
+    request.area = {offsets[0], offsets[1], offsets[2], offsets[3]};
 }
+
+std::string withDefault(const char* help, const std::string& value)
+{
+    return std::string(help) + " (default " + value + ")";
+}
+
+std::string shortest(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+}  // namespace
 
 CommandLine parseCommandLine(int argc, const char* const* argv)
 {
     CommandLine commandLine;
-    ToolOptions& options = commandLine.options;
-    ClipOptions& clip = options.clip;
-    std::string transfer, matrix, threshold = "203", top1 = "1", top2 = "10", bottom = "1";
+    Request& request = commandLine.request;
+    const Request defaults;
+    std::string transfer, matrix, threshold, top1, top2, bottom;
     std::string tasks, frames, size, pixelFormat, stream, area = "auto", sceneThreshold, minScene, mastering;
-    bool noPercentiles = false, classParity = false, version = false;
+    bool noPercentiles = false, version = false;
 
     CLI::App app{kDescription, "hdrmeter"};
     app.footer(kFooter);
     app.get_formatter()->column_width(30);
-    app.add_option("FILE", clip.source.path, "the video; - or nothing for standard input")->type_name("");
-    app.add_flag("--demo", clip.demo,
+    app.add_option("FILE", request.input, "the video; - or nothing for standard input")->type_name("");
+    app.add_flag("--demo", request.demo,
                  "measure a built-in synthetic clip: 120 frames of 1920x1080 10-bit 4:2:2 PQ BT.2020\n"
                  "with a ramp, colour bars and a moving highlight that peaks at 4000 nits");
     app.add_option("--size", size, "frame size of raw planar input (needs --pix-fmt)")->type_name("WxH");
@@ -156,47 +164,52 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
     app.add_option("--matrix", matrix, "measure with this Y'CbCr matrix, whatever the stream's tag says")
         ->type_name("bt2020|bt709");
     app.add_option("--threshold", threshold,
-                   "count pixels whose luminance is above this many nits, 0 to 10000 (default 203, the HDR\n"
-                   "reference white)")
+                   withDefault("count pixels whose luminance is above this many nits, 0 to 10000",
+                               shortest(defaults.thresholdNits) + ", the HDR reference white"))
         ->type_name("NITS");
-    app.add_option("--top1", top1, "report the luminance the brightest P percent reach (default 1)")->type_name("P");
-    app.add_option("--top2", top2, "a second such percentage (default 10)")->type_name("P");
-    app.add_option("--bottom", bottom, "report the luminance all but the darkest P percent reach (default 1)")
+    app.add_option("--top1", top1, withDefault("report the luminance the brightest P percent reach",
+                                               shortest(defaults.top1Percent)))
+        ->type_name("P");
+    app.add_option("--top2", top2, withDefault("a second such percentage", shortest(defaults.top2Percent)))
+        ->type_name("P");
+    app.add_option("--bottom", bottom, withDefault("report the luminance all but the darkest P percent reach",
+                                                   shortest(defaults.bottomPercent)))
         ->type_name("P");
     app.add_flag("--no-percentiles", noPercentiles, "leave the percentile columns out");
     app.add_option("--tasks", tasks, "measure each frame with N threads, 1 to 256 (default: one per core)")
         ->type_name("N");
-    app.add_flag("--class-parity", classParity,
+    app.add_flag("--class-parity", request.classParity,
                  "CHDR_Measurements' arithmetic (listed coefficients, band summation, its ranks)");
-    app.add_flag("--checks", clip.lumaChecks,
+    app.add_flag("--checks", request.lumaChecks,
                  "also report per frame the luma minimum and maximum codes and the counts of codes outside\n"
                  "the narrow range");
     app.add_option("--frames", frames, "measure at most the first N frames")->type_name("N");
-    app.add_option("--csv", options.csvPath, "write one CSV row per frame (- for standard output)")->type_name("FILE");
-    app.add_option("--jsonl", options.jsonlPath, "write one JSON object per line per frame (- for standard output)")
-        ->type_name("FILE");
-    app.add_option("--plot", options.plotPath, "draw the per-frame light on a PQ-scaled nits axis")
-        ->type_name("FILE.svg");
+    for (const OutputSpec& spec : outputTable())
+        if (spec.perFrame || spec.output == Output::Plot)
+            app.add_option(spec.option, request.*spec.path, spec.description)->type_name(spec.valueName);
     app.add_option("--active-area", area,
                    "measure inside this area: auto (the union of every frame's content, default), full, or\n"
                    "offsets in pixels from each edge")
         ->type_name("auto|full|L,T,R,B");
     app.add_option("--scene-threshold", sceneThreshold,
-                   "a cut where a histogram changes by at least this share, 0 to 1 (default 0.3)")
+                   withDefault("a cut where a histogram changes by at least this share, 0 to 1",
+                               shortest(defaults.sceneThreshold)))
         ->type_name("T");
-    app.add_option("--min-scene-length", minScene, "scenes shorter than N frames join the one before (default 12)")
+    app.add_option("--min-scene-length", minScene,
+                   withDefault("scenes shorter than N frames join the one before",
+                               std::to_string(defaults.minSceneFrames)))
         ->type_name("N");
-    app.add_option("--scene-cuts", options.sceneCutsPath,
+    app.add_option("--scene-cuts", request.sceneCutsFile,
                    "take the scenes' first frames from FILE (one number a line) instead of finding them")
         ->type_name("FILE");
-    app.add_option("--summary-json", options.summaryJsonPath, "write the summary as JSON")->type_name("FILE");
-    app.add_option("--hdr10plus", options.hdr10PlusPath, "write HDR10+ Profile A metadata, one entry per frame")
-        ->type_name("FILE.json");
-    app.add_option("--dovi-config", options.doviConfigPath, "write a Dolby Vision profile 8.1 generator config")
-        ->type_name("FILE.json");
+    for (const OutputSpec& spec : outputTable())
+        if (!spec.perFrame && spec.output != Output::Plot)
+            app.add_option(spec.option, request.*spec.path, spec.description)->type_name(spec.valueName);
     app.add_option("--mastering-display", mastering,
-                   "the mastering display's largest and smallest luminance for --dovi-config when the stream\n"
-                   "states none (default 1000,0.0001, with a warning)")
+                   "the mastering display's largest and smallest luminance for --dovi-config, in place of the\n"
+                   "stream's (default: the stream's, else " +
+                       shortest(MasteringLuminance{}.maxNits) + "," + shortest(MasteringLuminance{}.minNits) +
+                       " with a warning)")
         ->type_name("MAX,MIN");
     app.add_flag("--version", version, "print the version and exit");
 
@@ -214,85 +227,67 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
                                       std::to_string(HDRMETER_VERSION_PATCH) + "\n";
         return commandLine;
     }
-    options.inputPathGiven = app.count("FILE") > 0;
-    if (options.inputPathGiven && clip.source.path.empty())
-        throw UsageError("the input's name is empty: give a FILE, or - for standard input");
+    commandLine.inputPathGiven = app.count("FILE") > 0;
 
     if (app.count("--transfer")) {
         transfer = lowerCase(transfer);
         if (transfer != "pq" && transfer != "hlg")
             throw UsageError("--transfer " + transfer + ": expected pq or hlg");
-        clip.transfer = transfer == "hlg" ? Transfer::Hlg : Transfer::Pq;
+        request.transfer = transfer == "hlg" ? Transfer::Hlg : Transfer::Pq;
     }
     if (app.count("--matrix")) {
         matrix = lowerCase(matrix);
         if (matrix != "bt2020" && matrix != "bt709")
             throw UsageError("--matrix " + matrix + ": expected bt2020 or bt709");
-        clip.matrix = matrix == "bt709" ? Matrix::Bt709 : Matrix::Bt2020;
+        request.matrix = matrix == "bt709" ? Matrix::Bt709 : Matrix::Bt2020;
     }
-    AnalysisSettings& analysis = clip.analysis;
-    analysis.thresholdNits = parseNumber(threshold, "--threshold", "a level in nits, such as 203");
-    if (analysis.thresholdNits < 0.0 || analysis.thresholdNits > 10000.0)
-        throw UsageError("--threshold " + threshold + ": give a level from 0 to 10000 nits");
-    analysis.top1Percent = parsePercent(top1, "--top1");
-    analysis.top2Percent = parsePercent(top2, "--top2");
-    analysis.bottomPercent = parsePercent(bottom, "--bottom");
-    options.percentiles = !noPercentiles;
-    if (!tasks.empty() || app.count("--tasks"))
-        analysis.taskCount = static_cast<int>(
+    if (app.count("--threshold"))
+        request.thresholdNits = parseNumber(threshold, "--threshold", "a level in nits, such as 203");
+    if (app.count("--top1"))
+        request.top1Percent = parsePercent(top1, "--top1");
+    if (app.count("--top2"))
+        request.top2Percent = parsePercent(top2, "--top2");
+    if (app.count("--bottom"))
+        request.bottomPercent = parsePercent(bottom, "--bottom");
+    request.percentiles = !noPercentiles;
+    if (app.count("--tasks"))
+        request.tasks = static_cast<int>(
             parseWholeNumber(tasks, "--tasks", "a whole number of tasks from 1 to 256", 1, kMaxTaskCount));
-    if (classParity)
-        analysis.arithmetic = Arithmetic::classParity();
     if (app.count("--frames"))
-        options.frameLimit = parseWholeNumber(frames, "--frames", "a whole number of frames, 1 or more", 1,
+        request.frameLimit = parseWholeNumber(frames, "--frames", "a whole number of frames, 1 or more", 1,
                                               std::numeric_limits<long long>::max());
     if (app.count("--stream"))
-        clip.source.streamIndex =
-            static_cast<int>(parseWholeNumber(stream, "--stream", "a stream number, 0 or more", 0, 65535));
-
-    try {
-        options.area = parseAreaOption(area);
-    } catch (const std::invalid_argument& error) {
-        throw UsageError("--active-area " + area + ": expected " + error.what());
-    }
-    if (app.count("--scene-threshold")) {
-        options.sceneThreshold = parseNumber(sceneThreshold, "--scene-threshold", "a share from 0 to 1, such as 0.3");
-        if (options.sceneThreshold < 0.0 || options.sceneThreshold > 1.0)
-            throw UsageError("--scene-threshold " + sceneThreshold + ": give a share from 0 to 1");
-    }
+        request.stream = static_cast<int>(parseWholeNumber(stream, "--stream", "a stream number, 0 or more", 0, 65535));
+    parseArea(area, request);
+    if (app.count("--scene-threshold"))
+        request.sceneThreshold = parseNumber(sceneThreshold, "--scene-threshold", "a share from 0 to 1, such as 0.3");
     if (app.count("--min-scene-length"))
-        options.minSceneFrames = parseWholeNumber(minScene, "--min-scene-length",
+        request.minSceneFrames = parseWholeNumber(minScene, "--min-scene-length",
                                                   "a whole number of frames, 1 or more", 1, 1LL << 40);
     if (app.count("--mastering-display")) {
         try {
-            options.mastering = parseMasteringDisplay(mastering);
+            request.masteringDisplay = parseMasteringDisplay(mastering);
         } catch (const std::invalid_argument& error) {
             throw UsageError("--mastering-display " + mastering + ": expected " + error.what());
         }
     }
     const bool rawGiven = app.count("--size") > 0 || app.count("--pix-fmt") > 0;
-    if (clip.demo && (options.inputPathGiven || rawGiven || app.count("--stream")))
+    if (request.demo && (commandLine.inputPathGiven || rawGiven || app.count("--stream")))
         throw UsageError("--demo measures its own clip: give no FILE, --size, --pix-fmt or --stream with it");
     if (rawGiven) {
         if (app.count("--size") == 0)
             throw UsageError("--pix-fmt needs --size WIDTHxHEIGHT for raw input");
         if (app.count("--pix-fmt") == 0)
             throw UsageError("--size needs --pix-fmt NAME for raw input, such as --pix-fmt yuv422p10le");
-        clip.source.raw = parseRawVideo(size, pixelFormat);
+        request.raw = parseRawVideo(size, pixelFormat);
     }
-    for (const auto& [option, path] : {std::pair<const char*, const std::string*>{"--csv", &options.csvPath},
-                                       {"--jsonl", &options.jsonlPath},
-                                       {"--plot", &options.plotPath},
-                                       {"--scene-cuts", &options.sceneCutsPath},
-                                       {"--summary-json", &options.summaryJsonPath},
-                                       {"--hdr10plus", &options.hdr10PlusPath},
-                                       {"--dovi-config", &options.doviConfigPath}})
-        if (app.count(option) && path->empty())
-            throw UsageError(std::string(option) + " needs a file name");
-    if (!options.csvPath.empty() && options.csvPath == "-" && options.jsonlPath == "-")
-        throw UsageError("--csv and --jsonl cannot both write standard output");
-    if (options.plotPath == "-")
-        throw UsageError("--plot needs a file name such as light.svg");
+    for (const OutputSpec& spec : outputTable())
+        if (app.count(spec.option) && (request.*spec.path).empty())
+            throw UsageError(std::string(spec.option) + " needs a file name");
+    if (app.count("--scene-cuts") && request.sceneCutsFile.empty())
+        throw UsageError("--scene-cuts needs a file name");
+    if (const std::string reason = validate(request, Spelling::CommandLine); !reason.empty())
+        throw UsageError(reason);
     return commandLine;
 }
 

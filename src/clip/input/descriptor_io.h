@@ -12,20 +12,11 @@
 #include <optional>
 #include <string>
 
+#include <hdrmeter/clip.h>
+
 struct AVIOContext;
 
 namespace hdrmeter::clip {
-
-// Asked for by whoever may end a run early: a signal handler, the frame limit, an output that was
-// closed. Setting it is async-signal-safe.
-class StopRequest {
-public:
-    void request() noexcept { requested_.store(true, std::memory_order_relaxed); }
-    bool requested() const noexcept { return requested_.load(std::memory_order_relaxed); }
-
-private:
-    std::atomic<bool> requested_{false};
-};
 
 // The device and inode of a file, what output files are compared with.
 struct FileIdentity {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include <hdrmeter/analysis.h>
+#include <hdrmeter/clip.h>
 
 struct AVFrame;
 struct AVMasteringDisplayMetadata;
@@ -32,49 +32,12 @@ FrameView frameViewOf(const AVFrame& frame, const PixelLayout& layout);
 // "4:2:0".
 std::string layoutName(ChromaLayout layout);
 
-enum class TagOrigin {
-    Stream,    // the stream's own tag
-    Option,    // --transfer or --matrix
-    Assumed,   // the stream has no tag; the default is measured
-};
-
-// The transfer and matrix a stream is measured with, from its tags (ffmpeg's AVColorTransferCharacteristic
-// and AVColorSpace values) and the user's overrides. refusal is set when the tags say the stream
-// cannot be measured as HDR (an SDR transfer, a matrix that is neither BT.2020 nor BT.709); warning
-// when an untagged transfer is measured as PQ.
-struct ColourChoice {
-    Transfer transfer = Transfer::Pq;
-    Matrix matrix = Matrix::Bt2020;
-    TagOrigin transferOrigin = TagOrigin::Assumed;
-    TagOrigin matrixOrigin = TagOrigin::Assumed;
-    std::string refusal;
-    std::string warning;
-};
 ColourChoice chooseColour(int avTransfer, int avMatrix, std::optional<Transfer> transferOption,
                           std::optional<Matrix> matrixOption);
 SampleRange sampleRangeOf(int avRange);
 // "PQ (tagged)", "HLG (--transfer)", "PQ (untagged, assumed)".
 std::string describeColour(const ColourChoice& colour);
 
-// Mastering display colour volume: chromaticities as CIE 1931 x, y and luminance in nits. A field the
-// stream leaves out stays unset.
-struct MasteringDisplay {
-    std::optional<std::array<double, 6>> primaries;  // red x, y, green x, y, blue x, y
-    std::optional<std::array<double, 2>> whitePoint;
-    std::optional<double> minNits;
-    std::optional<double> maxNits;
-};
-struct ContentLightLevel {
-    unsigned maxCllNits = 0;
-    unsigned maxFallNits = 0;
-};
-enum class MetadataOrigin { Container, Codec };
-struct StaticMetadata {
-    std::optional<MasteringDisplay> mastering;
-    MetadataOrigin masteringOrigin = MetadataOrigin::Container;
-    std::optional<ContentLightLevel> lightLevel;
-    MetadataOrigin lightLevelOrigin = MetadataOrigin::Container;
-};
 MasteringDisplay masteringDisplayOf(const AVMasteringDisplayMetadata& metadata);
 ContentLightLevel contentLightLevelOf(const AVContentLightMetadata& metadata);
 // Takes what the frame's side data states and the metadata does not have yet: the container's word,

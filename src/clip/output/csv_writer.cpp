@@ -11,31 +11,33 @@ std::string roundTripNumber(double value)
     return std::string(text, result.ptr);
 }
 
-CsvWriter::CsvWriter(OutputFile& output, const ColumnSet& columns) : output_(output), columns_(columns)
+std::string csvHeader(const Columns& columns)
 {
-    std::string header = "frame,average_light_nits,largest_light_nits,above_threshold_percent";
-    if (columns_.percentiles)
-        header += ",top1_nits,top2_nits,bottom_nits";
-    if (columns_.lumaChecks)
-        header += ",luma_min_code,luma_max_code,luma_low_count,luma_high_count";
-    header += ",scene";
-    output_.write(header + "\n");
+    std::string header;
+    for (const FrameColumn* column : columns)
+        header += (header.empty() ? "" : ",") + std::string(column->name);
+    return header + "\n";
 }
 
-void CsvWriter::write(const FrameMeasurement& measurement)
+std::string csvRow(const FrameRecord& record, const Columns& columns)
 {
-    std::string row = std::to_string(measurement.frame) + "," + roundTripNumber(measurement.averageLightNits) + "," +
-                      roundTripNumber(measurement.largestLightNits) + "," +
-                      roundTripNumber(measurement.aboveThresholdPercent);
-    if (columns_.percentiles)
-        row += "," + roundTripNumber(measurement.top1Nits) + "," + roundTripNumber(measurement.top2Nits) + "," +
-               roundTripNumber(measurement.bottomNits);
-    if (columns_.lumaChecks && measurement.lumaChecks) {
-        const LumaChecks& checks = *measurement.lumaChecks;
-        row += "," + std::to_string(checks.minCode) + "," + std::to_string(checks.maxCode) + "," +
-               std::to_string(checks.lowCount) + "," + std::to_string(checks.highCount);
+    std::string row;
+    for (const FrameColumn* column : columns) {
+        if (!row.empty())
+            row += ',';
+        const double value = column->value(record);
+        row += column->integral ? std::to_string(static_cast<long long>(value)) : roundTripNumber(value);
     }
-    output_.write(row + "," + std::to_string(measurement.scene) + "\n");
+    return row + "\n";
+}
+
+std::string csvText(const Report& report)
+{
+    const Columns columns = columnsOf(report.request);
+    std::string text = csvHeader(columns);
+    for (const FrameRecord& record : report.frames)
+        text += csvRow(record, columns);
+    return text;
 }
 
 }  // namespace hdrmeter::clip

@@ -1,45 +1,26 @@
+// The per-frame outputs, a row at a time: the run writes each row as soon as its frame's scene is
+// decided, and csvText()/jsonLinesText() write a whole report the same way.
 #ifndef HDRMETER_CLIP_FRAME_WRITERS_H
 #define HDRMETER_CLIP_FRAME_WRITERS_H
 
 #include <string>
+#include <vector>
 
-#include "frame_measurement.h"
-#include "output_file.h"
+#include <hdrmeter/clip.h>
 
 namespace hdrmeter::clip {
 
-// Which per-frame columns exist: the percentile columns unless --no-percentiles, the luma checks with
-// --checks. A column that was not measured is left out rather than written as a made-up zero.
-struct ColumnSet {
-    bool percentiles = true;
-    bool lumaChecks = false;
-    std::string coefficients = "exact";  // the arithmetic's name, a key of every JSON line
-};
+using Columns = std::vector<const FrameColumn*>;
 
 // The shortest decimal text that reads back as exactly the same double.
 std::string roundTripNumber(double value);
 
-// Comma-separated values, one header row of named columns with units, then one row per frame.
-class CsvWriter {
-public:
-    CsvWriter(OutputFile& output, const ColumnSet& columns);
-    void write(const FrameMeasurement& measurement);
+// Comma-separated values: one header row of the columns' names, then one row per frame.
+std::string csvHeader(const Columns& columns);
+std::string csvRow(const FrameRecord& record, const Columns& columns);
 
-private:
-    OutputFile& output_;
-    ColumnSet columns_;
-};
-
-// JSON lines: one object per frame, with the same names as the CSV columns.
-class JsonLinesWriter {
-public:
-    JsonLinesWriter(OutputFile& output, const ColumnSet& columns);
-    void write(const FrameMeasurement& measurement);
-
-private:
-    OutputFile& output_;
-    ColumnSet columns_;
-};
+// JSON lines: one object per frame under the same names, and the arithmetic's name.
+std::string jsonLine(const FrameRecord& record, const Columns& columns, const std::string& coefficients);
 
 }  // namespace hdrmeter::clip
 

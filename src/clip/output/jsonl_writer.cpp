@@ -1,17 +1,31 @@
 #include <nlohmann/json.hpp>
 
 #include "frame_writers.h"
-#include "metadata_json.h"
 
 namespace hdrmeter::clip {
 
-JsonLinesWriter::JsonLinesWriter(OutputFile& output, const ColumnSet& columns) : output_(output), columns_(columns)
+std::string jsonLine(const FrameRecord& record, const Columns& columns, const std::string& coefficients)
 {
+    // nlohmann::json prints doubles in their shortest round-trip form, so readers get the exact bits.
+    nlohmann::ordered_json row;
+    for (const FrameColumn* column : columns) {
+        const double value = column->value(record);
+        if (column->integral)
+            row[column->name] = static_cast<long long>(value);
+        else
+            row[column->name] = value;
+    }
+    row["coefficients"] = coefficients;
+    return row.dump() + "\n";
 }
 
-void JsonLinesWriter::write(const FrameMeasurement& measurement)
+std::string jsonLinesText(const Report& report)
 {
-    output_.write(frameJson(measurement, columns_).dump() + "\n");
+    const Columns columns = columnsOf(report.request);
+    std::string text;
+    for (const FrameRecord& record : report.frames)
+        text += jsonLine(record, columns, report.request.classParity ? "class" : "exact");
+    return text;
 }
 
 }  // namespace hdrmeter::clip

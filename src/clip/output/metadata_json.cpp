@@ -77,34 +77,11 @@ long long pqCode12(double signal)
     return static_cast<long long>(std::floor(signal * 4095.0 + 0.5));
 }
 
-nlohmann::ordered_json frameJson(const FrameMeasurement& measurement, const ColumnSet& columns)
+nlohmann::ordered_json summaryJson(const Report& report)
 {
-    // nlohmann::json prints doubles in their shortest round-trip form, so readers get the exact bits.
-    nlohmann::ordered_json row;
-    row["frame"] = measurement.frame;
-    row["average_light_nits"] = measurement.averageLightNits;
-    row["largest_light_nits"] = measurement.largestLightNits;
-    row["above_threshold_percent"] = measurement.aboveThresholdPercent;
-    if (columns.percentiles) {
-        row["top1_nits"] = measurement.top1Nits;
-        row["top2_nits"] = measurement.top2Nits;
-        row["bottom_nits"] = measurement.bottomNits;
-    }
-    if (columns.lumaChecks && measurement.lumaChecks) {
-        row["luma_min_code"] = measurement.lumaChecks->minCode;
-        row["luma_max_code"] = measurement.lumaChecks->maxCode;
-        row["luma_low_count"] = measurement.lumaChecks->lowCount;
-        row["luma_high_count"] = measurement.lumaChecks->highCount;
-    }
-    row["scene"] = measurement.scene;
-    row["coefficients"] = columns.coefficients;
-    return row;
-}
-
-nlohmann::ordered_json summaryJson(const ClipMeasurement& clip, const MeasurementSummary& summary, bool interrupted)
-{
-    const ClipFacts& facts = clip.clip().facts();
-    const ActiveArea& area = clip.area();
+    const StreamFacts& facts = report.stream;
+    const ActiveArea& area = report.area;
+    const MeasurementSummary& summary = report.summary;
     const bool measured = summary.framesMeasured() > 0;
     nlohmann::ordered_json json;
     json["frames"] = summary.framesMeasured();
@@ -121,12 +98,12 @@ nlohmann::ordered_json summaryJson(const ClipMeasurement& clip, const Measuremen
                            {"width", facts.width > 0 ? facts.width - area.left - area.right : 0},
                            {"height", facts.height > 0 ? facts.height - area.top - area.bottom : 0}};
     json["scenes"] = nlohmann::ordered_json::array();
-    for (const SceneResult& scene : clip.scenes())
+    for (const SceneResult& scene : report.scenes)
         json["scenes"].push_back(scene.firstFrame);
     json["transfer"] = facts.colour.transfer == Transfer::Hlg ? "hlg" : "pq";
     json["matrix"] = facts.colour.matrix == Matrix::Bt709 ? "bt709" : "bt2020";
     json["coefficients"] = facts.arithmetic.name();
-    const StaticMetadata stream = clip.clip().staticMetadata();
+    const StaticMetadata& stream = report.metadata;
     if (stream.mastering || stream.lightLevel) {
         nlohmann::ordered_json stated;
         stated["mastering_display"] = nullptr;
@@ -150,7 +127,7 @@ nlohmann::ordered_json summaryJson(const ClipMeasurement& clip, const Measuremen
     } else {
         json["stream_metadata"] = nullptr;
     }
-    json["interrupted"] = interrupted;
+    json["interrupted"] = report.ending == Ending::Stopped;
     return json;
 }
 
@@ -176,18 +153,16 @@ std::vector<std::pair<std::string, std::string>> hdr10Lines(const MeasurementSum
             {"mkvmerge", "--max-content-light 0:" + cll + " --max-frame-light 0:" + fall}};
 }
 
-nlohmann::ordered_json hdr10PlusJson(const ClipMeasurement& clip)
+nlohmann::ordered_json hdr10PlusJson(const Report& report)
 {
     nlohmann::ordered_json frames = nlohmann::ordered_json::array();
     nlohmann::ordered_json firstFrames = nlohmann::ordered_json::array();
     nlohmann::ordered_json frameCounts = nlohmann::ordered_json::array();
     std::size_t sceneIndex = 0;
     long long frameInScene = 0;
-    const std::vector<SceneResult>& scenes = clip.scenes();
+    const std::vector<SceneResult>& scenes = report.scenes;
     nlohmann::ordered_json luminance;
-    for (const FrameRecord& record : clip.records()) {
-        if (!record.final)
-            continue;
+    for (const FrameRecord& record : report.frames) {
         const long long frame = record.numbers.frame;
         while (sceneIndex + 1 < scenes.size() && scenes[sceneIndex + 1].firstFrame <= frame) {
             ++sceneIndex;
@@ -227,10 +202,11 @@ nlohmann::ordered_json hdr10PlusJson(const ClipMeasurement& clip)
     return json;
 }
 
-nlohmann::ordered_json doviConfigJson(const ClipMeasurement& clip, const MeasurementSummary& summary,
-                                      const MasteringLuminance& mastering)
+nlohmann::ordered_json doviConfigJson(const Report& report)
 {
-    const ActiveArea& area = clip.area();
+    const ActiveArea& area = report.area;
+    const MeasurementSummary& summary = report.summary;
+    const MasteringLuminance mastering = masteringLuminanceOf(report.metadata, report.request.masteringDisplay);
     nlohmann::ordered_json json;
     json["cm_version"] = "V40";
     json["profile"] = "8.1";
@@ -244,7 +220,7 @@ nlohmann::ordered_json doviConfigJson(const ClipMeasurement& clip, const Measure
                       {"max_content_light_level", wholeNits(summary.maxCll().value())},
                       {"max_frame_average_light_level", wholeNits(summary.maxFall().value())}};
     nlohmann::ordered_json shots = nlohmann::ordered_json::array();
-    for (const SceneResult& scene : clip.scenes())
+    for (const SceneResult& scene : report.scenes)
         shots.push_back({{"start", scene.firstFrame},
                          {"duration", scene.frameCount},
                          {"metadata_blocks",
@@ -254,6 +230,21 @@ nlohmann::ordered_json doviConfigJson(const ClipMeasurement& clip, const Measure
                               {"avg_pq", pqCode12(scene.meanOfMeanPqLight)}}}}}}});
     json["shots"] = shots;
     return json;
+}
+
+std::string summaryJsonText(const Report& report)
+{
+    return summaryJson(report).dump(2) + "\n";
+}
+
+std::string hdr10PlusJsonText(const Report& report)
+{
+    return hdr10PlusJson(report).dump(2) + "\n";
+}
+
+std::string doviConfigJsonText(const Report& report)
+{
+    return doviConfigJson(report).dump(2) + "\n";
 }
 
 }  // namespace hdrmeter::clip

@@ -10,19 +10,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "clip_measurement.h"
-#include "output/frame_writers.h"
+#include <hdrmeter/clip.h>
+
 #include "output/summary.h"
 
 namespace hdrmeter::clip {
 
-// The mastering display luminance Dolby Vision's level 6 carries: --mastering-display when given, else
-// the stream's, else 1000 and 0.0001 nits, assumed.
-struct MasteringLuminance {
-    double maxNits = 1000.0;
-    double minNits = 0.0001;
-    bool assumed = true;
-};
+// The mastering display luminance Dolby Vision's level 6 carries: the request's when given, else the
+// stream's, else 1000 and 0.0001 nits, assumed.
 MasteringLuminance masteringLuminanceOf(const StaticMetadata& stream, const std::optional<MasteringLuminance>& option);
 // "MAX,MIN" in nits, such as 1000,0.005. Throws std::invalid_argument with the reason.
 MasteringLuminance parseMasteringDisplay(const std::string& text);
@@ -32,22 +27,18 @@ long long tenthsOfNits(double nits);
 // A PQ signal as a 12-bit code, round(signal x 4095).
 long long pqCode12(double signal);
 
-// A frame's numbers under the names of the CSV columns, as a JSON line or a Python dict carries them.
-nlohmann::ordered_json frameJson(const FrameMeasurement& measurement, const ColumnSet& columns);
-
 // The run's summary with the keys frames, max_cll_nits, max_fall_nits, max_cll, max_fall, max_cll_frame,
 // max_fall_frame, active_area, scenes, transfer, matrix, coefficients, stream_metadata and interrupted.
-nlohmann::ordered_json summaryJson(const ClipMeasurement& clip, const MeasurementSummary& summary, bool interrupted);
+nlohmann::ordered_json summaryJson(const Report& report);
 
 // Lines ready to paste for x265, ffmpeg and mkvmerge, each "label  options".
 std::vector<std::pair<std::string, std::string>> hdr10Lines(const MeasurementSummary& summary,
                                                             const StaticMetadata& stream);
 
 // HDR10+ Profile A: needs the scenes' statistics (MeasureOptions::sceneStatistics).
-nlohmann::ordered_json hdr10PlusJson(const ClipMeasurement& clip);
+nlohmann::ordered_json hdr10PlusJson(const Report& report);
 
-nlohmann::ordered_json doviConfigJson(const ClipMeasurement& clip, const MeasurementSummary& summary,
-                                      const MasteringLuminance& mastering);
+nlohmann::ordered_json doviConfigJson(const Report& report);
 
 }  // namespace hdrmeter::clip
 

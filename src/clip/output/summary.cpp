@@ -3,6 +3,11 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <sstream>
+#include <tuple>
+
+#include "libav/stream_format.h"
+#include "output/metadata_json.h"
 
 namespace hdrmeter::clip {
 
@@ -96,7 +101,7 @@ std::string describeMasteringDisplay(const MasteringDisplay& display)
     return text;
 }
 
-void MeasurementSummary::print(std::ostream& out, const RunFacts& facts) const
+void printSummary(std::ostream& out, const MeasurementSummary& summary, const RunFacts& facts)
 {
     char thresholdText[32];
     std::snprintf(thresholdText, sizeof thresholdText, "%g nits", facts.thresholdNits);
@@ -107,24 +112,24 @@ void MeasurementSummary::print(std::ostream& out, const RunFacts& facts) const
     out << "input                 " << facts.inputName << " (" << facts.formatDescription << ")\n";
     if (!facts.arithmetic.empty())
         out << "arithmetic            " << facts.arithmetic << "\n";
-    out << "frames measured       " << framesMeasured_ << "\n";
+    out << "frames measured       " << summary.framesMeasured() << "\n";
     if (!facts.interruption.empty())
         out << "interrupted           by " << facts.interruption << "; the frames measured before it are summarised\n";
     for (const auto& [label, text] : facts.runLines)
         out << labelled(label, text);
-    if (framesMeasured_ == 0) {
+    if (summary.framesMeasured() == 0) {
         out << "MaxCLL                none (no frame was measured)\n";
         out << "MaxFALL               none (no frame was measured)\n";
     } else {
-        out << "MaxCLL                " << wholeNits(maxCll_.value()) << " nits (" << formatFixed(maxCll_.value(), 3)
-            << ") at " << maxCll_.describeFrames() << "\n";
-        out << "MaxFALL               " << wholeNits(maxFall_.value()) << " nits ("
-            << formatFixed(maxFall_.value(), 3) << ") at " << maxFall_.describeFrames() << "\n";
+        out << "MaxCLL                " << wholeNits(summary.maxCll().value()) << " nits (" << formatFixed(summary.maxCll().value(), 3)
+            << ") at " << summary.maxCll().describeFrames() << "\n";
+        out << "MaxFALL               " << wholeNits(summary.maxFall().value()) << " nits ("
+            << formatFixed(summary.maxFall().value(), 3) << ") at " << summary.maxFall().describeFrames() << "\n";
         out << "frames above " << threshold << std::string(threshold.size() < 9 ? 9 - threshold.size() : 1, ' ')
-            << framesAboveThreshold_ << " of " << framesMeasured_ << " ("
-            << formatFixed(framesAboveThresholdPercent(), 1) << " %)\n";
+            << summary.framesAboveThreshold() << " of " << summary.framesMeasured() << " ("
+            << formatFixed(summary.framesAboveThresholdPercent(), 1) << " %)\n";
         out << "pixels above " << threshold << std::string(threshold.size() < 9 ? 9 - threshold.size() : 1, ' ')
-            << formatFixed(pixelsAboveThresholdPercent(), 3) << " %\n";
+            << formatFixed(summary.pixelsAboveThresholdPercent(), 3) << " %\n";
     }
     if (facts.metadata.mastering)
         out << "mastering display     " << describeMasteringDisplay(*facts.metadata.mastering)
@@ -134,15 +139,15 @@ void MeasurementSummary::print(std::ostream& out, const RunFacts& facts) const
         out << "content light level   MaxCLL " << stated.maxCllNits << " nits, MaxFALL " << stated.maxFallNits
             << " nits" << origin(facts.metadata.lightLevelOrigin) << "\n";
         // Stated levels below the measured ones make displays tone-map too little: worth a flag.
-        if (framesMeasured_ > 0 && static_cast<long long>(stated.maxCllNits) < wholeNits(maxCll_.value()))
-            out << "stated below measured MaxCLL " << stated.maxCllNits << " < " << wholeNits(maxCll_.value())
+        if (summary.framesMeasured() > 0 && static_cast<long long>(stated.maxCllNits) < wholeNits(summary.maxCll().value()))
+            out << "stated below measured MaxCLL " << stated.maxCllNits << " < " << wholeNits(summary.maxCll().value())
                 << " nits measured\n";
-        if (framesMeasured_ > 0 && static_cast<long long>(stated.maxFallNits) < wholeNits(maxFall_.value()))
-            out << "stated below measured MaxFALL " << stated.maxFallNits << " < " << wholeNits(maxFall_.value())
+        if (summary.framesMeasured() > 0 && static_cast<long long>(stated.maxFallNits) < wholeNits(summary.maxFall().value()))
+            out << "stated below measured MaxFALL " << stated.maxFallNits << " < " << wholeNits(summary.maxFall().value())
                 << " nits measured\n";
     }
-    if (facts.elapsedSeconds > 0.0 && framesMeasured_ > 0) {
-        const double framesPerSecond = framesMeasured_ / facts.elapsedSeconds;
+    if (facts.elapsedSeconds > 0.0 && summary.framesMeasured() > 0) {
+        const double framesPerSecond = summary.framesMeasured() / facts.elapsedSeconds;
         out << "throughput            " << formatFixed(framesPerSecond, 1) << " frames/s, "
             << formatFixed(framesPerSecond * static_cast<double>(facts.pixelsPerFrame) / 1e6, 1) << " Mpixel/s ("
             << formatFixed(facts.elapsedSeconds, 2) << " s)\n";
@@ -150,6 +155,105 @@ void MeasurementSummary::print(std::ostream& out, const RunFacts& facts) const
     for (const auto& [label, text] : facts.closingLines)
         out << labelled(label, text);
     out.flush();
+}
+
+namespace {
+
+std::string arithmeticDescription(const Arithmetic& arithmetic)
+{
+    if (arithmetic.name() == "exact")
+        return "exact (ITU-R coefficients, fixed summation, exact ranks)";
+    if (arithmetic.name() == "class")
+        return "class parity (CHDR_Measurements' coefficients, band summation and percentile ranks)";
+    return arithmetic.name();
+}
+
+// "3840x1600 at 0,280: 280 rows left out at the top, 280 at the bottom".
+std::string describeArea(const StreamFacts& facts, const ActiveArea& area)
+{
+    std::string text = std::to_string(facts.width - area.left - area.right) + "x" +
+                       std::to_string(facts.height - area.top - area.bottom);
+    if (area == ActiveArea{})
+        return text + ", the whole frame";
+    text += " at " + std::to_string(area.left) + "," + std::to_string(area.top) + ":";
+    const std::tuple<int, const char*, const char*> edges[] = {
+        {area.top, "rows", "top"}, {area.bottom, "rows", "bottom"}, {area.left, "columns", "left"},
+        {area.right, "columns", "right"}};
+    std::string lastUnit;
+    for (const auto& [count, unit, edge] : edges) {
+        if (count == 0)
+            continue;
+        text += lastUnit.empty() ? " " : ", ";
+        text += std::to_string(count) + (lastUnit == unit ? "" : std::string(" ") + unit) +
+                (lastUnit.empty() ? " left out" : "") + " at the " + edge;
+        lastUnit = unit;
+    }
+    return text;
+}
+
+std::string describeScenes(const Report& report)
+{
+    const Request& request = report.request;
+    const std::string count = std::to_string(report.scenes.size());
+    if (!request.sceneCutsFile.empty())
+        return count + " (first frames from " + request.sceneCutsFile + ")";
+    if (request.sceneCuts)
+        return count + " (first frames as given)";
+    char threshold[32];
+    std::snprintf(threshold, sizeof threshold, "%g", request.sceneThreshold);
+    return count + " (cut where a histogram changes by " + threshold + " or more; at least " +
+           std::to_string(request.minSceneFrames) + " frames each)";
+}
+
+}  // namespace
+
+std::string formatDescription(const StreamFacts& facts)
+{
+    std::string text;
+    if (facts.container != "generated")
+        text = facts.codec + " in " + facts.container + ", ";
+    if (facts.width > 0)
+        text += std::to_string(facts.width) + "x" + std::to_string(facts.height) + " " + std::to_string(facts.bitDepth) +
+                "-bit " + layoutName(facts.layout) + (facts.range == SampleRange::Full ? " full range" : " narrow range") +
+                ", " + describeColour(facts.colour);
+    else
+        text += "no frame decoded";
+    return text;
+}
+
+std::string summaryText(const Report& report)
+{
+    const StreamFacts& facts = report.stream;
+    RunFacts runFacts;
+    runFacts.inputName = facts.inputName;
+    runFacts.formatDescription = formatDescription(facts);
+    runFacts.arithmetic = arithmeticDescription(facts.arithmetic);
+    runFacts.thresholdNits = report.request.thresholdNits;
+    runFacts.elapsedSeconds = report.elapsedSeconds;
+    runFacts.pixelsPerFrame = static_cast<long long>(facts.width - report.area.left - report.area.right) *
+                              (facts.height - report.area.top - report.area.bottom);
+    runFacts.metadata = report.metadata;
+    if (facts.width > 0) {
+        const bool given = report.request.areaMode != AreaMode::Auto;
+        runFacts.runLines.emplace_back("active area", describeArea(facts, report.area) + (given ? " (--active-area)" : ""));
+        runFacts.runLines.emplace_back("scenes", describeScenes(report));
+    }
+    if (report.secondPassFrames > 0) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.2f s", report.secondPassSeconds);
+        runFacts.runLines.emplace_back("second pass", "frames 0 to " + std::to_string(report.secondPassFrames - 1) +
+                                                          " measured again inside the final area (" + seconds + ")");
+    }
+    if (report.framesLeftOut > 0)
+        runFacts.runLines.emplace_back("left out", std::to_string(report.framesLeftOut) +
+                                                       " frames measured before the area was final (" +
+                                                       report.leftOutReason + ")");
+    runFacts.closingLines = hdr10Lines(report.summary, report.metadata);
+    if (report.ending == Ending::Stopped)
+        runFacts.interruption = report.stopReason;
+    std::ostringstream text;
+    printSummary(text, report.summary, runFacts);
+    return text.str();
 }
 
 }  // namespace hdrmeter::clip

@@ -129,20 +129,21 @@ long long niceFrameStep(long long span)
     }
 }
 
-std::string polyline(const std::vector<FrameMeasurement>& frames, const FrameAxis& axis,
+std::string polyline(const std::vector<FrameRecord>& frames, const FrameAxis& axis,
                      const std::function<double(const FrameMeasurement&)>& value, const char* colour,
                      const char* dashes, double strokeWidth)
 {
     std::string points;
-    for (const FrameMeasurement& frame : frames)
-        points += number(axis.x(frame.frame)) + "," + number(nitsY(value(frame))) + " ";
+    for (const FrameRecord& frame : frames)
+        points += number(axis.x(frame.numbers.frame)) + "," + number(nitsY(value(frame.numbers))) + " ";
     std::string svg = "<polyline fill=\"none\" stroke=\"" + std::string(colour) + "\" stroke-width=\"" +
                       number(strokeWidth) + "\" stroke-linejoin=\"round\"";
     if (dashes[0] != '\0')
         svg += " stroke-dasharray=\"" + std::string(dashes) + "\"";
     svg += " points=\"" + points + "\"/>\n";
     if (frames.size() == 1)
-        svg += "<circle cx=\"" + number(axis.x(frames[0].frame)) + "\" cy=\"" + number(nitsY(value(frames[0]))) +
+        svg += "<circle cx=\"" + number(axis.x(frames[0].numbers.frame)) + "\" cy=\"" +
+               number(nitsY(value(frames[0].numbers))) +
                "\" r=\"3\" fill=\"" + colour + "\"/>\n";
     return svg;
 }
@@ -168,13 +169,13 @@ std::string peakMarker(const FramePeak& peak, const FrameAxis& axis, const std::
 
 }  // namespace
 
-std::string renderLightPlot(const std::vector<FrameMeasurement>& frames, const MeasurementSummary& summary,
+std::string renderLightPlot(const std::vector<FrameRecord>& frames, const MeasurementSummary& summary,
                             const PlotLabels& labels)
 {
     FrameAxis axis;
     if (!frames.empty()) {
-        axis.firstFrame = frames.front().frame;
-        axis.lastFrame = frames.back().frame;
+        axis.firstFrame = frames.front().numbers.frame;
+        axis.lastFrame = frames.back().numbers.frame;
     }
     std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +

@@ -21,7 +21,7 @@ struct PlotLabels {
 // A self-contained SVG picture of the per-frame light: largest light, average light and the
 // percentile curves against frame number, on a vertical axis of nits spaced by the PQ curve (so that
 // 1, 100 and 1000 nits sit where the eye puts them), with the threshold, MaxCLL and MaxFALL marked.
-std::string renderLightPlot(const std::vector<FrameMeasurement>& frames, const MeasurementSummary& summary,
+std::string renderLightPlot(const std::vector<FrameRecord>& frames, const MeasurementSummary& summary,
                             const PlotLabels& labels);
 
 }  // namespace hdrmeter::clip

@@ -1,0 +1,373 @@
+// hdrmeter clip layer: a video file in; every per-frame number, the clip's light levels, its active area,
+// its scenes and the metadata files an encode needs out. It opens any file FFmpeg reads (or the built-in
+// demo clip), decodes it, measures each frame with hdrmeter::Analyzer where the decoder put it, and
+// writes what the request asks for. The command-line tool and the Python module are two hosts of it.
+//
+// Units: "nit" is cd/m2; "percent" is 0..100; "PQ signal" is an SMPTE ST 2084 value in 0..1. Frames and
+// scenes are numbered from 0 in the order the stream presents them.
+//
+// Errors: measure() throws RequestError for a request that cannot be carried out (the reason names the
+// setting in the spelling asked for) and InputError for an input that cannot be opened or whose first
+// frame cannot be measured. From the first measured frame on it throws nothing: whatever ends the run
+// early (a damaged stream, a frame that cannot be measured, a stop request, a file that cannot be
+// written) is in the report, and every frame measured before it is kept, summarised and written.
+//
+// Threads: measure() runs on the calling thread and starts decoding and measuring threads of its own,
+// all joined before it returns. Several runs may go on at once in one process.
+#ifndef HDRMETER_CLIP_H
+#define HDRMETER_CLIP_H
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "hdrmeter/analysis.h"
+#include "hdrmeter/export.h"
+
+namespace hdrmeter::clip {
+
+class HDRMETER_API RequestError : public std::invalid_argument {
+public:
+    explicit RequestError(const std::string& reason) : std::invalid_argument(reason) {}
+};
+
+class HDRMETER_API InputError : public std::runtime_error {
+public:
+    explicit InputError(const std::string& reason) : std::runtime_error(reason) {}
+};
+
+// Set by whoever may end a run early: a signal handler, a user interface. The run finishes the frame it
+// is measuring, ends every output, and reports Ending::Stopped with `reason`. request() is
+// async-signal-safe; `reason` must outlive the run (a string literal).
+class StopRequest {
+public:
+    void request(const char* reason = "stopped") noexcept {
+        reason_.store(reason, std::memory_order_relaxed);
+        requested_.store(true, std::memory_order_release);
+    }
+    bool requested() const noexcept { return requested_.load(std::memory_order_acquire); }
+    const char* reason() const noexcept { return reason_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<bool> requested_{false};
+    std::atomic<const char*> reason_{"stopped"};
+};
+
+// Where the measured pixels are.
+enum class AreaMode {
+    Auto,   // the union over all frames of what is not black (a second pass re-measures the frames before
+            // the area last grew)
+    Full,   // the whole frame; frames of another size are measured each in their own size
+    Given,  // Request::area, offsets in pixels from each edge
+};
+
+// Headerless planar video.
+struct RawVideo {
+    int width = 0;            // pixels, 1..16384
+    int height = 0;           // pixels, 1..16384
+    std::string pixelFormat;  // FFmpeg's pixel format name, "yuv420p10le"
+};
+
+// The mastering display's luminance range, for the Dolby Vision config's Level 6.
+struct MasteringLuminance {
+    double maxNits = 1000.0;  // 0 < min < max <= 10000
+    double minNits = 0.0001;
+    bool assumed = true;      // nobody stated it: these are the defaults
+};
+
+// The files a run can write. Each has one row in outputTable().
+enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig };
+
+// What to measure and write. Every default is here and nowhere else.
+struct Request {
+    // The input.
+    std::string input = "-";              // a path, or "-" for standard input
+    bool demo = false;                    // the built-in synthetic clip instead of `input`
+    std::optional<int> stream;            // the container's stream number, 0..65535; the first video stream
+    std::optional<RawVideo> raw;          // the input is headerless planar video of this size and format
+    std::optional<Transfer> transfer;     // measure as this transfer function, whatever the stream's tag says
+    std::optional<Matrix> matrix;         // measure with this matrix, whatever the stream's tag says
+
+    // The measurement.
+    double thresholdNits = 203.0;         // above-threshold shares count luminances above it, 0..10000
+    double top1Percent = 1.0;             // the luminance the brightest P percent reach, 0..100
+    double top2Percent = 10.0;            // a second such percentage, 0..100
+    double bottomPercent = 1.0;           // the luminance all but the darkest P percent reach, 0..100
+    bool percentiles = true;              // the percentile columns in the per-frame outputs
+    bool lumaChecks = false;              // per frame, luma minimum, maximum and out-of-range counts
+    bool classParity = false;             // CHDR_Measurements' arithmetic instead of the exact one
+    int tasks = 0;                        // threads per frame, 1..256; 0: one per core
+    std::optional<long long> frameLimit;  // measure at most this many frames, 1 or more
+
+    // The active area.
+    AreaMode areaMode = AreaMode::Auto;
+    ActiveArea area;                      // with AreaMode::Given; must leave pixels of every frame
+
+    // Scenes.
+    double sceneThreshold = 0.3;          // a cut where a histogram changes by this share or more, 0..1
+    long long minSceneFrames = 12;        // shorter scenes join the one before, 1 or more
+    std::optional<std::vector<long long>> sceneCuts;  // the scenes' first frames instead of finding them,
+                                                      // increasing from 0 (0 may be left out)
+    std::string sceneCutsFile;            // the same read from a file, one number a line; "" for none
+
+    // Metadata.
+    std::optional<MasteringLuminance> masteringDisplay;  // overrides the stream's, for the Dolby Vision config
+
+    // The files to write, "" for none. "-" is standard output where the format allows it (CSV, JSON lines,
+    // the three JSON documents). A regular file is written under a temporary name beside it and renamed
+    // into place when it is complete, so that no reader sees half a file.
+    std::string csvPath;
+    std::string jsonlPath;
+    std::string plotPath;
+    std::string summaryJsonPath;
+    std::string hdr10PlusPath;
+    std::string doviConfigPath;
+
+    bool operator==(const Request& other) const;
+    bool operator!=(const Request& other) const { return !(*this == other); }
+};
+
+// How a front end spells the request's settings in its messages.
+enum class Spelling {
+    CommandLine,  // --threshold 20000
+    Python,       // threshold=20000
+};
+
+// The one-line reason the request cannot be carried out, or "" when it can. Reads no file.
+HDRMETER_API std::string validate(const Request& request, Spelling spelling = Spelling::CommandLine);
+
+// One row per output file: what drives the front ends' options, validation, the check that no two
+// outputs (or an output and the input) are the same file, and file creation.
+struct OutputSpec {
+    Output output;
+    const char* option;            // "--csv"
+    const char* keyword;           // "csv"
+    std::string Request::*path;
+    bool standardOutput;           // "-" writes standard output
+    bool perFrame;                 // written row by row while the clip is measured
+    const char* valueName;         // "FILE.json", for a help text
+    const char* description;       // one line for a help text
+};
+HDRMETER_API const std::vector<OutputSpec>& outputTable();
+// The path the request gives for `output`, "" for none.
+HDRMETER_API const std::string& outputPath(const Request& request, Output output);
+
+// The luma code checks of one frame, taken before the engine clamps the codes.
+struct LumaChecks {
+    int minCode = 0;
+    int maxCode = 0;
+    long long lowCount = 0;   // samples below narrow-range black (under 64 at 10 bits)
+    long long highCount = 0;  // samples above narrow-range white (over 940 at 10 bits)
+};
+
+// The six numbers and the checks of one frame, inside the clip's active area.
+struct FrameMeasurement {
+    long long frame = 0;
+    double averageLightNits = 0.0;       // the frame's FALL
+    double largestLightNits = 0.0;       // the frame's CLL
+    double aboveThresholdPercent = 0.0;  // of its pixels, luminance above Request::thresholdNits
+    double top1Nits = 0.0;
+    double top2Nits = 0.0;
+    double bottomNits = 0.0;
+    std::optional<LumaChecks> lumaChecks;
+    long long scene = 0;                 // the scene the frame belongs to
+};
+
+// What is kept of a frame.
+struct FrameRecord {
+    FrameMeasurement numbers;
+    double smallestPqLight = 0.0;  // over its pixels, PQ signal
+    double meanPqLight = 0.0;
+    double largestPqLight = 0.0;
+    double sceneDistance = 0.0;    // to the frame before, 0..1; 0 for frame 0
+    bool final = false;            // measured inside the clip's final area (always so in a report)
+};
+
+// One column of the per-frame outputs: the CSV header, the JSON lines' names and the Python module's
+// arrays all come from this table.
+enum class ColumnGroup { Always, Percentiles, LumaChecks };
+struct FrameColumn {
+    const char* name;         // "average_light_nits"
+    const char* unit;         // "nit", "percent", "code", "count", "" for numbers
+    bool integral;            // a whole number
+    ColumnGroup group;        // written with Request::percentiles, Request::lumaChecks, or always
+    double (*value)(const FrameRecord& record);
+    const char* description;
+};
+HDRMETER_API const std::vector<FrameColumn>& frameColumns();
+// The columns a request's outputs carry, in order.
+HDRMETER_API std::vector<const FrameColumn*> columnsOf(const Request& request);
+
+struct SceneResult {
+    long long firstFrame = 0;
+    long long frameCount = 0;
+    double meanAverageLightNits = 0.0;    // the mean of its frames' average light
+    double smallestPqLight = 0.0;         // over its pixels, PQ signal
+    double largestPqLight = 0.0;
+    double meanOfMeanPqLight = 0.0;       // the mean of its frames' mean PQ signal
+    std::optional<FrameStatistics> statistics;  // merged over its frames, when an output needs them (HDR10+)
+};
+
+// How a transfer or matrix was chosen.
+enum class TagOrigin {
+    Stream,   // the stream's own tag
+    Option,   // Request::transfer or Request::matrix
+    Assumed,  // the stream has no tag; the default is measured
+};
+struct ColourChoice {
+    Transfer transfer = Transfer::Pq;
+    Matrix matrix = Matrix::Bt2020;
+    TagOrigin transferOrigin = TagOrigin::Assumed;
+    TagOrigin matrixOrigin = TagOrigin::Assumed;
+    std::string refusal;  // the tags say the stream is not HDR that can be measured
+    std::string warning;  // an untagged transfer is measured as PQ
+};
+
+// Mastering display colour volume: chromaticities as CIE 1931 x, y, luminance in nits; unset when the
+// stream leaves a field out.
+struct MasteringDisplay {
+    std::optional<std::array<double, 6>> primaries;  // red x, y, green x, y, blue x, y
+    std::optional<std::array<double, 2>> whitePoint;
+    std::optional<double> minNits;
+    std::optional<double> maxNits;
+};
+struct ContentLightLevel {
+    unsigned maxCllNits = 0;
+    unsigned maxFallNits = 0;
+};
+enum class MetadataOrigin { Container, Codec };
+// What the stream states about itself.
+struct StaticMetadata {
+    std::optional<MasteringDisplay> mastering;
+    MetadataOrigin masteringOrigin = MetadataOrigin::Container;
+    std::optional<ContentLightLevel> lightLevel;
+    MetadataOrigin lightLevelOrigin = MetadataOrigin::Container;
+};
+
+// What the input is.
+struct StreamFacts {
+    std::string inputName;  // the path, "standard input" or "demo clip"
+    std::string container;  // FFmpeg's demuxer, "matroska,webm"; "generated" for the demo clip
+    std::string codec;      // "hevc"
+    // Of the first frame; 0 when no frame was decoded.
+    int width = 0;
+    int height = 0;
+    int bitDepth = 0;
+    ChromaLayout layout = ChromaLayout::Yuv420;
+    SampleRange range = SampleRange::Narrow;
+    ColourChoice colour;
+    Arithmetic arithmetic;
+    std::optional<long long> framesExpected;  // what the container says, when it does
+};
+
+// The largest value of a per-frame quantity and the frames that reach it exactly.
+class HDRMETER_API FramePeak {
+public:
+    void offer(long long frame, double value);
+
+    bool any() const { return frameCount_ > 0; }
+    double value() const { return value_; }
+    long long frameCount() const { return frameCount_; }
+    // The first frames that reach the peak, at most kListedFrames of them.
+    const std::vector<long long>& firstFrames() const { return firstFrames_; }
+    // "frame 60", "frames 3, 4 and 9", "frames 3, 4, 9, 10, 11 and 40 more".
+    std::string describeFrames() const;
+
+    static constexpr std::size_t kListedFrames = 5;
+
+private:
+    double value_ = 0.0;
+    long long frameCount_ = 0;
+    std::vector<long long> firstFrames_;
+};
+
+// The clip's light levels over its measured frames.
+class HDRMETER_API MeasurementSummary {
+public:
+    void add(const FrameMeasurement& measurement);
+
+    long long framesMeasured() const { return framesMeasured_; }
+    const FramePeak& maxCll() const { return maxCll_; }   // nits
+    const FramePeak& maxFall() const { return maxFall_; }
+    long long framesAboveThreshold() const { return framesAboveThreshold_; }
+    // Share of frames with at least one pixel above the threshold, percent; 0 without frames.
+    double framesAboveThresholdPercent() const;
+    // Share of all measured pixels above the threshold, percent; 0 without frames: the mean of the
+    // frames' shares, which is the same while every frame has the same pixel count.
+    double pixelsAboveThresholdPercent() const;
+
+private:
+    long long framesMeasured_ = 0;
+    FramePeak maxCll_;
+    FramePeak maxFall_;
+    long long framesAboveThreshold_ = 0;
+    double aboveThresholdPercentSum_ = 0.0;
+};
+
+enum class Ending {
+    Complete,  // the input ended (or the frame limit was reached) and everything was written
+    Stopped,   // a StopRequest ended it: `stopReason` says whose
+    Failed,    // `failure` says what, and `failedAtFrame` where
+};
+
+struct Report {
+    Request request;                  // as measured (scene cuts read from a file included)
+    StreamFacts stream;
+    StaticMetadata metadata;          // as the stream states it
+    ActiveArea area;                  // the area every reported frame was measured in
+    std::vector<FrameRecord> frames;  // in order, each measured inside `area`
+    std::vector<SceneResult> scenes;
+    MeasurementSummary summary;
+    std::vector<std::string> warnings;  // a line each, in the order they arose
+
+    // The automatic area's second pass: frames measured again, and how long it took.
+    long long secondPassFrames = 0;
+    double secondPassSeconds = 0.0;
+    // Frames measured before the area was final whose second pass did not happen, left out of everything,
+    // and why.
+    long long framesLeftOut = 0;
+    std::string leftOutReason;
+    double elapsedSeconds = 0.0;      // measuring, from the first frame to the last
+
+    Ending ending = Ending::Complete;
+    std::string stopReason;           // with Ending::Stopped: StopRequest's reason, "SIGINT"
+    std::string failure;              // with Ending::Failed: one line
+    std::optional<long long> failedAtFrame;  // the frame the failure was met at, when it was at a frame
+    std::vector<std::string> outputFailures; // files that could not be written whole, a line each
+};
+
+// Told of the run's progress; every call comes from the thread that called measure().
+class HDRMETER_API Observer {
+public:
+    virtual ~Observer();
+    // Pass 1 (every frame) or 2 (the automatic area's second pass), frames done in it, and how many it
+    // will take when known.
+    virtual void progress(int pass, long long framesDone, std::optional<long long> framesExpected);
+    // A warning worth a line, as it arises (it is in the report too).
+    virtual void warning(const std::string& line);
+};
+
+// Measures the request's input and writes the files it asks for. See the errors above. `stop`, when
+// given, is also set by the run itself when an output's reader went away (nobody reads the rest).
+HDRMETER_API Report measure(const Request& request, Observer* observer = nullptr, StopRequest* stop = nullptr);
+// The same, naming settings in its errors and warnings as `spelling` does.
+HDRMETER_API Report measure(const Request& request, Spelling spelling, Observer* observer = nullptr,
+                            StopRequest* stop = nullptr);
+
+// The writers, each a whole file from a report (measure() writes the same bytes).
+HDRMETER_API std::string csvText(const Report& report);
+HDRMETER_API std::string jsonLinesText(const Report& report);
+HDRMETER_API std::string plotSvg(const Report& report);
+HDRMETER_API std::string summaryJsonText(const Report& report);
+HDRMETER_API std::string hdr10PlusJsonText(const Report& report);
+HDRMETER_API std::string doviConfigJsonText(const Report& report);
+// The text summary a person reads, ending with the HDR10 options ready to paste.
+HDRMETER_API std::string summaryText(const Report& report);
+
+}  // namespace hdrmeter::clip
+
+#endif  // HDRMETER_CLIP_H

@@ -1,0 +1,311 @@
+// One run: the request checked, the input opened, the outputs created, the clip measured while the
+// per-frame outputs take their rows, and the report written to whatever else was asked for.
+#include <chrono>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <hdrmeter/clip.h>
+
+#include "clip_errors.h"
+#include "clip_measurement.h"
+#include "output/frame_writers.h"
+#include "output/metadata_json.h"
+#include "output/output_file.h"
+#include "output/svg_plot.h"
+#include "request_rules.h"
+
+namespace hdrmeter::clip {
+
+Observer::~Observer() = default;
+void Observer::progress(int, long long, std::optional<long long>) {}
+void Observer::warning(const std::string&) {}
+
+std::string plotSvg(const Report& report)
+{
+    const Request& request = report.request;
+    PlotLabels labels;
+    labels.title = report.stream.inputName + " (" + formatDescription(report.stream) + ")";
+    labels.thresholdNits = request.thresholdNits;
+    labels.percentiles = request.percentiles;
+    labels.top1Percent = request.top1Percent;
+    labels.top2Percent = request.top2Percent;
+    labels.bottomPercent = request.bottomPercent;
+    return renderLightPlot(report.frames, report.summary, labels);
+}
+
+namespace {
+
+MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
+{
+    MeasureOptions options;
+    ClipOptions& clip = options.clip;
+    clip.demo = request.demo;
+    clip.source.path = request.input;
+    clip.source.streamIndex = request.stream;
+    clip.source.raw = request.raw;
+    // Standard input is read once; the automatic area may need it twice.
+    clip.source.copyStandardInput = request.areaMode == AreaMode::Auto && !request.demo && request.input == "-";
+    clip.transfer = request.transfer;
+    clip.matrix = request.matrix;
+    clip.lumaChecks = request.lumaChecks;
+    AnalysisSettings& analysis = clip.analysis;
+    analysis.thresholdNits = request.thresholdNits;
+    analysis.top1Percent = request.top1Percent;
+    analysis.top2Percent = request.top2Percent;
+    analysis.bottomPercent = request.bottomPercent;
+    analysis.taskCount = request.tasks;
+    if (request.classParity)
+        analysis.arithmetic = Arithmetic::classParity();
+    options.areaMode = request.areaMode;
+    options.givenArea = request.area;
+    options.sceneThreshold = request.sceneThreshold;
+    options.minSceneFrames = request.minSceneFrames;
+    options.sceneCuts = request.sceneCuts;
+    if (options.sceneCuts && (options.sceneCuts->empty() || options.sceneCuts->front() != 0))
+        options.sceneCuts->insert(options.sceneCuts->begin(), 0);
+    options.frameLimit = request.frameLimit;
+    options.sceneStatistics = !request.hdr10PlusPath.empty();
+    options.spelling = spelling;
+    return options;
+}
+
+// An output file and how it is written: row by row while measuring, or whole from the report.
+class OutputSink {
+public:
+    OutputSink(const OutputSpec& spec, const std::string& path, const Columns& columns, std::string coefficients)
+        : spec_(spec), file_(path), columns_(columns), coefficients_(std::move(coefficients))
+    {
+        if (spec_.output == Output::Csv)
+            file_.write(csvHeader(columns_));
+    }
+
+    void frame(const FrameRecord& record)
+    {
+        if (spec_.output == Output::Csv)
+            file_.write(csvRow(record, columns_));
+        else if (spec_.output == Output::JsonLines)
+            file_.write(jsonLine(record, columns_, coefficients_));
+    }
+
+    void finish(const Report& report)
+    {
+        switch (spec_.output) {
+        case Output::Csv:
+        case Output::JsonLines:
+            return;
+        case Output::Plot:
+            return file_.write(plotSvg(report));
+        case Output::SummaryJson:
+            return file_.write(summaryJsonText(report));
+        case Output::Hdr10Plus:
+            return file_.write(hdr10PlusJsonText(report));
+        case Output::DoviConfig:
+            return file_.write(doviConfigJsonText(report));
+        }
+    }
+
+    const OutputSpec& spec() const { return spec_; }
+    OutputFile& file() { return file_; }
+
+private:
+    const OutputSpec& spec_;
+    OutputFile file_;
+    const Columns& columns_;
+    std::string coefficients_;
+};
+
+StreamFacts streamFactsOf(const ClipFacts& facts)
+{
+    StreamFacts stream;
+    stream.inputName = facts.inputName;
+    stream.container = facts.container;
+    stream.codec = facts.codec;
+    stream.width = facts.width;
+    stream.height = facts.height;
+    stream.bitDepth = facts.bitDepth;
+    stream.layout = facts.layout;
+    stream.range = facts.range;
+    stream.colour = facts.colour;
+    stream.arithmetic = facts.arithmetic;
+    stream.framesExpected = facts.framesExpected;
+    return stream;
+}
+
+class Run {
+public:
+    Run(const Request& request, Spelling spelling, Observer* observer, StopRequest* stop)
+        : spelling_(spelling), observer_(observer), stop_(stop ? stop : &ownStop_)
+    {
+        report_.request = request;
+        if (!request.sceneCutsFile.empty()) {
+            try {
+                report_.request.sceneCuts = readSceneCutList(request.sceneCutsFile);
+            } catch (const std::invalid_argument& error) {
+                throw RequestError(spell(spelling, "--scene-cuts") + ": " + error.what());
+            }
+        }
+        if (!request.demo && request.input == "-" && request.areaMode == AreaMode::Auto)
+            warn("the active area is found in one pass over standard input, so its bytes are kept in a temporary "
+                 "file in $TMPDIR for a second pass; " +
+                 setting(spelling, "--active-area", "full") + " or a given area avoids it");
+        measurement_ = std::make_unique<ClipMeasurement>(measureOptionsOf(report_.request, spelling), stop_);
+        std::vector<std::pair<std::string, std::string>> paths;
+        for (const OutputSpec& spec : outputTable())
+            if (!(request.*spec.path).empty())
+                paths.emplace_back(spell(spelling, spec.option), request.*spec.path);
+        checkOutputsApart(paths, measurement_->clip().inputIdentity());
+        columns_ = columnsOf(request);
+        for (const OutputSpec& spec : outputTable())
+            if (!(request.*spec.path).empty())
+                outputs_.push_back(std::make_unique<OutputSink>(spec, request.*spec.path, columns_,
+                                                                request.classParity ? "class" : "exact"));
+    }
+
+    Report run()
+    {
+        const auto start = std::chrono::steady_clock::now();
+        auto lastFrame = start;
+        const bool automatic = report_.request.areaMode == AreaMode::Auto;
+        measurement_->run(
+            [&](const FrameRecord& record) {
+                for (const auto& output : outputs_) {
+                    output->frame(record);
+                    // Nobody reads what a closed pipe would carry: stop at once instead of measuring for nobody.
+                    if (output->file().failed())
+                        outputGone(*output);
+                }
+                report_.summary.add(record.numbers);
+            },
+            [&](int pass, long long framesDone, std::optional<long long> frames) {
+                lastFrame = std::chrono::steady_clock::now();
+                // The automatic area holds rows back to the end: a pipe whose reader left is found by asking.
+                for (const auto& output : outputs_)
+                    if (automatic && output->spec().perFrame && output->file().pipeReaderGone())
+                        outputGone(*output);
+                passClipWarnings();
+                if (observer_)
+                    observer_->progress(pass, framesDone, frames);
+            });
+        passClipWarnings();
+        report_.elapsedSeconds = std::chrono::duration<double>(lastFrame - start).count();
+        fillReport();
+        finishOutputs();
+        return std::move(report_);
+    }
+
+private:
+    void warn(const std::string& line)
+    {
+        report_.warnings.push_back(line);
+        if (observer_)
+            observer_->warning(line);
+    }
+
+    void passClipWarnings()
+    {
+        const std::vector<std::string>& warnings = measurement_->clip().warnings();
+        for (; clipWarningsPassed_ < warnings.size(); ++clipWarningsPassed_)
+            warn(warnings[clipWarningsPassed_]);
+    }
+
+    void outputGone(OutputSink& output)
+    {
+        if (goneOutput_)
+            return;
+        goneOutput_ = &output;
+        stop_->request("an output's reader went away");
+    }
+
+    void fillReport()
+    {
+        ClipMeasurement& measurement = *measurement_;
+        const ClipRun& clip = measurement.clip();
+        report_.stream = streamFactsOf(clip.facts());
+        report_.metadata = clip.staticMetadata();
+        report_.area = measurement.area();
+        report_.scenes = measurement.scenes();
+        report_.secondPassFrames = measurement.secondPassFrames();
+        report_.secondPassSeconds = measurement.secondPassSeconds();
+        report_.framesLeftOut = measurement.framesLeftOut();
+        report_.leftOutReason = measurement.leftOutReason();
+        std::vector<FrameRecord>& records = measurement.records();
+        report_.frames.reserve(records.size() - static_cast<std::size_t>(report_.framesLeftOut));
+        for (const FrameRecord& record : records)
+            if (record.final)
+                report_.frames.push_back(record);
+        records = {};
+
+        const long long measured = report_.summary.framesMeasured();
+        if (goneOutput_) {
+            report_.ending = Ending::Failed;
+            report_.failedAtFrame = measured;
+        } else if (stop_->requested()) {
+            report_.ending = Ending::Stopped;
+            report_.stopReason = stop_->reason();
+        } else if (!measurement.failure().empty()) {
+            report_.ending = Ending::Failed;
+            report_.failedAtFrame = measurement.failedAtFrame();
+            if (measurement.failedInSecondPass())
+                report_.failure = measurement.failure() + "; the " + std::to_string(report_.framesLeftOut) +
+                                  " frames before the area was final are left out of every output";
+            else
+                report_.failure = measurement.failure() + "; " +
+                                  (measured == 0 ? std::string("no frame was measured")
+                                                 : "the " + std::to_string(measured) +
+                                                       " frames before it were measured and summarised");
+        }
+    }
+
+    void finishOutputs()
+    {
+        const MasteringLuminance mastering = masteringLuminanceOf(report_.metadata, report_.request.masteringDisplay);
+        if (!report_.request.doviConfigPath.empty() && mastering.assumed)
+            warn("the stream states no mastering display: the Dolby Vision config assumes 1000 and 0.0001 nits; give " +
+                 setting(spelling_, "--mastering-display", "MAX,MIN") + " for another");
+        for (const auto& output : outputs_) {
+            output->finish(report_);
+            try {
+                output->file().close();
+            } catch (const InputError& error) {
+                if (output.get() == goneOutput_)
+                    report_.failure = std::string(error.what()) +
+                                      (output->file().readerWentAway() ? " (its reader went away); the run stopped there"
+                                                                       : "");
+                else
+                    report_.outputFailures.push_back(error.what());
+            }
+        }
+        if (goneOutput_ && report_.failure.empty())
+            report_.failure = "the reader of " + goneOutput_->file().path() + " went away; the run stopped there";
+    }
+
+    Spelling spelling_;
+    Observer* observer_;
+    StopRequest ownStop_;
+    StopRequest* stop_;
+    Report report_;
+    std::unique_ptr<ClipMeasurement> measurement_;
+    Columns columns_;
+    std::vector<std::unique_ptr<OutputSink>> outputs_;
+    OutputSink* goneOutput_ = nullptr;
+    std::size_t clipWarningsPassed_ = 0;
+};
+
+}  // namespace
+
+Report measure(const Request& request, Observer* observer, StopRequest* stop)
+{
+    return measure(request, Spelling::CommandLine, observer, stop);
+}
+
+Report measure(const Request& request, Spelling spelling, Observer* observer, StopRequest* stop)
+{
+    if (const std::string reason = validate(request, spelling); !reason.empty())
+        throw RequestError(reason);
+    Run run(request, spelling, observer, stop);
+    return run.run();
+}
+
+}  // namespace hdrmeter::clip

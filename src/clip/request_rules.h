@@ -1,0 +1,18 @@
+// How a setting is named in a message, in the spelling of the front end that asked.
+#ifndef HDRMETER_CLIP_REQUEST_RULES_H
+#define HDRMETER_CLIP_REQUEST_RULES_H
+
+#include <string>
+
+#include <hdrmeter/clip.h>
+
+namespace hdrmeter::clip {
+
+// "--min-scene-length" as it is, or as the keyword "min_scene_length".
+std::string spell(Spelling spelling, const char* option);
+// "--threshold 20000" or "threshold=20000".
+std::string setting(Spelling spelling, const char* option, const std::string& value);
+
+}  // namespace hdrmeter::clip
+
+#endif
