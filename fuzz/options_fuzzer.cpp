@@ -1,5 +1,5 @@
 // Parses arbitrary command lines: the input, cut at zero bytes, gives the arguments. A command line
-// is either refused with UsageError and a one-line reason, or gives options that the rest of the program
+// is either refused with RequestError and a one-line reason, or gives options that the rest of the program
 // can carry out as they stand: percentages within 0..100, a threshold within 0..10000 nits, a task count
 // the analyzer takes, at least one frame, a raw frame size and pixel format the input layer measures.
 #include <cmath>
@@ -11,12 +11,12 @@ extern "C" {
 }
 
 #include "fuzz_input.h"
-#include "clip_errors.h"
 #include "libav/stream_format.h"
 #include "options.h"
 
 using namespace hdrmeter;
 using namespace hdrmeter::clip;
+using namespace hdrmeter::cli;
 using fuzzing::check;
 
 static bool isPercent(double value) { return value >= 0.0 && value <= 100.0; }
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         settings.bottomPercent = request.bottomPercent;
         settings.taskCount = request.tasks;
         Analyzer analyzer(settings);
-    } catch (const UsageError& error) {
+    } catch (const RequestError& error) {
         // The reason may quote an argument with a line break in it; the program escapes such characters
         // when it prints the reason (the tool's reliability test runs that case end to end).
         check(error.what()[0] != '\0', "a refusal gives a reason");

@@ -79,8 +79,9 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
         const int counted = std::stoi(summaryValue(summary, "frames measured"));
         EXPECT_TRUE(c.framesSummarised >= 0 ? counted == c.framesSummarised
                                             : counted > 0 && (counted < frames || c.framesSummarised == -2)) << summary;
-        if (c.framesSummarised == -2)
+        if (c.framesSummarised == -2) {
             EXPECT_EQ(summaryValue(summary, "interrupted").rfind("by SIG", 0), 0u) << summary;
+        }
         if (c.command.find("--csv s.csv") != std::string::npos) {
             // The file holds a header and one whole row per frame summarised.
             const std::string rows = readWholeFile(scratch.file("s.csv"));

@@ -4,10 +4,10 @@
 #include <sstream>
 
 #include "options.h"
-#include "clip_errors.h"
 
 using namespace hdrmeter;
 using namespace hdrmeter::clip;
+using namespace hdrmeter::cli;
 
 #define SETS(...) [](const Request& o) { return __VA_ARGS__; }
 
@@ -83,7 +83,7 @@ TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
         try {
             parse(arguments);
             ADD_FAILURE() << arguments << " was parsed";
-        } catch (const UsageError& error) {
+        } catch (const RequestError& error) {
             const std::string reason = error.what();
             EXPECT_NE(reason.find(words), std::string::npos) << arguments << ": " << reason;
             EXPECT_EQ(reason.find('\n'), std::string::npos) << reason;

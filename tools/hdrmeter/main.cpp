@@ -10,6 +10,6 @@ int main(int argc, char** argv)
     // memory serves frame after frame.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
-    hdrmeter::clip::installStopHandlers();
-    return hdrmeter::clip::runHdrmeter(argc, argv);
+    hdrmeter::cli::installStopHandlers();
+    return hdrmeter::cli::runHdrmeter(argc, argv);
 }

@@ -6,11 +6,12 @@
 #include <limits>
 #include <cmath>
 #include <cstdio>
+#include <sstream>
 
-#include "clip_errors.h"
-#include "output/metadata_json.h"
 
-namespace hdrmeter::clip {
+namespace hdrmeter::cli {
+
+using namespace hdrmeter::clip;
 
 namespace {
 
@@ -26,27 +27,55 @@ const char* kDescription =
     "4:4:4 at 10, 12 and 16 bits is measured as the decoder made it. The transfer (PQ or HLG) and the matrix\n"
     "(BT.2020 or BT.709) come from the stream's tags; --transfer and --matrix override them.\n";
 
-const char* kFooter =
-    "Arithmetic: exact ITU-R coefficients, a summation order that does not depend on the task count, and\n"
-    "exact percentile ranks; --class-parity gives CHDR_Measurements' arithmetic bit for bit instead.\n"
-    "\n"
-    "Outputs:\n"
-    "  The summary goes to standard output, or to standard error when --csv - or --jsonl - takes standard\n"
-    "  output. CSV columns and JSON names: frame, average_light_nits, largest_light_nits,\n"
-    "  above_threshold_percent, top1_nits, top2_nits, bottom_nits, and with --checks luma_min_code,\n"
-    "  luma_max_code, luma_low_count and luma_high_count, then scene. Files are written under a temporary\n"
-    "  name in the same folder and renamed into place when complete. Frames and scenes are numbered from 0.\n"
-    "  The summary ends with the HDR10 options for x265, ffmpeg and mkvmerge.\n"
-    "\n"
-    "Active area: with auto, the union of every frame's content (samples within 16 codes of black at 10\n"
-    "bits are black); frames measured before the area last grew are measured again at the end. On standard\n"
-    "input that keeps a copy of the stream in $TMPDIR; full or L,T,R,B read the input once.\n"
-    "Scenes: a cut where the luma or light histogram (32 bins) changes by the threshold's share of the\n"
-    "pixels or more; shorter scenes join the one before.\n"
-    "\n"
-    "Exit status: 0 success; 1 bad input (unreadable, damaged or cut short, not measurable, an output that\n"
-    "cannot be written); 2 bad usage; 130 or 143 when stopped by SIGINT or SIGTERM (the frames measured are\n"
-    "still summarised and written).";
+// Words joined into lines of at most `width` characters, each after `indent`.
+std::string wrapped(const std::string& text, std::size_t width, const std::string& indent)
+{
+    std::string result, line;
+    std::istringstream words(text);
+    for (std::string word; words >> word;) {
+        if (!line.empty() && indent.size() + line.size() + 1 + word.size() > width) {
+            result += indent + line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return result + (line.empty() ? "" : indent + line + "\n");
+}
+
+// The help's closing text; the column list comes from the table the writers use.
+std::string footer()
+{
+    std::string columns;
+    for (const FrameColumn& column : frameColumns()) {
+        std::string notes = column.unit;
+        if (column.group != ColumnGroup::Always)
+            notes += std::string(notes.empty() ? "" : "; ") +
+                     (column.group == ColumnGroup::Percentiles ? "not with --no-percentiles" : "with --checks");
+        columns += (columns.empty() ? "" : ", ") + std::string(column.name) + (notes.empty() ? "" : " (" + notes + ")");
+    }
+    std::string text =
+        "Arithmetic: exact ITU-R coefficients, a summation order that does not depend on the task count, and\n"
+        "exact percentile ranks; --class-parity gives CHDR_Measurements' arithmetic bit for bit instead.\n"
+        "\n"
+        "Outputs:\n"
+        "  The summary goes to standard output, or to standard error when an output takes standard output.\n"
+        "  Files are written under a temporary name in the same folder and renamed into place when complete.\n"
+        "  Frames and scenes are numbered from 0. The summary ends with the HDR10 options for x265, ffmpeg and\n"
+        "  mkvmerge.\n" +
+        wrapped("CSV columns and JSON names, in order: " + columns + ".", 102, "  ") +
+        "\n"
+        "Active area: with auto, the union of every frame's content (samples within 16 codes of black at 10\n"
+        "bits are black); frames measured before the area last grew are measured again at the end. On standard\n"
+        "input that keeps a copy of the stream in $TMPDIR; full or L,T,R,B read the input once. With full,\n"
+        "frames of a new size are measured in their own size; otherwise a new size ends the run there.\n"
+        "Scenes: a cut where the luma or light histogram (32 bins) changes by the threshold's share of the\n"
+        "pixels or more; shorter scenes join the one before.\n"
+        "\n"
+        "Exit status: 0 success; 1 bad input (unreadable, damaged or cut short, not measurable, an output that\n"
+        "cannot be written); 2 bad usage; 128 plus the signal's number when stopped by SIGINT, SIGTERM or\n"
+        "SIGHUP (130, 143, 129; the frames measured are still summarised and written).";
+    return text;
+}
 
 std::string lowerCase(std::string text)
 {
@@ -61,7 +90,7 @@ double parseNumber(const std::string& text, const std::string& option, const std
     const char* end = text.data() + text.size();
     const std::from_chars_result result = std::from_chars(text.data(), end, value);
     if (text.empty() || result.ec != std::errc() || result.ptr != end || !std::isfinite(value))
-        throw UsageError(option + " " + text + ": expected " + expected);
+        throw RequestError(option + " " + text + ": expected " + expected);
     return value;
 }
 
@@ -72,7 +101,7 @@ long long parseWholeNumber(const std::string& text, const std::string& option, c
     const char* end = text.data() + text.size();
     const std::from_chars_result result = std::from_chars(text.data(), end, value);
     if (text.empty() || result.ec != std::errc() || result.ptr != end || value < lowest || value > highest)
-        throw UsageError(option + " " + text + ": expected " + expected);
+        throw RequestError(option + " " + text + ": expected " + expected);
     return value;
 }
 
@@ -86,7 +115,7 @@ RawVideo parseRawVideo(const std::string& size, const std::string& pixelFormat)
     const std::size_t cross = size.find('x');
     const std::string expected = "WIDTHxHEIGHT in pixels from 1 to 16384, such as 1920x1080";
     if (cross == std::string::npos)
-        throw UsageError("--size " + size + ": expected " + expected);
+        throw RequestError("--size " + size + ": expected " + expected);
     RawVideo raw;
     raw.width = static_cast<int>(parseWholeNumber(size.substr(0, cross), "--size", expected, 1, kMaxFrameDimension));
     raw.height = static_cast<int>(parseWholeNumber(size.substr(cross + 1), "--size", expected, 1, kMaxFrameDimension));
@@ -110,18 +139,40 @@ void parseArea(const std::string& text, Request& request)
     for (int i = 0; i < 4; ++i) {
         const std::from_chars_result result = std::from_chars(position, end, offsets[i]);
         if (result.ec != std::errc() || offsets[i] < 0 || offsets[i] > kMaxFrameDimension || result.ptr == position)
-            throw UsageError(expected);
+            throw RequestError(expected);
         position = result.ptr;
         if (i < 3) {
             if (position == end || *position != ',')
-                throw UsageError(expected);
+                throw RequestError(expected);
             ++position;
         }
     }
     if (position != end)
-        throw UsageError(expected);
+        throw RequestError(expected);
     request.areaMode = AreaMode::Given;
     request.area = {offsets[0], offsets[1], offsets[2], offsets[3]};
+}
+
+// "MAX,MIN" in nits, such as 1000,0.005. Throws std::invalid_argument with the reason.
+MasteringLuminance parseMasteringDisplay(const std::string& text)
+{
+    const std::string expected = "MAX,MIN in nits, such as 1000,0.0001 (MAX above MIN, at most 10000)";
+    const std::size_t comma = text.find(',');
+    if (comma == std::string::npos)
+        throw std::invalid_argument(expected);
+    MasteringLuminance result;
+    result.assumed = false;
+    double* values[] = {&result.maxNits, &result.minNits};
+    const std::string parts[] = {text.substr(0, comma), text.substr(comma + 1)};
+    for (int i = 0; i < 2; ++i) {
+        const char* end = parts[i].data() + parts[i].size();
+        const std::from_chars_result parsed = std::from_chars(parts[i].data(), end, *values[i]);
+        if (parts[i].empty() || parsed.ec != std::errc() || parsed.ptr != end || !std::isfinite(*values[i]))
+            throw std::invalid_argument(expected);
+    }
+    if (result.minNits < 0.0 || result.maxNits <= result.minNits || result.maxNits > 10000.0)
+        throw std::invalid_argument(expected);
+    return result;
 }
 
 std::string withDefault(const char* help, const std::string& value)
@@ -148,7 +199,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
     bool noPercentiles = false, version = false;
 
     CLI::App app{kDescription, "hdrmeter"};
-    app.footer(kFooter);
+    app.footer(footer());
     app.get_formatter()->column_width(30);
     app.add_option("FILE", request.input, "the video; - or nothing for standard input")->type_name("");
     app.add_flag("--demo", request.demo,
@@ -219,7 +270,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
         commandLine.immediateOutput = app.help();
         return commandLine;
     } catch (const CLI::ParseError& error) {
-        throw UsageError(error.what());
+        throw RequestError(error.what());
     }
     if (version) {
         commandLine.immediateOutput = "hdrmeter " + std::to_string(HDRMETER_VERSION_MAJOR) + "." +
@@ -232,13 +283,13 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
     if (app.count("--transfer")) {
         transfer = lowerCase(transfer);
         if (transfer != "pq" && transfer != "hlg")
-            throw UsageError("--transfer " + transfer + ": expected pq or hlg");
+            throw RequestError("--transfer " + transfer + ": expected pq or hlg");
         request.transfer = transfer == "hlg" ? Transfer::Hlg : Transfer::Pq;
     }
     if (app.count("--matrix")) {
         matrix = lowerCase(matrix);
         if (matrix != "bt2020" && matrix != "bt709")
-            throw UsageError("--matrix " + matrix + ": expected bt2020 or bt709");
+            throw RequestError("--matrix " + matrix + ": expected bt2020 or bt709");
         request.matrix = matrix == "bt709" ? Matrix::Bt709 : Matrix::Bt2020;
     }
     if (app.count("--threshold"))
@@ -268,27 +319,27 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
         try {
             request.masteringDisplay = parseMasteringDisplay(mastering);
         } catch (const std::invalid_argument& error) {
-            throw UsageError("--mastering-display " + mastering + ": expected " + error.what());
+            throw RequestError("--mastering-display " + mastering + ": expected " + error.what());
         }
     }
     const bool rawGiven = app.count("--size") > 0 || app.count("--pix-fmt") > 0;
     if (request.demo && (commandLine.inputPathGiven || rawGiven || app.count("--stream")))
-        throw UsageError("--demo measures its own clip: give no FILE, --size, --pix-fmt or --stream with it");
+        throw RequestError("--demo measures its own clip: give no FILE, --size, --pix-fmt or --stream with it");
     if (rawGiven) {
         if (app.count("--size") == 0)
-            throw UsageError("--pix-fmt needs --size WIDTHxHEIGHT for raw input");
+            throw RequestError("--pix-fmt needs --size WIDTHxHEIGHT for raw input");
         if (app.count("--pix-fmt") == 0)
-            throw UsageError("--size needs --pix-fmt NAME for raw input, such as --pix-fmt yuv422p10le");
+            throw RequestError("--size needs --pix-fmt NAME for raw input, such as --pix-fmt yuv422p10le");
         request.raw = parseRawVideo(size, pixelFormat);
     }
     for (const OutputSpec& spec : outputTable())
         if (app.count(spec.option) && (request.*spec.path).empty())
-            throw UsageError(std::string(spec.option) + " needs a file name");
+            throw RequestError(std::string(spec.option) + " needs a file name");
     if (app.count("--scene-cuts") && request.sceneCutsFile.empty())
-        throw UsageError("--scene-cuts needs a file name");
+        throw RequestError("--scene-cuts needs a file name");
     if (const std::string reason = validate(request, Spelling::CommandLine); !reason.empty())
-        throw UsageError(reason);
+        throw RequestError(reason);
     return commandLine;
 }
 
-}  // namespace hdrmeter::clip
+}  // namespace hdrmeter::cli

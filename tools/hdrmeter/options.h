@@ -6,7 +6,9 @@
 
 #include <hdrmeter/clip.h>
 
-namespace hdrmeter::clip {
+namespace hdrmeter::cli {
+
+using clip::Request;
 
 struct CommandLine {
     Request request;
@@ -19,6 +21,6 @@ struct CommandLine {
 // reason for anything that cannot be carried out.
 CommandLine parseCommandLine(int argc, const char* const* argv);
 
-}  // namespace hdrmeter::clip
+}  // namespace hdrmeter::cli
 
 #endif

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace hdrmeter::clip {
+namespace hdrmeter::cli {
 
 namespace {
 
@@ -58,4 +58,4 @@ void ProgressReporter::finish()
     }
 }
 
-}  // namespace hdrmeter::clip
+}  // namespace hdrmeter::cli

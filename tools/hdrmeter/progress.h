@@ -1,12 +1,12 @@
-#ifndef HDRMETER_CLIP_PROGRESS_H
-#define HDRMETER_CLIP_PROGRESS_H
+#ifndef HDRMETER_TOOL_PROGRESS_H
+#define HDRMETER_TOOL_PROGRESS_H
 
 #include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
 
-namespace hdrmeter::clip {
+namespace hdrmeter::cli {
 
 // "frame 120/480  24.1 frames/s  25 %  0:15 left" when the total is known, "frame 120  24.1 frames/s"
 // when it is not.
@@ -30,6 +30,6 @@ private:
     bool lineShown_ = false;
 };
 
-}  // namespace hdrmeter::clip
+}  // namespace hdrmeter::cli
 
 #endif

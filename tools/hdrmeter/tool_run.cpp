@@ -13,11 +13,12 @@
 #include <hdrmeter/clip.h>
 #include <hdrmeter/clip_hooks.h>
 
-#include "clip_errors.h"
 #include "options.h"
 #include "progress.h"
 
-namespace hdrmeter::clip {
+namespace hdrmeter::cli {
+
+using namespace hdrmeter::clip;
 
 namespace {
 
@@ -91,7 +92,7 @@ int measureClip(const CommandLine& commandLine)
 {
     const Request& request = commandLine.request;
     if (!request.demo && request.input == "-" && !commandLine.inputPathGiven && isatty(STDIN_FILENO))
-        throw UsageError("no input: give a FILE, pipe a stream into standard input, or try --demo");
+        throw RequestError("no input: give a FILE, pipe a stream into standard input, or try --demo");
 
     TerminalObserver observer;
     const Report report = measure(request, Spelling::CommandLine, &observer, &stopRequest);
@@ -170,4 +171,4 @@ int runHdrmeter(int argc, const char* const* argv)
     }
 }
 
-}  // namespace hdrmeter::clip
+}  // namespace hdrmeter::cli

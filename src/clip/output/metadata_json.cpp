@@ -46,27 +46,6 @@ MasteringLuminance masteringLuminanceOf(const StaticMetadata& stream, const std:
     return {};
 }
 
-MasteringLuminance parseMasteringDisplay(const std::string& text)
-{
-    const std::string expected = "MAX,MIN in nits, such as 1000,0.0001 (MAX above MIN, at most 10000)";
-    const std::size_t comma = text.find(',');
-    if (comma == std::string::npos)
-        throw std::invalid_argument(expected);
-    MasteringLuminance result;
-    result.assumed = false;
-    double* values[] = {&result.maxNits, &result.minNits};
-    const std::string parts[] = {text.substr(0, comma), text.substr(comma + 1)};
-    for (int i = 0; i < 2; ++i) {
-        const char* end = parts[i].data() + parts[i].size();
-        const std::from_chars_result parsed = std::from_chars(parts[i].data(), end, *values[i]);
-        if (parts[i].empty() || parsed.ec != std::errc() || parsed.ptr != end || !std::isfinite(*values[i]))
-            throw std::invalid_argument(expected);
-    }
-    if (result.minNits < 0.0 || result.maxNits <= result.minNits || result.maxNits > 10000.0)
-        throw std::invalid_argument(expected);
-    return result;
-}
-
 long long tenthsOfNits(double nits)
 {
     return std::min(100000LL, static_cast<long long>(std::floor(nits * 10.0 + 0.5)));

@@ -19,8 +19,6 @@ namespace hdrmeter::clip {
 // The mastering display luminance Dolby Vision's level 6 carries: the request's when given, else the
 // stream's, else 1000 and 0.0001 nits, assumed.
 MasteringLuminance masteringLuminanceOf(const StaticMetadata& stream, const std::optional<MasteringLuminance>& option);
-// "MAX,MIN" in nits, such as 1000,0.005. Throws std::invalid_argument with the reason.
-MasteringLuminance parseMasteringDisplay(const std::string& text);
 
 // Light in the 0.1-nit units of HDR10+, at most 100000 (10000 nits).
 long long tenthsOfNits(double nits);

@@ -75,10 +75,10 @@ void checkOutputsApart(const std::vector<std::pair<std::string, std::string>>& o
     for (const auto& [option, path] : optionsAndPaths) {
         const OutputKey key = outputKeyOf(option, path);
         if (input && key.nameInFolder.empty() && key.file == *input)
-            throw UsageError(option + " " + path + " is the input file: writing it would destroy what is measured");
+            throw RequestError(option + " " + path + " is the input file: writing it would destroy what is measured");
         for (std::size_t i = 0; i < keys.size(); ++i)
             if (keys[i] == key)
-                throw UsageError(option + " " + path + " is the same file as " + optionsAndPaths[i].first + " " +
+                throw RequestError(option + " " + path + " is the same file as " + optionsAndPaths[i].first + " " +
                                  optionsAndPaths[i].second + ": give each output a file of its own");
         keys.push_back(key);
     }

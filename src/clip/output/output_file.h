@@ -45,7 +45,7 @@ private:
     int firstErrno_ = 0;
 };
 
-// Refuses, with UsageError, output paths that name the input or each other in any spelling (through
+// Refuses, with RequestError, output paths that name the input or each other in any spelling (through
 // links, "./", another folder name): files are compared by device and inode, and names that do not
 // exist yet by their folder's device and inode and their name. Standard output ("-") is compared as
 // the file it is.
