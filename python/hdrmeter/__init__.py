@@ -4,52 +4,46 @@
     stats.largest_light_nits, stats.average_light_nits   # the frame's CLL and FALL
 
     clip = hdrmeter.measure("movie.mkv", hdr10plus="movie.hdr10plus.json")
-    clip["max_cll"], clip["max_fall"], clip["scenes"], clip["frame_records"][0]["average_light_nits"]
+    clip.max_cll, clip.max_fall, clip.scenes                  # whole nits; the scenes' first frames
+    clip.columns["average_light_nits"]                        # a numpy array, one value a frame
 """
-import os
-
 from ._hdrmeter import FrameStatistics, __version__, analyze_frame
 
 __all__ = ["FrameStatistics", "analyze_frame", "measure", "__version__"]
 
-# The command-line tool's options, in Python form: --active-area is active_area=.
-_FLAGS = {"class_parity", "checks", "no_percentiles"}
-_VALUES = {"active_area", "scene_threshold", "min_scene_length", "transfer", "matrix", "threshold", "top1",
-           "top2", "bottom", "tasks", "frames", "stream", "size", "pix_fmt", "summary_json", "hdr10plus",
-           "dovi_config", "mastering_display"}
+try:
+    from ._hdrmeter import ClipResult
+    __all__.append("ClipResult")
+except ImportError:  # built without the clip layer (FFmpeg): measure() says so when called
+    pass
 
 
-def measure(path, **options):
-    """Measures a video file (or "-", standard input) as the hdrmeter tool does.
+def measure(path=None, **options):
+    """Measures a video file FFmpeg can read ("-" is standard input; demo=True needs no path).
 
-    Options are the tool's, with underscores: active_area="auto" | "full" | (left, top, right, bottom),
-    scene_threshold=0.3, min_scene_length=12, scene_cuts=FILE or a list of first frames, class_parity=True,
-    frames=N, transfer="pq" | "hlg", matrix=, threshold=, top1=, top2=, bottom=, tasks=, stream=,
-    size="WxH" with pix_fmt= for raw video, checks=True, mastering_display=(max_nits, min_nits), and the
-    files summary_json=, hdr10plus= and dovi_config=.
+    Keywords are the hdrmeter tool's options, with "_" for "-"; each left out (or None) keeps the
+    library's default. demo=True, stream=N, size="WxH" with pix_fmt= for headerless video,
+    transfer="pq" | "hlg", matrix="bt2020" | "bt709", threshold=nits, top1=, top2=, bottom=
+    (percent), percentiles=False (or no_percentiles=True), checks=True (luma code checks),
+    class_parity=True, tasks=N (0: one per core), frames=N (at most N), active_area="auto" |
+    "full" | (left, top, right, bottom), scene_threshold=, min_scene_length=, scene_cuts=FILE or
+    an iterable of first frames, mastering_display=(max_nits, min_nits), and the files to write,
+    each a str or os.PathLike: csv=, jsonl=, plot=, summary_json=, hdr10plus=, dovi_config=.
 
-    Returns the --summary-json keys and "frame_records", one dict a frame under the CSV column names.
-    Bad options raise ValueError (unknown ones TypeError); input that cannot be measured raises
-    RuntimeError, whose .result holds what was measured before the trouble, if anything was.
+    Returns a ClipResult: frames, max_cll, max_fall (whole nits), max_cll_nits, max_fall_nits,
+    max_cll_frame, max_fall_frame, active_area, scenes, scene_columns, transfer, matrix,
+    coefficients, stream_metadata, warnings, ending, failure, failed_at_frame, output_failures,
+    and columns, a dict of numpy arrays (int64 or float64), one entry a frame, named as the CSV
+    header. result["frames"] reads the same as result.frames.
+
+    The GIL is released while measuring. The run's warnings and FFmpeg's own (which no longer
+    reach standard error) are issued as RuntimeWarning once it is over; FFmpeg does not say which
+    run a line is about, so while several measure() calls run at once each gets all of them. An unknown keyword or a
+    value of the wrong type (checks="no") raises TypeError; a value out of range ValueError with
+    the reason. An input that cannot be opened raises RuntimeError; so does one that fails part
+    way, or a file that cannot be written, and then its .result holds what was measured. Ctrl-C
+    stops the run after the frame in hand, and the KeyboardInterrupt carries the same .result.
     """
     from ._hdrmeter import _measure
 
-    arguments, scene_cuts = [], None
-    for name, value in options.items():
-        option = "--" + name.replace("_", "-")
-        if name in _FLAGS:
-            if value:
-                arguments.append(option)
-        elif name == "scene_cuts" and value is not None and not isinstance(value, (str, bytes, os.PathLike)):
-            scene_cuts = [int(frame) for frame in value]
-        elif name in _VALUES or name == "scene_cuts":
-            if value is None:
-                continue
-            if isinstance(value, (tuple, list)):
-                value = ",".join(str(part) for part in value)
-            arguments += [option, os.fsdecode(value) if isinstance(value, (bytes, os.PathLike)) else str(value)]
-        else:
-            raise TypeError(f"measure() got an unexpected keyword argument '{name}'")
-    # After "--" a name that starts with a dash is still the input.
-    arguments += ["--", os.fsdecode(path)]
-    return _measure(arguments, scene_cuts)
+    return _measure(path, options)

@@ -8,7 +8,7 @@ namespace hdrmeter_python {
 
 // FrameStatistics and analyze_frame.
 void bindAnalysis(pybind11::module_& module);
-// _measure, which hdrmeter.measure calls: only when the module is built with the tool.
+// ClipResult and _measure, which hdrmeter.measure calls: only when the module is built with the clip layer.
 void bindMeasure(pybind11::module_& module);
 
 }  // namespace hdrmeter_python

@@ -7,7 +7,7 @@
 namespace py = pybind11;
 
 PYBIND11_MODULE(_hdrmeter, module) {
-    module.doc() = "hdrmeter's measurements of HDR frames held in numpy arrays.";
+    module.doc() = "hdrmeter's measurements of HDR frames held in numpy arrays, and of whole clips.";
     module.attr("__version__") = hdrmeter::libraryVersion();
     hdrmeter_python::bindAnalysis(module);
 #ifdef HDRMETER_PYTHON_MEASURE

@@ -1,15 +1,18 @@
+import ctypes
 import json
+import signal
 
 import numpy as np
 import pytest
 
 import hdrmeter
 
-pytestmark = pytest.mark.skipif(not hasattr(hdrmeter._hdrmeter, "_measure"), reason="built without the tool")
+pytestmark = pytest.mark.skipif(not hasattr(hdrmeter._hdrmeter, "_measure"), reason="built without the clip layer")
 
 WIDTH, HEIGHT, FRAMES, CUT = 32, 18, 30, 15
 RAW = {"size": f"{WIDTH}x{HEIGHT}", "pix_fmt": "yuv420p10le", "transfer": "pq"}
 LEVELS = ("average_light_nits", "largest_light_nits", "above_threshold_percent", "top1_nits", "top2_nits", "bottom_nits")
+WHOLE_NUMBERS = {"frame", "scene", "luma_min_code", "luma_max_code", "luma_low_count", "luma_high_count"}
 
 
 @pytest.fixture(scope="module")
@@ -23,24 +26,32 @@ def clip(tmp_path_factory):
     return path, frames
 
 
-def test_measure_gives_the_analyzers_numbers_scenes_and_exports(clip, tmp_path):
+def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
     path, frames = clip
-    plus, dovi = tmp_path / "plus.json", tmp_path / "dovi.json"
-    result = hdrmeter.measure(path, **RAW, min_scene_length=5, hdr10plus=plus, dovi_config=str(dovi),
-                              mastering_display=(4000, 0.005))
-    records = result.pop("frame_records")
-    assert result["frames"] == FRAMES and result["scenes"] == [0, CUT] and not result["interrupted"]
-    assert result["active_area"] == {"left": 0, "top": 0, "right": 0, "bottom": 0, "width": WIDTH, "height": HEIGHT}
-    assert [(r["frame"], r["scene"]) for r in records] == [(i, int(i >= CUT)) for i in range(FRAMES)]
-    assert result["max_fall_nits"] == max(r["average_light_nits"] for r in records)
-    assert records.index(max(records, key=lambda r: r["average_light_nits"])) == result["max_fall_frame"]
+    plus, dovi, csv = tmp_path / "plus.json", tmp_path / "dovi.json", tmp_path / "frames.csv"
+    result = hdrmeter.measure(path, **RAW, min_scene_length=5, hdr10plus=plus, dovi_config=str(dovi), csv=csv,
+                              mastering_display=(4000, 0.005), checks=True, no_percentiles=np.True_)
+    assert (result.frames, result["frames"], result.scenes, result.ending, result.failure) == (FRAMES, FRAMES, [0, CUT],
+                                                                                                "complete", None)
+    assert result.active_area == {"left": 0, "top": 0, "right": 0, "bottom": 0, "width": WIDTH, "height": HEIGHT}
+    # The arrays are the CSV's columns, named and valued alike, whole numbers as int64.
+    header, written = csv.read_text().split("\n", 1)[0].split(","), np.loadtxt(csv, delimiter=",", skiprows=1)
+    assert list(result.columns) == header and "top1_nits" not in header and "luma_max_code" in header
+    for i, name in enumerate(header):
+        assert result.columns[name].dtype == (np.int64 if name in WHOLE_NUMBERS else np.float64), name
+        assert np.array_equal(result.columns[name], written[:, i]), name
+    assert list(result.columns["scene"]) == [int(i >= CUT) for i in range(FRAMES)]
+    fall = result.columns["average_light_nits"]
+    assert (result.max_fall_nits, result.max_fall_frame) == (fall.max(), fall.argmax())
+    assert result.max_fall == int(np.floor(fall.max() + 0.5))  # whole nits, halves up
+    assert list(result.scene_columns["frame_count"]) == [CUT, FRAMES - CUT]
     assert json.loads(plus.read_text())["SceneInfoSummary"]["SceneFrameNumbers"] == [CUT, FRAMES - CUT]
     level6 = json.loads(dovi.read_text())["level6"]
     assert (level6["max_display_mastering_luminance"], level6["min_display_mastering_luminance"]) == (4000, 50)
-    assert hdrmeter.measure(path, **RAW, scene_cuts=[10])["scenes"] == [0, 10]
+    assert hdrmeter.measure(path, **RAW, scene_cuts=iter([10])).scenes == [0, 10]
 
 
-# analyze_frame must give what the tool gives for the same frames and settings, to the bit.
+# analyze_frame must give what the clip layer gives for the same frames and settings, to the bit.
 @pytest.mark.parametrize("options, frame_options", [
     ({}, {}),
     ({"transfer": "hlg", "matrix": "bt709"}, {"transfer": "hlg", "matrix": "bt709"}),
@@ -48,32 +59,62 @@ def test_measure_gives_the_analyzers_numbers_scenes_and_exports(clip, tmp_path):
     ({"threshold": 50, "top1": 29, "top2": 0.5, "bottom": 3}, {"threshold_nits": 50, "top1": 29, "top2": 0.5, "bottom": 3}),
     ({"pix_fmt": "yuv420p12le"}, {"bit_depth": 12}),
 ])
-def test_analyze_frame_measures_as_the_tool_does(clip, tmp_path, options, frame_options):
+def test_analyze_frame_measures_as_measure_does(clip, tmp_path, options, frame_options):
     path, frames = clip
     if "bit_depth" in frame_options:
         frames = [[plane * 4 + 3 for plane in frame] for frame in frames]
         path = tmp_path / "clip12.raw"
         path.write_bytes(b"".join(plane.astype("<u2").tobytes() for frame in frames for plane in frame))
-    records = hdrmeter.measure(path, **{**RAW, **options})["frame_records"]
-    for i, (record, planes) in enumerate(zip(records, frames)):
+    columns = hdrmeter.measure(path, **{**RAW, **options}).columns
+    for i, planes in enumerate(frames):
         expected = hdrmeter.analyze_frame(*planes, **frame_options)
-        assert [record[name] for name in LEVELS] == [getattr(expected, name) for name in LEVELS], i
+        assert [columns[name][i] for name in LEVELS] == [getattr(expected, name) for name in LEVELS], i
 
 
 @pytest.mark.parametrize("options, error, words", [
-    ({"frames": 0}, ValueError, "--frames 0"), ({"active_area": (1, 2)}, ValueError, "LEFT,TOP,RIGHT,BOTTOM"),
+    ({"frames": 0}, ValueError, "^frames=0: "), ({"active_area": (1, 2)}, ValueError, "left, top, right, bottom"),
     ({"scene_cuts": [5, 3]}, ValueError, "increasing order"), ({"pix_fmt": "yuv420p"}, ValueError, "8-bit"),
-    ({"colour": "red"}, TypeError, "colour"), ({"path": "missing.raw"}, RuntimeError, "cannot open missing.raw"),
+    ({"tasks": 4096}, ValueError, "^tasks=4096: .* 256"), ({"colour": "red"}, TypeError, "'colour'"),
+    ({"checks": "no"}, TypeError, "'checks' must be True or False, not str"), ({"top1": "1"}, TypeError, "'top1'"),
+    ({"path": "missing.raw"}, RuntimeError, "cannot open missing.raw"),
 ])
-def test_bad_options_and_files_raise_with_the_tools_reason(clip, options, error, words):
+def test_bad_options_and_files_raise_with_their_reason(clip, options, error, words):
     with pytest.raises(error, match=words):
         hdrmeter.measure(**{"path": clip[0], **RAW, **options})
 
 
-def test_a_cut_file_raises_and_keeps_what_was_measured_and_lets_go_of_the_gil(clip, tmp_path, releases_gil):
+def test_a_cut_file_raises_keeps_what_was_measured_warns_in_python_and_lets_go_of_the_gil(clip, tmp_path, capfd,
+                                                                                         releases_gil):
     cut = tmp_path / "cut.raw"
     cut.write_bytes(clip[0].read_bytes()[:-100])
-    with pytest.raises(RuntimeError, match="ends inside frame 29") as raised:
-        hdrmeter.measure(cut, **RAW)
-    assert raised.value.result["frames"] == FRAMES - 1
+    with pytest.warns(RuntimeWarning, match="FFmpeg rawvideo: Packet corrupt"):
+        with pytest.raises(RuntimeError, match="ends inside frame 29") as raised:
+            hdrmeter.measure(cut, **RAW)
+    result = raised.value.result
+    assert (result.frames, len(result.columns["frame"]), result.failed_at_frame) == (FRAMES - 1,) * 3
+    assert result.ending == "failed"
+    assert "Packet corrupt" not in capfd.readouterr().err
     assert releases_gil(lambda: hdrmeter.measure(clip[0], **RAW))
+
+
+def sigbus_handler_address():
+    """The SIGBUS handler the kernel calls: signal.getsignal only knows the handlers Python installed."""
+    action = ctypes.create_string_buffer(512)  # struct sigaction, whose first member is the handler
+    assert ctypes.CDLL(None, use_errno=True).sigaction(signal.SIGBUS, None, action) == 0
+    return ctypes.c_void_p.from_buffer(action).value
+
+
+# Taken before any test measures: a handler installed for good by the first clip would be there since.
+SIGBUS_HANDLERS = signal.getsignal(signal.SIGBUS), sigbus_handler_address()
+
+
+def test_a_y4m_file_is_measured_as_its_raw_frames_leaving_the_signal_handlers_alone(clip, tmp_path):
+    path, frames = clip
+    y4m = tmp_path / "clip.y4m"
+    planes = (b"".join(plane.astype("<u2").tobytes() for plane in frame) for frame in frames)
+    y4m.write_bytes(f"YUV4MPEG2 W{WIDTH} H{HEIGHT} F25:1 C420p10\n".encode() + b"".join(b"FRAME\n" + p for p in planes))
+    from_y4m = hdrmeter.measure(y4m, transfer="pq")
+    assert (signal.getsignal(signal.SIGBUS), sigbus_handler_address()) == SIGBUS_HANDLERS
+    from_raw = hdrmeter.measure(clip[0], **RAW)
+    assert list(from_y4m.columns) == list(from_raw.columns)
+    assert all(np.array_equal(from_y4m.columns[name], from_raw.columns[name]) for name in from_raw.columns)
