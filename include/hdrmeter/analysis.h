@@ -35,6 +35,10 @@ struct StatisticsData;  // what a FrameStatistics holds: histograms, extremes, s
 // headers a host was compiled with.
 HDRMETER_API const char* libraryVersion();
 
+// SMPTE ST 2084 inverse EOTF: luminance in nits (clamped to 0..10000) to the PQ signal, 0..1. The one
+// definition every part of hdrmeter uses, the analyzer's tables included.
+HDRMETER_API double pqSignalOfNits(double nits);
+
 enum class ChromaLayout {
     Yuv420,  // chroma halved in both directions: chroma row y/2 serves luma rows y and y+1
     Yuv422,  // chroma halved horizontally: chroma sample x/2 of the same row serves pixels x and x+1

@@ -69,7 +69,7 @@ std::shared_ptr<const AnalysisScale> buildAnalysisScale(const AnalysisSettings& 
         const float signal = (static_cast<float>(code) - black) / codeRange;
         const float luminance = static_cast<float>(hlg ? hlgEotf(signal) : pqEotf(signal));
         s.luminance[code] = luminance;
-        s.pqSignal[code] = pqSignalOfNits(s.peakNits * s.luminance[code]);
+        s.pqSignal[code] = hdrmeter::pqSignalOfNits(s.peakNits * s.luminance[code]);
     }
     // The kernel's shortcuts hold only for tables that never decrease; PQ and HLG tables never do.
     if (!std::is_sorted(s.luminance.begin(), s.luminance.end())) {

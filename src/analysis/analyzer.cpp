@@ -21,6 +21,17 @@
 
 namespace hdrmeter {
 
+double pqSignalOfNits(double nits) {
+    const double y = nits <= 0.0 ? 0.0 : (nits >= 10000.0 ? 1.0 : nits / 10000.0);
+    const double m1 = 2610.0 / 16384.0;
+    const double m2 = 2523.0 / 4096.0 * 128.0;
+    const double c1 = 3424.0 / 4096.0;
+    const double c2 = 2413.0 / 4096.0 * 32.0;
+    const double c3 = 2392.0 / 4096.0 * 32.0;
+    const double power = std::pow(y, m1);
+    return std::pow((c1 + c2 * power) / (1.0 + c3 * power), m2);
+}
+
 const char* libraryVersion() {
 #define HDRMETER_STRINGIFY2(x) #x
 #define HDRMETER_STRINGIFY(x) HDRMETER_STRINGIFY2(x)

@@ -27,18 +27,6 @@ inline double hlgEotf(double signal) {
     return std::pow(sceneLuminance, systemGammaMinusOne) * (1000.0 / std::pow(12.0, 1.2)) * sceneLight / 1000.0;
 }
 
-// SMPTE ST 2084 inverse EOTF: luminance in nit to the non-linear signal, 0..1.
-inline double pqSignalOfNits(double nits) {
-    const double y = nits <= 0.0 ? 0.0 : (nits >= 10000.0 ? 1.0 : nits / 10000.0);
-    const double m1 = 2610.0 / 16384.0;
-    const double m2 = 2523.0 / 4096.0 * 128.0;
-    const double c1 = 3424.0 / 4096.0;
-    const double c2 = 2413.0 / 4096.0 * 32.0;
-    const double c3 = 2392.0 / 4096.0 * 32.0;
-    const double power = std::pow(y, m1);
-    return std::pow((c1 + c2 * power) / (1.0 + c3 * power), m2);
-}
-
 }  // namespace detail
 }  // namespace hdrmeter
 

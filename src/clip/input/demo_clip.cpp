@@ -7,7 +7,6 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
-#include "input/pq_curve.h"
 
 namespace hdrmeter::clip {
 
@@ -55,15 +54,15 @@ DemoClip::DemoClip(int frameCount, int width, int height) : width_(width), heigh
     std::uint16_t* cb = luma + pixels;
     std::uint16_t* cr = cb + chromaSamples;
 
-    const double white = pqSignalFromNits(kReferenceWhiteNits);
+    const double white = pqSignalOfNits(kReferenceWhiteNits);
     const YCbCrCodes bars[7] = {
         bt2020Codes(white, white, white), bt2020Codes(white, white, 0), bt2020Codes(0, white, white),
         bt2020Codes(0, white, 0),         bt2020Codes(white, 0, white), bt2020Codes(white, 0, 0),
         bt2020Codes(0, 0, white),
     };
-    const YCbCrCodes field = bt2020Codes(pqSignalFromNits(kFieldNits), pqSignalFromNits(kFieldNits),
-                                         pqSignalFromNits(kFieldNits));
-    const double rampTop = pqSignalFromNits(kRampTopNits);
+    const YCbCrCodes field = bt2020Codes(pqSignalOfNits(kFieldNits), pqSignalOfNits(kFieldNits),
+                                         pqSignalOfNits(kFieldNits));
+    const double rampTop = pqSignalOfNits(kRampTopNits);
     const int barsEnd = height / 4;
     const int rampStart = height - height / 4;
     for (int row = 0; row < height; ++row) {
@@ -98,8 +97,8 @@ bool DemoClip::next(FrameView& frame)
     const int height = height_;
     const double swell = highlightSwell(nextFrame_);
     const double peakNits = kHighlightFloorNits + (kHighlightPeakNits - kHighlightFloorNits) * swell;
-    const double peakCode = lumaCode(pqSignalFromNits(peakNits));
-    const double fieldCode = lumaCode(pqSignalFromNits(kFieldNits));
+    const double peakCode = lumaCode(pqSignalOfNits(peakNits));
+    const double fieldCode = lumaCode(pqSignalOfNits(kFieldNits));
     const double radius = height * (0.04 + 0.06 * swell);
     const double edge = height * 0.03;
     const double centreX = width * (0.1 + 0.8 * nextFrame_ / std::max(1, frameCount_ - 1));

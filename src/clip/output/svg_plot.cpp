@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <functional>
 
-#include "input/pq_curve.h"
 
 namespace hdrmeter::clip {
 
@@ -115,7 +114,7 @@ struct FrameAxis {
 
 double nitsY(double nits)
 {
-    return kPlotBottom - (kPlotBottom - kPlotTop) * pqSignalFromNits(std::max(0.0, nits));
+    return kPlotBottom - (kPlotBottom - kPlotTop) * pqSignalOfNits(std::max(0.0, nits));
 }
 
 long long niceFrameStep(long long span)
