@@ -87,6 +87,19 @@ if(NOT last_output MATCHES "largest light" OR NOT last_output MATCHES "99.98th p
   message(FATAL_ERROR "the find_package consumer printed no results:\n${last_output}")
 endif()
 
+# The clip layer's host: the installed package's hdrmeter::clip measures the demo clip and writes HDR10+.
+if(CLIP_SOURCE_DIR)
+  run(${CMAKE_COMMAND} -S ${CLIP_SOURCE_DIR} -B ${WORK_DIR}/clip-build -DCMAKE_PREFIX_PATH=${prefix}
+      -DCMAKE_CXX_COMPILER=${CXX})
+  run(${CMAKE_COMMAND} --build ${WORK_DIR}/clip-build)
+  run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${WORK_DIR}/clip-build/measure_clip --demo
+      ${WORK_DIR}/demo.hdr10plus.json)
+  file(READ ${WORK_DIR}/demo.hdr10plus.json hdr10plus)
+  if(NOT last_output MATCHES "^120 frames, [0-9]+ scenes, MaxCLL" OR NOT hdr10plus MATCHES "\"SceneInfo\"")
+    message(FATAL_ERROR "the clip layer's consumer did not measure the demo clip:\n${last_output}")
+  endif()
+endif()
+
 find_program(PKG_CONFIG pkg-config REQUIRED)
 execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${libdir}/pkgconfig
                 ${PKG_CONFIG} --cflags --libs hdrmeter
