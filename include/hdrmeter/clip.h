@@ -127,7 +127,7 @@ struct Request {
     std::string hdr10PlusPath;
     std::string doviConfigPath;
 
-    bool operator==(const Request& other) const;
+    HDRMETER_API bool operator==(const Request& other) const;
     bool operator!=(const Request& other) const { return !(*this == other); }
 };
 
@@ -263,6 +263,9 @@ struct StreamFacts {
     Arithmetic arithmetic;
     std::optional<long long> framesExpected;  // what the container says, when it does
 };
+
+// Light levels as HDR10 metadata carries them: the nearest whole nit, halves rounded up.
+HDRMETER_API long long wholeNits(double nits);
 
 // The largest value of a per-frame quantity and the frames that reach it exactly.
 class HDRMETER_API FramePeak {

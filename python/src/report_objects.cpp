@@ -18,13 +18,6 @@ namespace {
 // The only marker a ClipResult instance needs: its values live in its __dict__, set once when built.
 struct ClipResult {};
 
-// Whole nits as the summary states MaxCLL and MaxFALL: halves round up. clip.h offers the values only
-// unrounded, so the rule is repeated here.
-long long wholeNits(double nits)
-{
-    return static_cast<long long>(std::floor(nits + 0.5));
-}
-
 template <typename Value, typename Record, typename Read>
 py::array_t<Value> columnArray(const std::vector<Record>& records, Read read)
 {
@@ -184,8 +177,8 @@ py::object clipResultOf(const Report& report, const std::vector<std::string>& wa
     const auto set = [&result](const char* name, py::object value) { py::setattr(result, name, value); };
 
     set("frames", py::int_(summary.framesMeasured()));
-    set("max_cll", py::int_(wholeNits(summary.maxCll().value())));
-    set("max_fall", py::int_(wholeNits(summary.maxFall().value())));
+    set("max_cll", py::int_(hdrmeter::clip::wholeNits(summary.maxCll().value())));
+    set("max_fall", py::int_(hdrmeter::clip::wholeNits(summary.maxFall().value())));
     set("max_cll_nits", py::float_(summary.maxCll().value()));
     set("max_fall_nits", py::float_(summary.maxFall().value()));
     set("max_cll_frame", measured ? py::object(py::int_(summary.maxCll().firstFrames().front())) : py::none());

@@ -58,7 +58,8 @@ ClipRun::~ClipRun() = default;
 
 void ClipRun::chooseColour(int avTransfer, int avMatrix)
 {
-    facts_.colour = hdrmeter::clip::chooseColour(avTransfer, avMatrix, options_.transfer, options_.matrix);
+    facts_.colour = hdrmeter::clip::chooseColour(avTransfer, avMatrix, options_.transfer, options_.matrix,
+                                                  options_.spelling);
     if (!facts_.colour.refusal.empty())
         throw InputError(facts_.colour.refusal);
     if (!facts_.colour.warning.empty())

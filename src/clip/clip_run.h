@@ -25,6 +25,7 @@ struct ClipOptions {
     std::optional<Matrix> matrix;         // overrides the stream's tag
     AnalysisSettings analysis;            // its transfer and matrix are the stream's, or the overrides
     bool lumaChecks = false;              // luma minimum, maximum and out-of-range counts per frame
+    Spelling spelling = Spelling::CommandLine;  // of the settings named in refusals and warnings
 };
 
 struct ClipFacts {

@@ -50,6 +50,7 @@ MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
     clip.transfer = request.transfer;
     clip.matrix = request.matrix;
     clip.lumaChecks = request.lumaChecks;
+    clip.spelling = spelling;
     AnalysisSettings& analysis = clip.analysis;
     analysis.thresholdNits = request.thresholdNits;
     analysis.top1Percent = request.top1Percent;
@@ -154,8 +155,8 @@ public:
         std::vector<std::pair<std::string, std::string>> paths;
         for (const OutputSpec& spec : outputTable())
             if (!(request.*spec.path).empty())
-                paths.emplace_back(spell(spelling, spec.option), request.*spec.path);
-        checkOutputsApart(paths, measurement_->clip().inputIdentity());
+                paths.emplace_back(spec.option, request.*spec.path);
+        checkOutputsApart(paths, measurement_->clip().inputIdentity(), spelling);
         columns_ = columnsOf(request);
         for (const OutputSpec& spec : outputTable())
             if (!(request.*spec.path).empty())

@@ -137,8 +137,11 @@ std::string validate(const Request& request, Spelling spelling)
         const MasteringLuminance& display = *request.masteringDisplay;
         if (!within(display.minNits, 0.0, 10000.0) || !within(display.maxNits, 0.0, 10000.0) ||
             display.maxNits <= display.minNits)
-            return setting(spelling, "--mastering-display", number(display.maxNits) + "," + number(display.minNits)) +
-                   ": expected MAX,MIN in nits, such as 1000,0.0001 (MAX above MIN, at most 10000)";
+            return setting(spelling, "--mastering-display",
+                           cli ? number(display.maxNits) + "," + number(display.minNits)
+                               : "(" + number(display.maxNits) + ", " + number(display.minNits) + ")") +
+                   (cli ? ": expected MAX,MIN in nits, such as 1000,0.0001 (MAX above MIN, at most 10000)"
+                        : ": expected (max, min) in nits, such as (1000, 0.0001), max above min and at most 10000");
     }
     int standardOutputs = 0;
     for (const OutputSpec& spec : outputTable()) {

@@ -1,6 +1,8 @@
 #include "libav_messages.h"
 
+#include <algorithm>
 #include <cstdarg>
+#include <string>
 #include <mutex>
 #include <utility>
 
@@ -19,6 +21,9 @@ namespace {
 std::mutex messageMutex;
 LibavMessageSink messageSink;
 std::string lastError;
+// FFmpeg may build one line in several calls; the pieces wait here until the one that ends it.
+std::string pendingLine;
+int pendingLevel = AV_LOG_QUIET;
 
 void captureMessage(void* object, int level, const char* format, va_list arguments)
 {
@@ -28,13 +33,23 @@ void captureMessage(void* object, int level, const char* format, va_list argumen
     char text[512];
     int printPrefix = 0;
     av_log_format_line2(object, level, format, arguments, text, sizeof text, &printPrefix);
-    std::string message = text;
+    const std::lock_guard<std::mutex> lock(messageMutex);
+    const bool lineEnds = text[0] != '\0' && text[std::char_traits<char>::length(text) - 1] == '\n';
+    if (pendingLine.empty()) {
+        const AVClass* objectClass = object ? *static_cast<AVClass**>(object) : nullptr;
+        if (objectClass && objectClass->item_name)
+            pendingLine = std::string(objectClass->item_name(object)) + ": ";
+        pendingLevel = level;
+    }
+    pendingLine += text;
+    pendingLevel = std::min(pendingLevel, level);
+    if (!lineEnds)
+        return;
+    std::string message;
+    message.swap(pendingLine);
+    level = pendingLevel;
     while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
         message.pop_back();
-    const AVClass* objectClass = object ? *static_cast<AVClass**>(object) : nullptr;
-    if (objectClass && objectClass->item_name)
-        message = std::string(objectClass->item_name(object)) + ": " + message;
-    const std::lock_guard<std::mutex> lock(messageMutex);
     if (level <= AV_LOG_ERROR)
         lastError = message;
     if (messageSink && level <= shownLevel) {

@@ -9,6 +9,8 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
+#include "request_rules.h"
+
 namespace hdrmeter::clip {
 
 namespace {
@@ -138,8 +140,9 @@ std::string layoutName(ChromaLayout layout)
 }
 
 ColourChoice chooseColour(int avTransfer, int avMatrix, std::optional<Transfer> transferOption,
-                          std::optional<Matrix> matrixOption)
+                          std::optional<Matrix> matrixOption, Spelling spelling)
 {
+    const auto give = [spelling](const char* option, const char* value) { return setting(spelling, option, value); };
     ColourChoice choice;
     const char* transferName = av_color_transfer_name(static_cast<AVColorTransferCharacteristic>(avTransfer));
     const std::string transferTag = transferName ? transferName : "unknown (" + std::to_string(avTransfer) + ")";
@@ -154,11 +157,12 @@ ColourChoice chooseColour(int avTransfer, int avMatrix, std::optional<Transfer> 
         choice.transferOrigin = TagOrigin::Stream;
     } else if (avTransfer == AVCOL_TRC_UNSPECIFIED || avTransfer == AVCOL_TRC_RESERVED0 ||
                avTransfer == AVCOL_TRC_RESERVED) {
-        choice.warning = "the stream does not say its transfer function; measuring it as PQ (give --transfer hlg "
-                         "for HLG material)";
+        choice.warning = "the stream does not say its transfer function; measuring it as PQ (give " +
+                         give("--transfer", "hlg") + " for HLG material)";
     } else {
         choice.refusal = "the stream is tagged with the SDR transfer " + transferTag +
-                         ", not PQ or HLG; give --transfer pq or --transfer hlg to measure it anyway";
+                         ", not PQ or HLG; give " + give("--transfer", "pq") + " or " + give("--transfer", "hlg") +
+                         " to measure it anyway";
     }
 
     const char* matrixName = av_color_space_name(static_cast<AVColorSpace>(avMatrix));
@@ -174,7 +178,8 @@ ColourChoice chooseColour(int avTransfer, int avMatrix, std::optional<Transfer> 
         choice.matrixOrigin = TagOrigin::Stream;
     } else if (avMatrix != AVCOL_SPC_UNSPECIFIED && avMatrix != AVCOL_SPC_RESERVED && choice.refusal.empty()) {
         choice.refusal = "the stream is tagged with the matrix " + matrixTag +
-                         ", not BT.2020 or BT.709; give --matrix bt2020 or --matrix bt709 to measure it anyway";
+                         ", not BT.2020 or BT.709; give " + give("--matrix", "bt2020") + " or " +
+                         give("--matrix", "bt709") + " to measure it anyway";
     }
     return choice;
 }

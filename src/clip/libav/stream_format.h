@@ -32,8 +32,9 @@ FrameView frameViewOf(const AVFrame& frame, const PixelLayout& layout);
 // "4:2:0".
 std::string layoutName(ChromaLayout layout);
 
+// Settings are named in refusals and warnings as `spelling` does.
 ColourChoice chooseColour(int avTransfer, int avMatrix, std::optional<Transfer> transferOption,
-                          std::optional<Matrix> matrixOption);
+                          std::optional<Matrix> matrixOption, Spelling spelling = Spelling::CommandLine);
 SampleRange sampleRangeOf(int avRange);
 // "PQ (tagged)", "HLG (--transfer)", "PQ (untagged, assumed)".
 std::string describeColour(const ColourChoice& colour);

@@ -13,6 +13,8 @@
 
 #include "clip_errors.h"
 
+#include "request_rules.h"
+
 namespace hdrmeter::clip {
 
 namespace {
@@ -50,7 +52,7 @@ struct OutputKey {
     }
 };
 
-OutputKey outputKeyOf(const std::string& option, const std::string& path)
+OutputKey outputKeyOf(const std::string& given, const std::string& path)
 {
     struct stat status {};
     if (path == "-") {
@@ -62,24 +64,26 @@ OutputKey outputKeyOf(const std::string& option, const std::string& path)
     if (::stat(target.c_str(), &status) == 0)
         return {{status.st_dev, status.st_ino}, {}};
     if (::stat(folderOf(target).c_str(), &status) != 0)
-        throw InputError("cannot create " + path + " (" + option + "): " + std::strerror(errno));
+        throw InputError("cannot create " + path + " (" + given + "): " + std::strerror(errno));
     return {{status.st_dev, status.st_ino}, baseNameOf(target)};
 }
 
 }  // namespace
 
 void checkOutputsApart(const std::vector<std::pair<std::string, std::string>>& optionsAndPaths,
-                       const std::optional<FileIdentity>& input)
+                       const std::optional<FileIdentity>& input, Spelling spelling)
 {
     std::vector<OutputKey> keys;
     for (const auto& [option, path] : optionsAndPaths) {
-        const OutputKey key = outputKeyOf(option, path);
+        const std::string given = setting(spelling, option.c_str(), path);
+        const OutputKey key = outputKeyOf(given, path);
         if (input && key.nameInFolder.empty() && key.file == *input)
-            throw RequestError(option + " " + path + " is the input file: writing it would destroy what is measured");
+            throw RequestError(given + " is the input file: writing it would destroy what is measured");
         for (std::size_t i = 0; i < keys.size(); ++i)
             if (keys[i] == key)
-                throw RequestError(option + " " + path + " is the same file as " + optionsAndPaths[i].first + " " +
-                                 optionsAndPaths[i].second + ": give each output a file of its own");
+                throw RequestError(given + " is the same file as " +
+                                   setting(spelling, optionsAndPaths[i].first.c_str(), optionsAndPaths[i].second) +
+                                   ": give each output a file of its own");
         keys.push_back(key);
     }
 }

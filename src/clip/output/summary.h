@@ -10,8 +10,6 @@
 
 namespace hdrmeter::clip {
 
-// HDR10 metadata carries light levels as whole nits: the nearest whole number, halves rounded up.
-long long wholeNits(double nits);
 
 // What the summary says about the run besides the measurements.
 struct RunFacts {
