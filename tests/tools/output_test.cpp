@@ -82,4 +82,20 @@ TEST(Writers, CsvAndJsonLinesReadBackAsTheSameBitsUnderTheSameNames)
             }
         }
     }
+    // The manual's column table is the writers' table: the same names, units and order.
+    std::vector<std::string> manual;
+    bool inTable = false;
+    for (const std::string& line : split(readWholeFile(std::string(HDRMETER_SOURCE_DIR) + "/docs/cli.md"))) {
+        inTable = inTable || line.rfind("### Per-frame CSV and JSON lines", 0) == 0;
+        if (inTable && line.rfind("| `", 0) == 0) {
+            const std::vector<std::string> cells = split(line, '|');
+            manual.push_back(cells[1] + "|" + cells[2]);
+        } else if (!manual.empty()) {
+            break;
+        }
+    }
+    std::vector<std::string> table;
+    for (const FrameColumn& column : frameColumns())
+        table.push_back(" `" + std::string(column.name) + "` | " + (*column.unit ? column.unit : "-") + " ");
+    EXPECT_EQ(manual, table);
 }
