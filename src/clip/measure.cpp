@@ -72,39 +72,62 @@ MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
     return options;
 }
 
-// An output file and how it is written: row by row while measuring, or whole from the report.
+// How each output is written: the per-frame ones a header and then a row as each frame is decided, the
+// others whole from the report at the end.
+struct Writer {
+    std::string (*header)(const Columns& columns);
+    std::string (*row)(const FrameRecord& record, const Columns& columns, const std::string& coefficients);
+    std::string (*whole)(const Report& report);
+};
+
+const Writer& writerOf(Output output)
+{
+    static const Writer csv{&csvHeader,
+                            [](const FrameRecord& record, const Columns& columns, const std::string&) {
+                                return csvRow(record, columns);
+                            },
+                            nullptr};
+    static const Writer jsonLines{nullptr, &jsonLine, nullptr};
+    static const Writer plot{nullptr, nullptr, &plotSvg}, summary{nullptr, nullptr, &summaryJsonText},
+        hdr10Plus{nullptr, nullptr, &hdr10PlusJsonText}, dovi{nullptr, nullptr, &doviConfigJsonText};
+    switch (output) {
+    case Output::Csv:
+        return csv;
+    case Output::JsonLines:
+        return jsonLines;
+    case Output::Plot:
+        return plot;
+    case Output::SummaryJson:
+        return summary;
+    case Output::Hdr10Plus:
+        return hdr10Plus;
+    case Output::DoviConfig:
+        break;
+    }
+    return dovi;
+}
+
+// One output file of the run.
 class OutputSink {
 public:
     OutputSink(const OutputSpec& spec, const std::string& path, const Columns& columns, std::string coefficients)
-        : spec_(spec), file_(path), columns_(columns), coefficients_(std::move(coefficients))
+        : spec_(spec), writer_(writerOf(spec.output)), file_(path), columns_(columns),
+          coefficients_(std::move(coefficients))
     {
-        if (spec_.output == Output::Csv)
-            file_.write(csvHeader(columns_));
+        if (writer_.header)
+            file_.write(writer_.header(columns_));
     }
 
     void frame(const FrameRecord& record)
     {
-        if (spec_.output == Output::Csv)
-            file_.write(csvRow(record, columns_));
-        else if (spec_.output == Output::JsonLines)
-            file_.write(jsonLine(record, columns_, coefficients_));
+        if (writer_.row)
+            file_.write(writer_.row(record, columns_, coefficients_));
     }
 
     void finish(const Report& report)
     {
-        switch (spec_.output) {
-        case Output::Csv:
-        case Output::JsonLines:
-            return;
-        case Output::Plot:
-            return file_.write(plotSvg(report));
-        case Output::SummaryJson:
-            return file_.write(summaryJsonText(report));
-        case Output::Hdr10Plus:
-            return file_.write(hdr10PlusJsonText(report));
-        case Output::DoviConfig:
-            return file_.write(doviConfigJsonText(report));
-        }
+        if (writer_.whole)
+            file_.write(writer_.whole(report));
     }
 
     const OutputSpec& spec() const { return spec_; }
@@ -112,6 +135,7 @@ public:
 
 private:
     const OutputSpec& spec_;
+    const Writer& writer_;
     OutputFile file_;
     const Columns& columns_;
     std::string coefficients_;

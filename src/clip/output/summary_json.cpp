@@ -1,0 +1,79 @@
+// The summary for machines: the light levels, where they are, the area, the scenes and the stream's word.
+#include "output/metadata_json.h"
+
+namespace hdrmeter::clip {
+
+namespace {
+
+nlohmann::ordered_json pairOrNull(const std::optional<std::array<double, 2>>& pair)
+{
+    return pair ? nlohmann::ordered_json::array({(*pair)[0], (*pair)[1]}) : nlohmann::ordered_json();
+}
+
+nlohmann::ordered_json numberOrNull(const std::optional<double>& value)
+{
+    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
+}
+
+}  // namespace
+
+nlohmann::ordered_json summaryJson(const Report& report)
+{
+    const StreamFacts& facts = report.stream;
+    const ActiveArea& area = report.area;
+    const MeasurementSummary& summary = report.summary;
+    const bool measured = summary.framesMeasured() > 0;
+    nlohmann::ordered_json json;
+    json["frames"] = summary.framesMeasured();
+    json["max_cll_nits"] = summary.maxCll().value();
+    json["max_fall_nits"] = summary.maxFall().value();
+    json["max_cll"] = wholeNits(summary.maxCll().value());
+    json["max_fall"] = wholeNits(summary.maxFall().value());
+    json["max_cll_frame"] = measured ? nlohmann::ordered_json(summary.maxCll().firstFrames().front()) : nullptr;
+    json["max_fall_frame"] = measured ? nlohmann::ordered_json(summary.maxFall().firstFrames().front()) : nullptr;
+    json["active_area"] = {{"left", area.left},
+                           {"top", area.top},
+                           {"right", area.right},
+                           {"bottom", area.bottom},
+                           {"width", facts.width > 0 ? facts.width - area.left - area.right : 0},
+                           {"height", facts.height > 0 ? facts.height - area.top - area.bottom : 0}};
+    json["scenes"] = nlohmann::ordered_json::array();
+    for (const SceneResult& scene : report.scenes)
+        json["scenes"].push_back(scene.firstFrame);
+    json["transfer"] = facts.colour.transfer == Transfer::Hlg ? "hlg" : "pq";
+    json["matrix"] = facts.colour.matrix == Matrix::Bt709 ? "bt709" : "bt2020";
+    json["coefficients"] = facts.arithmetic.name();
+    const StaticMetadata& stream = report.metadata;
+    if (stream.mastering || stream.lightLevel) {
+        nlohmann::ordered_json stated;
+        stated["mastering_display"] = nullptr;
+        if (stream.mastering) {
+            const MasteringDisplay& display = *stream.mastering;
+            nlohmann::ordered_json primaries;
+            if (display.primaries) {
+                const std::array<double, 6>& p = *display.primaries;
+                primaries = {{"red", {p[0], p[1]}}, {"green", {p[2], p[3]}}, {"blue", {p[4], p[5]}}};
+            }
+            stated["mastering_display"] = {{"primaries", primaries},
+                                           {"white_point", pairOrNull(display.whitePoint)},
+                                           {"min_nits", numberOrNull(display.minNits)},
+                                           {"max_nits", numberOrNull(display.maxNits)}};
+        }
+        stated["content_light_level"] = nullptr;
+        if (stream.lightLevel)
+            stated["content_light_level"] = {{"max_cll", stream.lightLevel->maxCllNits},
+                                             {"max_fall", stream.lightLevel->maxFallNits}};
+        json["stream_metadata"] = stated;
+    } else {
+        json["stream_metadata"] = nullptr;
+    }
+    json["interrupted"] = report.ending == Ending::Stopped;
+    return json;
+}
+
+std::string summaryJsonText(const Report& report)
+{
+    return summaryJson(report).dump(2) + "\n";
+}
+
+}  // namespace hdrmeter::clip
