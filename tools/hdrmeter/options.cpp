@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <charconv>
+#include <functional>
 #include <limits>
 #include <cmath>
 #include <cstdio>
@@ -105,11 +106,6 @@ long long parseWholeNumber(const std::string& text, const std::string& option, c
     return value;
 }
 
-double parsePercent(const std::string& text, const std::string& option)
-{
-    return parseNumber(text, option, "a percentage from 0 to 100");
-}
-
 RawVideo parseRawVideo(const std::string& size, const std::string& pixelFormat)
 {
     const std::size_t cross = size.find('x');
@@ -194,13 +190,26 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
     CommandLine commandLine;
     Request& request = commandLine.request;
     const Request defaults;
-    std::string transfer, matrix, threshold, top1, top2, bottom;
-    std::string tasks, frames, size, pixelFormat, stream, area = "auto", sceneThreshold, minScene, mastering;
+    std::string size, pixelFormat;
     bool noPercentiles = false, version = false;
 
     CLI::App app{kDescription, "hdrmeter"};
     app.footer(footer());
     app.get_formatter()->column_width(30);
+    // Each option's text becomes its field of the request where the option is declared; the ranges are
+    // validate()'s, after the whole line is read.
+    const auto option = [&app](const char* name, const std::string& help, const char* valueName,
+                               std::function<void(const std::string& text, const char* name)> parse) {
+        app.add_option_function<std::string>(name, [name, parse](const std::string& text) { parse(text, name); }, help)
+            ->type_name(valueName);
+    };
+    const auto number = [](double& field, const char* expected) {
+        return [&field, expected](const std::string& text, const char* name) {
+            field = parseNumber(text, name, expected);
+        };
+    };
+    const auto percent = [&number](double& field) { return number(field, "a percentage from 0 to 100"); };
+
     app.add_option("FILE", request.input, "the video; - or nothing for standard input")->type_name("");
     app.add_flag("--demo", request.demo,
                  "measure a built-in synthetic clip: 120 frames of 1920x1080 10-bit 4:2:2 PQ BT.2020\n"
@@ -208,60 +217,84 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
     app.add_option("--size", size, "frame size of raw planar input (needs --pix-fmt)")->type_name("WxH");
     app.add_option("--pix-fmt", pixelFormat, "ffmpeg pixel format of raw input, such as yuv420p10le (needs --size)")
         ->type_name("NAME");
-    app.add_option("--stream", stream, "measure the container's stream N (default: the first video stream)")
-        ->type_name("N");
-    app.add_option("--transfer", transfer, "measure as this transfer function, whatever the stream's tag says")
-        ->type_name("pq|hlg");
-    app.add_option("--matrix", matrix, "measure with this Y'CbCr matrix, whatever the stream's tag says")
-        ->type_name("bt2020|bt709");
-    app.add_option("--threshold", threshold,
-                   withDefault("count pixels whose luminance is above this many nits, 0 to 10000",
-                               shortest(defaults.thresholdNits) + ", the HDR reference white"))
-        ->type_name("NITS");
-    app.add_option("--top1", top1, withDefault("report the luminance the brightest P percent reach",
-                                               shortest(defaults.top1Percent)))
-        ->type_name("P");
-    app.add_option("--top2", top2, withDefault("a second such percentage", shortest(defaults.top2Percent)))
-        ->type_name("P");
-    app.add_option("--bottom", bottom, withDefault("report the luminance all but the darkest P percent reach",
-                                                   shortest(defaults.bottomPercent)))
-        ->type_name("P");
+    option("--stream", "measure the container's stream N (default: the first video stream)", "N",
+           [&](const std::string& text, const char* name) {
+               request.stream = static_cast<int>(parseWholeNumber(text, name, "a stream number, 0 or more", 0, 65535));
+           });
+    option("--transfer", "measure as this transfer function, whatever the stream's tag says", "pq|hlg",
+           [&](const std::string& text, const char*) {
+               const std::string transfer = lowerCase(text);
+               if (transfer != "pq" && transfer != "hlg")
+                   throw RequestError("--transfer " + transfer + ": expected pq or hlg");
+               request.transfer = transfer == "hlg" ? Transfer::Hlg : Transfer::Pq;
+           });
+    option("--matrix", "measure with this Y'CbCr matrix, whatever the stream's tag says", "bt2020|bt709",
+           [&](const std::string& text, const char*) {
+               const std::string matrix = lowerCase(text);
+               if (matrix != "bt2020" && matrix != "bt709")
+                   throw RequestError("--matrix " + matrix + ": expected bt2020 or bt709");
+               request.matrix = matrix == "bt709" ? Matrix::Bt709 : Matrix::Bt2020;
+           });
+    option("--threshold",
+           withDefault("count pixels whose luminance is above this many nits, 0 to 10000",
+                       shortest(defaults.thresholdNits) + ", the HDR reference white"),
+           "NITS", number(request.thresholdNits, "a level in nits, such as 203"));
+    option("--top1", withDefault("report the luminance the brightest P percent reach", shortest(defaults.top1Percent)),
+           "P", percent(request.top1Percent));
+    option("--top2", withDefault("a second such percentage", shortest(defaults.top2Percent)), "P",
+           percent(request.top2Percent));
+    option("--bottom",
+           withDefault("report the luminance all but the darkest P percent reach", shortest(defaults.bottomPercent)),
+           "P", percent(request.bottomPercent));
     app.add_flag("--no-percentiles", noPercentiles, "leave the percentile columns out");
-    app.add_option("--tasks", tasks, "measure each frame with N threads, 1 to 256 (default: one per core)")
-        ->type_name("N");
+    option("--tasks", "measure each frame with N threads, 1 to 256 (default: one per core)", "N",
+           [&](const std::string& text, const char* name) {
+               request.tasks = static_cast<int>(
+                   parseWholeNumber(text, name, "a whole number of tasks from 1 to 256", 1, kMaxTaskCount));
+           });
     app.add_flag("--class-parity", request.classParity,
                  "CHDR_Measurements' arithmetic (listed coefficients, band summation, its ranks)");
     app.add_flag("--checks", request.lumaChecks,
                  "also report per frame the luma minimum and maximum codes and the counts of codes outside\n"
                  "the narrow range");
-    app.add_option("--frames", frames, "measure at most the first N frames")->type_name("N");
+    option("--frames", "measure at most the first N frames", "N", [&](const std::string& text, const char* name) {
+        request.frameLimit = parseWholeNumber(text, name, "a whole number of frames, 1 or more", 1,
+                                              std::numeric_limits<long long>::max());
+    });
     for (const OutputSpec& spec : outputTable())
         if (spec.perFrame || spec.output == Output::Plot)
             app.add_option(spec.option, request.*spec.path, spec.description)->type_name(spec.valueName);
-    app.add_option("--active-area", area,
-                   "measure inside this area: auto (the union of every frame's content, default), full, or\n"
-                   "offsets in pixels from each edge")
-        ->type_name("auto|full|L,T,R,B");
-    app.add_option("--scene-threshold", sceneThreshold,
-                   withDefault("a cut where a histogram changes by at least this share, 0 to 1",
-                               shortest(defaults.sceneThreshold)))
-        ->type_name("T");
-    app.add_option("--min-scene-length", minScene,
-                   withDefault("scenes shorter than N frames join the one before",
-                               std::to_string(defaults.minSceneFrames)))
-        ->type_name("N");
+    option("--active-area",
+           "measure inside this area: auto (the union of every frame's content, default), full, or\n"
+           "offsets in pixels from each edge",
+           "auto|full|L,T,R,B", [&](const std::string& text, const char*) { parseArea(text, request); });
+    option("--scene-threshold",
+           withDefault("a cut where a histogram changes by at least this share, 0 to 1",
+                       shortest(defaults.sceneThreshold)),
+           "T", number(request.sceneThreshold, "a share from 0 to 1, such as 0.3"));
+    option("--min-scene-length",
+           withDefault("scenes shorter than N frames join the one before", std::to_string(defaults.minSceneFrames)),
+           "N", [&](const std::string& text, const char* name) {
+               request.minSceneFrames = parseWholeNumber(text, name, "a whole number of frames, 1 or more", 1, 1LL << 40);
+           });
     app.add_option("--scene-cuts", request.sceneCutsFile,
                    "take the scenes' first frames from FILE (one number a line) instead of finding them")
         ->type_name("FILE");
     for (const OutputSpec& spec : outputTable())
         if (!spec.perFrame && spec.output != Output::Plot)
             app.add_option(spec.option, request.*spec.path, spec.description)->type_name(spec.valueName);
-    app.add_option("--mastering-display", mastering,
-                   "the mastering display's largest and smallest luminance for --dovi-config, in place of the\n"
-                   "stream's (default: the stream's, else " +
-                       shortest(MasteringLuminance{}.maxNits) + "," + shortest(MasteringLuminance{}.minNits) +
-                       " with a warning)")
-        ->type_name("MAX,MIN");
+    option("--mastering-display",
+           "the mastering display's largest and smallest luminance for --dovi-config, in place of the\n"
+           "stream's (default: the stream's, else " +
+               shortest(MasteringLuminance{}.maxNits) + "," + shortest(MasteringLuminance{}.minNits) +
+               " with a warning)",
+           "MAX,MIN", [&](const std::string& text, const char* name) {
+               try {
+                   request.masteringDisplay = parseMasteringDisplay(text);
+               } catch (const std::invalid_argument& error) {
+                   throw RequestError(std::string(name) + " " + text + ": expected " + error.what());
+               }
+           });
     app.add_flag("--version", version, "print the version and exit");
 
     try {
@@ -279,49 +312,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
         return commandLine;
     }
     commandLine.inputPathGiven = app.count("FILE") > 0;
-
-    if (app.count("--transfer")) {
-        transfer = lowerCase(transfer);
-        if (transfer != "pq" && transfer != "hlg")
-            throw RequestError("--transfer " + transfer + ": expected pq or hlg");
-        request.transfer = transfer == "hlg" ? Transfer::Hlg : Transfer::Pq;
-    }
-    if (app.count("--matrix")) {
-        matrix = lowerCase(matrix);
-        if (matrix != "bt2020" && matrix != "bt709")
-            throw RequestError("--matrix " + matrix + ": expected bt2020 or bt709");
-        request.matrix = matrix == "bt709" ? Matrix::Bt709 : Matrix::Bt2020;
-    }
-    if (app.count("--threshold"))
-        request.thresholdNits = parseNumber(threshold, "--threshold", "a level in nits, such as 203");
-    if (app.count("--top1"))
-        request.top1Percent = parsePercent(top1, "--top1");
-    if (app.count("--top2"))
-        request.top2Percent = parsePercent(top2, "--top2");
-    if (app.count("--bottom"))
-        request.bottomPercent = parsePercent(bottom, "--bottom");
     request.percentiles = !noPercentiles;
-    if (app.count("--tasks"))
-        request.tasks = static_cast<int>(
-            parseWholeNumber(tasks, "--tasks", "a whole number of tasks from 1 to 256", 1, kMaxTaskCount));
-    if (app.count("--frames"))
-        request.frameLimit = parseWholeNumber(frames, "--frames", "a whole number of frames, 1 or more", 1,
-                                              std::numeric_limits<long long>::max());
-    if (app.count("--stream"))
-        request.stream = static_cast<int>(parseWholeNumber(stream, "--stream", "a stream number, 0 or more", 0, 65535));
-    parseArea(area, request);
-    if (app.count("--scene-threshold"))
-        request.sceneThreshold = parseNumber(sceneThreshold, "--scene-threshold", "a share from 0 to 1, such as 0.3");
-    if (app.count("--min-scene-length"))
-        request.minSceneFrames = parseWholeNumber(minScene, "--min-scene-length",
-                                                  "a whole number of frames, 1 or more", 1, 1LL << 40);
-    if (app.count("--mastering-display")) {
-        try {
-            request.masteringDisplay = parseMasteringDisplay(mastering);
-        } catch (const std::invalid_argument& error) {
-            throw RequestError("--mastering-display " + mastering + ": expected " + error.what());
-        }
-    }
     const bool rawGiven = app.count("--size") > 0 || app.count("--pix-fmt") > 0;
     if (request.demo && (commandLine.inputPathGiven || rawGiven || app.count("--stream")))
         throw RequestError("--demo measures its own clip: give no FILE, --size, --pix-fmt or --stream with it");
