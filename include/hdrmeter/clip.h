@@ -41,11 +41,12 @@ public:
 };
 
 // Set by whoever may end a run early: a signal handler, a user interface. The run finishes the frame it
-// is measuring, ends every output, and reports Ending::Stopped with `reason`. request() is
-// async-signal-safe; `reason` must outlive the run (a string literal).
+// is measuring, ends every output, and reports Ending::Stopped with `reason` ("SIGINT": the summary
+// says "interrupted by SIGINT"). request() is async-signal-safe; `reason` must outlive the run (a string
+// literal).
 class StopRequest {
 public:
-    void request(const char* reason = "stopped") noexcept {
+    void request(const char* reason = "a stop request") noexcept {
         reason_.store(reason, std::memory_order_relaxed);
         requested_.store(true, std::memory_order_release);
     }
@@ -54,7 +55,7 @@ public:
 
 private:
     std::atomic<bool> requested_{false};
-    std::atomic<const char*> reason_{"stopped"};
+    std::atomic<const char*> reason_{"a stop request"};
 };
 
 // Where the measured pixels are.
@@ -352,6 +353,9 @@ public:
     virtual void progress(int pass, long long framesDone, std::optional<long long> framesExpected);
     // A warning worth a line, as it arises (it is in the report too).
     virtual void warning(const std::string& line);
+    // Asked after each frame: true ends the run there as a StopRequest does (Ending::Stopped, the reason
+    // "the host").
+    virtual bool stopRequested();
 };
 
 // Measures the request's input and writes the files it asks for. See the errors above. `stop`, when

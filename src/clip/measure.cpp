@@ -21,6 +21,7 @@ namespace hdrmeter::clip {
 Observer::~Observer() = default;
 void Observer::progress(int, long long, std::optional<long long>) {}
 void Observer::warning(const std::string&) {}
+bool Observer::stopRequested() { return false; }
 
 std::string plotSvg(const Report& report)
 {
@@ -210,8 +211,11 @@ public:
                     if (automatic && output->spec().perFrame && output->file().pipeReaderGone())
                         outputGone(*output);
                 passClipWarnings();
-                if (observer_)
+                if (observer_) {
                     observer_->progress(pass, framesDone, frames);
+                    if (observer_->stopRequested())
+                        stop_->request("the host");
+                }
             });
         passClipWarnings();
         report_.elapsedSeconds = std::chrono::duration<double>(lastFrame - start).count();

@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include <hdrmeter/clip.h>
+
+using namespace hdrmeter::clip;
+
+// A request that cannot be carried out is refused with one line naming the setting as each front end
+// spells it; measure() refuses it the same way before it opens anything.
+TEST(ClipApi, ValidateNamesTheSettingInEachSpelling)
+{
+    EXPECT_EQ(validate(Request{}), "");
+    EXPECT_EQ(Request{}, Request{});
+    struct Case {
+        void (*change)(Request&);
+        const char* commandLine;
+        const char* python;
+    } const cases[] = {
+        {[](Request& r) { r.thresholdNits = 10001; }, "--threshold 10001: ", "threshold=10001: "},
+        {[](Request& r) { r.top2Percent = -1; }, "--top2 -1: ", "top2=-1: "},
+        {[](Request& r) { r.tasks = 4096; }, "--tasks 4096: ", "tasks=4096: "},
+        {[](Request& r) { r.minSceneFrames = 0; }, "--min-scene-length 0: ", "min_scene_length=0: "},
+        {[](Request& r) { r.sceneCuts = std::vector<long long>{0, 5, 5}; }, "--scene-cuts: ", "scene_cuts: "},
+        {[](Request& r) { r.plotPath = "-"; }, "--plot needs a file name", "plot needs a file name"},
+        {[](Request& r) { r.raw = RawVideo{16, 8, "yuv420p"}; }, "--pix-fmt yuv420p: ", "pix_fmt=yuv420p: "},
+    };
+    for (const Case& c : cases) {
+        Request request;
+        c.change(request);
+        EXPECT_NE(request, Request{});
+        EXPECT_EQ(validate(request).rfind(c.commandLine, 0), 0u) << validate(request);
+        EXPECT_EQ(validate(request, Spelling::Python).rfind(c.python, 0), 0u) << validate(request, Spelling::Python);
+        EXPECT_THROW(measure(request, Spelling::Python), RequestError);
+    }
+}
+
+// An observer that asks to stop ends the run after the frame it was told of: the report keeps every
+// frame measured until then, in order, with their summary, and says the run was stopped.
+TEST(ClipApi, AnObserverStopsTheRunAndWhatWasMeasuredIsKept)
+{
+    struct StopAfter : Observer {
+        long long frames = 0;
+        void progress(int, long long done, std::optional<long long>) override { frames = done; }
+        bool stopRequested() override { return frames >= 7; }
+    } observer;
+    Request request;
+    request.demo = true;
+    request.areaMode = AreaMode::Full;
+    const Report report = measure(request, &observer);
+    EXPECT_EQ(report.ending, Ending::Stopped);
+    EXPECT_EQ(report.stopReason, "the host");
+    ASSERT_EQ(report.frames.size(), 7u);
+    EXPECT_EQ(report.summary.framesMeasured(), 7);
+    for (std::size_t i = 0; i < report.frames.size(); ++i)
+        EXPECT_EQ(report.frames[i].numbers.frame, static_cast<long long>(i));
+    EXPECT_NE(summaryText(report).find("interrupted           by the host"), std::string::npos);
+    EXPECT_NE(summaryJsonText(report).find("\"interrupted\": true"), std::string::npos);
+}
