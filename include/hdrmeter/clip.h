@@ -103,6 +103,11 @@ struct Request {
     bool classParity = false;             // CHDR_Measurements' arithmetic instead of the exact one
     int tasks = 0;                        // threads per frame, 1..256; 0: one per core
     std::optional<long long> frameLimit;  // measure at most this many frames, 1 or more
+    // A frame the decoder flags as damaged (concealed, built on a missing reference) or a gap in the
+    // presentation times ends the run there (Ending::Failed) unless this is set; then such frames are
+    // measured and written with their `damaged` flag but left out of every statistic, and gaps are
+    // named in the report.
+    bool acceptDamaged = false;
 
     // The active area.
     AreaMode areaMode = AreaMode::Auto;
@@ -186,16 +191,17 @@ struct FrameRecord {
     double largestPqLight = 0.0;
     double sceneDistance = 0.0;    // to the frame before, 0..1; 0 for frame 0
     bool final = false;            // measured inside the clip's final area (always so in a report)
+    bool damaged = false;          // flagged by the decoder (only with Request::acceptDamaged)
 };
 
 // One column of the per-frame outputs: the CSV header, the JSON lines' names and the Python module's
 // arrays all come from this table.
-enum class ColumnGroup { Always, Percentiles, LumaChecks };
+enum class ColumnGroup { Always, Percentiles, LumaChecks, Damage };
 struct FrameColumn {
     const char* name;         // "average_light_nits"
     const char* unit;         // "nit", "percent", "code", "count", "" for numbers
     bool integral;            // a whole number
-    ColumnGroup group;        // written with Request::percentiles, Request::lumaChecks, or always
+    ColumnGroup group;        // written with Request::percentiles, lumaChecks, acceptDamaged, or always
     double (*value)(const FrameRecord& record);
     const char* description;
 };
@@ -327,6 +333,10 @@ struct Report {
     std::vector<SceneResult> scenes;
     MeasurementSummary summary;
     std::vector<std::string> warnings;  // a line each, in the order they arose
+    // With Request::acceptDamaged: the frames the decoder flagged (measured, left out of every
+    // statistic), and the numbers that presentation times skip (frames the stream lost).
+    std::vector<long long> damagedFrames;
+    std::vector<long long> missingFrames;
 
     // The automatic area's second pass: frames measured again, and how long it took.
     long long secondPassFrames = 0;

@@ -229,6 +229,7 @@ const std::vector<KeywordRule>& keywordRules()
         {"no_percentiles", [](K k, const char* n, V v) { k.noPercentiles = booleanOf(n, v); }},
         {"checks", [](K k, const char* n, V v) { k.request.lumaChecks = booleanOf(n, v); }},
         {"class_parity", [](K k, const char* n, V v) { k.request.classParity = booleanOf(n, v); }},
+        {"accept_damaged", [](K k, const char* n, V v) { k.request.acceptDamaged = booleanOf(n, v); }},
         {"tasks", [](K k, const char* n, V v) { k.request.tasks = smallIntegerOf(n, v); }},
         {"frames", [](K k, const char* n, V v) { k.request.frameLimit = integerOf(n, v); }},
         {"active_area", &applyActiveArea},

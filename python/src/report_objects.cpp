@@ -212,6 +212,8 @@ py::object clipResultOf(const Report& report, const std::vector<std::string>& wa
     set("failure", report.ending == Ending::Failed ? py::object(messageText(report.failure)) : py::none());
     set("failed_at_frame", valueOrNone(report.failedAtFrame));
     set("output_failures", messageList(report.outputFailures));
+    set("damaged_frames", py::cast(report.damagedFrames));
+    set("missing_frames", py::cast(report.missingFrames));
     return result;
 }
 

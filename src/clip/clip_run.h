@@ -26,6 +26,7 @@ struct ClipOptions {
     AnalysisSettings analysis;            // its transfer and matrix are the stream's, or the overrides
     bool lumaChecks = false;              // luma minimum, maximum and out-of-range counts per frame
     Spelling spelling = Spelling::CommandLine;  // of the settings named in refusals and warnings
+    bool acceptDamaged = false;           // measure through damaged frames and gaps instead of ending there
 };
 
 struct ClipFacts {

@@ -52,6 +52,7 @@ MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
     clip.matrix = request.matrix;
     clip.lumaChecks = request.lumaChecks;
     clip.spelling = spelling;
+    clip.acceptDamaged = request.acceptDamaged;
     AnalysisSettings& analysis = clip.analysis;
     analysis.thresholdNits = request.thresholdNits;
     analysis.top1Percent = request.top1Percent;
@@ -202,7 +203,11 @@ public:
                     if (output->file().failed())
                         outputGone(*output);
                 }
-                report_.summary.add(record.numbers);
+                // Damaged frames are written, flagged, but no statistic rests on them.
+                if (record.damaged)
+                    report_.damagedFrames.push_back(record.numbers.frame);
+                else
+                    report_.summary.add(record.numbers);
             },
             [&](int pass, long long framesDone, std::optional<long long> frames) {
                 lastFrame = std::chrono::steady_clock::now();
@@ -265,6 +270,11 @@ private:
             if (record.final)
                 report_.frames.push_back(record);
         records = {};
+        // Presentation times that skip frame numbers: frames the stream lost.
+        for (std::size_t i = 1; i < report_.frames.size(); ++i)
+            for (long long missing = report_.frames[i - 1].numbers.frame + 1; missing < report_.frames[i].numbers.frame;
+                 ++missing)
+                report_.missingFrames.push_back(missing);
 
         const long long measured = report_.summary.framesMeasured();
         if (goneOutput_) {

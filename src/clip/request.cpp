@@ -65,6 +65,7 @@ bool Request::operator==(const Request& other) const
            thresholdNits == other.thresholdNits && top1Percent == other.top1Percent &&
            top2Percent == other.top2Percent && bottomPercent == other.bottomPercent &&
            percentiles == other.percentiles && lumaChecks == other.lumaChecks && classParity == other.classParity &&
+           acceptDamaged == other.acceptDamaged &&
            tasks == other.tasks && frameLimit == other.frameLimit && areaMode == other.areaMode &&
            area == other.area && sceneThreshold == other.sceneThreshold && minSceneFrames == other.minSceneFrames &&
            sceneCuts == other.sceneCuts && sceneCutsFile == other.sceneCutsFile &&
@@ -218,6 +219,8 @@ const std::vector<FrameColumn>& frameColumns()
          "luma samples above narrow-range white"},
         {"scene", "", true, ColumnGroup::Always, [](R r) { return static_cast<double>(r.numbers.scene); },
          "the scene the frame belongs to, from 0"},
+        {"damaged", "", true, ColumnGroup::Damage, [](R r) { return r.damaged ? 1.0 : 0.0; },
+         "1 when the decoder flagged the frame as damaged: it is left out of every statistic"},
     };
     return table;
 }
@@ -227,7 +230,8 @@ std::vector<const FrameColumn*> columnsOf(const Request& request)
     std::vector<const FrameColumn*> columns;
     for (const FrameColumn& column : frameColumns())
         if (column.group == ColumnGroup::Always || (column.group == ColumnGroup::Percentiles && request.percentiles) ||
-            (column.group == ColumnGroup::LumaChecks && request.lumaChecks))
+            (column.group == ColumnGroup::LumaChecks && request.lumaChecks) ||
+            (column.group == ColumnGroup::Damage && request.acceptDamaged))
             columns.push_back(&column);
     return columns;
 }

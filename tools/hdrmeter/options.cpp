@@ -51,7 +51,9 @@ std::string footer()
         std::string notes = column.unit;
         if (column.group != ColumnGroup::Always)
             notes += std::string(notes.empty() ? "" : "; ") +
-                     (column.group == ColumnGroup::Percentiles ? "not with --no-percentiles" : "with --checks");
+                     (column.group == ColumnGroup::Percentiles ? "not with --no-percentiles"
+                      : column.group == ColumnGroup::LumaChecks ? "with --checks"
+                                                                 : "with --accept-damaged");
         columns += (columns.empty() ? "" : ", ") + std::string(column.name) + (notes.empty() ? "" : " (" + notes + ")");
     }
     std::string text =
@@ -257,6 +259,9 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
     app.add_flag("--checks", request.lumaChecks,
                  "also report per frame the luma minimum and maximum codes and the counts of codes outside\n"
                  "the narrow range");
+    app.add_flag("--accept-damaged", request.acceptDamaged,
+                 "measure through frames the decoder flags as damaged and gaps in the stream's times:\n"
+                 "they are named and flagged, and left out of every statistic (default: the run ends there)");
     option("--frames", "measure at most the first N frames", "N", [&](const std::string& text, const char* name) {
         request.frameLimit = parseWholeNumber(text, name, "a whole number of frames, 1 or more", 1,
                                               std::numeric_limits<long long>::max());

@@ -1,5 +1,6 @@
 #include "summary.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -191,6 +192,18 @@ std::string describeArea(const StreamFacts& facts, const ActiveArea& area)
     return text;
 }
 
+// "3 frames: 4, 9 and 12", "1 frame: 7", "40 frames: 4, 9, 12, 13, 20 and 35 more".
+std::string describeFrameList(const std::vector<long long>& frames)
+{
+    std::string text = std::to_string(frames.size()) + (frames.size() == 1 ? " frame: " : " frames: ");
+    const std::size_t listed = std::min<std::size_t>(frames.size(), FramePeak::kListedFrames);
+    for (std::size_t i = 0; i < listed; ++i)
+        text += (i == 0 ? "" : i + 1 == listed && listed == frames.size() ? " and " : ", ") + std::to_string(frames[i]);
+    if (frames.size() > listed)
+        text += " and " + std::to_string(frames.size() - listed) + " more";
+    return text;
+}
+
 std::string describeScenes(const Report& report)
 {
     const Request& request = report.request;
@@ -248,6 +261,12 @@ std::string summaryText(const Report& report)
         runFacts.runLines.emplace_back("left out", std::to_string(report.framesLeftOut) +
                                                        " frames measured before the area was final (" +
                                                        report.leftOutReason + ")");
+    if (!report.damagedFrames.empty())
+        runFacts.runLines.emplace_back("damaged", describeFrameList(report.damagedFrames) +
+                                                      " (measured, left out of every statistic)");
+    if (!report.missingFrames.empty())
+        runFacts.runLines.emplace_back("missing", describeFrameList(report.missingFrames) +
+                                                      " (skipped by the stream's presentation times)");
     runFacts.closingLines = hdr10Lines(report.summary, report.metadata);
     if (report.ending == Ending::Stopped)
         runFacts.interruption = report.stopReason;

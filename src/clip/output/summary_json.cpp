@@ -68,6 +68,10 @@ nlohmann::ordered_json summaryJson(const Report& report)
         json["stream_metadata"] = nullptr;
     }
     json["interrupted"] = report.ending == Ending::Stopped;
+    if (report.request.acceptDamaged) {
+        json["damaged_frames"] = report.damagedFrames;
+        json["missing_frames"] = report.missingFrames;
+    }
     return json;
 }
 
