@@ -303,10 +303,29 @@ private:
         if (!report_.request.doviConfigPath.empty() && mastering.assumed)
             warn("the stream states no mastering display: the Dolby Vision config assumes 1000 and 0.0001 nits; give " +
                  setting(spelling_, "--mastering-display", "MAX,MIN") + " for another");
+        // A run that ended early never replaces a complete file written before; its metadata files would
+        // not line up with the stream if frames measured before the area was final are left out.
+        const bool complete = report_.ending == Ending::Complete;
         for (const auto& output : outputs_) {
+            const bool linedUp = output->spec().output == Output::Hdr10Plus || output->spec().output == Output::DoviConfig;
+            if (linedUp && report_.framesLeftOut > 0) {
+                output->file().abandon();
+                report_.outputFailures.push_back(
+                    setting(spelling_, output->spec().option, output->file().path()) + " was not written: the " +
+                    std::to_string(report_.framesLeftOut) + " frames before the area was final are left out, so it " +
+                    "would not line up with the stream; measure again to the end, or give " +
+                    setting(spelling_, "--active-area", "full") + " or a given area");
+                continue;
+            }
             output->finish(report_);
             try {
-                output->file().close();
+                OutputFile& file = output->file();
+                const std::string written = file.close(!complete);
+                if (!written.empty() && written != file.finalPath())
+                    report_.outputFailures.push_back(
+                        std::string(report_.ending == Ending::Stopped ? "the run was stopped" : "the run failed") +
+                        ", so " + file.path() + " was left as it was; what was measured is in " +
+                        OutputFile::partialPath(file.path()));
             } catch (const InputError& error) {
                 if (output.get() == goneOutput_)
                     report_.failure = std::string(error.what()) +

@@ -41,6 +41,7 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
         int status;
         int framesSummarised;   // -1: nothing summarised; -2: as many as s.csv has rows; -3: some, not all
         const char* errorPart;  // nullptr: no error line at all
+        int errorLines = 1;     // with errorPart
     } const cases[] = {
         {"PROGRAM cut.y4m 2>err", 1, 40, "ends inside frame 40"},
         {"head -c " + inPipe + " whole.y4m | PROGRAM - 2>err", 1, 1234, "ends inside frame 1234"},
@@ -62,23 +63,34 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
          "leaves no pixel of the 64x36 frames that begin at frame 3"},
         {signalled("INT"), 130, -2, nullptr},
         {signalled("TERM"), 143, -2, nullptr},
+        {signalled("HUP"), 129, -2, nullptr},
+        // A run that fails never replaces a complete earlier file: what it measured goes beside it.
+        {"PROGRAM --frames 3 --csv e.csv whole.y4m >/dev/null && PROGRAM --active-area full --csv e.csv --jsonl "
+         "/dev/full whole.y4m 2>err && false",
+         1, -3, "e.csv was left as it was; what was measured is in e.partial.csv", 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
-        for (const char* name : {"status", "err", "s.csv"}) std::remove(scratch.file(name).c_str());
+        for (const char* name : {"status", "err", "s.csv", "e.csv", "e.partial.csv"}) std::remove(scratch.file(name).c_str());
         const ProgramRun run = runShell(scratch, c.command);
         const std::string statusText = readWholeFile(scratch.file("status")), err = readWholeFile(scratch.file("err"));
         EXPECT_EQ(statusText.empty() ? run.exitStatus : std::stoi(statusText), c.status) << err;
         const std::vector<std::string> lines = split(err);
         EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
                       return line.rfind("hdrmeter: ", 0) == 0 && line.rfind("hdrmeter: warning: ", 0) != 0;
-                  }), c.errorPart ? 1 : 0) << err;
+                  }), c.errorPart ? c.errorLines : 0) << err;
         EXPECT_TRUE(!c.errorPart || err.find(c.errorPart) != std::string::npos) << err;
+        // No temporary file is left behind, whatever ended the run.
+        EXPECT_EQ(runShell(scratch, "ls -A | grep -c hdrmeter-").out, "0\n");
         if (c.framesSummarised == -1) continue;
         const std::string summary = c.framesSummarised == -3 && c.command[0] == '(' ? err : run.out;
         const int counted = std::stoi(summaryValue(summary, "frames measured"));
         EXPECT_TRUE(c.framesSummarised >= 0 ? counted == c.framesSummarised
                                             : counted > 0 && (counted < frames || c.framesSummarised == -2)) << summary;
+        if (c.errorLines == 2) {
+            EXPECT_EQ(split(readWholeFile(scratch.file("e.csv"))).size(), 4u);
+            EXPECT_EQ(split(readWholeFile(scratch.file("e.partial.csv"))).size(), std::size_t(counted) + 1);
+        }
         if (c.framesSummarised == -2) {
             EXPECT_EQ(summaryValue(summary, "interrupted").rfind("by SIG", 0), 0u) << summary;
         }

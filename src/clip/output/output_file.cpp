@@ -165,24 +165,47 @@ bool OutputFile::pipeReaderGone() const
     return ::poll(&state, 1, 0) == 1 && (state.revents & POLLERR) != 0;
 }
 
-void OutputFile::close()
+std::string OutputFile::partialPath(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot == 0 || (slash != std::string::npos && dot < slash + 2))
+        return path + ".partial";
+    return path.substr(0, dot) + ".partial" + path.substr(dot);
+}
+
+void OutputFile::abandon()
+{
+    if (stream_ && stream_ != stdout)
+        std::fclose(stream_);
+    stream_ = nullptr;
+    if (!temporaryPath_.empty())
+        ::unlink(temporaryPath_.c_str());
+    temporaryPath_.clear();
+}
+
+std::string OutputFile::close(bool keepExisting)
 {
     if (!stream_)
-        return;
+        return {};
     errno = 0;
     if (firstErrno_ == 0 && std::fflush(stream_) != 0)
         firstErrno_ = errno != 0 ? errno : EIO;
     if (stream_ != stdout && std::fclose(stream_) != 0 && firstErrno_ == 0)
         firstErrno_ = errno != 0 ? errno : EIO;
     stream_ = nullptr;
+    std::string written;
     if (firstErrno_ == 0 && !temporaryPath_.empty()) {
-        if (::rename(temporaryPath_.c_str(), finalPath_.c_str()) != 0)
+        struct stat status {};
+        written = keepExisting && ::stat(finalPath_.c_str(), &status) == 0 ? partialPath(finalPath_) : finalPath_;
+        if (::rename(temporaryPath_.c_str(), written.c_str()) != 0)
             firstErrno_ = errno;
         else
             temporaryPath_.clear();
     }
     if (firstErrno_ != 0)
         throw InputError("cannot write " + path_ + ": " + std::strerror(firstErrno_));
+    return written;
 }
 
 }  // namespace hdrmeter::clip

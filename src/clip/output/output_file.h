@@ -31,11 +31,19 @@ public:
     // of the run (the automatic area's) would go to nobody.
     bool pipeReaderGone() const;
     // Flushes, closes and renames into place; throws InputError naming the file when anything written was
-    // lost (the temporary file is then removed).
-    void close();
+    // lost (the temporary file is then removed). With keepExisting, a file already at the final name is
+    // left as it was and what was written goes beside it (partialPath()): how a run that ended early
+    // keeps a complete earlier file. Returns the path the file now has; "" when written directly.
+    std::string close(bool keepExisting = false);
+    // Writes nothing: the temporary file goes, and a file at the final name stays as it was.
+    void abandon();
+    // "light.partial.csv" for "light.csv".
+    static std::string partialPath(const std::string& path);
 
     bool isStandardOutput() const { return stream_ == stdout; }
     const std::string& path() const { return path_; }
+    // Where close() puts the file: the given path resolved; "" for files written directly.
+    const std::string& finalPath() const { return finalPath_; }
 
 private:
     std::FILE* stream_ = nullptr;
