@@ -260,6 +260,7 @@ struct StreamFacts {
     std::string inputName;  // the path, "standard input" or "demo clip"
     std::string container;  // FFmpeg's demuxer, "matroska,webm"; "generated" for the demo clip
     std::string codec;      // "hevc"
+    int streamIndex = 0;    // the measured stream's number in the container, in the container's order
     // Of the first frame; 0 when no frame was decoded.
     int width = 0;
     int height = 0;

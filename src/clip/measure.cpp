@@ -149,6 +149,7 @@ StreamFacts streamFactsOf(const ClipFacts& facts)
     stream.inputName = facts.inputName;
     stream.container = facts.container;
     stream.codec = facts.codec;
+    stream.streamIndex = facts.streamIndex;
     stream.width = facts.width;
     stream.height = facts.height;
     stream.bitDepth = facts.bitDepth;

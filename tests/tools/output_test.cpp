@@ -37,8 +37,13 @@ TEST(Summary, MaxCllAndMaxFallComeFromTheirOwnColumnsAndSharesAreOfFramesAndPixe
                              "content light level   MaxCLL 1000 nits, MaxFALL 180 nits (container)\n",
                              "stated below measured MaxFALL 180 < 181 nits measured\n"})
         EXPECT_NE(text.str().find(line), std::string::npos) << text.str();
-    // Stated and measured levels are compared as the whole nits metadata carries: 1000 is not below 1000.4.
+    // Stated and measured levels are compared as the whole nits metadata carries: 1000 is not below 1000.4;
+    // and 0 is HDR10's "not stated", below nothing.
     EXPECT_EQ(text.str().find("stated below measured MaxCLL"), std::string::npos) << text.str();
+    std::ostringstream unstated;
+    facts.metadata.lightLevel = ContentLightLevel{0, 0};
+    printSummary(unstated, summary, facts);
+    EXPECT_EQ(unstated.str().find("stated below"), std::string::npos) << unstated.str();
 }
 
 // Values whose shortest decimal form is long, tiny, or only just distinct from a neighbour must read back

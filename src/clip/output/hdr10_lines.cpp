@@ -21,7 +21,7 @@ std::string x265MasterDisplay(const MasteringDisplay& display)
 }  // namespace
 
 std::vector<std::pair<std::string, std::string>> hdr10Lines(const MeasurementSummary& summary,
-                                                            const StaticMetadata& stream)
+                                                            const StaticMetadata& stream, int trackId)
 {
     if (summary.framesMeasured() == 0)
         return {};
@@ -39,7 +39,8 @@ std::vector<std::pair<std::string, std::string>> hdr10Lines(const MeasurementSum
     }
     return {{"x265", x265},
             {"ffmpeg", ffmpeg + "\""},
-            {"mkvmerge", "--max-content-light 0:" + cll + " --max-frame-light 0:" + fall}};
+            {"mkvmerge", "--max-content-light " + std::to_string(trackId) + ":" + cll + " --max-frame-light " +
+                             std::to_string(trackId) + ":" + fall}};
 }
 
 }  // namespace hdrmeter::clip

@@ -29,9 +29,10 @@ long long pqCode12(double signal);
 // max_fall_frame, active_area, scenes, transfer, matrix, coefficients, stream_metadata and interrupted.
 nlohmann::ordered_json summaryJson(const Report& report);
 
-// Lines ready to paste for x265, ffmpeg and mkvmerge, each "label  options".
+// Lines ready to paste for x265, ffmpeg and mkvmerge, each "label  options". mkvmerge numbers a file's
+// tracks in the container's order, so its options name the measured stream's number.
 std::vector<std::pair<std::string, std::string>> hdr10Lines(const MeasurementSummary& summary,
-                                                            const StaticMetadata& stream);
+                                                            const StaticMetadata& stream, int trackId);
 
 // HDR10+ Profile A: needs the scenes' statistics (MeasureOptions::sceneStatistics).
 nlohmann::ordered_json hdr10PlusJson(const Report& report);

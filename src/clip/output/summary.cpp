@@ -140,10 +140,13 @@ void printSummary(std::ostream& out, const MeasurementSummary& summary, const Ru
         out << "content light level   MaxCLL " << stated.maxCllNits << " nits, MaxFALL " << stated.maxFallNits
             << " nits" << origin(facts.metadata.lightLevelOrigin) << "\n";
         // Stated levels below the measured ones make displays tone-map too little: worth a flag.
-        if (summary.framesMeasured() > 0 && static_cast<long long>(stated.maxCllNits) < wholeNits(summary.maxCll().value()))
+        // 0 is HDR10's "not stated", not a level below the measured one.
+        if (summary.framesMeasured() > 0 && stated.maxCllNits > 0 &&
+            static_cast<long long>(stated.maxCllNits) < wholeNits(summary.maxCll().value()))
             out << "stated below measured MaxCLL " << stated.maxCllNits << " < " << wholeNits(summary.maxCll().value())
                 << " nits measured\n";
-        if (summary.framesMeasured() > 0 && static_cast<long long>(stated.maxFallNits) < wholeNits(summary.maxFall().value()))
+        if (summary.framesMeasured() > 0 && stated.maxFallNits > 0 &&
+            static_cast<long long>(stated.maxFallNits) < wholeNits(summary.maxFall().value()))
             out << "stated below measured MaxFALL " << stated.maxFallNits << " < " << wholeNits(summary.maxFall().value())
                 << " nits measured\n";
     }
@@ -267,7 +270,7 @@ std::string summaryText(const Report& report)
     if (!report.missingFrames.empty())
         runFacts.runLines.emplace_back("missing", describeFrameList(report.missingFrames) +
                                                       " (skipped by the stream's presentation times)");
-    runFacts.closingLines = hdr10Lines(report.summary, report.metadata);
+    runFacts.closingLines = hdr10Lines(report.summary, report.metadata, report.stream.streamIndex);
     if (report.ending == Ending::Stopped)
         runFacts.interruption = report.stopReason;
     std::ostringstream text;
