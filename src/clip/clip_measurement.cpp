@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <charconv>
+#include <climits>
 #include <stdexcept>
 
 #include "clip_errors.h"
@@ -24,6 +25,7 @@ std::optional<FrameRecord> ClipMeasurement::measureFrame(const FrameView& view, 
     FrameRecord record;
     record.numbers = *numbers;
     record.numbers.frame = frame;
+    record.damaged = !clip_.lastFrameDamage().empty();
     const FrameStatistics& statistics = clip_.lastStatistics();
     record.smallestPqLight = statistics.smallestPqLight();
     record.meanPqLight = statistics.meanPqLight();
@@ -38,9 +40,11 @@ void ClipMeasurement::addToSegments(std::vector<Segment>& segments, long long fr
 {
     if (!options_.sceneStatistics)
         return;
+    // A damaged frame still begins its segment, so that scenes line up, but adds no pixels to it.
+    const bool damaged = !clip_.lastFrameDamage().empty();
     if (segments.empty() || startsSegment)
-        segments.push_back({frame, clip_.lastStatistics()});
-    else
+        segments.push_back({frame, damaged ? FrameStatistics() : clip_.lastStatistics()});
+    else if (!damaged)
         segments.back().statistics.merge(clip_.lastStatistics());
 }
 
@@ -88,26 +92,30 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
 {
     const bool automatic = options_.areaMode == AreaMode::Auto;
     SceneCutter cutter(options_.minSceneFrames, options_.sceneCuts);
-    long long lastGrowth = 0;  // the last frame at which the area changed: the first whose numbers are final
+    // The last frame at which the area changed, the first whose numbers are final: its place in records_.
+    std::size_t lastGrowth = 0;
     SceneSignature before, signature, lastGrowthSignature;
     std::optional<long long> framesExpected = clip_.facts().framesExpected;
     if (options_.frameLimit && (!framesExpected || *framesExpected > *options_.frameLimit))
         framesExpected = options_.frameLimit;
 
-    for (long long frame = 0; !options_.frameLimit || frame < *options_.frameLimit; ++frame) {
+    // `index` counts the frames read; `frame` is a frame's number, which skips the frames a stream lost.
+    for (long long index = 0; !options_.frameLimit || index < *options_.frameLimit; ++index) {
+        long long frame = index;
         // After the first frame nothing escapes: the frames measured so far are the run's result.
         try {
             const std::optional<FrameView> view = clip_.decode();
             if (!view)
                 break;
-            if (frame == 0) {
+            frame = clip_.lastFrameNumber();
+            if (index == 0) {
                 if (options_.areaMode == AreaMode::Given)
                     area_ = options_.givenArea;
                 content_.width = view->width;
                 content_.height = view->height;
             }
             if (const std::string refusal = refusalOf(*view, frame); !refusal.empty()) {
-                if (frame == 0)
+                if (index == 0)
                     throw InputError(refusal);
                 fail(frame, refusal);
                 break;
@@ -116,19 +124,19 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
             if (automatic) {
                 content_.merge(findContent(*view));
                 const ActiveArea grown = content_.activeArea();
-                areaChanged = frame > 0 && grown != area_;
+                areaChanged = index > 0 && grown != area_;
                 area_ = grown;
                 if (areaChanged) {
-                    lastGrowth = frame;
+                    lastGrowth = records_.size();
                     // Everything before was measured inside a smaller area: the second pass measures it again.
                     segments_.clear();
                 }
             }
             const std::optional<FrameRecord> measured =
-                measureFrame(*view, frame, frame > 0 ? &before : nullptr, signature);
+                measureFrame(*view, frame, index > 0 ? &before : nullptr, signature);
             if (!measured)
                 break;
-            const bool candidate = frame > 0 && measured->sceneDistance >= options_.sceneThreshold;
+            const bool candidate = index > 0 && measured->sceneDistance >= options_.sceneThreshold;
             addToSegments(segments_, frame, areaChanged || cutter.isPossibleCut(frame, candidate));
             if (areaChanged)
                 lastGrowthSignature = signature;
@@ -148,13 +156,14 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
         if (progress)
             progress(1, static_cast<long long>(records_.size()), framesExpected);
     }
-    const auto framesRead = static_cast<long long>(records_.size());
+    // The clip's frames by number, those it lost included.
+    const long long frameCount = records_.empty() ? 0 : records_.back().numbers.frame + 1;
     if (failure_.empty() && !clip_.failure().empty() && !clip_.stopped())
-        fail(framesRead, clip_.failure());
+        fail(frameCount, clip_.failure());
 
     if (automatic && lastGrowth > 0) {
-        for (long long frame = 0; frame < lastGrowth; ++frame)
-            records_[frame].final = false;
+        for (std::size_t index = 0; index < lastGrowth; ++index)
+            records_[index].final = false;
         if (!clip_.stopped())
             secondPass(lastGrowth, lastGrowthSignature, progress);
         else
@@ -165,16 +174,18 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
             if (record.final)
                 cutter.add(record.numbers.frame, record.numbers.frame > 0 &&
                                                      record.sceneDistance >= options_.sceneThreshold);
-    cutter.finish(framesRead);
+    cutter.finish(frameCount);
     for (const FrameRecord& record : records_)
         framesLeftOut_ += record.final ? 0 : 1;
-    release(framesRead, cutter, sink);
+    release(LLONG_MAX, cutter, sink);
     collectScenes(cutter.cuts());
 }
 
-void ClipMeasurement::secondPass(long long firstFinalFrame, const SceneSignature& firstFinalSignature,
+void ClipMeasurement::secondPass(std::size_t firstFinal, const SceneSignature& firstFinalSignature,
                                  const ProgressSink& progress)
 {
+    const long long firstFinalFrame = records_[firstFinal].numbers.frame;
+    const auto framesToMeasure = static_cast<long long>(firstFinal);
     const auto start = std::chrono::steady_clock::now();
     std::vector<Segment> segments;
     SceneCutter possibleCuts(options_.minSceneFrames, options_.sceneCuts);
@@ -183,10 +194,17 @@ void ClipMeasurement::secondPass(long long firstFinalFrame, const SceneSignature
     long long frame = 0;
     try {
         clip_.rewind();
-        for (; frame < firstFinalFrame; ++frame) {
-            const std::optional<FrameView> view = clip_.decode();
+        for (std::size_t index = 0; index < firstFinal; ++index) {
+            frame = records_[index].numbers.frame;
+            std::optional<FrameView> view = clip_.decode();
+            // The same stream read again numbers its frames the same; should it not, no record is replaced.
+            if (view && clip_.lastFrameNumber() != frame) {
+                failInSecondPass(frame, endedAt + std::to_string(frame) + ": the frame read again there is numbered " +
+                                            std::to_string(clip_.lastFrameNumber()));
+                break;
+            }
             const std::optional<FrameRecord> record =
-                view ? measureFrame(*view, frame, frame > 0 ? &before : nullptr, signature) : std::nullopt;
+                view ? measureFrame(*view, frame, index > 0 ? &before : nullptr, signature) : std::nullopt;
             if (!record) {
                 if (clip_.stopped())
                     leftOutReason_ = "stopped during the second pass";
@@ -195,21 +213,21 @@ void ClipMeasurement::secondPass(long long firstFinalFrame, const SceneSignature
                                     (clip_.failure().empty() ? "" : ": " + clip_.failure()));
                 break;
             }
-            const bool candidate = frame > 0 && record->sceneDistance >= options_.sceneThreshold;
+            const bool candidate = index > 0 && record->sceneDistance >= options_.sceneThreshold;
             addToSegments(segments, frame, possibleCuts.isPossibleCut(frame, candidate));
             before = signature;
-            records_[frame] = *record;
+            records_[index] = *record;
             ++secondPassFrames_;
             if (progress)
-                progress(2, secondPassFrames_, firstFinalFrame);
+                progress(2, secondPassFrames_, framesToMeasure);
         }
     } catch (const std::exception& error) {
         failInSecondPass(frame, endedAt + std::to_string(frame) + ": " + error.what());
     }
-    if (leftOutReason_.empty() && secondPassFrames_ < firstFinalFrame)
+    if (leftOutReason_.empty() && secondPassFrames_ < framesToMeasure)
         leftOutReason_ = failure_;
-    if (secondPassFrames_ == firstFinalFrame)
-        records_[firstFinalFrame].sceneDistance = signatureDistance(before, firstFinalSignature);
+    if (secondPassFrames_ == framesToMeasure)
+        records_[firstFinal].sceneDistance = signatureDistance(before, firstFinalSignature);
     segments.insert(segments.end(), std::make_move_iterator(segments_.begin()), std::make_move_iterator(segments_.end()));
     segments_ = std::move(segments);
     secondPassSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -218,7 +236,7 @@ void ClipMeasurement::secondPass(long long firstFinalFrame, const SceneSignature
 void ClipMeasurement::release(long long end, const SceneCutter& cutter, const FrameSink& sink)
 {
     const std::vector<long long>& cuts = cutter.cuts();
-    for (; released_ < records_.size() && static_cast<long long>(released_) < end; ++released_) {
+    for (; released_ < records_.size() && records_[released_].numbers.frame < end; ++released_) {
         FrameRecord& record = records_[released_];
         const long long frame = record.numbers.frame;
         record.numbers.scene = std::upper_bound(cuts.begin(), cuts.end(), frame) - cuts.begin() - 1;
@@ -230,6 +248,9 @@ void ClipMeasurement::release(long long end, const SceneCutter& cutter, const Fr
 void ClipMeasurement::collectScenes(const std::vector<long long>& cuts)
 {
     std::size_t segment = 0;
+    // A scene counts its damaged frames, so that per-frame metadata keeps one entry per frame present,
+    // but its numbers rest on its other frames only.
+    std::vector<long long> cleanFrames;
     for (const FrameRecord& record : records_) {
         if (!record.final)
             continue;
@@ -237,14 +258,18 @@ void ClipMeasurement::collectScenes(const std::vector<long long>& cuts)
         if (scenes_.empty() || scenes_.back().firstFrame != firstFrame) {
             scenes_.push_back({});
             scenes_.back().firstFrame = firstFrame;
-            scenes_.back().smallestPqLight = record.smallestPqLight;
+            cleanFrames.push_back(0);
         }
         SceneResult& result = scenes_.back();
         ++result.frameCount;
-        result.meanAverageLightNits += record.numbers.averageLightNits;
-        result.meanOfMeanPqLight += record.meanPqLight;
-        result.smallestPqLight = std::min(result.smallestPqLight, record.smallestPqLight);
-        result.largestPqLight = std::max(result.largestPqLight, record.largestPqLight);
+        if (!record.damaged) {
+            if (cleanFrames.back()++ == 0)
+                result.smallestPqLight = record.smallestPqLight;
+            result.meanAverageLightNits += record.numbers.averageLightNits;
+            result.meanOfMeanPqLight += record.meanPqLight;
+            result.smallestPqLight = std::min(result.smallestPqLight, record.smallestPqLight);
+            result.largestPqLight = std::max(result.largestPqLight, record.largestPqLight);
+        }
         for (; segment < segments_.size() && segments_[segment].firstFrame <= record.numbers.frame; ++segment) {
             if (!result.statistics)
                 result.statistics = segments_[segment].statistics;
@@ -252,9 +277,11 @@ void ClipMeasurement::collectScenes(const std::vector<long long>& cuts)
                 result.statistics->merge(segments_[segment].statistics);
         }
     }
-    for (SceneResult& result : scenes_) {
-        result.meanAverageLightNits /= static_cast<double>(result.frameCount);
-        result.meanOfMeanPqLight /= static_cast<double>(result.frameCount);
+    for (std::size_t scene = 0; scene < scenes_.size(); ++scene) {
+        if (cleanFrames[scene] == 0)
+            continue;
+        scenes_[scene].meanAverageLightNits /= static_cast<double>(cleanFrames[scene]);
+        scenes_[scene].meanOfMeanPqLight /= static_cast<double>(cleanFrames[scene]);
     }
 }
 

@@ -83,7 +83,8 @@ private:
     std::string refusalOf(const FrameView& view, long long frame) const;
     void fail(long long frame, const std::string& reason);
     void failInSecondPass(long long frame, const std::string& reason);
-    void secondPass(long long firstFinalFrame, const SceneSignature& firstFinalSignature, const ProgressSink& progress);
+    // Measures again the records before records_[firstFinal], the first whose numbers are final.
+    void secondPass(std::size_t firstFinal, const SceneSignature& firstFinalSignature, const ProgressSink& progress);
     // Hands the final records below `end` that were not handed out yet to the sink, with their scene.
     void release(long long end, const SceneCutter& cutter, const FrameSink& sink);
     void collectScenes(const std::vector<long long>& cuts);

@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include "clip_errors.h"
+#include "request_rules.h"
 
 namespace hdrmeter::clip {
 
@@ -41,16 +42,24 @@ std::string rangeName(SampleRange range)
     return range == SampleRange::Full ? "full range" : "narrow range";
 }
 
+SourceOptions sourceOptionsOf(const ClipOptions& options)
+{
+    SourceOptions source = options.source;
+    source.acceptDamaged = options.acceptDamaged;
+    return source;
+}
+
 }  // namespace
 
 ClipRun::ClipRun(const ClipOptions& options, const StopRequest* stop)
-    : options_(options), stop_(stop), source_(openFrameSource(options.source, options.demo, stop))
+    : options_(options), stop_(stop), source_(openFrameSource(sourceOptionsOf(options), options.demo, stop))
 {
     facts_.arithmetic = options.analysis.arithmetic;
     const SourceFacts& source = source_->facts();
     facts_.inputName = source.name;
     facts_.container = source.container;
     facts_.codec = source.codec;
+    facts_.streamIndex = source.streamIndex;
     facts_.framesExpected = source.framesExpected;
 }
 
@@ -74,6 +83,14 @@ void ClipRun::rewind()
         firstPassMetadata_ = source_->staticMetadata();
     source_ = source_->reopen();
     facts_.framesMeasured = 0;
+    lastFrameNumber_ = -1;
+    lastFrameDamage_.clear();
+}
+
+std::string ClipRun::acceptDamagedSetting() const
+{
+    return options_.spelling == Spelling::CommandLine ? spell(options_.spelling, "--accept-damaged")
+                                                      : setting(options_.spelling, "--accept-damaged", "True");
 }
 
 std::string ClipRun::formatChange(const FrameFormat& format) const
@@ -118,6 +135,40 @@ std::optional<FrameView> ClipRun::decode()
         failure_ = "the stream changes " + change + " at frame " + std::to_string(facts_.framesMeasured);
         return std::nullopt;
     }
+    // A time that does not move on (a repeated or reordered time) is numbered in order.
+    const long long number = frame->presentationNumber && *frame->presentationNumber > lastFrameNumber_
+                                 ? *frame->presentationNumber
+                                 : lastFrameNumber_ + 1;
+    if (!options_.acceptDamaged) {
+        // Measuring on would either count a frame that shows the decoder's guesses, or number frames as
+        // if none were lost.
+        if (!frame->lostBefore.empty()) {
+            failure_ = "the decoder cannot decode frame " + std::to_string(lastFrameNumber_ + 1) + ": " +
+                       frame->lostBefore + "; " + acceptDamagedSetting() + " measures through it";
+            return std::nullopt;
+        }
+        if (number > lastFrameNumber_ + 1) {
+            const long long first = lastFrameNumber_ + 1, last = number - 1;
+            failure_ = (first == last ? "frame " + std::to_string(first) + " is"
+                                      : "frames " + std::to_string(first) + " to " + std::to_string(last) + " are") +
+                       " missing from the stream (its presentation times skip " + (first == last ? "it" : "them") +
+                       "); " + acceptDamagedSetting() + " measures through gaps";
+            return std::nullopt;
+        }
+        if (!frame->damage.empty()) {
+            failure_ = "frame " + std::to_string(number) + " is damaged (" + frame->damage + "): " +
+                       acceptDamagedSetting() + " measures it and flags it, leaving it out of every statistic";
+            return std::nullopt;
+        }
+    }
+    if (!frame->lostBefore.empty() && number == lastFrameNumber_ + 1 && !lossUnplaced_) {
+        lossUnplaced_ = true;
+        warnings_.push_back("the decoder lost a frame before frame " + std::to_string(number) + " (" +
+                            frame->lostBefore + ") and the stream has no times to place it: the frames after " +
+                            "it are numbered as if none was lost");
+    }
+    lastFrameNumber_ = number;
+    lastFrameDamage_ = frame->damage;
     return frame->view;
 }
 
@@ -141,7 +192,7 @@ std::optional<FrameMeasurement> ClipRun::measure(const FrameView& view, const Ac
         return std::nullopt;
     }
     FrameMeasurement measurement;
-    measurement.frame = facts_.framesMeasured;
+    measurement.frame = lastFrameNumber_;
     measurement.averageLightNits = lastStatistics_.averageLightNits();
     measurement.largestLightNits = lastStatistics_.largestLightNits();
     measurement.aboveThresholdPercent = lastStatistics_.aboveThresholdPercent();

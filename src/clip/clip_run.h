@@ -33,6 +33,7 @@ struct ClipFacts {
     std::string inputName;  // the path, "standard input" or "demo clip"
     std::string container;  // libavformat's demuxer, "matroska,webm"; "generated" for the demo clip
     std::string codec;      // "hevc"
+    int streamIndex = 0;    // the measured stream's number in the container
     // Of the first frame; known once one was decoded.
     int width = 0;
     int height = 0;
@@ -58,8 +59,17 @@ public:
     // A later frame whose bit depth, chroma layout, sample range, transfer or matrix tag differs from
     // the first's (or whose format cannot be measured) ends the clip with a failure naming the frame;
     // a frame of another size is handed out, for the host to decide.
+    //
+    // Frames are numbered by their presentation time when the stream has times at a constant rate, else
+    // counted 0, 1, 2 ... A number that skips ahead is a gap: frames the stream lost. A frame the decoder
+    // flags as damaged, or a gap, ends the clip with a failure naming it, unless
+    // ClipOptions::acceptDamaged; then damaged frames are handed out and lastFrameDamage() says so.
     std::optional<FrameView> decode();
     std::optional<FrameMeasurement> measure(const FrameView& view, const ActiveArea& area);
+    // The number of the frame decode() handed out last; -1 before the first.
+    long long lastFrameNumber() const { return lastFrameNumber_; }
+    // What the decoder said of that frame's damage; empty when it is clean.
+    const std::string& lastFrameDamage() const { return lastFrameDamage_; }
     // Starts again at the clip's first frame, for a second pass, with the same analyzer. What the first
     // pass learnt (its failure, the stream's metadata) stays. Throws InputError when the input cannot be
     // read again.
@@ -88,6 +98,8 @@ private:
     };
     void chooseColour(int avTransfer, int avMatrix);
     std::string formatChange(const FrameFormat& format) const;
+    // How a message names the setting that measures through damage.
+    std::string acceptDamagedSetting() const;
 
     ClipOptions options_;
     const StopRequest* stop_;
@@ -100,6 +112,9 @@ private:
     std::vector<std::string> warnings_;
     std::string failure_;
     std::optional<StaticMetadata> firstPassMetadata_;
+    long long lastFrameNumber_ = -1;
+    bool lossUnplaced_ = false;  // a frame was lost where no time tells its number, and a warning said so
+    std::string lastFrameDamage_;
 };
 
 }  // namespace hdrmeter::clip

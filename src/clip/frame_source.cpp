@@ -19,7 +19,7 @@ std::unique_ptr<FrameSource> openFrameSource(const SourceOptions& options, bool 
         if (guardSlot >= 0)
             return std::make_unique<MappedSource>(std::move(container), guardSlot);
     }
-    return std::make_unique<LibavSource>(std::move(container));
+    return std::make_unique<LibavSource>(std::move(container), options.acceptDamaged);
 }
 
 }  // namespace hdrmeter::clip

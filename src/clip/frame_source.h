@@ -22,6 +22,7 @@ struct SourceOptions {
     std::optional<RawVideo> raw;
     bool copyStandardInput = false; // keep standard input's bytes in a temporary file, so that it can be reopened
     std::shared_ptr<InputCopy> replay;  // read standard input again from this copy instead
+    bool acceptDamaged = false;     // frames lost at the end to a decoding error end the input cleanly
 };
 
 // One frame as the run measures it. The view's planes belong to the source until its next call.
@@ -30,12 +31,20 @@ struct SourceFrame {
     int transferTag = 2;      // ffmpeg's AVColorTransferCharacteristic (2: unspecified)
     int matrixTag = 2;        // ffmpeg's AVColorSpace (2: unspecified)
     std::string refusal;      // why this frame's pixel format cannot be measured; the view is then empty
+    // Its presentation time in frames since the first frame's, when the stream has times at a constant
+    // rate; unset when frames can only be counted.
+    std::optional<long long> presentationNumber;
+    // What the decoder said of damage in this frame or in one it was predicted from; empty when clean.
+    std::string damage;
+    // Why the decoder gave no frame for a packet it was sent since the frame before; empty when it did.
+    std::string lostBefore;
 };
 
 struct SourceFacts {
     std::string name;       // the path, "standard input" or "demo clip"
     std::string container;  // libavformat's demuxer, "matroska,webm"; "generated" for the demo clip
     std::string codec;      // "hevc"; "none" for the demo clip
+    int streamIndex = 0;    // the measured stream's number in the container, in the container's order
     std::optional<long long> framesExpected;  // when the container says so or its duration and rate tell
     std::optional<FileIdentity> identity;     // of the input file, so that no output overwrites it
 };

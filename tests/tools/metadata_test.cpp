@@ -25,7 +25,7 @@ TEST(Metadata, AutomaticAreaGivesTheOutputsOfTheExplicitOneFromAFileAndFromAPipe
     ScratchDirectory scratch;
     const std::string setup =
         kFfmpeg + "-f lavfi -i testsrc2=size=48x36:rate=25 -f lavfi -i testsrc2=size=64x36:rate=25 "
-        "-filter_complex \"[0]trim=end_frame=8,pad=64:48:8:6:black[a];[1]trim=start_frame=8:end_frame=40,pad=64:48:0:6:"
+        "-filter_complex \"[0]trim=end_frame=8,pad=64:48:8:6:black[a];[1]trim=start_frame=8:end_frame=40,setpts=PTS-STARTPTS,pad=64:48:0:6:"
         "black[b];[a][b]concat,fade=in:0:10,format=yuv420p10le\" -c:v ffv1 -color_trc smpte2084 lb.mkv && " +
         kFfmpeg + "-i lb.mkv -vf crop=64:36:0:6 -c:v ffv1 -color_trc smpte2084 bare.mkv";
     ASSERT_EQ(runShell(scratch, setup).exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
@@ -146,5 +146,23 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
         EXPECT_EQ(summary.at("max_cll_nits").get<double>(), maxCll);
         EXPECT_EQ(summary.at("max_fall_nits").get<double>(), maxFall);
         EXPECT_EQ(summary.at("max_cll").get<long long>(), std::llround(maxCll));
+    }
+}
+
+// mkvmerge numbers a file's tracks in the container's order: with audio first, the light levels belong
+// to track 1, whether the video stream is found or named.
+TEST(Metadata, TheMkvmergeLineNamesTheMeasuredTrack)
+{
+    ScratchDirectory scratch;
+    ASSERT_EQ(runShell(scratch, kFfmpeg + "-f lavfi -i sine=duration=0.2 -f lavfi -i testsrc2=size=64x36:rate=25:duration=0.12 "
+                                          "-frames:v 3 -map 0:a -map 1:v -c:a pcm_s16le -c:v libx265 -x265-params "
+                                          "log-level=error -pix_fmt yuv420p10le -color_trc smpte2084 f.mkv")
+                  .exitStatus, 0);
+    for (const char* options : {"", "--stream 1 "}) {
+        const ProgramRun run = runShell(scratch, std::string("PROGRAM ") + options + "f.mkv");
+        ASSERT_EQ(run.exitStatus, 0) << run.err;
+        const std::string line = summaryValue(run.out, "mkvmerge");
+        EXPECT_EQ(line.rfind("--max-content-light 1:", 0), 0u) << line;
+        EXPECT_NE(line.find(" --max-frame-light 1:"), std::string::npos) << line;
     }
 }

@@ -29,7 +29,57 @@ extern "C" {
 // threading is used." The field is gone from libavcodec 60 (FFmpeg 6).
 #define HDRMETER_AV_THREAD_SAFE_CALLBACKS_FIELD (LIBAVCODEC_VERSION_MAJOR < 60)
 
+// FFmpeg 6 (libavcodec 60) deprecated AVCodecContext.reordered_opaque, and FFmpeg 7 removed it, for
+// AV_CODEC_FLAG_COPY_OPAQUE, which carries AVPacket.opaque to the frame. Only the older field is also
+// copied into each frame thread's context, where the log callback can read which packet the thread was
+// decoding when it logged an error; with the newer one that is not known.
+#define HDRMETER_AV_REORDERED_OPAQUE (LIBAVCODEC_VERSION_MAJOR < 60)
+
 namespace hdrmeter::clip {
+
+// Numbers the packet sent next with `serial`, so that its frame, and the errors logged while it is
+// decoded, can be told apart from the others.
+inline void setPacketSerial(AVCodecContext& decoder, AVPacket& packet, std::int64_t serial)
+{
+#if HDRMETER_AV_REORDERED_OPAQUE
+    (void)packet;
+    decoder.reordered_opaque = serial;
+#else
+    (void)decoder;
+    packet.opaque = reinterpret_cast<void*>(static_cast<std::intptr_t>(serial));
+#endif
+}
+
+// The serial of the packet a decoded frame came from.
+inline std::int64_t frameSerialOf(const AVFrame& frame)
+{
+#if HDRMETER_AV_REORDERED_OPAQUE
+    return frame.reordered_opaque;
+#else
+    return static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(frame.opaque));
+#endif
+}
+
+// Asks the decoder to carry each packet's serial to its frame; call before avcodec_open2.
+inline void carryPacketSerials(AVCodecContext& decoder)
+{
+#if HDRMETER_AV_REORDERED_OPAQUE
+    (void)decoder;
+#else
+    decoder.flags |= AV_CODEC_FLAG_COPY_OPAQUE;
+#endif
+}
+
+// The serial of the packet a decoder context (one of its frame threads') is decoding; -1 when unknown.
+inline std::int64_t decoderSerialOf(const AVCodecContext& decoder)
+{
+#if HDRMETER_AV_REORDERED_OPAQUE
+    return decoder.reordered_opaque;
+#else
+    (void)decoder;
+    return -1;
+#endif
+}
 
 // How long the frame lasts, in its stream's time base; 0 when unknown.
 inline std::int64_t frameDuration(const AVFrame& frame)

@@ -5,10 +5,13 @@
 #include <string>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 extern "C" {
 #include <libavutil/log.h>
 }
+
+#include "av_compat.h"
 
 #include <hdrmeter/clip_hooks.h>
 
@@ -24,6 +27,31 @@ std::string lastError;
 // FFmpeg may build one line in several calls; the pieces wait here until the one that ends it.
 std::string pendingLine;
 int pendingLevel = AV_LOG_QUIET;
+// The decoder context that began the line, and the packet it was decoding then.
+const void* pendingDecoderKey = nullptr;
+std::int64_t pendingSerial = -1;
+std::vector<DecoderErrors*> watchedDecoders;
+
+}  // namespace
+
+// Called under messageMutex.
+void noteDecoderError(const void* key, std::int64_t serial, const std::string& message)
+{
+    for (DecoderErrors* watched : watchedDecoders) {
+        if (watched->key_ != key)
+            continue;
+        if (!watched->pending_.load(std::memory_order_relaxed)) {
+            watched->serial_ = serial;
+            watched->message_ = message;
+        } else if (serial < watched->serial_) {
+            watched->serial_ = serial;
+        }
+        watched->pending_.store(true, std::memory_order_release);
+        return;
+    }
+}
+
+namespace {
 
 void captureMessage(void* object, int level, const char* format, va_list arguments)
 {
@@ -40,6 +68,12 @@ void captureMessage(void* object, int level, const char* format, va_list argumen
         if (objectClass && objectClass->item_name)
             pendingLine = std::string(objectClass->item_name(object)) + ": ";
         pendingLevel = level;
+        pendingDecoderKey = nullptr;
+        if (objectClass == avcodec_get_class() && !watchedDecoders.empty()) {
+            const auto* decoder = static_cast<const AVCodecContext*>(object);
+            pendingDecoderKey = decoder->opaque;
+            pendingSerial = decoderSerialOf(*decoder);
+        }
     }
     pendingLine += text;
     pendingLevel = std::min(pendingLevel, level);
@@ -50,8 +84,11 @@ void captureMessage(void* object, int level, const char* format, va_list argumen
     level = pendingLevel;
     while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
         message.pop_back();
-    if (level <= AV_LOG_ERROR)
+    if (level <= AV_LOG_ERROR) {
         lastError = message;
+        if (pendingDecoderKey)
+            noteDecoderError(pendingDecoderKey, pendingSerial, message);
+    }
     if (messageSink && level <= shownLevel) {
         // An exception must not unwind through FFmpeg's C frames; a sink that throws loses that line.
         try {
@@ -70,6 +107,30 @@ void captureLibavMessages(LibavMessageSink sink)
         messageSink = std::move(sink);
     }
     av_log_set_callback(&captureMessage);
+}
+
+DecoderErrors::DecoderErrors(const void* key) : key_(key)
+{
+    const std::lock_guard<std::mutex> lock(messageMutex);
+    watchedDecoders.push_back(this);
+}
+
+DecoderErrors::~DecoderErrors()
+{
+    const std::lock_guard<std::mutex> lock(messageMutex);
+    watchedDecoders.erase(std::find(watchedDecoders.begin(), watchedDecoders.end(), this));
+}
+
+bool DecoderErrors::take(std::int64_t& serial, std::string& message)
+{
+    if (!pending())
+        return false;
+    const std::lock_guard<std::mutex> lock(messageMutex);
+    serial = serial_;
+    message.swap(message_);
+    message_.clear();
+    pending_.store(false, std::memory_order_relaxed);
+    return true;
 }
 
 std::string takeLibavError()

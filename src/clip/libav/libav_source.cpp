@@ -1,10 +1,12 @@
 #include "libav_source.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 extern "C" {
 #include <libavutil/cpu.h>
+#include <libavutil/mathematics.h>
 }
 
 #include "av_compat.h"
@@ -13,21 +15,65 @@ extern "C" {
 
 namespace hdrmeter::clip {
 
-LibavSource::LibavSource(std::unique_ptr<LibavContainer> container)
-    : container_(std::move(container)), packet_(av_packet_alloc()), frame_(av_frame_alloc())
+namespace {
+
+// What a frame's decode_error_flags and corrupt flag say, for a reason in a message.
+std::string frameErrorText(const AVFrame& frame)
+{
+    std::string text;
+    const auto add = [&](bool set, const char* what) {
+        if (set)
+            text += (text.empty() ? "" : ", ") + std::string(what);
+    };
+    add(frame.decode_error_flags & FF_DECODE_ERROR_MISSING_REFERENCE, "a reference frame is missing");
+    add(frame.decode_error_flags & FF_DECODE_ERROR_INVALID_BITSTREAM, "the bitstream is invalid");
+    add(frame.decode_error_flags & FF_DECODE_ERROR_DECODE_SLICES, "slices could not be decoded");
+    add(frame.decode_error_flags & FF_DECODE_ERROR_CONCEALMENT_ACTIVE, "errors were concealed");
+    add(text.empty(), "flagged as corrupt");
+    return text;
+}
+
+bool isKeyFrame(const AVFrame& frame)
+{
+#ifdef AV_FRAME_FLAG_KEY
+    return frame.flags & AV_FRAME_FLAG_KEY;
+#else
+    return frame.key_frame;
+#endif
+}
+
+bool validRate(AVRational rate)
+{
+    return rate.num > 0 && rate.den > 0;
+}
+
+}  // namespace
+
+LibavSource::LibavSource(std::unique_ptr<LibavContainer> container, bool acceptDamaged)
+    : container_(std::move(container)), packet_(av_packet_alloc()), frame_(av_frame_alloc()),
+      acceptDamaged_(acceptDamaged)
 {
     if (!packet_ || !frame_)
         throw std::bad_alloc();
     decodeInCaller_ = container_->headerOnly();
     metadata_ = container_->metadata();
+    // YUV4MPEG2 and raw video keep their frames' order as their only time. Elsewhere a rate that the
+    // average over the stream agrees with is taken as constant: a variable-rate stream's frames do not
+    // sit on one grid, and numbering them by it would invent gaps.
+    const AVStream& stream = container_->stream();
+    timeBase_ = stream.time_base;
+    frameRate_ = stream.r_frame_rate;
+    numberByTime_ = !decodeInCaller_ && validRate(timeBase_) && validRate(frameRate_) &&
+                    validRate(stream.avg_frame_rate) &&
+                    std::fabs(av_q2d(stream.avg_frame_rate) / av_q2d(frameRate_) - 1.0) < 0.01;
     openDecoder();
 }
 
 LibavSource::~LibavSource()
 {
     stopDecoding();
-    for (AVFrame* frame : decodedFrames_)
-        av_frame_free(&frame);
+    for (DecodedFrame& decoded : decodedFrames_)
+        av_frame_free(&decoded.frame);
 }
 
 void LibavSource::stopDecoding()
@@ -56,6 +102,18 @@ const SourceFrame* LibavSource::next()
     handedOutView_.view = handedOutLayout_.accepted ? frameViewOf(*frame, handedOutLayout_) : FrameView{};
     handedOutView_.transferTag = frame->color_trc;
     handedOutView_.matrixTag = frame->colorspace;
+    handedOutView_.presentationNumber.reset();
+    if (numberByTime_ && frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+        if (!firstTimestamp_)
+            firstTimestamp_ = frame->best_effort_timestamp;
+        handedOutView_.presentationNumber =
+            av_rescale_q(frame->best_effort_timestamp - *firstTimestamp_, timeBase_, av_inv_q(frameRate_));
+    }
+    if (decodeInCaller_) {
+        handedOutView_.damage.swap(decodedDamage_);
+        handedOutView_.lostBefore.swap(lostBefore_);
+        lostBefore_.clear();
+    }
     return &handedOutView_;
 }
 
@@ -65,7 +123,9 @@ const AVFrame* LibavSource::nextDecodedAhead()
         decoding_ = std::thread(&LibavSource::decodeAhead, this);
     std::unique_lock<std::mutex> lock(queueMutex_);
     queueChanged_.wait(lock, [this] { return !decodedFrames_.empty(); });
-    AVFrame* frame = decodedFrames_.front();
+    AVFrame* frame = decodedFrames_.front().frame;
+    handedOutView_.damage.swap(decodedFrames_.front().damage);
+    handedOutView_.lostBefore.swap(decodedFrames_.front().lostBefore);
     decodedFrames_.pop_front();
     lock.unlock();
     queueChanged_.notify_all();
@@ -98,7 +158,11 @@ void LibavSource::decodeAhead()
             av_frame_free(&handOver);
             return;
         }
-        decodedFrames_.push_back(handOver);
+        if (handOver)
+            decodedFrames_.push_back({handOver, std::move(decodedDamage_), std::move(lostBefore_)});
+        else
+            decodedFrames_.push_back({});
+        lostBefore_.clear();
         lock.unlock();
         queueChanged_.notify_all();
         if (!handOver)
@@ -129,10 +193,14 @@ void LibavSource::openDecoder()
     decoder_->thread_count = std::clamp(av_cpu_count(), 1, kMostFrameThreads);
     decoder_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     decoder_->pkt_timebase = container_->stream().time_base;
-    // A damaged frame is an error, not something to conceal and measure: checksums are checked and
-    // decoders report damage instead of hiding it.
+    // Checksums are checked, and a decoder that meets damage reports it instead of hiding it; what it
+    // reports only in its log is caught there (DecoderErrors), keyed by the context's opaque.
     decoder_->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
     frameMemory_.serve(*decoder_);
+    if (!decoder_->opaque)
+        decoder_->opaque = this;
+    decoderErrors_ = std::make_unique<DecoderErrors>(decoder_->opaque);
+    carryPacketSerials(*decoder_);
     result = avcodec_open2(decoder_.get(), codec, nullptr);
     if (result < 0)
         throw InputError("cannot open the " + std::string(codec->name) + " decoder: " + libavErrorText(result));
@@ -143,12 +211,13 @@ std::unique_ptr<FrameSource> LibavSource::reopen()
     // The decoding thread may still be reading ahead, and appending to the copy. Its decoder's frames are
     // let go before the new one allocates its own, so that the two passes never hold both.
     stopDecoding();
-    for (AVFrame* frame : decodedFrames_)
-        av_frame_free(&frame);
+    for (DecodedFrame& decoded : decodedFrames_)
+        av_frame_free(&decoded.frame);
     decodedFrames_.clear();
     handedOut_.reset();
     av_frame_unref(frame_.get());
     decoder_.reset();
+    decoderErrors_.reset();
     frameMemory_.release();
     return openFrameSource(container_->reopenOptions(), false, container_->stop());
 }
@@ -170,6 +239,53 @@ void LibavSource::decoderFailed(int error)
         failure_ = "the decoder cannot decode frame " + std::to_string(framesDecoded_) + ": " + libavErrorText(error) +
                    takeLibavError();
     ended_ = true;
+}
+
+void LibavSource::noteDamage(std::int64_t serial, std::string what)
+{
+    if (!damagedFrom_) {
+        damagedFrom_ = serial;
+        damage_ = std::move(what);
+        damageShown_ = false;
+    } else {
+        damagedFrom_ = std::min(*damagedFrom_, serial);
+    }
+    // A serial not known means a packet sent so far: only a key frame sent later is past the damage.
+    recoveredAfter_ = std::max(recoveredAfter_, serial >= 0 ? serial : nextSerial_ - 1);
+}
+
+void LibavSource::damageFromError(int error)
+{
+    std::int64_t loggedSerial = -1;
+    std::string logged;
+    decoderErrors_->take(loggedSerial, logged);
+    const std::string what = libavErrorText(error) + (logged.empty() ? "" : " (" + logged + ")");
+    noteDamage(loggedSerial, what);
+    if (lostBefore_.empty())
+        lostBefore_ = what;
+}
+
+void LibavSource::judgeDecodedFrame()
+{
+    decodedDamage_.clear();
+    std::int64_t loggedSerial = -1;
+    std::string logged;
+    if (decoderErrors_->take(loggedSerial, logged))
+        noteDamage(loggedSerial, std::move(logged));
+    const std::int64_t serial = frameSerialOf(*frame_);
+    if (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT))
+        noteDamage(serial, std::string(decoder_->codec->name) + ": " + frameErrorText(*frame_));
+    if (!damagedFrom_)
+        return;
+    if (isKeyFrame(*frame_) && serial > recoveredAfter_) {
+        damagedFrom_.reset();
+        damage_.clear();
+        return;
+    }
+    if (serial >= *damagedFrom_) {
+        decodedDamage_ = damage_;
+        damageShown_ = true;
+    }
 }
 
 std::string LibavSource::cutShortReason() const
@@ -209,10 +325,7 @@ const AVFrame* LibavSource::decodeNext()
         av_frame_unref(frame_.get());
         int result = avcodec_receive_frame(decoder_.get(), frame_.get());
         if (result == 0) {
-            if (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT)) {
-                decoderFailed(AVERROR_INVALIDDATA);
-                return nullptr;
-            }
+            judgeDecodedFrame();
             ++framesDecoded_;
             const std::int64_t timestamp = frame_->best_effort_timestamp;
             if (timestamp != AV_NOPTS_VALUE)
@@ -221,11 +334,24 @@ const AVFrame* LibavSource::decodeNext()
         }
         if (result == AVERROR_EOF || (result == AVERROR(EAGAIN) && draining_)) {
             ended_ = true;
+            std::int64_t loggedSerial = -1;
+            std::string logged;
+            if (decoderErrors_->take(loggedSerial, logged))
+                noteDamage(loggedSerial, std::move(logged));
+            // Damage that no frame came out to carry: the last frames were lost to it.
+            if (failure_.empty() && !stopped_ && !acceptDamaged_ && !lostBefore_.empty())
+                failure_ = "the decoder cannot decode the last frames of " + name() + ": " + lostBefore_;
+            else if (failure_.empty() && !stopped_ && !acceptDamaged_ && damagedFrom_ && !damageShown_)
+                failure_ = "the last frames of " + name() + " are damaged (" + damage_ + ")";
             if (failure_.empty() && !stopped_)
                 failure_ = cutShortReason();
             if (failure_.empty() && !stopped_ && framesDecoded_ == 0)
                 failure_ = name() + " holds no video frame" + takeLibavError();
             return nullptr;
+        }
+        if (result == AVERROR_INVALIDDATA) {
+            damageFromError(result);
+            continue;
         }
         if (result != AVERROR(EAGAIN)) {
             // Frames come out in order, errors too: the frames before this one were handed out already,
@@ -266,9 +392,14 @@ const AVFrame* LibavSource::decodeNext()
             if (packet_->pos >= 0)
                 lastPacketEnd_ = packet_->pos + packet_->size;
         }
+        setPacketSerial(*decoder_, *packet_, nextSerial_++);
         result = avcodec_send_packet(decoder_.get(), packet_.get());
         av_packet_unref(packet_.get());
-        if (result < 0 && result != AVERROR(EAGAIN)) {
+        // A packet the decoder cannot decode loses its frame and damages those predicted from it; the
+        // frames that come out show it, and their times the gap.
+        if (result == AVERROR_INVALIDDATA)
+            damageFromError(result);
+        else if (result < 0 && result != AVERROR(EAGAIN)) {
             decoderFailed(result);
             return nullptr;
         }

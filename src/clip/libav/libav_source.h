@@ -13,6 +13,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -20,6 +21,7 @@
 #include "frame_memory.h"
 #include "frame_source.h"
 #include "libav_container.h"
+#include "libav_messages.h"
 #include "stream_format.h"
 
 namespace hdrmeter::clip {
@@ -27,7 +29,8 @@ namespace hdrmeter::clip {
 class LibavSource : public FrameSource {
 public:
     // Opens the container's video stream's decoder. Throws InputError with the reason.
-    explicit LibavSource(std::unique_ptr<LibavContainer> container);
+    // acceptDamaged: frames lost at the very end to a decoding error are no failure.
+    LibavSource(std::unique_ptr<LibavContainer> container, bool acceptDamaged);
     ~LibavSource() override;
 
     const SourceFrame* next() override;
@@ -46,6 +49,11 @@ private:
     void openDecoder();
     void fail(const std::string& reason);
     void decoderFailed(int error);
+    // Damage the decoder reported, from packet `serial` on (-1: from the frames it gives out next).
+    void noteDamage(std::int64_t serial, std::string what);
+    void damageFromError(int error);
+    // Whether the frame just decoded is damaged, and how: decodedDamage_.
+    void judgeDecodedFrame();
     std::string cutShortReason() const;
     const std::string& name() const { return container_->facts().name; }
 
@@ -67,6 +75,24 @@ private:
     long long framesDecoded_ = 0;
     std::string failure_;
     const std::string notEnded_;
+    bool acceptDamaged_ = false;
+
+    // A decoding error damages the frame it was met in and every frame predicted from it, up to the
+    // next key frame sent after it; errors arrive as the decoder meets them, frames later, in their
+    // presentation order. Packets are numbered as they are sent, and each frame carries its number.
+    std::unique_ptr<DecoderErrors> decoderErrors_;
+    std::int64_t nextSerial_ = 0;
+    std::optional<std::int64_t> damagedFrom_;  // frames from this packet on are damaged ...
+    std::int64_t recoveredAfter_ = -1;         // ... until a key frame from a packet after this one
+    std::string damage_;                       // what the decoder said of it
+    bool damageShown_ = false;                 // some frame was handed out as damaged by it
+    std::string decodedDamage_;                // of the frame decodeNext returned
+    std::string lostBefore_;                   // why a packet sent before it gave no frame
+    // Frames are numbered by their presentation time when the stream has times at a constant rate.
+    bool numberByTime_ = false;
+    AVRational timeBase_{0, 1};
+    AVRational frameRate_{0, 1};
+    std::optional<std::int64_t> firstTimestamp_;
     StaticMetadata metadata_;
     SourceFrame handedOutView_;
     int handedOutFormat_ = -1;  // the AVPixelFormat handedOutLayout_ was found for
@@ -75,7 +101,12 @@ private:
     // Between the decoding thread and the caller: decoded frames, and a null one for the end.
     std::mutex queueMutex_;
     std::condition_variable queueChanged_;
-    std::deque<AVFrame*> decodedFrames_;
+    struct DecodedFrame {
+        AVFrame* frame = nullptr;
+        std::string damage;
+        std::string lostBefore;
+    };
+    std::deque<DecodedFrame> decodedFrames_;
     FrameHolder handedOut_;
     bool endSeen_ = false;
     std::thread decoding_;

@@ -1,0 +1,78 @@
+#include <random>
+#include <regex>
+
+#include <nlohmann/json.hpp>
+
+#include "tool_test_support.h"
+
+// Damaged HEVC as users meet it: a reference packet dropped from a Matroska file, random bytes written
+// over a stretch of a raw stream. By default the run ends at the first damaged frame or gap, naming it,
+// with the frames before it kept; with --accept-damaged every frame is measured, the damaged ones flagged
+// and left out of the statistics, and frames after a gap keep their numbers from the undamaged file.
+TEST(Damage, DamagedFramesEndTheRunOrAreFlaggedAndLeftOut)
+{
+    ASSERT_EQ(std::system("ffmpeg -version >/dev/null 2>&1"), 0) << "ffmpeg is needed: run scripts/deps.sh test";
+    ScratchDirectory scratch;
+    // A key frame every 12 frames ends the damage; a dark clip whose light falls, so that frames left out or
+    // numbered wrongly show in MaxCLL and in a frame's average.
+    ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=128x72:rate=24 -frames:v 48 -vf "
+                                "\"format=yuv420p10le,geq=lum='lum(X,Y)*(0.35-0.1*N/48)':cb=512:cr=512\" "
+                                "-c:v libx265 -x265-params log-level=error:keyint=12:min-keyint=12:no-open-gop=1 "
+                                "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc -y clean.mkv && "
+                                "ffmpeg -v error -nostdin -i clean.mkv -c copy -bsf:v \"noise=drop='eq(n\\,1)'\" -y "
+                                "dropped.mkv && ffmpeg -v error -nostdin -i clean.mkv -c copy -y clean.hevc && "
+                                "PROGRAM --csv clean.csv clean.mkv >/dev/null").exitStatus, 0);
+    std::string bytes = readWholeFile(scratch.file("clean.hevc"));
+    std::mt19937 random(1);
+    for (std::size_t at = bytes.size() / 3; at < bytes.size() / 3 + 3000 && at < bytes.size(); ++at)
+        bytes[at] = static_cast<char>(random());
+    std::ofstream(scratch.file("damaged.hevc"), std::ios::binary) << bytes;
+    const auto clean = readCsv(scratch.file("clean.csv"));
+    ASSERT_EQ(clean.size(), 48u);
+
+    for (const std::string file : {"dropped.mkv", "damaged.hevc"}) {
+        SCOPED_TRACE(file);
+        const ProgramRun ended = runShell(scratch, "PROGRAM " + file);
+        EXPECT_EQ(ended.exitStatus, 1);
+        const std::vector<std::string> errors = errorLines(ended.err);
+        ASSERT_EQ(errors.size(), 1u) << ended.err;
+        // A frame the decoder concealed is damaged; one it could not decode at all is lost.
+        std::smatch named;
+        ASSERT_TRUE(std::regex_search(errors[0], named, std::regex("^hdrmeter: (frame (\\d+) is damaged \\(hevc: |"
+                                                                   "the decoder cannot decode frame (\\d+): )")))
+            << errors[0];
+        const long long firstDamaged = std::stoll(named[2].matched ? named[2].str() : named[3].str());
+        EXPECT_NE(errors[0].find("--accept-damaged"), std::string::npos) << errors[0];
+        EXPECT_EQ(summaryValue(ended.out, "frames measured"), std::to_string(firstDamaged));
+
+        const ProgramRun accepted = runShell(scratch, "PROGRAM --accept-damaged --csv f.csv --summary-json s.json " + file);
+        ASSERT_EQ(accepted.exitStatus, 0) << accepted.err;
+        const auto rows = readCsv(scratch.file("f.csv"));
+        const nlohmann::json summary = nlohmann::json::parse(readWholeFile(scratch.file("s.json")));
+        std::vector<long long> flagged;
+        double largestClean = 0.0, largest = 0.0;
+        for (const auto& row : rows) {
+            const double nits = std::stod(row.at("largest_light_nits"));
+            largest = std::max(largest, nits);
+            if (row.at("damaged") == "1")
+                flagged.push_back(std::stoll(row.at("frame")));
+            else
+                largestClean = std::max(largestClean, nits);
+        }
+        ASSERT_FALSE(flagged.empty());
+        // A frame lost where the decoder says too little to tell which leaves the frames out next damaged.
+        EXPECT_GE(flagged.front(), firstDamaged);
+        EXPECT_EQ(summary.at("damaged_frames").get<std::vector<long long>>(), flagged);
+        EXPECT_EQ(summary.at("frames").get<std::size_t>(), rows.size() - flagged.size());
+        EXPECT_EQ(summary.at("max_cll_nits").get<double>(), largestClean);
+        EXPECT_GT(largest, largestClean) << "a damaged frame outshines the others: leaving it out shows";
+        if (file == "dropped.mkv") {
+            // The dropped packet's frame is a gap; the next key frame's frames are clean, at their own numbers.
+            EXPECT_EQ(summary.at("missing_frames"), nlohmann::json::array({3}));
+            ASSERT_EQ(rows.size(), 47u);
+            EXPECT_EQ(rows[20].at("frame"), "21");
+            EXPECT_EQ(rows[20].at("damaged"), "0");
+            EXPECT_EQ(rows[20].at("average_light_nits"), clean[21].at("average_light_nits"));
+        }
+    }
+}
