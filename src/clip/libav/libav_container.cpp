@@ -109,6 +109,7 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
     facts_.name = name;
     facts_.container = demuxer;
     facts_.codec = avcodec_get_name(stream->codecpar->codec_id);
+    facts_.streamIndex = streamIndex_;
     facts_.identity = input_->identity();
     if (stream->nb_frames > 0) {
         facts_.framesExpected = stream->nb_frames;
