@@ -3,6 +3,7 @@
 #include "bindings.h"
 #include "frame_arrays.h"
 
+#include <cmath>
 #include <hdrmeter/analysis.h>
 
 #include <pybind11/numpy.h>
@@ -152,8 +153,15 @@ void bindAnalysis(py::module_& module) {
             "uint64 counts of pixels by luma code")
         .def("light_at_percentile", &hdrmeter::FrameStatistics::lightAtPercentile, py::arg("percent"),
              "Light at a percentile 0..100, a nearest rank among the lights in ascending order.")
-        .def("percent_at_or_below", &hdrmeter::FrameStatistics::percentAtOrBelow, py::arg("nits"),
-             "Percent of pixels whose light is at or below nits.")
+        .def(
+            "percent_at_or_below",
+            [](const hdrmeter::FrameStatistics& s, double nits) {
+                // As light_at_percentile refuses a NaN percentage, a NaN level is refused, not counted as 0 %.
+                if (std::isnan(nits))
+                    throw py::value_error("percent_at_or_below: nits is NaN; give a level in nits");
+                return s.percentAtOrBelow(nits);
+            },
+            py::arg("nits"), "Percent of pixels whose light is at or below nits.")
         .def_property_readonly("smallest_pq", &hdrmeter::FrameStatistics::smallestPqLight,
                                "smallest light as a PQ signal 0..1")
         .def_property_readonly("mean_pq", &hdrmeter::FrameStatistics::meanPqLight,

@@ -143,6 +143,12 @@ private:
     std::string coefficients_;
 };
 
+// "the frame", "the 3 frames".
+std::string framesText(long long count, const char* one, const char* many)
+{
+    return count == 1 ? std::string(one) : std::string(many) + " " + std::to_string(count) + " frames";
+}
+
 StreamFacts streamFactsOf(const ClipFacts& facts)
 {
     StreamFacts stream;
@@ -277,6 +283,16 @@ private:
                  ++missing)
                 report_.missingFrames.push_back(missing);
 
+        if (report_.ending == Ending::Complete && report_.request.sceneCuts && !report_.frames.empty()) {
+            const long long end = report_.frames.back().numbers.frame + 1;
+            std::string unused;
+            for (long long cut : *report_.request.sceneCuts)
+                if (cut >= end)
+                    unused += (unused.empty() ? "" : ", ") + std::to_string(cut);
+            if (!unused.empty())
+                warn("the scene cuts at " + unused + " lie past the clip's last frame, " + std::to_string(end - 1) +
+                     ", and were not used");
+        }
         const long long measured = report_.summary.framesMeasured();
         if (goneOutput_) {
             report_.ending = Ending::Failed;
@@ -288,13 +304,14 @@ private:
             report_.ending = Ending::Failed;
             report_.failedAtFrame = measurement.failedAtFrame();
             if (measurement.failedInSecondPass())
-                report_.failure = measurement.failure() + "; the " + std::to_string(report_.framesLeftOut) +
-                                  " frames before the area was final are left out of every output";
+                report_.failure = measurement.failure() + "; " + framesText(report_.framesLeftOut, "the frame", "the") +
+                                  " before the area was final " + (report_.framesLeftOut == 1 ? "is" : "are") +
+                                  " left out of every output";
             else
                 report_.failure = measurement.failure() + "; " +
                                   (measured == 0 ? std::string("no frame was measured")
-                                                 : "the " + std::to_string(measured) +
-                                                       " frames before it were measured and summarised");
+                                                 : framesText(measured, "the frame", "the") + " before it " +
+                                                       (measured == 1 ? "was" : "were") + " measured and summarised");
         }
     }
 
@@ -303,7 +320,8 @@ private:
         const MasteringLuminance mastering = masteringLuminanceOf(report_.metadata, report_.request.masteringDisplay);
         if (!report_.request.doviConfigPath.empty() && mastering.assumed)
             warn("the stream states no mastering display: the Dolby Vision config assumes 1000 and 0.0001 nits; give " +
-                 setting(spelling_, "--mastering-display", "MAX,MIN") + " for another");
+                 setting(spelling_, "--mastering-display", spelling_ == Spelling::CommandLine ? "MAX,MIN" : "(max, min)") +
+                 " for another");
         // A run that ended early never replaces a complete file written before; its metadata files would
         // not line up with the stream if frames measured before the area was final are left out.
         const bool complete = report_.ending == Ending::Complete;

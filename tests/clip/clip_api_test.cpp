@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include <hdrmeter/clip.h>
@@ -56,4 +57,26 @@ TEST(ClipApi, AnObserverStopsTheRunAndWhatWasMeasuredIsKept)
         EXPECT_EQ(report.frames[i].numbers.frame, static_cast<long long>(i));
     EXPECT_NE(summaryText(report).find("interrupted           by the host"), std::string::npos);
     EXPECT_NE(summaryJsonText(report).find("\"interrupted\": true"), std::string::npos);
+}
+
+// A scene cut list written by an editor that begins it with a byte-order mark is read; cuts past the
+// clip's end are said, not dropped in silence.
+TEST(ClipApi, SceneCutFilesWithAByteOrderMarkAndCutsPastTheEnd)
+{
+    const std::string path = ::testing::TempDir() + "hdrmeter_cuts.txt";
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fputs("\xEF\xBB\xBF" "0\n20\n500\n", file);
+    std::fclose(file);
+    Request request;
+    request.demo = true;
+    request.areaMode = AreaMode::Full;
+    request.frameLimit = 30;
+    request.sceneCutsFile = path;
+    const Report report = measure(request);
+    std::remove(path.c_str());
+    ASSERT_EQ(report.scenes.size(), 2u);
+    EXPECT_EQ(report.scenes[1].firstFrame, 20);
+    ASSERT_EQ(report.warnings.size(), 1u);
+    EXPECT_EQ(report.warnings[0], "the scene cuts at 500 lie past the clip's last frame, 29, and were not used");
 }

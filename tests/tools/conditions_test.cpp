@@ -64,6 +64,8 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
         {signalled("INT"), 130, -2, nullptr},
         {signalled("TERM"), 143, -2, nullptr},
         {signalled("HUP"), 129, -2, nullptr},
+        // Stopped before the first frame (a FIFO nobody writes): the summary still says what happened.
+        {"rm -f q; mkfifo q; { PROGRAM q 2>err & } ; sleep 1; kill -INT $!; wait $!; echo $? >status", 130, 0, nullptr},
         // A run that fails never replaces a complete earlier file: what it measured goes beside it.
         {"PROGRAM --frames 3 --csv e.csv whole.y4m >/dev/null && PROGRAM --active-area full --csv e.csv --jsonl "
          "/dev/full whole.y4m 2>err && false",

@@ -63,6 +63,7 @@ TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
         {"--size 2x2 --pix-fmt yuv420p10be f", "byte-swapped"}, {"--size 2x2 --pix-fmt p010le f", "semi-planar"},
         {"--size 2x2 --pix-fmt gbrp10le f", "RGB"}, {"--size 0x2 --pix-fmt yuv420p10le f", "WIDTHxHEIGHT"},
         {"--size 16385x2 --pix-fmt yuv420p10le f", "WIDTHxHEIGHT"}, {"--size 2x --pix-fmt yuv420p10le f", "WIDTHxHEIGHT"},
+        {"--size 320x180x --pix-fmt yuv420p10le f", "--size 320x180x: expected WIDTHxHEIGHT"},
         {"--size 99999999999999999999x2 --pix-fmt yuv420p10le f", "WIDTHxHEIGHT"},
         {"--size 2x2 f", "--size needs --pix-fmt"}, {"--pix-fmt yuv420p10le f", "--pix-fmt needs --size"},
         {"--stream -1 f", "stream number"}, {"--transfer srgb f", "expected pq or hlg"},

@@ -70,7 +70,8 @@ std::string footer()
         "Active area: with auto, the union of every frame's content (samples within 16 codes of black at 10\n"
         "bits are black); frames measured before the area last grew are measured again at the end. On standard\n"
         "input that keeps a copy of the stream in $TMPDIR; full or L,T,R,B read the input once. With full,\n"
-        "frames of a new size are measured in their own size; otherwise a new size ends the run there.\n"
+        "frames of a new size are measured in their own size, and so with L,T,R,B while it leaves pixels of\n"
+        "them; with auto, or a given area that leaves none, a new size ends the run there.\n"
         "Scenes: a cut where the luma or light histogram (32 bins) changes by the threshold's share of the\n"
         "pixels or more; shorter scenes join the one before.\n"
         "\n"
@@ -115,8 +116,13 @@ RawVideo parseRawVideo(const std::string& size, const std::string& pixelFormat)
     if (cross == std::string::npos)
         throw RequestError("--size " + size + ": expected " + expected);
     RawVideo raw;
-    raw.width = static_cast<int>(parseWholeNumber(size.substr(0, cross), "--size", expected, 1, kMaxFrameDimension));
-    raw.height = static_cast<int>(parseWholeNumber(size.substr(cross + 1), "--size", expected, 1, kMaxFrameDimension));
+    // A part that is not a size is refused quoting the whole value, as the user wrote it.
+    try {
+        raw.width = static_cast<int>(parseWholeNumber(size.substr(0, cross), "--size", expected, 1, kMaxFrameDimension));
+        raw.height = static_cast<int>(parseWholeNumber(size.substr(cross + 1), "--size", expected, 1, kMaxFrameDimension));
+    } catch (const RequestError&) {
+        throw RequestError("--size " + size + ": expected " + expected);
+    }
     raw.pixelFormat = pixelFormat;
     return raw;
 }

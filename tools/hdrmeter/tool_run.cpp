@@ -95,7 +95,18 @@ int measureClip(const CommandLine& commandLine)
         throw RequestError("no input: give a FILE, pipe a stream into standard input, or try --demo");
 
     TerminalObserver observer;
-    const Report report = measure(request, Spelling::CommandLine, &observer, &stopRequest);
+    Report report;
+    try {
+        report = measure(request, Spelling::CommandLine, &observer, &stopRequest);
+    } catch (const InputError&) {
+        if (!stopRequest.requested())
+            throw;
+        // Stopped before the first frame (an input that never came): the summary still says so.
+        report.request = request;
+        report.stream.inputName = request.demo ? "demo clip" : request.input == "-" ? "standard input" : request.input;
+        report.ending = Ending::Stopped;
+        report.stopReason = stopRequest.reason();
+    }
     observer.finish();
 
     // The summary is the run's result: a full device that loses it is an error too, so it is written in

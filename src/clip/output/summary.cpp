@@ -226,7 +226,7 @@ std::string describeScenes(const Report& report)
 std::string formatDescription(const StreamFacts& facts)
 {
     std::string text;
-    if (facts.container != "generated")
+    if (facts.container != "generated" && !facts.container.empty())
         text = facts.codec + " in " + facts.container + ", ";
     if (facts.width > 0)
         text += std::to_string(facts.width) + "x" + std::to_string(facts.height) + " " + std::to_string(facts.bitDepth) +
@@ -241,7 +241,11 @@ std::string summaryText(const Report& report)
 {
     const StreamFacts& facts = report.stream;
     RunFacts runFacts;
+    // A file name may hold control characters; on a terminal they would act, not show.
     runFacts.inputName = facts.inputName;
+    for (char& c : runFacts.inputName)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
     runFacts.formatDescription = formatDescription(facts);
     runFacts.arithmetic = arithmeticDescription(facts.arithmetic);
     runFacts.thresholdNits = report.request.thresholdNits;

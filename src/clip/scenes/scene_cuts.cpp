@@ -55,6 +55,9 @@ std::vector<long long> readSceneCutList(const std::string& path)
     std::vector<long long> cuts;
     std::string line;
     for (long long number = 1; std::getline(file, line); ++number) {
+        // Editors on some systems begin a UTF-8 text file with a byte-order mark.
+        if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0)
+            line.erase(0, 3);
         const auto first = line.find_first_not_of(" \t\r");
         if (first == std::string::npos)
             continue;
