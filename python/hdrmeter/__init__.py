@@ -25,7 +25,9 @@ def measure(path=None, **options):
     library's default. demo=True, stream=N, size="WxH" with pix_fmt= for headerless video,
     transfer="pq" | "hlg", matrix="bt2020" | "bt709", threshold=nits, top1=, top2=, bottom=
     (percent), percentiles=False (or no_percentiles=True), checks=True (luma code checks),
-    class_parity=True, tasks=N (0: one per core), frames=N (at most N), active_area="auto" |
+    class_parity=True, tasks=N (0: one per core), frames=N (at most N), accept_damaged=True (measure
+    through frames the decoder flags as damaged and gaps in the stream's times instead of ending the
+    run there: they are flagged and left out of every statistic), active_area="auto" |
     "full" | (left, top, right, bottom), scene_threshold=, min_scene_length=, scene_cuts=FILE or
     an iterable of first frames, mastering_display=(max_nits, min_nits), and the files to write,
     each a str or os.PathLike: csv=, jsonl=, plot=, summary_json=, hdr10plus=, dovi_config=.
@@ -33,13 +35,13 @@ def measure(path=None, **options):
     Returns a ClipResult: frames, max_cll, max_fall (whole nits), max_cll_nits, max_fall_nits,
     max_cll_frame, max_fall_frame, active_area, scenes, scene_columns, transfer, matrix,
     coefficients, stream_metadata, warnings, ending, failure, failed_at_frame, output_failures,
-    and columns, a dict of numpy arrays (int64 or float64), one entry a frame, named as the CSV
+    damaged_frames and missing_frames (with accept_damaged), and columns, a dict of numpy arrays (int64 or float64), one entry a frame, named as the CSV
     header. result["frames"] reads the same as result.frames.
 
     The GIL is released while measuring. The run's warnings and FFmpeg's own (which no longer
     reach standard error) are issued as RuntimeWarning once it is over; FFmpeg does not say which
-    run a line is about, so while several measure() calls run at once each gets all of them. An unknown keyword or a
-    value of the wrong type (checks="no") raises TypeError; a value out of range ValueError with
+    run a line is about, so while several measure() calls run at once each gets all of them. An
+    unknown keyword or a value of the wrong type (checks="no") raises TypeError; a value out of range ValueError with
     the reason. An input that cannot be opened raises RuntimeError; so does one that fails part
     way, or a file that cannot be written, and then its .result holds what was measured. Ctrl-C
     stops the run after the frame in hand, and the KeyboardInterrupt carries the same .result.

@@ -38,6 +38,9 @@ def test_histogram_counts_every_light_code():
     s = hdrmeter.analyze_frame(y, *planes((31, 17), 0, 512, 512)[1:])
     assert s.light_histogram.dtype == np.uint64
     assert s.light_histogram.tolist() == np.bincount(np.clip(y, 64, 940).ravel(), minlength=1024).tolist()
+    for query in (s.light_at_percentile, s.percent_at_or_below):  # NaN is refused, not read as 0
+        with pytest.raises(ValueError):
+            query(float("nan"))
 
 
 # Each view must measure exactly as the same pixels copied into a fresh contiguous array (in place for
