@@ -275,7 +275,7 @@ Request requestOf(const py::object& path, const py::dict& options)
         }
         const auto& outputs = outputTable();
         const auto output =
-            std::find_if(outputs.begin(), outputs.end(), [&](const OutputSpec& spec) { return name == spec.keyword; });
+            std::find_if(outputs.begin(), outputs.end(), [&](const OutputSpec& entry) { return name == entry.keyword; });
         if (output == outputs.end())
             throw py::type_error("measure() got an unexpected keyword argument '" + name + "'");
         keywords.request.*output->path = fileNameOf(output->keyword, value);

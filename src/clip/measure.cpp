@@ -112,8 +112,8 @@ const Writer& writerOf(Output output)
 // One output file of the run.
 class OutputSink {
 public:
-    OutputSink(const OutputSpec& spec, const std::string& path, const Columns& columns, std::string coefficients)
-        : spec_(spec), writer_(writerOf(spec.output)), file_(path), columns_(columns),
+    OutputSink(const OutputSpec& entry, const std::string& path, const Columns& columns, std::string coefficients)
+        : entry_(entry), writer_(writerOf(entry.output)), file_(path), columns_(columns),
           coefficients_(std::move(coefficients))
     {
         if (writer_.header)
@@ -132,11 +132,11 @@ public:
             file_.write(writer_.whole(report));
     }
 
-    const OutputSpec& spec() const { return spec_; }
+    const OutputSpec& entry() const { return entry_; }
     OutputFile& file() { return file_; }
 
 private:
-    const OutputSpec& spec_;
+    const OutputSpec& entry_;
     const Writer& writer_;
     OutputFile file_;
     const Columns& columns_;
@@ -186,14 +186,14 @@ public:
                  setting(spelling, "--active-area", "full") + " or a given area avoids it");
         measurement_ = std::make_unique<ClipMeasurement>(measureOptionsOf(report_.request, spelling), stop_);
         std::vector<std::pair<std::string, std::string>> paths;
-        for (const OutputSpec& spec : outputTable())
-            if (!(request.*spec.path).empty())
-                paths.emplace_back(spec.option, request.*spec.path);
+        for (const OutputSpec& entry : outputTable())
+            if (!(request.*entry.path).empty())
+                paths.emplace_back(entry.option, request.*entry.path);
         checkOutputsApart(paths, measurement_->clip().inputIdentity(), spelling);
         columns_ = columnsOf(request);
-        for (const OutputSpec& spec : outputTable())
-            if (!(request.*spec.path).empty())
-                outputs_.push_back(std::make_unique<OutputSink>(spec, request.*spec.path, columns_,
+        for (const OutputSpec& entry : outputTable())
+            if (!(request.*entry.path).empty())
+                outputs_.push_back(std::make_unique<OutputSink>(entry, request.*entry.path, columns_,
                                                                 request.classParity ? "class" : "exact"));
     }
 
@@ -220,7 +220,7 @@ public:
                 lastFrame = std::chrono::steady_clock::now();
                 // The automatic area holds rows back to the end: a pipe whose reader left is found by asking.
                 for (const auto& output : outputs_)
-                    if (automatic && output->spec().perFrame && output->file().pipeReaderGone())
+                    if (automatic && output->entry().perFrame && output->file().pipeReaderGone())
                         outputGone(*output);
                 passClipWarnings();
                 if (observer_) {
@@ -326,11 +326,11 @@ private:
         // not line up with the stream if frames measured before the area was final are left out.
         const bool complete = report_.ending == Ending::Complete;
         for (const auto& output : outputs_) {
-            const bool linedUp = output->spec().output == Output::Hdr10Plus || output->spec().output == Output::DoviConfig;
+            const bool linedUp = output->entry().output == Output::Hdr10Plus || output->entry().output == Output::DoviConfig;
             if (linedUp && report_.framesLeftOut > 0) {
                 output->file().abandon();
                 report_.outputFailures.push_back(
-                    setting(spelling_, output->spec().option, output->file().path()) + " was not written: the " +
+                    setting(spelling_, output->entry().option, output->file().path()) + " was not written: the " +
                     std::to_string(report_.framesLeftOut) + " frames before the area was final are left out, so it " +
                     "would not line up with the stream; measure again to the end, or give " +
                     setting(spelling_, "--active-area", "full") + " or a given area");

@@ -145,11 +145,11 @@ std::string validate(const Request& request, Spelling spelling)
                         : ": expected (max, min) in nits, such as (1000, 0.0001), max above min and at most 10000");
     }
     int standardOutputs = 0;
-    for (const OutputSpec& spec : outputTable()) {
-        const std::string& path = request.*spec.path;
-        if (path == "-" && !spec.standardOutput)
-            return spell(spelling, spec.option) + " needs a file name such as light.svg";
-        if (path == "-" && spec.perFrame)
+    for (const OutputSpec& entry : outputTable()) {
+        const std::string& path = request.*entry.path;
+        if (path == "-" && !entry.standardOutput)
+            return spell(spelling, entry.option) + " needs a file name such as light.svg";
+        if (path == "-" && entry.perFrame)
             ++standardOutputs;
     }
     if (standardOutputs > 1)
@@ -179,9 +179,9 @@ const std::vector<OutputSpec>& outputTable()
 
 const std::string& outputPath(const Request& request, Output output)
 {
-    for (const OutputSpec& spec : outputTable())
-        if (spec.output == output)
-            return request.*spec.path;
+    for (const OutputSpec& entry : outputTable())
+        if (entry.output == output)
+            return request.*entry.path;
     static const std::string none;
     return none;
 }

@@ -272,9 +272,9 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
         request.frameLimit = parseWholeNumber(text, name, "a whole number of frames, 1 or more", 1,
                                               std::numeric_limits<long long>::max());
     });
-    for (const OutputSpec& spec : outputTable())
-        if (spec.perFrame || spec.output == Output::Plot)
-            app.add_option(spec.option, request.*spec.path, spec.description)->type_name(spec.valueName);
+    for (const OutputSpec& entry : outputTable())
+        if (entry.perFrame || entry.output == Output::Plot)
+            app.add_option(entry.option, request.*entry.path, entry.description)->type_name(entry.valueName);
     option("--active-area",
            "measure inside this area: auto (the union of every frame's content, default), full, or\n"
            "offsets in pixels from each edge",
@@ -291,9 +291,9 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
     app.add_option("--scene-cuts", request.sceneCutsFile,
                    "take the scenes' first frames from FILE (one number a line) instead of finding them")
         ->type_name("FILE");
-    for (const OutputSpec& spec : outputTable())
-        if (!spec.perFrame && spec.output != Output::Plot)
-            app.add_option(spec.option, request.*spec.path, spec.description)->type_name(spec.valueName);
+    for (const OutputSpec& entry : outputTable())
+        if (!entry.perFrame && entry.output != Output::Plot)
+            app.add_option(entry.option, request.*entry.path, entry.description)->type_name(entry.valueName);
     option("--mastering-display",
            "the mastering display's largest and smallest luminance for --dovi-config, in place of the\n"
            "stream's (default: the stream's, else " +
@@ -334,9 +334,9 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
             throw RequestError("--size needs --pix-fmt NAME for raw input, such as --pix-fmt yuv422p10le");
         request.raw = parseRawVideo(size, pixelFormat);
     }
-    for (const OutputSpec& spec : outputTable())
-        if (app.count(spec.option) && (request.*spec.path).empty())
-            throw RequestError(std::string(spec.option) + " needs a file name");
+    for (const OutputSpec& entry : outputTable())
+        if (app.count(entry.option) && (request.*entry.path).empty())
+            throw RequestError(std::string(entry.option) + " needs a file name");
     if (app.count("--scene-cuts") && request.sceneCutsFile.empty())
         throw RequestError("--scene-cuts needs a file name");
     if (const std::string reason = validate(request, Spelling::CommandLine); !reason.empty())

@@ -113,8 +113,8 @@ int measureClip(const CommandLine& commandLine)
     // one piece and the write is checked. A pager that was closed (| head) took what its reader wanted:
     // that alone is no failure. It goes to standard error when an output takes standard output.
     bool summaryOnStandardError = false;
-    for (const OutputSpec& spec : outputTable())
-        summaryOnStandardError = summaryOnStandardError || request.*spec.path == "-";
+    for (const OutputSpec& entry : outputTable())
+        summaryOnStandardError = summaryOnStandardError || request.*entry.path == "-";
     std::vector<std::string> failures;
     if (report.ending == Ending::Failed)
         failures.push_back(report.failure);
