@@ -192,6 +192,9 @@ struct FrameRecord {
     double sceneDistance = 0.0;    // to the frame before, 0..1; 0 for frame 0
     bool final = false;            // measured inside the clip's final area (always so in a report)
     bool damaged = false;          // flagged by the decoder (only with Request::acceptDamaged)
+    long long pixels = 0;          // measured: the frame's pixels inside the area
+    int width = 0;                 // the frame's size, pixels
+    int height = 0;
 };
 
 // One column of the per-frame outputs: the CSV header, the JSON lines' names and the Python module's
@@ -299,7 +302,8 @@ private:
 // The clip's light levels over its measured frames.
 class HDRMETER_API MeasurementSummary {
 public:
-    void add(const FrameMeasurement& measurement);
+    // `pixels`: the frame's measured pixels, which weigh its share above the threshold.
+    void add(const FrameMeasurement& measurement, long long pixels);
 
     long long framesMeasured() const { return framesMeasured_; }
     const FramePeak& maxCll() const { return maxCll_; }   // nits
@@ -307,8 +311,8 @@ public:
     long long framesAboveThreshold() const { return framesAboveThreshold_; }
     // Share of frames with at least one pixel above the threshold, percent; 0 without frames.
     double framesAboveThresholdPercent() const;
-    // Share of all measured pixels above the threshold, percent; 0 without frames: the mean of the
-    // frames' shares, which is the same while every frame has the same pixel count.
+    // Share of all measured pixels above the threshold, percent; 0 without frames. While every frame
+    // has the same pixel count it is computed as the mean of the frames' shares.
     double pixelsAboveThresholdPercent() const;
 
 private:
@@ -317,6 +321,10 @@ private:
     FramePeak maxFall_;
     long long framesAboveThreshold_ = 0;
     double aboveThresholdPercentSum_ = 0.0;
+    double abovePixelsSum_ = 0.0;  // each frame's share times its pixels
+    double pixelsSum_ = 0.0;
+    long long firstPixels_ = -1;
+    bool pixelCountsDiffer_ = false;
 };
 
 enum class Ending {
@@ -338,6 +346,14 @@ struct Report {
     // statistic), and the numbers that presentation times skip (frames the stream lost).
     std::vector<long long> damagedFrames;
     std::vector<long long> missingFrames;
+    // The frame sizes met, in order, each with its run of frames: one entry unless the size changed.
+    struct SizeRun {
+        int width = 0;
+        int height = 0;
+        long long firstFrame = 0;
+        long long frameCount = 0;
+    };
+    std::vector<SizeRun> sizes;
 
     // The automatic area's second pass: frames measured again, and how long it took.
     long long secondPassFrames = 0;

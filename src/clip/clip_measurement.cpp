@@ -26,6 +26,10 @@ std::optional<FrameRecord> ClipMeasurement::measureFrame(const FrameView& view, 
     record.numbers = *numbers;
     record.numbers.frame = frame;
     record.damaged = !clip_.lastFrameDamage().empty();
+    record.width = view.width;
+    record.height = view.height;
+    record.pixels = static_cast<long long>(view.width - area_.left - area_.right) *
+                    (view.height - area_.top - area_.bottom);
     const FrameStatistics& statistics = clip_.lastStatistics();
     record.smallestPqLight = statistics.smallestPqLight();
     record.meanPqLight = statistics.meanPqLight();

@@ -214,7 +214,11 @@ public:
                 if (record.damaged)
                     report_.damagedFrames.push_back(record.numbers.frame);
                 else
-                    report_.summary.add(record.numbers);
+                    report_.summary.add(record.numbers, record.pixels);
+                if (report_.sizes.empty() || report_.sizes.back().width != record.width ||
+                    report_.sizes.back().height != record.height)
+                    report_.sizes.push_back({record.width, record.height, record.numbers.frame, 0});
+                ++report_.sizes.back().frameCount;
             },
             [&](int pass, long long framesDone, std::optional<long long> frames) {
                 lastFrame = std::chrono::steady_clock::now();

@@ -136,6 +136,7 @@ TEST(FfmpegClient, AStreamThatChangesPartWayIsMeasuredFrameByFrameOrEndsWhereItC
         if (test.failure.empty()) {
             ASSERT_EQ(run.exitStatus, 0) << run.err;
             ASSERT_EQ(rows.size(), std::size_t(2 * framesPerPart));
+            EXPECT_EQ(summaryValue(run.out, "frame sizes"), "64x36 frames 0 to 2, 96x54 frames 3 to 5");
         } else {
             EXPECT_EQ(run.exitStatus, 1);
             ASSERT_EQ(errorLines(run.err).size(), 1u) << run.err;

@@ -26,7 +26,7 @@ TEST(Summary, MaxCllAndMaxFallComeFromTheirOwnColumnsAndSharesAreOfFramesAndPixe
     const double average[] = {10.0, 180.5, 40.0, 180.49}, largest[] = {900.0, 300.0, 1000.4, 999.0};
     const double above[] = {0.0, 50.0, 0.0, 10.0};
     for (int i = 0; i < 4; ++i)
-        summary.add(FrameMeasurement{100 + i, average[i], largest[i], above[i], 0, 0, 0, std::nullopt});
+        summary.add(FrameMeasurement{100 + i, average[i], largest[i], above[i], 0, 0, 0, std::nullopt}, 64);
     RunFacts facts;
     facts.thresholdNits = 203.5;
     facts.metadata.lightLevel = ContentLightLevel{1000, 180};
@@ -40,6 +40,11 @@ TEST(Summary, MaxCllAndMaxFallComeFromTheirOwnColumnsAndSharesAreOfFramesAndPixe
     // Stated and measured levels are compared as the whole nits metadata carries: 1000 is not below 1000.4;
     // and 0 is HDR10's "not stated", below nothing.
     EXPECT_EQ(text.str().find("stated below measured MaxCLL"), std::string::npos) << text.str();
+    // Frames of different sizes weigh their shares by their pixels: 50 % of 300 and 0 % of 100 is 37.5 %.
+    MeasurementSummary mixed;
+    mixed.add(FrameMeasurement{0, 1, 1, 50.0, 0, 0, 0, std::nullopt}, 300);
+    mixed.add(FrameMeasurement{1, 1, 1, 0.0, 0, 0, 0, std::nullopt}, 100);
+    EXPECT_EQ(mixed.pixelsAboveThresholdPercent(), 37.5);
     std::ostringstream unstated;
     facts.metadata.lightLevel = ContentLightLevel{0, 0};
     printSummary(unstated, summary, facts);

@@ -65,8 +65,13 @@ std::string FramePeak::describeFrames() const
     return text;
 }
 
-void MeasurementSummary::add(const FrameMeasurement& measurement)
+void MeasurementSummary::add(const FrameMeasurement& measurement, long long pixels)
 {
+    if (firstPixels_ < 0)
+        firstPixels_ = pixels;
+    pixelCountsDiffer_ = pixelCountsDiffer_ || pixels != firstPixels_;
+    abovePixelsSum_ += measurement.aboveThresholdPercent * static_cast<double>(pixels);
+    pixelsSum_ += static_cast<double>(pixels);
     ++framesMeasured_;
     maxCll_.offer(measurement.frame, measurement.largestLightNits);
     maxFall_.offer(measurement.frame, measurement.averageLightNits);
@@ -82,6 +87,8 @@ double MeasurementSummary::framesAboveThresholdPercent() const
 
 double MeasurementSummary::pixelsAboveThresholdPercent() const
 {
+    if (pixelCountsDiffer_)
+        return pixelsSum_ == 0.0 ? 0.0 : abovePixelsSum_ / pixelsSum_;
     return framesMeasured_ == 0 ? 0.0 : aboveThresholdPercentSum_ / static_cast<double>(framesMeasured_);
 }
 
@@ -253,7 +260,23 @@ std::string summaryText(const Report& report)
     runFacts.pixelsPerFrame = static_cast<long long>(facts.width - report.area.left - report.area.right) *
                               (facts.height - report.area.top - report.area.bottom);
     runFacts.metadata = report.metadata;
-    if (facts.width > 0) {
+    if (report.sizes.size() > 1) {
+        // Frames of several sizes share the area's offsets, not its size.
+        std::string sizes;
+        for (const Report::SizeRun& run : report.sizes)
+            sizes += (sizes.empty() ? "" : ", ") + std::to_string(run.width) + "x" + std::to_string(run.height) +
+                     (run.frameCount == 1 ? " frame " + std::to_string(run.firstFrame)
+                                          : " frames " + std::to_string(run.firstFrame) + " to " +
+                                                std::to_string(run.firstFrame + run.frameCount - 1));
+        runFacts.runLines.emplace_back("frame sizes", sizes);
+        const ActiveArea& area = report.area;
+        runFacts.runLines.emplace_back(
+            "active area", area == ActiveArea{} ? std::string("the whole frame of each size (--active-area)")
+                                                : std::to_string(area.left) + "," + std::to_string(area.top) + "," +
+                                                      std::to_string(area.right) + "," + std::to_string(area.bottom) +
+                                                      " pixels from each edge of each size (--active-area)");
+        runFacts.runLines.emplace_back("scenes", describeScenes(report));
+    } else if (facts.width > 0) {
         const bool given = report.request.areaMode != AreaMode::Auto;
         runFacts.runLines.emplace_back("active area", describeArea(facts, report.area) + (given ? " (--active-area)" : ""));
         runFacts.runLines.emplace_back("scenes", describeScenes(report));

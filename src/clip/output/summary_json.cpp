@@ -68,6 +68,14 @@ nlohmann::ordered_json summaryJson(const Report& report)
         json["stream_metadata"] = nullptr;
     }
     json["interrupted"] = report.ending == Ending::Stopped;
+    if (report.sizes.size() > 1) {
+        json["frame_sizes"] = nlohmann::ordered_json::array();
+        for (const Report::SizeRun& run : report.sizes)
+            json["frame_sizes"].push_back({{"width", run.width},
+                                           {"height", run.height},
+                                           {"first_frame", run.firstFrame},
+                                           {"frames", run.frameCount}});
+    }
     if (report.request.acceptDamaged) {
         json["damaged_frames"] = report.damagedFrames;
         json["missing_frames"] = report.missingFrames;
