@@ -13,6 +13,7 @@ extern "C" {
 #include "fuzz_input.h"
 #include "libav/stream_format.h"
 #include "options.h"
+#include "request_rules.h"
 
 using namespace hdrmeter;
 using namespace hdrmeter::clip;
@@ -51,13 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             check(pixelLayoutOf(av_get_pix_fmt(raw.pixelFormat.c_str())).accepted, "a raw format that is measured");
         }
         // The analyzer must take the settings as they are.
-        AnalysisSettings settings;
-        settings.thresholdNits = request.thresholdNits;
-        settings.top1Percent = request.top1Percent;
-        settings.top2Percent = request.top2Percent;
-        settings.bottomPercent = request.bottomPercent;
-        settings.taskCount = request.tasks;
-        Analyzer analyzer(settings);
+        Analyzer analyzer(analysisSettingsOf(request));
     } catch (const RequestError& error) {
         // The reason may quote an argument with a line break in it; the program escapes such characters
         // when it prints the reason (the tool's reliability test runs that case end to end).

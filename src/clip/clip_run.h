@@ -29,20 +29,8 @@ struct ClipOptions {
     bool acceptDamaged = false;           // measure through damaged frames and gaps instead of ending there
 };
 
-struct ClipFacts {
-    std::string inputName;  // the path, "standard input" or "demo clip"
-    std::string container;  // libavformat's demuxer, "matroska,webm"; "generated" for the demo clip
-    std::string codec;      // "hevc"
-    int streamIndex = 0;    // the measured stream's number in the container
-    // Of the first frame; known once one was decoded.
-    int width = 0;
-    int height = 0;
-    int bitDepth = 0;
-    ChromaLayout layout = ChromaLayout::Yuv420;
-    SampleRange range = SampleRange::Narrow;
-    ColourChoice colour;
-    Arithmetic arithmetic;
-    std::optional<long long> framesExpected;
+// The stream's facts as the report gives them, and the frames measured so far.
+struct ClipFacts : StreamFacts {
     long long framesMeasured = 0;
 };
 

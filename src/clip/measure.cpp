@@ -36,6 +36,19 @@ std::string plotSvg(const Report& report)
     return renderLightPlot(report.frames, report.summary, labels);
 }
 
+AnalysisSettings analysisSettingsOf(const Request& request)
+{
+    AnalysisSettings analysis;
+    analysis.thresholdNits = request.thresholdNits;
+    analysis.top1Percent = request.top1Percent;
+    analysis.top2Percent = request.top2Percent;
+    analysis.bottomPercent = request.bottomPercent;
+    analysis.taskCount = request.tasks;
+    if (request.classParity)
+        analysis.arithmetic = Arithmetic::classParity();
+    return analysis;
+}
+
 namespace {
 
 MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
@@ -53,14 +66,7 @@ MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
     clip.lumaChecks = request.lumaChecks;
     clip.spelling = spelling;
     clip.acceptDamaged = request.acceptDamaged;
-    AnalysisSettings& analysis = clip.analysis;
-    analysis.thresholdNits = request.thresholdNits;
-    analysis.top1Percent = request.top1Percent;
-    analysis.top2Percent = request.top2Percent;
-    analysis.bottomPercent = request.bottomPercent;
-    analysis.taskCount = request.tasks;
-    if (request.classParity)
-        analysis.arithmetic = Arithmetic::classParity();
+    clip.analysis = analysisSettingsOf(request);
     options.areaMode = request.areaMode;
     options.givenArea = request.area;
     options.sceneThreshold = request.sceneThreshold;
@@ -147,24 +153,6 @@ private:
 std::string framesText(long long count, const char* one, const char* many)
 {
     return count == 1 ? std::string(one) : std::string(many) + " " + std::to_string(count) + " frames";
-}
-
-StreamFacts streamFactsOf(const ClipFacts& facts)
-{
-    StreamFacts stream;
-    stream.inputName = facts.inputName;
-    stream.container = facts.container;
-    stream.codec = facts.codec;
-    stream.streamIndex = facts.streamIndex;
-    stream.width = facts.width;
-    stream.height = facts.height;
-    stream.bitDepth = facts.bitDepth;
-    stream.layout = facts.layout;
-    stream.range = facts.range;
-    stream.colour = facts.colour;
-    stream.arithmetic = facts.arithmetic;
-    stream.framesExpected = facts.framesExpected;
-    return stream;
 }
 
 class Run {
@@ -267,7 +255,7 @@ private:
     {
         ClipMeasurement& measurement = *measurement_;
         const ClipRun& clip = measurement.clip();
-        report_.stream = streamFactsOf(clip.facts());
+        report_.stream = clip.facts();
         report_.metadata = clip.staticMetadata();
         report_.area = measurement.area();
         report_.scenes = measurement.scenes();

@@ -13,6 +13,10 @@ std::string spell(Spelling spelling, const char* option);
 // "--threshold 20000" or "threshold=20000".
 std::string setting(Spelling spelling, const char* option, const std::string& value);
 
+// What the analyzer measures each frame with, the transfer and matrix aside (the stream's or the
+// request's, known at the first frame).
+AnalysisSettings analysisSettingsOf(const Request& request);
+
 }  // namespace hdrmeter::clip
 
 #endif
