@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -177,7 +178,8 @@ struct ClipReading {
     std::string failure;
 };
 
-ClipReading readClip(const std::string& path)
+// With cutTo, the file is cut to that many bytes once two frames were measured, as another program might.
+ClipReading readClip(const std::string& path, std::optional<off_t> cutTo = std::nullopt)
 {
     hdrmeter::clip::ClipOptions options;
     options.source.path = path;
@@ -190,6 +192,9 @@ ClipReading readClip(const std::string& path)
             break;
         reading.numbers.push_back({measured->averageLightNits, measured->largestLightNits, measured->aboveThresholdPercent,
                                    measured->top1Nits, measured->top2Nits, measured->bottomNits});
+        if (cutTo && reading.numbers.size() == 2) {
+            EXPECT_EQ(truncate(path.c_str(), *cutTo), 0);
+        }
     }
     reading.failure = run.failure();
     return reading;
@@ -214,15 +219,24 @@ TEST(FfmpegClient, WithoutTheReadGuardYuv4mpegIsReadAsPacketsWithTheMappedNumber
     char canonical[PATH_MAX];
     ASSERT_NE(realpath(scratch.file("clip.y4m").c_str(), canonical), nullptr);
 
+    // A file cut behind the reader is no end of the clip, whichever way it is read.
+    const std::string cut = std::string(canonical) + ".cut.y4m";
+    const auto readCut = [&] {
+        std::ofstream(cut, std::ios::binary) << bytes;
+        return readClip(cut, static_cast<off_t>(bytes.find("FRAME", bytes.find("FRAME") + 1)));
+    };
+
     struct sigaction before {}, after {};
     ASSERT_EQ(sigaction(SIGBUS, nullptr, &before), 0);
-    const ClipReading asPackets = readClip(canonical);
+    const ClipReading asPackets = readClip(canonical), cutAsPackets = readCut();
     ASSERT_EQ(sigaction(SIGBUS, nullptr, &after), 0);
     EXPECT_EQ(after.sa_handler, before.sa_handler);
     EXPECT_EQ(after.sa_flags, before.sa_flags);
 
     hdrmeter::clip::installMappedReadGuard();
-    const ClipReading mapped = readClip(canonical);
+    const ClipReading mapped = readClip(canonical), cutMapped = readCut();
+    for (const ClipReading* reading : {&cutAsPackets, &cutMapped})
+        EXPECT_NE(reading->failure.find("the input file shrank to "), std::string::npos) << reading->failure;
     ASSERT_EQ(sigaction(SIGBUS, nullptr, &after), 0);
     EXPECT_NE(after.sa_flags & SA_SIGINFO, 0) << "the guard is what changes the disposition";
 

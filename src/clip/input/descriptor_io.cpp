@@ -169,8 +169,19 @@ int DescriptorInput::readPacket(void* opaque, std::uint8_t* buffer, int size)
             input.bytesRead_ += static_cast<std::uint64_t>(count);
             return static_cast<int>(count);
         }
-        if (count == 0)
+        if (count == 0) {
+            // A regular file cut behind the reader also reads as its end; its size says it was not.
+            struct stat status {};
+            const off_t position = ::lseek(input.descriptor_, 0, SEEK_CUR);
+            if (input.regularFile_ && position > 0 && ::fstat(input.descriptor_, &status) == 0 &&
+                status.st_size < position) {
+                input.readFailure_ = "the input file shrank to " + std::to_string(status.st_size) +
+                                     " bytes, behind the " + std::to_string(position) +
+                                     " already read (did another program truncate or rewrite it?)";
+                return AVERROR(EIO);
+            }
             return AVERROR_EOF;
+        }
         if (errno == EINTR || errno == EAGAIN)
             continue;
         input.readFailure_ = std::strerror(errno);

@@ -181,7 +181,14 @@ const AVFrame* MappedSource::mapNext()
     if (!failure_.empty() || frameBytes_ == 0)
         return nullptr;
     const std::uint64_t size = fileBytes(descriptor_);
-    if (nextOffset_ >= size)
+    if (nextOffset_ > size) {
+        // Cut behind the reader: frames that were there are gone, which is no end of the clip.
+        failure_ = "the input file shrank to " + std::to_string(size) + " bytes, behind frame " +
+                   std::to_string(frameIndex_) + ", while it was measured (did another program truncate or " +
+                   "rewrite it?)";
+        return nullptr;
+    }
+    if (nextOffset_ == size)
         return nullptr;
     const std::string frameName = "frame " + std::to_string(frameIndex_);
     std::uint64_t dataOffset = nextOffset_;
