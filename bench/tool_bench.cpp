@@ -37,7 +37,7 @@ BENCHMARK(BM_AnalyzerFrame422)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
-#ifdef HDRMETER_CLIP_PATH
+#ifdef HDRMETER_TOOL_PATH
 #include <unistd.h>
 
 #include <chrono>
@@ -70,7 +70,7 @@ bool writeClip() {
 double runTool(int frames, long& peakKibibytes) {
     const bool timed = access("/usr/bin/time", X_OK) == 0;
     const std::string command = std::string(timed ? "/usr/bin/time -f %M -o " + std::string(kPeakFile) + " " : "") +
-                                HDRMETER_CLIP_PATH + " --transfer pq --frames " + std::to_string(frames) + " " +
+                                HDRMETER_TOOL_PATH + " --transfer pq --frames " + std::to_string(frames) + " " +
                                 kClip + " >/dev/null";
     const auto start = std::chrono::steady_clock::now();
     const int status = std::system(command.c_str());
