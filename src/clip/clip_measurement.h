@@ -28,8 +28,8 @@ struct MeasureOptions {
     ClipOptions clip;
     AreaMode areaMode = AreaMode::Auto;
     ActiveArea givenArea;                             // with AreaMode::Given
-    double sceneThreshold = kDefaultSceneThreshold;  // 0..1
-    long long minSceneFrames = kDefaultMinSceneFrames;
+    double sceneThreshold = Request{}.sceneThreshold;  // 0..1; the request's default
+    long long minSceneFrames = Request{}.minSceneFrames;
     std::optional<std::vector<long long>> sceneCuts;  // imported first frames instead of detection
     std::optional<long long> frameLimit;
     bool sceneStatistics = false;  // keep the merged statistics of every scene (for HDR10+)

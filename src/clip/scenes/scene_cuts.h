@@ -18,8 +18,6 @@
 namespace hdrmeter::clip {
 
 constexpr int kSignatureBins = 32;
-constexpr double kDefaultSceneThreshold = 0.3;
-constexpr long long kDefaultMinSceneFrames = 12;
 
 struct SceneSignature {
     std::array<float, kSignatureBins> luma{};
