@@ -30,7 +30,7 @@ TEST(Program, EveryBadInputOrUsageGetsOneLineAndItsExitStatus)
         source + "yuv422p10le -frames:v 3 -strict -1 c.y4m && " + source + "yuv420p -frames:v 2 -c:v libx264 h264.mp4 && " +
         source + "yuv420p10le -frames:v 2 -c:v ffv1 -color_trc bt709 sdr.mkv && " +
         "ffmpeg -v error -nostdin -y -f lavfi -i sine -t 0.2 a.wav && " +
-        "printf '0\\n12\\n7\\n' >cuts.txt && head -n 1 c.y4m >header.y4m && head -c 20000 c.y4m >cut.y4m && : >empty && ln -s clip.mkv link.mkv && " +
+        "printf 'YUV4MPEG2 W0 H4 F25:1 C420p10\\nFRAME\\n' >w0.y4m && printf '0\\n12\\n7\\n' >cuts.txt && head -n 1 c.y4m >header.y4m && head -c 20000 c.y4m >cut.y4m && : >empty && ln -s clip.mkv link.mkv && " +
         "cp clip.mkv cut.mkv && truncate -s $(( $(stat -c %s clip.mkv) / 2 )) cut.mkv";
     ASSERT_EQ(runShell(scratch, setup).exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
     // An unknown codec tag, and a broken header in the fifth ProRes frame; noise from a fixed seed (fresh
@@ -54,6 +54,8 @@ TEST(Program, EveryBadInputOrUsageGetsOneLineAndItsExitStatus)
     // Arguments, standard input, status, the error's words, and the frames summarised (-1: no summary).
     const std::tuple<std::string, std::string, int, std::string, int> cases[] = {
         {"missing.mkv", "", 1, "cannot open missing.mkv", -1},
+        // The demuxer's own word, not the stale errno it returns.
+        {"w0.y4m", "", 1, "cannot read w0.y4m as video: IMGUTILS: Picture size 0x4 is invalid", -1},
         {"-", "empty", 1, "standard input is empty", -1},
         {"a.wav", "", 1, "a.wav has no video stream", -1},
         {"--stream 5 clip.mkv", "", 1, "has no stream 5", -1},

@@ -61,7 +61,10 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
             throw InputError("stopped before " + name + " could be opened");
         if (input_->bytesRead() == 0)
             throw InputError(name + " is empty: give a video file or pipe a stream into standard input");
-        throw InputError("cannot read " + name + " as video: " + libavErrorText(opened) + takeLibavError());
+        // A demuxer that refuses its input logs why; the code it returns may be a stale errno
+        // ("Device or resource busy" for a frame size of 0), so the logged line is the reason.
+        const std::string logged = takeLibavErrorLine();
+        throw InputError("cannot read " + name + " as video: " + (logged.empty() ? libavErrorText(opened) : logged));
     }
     format_.reset(context);
     const std::string demuxer = context->iformat->name;

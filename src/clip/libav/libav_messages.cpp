@@ -133,11 +133,17 @@ bool DecoderErrors::take(std::int64_t& serial, std::string& message)
     return true;
 }
 
-std::string takeLibavError()
+std::string takeLibavErrorLine()
 {
     const std::lock_guard<std::mutex> lock(messageMutex);
     std::string message;
     message.swap(lastError);
+    return message;
+}
+
+std::string takeLibavError()
+{
+    const std::string message = takeLibavErrorLine();
     return message.empty() ? message : " (" + message + ")";
 }
 

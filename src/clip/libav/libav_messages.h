@@ -11,6 +11,8 @@ namespace hdrmeter::clip {
 // The last error FFmpeg gave since the last call, as " (hevc: ...)" to add to a failure's reason; empty
 // when there was none or the host kept FFmpeg's own log callback.
 std::string takeLibavError();
+// The same line bare, "" when there is none.
+std::string takeLibavErrorLine();
 
 // The errors one decoder logs while it decodes: a decoder that conceals a missing reference or a broken
 // slice often says so only in its log. Each of its contexts (its frame threads' too) carries `key` as its
