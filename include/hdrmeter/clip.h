@@ -108,6 +108,10 @@ struct Request {
     // measured and written with their `damaged` flag but left out of every statistic, and gaps are
     // named in the report.
     bool acceptDamaged = false;
+    // Report::frames holds every frame's record (about 150 bytes a frame). Without it the report's
+    // frames are left empty and the run keeps about 100 bytes a frame, whatever it writes: a host that
+    // only wants the files (the command-line tool) leaves it off for long films.
+    bool keepFrames = true;
 
     // The active area.
     AreaMode areaMode = AreaMode::Auto;
@@ -212,6 +216,15 @@ HDRMETER_API const std::vector<FrameColumn>& frameColumns();
 // The columns a request's outputs carry, in order.
 HDRMETER_API std::vector<const FrameColumn*> columnsOf(const Request& request);
 
+// A scene's light as HDR10+ Profile A describes it, over the pixels of its undamaged frames.
+struct SceneDistribution {
+    // In the order of HDR10+'s distribution indexes 1, 5, 10, 25, 50, 75, 90, 95 and 99: the light in nits
+    // at the 1st and the 99.99th percentile, the percent of pixels at or below 100 nits, then the light at
+    // the 25th, 50th, 75th, 90th, 95th and 99.98th percentiles.
+    std::array<double, 9> values{};
+    std::array<double, 3> largestChannelNits{};  // red, green, blue
+};
+
 struct SceneResult {
     long long firstFrame = 0;
     long long frameCount = 0;
@@ -219,7 +232,7 @@ struct SceneResult {
     double smallestPqLight = 0.0;         // over its pixels, PQ signal
     double largestPqLight = 0.0;
     double meanOfMeanPqLight = 0.0;       // the mean of its frames' mean PQ signal
-    std::optional<FrameStatistics> statistics;  // merged over its frames, when an output needs them (HDR10+)
+    std::optional<SceneDistribution> distribution;  // when an output needs it (HDR10+)
 };
 
 // How a transfer or matrix was chosen.
@@ -338,7 +351,7 @@ struct Report {
     StreamFacts stream;
     StaticMetadata metadata;          // as the stream states it
     ActiveArea area;                  // the area every reported frame was measured in
-    std::vector<FrameRecord> frames;  // in order, each measured inside `area`
+    std::vector<FrameRecord> frames;  // in order, each measured inside `area` (with Request::keepFrames)
     std::vector<SceneResult> scenes;
     MeasurementSummary summary;
     std::vector<std::string> warnings;  // a line each, in the order they arose

@@ -12,44 +12,97 @@
 namespace hdrmeter::clip {
 
 ClipMeasurement::ClipMeasurement(const MeasureOptions& options, const StopRequest* stop)
-    : options_(options), clip_(options.clip, stop)
+    : options_(options), clip_(options.clip, stop), segments_(options.minSceneFrames, options.sceneCuts)
 {
 }
 
-std::optional<FrameRecord> ClipMeasurement::measureFrame(const FrameView& view, long long frame,
-                                                         const SceneSignature* before, SceneSignature& signature)
+std::optional<ClipMeasurement::StoredFrame> ClipMeasurement::measureFrame(const FrameView& view, long long frame,
+                                                                          const SceneSignature* before,
+                                                                          SceneSignature& signature)
 {
     std::optional<FrameMeasurement> numbers = clip_.measure(view, area_);
     if (!numbers)
         return std::nullopt;
-    FrameRecord record;
-    record.numbers = *numbers;
-    record.numbers.frame = frame;
-    record.damaged = !clip_.lastFrameDamage().empty();
-    record.width = view.width;
-    record.height = view.height;
-    record.pixels = static_cast<long long>(view.width - area_.left - area_.right) *
-                    (view.height - area_.top - area_.bottom);
+    StoredFrame stored;
+    stored.frame = frame;
+    stored.averageLightNits = numbers->averageLightNits;
+    stored.largestLightNits = numbers->largestLightNits;
+    stored.aboveThresholdPercent = numbers->aboveThresholdPercent;
+    stored.top1Nits = numbers->top1Nits;
+    stored.top2Nits = numbers->top2Nits;
+    stored.bottomNits = numbers->bottomNits;
+    lastLumaChecks_ = numbers->lumaChecks;
+    stored.damaged = !clip_.lastFrameDamage().empty();
     const FrameStatistics& statistics = clip_.lastStatistics();
-    record.smallestPqLight = statistics.smallestPqLight();
-    record.meanPqLight = statistics.meanPqLight();
-    record.largestPqLight = statistics.largestPqLight();
+    stored.smallestPqLight = statistics.smallestPqLight();
+    stored.meanPqLight = statistics.meanPqLight();
+    stored.largestPqLight = statistics.largestPqLight();
     signature = signatureOf(statistics);
-    record.sceneDistance = before ? signatureDistance(*before, signature) : 0.0;
-    record.final = true;
+    stored.sceneDistance = before ? signatureDistance(*before, signature) : 0.0;
+    stored.final = true;
+    return stored;
+}
+
+void ClipMeasurement::store(std::size_t index, const StoredFrame& frame, const FrameView& view)
+{
+    if (index < records_.size()) {
+        records_[index] = frame;
+        if (options_.clip.lumaChecks)
+            lumaChecks_[index] = lastLumaChecks_.value_or(LumaChecks{});
+        return;
+    }
+    records_.push_back(frame);
+    if (options_.clip.lumaChecks)
+        lumaChecks_.push_back(lastLumaChecks_.value_or(LumaChecks{}));
+    if (sizes_.empty() || sizes_.back().width != view.width || sizes_.back().height != view.height)
+        sizes_.push_back({index, view.width, view.height});
+}
+
+FrameRecord ClipMeasurement::recordOf(std::size_t index, std::size_t& sizeRun, const std::vector<long long>& cuts) const
+{
+    while (sizeRun + 1 < sizes_.size() && sizes_[sizeRun + 1].firstIndex <= index)
+        ++sizeRun;
+    const StoredFrame& stored = records_[index];
+    FrameRecord record;
+    FrameMeasurement& numbers = record.numbers;
+    numbers.frame = stored.frame;
+    numbers.averageLightNits = stored.averageLightNits;
+    numbers.largestLightNits = stored.largestLightNits;
+    numbers.aboveThresholdPercent = stored.aboveThresholdPercent;
+    numbers.top1Nits = stored.top1Nits;
+    numbers.top2Nits = stored.top2Nits;
+    numbers.bottomNits = stored.bottomNits;
+    if (options_.clip.lumaChecks)
+        numbers.lumaChecks = lumaChecks_[index];
+    numbers.scene = std::upper_bound(cuts.begin(), cuts.end(), stored.frame) - cuts.begin() - 1;
+    record.smallestPqLight = stored.smallestPqLight;
+    record.meanPqLight = stored.meanPqLight;
+    record.largestPqLight = stored.largestPqLight;
+    record.sceneDistance = stored.sceneDistance;
+    record.final = stored.final;
+    record.damaged = stored.damaged;
+    record.width = sizes_[sizeRun].width;
+    record.height = sizes_[sizeRun].height;
+    record.pixels = static_cast<long long>(record.width - area_.left - area_.right) *
+                    (record.height - area_.top - area_.bottom);
     return record;
 }
 
-void ClipMeasurement::addToSegments(std::vector<Segment>& segments, long long frame, bool startsSegment)
+void ClipMeasurement::forEachFrame(const std::function<void(const FrameRecord&)>& visit) const
+{
+    std::size_t sizeRun = 0;
+    for (std::size_t index = 0; index < records_.size(); ++index)
+        if (records_[index].final)
+            visit(recordOf(index, sizeRun, cuts_));
+}
+
+void ClipMeasurement::addToSegments(SceneSegments& segments, long long frame, bool candidate, bool restart)
 {
     if (!options_.sceneStatistics)
         return;
-    // A damaged frame still begins its segment, so that scenes line up, but adds no pixels to it.
+    // A damaged frame still takes its place in the runs, so that scenes line up, but adds no pixels.
     const bool damaged = !clip_.lastFrameDamage().empty();
-    if (segments.empty() || startsSegment)
-        segments.push_back({frame, damaged ? FrameStatistics() : clip_.lastStatistics()});
-    else if (!damaged)
-        segments.back().statistics.merge(clip_.lastStatistics());
+    segments.add(frame, candidate, damaged ? nullptr : &clip_.lastStatistics(), restart);
 }
 
 std::string ClipMeasurement::refusalOf(const FrameView& view, long long frame) const
@@ -136,20 +189,20 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
                     segments_.clear();
                 }
             }
-            const std::optional<FrameRecord> measured =
+            const std::optional<StoredFrame> measured =
                 measureFrame(*view, frame, index > 0 ? &before : nullptr, signature);
             if (!measured)
                 break;
             const bool candidate = index > 0 && measured->sceneDistance >= options_.sceneThreshold;
-            addToSegments(segments_, frame, areaChanged || cutter.isPossibleCut(frame, candidate));
+            addToSegments(segments_, frame, candidate, areaChanged);
             if (areaChanged)
                 lastGrowthSignature = signature;
             before = signature;
-            records_.push_back(*measured);
+            store(records_.size(), *measured, *view);
             if (!automatic) {
                 cutter.add(frame, candidate);
                 // Rows wait only until their scene is decided.
-                release(cutter.decidedBefore(), cutter, sink);
+                release(cutter.decidedBefore(), cutter.cuts(), sink);
             }
         } catch (const std::exception& error) {
             if (records_.empty())
@@ -161,7 +214,7 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
             progress(1, static_cast<long long>(records_.size()), framesExpected);
     }
     // The clip's frames by number, those it lost included.
-    const long long frameCount = records_.empty() ? 0 : records_.back().numbers.frame + 1;
+    const long long frameCount = records_.empty() ? 0 : records_.back().frame + 1;
     if (failure_.empty() && !clip_.failure().empty() && !clip_.stopped())
         fail(frameCount, clip_.failure());
 
@@ -174,32 +227,31 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
             leftOutReason_ = "stopped before the second pass";
     }
     if (automatic)
-        for (const FrameRecord& record : records_)
-            if (record.final)
-                cutter.add(record.numbers.frame, record.numbers.frame > 0 &&
-                                                     record.sceneDistance >= options_.sceneThreshold);
+        for (const StoredFrame& stored : records_)
+            if (stored.final)
+                cutter.add(stored.frame, stored.frame > 0 && stored.sceneDistance >= options_.sceneThreshold);
     cutter.finish(frameCount);
-    for (const FrameRecord& record : records_)
-        framesLeftOut_ += record.final ? 0 : 1;
-    release(LLONG_MAX, cutter, sink);
-    collectScenes(cutter.cuts());
+    cuts_ = cutter.cuts();
+    for (const StoredFrame& stored : records_)
+        framesLeftOut_ += stored.final ? 0 : 1;
+    release(LLONG_MAX, cuts_, sink);
+    collectScenes(cuts_);
 }
 
 void ClipMeasurement::secondPass(std::size_t firstFinal, const SceneSignature& firstFinalSignature,
                                  const ProgressSink& progress)
 {
-    const long long firstFinalFrame = records_[firstFinal].numbers.frame;
+    const long long firstFinalFrame = records_[firstFinal].frame;
     const auto framesToMeasure = static_cast<long long>(firstFinal);
     const auto start = std::chrono::steady_clock::now();
-    std::vector<Segment> segments;
-    SceneCutter possibleCuts(options_.minSceneFrames, options_.sceneCuts);
+    SceneSegments segments(options_.minSceneFrames, options_.sceneCuts);
     SceneSignature before, signature;
     const std::string endedAt = "the second pass over " + clip_.facts().inputName + " ended at frame ";
     long long frame = 0;
     try {
         clip_.rewind();
         for (std::size_t index = 0; index < firstFinal; ++index) {
-            frame = records_[index].numbers.frame;
+            frame = records_[index].frame;
             std::optional<FrameView> view = clip_.decode();
             // The same stream read again numbers its frames the same; should it not, no record is replaced.
             if (view && clip_.lastFrameNumber() != frame) {
@@ -207,7 +259,7 @@ void ClipMeasurement::secondPass(std::size_t firstFinal, const SceneSignature& f
                                             std::to_string(clip_.lastFrameNumber()));
                 break;
             }
-            const std::optional<FrameRecord> record =
+            const std::optional<StoredFrame> record =
                 view ? measureFrame(*view, frame, index > 0 ? &before : nullptr, signature) : std::nullopt;
             if (!record) {
                 if (clip_.stopped())
@@ -218,9 +270,9 @@ void ClipMeasurement::secondPass(std::size_t firstFinal, const SceneSignature& f
                 break;
             }
             const bool candidate = index > 0 && record->sceneDistance >= options_.sceneThreshold;
-            addToSegments(segments, frame, possibleCuts.isPossibleCut(frame, candidate));
+            addToSegments(segments, frame, candidate, false);
             before = signature;
-            records_[index] = *record;
+            store(index, *record, *view);
             ++secondPassFrames_;
             if (progress)
                 progress(2, secondPassFrames_, framesToMeasure);
@@ -232,60 +284,52 @@ void ClipMeasurement::secondPass(std::size_t firstFinal, const SceneSignature& f
         leftOutReason_ = failure_;
     if (secondPassFrames_ == framesToMeasure)
         records_[firstFinal].sceneDistance = signatureDistance(before, firstFinalSignature);
-    segments.insert(segments.end(), std::make_move_iterator(segments_.begin()), std::make_move_iterator(segments_.end()));
+    segments.append(std::move(segments_));
     segments_ = std::move(segments);
     secondPassSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void ClipMeasurement::release(long long end, const SceneCutter& cutter, const FrameSink& sink)
+void ClipMeasurement::release(long long end, const std::vector<long long>& cuts, const FrameSink& sink)
 {
-    const std::vector<long long>& cuts = cutter.cuts();
-    for (; released_ < records_.size() && records_[released_].numbers.frame < end; ++released_) {
-        FrameRecord& record = records_[released_];
-        const long long frame = record.numbers.frame;
-        record.numbers.scene = std::upper_bound(cuts.begin(), cuts.end(), frame) - cuts.begin() - 1;
-        if (record.final)
-            sink(record);
-    }
+    for (; released_ < records_.size() && records_[released_].frame < end; ++released_)
+        if (records_[released_].final)
+            sink(recordOf(released_, releasedSizeRun_, cuts));
 }
 
 void ClipMeasurement::collectScenes(const std::vector<long long>& cuts)
 {
-    std::size_t segment = 0;
+    const std::vector<std::optional<SceneDistribution>> distributions = segments_.distributions(cuts);
     // A scene counts its damaged frames, so that per-frame metadata keeps one entry per frame present,
     // but its numbers rest on its other frames only.
     std::vector<long long> cleanFrames;
-    for (const FrameRecord& record : records_) {
-        if (!record.final)
+    std::size_t scene = 0;
+    for (const StoredFrame& stored : records_) {
+        if (!stored.final)
             continue;
-        const long long firstFrame = cuts[static_cast<std::size_t>(record.numbers.scene)];
-        if (scenes_.empty() || scenes_.back().firstFrame != firstFrame) {
+        while (scene + 1 < cuts.size() && cuts[scene + 1] <= stored.frame)
+            ++scene;
+        if (scenes_.empty() || scenes_.back().firstFrame != cuts[scene]) {
             scenes_.push_back({});
-            scenes_.back().firstFrame = firstFrame;
+            scenes_.back().firstFrame = cuts[scene];
+            scenes_.back().distribution = distributions[scene];
             cleanFrames.push_back(0);
         }
         SceneResult& result = scenes_.back();
         ++result.frameCount;
-        if (!record.damaged) {
+        if (!stored.damaged) {
             if (cleanFrames.back()++ == 0)
-                result.smallestPqLight = record.smallestPqLight;
-            result.meanAverageLightNits += record.numbers.averageLightNits;
-            result.meanOfMeanPqLight += record.meanPqLight;
-            result.smallestPqLight = std::min(result.smallestPqLight, record.smallestPqLight);
-            result.largestPqLight = std::max(result.largestPqLight, record.largestPqLight);
-        }
-        for (; segment < segments_.size() && segments_[segment].firstFrame <= record.numbers.frame; ++segment) {
-            if (!result.statistics)
-                result.statistics = segments_[segment].statistics;
-            else
-                result.statistics->merge(segments_[segment].statistics);
+                result.smallestPqLight = stored.smallestPqLight;
+            result.meanAverageLightNits += stored.averageLightNits;
+            result.meanOfMeanPqLight += stored.meanPqLight;
+            result.smallestPqLight = std::min(result.smallestPqLight, stored.smallestPqLight);
+            result.largestPqLight = std::max(result.largestPqLight, stored.largestPqLight);
         }
     }
-    for (std::size_t scene = 0; scene < scenes_.size(); ++scene) {
-        if (cleanFrames[scene] == 0)
+    for (std::size_t index = 0; index < scenes_.size(); ++index) {
+        if (cleanFrames[index] == 0)
             continue;
-        scenes_[scene].meanAverageLightNits /= static_cast<double>(cleanFrames[scene]);
-        scenes_[scene].meanOfMeanPqLight /= static_cast<double>(cleanFrames[scene]);
+        scenes_[index].meanAverageLightNits /= static_cast<double>(cleanFrames[index]);
+        scenes_[index].meanOfMeanPqLight /= static_cast<double>(cleanFrames[index]);
     }
 }
 

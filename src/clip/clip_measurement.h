@@ -7,13 +7,14 @@
 // inside the final one: a second pass over frames 0..k-1 only. The results are those of measuring with
 // the final area given explicitly.
 //
-// What is kept of each frame is a record of its numbers, never its pixels or histograms. Scenes that need
-// histograms (HDR10+) get them from segments: runs of frames cut at every frame that may begin a scene and
-// at every frame where the area grew, each holding its frames' merged statistics. Merging is exact, so a
-// scene's statistics are the merge of its segments.
+// What is kept of each frame is its numbers, 96 bytes (and its luma checks when they are asked for),
+// never its pixels or histograms; its size, pixel count and scene are kept once for all the frames that
+// share them. Scenes that need histograms (HDR10+) get them from SceneSegments, which merges them as the
+// cuts are decided, so that they take memory by the open scene, not by the clip.
 #ifndef HDRMETER_CLIP_CLIP_MEASUREMENT_H
 #define HDRMETER_CLIP_CLIP_MEASUREMENT_H
 
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -21,6 +22,7 @@
 
 #include "clip_run.h"
 #include "scenes/scene_cuts.h"
+#include "scenes/scene_segments.h"
 
 namespace hdrmeter::clip {
 
@@ -67,18 +69,40 @@ public:
     const std::string& failure() const { return failure_; }
     std::optional<long long> failedAtFrame() const { return failedAtFrame_; }
     bool failedInSecondPass() const { return secondPassFailed_; }
-    // The records of the frames given to the sink, in order; taken by the caller at the end.
-    std::vector<FrameRecord>& records() { return records_; }
+    // After run(): hands the records of the frames given to the sink to `visit`, again, in order.
+    void forEachFrame(const std::function<void(const FrameRecord&)>& visit) const;
     const std::vector<SceneResult>& scenes() const { return scenes_; }
 
 private:
-    struct Segment {
-        long long firstFrame = 0;
-        FrameStatistics statistics;
+    // What is kept of a frame: 96 bytes.
+    struct StoredFrame {
+        long long frame = 0;
+        double averageLightNits = 0.0;
+        double largestLightNits = 0.0;
+        double aboveThresholdPercent = 0.0;
+        double top1Nits = 0.0;
+        double top2Nits = 0.0;
+        double bottomNits = 0.0;
+        double smallestPqLight = 0.0;
+        double meanPqLight = 0.0;
+        double largestPqLight = 0.0;
+        double sceneDistance = 0.0;
+        bool final = false;
+        bool damaged = false;
     };
-    std::optional<FrameRecord> measureFrame(const FrameView& view, long long frame, const SceneSignature* before,
+    // A run of stored frames of one size, from `firstIndex` on.
+    struct SizeRun {
+        std::size_t firstIndex = 0;
+        int width = 0;
+        int height = 0;
+    };
+    std::optional<StoredFrame> measureFrame(const FrameView& view, long long frame, const SceneSignature* before,
                                             SceneSignature& signature);
-    void addToSegments(std::vector<Segment>& segments, long long frame, bool startsSegment);
+    // Keeps the frame just measured at `index` of the stored frames (appended when it is the next one).
+    void store(std::size_t index, const StoredFrame& frame, const FrameView& view);
+    // The whole record of stored frame `index`; `sizeRun` is a cursor into sizes_ that only moves on.
+    FrameRecord recordOf(std::size_t index, std::size_t& sizeRun, const std::vector<long long>& cuts) const;
+    void addToSegments(SceneSegments& segments, long long frame, bool candidate, bool restart);
     // The checks of a frame before it is measured: its size against the area. Empty when it can be.
     std::string refusalOf(const FrameView& view, long long frame) const;
     void fail(long long frame, const std::string& reason);
@@ -86,16 +110,21 @@ private:
     // Measures again the records before records_[firstFinal], the first whose numbers are final.
     void secondPass(std::size_t firstFinal, const SceneSignature& firstFinalSignature, const ProgressSink& progress);
     // Hands the final records below `end` that were not handed out yet to the sink, with their scene.
-    void release(long long end, const SceneCutter& cutter, const FrameSink& sink);
+    void release(long long end, const std::vector<long long>& cuts, const FrameSink& sink);
     void collectScenes(const std::vector<long long>& cuts);
 
     MeasureOptions options_;
     ClipRun clip_;
     ActiveArea area_;
     ContentBounds content_;
-    std::vector<FrameRecord> records_;
+    std::deque<StoredFrame> records_;     // a deque: growing it never holds two copies
+    std::deque<LumaChecks> lumaChecks_;   // beside records_, with ClipOptions::lumaChecks
+    std::optional<LumaChecks> lastLumaChecks_;
+    std::vector<SizeRun> sizes_;
+    std::vector<long long> cuts_{0};      // the scenes' first frames, final after run()
     std::size_t released_ = 0;
-    std::vector<Segment> segments_;
+    std::size_t releasedSizeRun_ = 0;
+    SceneSegments segments_;
     std::vector<SceneResult> scenes_;
     long long secondPassFrames_ = 0;
     double secondPassSeconds_ = 0.0;

@@ -14,6 +14,7 @@
 #include "output/metadata_json.h"
 #include "output/output_file.h"
 #include "output/svg_plot.h"
+#include "output/writing.h"
 #include "request_rules.h"
 
 namespace hdrmeter::clip {
@@ -23,7 +24,9 @@ void Observer::progress(int, long long, std::optional<long long>) {}
 void Observer::warning(const std::string&) {}
 bool Observer::stopRequested() { return false; }
 
-std::string plotSvg(const Report& report)
+namespace {
+
+void writePlot(const Report& report, const FrameSequence& frames, const TextSink& out)
 {
     const Request& request = report.request;
     PlotLabels labels;
@@ -33,7 +36,24 @@ std::string plotSvg(const Report& report)
     labels.top1Percent = request.top1Percent;
     labels.top2Percent = request.top2Percent;
     labels.bottomPercent = request.bottomPercent;
-    return renderLightPlot(report.frames, report.summary, labels);
+    renderLightPlot(frames, report.summary, labels, out);
+}
+
+void writeSummaryJson(const Report& report, const FrameSequence&, const TextSink& out)
+{
+    out(summaryJsonText(report));
+}
+
+void writeDoviConfig(const Report& report, const FrameSequence&, const TextSink& out)
+{
+    out(doviConfigJsonText(report));
+}
+
+}  // namespace
+
+std::string plotSvg(const Report& report)
+{
+    return textOf([&report](const TextSink& out) { writePlot(report, framesOf(report), out); });
 }
 
 AnalysisSettings analysisSettingsOf(const Request& request)
@@ -81,11 +101,11 @@ MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
 }
 
 // How each output is written: the per-frame ones a header and then a row as each frame is decided, the
-// others whole from the report at the end.
+// others at the end from the report and the frames the measurement kept.
 struct Writer {
     std::string (*header)(const Columns& columns);
     std::string (*row)(const FrameRecord& record, const Columns& columns, const std::string& coefficients);
-    std::string (*whole)(const Report& report);
+    void (*whole)(const Report& report, const FrameSequence& frames, const TextSink& out);
 };
 
 const Writer& writerOf(Output output)
@@ -96,8 +116,8 @@ const Writer& writerOf(Output output)
                             },
                             nullptr};
     static const Writer jsonLines{nullptr, &jsonLine, nullptr};
-    static const Writer plot{nullptr, nullptr, &plotSvg}, summary{nullptr, nullptr, &summaryJsonText},
-        hdr10Plus{nullptr, nullptr, &hdr10PlusJsonText}, dovi{nullptr, nullptr, &doviConfigJsonText};
+    static const Writer plot{nullptr, nullptr, &writePlot}, summary{nullptr, nullptr, &writeSummaryJson},
+        hdr10Plus{nullptr, nullptr, &writeHdr10PlusJson}, dovi{nullptr, nullptr, &writeDoviConfig};
     switch (output) {
     case Output::Csv:
         return csv;
@@ -132,10 +152,10 @@ public:
             file_.write(writer_.row(record, columns_, coefficients_));
     }
 
-    void finish(const Report& report)
+    void finish(const Report& report, const FrameSequence& frames)
     {
         if (writer_.whole)
-            file_.write(writer_.whole(report));
+            writer_.whole(report, frames, [this](const std::string& text) { file_.write(text); });
     }
 
     const OutputSpec& entry() const { return entry_; }
@@ -207,6 +227,11 @@ public:
                     report_.sizes.back().height != record.height)
                     report_.sizes.push_back({record.width, record.height, record.numbers.frame, 0});
                 ++report_.sizes.back().frameCount;
+                // Presentation times that skip frame numbers: frames the stream lost.
+                for (long long missing = nextFrame_ ? *nextFrame_ : record.numbers.frame; missing < record.numbers.frame;
+                     ++missing)
+                    report_.missingFrames.push_back(missing);
+                nextFrame_ = record.numbers.frame + 1;
             },
             [&](int pass, long long framesDone, std::optional<long long> frames) {
                 lastFrame = std::chrono::steady_clock::now();
@@ -263,20 +288,11 @@ private:
         report_.secondPassSeconds = measurement.secondPassSeconds();
         report_.framesLeftOut = measurement.framesLeftOut();
         report_.leftOutReason = measurement.leftOutReason();
-        std::vector<FrameRecord>& records = measurement.records();
-        report_.frames.reserve(records.size() - static_cast<std::size_t>(report_.framesLeftOut));
-        for (const FrameRecord& record : records)
-            if (record.final)
-                report_.frames.push_back(record);
-        records = {};
-        // Presentation times that skip frame numbers: frames the stream lost.
-        for (std::size_t i = 1; i < report_.frames.size(); ++i)
-            for (long long missing = report_.frames[i - 1].numbers.frame + 1; missing < report_.frames[i].numbers.frame;
-                 ++missing)
-                report_.missingFrames.push_back(missing);
+        if (report_.request.keepFrames)
+            measurement.forEachFrame([this](const FrameRecord& record) { report_.frames.push_back(record); });
 
-        if (report_.ending == Ending::Complete && report_.request.sceneCuts && !report_.frames.empty()) {
-            const long long end = report_.frames.back().numbers.frame + 1;
+        if (report_.ending == Ending::Complete && report_.request.sceneCuts && nextFrame_) {
+            const long long end = *nextFrame_;
             std::string unused;
             for (long long cut : *report_.request.sceneCuts)
                 if (cut >= end)
@@ -328,7 +344,7 @@ private:
                     setting(spelling_, "--active-area", "full") + " or a given area");
                 continue;
             }
-            output->finish(report_);
+            output->finish(report_, [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); });
             try {
                 OutputFile& file = output->file();
                 const std::string written = file.close(!complete);
@@ -360,6 +376,7 @@ private:
     std::vector<std::unique_ptr<OutputSink>> outputs_;
     OutputSink* goneOutput_ = nullptr;
     std::size_t clipWarningsPassed_ = 0;
+    std::optional<long long> nextFrame_;  // after the last frame handed out
 };
 
 }  // namespace

@@ -65,7 +65,7 @@ bool Request::operator==(const Request& other) const
            thresholdNits == other.thresholdNits && top1Percent == other.top1Percent &&
            top2Percent == other.top2Percent && bottomPercent == other.bottomPercent &&
            percentiles == other.percentiles && lumaChecks == other.lumaChecks && classParity == other.classParity &&
-           acceptDamaged == other.acceptDamaged &&
+           acceptDamaged == other.acceptDamaged && keepFrames == other.keepFrames &&
            tasks == other.tasks && frameLimit == other.frameLimit && areaMode == other.areaMode &&
            area == other.area && sceneThreshold == other.sceneThreshold && minSceneFrames == other.minSceneFrames &&
            sceneCuts == other.sceneCuts && sceneCutsFile == other.sceneCutsFile &&

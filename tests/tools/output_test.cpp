@@ -2,7 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <random>
+
 #include "output/summary.h"
+#include "scenes/scene_segments.h"
 #include "tool_test_support.h"
 
 using namespace hdrmeter::clip;
@@ -108,4 +111,91 @@ TEST(Writers, CsvAndJsonLinesReadBackAsTheSameBitsUnderTheSameNames)
     for (const FrameColumn& column : frameColumns())
         table.push_back(" `" + std::string(column.name) + "` | " + (*column.unit ? column.unit : "-") + " ");
     EXPECT_EQ(manual, table);
+}
+
+// Scene distributions gathered while the cuts are decided, with runs merged and scenes reduced early,
+// against merging every undamaged frame of each final scene; over random candidates, damaged frames,
+// imported cuts and a restart where the automatic area grew (the frames before it gathered apart, as
+// the second pass does). What is held stays bounded by the scene length, not the clip's.
+TEST(SceneSegments, DistributionsEqualMergingEachFinalScenesFramesAndTheirRunsStayFew)
+{
+    std::mt19937 random(2024);
+    const hdrmeter::Analyzer analyzer;
+    for (int trial = 0; trial < 300; ++trial) {
+        const long long frames = 1 + static_cast<long long>(random() % 150);
+        const long long minFrames = 1 + static_cast<long long>(random() % 12);
+        const double candidateShare = (random() % 5) / 8.0;
+        const long long restartAt = trial % 3 == 0 ? static_cast<long long>(random() % frames) : 0;
+        std::optional<std::vector<long long>> imported;
+        if (trial % 7 == 3) {
+            imported = std::vector<long long>{0};
+            for (long long frame = 1; frame < frames + 5; ++frame)
+                if (random() % 9 == 0)
+                    imported->push_back(frame);
+        }
+        std::vector<hdrmeter::FrameStatistics> statistics;
+        std::vector<bool> candidate, damaged;
+        for (long long frame = 0; frame < frames; ++frame) {
+            std::vector<std::uint16_t> luma(16), chroma(8, 512);
+            for (auto& code : luma)
+                code = static_cast<std::uint16_t>(64 + random() % 877);
+            hdrmeter::FrameView view;
+            view.planes[0] = luma.data();
+            view.planes[1] = chroma.data();
+            view.planes[2] = chroma.data() + 4;
+            view.strides[0] = 8;
+            view.strides[1] = view.strides[2] = 4;
+            view.width = 4;
+            view.height = 4;
+            statistics.push_back(analyzer.analyze(view));
+            candidate.push_back(frame > 0 && random() % 1000 < candidateShare * 1000);
+            damaged.push_back(random() % 17 == 0);
+        }
+        SceneCutter cutter(minFrames, imported);
+        for (long long frame = 0; frame < frames; ++frame)
+            cutter.add(frame, candidate[frame]);
+        cutter.finish(frames);
+        const std::vector<long long>& cuts = cutter.cuts();
+
+        const auto feed = [&](SceneSegments& segments, long long from, long long to, bool restart) {
+            for (long long frame = from; frame < to; ++frame) {
+                segments.add(frame, candidate[frame], damaged[frame] ? nullptr : &statistics[frame],
+                             restart && frame == from);
+                ASSERT_LE(segments.openRuns(), static_cast<std::size_t>(minFrames) + 2) << "frame " << frame;
+            }
+        };
+        SceneSegments segments(minFrames, imported);
+        if (restartAt > 0) {
+            // What the first pass gathered before the area grew is dropped, as the run drops it.
+            feed(segments, 0, restartAt, false);
+            segments.clear();
+            feed(segments, restartAt, frames, true);
+            SceneSegments before(minFrames, imported);
+            feed(before, 0, restartAt, false);
+            before.append(std::move(segments));
+            segments = std::move(before);
+        } else {
+            feed(segments, 0, frames, false);
+        }
+        const std::vector<std::optional<SceneDistribution>> got = segments.distributions(cuts);
+        ASSERT_EQ(got.size(), cuts.size());
+        for (std::size_t scene = 0; scene < cuts.size(); ++scene) {
+            const long long end = scene + 1 < cuts.size() ? cuts[scene + 1] : frames;
+            if (cuts[scene] >= frames)
+                continue;
+            hdrmeter::FrameStatistics merged;
+            for (long long frame = cuts[scene]; frame < end; ++frame)
+                if (!damaged[frame])
+                    merged.merge(statistics[frame]);
+            const SceneDistribution expected = distributionOf(merged);
+            ASSERT_TRUE(got[scene].has_value()) << "trial " << trial << " scene " << scene << " cut " << cuts[scene]
+                                                << " restart " << restartAt << " frames " << frames << " min " << minFrames
+                                                << " imported " << imported.has_value();
+            for (std::size_t i = 0; i < expected.values.size(); ++i)
+                EXPECT_TRUE(sameBits(got[scene]->values[i], expected.values[i]))
+                    << "trial " << trial << " scene " << scene << " value " << i;
+            for (std::size_t i = 0; i < 3; ++i)
+                EXPECT_TRUE(sameBits(got[scene]->largestChannelNits[i], expected.largestChannelNits[i]));
+        }
+    }
 }

@@ -197,6 +197,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
 {
     CommandLine commandLine;
     Request& request = commandLine.request;
+    // The tool only writes files: it keeps no frame list, so that memory does not grow with the film.
+    request.keepFrames = false;
     const Request defaults;
     std::string size, pixelFormat;
     bool noPercentiles = false, version = false;

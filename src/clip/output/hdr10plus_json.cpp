@@ -8,11 +8,22 @@ namespace hdrmeter::clip {
 
 namespace {
 
-// HDR10+ luminance distribution: index 1 the 1st percentile of maxRGB light, 5 the 99.99th, 10 the
-// percent of pixels at or below 100 nits, then the 25th to 95th percentiles, and 99 the 99.98th.
+// The distribution indexes of HDR10+ in the order SceneDistribution::values holds them; index 10 is a
+// percent of pixels, the others light.
 constexpr int kDistributionIndex[] = {1, 5, 10, 25, 50, 75, 90, 95, 99};
-constexpr double kDistributionPercentile[] = {1.0, 99.99, 0.0, 25.0, 50.0, 75.0, 90.0, 95.0, 99.98};
-constexpr double kDistributionDarkNits = 100.0;
+constexpr std::size_t kDarkPercentPlace = 2;
+
+// Indents a value dumped on its own as it stands in the file, inside "SceneInfo".
+std::string indentedInSceneInfo(const std::string& value)
+{
+    std::string text = "    ";
+    for (char c : value) {
+        text += c;
+        if (c == '\n')
+            text += "    ";
+    }
+    return text;
+}
 
 }  // namespace
 
@@ -21,58 +32,66 @@ long long tenthsOfNits(double nits)
     return std::min(100000LL, static_cast<long long>(std::floor(nits * 10.0 + 0.5)));
 }
 
-nlohmann::ordered_json hdr10PlusJson(const Report& report)
+void writeHdr10PlusJson(const Report& report, const FrameSequence& frames, const TextSink& out)
 {
-    nlohmann::ordered_json frames = nlohmann::ordered_json::array();
+    const std::vector<SceneResult>& scenes = report.scenes;
     nlohmann::ordered_json firstFrames = nlohmann::ordered_json::array();
     nlohmann::ordered_json frameCounts = nlohmann::ordered_json::array();
+    for (const SceneResult& scene : scenes) {
+        firstFrames.push_back(scene.firstFrame);
+        frameCounts.push_back(scene.frameCount);
+    }
+    // The document around its frames, which are written one by one into the place kept for them.
+    const std::string place = "frames go here";
+    nlohmann::ordered_json json;
+    json["JSONInfo"] = {{"HDR10plusProfile", "A"}, {"Version", "1.0"}};
+    json["SceneInfo"] = place;
+    json["SceneInfoSummary"] = {{"SceneFirstFrameIndex", firstFrames}, {"SceneFrameNumbers", frameCounts}};
+    json["ToolInfo"] = {{"Tool", "hdrmeter"}, {"Version", libraryVersion()}};
+    const std::string outline = json.dump(2) + "\n";
+    const std::size_t placeAt = outline.find("\"" + place + "\"");
+    out(outline.substr(0, placeAt));
+
     std::size_t sceneIndex = 0;
     long long frameInScene = 0;
-    const std::vector<SceneResult>& scenes = report.scenes;
+    long long written = 0;
     nlohmann::ordered_json luminance;
-    for (const FrameRecord& record : report.frames) {
+    frames([&](const FrameRecord& record) {
         const long long frame = record.numbers.frame;
         while (sceneIndex + 1 < scenes.size() && scenes[sceneIndex + 1].firstFrame <= frame) {
             ++sceneIndex;
             luminance = nullptr;
         }
         if (luminance.is_null()) {
-            // Constant within a scene: its merged statistics, and the mean of its frames' average light.
-            const SceneResult& scene = scenes[sceneIndex];
-            const FrameStatistics& statistics = scene.statistics.value();
+            // Constant within a scene: its distribution, and the mean of its frames' average light.
+            const SceneResult& scene = scenes.at(sceneIndex);
+            const SceneDistribution& distribution = scene.distribution.value();
             nlohmann::ordered_json values = nlohmann::ordered_json::array();
-            for (double percentile : kDistributionPercentile)
-                values.push_back(percentile == 0.0
-                                     ? std::llround(statistics.percentAtOrBelow(kDistributionDarkNits))
-                                     : tenthsOfNits(statistics.lightAtPercentile(percentile)));
+            for (std::size_t i = 0; i < distribution.values.size(); ++i)
+                values.push_back(i == kDarkPercentPlace ? std::llround(distribution.values[i])
+                                                        : tenthsOfNits(distribution.values[i]));
+            const std::array<double, 3>& channels = distribution.largestChannelNits;
             luminance = {{"AverageRGB", tenthsOfNits(scene.meanAverageLightNits)},
                          {"LuminanceDistributions",
                           {{"DistributionIndex", kDistributionIndex}, {"DistributionValues", values}}},
-                         {"MaxScl",
-                          {tenthsOfNits(statistics.largestRedNits()), tenthsOfNits(statistics.largestGreenNits()),
-                           tenthsOfNits(statistics.largestBlueNits())}}};
-            firstFrames.push_back(scene.firstFrame);
-            frameCounts.push_back(scene.frameCount);
+                         {"MaxScl", {tenthsOfNits(channels[0]), tenthsOfNits(channels[1]), tenthsOfNits(channels[2])}}};
             frameInScene = 0;
         }
-        frames.push_back({{"LuminanceParameters", luminance},
-                          {"NumberOfWindows", 1},
-                          {"TargetedSystemDisplayMaximumLuminance", 0},
-                          {"SceneFrameIndex", frameInScene++},
-                          {"SceneId", sceneIndex},
-                          {"SequenceFrameIndex", frame}});
-    }
-    nlohmann::ordered_json json;
-    json["JSONInfo"] = {{"HDR10plusProfile", "A"}, {"Version", "1.0"}};
-    json["SceneInfo"] = frames;
-    json["SceneInfoSummary"] = {{"SceneFirstFrameIndex", firstFrames}, {"SceneFrameNumbers", frameCounts}};
-    json["ToolInfo"] = {{"Tool", "hdrmeter"}, {"Version", libraryVersion()}};
-    return json;
+        const nlohmann::ordered_json entry = {{"LuminanceParameters", luminance},
+                                              {"NumberOfWindows", 1},
+                                              {"TargetedSystemDisplayMaximumLuminance", 0},
+                                              {"SceneFrameIndex", frameInScene++},
+                                              {"SceneId", sceneIndex},
+                                              {"SequenceFrameIndex", frame}};
+        out((written++ == 0 ? "[\n" : ",\n") + indentedInSceneInfo(entry.dump(2)));
+    });
+    out(written == 0 ? "[]" : "\n  ]");
+    out(outline.substr(placeAt + place.size() + 2));
 }
 
 std::string hdr10PlusJsonText(const Report& report)
 {
-    return hdr10PlusJson(report).dump(2) + "\n";
+    return textOf([&report](const TextSink& out) { writeHdr10PlusJson(report, framesOf(report), out); });
 }
 
 }  // namespace hdrmeter::clip

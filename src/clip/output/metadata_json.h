@@ -13,6 +13,7 @@
 #include <hdrmeter/clip.h>
 
 #include "output/summary.h"
+#include "output/writing.h"
 
 namespace hdrmeter::clip {
 
@@ -34,8 +35,9 @@ nlohmann::ordered_json summaryJson(const Report& report);
 std::vector<std::pair<std::string, std::string>> hdr10Lines(const MeasurementSummary& summary,
                                                             const StaticMetadata& stream, int trackId);
 
-// HDR10+ Profile A: needs the scenes' statistics (MeasureOptions::sceneStatistics).
-nlohmann::ordered_json hdr10PlusJson(const Report& report);
+// HDR10+ Profile A, an entry for each of `frames`: needs the scenes' distributions
+// (MeasureOptions::sceneStatistics).
+void writeHdr10PlusJson(const Report& report, const FrameSequence& frames, const TextSink& out);
 
 nlohmann::ordered_json doviConfigJson(const Report& report);
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <optional>
 
 
 namespace hdrmeter::clip {
@@ -128,23 +129,46 @@ long long niceFrameStep(long long span)
     }
 }
 
-std::string polyline(const std::vector<FrameRecord>& frames, const FrameAxis& axis,
-                     const std::function<double(const FrameMeasurement&)>& value, const char* colour,
-                     const char* dashes, double strokeWidth)
+// The first and last frame plotted, and how many there are.
+struct FrameSpan {
+    long long count = 0;
+    std::optional<FrameRecord> first;
+    long long lastFrame = 0;
+};
+
+FrameSpan spanOf(const FrameSequence& frames)
 {
-    std::string points;
-    for (const FrameRecord& frame : frames)
-        points += number(axis.x(frame.numbers.frame)) + "," + number(nitsY(value(frame.numbers))) + " ";
+    FrameSpan span;
+    frames([&span](const FrameRecord& record) {
+        if (span.count++ == 0)
+            span.first = record;
+        span.lastFrame = record.numbers.frame;
+    });
+    return span;
+}
+
+// A film has a point per frame: the points go out in pieces rather than as one string.
+void polyline(const FrameSequence& frames, const FrameSpan& span, const FrameAxis& axis,
+              const std::function<double(const FrameMeasurement&)>& value, const char* colour, const char* dashes,
+              double strokeWidth, const TextSink& out)
+{
     std::string svg = "<polyline fill=\"none\" stroke=\"" + std::string(colour) + "\" stroke-width=\"" +
                       number(strokeWidth) + "\" stroke-linejoin=\"round\"";
     if (dashes[0] != '\0')
         svg += " stroke-dasharray=\"" + std::string(dashes) + "\"";
-    svg += " points=\"" + points + "\"/>\n";
-    if (frames.size() == 1)
-        svg += "<circle cx=\"" + number(axis.x(frames[0].numbers.frame)) + "\" cy=\"" +
-               number(nitsY(value(frames[0].numbers))) +
-               "\" r=\"3\" fill=\"" + colour + "\"/>\n";
-    return svg;
+    svg += " points=\"";
+    frames([&](const FrameRecord& frame) {
+        svg += number(axis.x(frame.numbers.frame)) + "," + number(nitsY(value(frame.numbers))) + " ";
+        if (svg.size() >= 65536) {
+            out(svg);
+            svg.clear();
+        }
+    });
+    svg += "\"/>\n";
+    if (span.count == 1)
+        svg += "<circle cx=\"" + number(axis.x(span.first->numbers.frame)) + "\" cy=\"" +
+               number(nitsY(value(span.first->numbers))) + "\" r=\"3\" fill=\"" + colour + "\"/>\n";
+    out(svg);
 }
 
 std::string peakMarker(const FramePeak& peak, const FrameAxis& axis, const std::string& name, const char* colour,
@@ -168,13 +192,14 @@ std::string peakMarker(const FramePeak& peak, const FrameAxis& axis, const std::
 
 }  // namespace
 
-std::string renderLightPlot(const std::vector<FrameRecord>& frames, const MeasurementSummary& summary,
-                            const PlotLabels& labels)
+void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summary, const PlotLabels& labels,
+                     const TextSink& out)
 {
+    const FrameSpan plotted = spanOf(frames);
     FrameAxis axis;
-    if (!frames.empty()) {
-        axis.firstFrame = frames.front().numbers.frame;
-        axis.lastFrame = frames.back().numbers.frame;
+    if (plotted.first) {
+        axis.firstFrame = plotted.first->numbers.frame;
+        axis.lastFrame = plotted.lastFrame;
     }
     std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
@@ -241,8 +266,10 @@ std::string renderLightPlot(const std::vector<FrameRecord>& frames, const Measur
                       kAverageColour, "", 2.5});
     series.push_back({"largest light (CLL)", [](const FrameMeasurement& m) { return m.largestLightNits; },
                       kLargestColour, "", 2.5});
+    out(svg);
+    svg.clear();
     for (const Series& line : series)
-        svg += polyline(frames, axis, line.value, line.colour, line.dashes, line.width);
+        polyline(frames, plotted, axis, line.value, line.colour, line.dashes, line.width, out);
 
     svg += peakMarker(summary.maxCll(), axis, "MaxCLL", kLargestColour, false);
     svg += peakMarker(summary.maxFall(), axis, "MaxFALL", kAverageColour, true);
@@ -266,7 +293,7 @@ std::string renderLightPlot(const std::vector<FrameRecord>& frames, const Measur
     svg += "<text x=\"" + number(legendX + 36) + "\" y=\"" + number(legendY + 4) + "\" font-size=\"13\">threshold " +
            percentLabel(labels.thresholdNits) + " nits</text>\n";
     svg += "</svg>\n";
-    return svg;
+    out(svg);
 }
 
 }  // namespace hdrmeter::clip

@@ -6,6 +6,7 @@
 
 #include "frame_measurement.h"
 #include "summary.h"
+#include "writing.h"
 
 namespace hdrmeter::clip {
 
@@ -21,8 +22,8 @@ struct PlotLabels {
 // A self-contained SVG picture of the per-frame light: largest light, average light and the
 // percentile curves against frame number, on a vertical axis of nits spaced by the PQ curve (so that
 // 1, 100 and 1000 nits sit where the eye puts them), with the threshold, MaxCLL and MaxFALL marked.
-std::string renderLightPlot(const std::vector<FrameRecord>& frames, const MeasurementSummary& summary,
-                            const PlotLabels& labels);
+void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summary, const PlotLabels& labels,
+                     const TextSink& out);
 
 }  // namespace hdrmeter::clip
 
