@@ -193,7 +193,7 @@ struct FrameRecord {
     double smallestPqLight = 0.0;  // over its pixels, PQ signal
     double meanPqLight = 0.0;
     double largestPqLight = 0.0;
-    double sceneDistance = 0.0;    // to the frame before, 0..1; 0 for frame 0
+    double sceneDistance = 0.0;    // to the frame before, 0..1, to single precision; 0 for frame 0
     bool final = false;            // measured inside the clip's final area (always so in a report)
     bool damaged = false;          // flagged by the decoder (only with Request::acceptDamaged)
     long long pixels = 0;          // measured: the frame's pixels inside the area

@@ -38,7 +38,9 @@ std::optional<ClipMeasurement::StoredFrame> ClipMeasurement::measureFrame(const 
     stored.meanPqLight = statistics.meanPqLight();
     stored.largestPqLight = statistics.largestPqLight();
     signature = signatureOf(statistics);
-    stored.sceneDistance = before ? signatureDistance(*before, signature) : 0.0;
+    const double distance = before ? signatureDistance(*before, signature) : 0.0;
+    stored.sceneDistance = static_cast<float>(distance);
+    stored.candidate = before && distance >= options_.sceneThreshold;
     stored.final = true;
     return stored;
 }
@@ -193,7 +195,7 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
                 measureFrame(*view, frame, index > 0 ? &before : nullptr, signature);
             if (!measured)
                 break;
-            const bool candidate = index > 0 && measured->sceneDistance >= options_.sceneThreshold;
+            const bool candidate = measured->candidate;
             addToSegments(segments_, frame, candidate, areaChanged);
             if (areaChanged)
                 lastGrowthSignature = signature;
@@ -229,7 +231,7 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
     if (automatic)
         for (const StoredFrame& stored : records_)
             if (stored.final)
-                cutter.add(stored.frame, stored.frame > 0 && stored.sceneDistance >= options_.sceneThreshold);
+                cutter.add(stored.frame, stored.frame > 0 && stored.candidate);
     cutter.finish(frameCount);
     cuts_ = cutter.cuts();
     for (const StoredFrame& stored : records_)
@@ -269,7 +271,7 @@ void ClipMeasurement::secondPass(std::size_t firstFinal, const SceneSignature& f
                                     (clip_.failure().empty() ? "" : ": " + clip_.failure()));
                 break;
             }
-            const bool candidate = index > 0 && record->sceneDistance >= options_.sceneThreshold;
+            const bool candidate = record->candidate;
             addToSegments(segments, frame, candidate, false);
             before = signature;
             store(index, *record, *view);
@@ -282,8 +284,11 @@ void ClipMeasurement::secondPass(std::size_t firstFinal, const SceneSignature& f
     }
     if (leftOutReason_.empty() && secondPassFrames_ < framesToMeasure)
         leftOutReason_ = failure_;
-    if (secondPassFrames_ == framesToMeasure)
-        records_[firstFinal].sceneDistance = signatureDistance(before, firstFinalSignature);
+    if (secondPassFrames_ == framesToMeasure) {
+        const double distance = signatureDistance(before, firstFinalSignature);
+        records_[firstFinal].sceneDistance = static_cast<float>(distance);
+        records_[firstFinal].candidate = distance >= options_.sceneThreshold;
+    }
     segments.append(std::move(segments_));
     segments_ = std::move(segments);
     secondPassSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -7,7 +7,7 @@
 // inside the final one: a second pass over frames 0..k-1 only. The results are those of measuring with
 // the final area given explicitly.
 //
-// What is kept of each frame is its numbers, 96 bytes (and its luma checks when they are asked for),
+// What is kept of each frame is its numbers, 88 bytes (and its luma checks when they are asked for),
 // never its pixels or histograms; its size, pixel count and scene are kept once for all the frames that
 // share them. Scenes that need histograms (HDR10+) get them from SceneSegments, which merges them as the
 // cuts are decided, so that they take memory by the open scene, not by the clip.
@@ -74,7 +74,7 @@ public:
     const std::vector<SceneResult>& scenes() const { return scenes_; }
 
 private:
-    // What is kept of a frame: 96 bytes.
+    // What is kept of a frame: 88 bytes.
     struct StoredFrame {
         long long frame = 0;
         double averageLightNits = 0.0;
@@ -86,7 +86,8 @@ private:
         double smallestPqLight = 0.0;
         double meanPqLight = 0.0;
         double largestPqLight = 0.0;
-        double sceneDistance = 0.0;
+        float sceneDistance = 0.0f;  // for the report; `candidate` was decided on the exact distance
+        bool candidate = false;      // a candidate cut: its distance reached the threshold
         bool final = false;
         bool damaged = false;
     };
