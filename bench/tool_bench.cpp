@@ -41,6 +41,7 @@ BENCHMARK(BM_AnalyzerFrame422)->Unit(benchmark::kMillisecond)->UseRealTime();
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -102,6 +103,72 @@ void BM_ToolEndToEnd(benchmark::State& state) {
     state.counters["frame_MiB"] = double(bench::kPixels * 2 * sizeof(uint16_t)) / (1024.0 * 1024.0);
 }
 BENCHMARK(BM_ToolEndToEnd)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+
+// Memory that must not grow with the film: an hour of 16x16 frames (90,000 at 25 frames a second), a
+// scene every 4 seconds, measured with the automatic area and no output, then with every output. The
+// figure that matters is bytes_per_frame: the peak's growth over a 100-frame run of the same clip,
+// divided by the frames between.
+constexpr int kLongFrames = 90000;
+const char* const kLongClip = "/tmp/hdrmeter_bench_hour_16x16.y4m";
+const char* const kLongOutputs = "/tmp/hdrmeter_bench_hour_out";
+
+bool writeLongClip() {
+    FILE* file = std::fopen(kLongClip, "wb");
+    if (!file) return false;
+    std::fprintf(file, "YUV4MPEG2 W16 H16 F25:1 Ip A1:1 C420p10 XYSCSS=420P10\n");
+    std::uint32_t state = 1;
+    std::uint16_t samples[16 * 16 + 2 * 8 * 8];
+    for (int frame = 0; frame < kLongFrames; ++frame) {
+        const int base = 64 + (frame / 100 * 37) % 800;
+        for (int i = 0; i < 16 * 16; ++i) {
+            state = state * 1664525u + 1013904223u;
+            samples[i] = static_cast<std::uint16_t>(base + (state >> 26));
+        }
+        for (int i = 16 * 16; i < 16 * 16 + 2 * 8 * 8; ++i) samples[i] = 512;
+        std::fputs("FRAME\n", file);
+        std::fwrite(samples, sizeof samples, 1, file);
+    }
+    return std::fclose(file) == 0;
+}
+
+long peakOfRun(int frames, bool everyOutput) {
+    const std::string outputs = std::string(kLongOutputs);
+    const std::string command = "rm -rf " + outputs + " && mkdir -p " + outputs + " && /usr/bin/time -f %M -o " +
+                                kPeakFile + " " + HDRMETER_TOOL_PATH + " --transfer pq --frames " +
+                                std::to_string(frames) + " " +
+                                (everyOutput ? "--csv " + outputs + "/f.csv --jsonl " + outputs + "/f.jsonl --plot " +
+                                                   outputs + "/f.svg --summary-json " + outputs + "/s.json --hdr10plus " +
+                                                   outputs + "/p.json --dovi-config " + outputs + "/d.json "
+                                             : std::string()) +
+                                kLongClip + " >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) return -1;
+    long peak = -1;
+    std::ifstream(kPeakFile) >> peak;
+    return peak;
+}
+
+void BM_ToolLongClipMemory(benchmark::State& state) {
+    static const bool written = writeLongClip();
+    if (!written || access("/usr/bin/time", X_OK) != 0) {
+        state.SkipWithError("needs /usr/bin/time and room for the clip in /tmp");
+        return;
+    }
+    const bool everyOutput = state.range(0) != 0;
+    long shortPeak = -1, longPeak = -1;
+    for (auto _ : state) {
+        shortPeak = peakOfRun(100, everyOutput);
+        longPeak = peakOfRun(kLongFrames, everyOutput);
+        if (shortPeak < 0 || longPeak < 0) {
+            state.SkipWithError("the tool failed");
+            return;
+        }
+    }
+    std::system((std::string("rm -rf ") + kLongOutputs).c_str());
+    state.SetLabel(everyOutput ? "every output" : "no output");
+    state.counters["peak_MiB"] = double(longPeak) / 1024.0;
+    state.counters["bytes_per_frame"] = double(longPeak - shortPeak) * 1024.0 / (kLongFrames - 100);
+}
+BENCHMARK(BM_ToolLongClipMemory)->Arg(0)->Arg(1)->Unit(benchmark::kSecond)->Iterations(1);
 
 }  // namespace
 #endif
