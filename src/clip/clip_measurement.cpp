@@ -146,6 +146,8 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
                 lastGrowthSignature = signature;
             before = signature;
             records_.push_back(*measured);
+            if (options_.frameStatistics)
+                options_.frameStatistics(static_cast<std::size_t>(index), clip_.lastStatistics());
             if (!automatic) {
                 cutter.add(frame, candidate);
                 // Rows wait only until their scene is decided.
@@ -221,6 +223,8 @@ void ClipMeasurement::secondPass(std::size_t firstFinal, const SceneSignature& f
             addToSegments(segments, frame, possibleCuts.isPossibleCut(frame, candidate));
             before = signature;
             records_[index] = *record;
+            if (options_.frameStatistics)
+                options_.frameStatistics(index, clip_.lastStatistics());
             ++secondPassFrames_;
             if (progress)
                 progress(2, secondPassFrames_, framesToMeasure);
