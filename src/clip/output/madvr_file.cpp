@@ -107,6 +107,8 @@ MadvrSpool::~MadvrSpool()
 
 MadvrRecord MadvrSpool::recordOf(const FrameStatistics& statistics)
 {
+    if (statistics.pixelCount() == 0)
+        return darkRecord();
     const std::vector<std::uint64_t>& lights = statistics.lightHistogram();
     if (codeNits_.size() != lights.size()) {
         codeNits_.assign(lights.size(), std::numeric_limits<double>::quiet_NaN());
@@ -123,8 +125,6 @@ MadvrRecord MadvrSpool::recordOf(const FrameStatistics& statistics)
         }
         counts[codeBins_[code]] += lights[code];
     }
-    if (statistics.pixelCount() == 0)
-        return darkRecord();
     MadvrRecord record{};
     record[0] = static_cast<std::uint16_t>(std::floor(statistics.largestPqLight() * kMadvrScale + 0.5));
     const std::vector<std::uint32_t> parts = apportion(counts, kMadvrScale);

@@ -50,7 +50,6 @@ public:
     // statistics inside the active area. A failed write is remembered (failure()), never thrown: the
     // measurement goes on and only this file is lost.
     void put(std::size_t position, const FrameStatistics& statistics);
-    MadvrRecord recordOf(const FrameStatistics& statistics);
 
     // Writes the whole file for `report`, whose frames are the records' frames in order. `complete`
     // sets the header's flags (2) or marks a file that covers only the frames measured (0).
@@ -60,6 +59,7 @@ public:
     const std::string& failure() const { return failure_; }
 
 private:
+    MadvrRecord recordOf(const FrameStatistics& statistics);
     void readRecords(std::size_t first, std::size_t count, std::string& bytes);
     std::string recordBytes(const MadvrRecord& record) const;
 
