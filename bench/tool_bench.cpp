@@ -138,7 +138,8 @@ long peakOfRun(int frames, bool everyOutput) {
                                 std::to_string(frames) + " " +
                                 (everyOutput ? "--csv " + outputs + "/f.csv --jsonl " + outputs + "/f.jsonl --plot " +
                                                    outputs + "/f.svg --summary-json " + outputs + "/s.json --hdr10plus " +
-                                                   outputs + "/p.json --dovi-config " + outputs + "/d.json "
+                                                   outputs + "/p.json --dovi-config " + outputs + "/d.json --madvr " + outputs +
+                                                   "/m.bin "
                                              : std::string()) +
                                 kLongClip + " >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0) return -1;

@@ -81,7 +81,7 @@ struct MasteringLuminance {
 };
 
 // The files a run can write. Each has one row in outputTable().
-enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig };
+enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig, Madvr };
 
 // What to measure and write. Every default is here and nowhere else.
 struct Request {
@@ -136,6 +136,7 @@ struct Request {
     std::string summaryJsonPath;
     std::string hdr10PlusPath;
     std::string doviConfigPath;
+    std::string madvrPath;                // a madVR measurement file (version 5); a file name, never "-"
 
     HDRMETER_API bool operator==(const Request& other) const;
     bool operator!=(const Request& other) const { return !(*this == other); }
@@ -412,6 +413,8 @@ HDRMETER_API std::string plotSvg(const Report& report);
 HDRMETER_API std::string summaryJsonText(const Report& report);
 HDRMETER_API std::string hdr10PlusJsonText(const Report& report);
 HDRMETER_API std::string doviConfigJsonText(const Report& report);
+// The madVR measurement file has no such function: it holds every frame's light histogram, which a report
+// does not keep, so only measure() writes it (Request::madvrPath).
 // The text summary a person reads, ending with the HDR10 options ready to paste.
 HDRMETER_API std::string summaryText(const Report& report);
 

@@ -30,7 +30,7 @@ def measure(path=None, **options):
     run there: they are flagged and left out of every statistic), active_area="auto" |
     "full" | (left, top, right, bottom), scene_threshold=, min_scene_length=, scene_cuts=FILE or
     an iterable of first frames, mastering_display=(max_nits, min_nits), and the files to write,
-    each a str or os.PathLike: csv=, jsonl=, plot=, summary_json=, hdr10plus=, dovi_config=.
+    each a str or os.PathLike: csv=, jsonl=, plot=, summary_json=, hdr10plus=, dovi_config=, madvr=.
 
     Returns a ClipResult: frames, max_cll, max_fall (whole nits), max_cll_nits, max_fall_nits,
     max_cll_frame, max_fall_frame, active_area, scenes, scene_columns, transfer, matrix,

@@ -200,6 +200,8 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
             if (areaChanged)
                 lastGrowthSignature = signature;
             before = signature;
+            if (options_.frameStatistics)
+                options_.frameStatistics(records_.size(), clip_.lastStatistics());
             store(records_.size(), *measured, *view);
             if (!automatic) {
                 cutter.add(frame, candidate);
@@ -275,6 +277,8 @@ void ClipMeasurement::secondPass(std::size_t firstFinal, const SceneSignature& f
             addToSegments(segments, frame, candidate, false);
             before = signature;
             store(index, *record, *view);
+            if (options_.frameStatistics)
+                options_.frameStatistics(index, clip_.lastStatistics());
             ++secondPassFrames_;
             if (progress)
                 progress(2, secondPassFrames_, framesToMeasure);

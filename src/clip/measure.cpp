@@ -11,6 +11,7 @@
 #include "clip_errors.h"
 #include "clip_measurement.h"
 #include "output/frame_writers.h"
+#include "output/madvr_file.h"
 #include "output/metadata_json.h"
 #include "output/output_file.h"
 #include "output/svg_plot.h"
@@ -118,6 +119,8 @@ const Writer& writerOf(Output output)
     static const Writer jsonLines{nullptr, &jsonLine, nullptr};
     static const Writer plot{nullptr, nullptr, &writePlot}, summary{nullptr, nullptr, &writeSummaryJson},
         hdr10Plus{nullptr, nullptr, &writeHdr10PlusJson}, dovi{nullptr, nullptr, &writeDoviConfig};
+    // The madVR file is made from records kept while measuring (MadvrSpool), not from the report alone.
+    static const Writer madvr{nullptr, nullptr, nullptr};
     switch (output) {
     case Output::Csv:
         return csv;
@@ -131,6 +134,8 @@ const Writer& writerOf(Output output)
         return hdr10Plus;
     case Output::DoviConfig:
         break;
+    case Output::Madvr:
+        return madvr;
     }
     return dovi;
 }
@@ -192,7 +197,14 @@ public:
             warn("the active area is found in one pass over standard input, so its bytes are kept in a temporary "
                  "file in $TMPDIR for a second pass; " +
                  setting(spelling, "--active-area", "full") + " or a given area avoids it");
-        measurement_ = std::make_unique<ClipMeasurement>(measureOptionsOf(report_.request, spelling), stop_);
+        MeasureOptions options = measureOptionsOf(report_.request, spelling);
+        if (!request.madvrPath.empty()) {
+            madvr_ = std::make_unique<MadvrSpool>();
+            options.frameStatistics = [spool = madvr_.get()](std::size_t position, const FrameStatistics& statistics) {
+                spool->put(position, statistics);
+            };
+        }
+        measurement_ = std::make_unique<ClipMeasurement>(options, stop_);
         std::vector<std::pair<std::string, std::string>> paths;
         for (const OutputSpec& entry : outputTable())
             if (!(request.*entry.path).empty())
@@ -334,7 +346,8 @@ private:
         // not line up with the stream if frames measured before the area was final are left out.
         const bool complete = report_.ending == Ending::Complete;
         for (const auto& output : outputs_) {
-            const bool linedUp = output->entry().output == Output::Hdr10Plus || output->entry().output == Output::DoviConfig;
+            const Output kind = output->entry().output;
+            const bool linedUp = kind == Output::Hdr10Plus || kind == Output::DoviConfig || kind == Output::Madvr;
             if (linedUp && report_.framesLeftOut > 0) {
                 output->file().abandon();
                 report_.outputFailures.push_back(
@@ -343,6 +356,17 @@ private:
                     "would not line up with the stream; measure again to the end, or give " +
                     setting(spelling_, "--active-area", "full") + " or a given area");
                 continue;
+            }
+            if (kind == Output::Madvr) {
+                // A run that ended early writes the frames it measured, flagged as incomplete.
+                madvr_->writeTo(output->file(), report_,
+                                [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); }, complete);
+                if (!madvr_->failure().empty()) {
+                    output->file().abandon();
+                    report_.outputFailures.push_back(setting(spelling_, output->entry().option, output->file().path()) +
+                                                     " was not written: " + madvr_->failure());
+                    continue;
+                }
             }
             output->finish(report_, [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); });
             try {
@@ -371,6 +395,7 @@ private:
     StopRequest ownStop_;
     StopRequest* stop_;
     Report report_;
+    std::unique_ptr<MadvrSpool> madvr_;
     std::unique_ptr<ClipMeasurement> measurement_;
     Columns columns_;
     std::vector<std::unique_ptr<OutputSink>> outputs_;

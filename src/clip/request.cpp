@@ -1,6 +1,7 @@
 // The request's rules, the table of output files and the table of per-frame columns: each written once,
 // for every host.
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include <hdrmeter/clip.h>
@@ -71,7 +72,8 @@ bool Request::operator==(const Request& other) const
            sceneCuts == other.sceneCuts && sceneCutsFile == other.sceneCutsFile &&
            masteringKey(masteringDisplay) == masteringKey(other.masteringDisplay) && csvPath == other.csvPath &&
            jsonlPath == other.jsonlPath && plotPath == other.plotPath && summaryJsonPath == other.summaryJsonPath &&
-           hdr10PlusPath == other.hdr10PlusPath && doviConfigPath == other.doviConfigPath;
+           hdr10PlusPath == other.hdr10PlusPath && doviConfigPath == other.doviConfigPath &&
+           madvrPath == other.madvrPath;
 }
 
 std::string validate(const Request& request, Spelling spelling)
@@ -147,8 +149,10 @@ std::string validate(const Request& request, Spelling spelling)
     int standardOutputs = 0;
     for (const OutputSpec& entry : outputTable()) {
         const std::string& path = request.*entry.path;
-        if (path == "-" && !entry.standardOutput)
-            return spell(spelling, entry.option) + " needs a file name such as light.svg";
+        if (path == "-" && !entry.standardOutput) {
+            const char* extension = std::strrchr(entry.valueName, '.');
+            return spell(spelling, entry.option) + " needs a file name such as light" + (extension ? extension : "");
+        }
         if (path == "-" && entry.perFrame)
             ++standardOutputs;
     }
@@ -173,6 +177,8 @@ const std::vector<OutputSpec>& outputTable()
          "write HDR10+ Profile A metadata, one entry per frame"},
         {Output::DoviConfig, "--dovi-config", "dovi_config", &Request::doviConfigPath, true, false, "FILE.json",
          "write a Dolby Vision profile 8.1 generator config"},
+        {Output::Madvr, "--madvr", "madvr", &Request::madvrPath, false, false, "FILE.bin",
+         "write a madVR measurement file (version 5): per frame its peak and light histogram"},
     };
     return table;
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -37,7 +38,8 @@ TEST(ClipApi, ValidateNamesTheSettingInEachSpelling)
 }
 
 // An observer that asks to stop ends the run after the frame it was told of: the report keeps every
-// frame measured until then, in order, with their summary, and says the run was stopped.
+// frame measured until then, in order, with their summary, and says the run was stopped. When frames
+// measured before the automatic area was final are left out, the madVR file is not written at all.
 TEST(ClipApi, AnObserverStopsTheRunAndWhatWasMeasuredIsKept)
 {
     struct StopAfter : Observer {
@@ -57,6 +59,31 @@ TEST(ClipApi, AnObserverStopsTheRunAndWhatWasMeasuredIsKept)
         EXPECT_EQ(report.frames[i].numbers.frame, static_cast<long long>(i));
     EXPECT_NE(summaryText(report).find("interrupted           by the host"), std::string::npos);
     EXPECT_NE(summaryJsonText(report).find("\"interrupted\": true"), std::string::npos);
+
+    // 16x8 10-bit 4:2:0 frames whose two left columns are black until frame 4.
+    const std::string raw = ::testing::TempDir() + "hdrmeter_grows.raw", madvr = raw + ".bin";
+    std::remove(madvr.c_str());
+    std::FILE* file = std::fopen(raw.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    for (int frame = 0; frame < 12; ++frame)
+        for (int sample = 0; sample < 16 * 8 + 2 * 8 * 4; ++sample) {
+            const bool luma = sample < 16 * 8, bar = frame < 4 && (luma ? sample % 16 < 2 : (sample - 128) % 8 == 0);
+            const std::uint16_t code = luma ? (bar ? 64 : 500) : (bar ? 512 : 400);
+            std::fwrite(&code, 2, 1, file);
+        }
+    std::fclose(file);
+    request = Request{};
+    request.input = raw;
+    request.raw = RawVideo{16, 8, "yuv420p10le"};
+    request.madvrPath = madvr;
+    observer.frames = 0;
+    const Report grown = measure(request, &observer);
+    std::remove(raw.c_str());
+    EXPECT_EQ(grown.framesLeftOut, 4);
+    ASSERT_EQ(grown.outputFailures.size(), 1u);
+    EXPECT_EQ(grown.outputFailures[0].rfind("--madvr " + madvr + " was not written: the 4 frames before the area", 0), 0u)
+        << grown.outputFailures[0];
+    EXPECT_EQ(std::fopen(madvr.c_str(), "rb"), nullptr);
 }
 
 // A scene cut list written by an editor that begins it with a byte-order mark is read; cuts past the

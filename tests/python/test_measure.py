@@ -28,8 +28,8 @@ def clip(tmp_path_factory):
 
 def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
     path, frames = clip
-    plus, dovi, csv = tmp_path / "plus.json", tmp_path / "dovi.json", tmp_path / "frames.csv"
-    result = hdrmeter.measure(path, **RAW, min_scene_length=5, hdr10plus=plus, dovi_config=str(dovi), csv=csv,
+    plus, dovi, csv, madvr = tmp_path / "plus.json", tmp_path / "dovi.json", tmp_path / "frames.csv", tmp_path / "m.bin"
+    result = hdrmeter.measure(path, **RAW, min_scene_length=5, hdr10plus=plus, dovi_config=str(dovi), csv=csv, madvr=madvr,
                               mastering_display=(4000, 0.005), checks=True, no_percentiles=np.True_)
     assert (result.frames, result["frames"], result.scenes, result.ending, result.failure) == (FRAMES, FRAMES, [0, CUT],
                                                                                                 "complete", None)
@@ -48,6 +48,11 @@ def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
     assert json.loads(plus.read_text())["SceneInfoSummary"]["SceneFrameNumbers"] == [CUT, FRAMES - CUT]
     level6 = json.loads(dovi.read_text())["level6"]
     assert (level6["max_display_mastering_luminance"], level6["min_display_mastering_luminance"]) == (4000, 50)
+    header = np.frombuffer(madvr.read_bytes(), "<u4", 14, 4)  # version .. average FALL, then the scene arrays
+    assert madvr.read_bytes()[:4] == b"mvr+" and len(madvr.read_bytes()) == 4 + 32 + 12 * 2 + 576 * FRAMES
+    cll, whole = result.columns["largest_light_nits"], lambda nits: int(np.floor(nits + 0.5))
+    assert list(header) == [5, 32, 2, FRAMES, 2, result.max_cll, result.max_fall, whole(fall.mean()), 0, CUT, CUT, FRAMES,
+                            whole(cll[:CUT].max()), whole(cll[CUT:].max())]
     assert hdrmeter.measure(path, **RAW, scene_cuts=iter([10])).scenes == [0, 10]
 
 

@@ -4,6 +4,7 @@
 // status and at most one error line, and the frames measured before the trouble must still be summarised
 // and written whole.
 #include <algorithm>
+#include <tuple>
 
 #include "tool_test_support.h"
 
@@ -33,7 +34,7 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
     ASSERT_EQ(runShell(scratch, "cat 96x54.ts 64x36.ts >both.ts").exitStatus, 0);
     const std::string stalledWhole = "(cat whole.y4m; sleep 20 2>/dev/null </dev/null &)";
     const auto signalled = [&](const char* signal) {
-        return "{ " + stalledWhole + " | PROGRAM --csv s.csv - 2>err & } ; sleep 1; kill -" + signal +
+        return "{ " + stalledWhole + " | TMPDIR=\"$PWD\" PROGRAM --csv s.csv --madvr m.bin - 2>err & } ; sleep 1; kill -" + signal +
                " $!; wait $!; echo $? >status";
     };
     struct Case {
@@ -73,7 +74,7 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
-        for (const char* name : {"status", "err", "s.csv", "e.csv", "e.partial.csv"}) std::remove(scratch.file(name).c_str());
+        for (const char* name : {"status", "err", "s.csv", "e.csv", "e.partial.csv", "m.bin"}) std::remove(scratch.file(name).c_str());
         const ProgramRun run = runShell(scratch, c.command);
         const std::string statusText = readWholeFile(scratch.file("status")), err = readWholeFile(scratch.file("err"));
         EXPECT_EQ(statusText.empty() ? run.exitStatus : std::stoi(statusText), c.status) << err;
@@ -95,6 +96,11 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
         }
         if (c.framesSummarised == -2) {
             EXPECT_EQ(summaryValue(summary, "interrupted").rfind("by SIG", 0), 0u) << summary;
+            // The madVR file holds the frames summarised, each whole, and says that the clip goes on.
+            const MadvrFile madvr = readMadvr(readWholeFile(scratch.file("m.bin")));
+            EXPECT_TRUE(madvr.sizeFits);
+            EXPECT_EQ(std::make_tuple(madvr.magic, madvr.flags, madvr.frameCount, madvr.sceneEnds.empty() ? 0u : madvr.sceneEnds.back()),
+                      std::make_tuple(std::string("mvr+"), 0u, std::uint32_t(counted), std::uint32_t(counted)));
         }
         if (c.command.find("--csv s.csv") != std::string::npos) {
             // The file holds a header and one whole row per frame summarised.

@@ -45,7 +45,7 @@ TEST(Damage, DamagedFramesEndTheRunOrAreFlaggedAndLeftOut)
         EXPECT_NE(errors[0].find("--accept-damaged"), std::string::npos) << errors[0];
         EXPECT_EQ(summaryValue(ended.out, "frames measured"), std::to_string(firstDamaged));
 
-        const ProgramRun accepted = runShell(scratch, "PROGRAM --accept-damaged --csv f.csv --summary-json s.json " + file);
+        const ProgramRun accepted = runShell(scratch, "PROGRAM --accept-damaged --csv f.csv --summary-json s.json --madvr f.bin " + file);
         ASSERT_EQ(accepted.exitStatus, 0) << accepted.err;
         const auto rows = readCsv(scratch.file("f.csv"));
         const nlohmann::json summary = nlohmann::json::parse(readWholeFile(scratch.file("s.json")));
@@ -66,6 +66,23 @@ TEST(Damage, DamagedFramesEndTheRunOrAreFlaggedAndLeftOut)
         EXPECT_EQ(summary.at("frames").get<std::size_t>(), rows.size() - flagged.size());
         EXPECT_EQ(summary.at("max_cll_nits").get<double>(), largestClean);
         EXPECT_GT(largest, largestClean) << "a damaged frame outshines the others: leaving it out shows";
+        // In the madVR file a damaged frame repeats a clean frame of its scene: no peak is its own.
+        const MadvrFile madvr = readMadvr(readWholeFile(scratch.file("f.bin")));
+        ASSERT_TRUE(madvr.sizeFits);
+        ASSERT_EQ(madvr.frames.size(), rows.size());
+        EXPECT_EQ(madvr.maxCll, std::llround(largestClean));
+        for (std::size_t i = 0, scene = 0; i < rows.size(); ++i) {
+            while (scene + 1 < madvr.sceneCount && madvr.sceneFirsts[scene + 1] <= i) ++scene;
+            const long long peak = std::llround(hdrmeter::pqSignalOfNits(std::stod(rows[i].at("largest_light_nits"))) * 64000);
+            if (rows[i].at("damaged") == "0") {
+                EXPECT_EQ(madvr.frames[i][0], peak) << i;
+                continue;
+            }
+            bool repeats = false;
+            for (std::size_t j = madvr.sceneFirsts[scene]; j < madvr.sceneEnds[scene]; ++j)
+                repeats = repeats || (rows[j].at("damaged") == "0" && madvr.frames[j] == madvr.frames[i]);
+            EXPECT_TRUE(repeats) << i;
+        }
         if (file == "dropped.mkv") {
             // The dropped packet's frame is a gap; the next key frame's frames are clean, at their own numbers.
             EXPECT_EQ(summary.at("missing_frames"), nlohmann::json::array({3}));

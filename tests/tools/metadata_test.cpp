@@ -1,4 +1,5 @@
 #include <cmath>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -29,10 +30,11 @@ TEST(Metadata, AutomaticAreaGivesTheOutputsOfTheExplicitOneFromAFileAndFromAPipe
         "black[b];[a][b]concat,fade=in:0:10,format=yuv420p10le\" -c:v ffv1 -color_trc smpte2084 lb.mkv && " +
         kFfmpeg + "-i lb.mkv -vf crop=64:36:0:6 -c:v ffv1 -color_trc smpte2084 bare.mkv";
     ASSERT_EQ(runShell(scratch, setup).exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
-    const std::string outputs[] = {".csv", ".json", ".hdr10plus.json", ".dovi.json"};
+    const std::string outputs[] = {".csv", ".json", ".hdr10plus.json", ".dovi.json", ".madvr.bin"};
     const auto run = [&](const std::string& o, const std::string& arguments) {
         return runShell(scratch, "PROGRAM --csv " + o + ".csv --summary-json " + o + ".json --hdr10plus " + o +
-                                     ".hdr10plus.json --dovi-config " + o + ".dovi.json --mastering-display 1000,0.005 " + arguments);
+                                     ".hdr10plus.json --dovi-config " + o + ".dovi.json --madvr " + o + ".madvr.bin --mastering-display 1000,0.005 " +
+                                     arguments);
     };
     const ProgramRun automatic = run("auto", "lb.mkv"), piped = run("pipe", "- <lb.mkv");
     ASSERT_EQ(automatic.exitStatus, 0) << automatic.err;
@@ -60,7 +62,8 @@ TEST(Metadata, AutomaticAreaGivesTheOutputsOfTheExplicitOneFromAFileAndFromAPipe
 
 // Three sources of 20 frames each, raw so that the test can measure the very frames: the cuts must be
 // found at frames 20 and 40 exactly, and every export must follow its rules and agree with the analyzer's
-// statistics of each scene, merged here, for PQ and for HLG (taken to PQ on a 1000-nit display).
+// statistics of each scene, merged here, for PQ and for HLG (taken to PQ on a 1000-nit display). The madVR
+// file's histograms are checked bin by bin against the analyzer's light histogram of each frame.
 TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
 {
     ScratchDirectory scratch;
@@ -78,7 +81,7 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
         const std::string s = scratch.file(name);
         const ProgramRun run = runShell(scratch, "PROGRAM --size 64x36 --pix-fmt yuv420p10le --transfer " + name + " --jsonl " +
                                                      name + ".jsonl --summary-json " + name + ".json --hdr10plus " + name +
-                                                     ".hdr10plus.json --dovi-config " + name + ".dovi.json clip.raw");
+                                                     ".hdr10plus.json --dovi-config " + name + ".dovi.json --madvr " + name + ".bin clip.raw");
         ASSERT_EQ(run.exitStatus, 0) << run.err;
         const json summary = readJson(s + ".json"), plus = readJson(s + ".hdr10plus.json"), dovi = readJson(s + ".dovi.json");
         EXPECT_EQ(summary.at("scenes"), json({0, 20, 40}));
@@ -99,6 +102,17 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
                                            {"max_content_light_level", summary.at("max_cll")},
                                            {"max_frame_average_light_level", summary.at("max_fall")}}));
         ASSERT_EQ(dovi.at("shots").size(), 3u);
+        const MadvrFile madvr = readMadvr(readWholeFile(s + ".bin"));
+        ASSERT_TRUE(madvr.sizeFits);
+        ASSERT_EQ(madvr.frames.size(), std::size_t(frameCount));
+        EXPECT_EQ(std::make_tuple(madvr.magic, madvr.version, madvr.headerSize, madvr.sceneCount, madvr.frameCount, madvr.flags),
+                  std::make_tuple(std::string("mvr+"), 5u, 32u, 3u, 60u, 2u));
+        EXPECT_EQ(madvr.maxCll, summary.at("max_cll").get<std::uint32_t>());
+        EXPECT_EQ(madvr.maxFall, summary.at("max_fall").get<std::uint32_t>());
+        EXPECT_EQ(madvr.sceneFirsts, std::vector<std::uint32_t>({0, 20, 40}));
+        EXPECT_EQ(madvr.sceneEnds, std::vector<std::uint32_t>({20, 40, 60}));
+        double fallSum = 0.0;
+        const double darkTop = hdrmeter::pqSignalOfNits(100.0);
 
         hdrmeter::AnalysisSettings settings;
         settings.transfer = transfer;
@@ -106,7 +120,7 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
         double maxCll = 0.0, maxFall = 0.0;
         for (long long scene = 0; scene < 3; ++scene) {
             hdrmeter::FrameStatistics merged;
-            double averageLightSum = 0.0, meanPqSum = 0.0;
+            double averageLightSum = 0.0, meanPqSum = 0.0, scenePeak = 0.0;
             for (long long frame = scene * sceneLength; frame < (scene + 1) * sceneLength; ++frame) {
                 const hdrmeter::FrameStatistics statistics =
                     analyzer.analyze(rawFrameView(raw, frame, 64, 36, ChromaLayout::Yuv420, 10));
@@ -115,6 +129,28 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
                 maxFall = std::max(maxFall, statistics.averageLightNits());
                 averageLightSum += statistics.averageLightNits();
                 meanPqSum += statistics.meanPqLight();
+                scenePeak = std::max(scenePeak, statistics.largestLightNits());
+                fallSum += statistics.averageLightNits();
+                // Each bin is its share of the pixels x 64000 rounded down or up, the bins adding up to 64000.
+                const std::vector<std::uint16_t>& record = madvr.frames[frame];
+                EXPECT_EQ(record[0], std::llround(statistics.largestPqLight() * 64000)) << frame;
+                std::vector<std::uint64_t> counts(256);
+                const std::vector<std::uint64_t>& lights = statistics.lightHistogram();
+                for (std::size_t code = 0; code < lights.size(); ++code) {
+                    const double signal = hdrmeter::pqSignalOfNits(statistics.codeNits(int(code)));
+                    counts[signal < darkTop ? int(signal / darkTop * 64)
+                                            : std::min(255, 64 + int((signal - darkTop) / (1 - darkTop) * 192))] += lights[code];
+                }
+                const std::uint64_t pixels = statistics.pixelCount();
+                long long binSum = 0, hueSum = 0;
+                for (int bin = 0; bin < 256; ++bin) {
+                    binSum += record[1 + bin];
+                    EXPECT_TRUE(record[1 + bin] == counts[bin] * 64000 / pixels ||
+                                record[1 + bin] == (counts[bin] * 64000 + pixels - 1) / pixels) << frame << " bin " << bin;
+                }
+                for (int hue = 257; hue < 288; ++hue)
+                    hueSum += record[hue];
+                EXPECT_EQ(std::make_pair(binSum, hueSum), std::make_pair(64000LL, 0LL)) << frame;
                 const json line = json::parse(lines[frame]);
                 EXPECT_EQ(line.at("scene"), scene);
                 EXPECT_EQ(line.at("average_light_nits").get<double>(), statistics.averageLightNits());
@@ -136,6 +172,7 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
                                        {"TargetedSystemDisplayMaximumLuminance", 0}, {"SceneFrameIndex", i},
                                        {"SceneId", scene}, {"SequenceFrameIndex", scene * sceneLength + i}}));
             }
+            EXPECT_EQ(madvr.scenePeaks.at(scene), std::llround(scenePeak));
             const auto pq12 = [](double signal) { return std::llround(signal * 4095.0); };
             EXPECT_EQ(dovi.at("shots").at(scene),
                       json({{"start", scene * sceneLength}, {"duration", sceneLength},
@@ -146,6 +183,7 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
         EXPECT_EQ(summary.at("max_cll_nits").get<double>(), maxCll);
         EXPECT_EQ(summary.at("max_fall_nits").get<double>(), maxFall);
         EXPECT_EQ(summary.at("max_cll").get<long long>(), std::llround(maxCll));
+        EXPECT_EQ(madvr.averageFall, std::llround(fallSum / frameCount));
     }
 }
 

@@ -100,4 +100,41 @@ inline hdrmeter::FrameView rawFrameView(const std::string& bytes, std::size_t in
             width, height, layout, bitDepth};
 }
 
+// A madVR measurement file (version 5) read as its readers read it: little-endian, a header of eight u32
+// after the magic, three u32 scene arrays, then 288 u16 per frame (peak, 256 bins, 31 hue bins).
+struct MadvrFile {
+    std::string magic;
+    std::uint32_t version = 0, headerSize = 0, sceneCount = 0, frameCount = 0, flags = 0, maxCll = 0, maxFall = 0,
+                  averageFall = 0;
+    std::vector<std::uint32_t> sceneFirsts, sceneEnds, scenePeaks;
+    std::vector<std::vector<std::uint16_t>> frames;
+    bool sizeFits = false;  // the file is exactly as long as its counts say
+};
+
+inline MadvrFile readMadvr(const std::string& bytes)
+{
+    MadvrFile file;
+    std::size_t at = 4;
+    const auto take = [&](int size) {
+        std::uint32_t value = 0;
+        for (int i = 0; i < size; ++i, ++at)
+            value |= at < bytes.size() ? std::uint32_t(std::uint8_t(bytes[at])) << (8 * i) : 0;
+        return value;
+    };
+    file.magic = bytes.substr(0, 4);
+    for (std::uint32_t* field : {&file.version, &file.headerSize, &file.sceneCount, &file.frameCount, &file.flags,
+                                 &file.maxCll, &file.maxFall, &file.averageFall})
+        *field = take(4);
+    for (auto* array : {&file.sceneFirsts, &file.sceneEnds, &file.scenePeaks})
+        for (std::uint32_t i = 0; i < file.sceneCount && at < bytes.size(); ++i)
+            array->push_back(take(4));
+    for (std::uint32_t i = 0; i < file.frameCount && at < bytes.size(); ++i) {
+        file.frames.emplace_back();
+        for (int word = 0; word < 288; ++word)
+            file.frames.back().push_back(static_cast<std::uint16_t>(take(2)));
+    }
+    file.sizeFits = bytes.size() == 4 + 32 + 12 * std::size_t(file.sceneCount) + 576 * std::size_t(file.frameCount);
+    return file;
+}
+
 #endif
