@@ -54,9 +54,8 @@ struct ColourTags {
 ColourTags colourTagsOf(const StreamFacts& stream)
 {
     ColourTags tags{"bt2020", 9, "smpte2084", 16, "bt2020nc", 9, "limited", 1};
-    if (const NamedPrimaries* named = namedPrimariesOfTag(stream.primariesTag)) {
-        const std::string name = named->name;
-        tags.primariesName = name == "bt709" ? "bt709" : name == "p3-d65" ? "smpte432" : "bt2020";
+    if (stream.primariesTag == 1 || stream.primariesTag == 12) {
+        tags.primariesName = stream.primariesTag == 1 ? "bt709" : "smpte432";
         tags.primariesCode = stream.primariesTag;
     }
     if (stream.colour.transfer == Transfer::Hlg) {
@@ -125,9 +124,9 @@ std::vector<std::pair<std::string, std::string>> hdr10Lines(const Report& report
     const ColourTags tags = colourTagsOf(report.stream);
     const std::string masterDisplay = x265MasterDisplay(display);
 
-    // HDR10 is 10-bit; x265's program otherwise encodes at the depth its build starts with (8 for most).
-    // Through ffmpeg the pixel format sets the depth, and the headers are repeated for a player that
-    // starts anywhere but the first frame.
+    // HDR10 is 10-bit: x265's program otherwise encodes at the depth its build starts with (8 for most);
+    // through ffmpeg the pixel format sets it. The headers, and the metadata with them, are repeated at
+    // every keyframe for a player that starts anywhere but at the first frame.
     const std::string x265 = std::string("--colorprim ") + tags.primariesName + " --transfer " + tags.transferName +
                              " --colormatrix " + tags.matrixName + " --range " + tags.rangeName +
                              " --master-display \"" + masterDisplay + "\" --max-cll \"" + cll + "," + fall +

@@ -55,7 +55,8 @@ long long pqCode12(double signal);
 // max_fall_frame, active_area, scenes, transfer, matrix, coefficients, stream_metadata and interrupted.
 nlohmann::ordered_json summaryJson(const Report& report);
 
-// Lines ready to paste for x265, ffmpeg and mkvmerge, each "label  options". mkvmerge numbers a file's
+// Lines ready to paste for x265, ffmpeg and mkvmerge, each "label  options", after a line saying what
+// mastering display they carry when the stream did not state all of it. mkvmerge numbers a file's
 // tracks in the container's order, so its options name the measured stream's number.
 std::vector<std::pair<std::string, std::string>> hdr10Lines(const Report& report);
 
