@@ -10,7 +10,8 @@ packages+=(libavformat-dev libavcodec-dev libavutil-dev)
 # The Python module, built against Debian's own interpreter and numpy.
 packages+=(python3 python3-dev pybind11-dev python3-pybind11 python3-numpy)
 case "${1:-}" in
-  test) packages+=(libgtest-dev ffmpeg clang libclang-rt-14-dev python3-pytest) ;;
+  # x265 and mkvmerge take the summary's HDR10 lines in a test, as a user would paste them.
+  test) packages+=(libgtest-dev ffmpeg clang libclang-rt-14-dev python3-pytest x265 mkvtoolnix) ;;
   bench) packages+=(libbenchmark-dev time ffmpeg) ;;
 esac
 missing=()

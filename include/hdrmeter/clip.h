@@ -73,12 +73,28 @@ struct RawVideo {
     std::string pixelFormat;  // FFmpeg's pixel format name, "yuv420p10le"
 };
 
-// The mastering display's luminance range, for the Dolby Vision config's Level 6.
+// The mastering display given in place of the stream's: its luminance range, and its primaries when
+// they are given too. Each part given overrides the stream's; a part not given is the stream's, else the
+// default (BT.2020 primaries and D65 white when the stream's colour tags name no other).
 struct MasteringLuminance {
     double maxNits = 1000.0;  // 0 < min < max <= 10000
     double minNits = 0.0001;
     bool assumed = true;      // nobody stated it: these are the defaults
+    std::optional<std::array<double, 6>> primaries;   // CIE 1931 red x, y, green x, y, blue x, y; 0..1
+    std::optional<std::array<double, 2>> whitePoint;  // x, y; set with the primaries
+    bool luminanceGiven = true;  // false: only the primaries are given; the luminance is the stream's
 };
+
+// Primaries known by name, for the mastering display: "p3-d65", "bt2020" and "bt709", each with D65 white.
+struct NamedPrimaries {
+    const char* name;
+    std::array<double, 6> primaries;  // red x, y, green x, y, blue x, y
+    std::array<double, 2> whitePoint;
+};
+HDRMETER_API const std::vector<NamedPrimaries>& namedPrimaries();
+// Sets `display`'s primaries and white point from a name of namedPrimaries(), in any letter case; false
+// when the name is none of them.
+HDRMETER_API bool setNamedPrimaries(MasteringLuminance& display, const std::string& name);
 
 // The files a run can write. Each has one row in outputTable().
 enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig, Madvr };
@@ -125,7 +141,8 @@ struct Request {
     std::string sceneCutsFile;            // the same read from a file, one number a line; "" for none
 
     // Metadata.
-    std::optional<MasteringLuminance> masteringDisplay;  // overrides the stream's, for the Dolby Vision config
+    // Overrides the stream's, for the Dolby Vision config and the HDR10 lines of the summary.
+    std::optional<MasteringLuminance> masteringDisplay;
 
     // The files to write, "" for none. "-" is standard output where the format allows it (CSV, JSON lines,
     // the three JSON documents). A regular file is written under a temporary name beside it and renamed
@@ -285,6 +302,7 @@ struct StreamFacts {
     ChromaLayout layout = ChromaLayout::Yuv420;
     SampleRange range = SampleRange::Narrow;
     ColourChoice colour;
+    int primariesTag = 2;   // the colour primaries tag, ITU-T H.273 (1 BT.709, 9 BT.2020, 12 P3-D65; 2 none)
     Arithmetic arithmetic;
     std::optional<long long> framesExpected;  // what the container says, when it does
 };

@@ -183,18 +183,40 @@ void applySceneCuts(Keywords& keywords, const char* name, py::handle value)
     keywords.request.sceneCuts = std::move(cuts);
 }
 
+// (max_nits, min_nits); primaries as a name or eight numbers; or the primaries followed by the two.
 void applyMasteringDisplay(Keywords& keywords, const char* name, py::handle value)
 {
-    if (!isSequence(value))
-        wrongType(name, "a (max_nits, min_nits) tuple", value);
-    const py::sequence nits = py::reinterpret_borrow<py::sequence>(value);
-    if (nits.size() != 2)
-        throw py::value_error(std::string(name) + "=" + reprOf(value) +
-                              ": expected (max_nits, min_nits), such as (1000, 0.0001)");
+    const std::string expected = ": expected (max_nits, min_nits) such as (1000, 0.0001), primaries (\"p3-d65\", "
+                                 "\"bt2020\", \"bt709\" or eight numbers), or both: (\"p3-d65\", 1000, 0.0001)";
     MasteringLuminance display;
-    display.maxNits = numberOf(name, nits[0]);
-    display.minNits = numberOf(name, nits[1]);
     display.assumed = false;
+    const bool text = PyUnicode_Check(value.ptr());
+    if (!text && !isSequence(value))
+        wrongType(name, "a (max_nits, min_nits) tuple or primaries", value);
+    const py::sequence parts = text ? py::sequence(py::make_tuple(value)) : py::reinterpret_borrow<py::sequence>(value);
+    std::size_t next = 0;
+    if (parts.size() > 0 && PyUnicode_Check(parts[0].ptr())) {
+        if (!setNamedPrimaries(display, parts[0].cast<std::string>()))
+            throw py::value_error(std::string(name) + "=" + reprOf(value) + expected);
+        next = 1;
+    } else if (parts.size() == 8 || parts.size() == 10) {
+        std::array<double, 8> coordinates{};
+        for (std::size_t i = 0; i < 8; ++i)
+            coordinates[i] = numberOf(name, parts[i]);
+        display.primaries = std::array<double, 6>{coordinates[0], coordinates[1], coordinates[2],
+                                                  coordinates[3], coordinates[4], coordinates[5]};
+        display.whitePoint = std::array<double, 2>{coordinates[6], coordinates[7]};
+        next = 8;
+    }
+    const std::size_t remaining = parts.size() - next;
+    if (remaining == 0 && next > 0) {
+        display.luminanceGiven = false;
+    } else if (remaining == 2) {
+        display.maxNits = numberOf(name, parts[next]);
+        display.minNits = numberOf(name, parts[next + 1]);
+    } else {
+        throw py::value_error(std::string(name) + "=" + reprOf(value) + expected);
+    }
     keywords.request.masteringDisplay = display;
 }
 

@@ -129,6 +129,7 @@ std::optional<FrameView> ClipRun::decode()
                              frame->matrixTag};
     if (!firstFormat_) {
         chooseColour(frame->transferTag, frame->matrixTag);
+        facts_.primariesTag = frame->primariesTag;
         firstFormat_ = format;
     } else if (const std::string change = formatChange(format); !change.empty()) {
         // The analyzer was made for the first frame's format; measuring on would mix two kinds of numbers.

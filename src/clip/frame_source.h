@@ -30,6 +30,7 @@ struct SourceFrame {
     FrameView view;           // its size, chroma layout, bit depth and sample range included
     int transferTag = 2;      // ffmpeg's AVColorTransferCharacteristic (2: unspecified)
     int matrixTag = 2;        // ffmpeg's AVColorSpace (2: unspecified)
+    int primariesTag = 2;     // ffmpeg's AVColorPrimaries, which are H.273's codes (2: none stated)
     std::string refusal;      // why this frame's pixel format cannot be measured; the view is then empty
     // Its presentation time in frames since the first frame's, when the stream has times at a constant
     // rate; unset when frames can only be counted.

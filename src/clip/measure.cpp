@@ -337,11 +337,20 @@ private:
 
     void finishOutputs()
     {
-        const MasteringLuminance mastering = masteringLuminanceOf(report_.metadata, report_.request.masteringDisplay);
-        if (!report_.request.doviConfigPath.empty() && mastering.assumed)
+        const ResolvedDisplay display = resolveMasteringDisplay(report_.metadata, report_.stream.primariesTag,
+                                                                report_.request.masteringDisplay);
+        const bool cli = spelling_ == Spelling::CommandLine;
+        if (!report_.request.doviConfigPath.empty() && display.luminanceFrom == DisplayOrigin::Assumed)
             warn("the stream states no mastering display: the Dolby Vision config assumes 1000 and 0.0001 nits; give " +
-                 setting(spelling_, "--mastering-display", spelling_ == Spelling::CommandLine ? "MAX,MIN" : "(max, min)") +
-                 " for another");
+                 setting(spelling_, "--mastering-display", cli ? "MAX,MIN" : "(max, min)") + " for another");
+        if (!report_.request.doviConfigPath.empty() && display.primariesFrom == DisplayOrigin::Assumed)
+            warn("neither the stream's metadata nor its tags state the mastering display's primaries: the Dolby Vision "
+                 "config assumes BT.2020; give " +
+                 setting(spelling_, "--mastering-display", cli ? "p3-d65,MAX,MIN" : "(\"p3-d65\", max, min)") +
+                 " or the primaries in use");
+        if (!report_.request.hdr10PlusPath.empty() && report_.stream.colour.transfer == Transfer::Hlg)
+            warn("HDR10+ describes PQ streams: the HDR10+ file of this HLG input describes its PQ rendition on a "
+                 "1000-nit display, for an encode converted so");
         // A run that ended early never replaces a complete file written before; its metadata files would
         // not line up with the stream if frames measured before the area was final are left out.
         const bool complete = report_.ending == Ending::Complete;

@@ -59,7 +59,9 @@ bool Request::operator==(const Request& other) const
                    : std::make_tuple(false, 0, 0, std::string());
     };
     const auto masteringKey = [](const std::optional<MasteringLuminance>& m) {
-        return m ? std::make_tuple(true, m->maxNits, m->minNits, m->assumed) : std::make_tuple(false, 0.0, 0.0, false);
+        return m ? std::make_tuple(true, m->maxNits, m->minNits, m->assumed, m->primaries, m->whitePoint, m->luminanceGiven)
+                 : std::make_tuple(false, 0.0, 0.0, false, std::optional<std::array<double, 6>>(),
+                                   std::optional<std::array<double, 2>>(), false);
     };
     return input == other.input && demo == other.demo && stream == other.stream &&
            rawKey(raw) == rawKey(other.raw) && transfer == other.transfer && matrix == other.matrix &&
@@ -138,8 +140,32 @@ std::string validate(const Request& request, Spelling spelling)
     }
     if (request.masteringDisplay) {
         const MasteringLuminance& display = *request.masteringDisplay;
-        if (!within(display.minNits, 0.0, 10000.0) || !within(display.maxNits, 0.0, 10000.0) ||
-            display.maxNits <= display.minNits)
+        if (display.primaries.has_value() != display.whitePoint.has_value() ||
+            (!display.luminanceGiven && !display.primaries))
+            return spell(spelling, "--mastering-display") +
+                   (cli ? ": give the primaries with their white point, such as p3-d65 or eight numbers"
+                        : ": give the primaries with their white point, such as \"p3-d65\" or eight numbers");
+        if (display.primaries) {
+            bool valid = true;
+            std::string coordinates;
+            for (double coordinate : *display.primaries) {
+                valid = valid && within(coordinate, 0.0, 1.0);
+                coordinates += (coordinates.empty() ? "" : ",") + number(coordinate);
+            }
+            for (double coordinate : *display.whitePoint) {
+                valid = valid && within(coordinate, 0.0, 1.0);
+                coordinates += "," + number(coordinate);
+            }
+            if (!valid)
+                return setting(spelling, "--mastering-display", cli ? coordinates : "(" + coordinates + ")") +
+                       (cli ? ": expected RX,RY,GX,GY,BX,BY,WX,WY as CIE 1931 x, y from 0 to 1, or a name: "
+                              "p3-d65, bt2020 or bt709"
+                            : ": expected (rx, ry, gx, gy, bx, by, wx, wy) as CIE 1931 x, y from 0 to 1, or a name: "
+                              "\"p3-d65\", \"bt2020\" or \"bt709\"");
+        }
+        if (display.luminanceGiven &&
+            (!within(display.minNits, 0.0, 10000.0) || !within(display.maxNits, 0.0, 10000.0) ||
+             display.maxNits <= display.minNits))
             return setting(spelling, "--mastering-display",
                            cli ? number(display.maxNits) + "," + number(display.minNits)
                                : "(" + number(display.maxNits) + ", " + number(display.minNits) + ")") +

@@ -26,6 +26,17 @@ TEST(ClipApi, ValidateNamesTheSettingInEachSpelling)
         {[](Request& r) { r.sceneCuts = std::vector<long long>{0, 5, 5}; }, "--scene-cuts: ", "scene_cuts: "},
         {[](Request& r) { r.plotPath = "-"; }, "--plot needs a file name", "plot needs a file name"},
         {[](Request& r) { r.raw = RawVideo{16, 8, "yuv420p"}; }, "--pix-fmt yuv420p: ", "pix_fmt=yuv420p: "},
+        {[](Request& r) {
+             r.masteringDisplay = MasteringLuminance{};
+             r.masteringDisplay->primaries = std::array<double, 6>{0.7, 0.3, 0.2, 0.7, 0.1, -0.05};
+             r.masteringDisplay->whitePoint = std::array<double, 2>{0.3, 0.33};
+         },
+         "--mastering-display 0.7,0.3,0.2,0.7,0.1,-0.05,0.3,0.33: ", "mastering_display=(0.7,0.3,0.2,0.7,0.1,-0.05,0.3,0.33): "},
+        {[](Request& r) {
+             r.masteringDisplay = MasteringLuminance{};
+             r.masteringDisplay->luminanceGiven = false;
+         },
+         "--mastering-display: give the primaries", "mastering_display: give the primaries"},
     };
     for (const Case& c : cases) {
         Request request;

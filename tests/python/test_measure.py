@@ -30,7 +30,7 @@ def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
     path, frames = clip
     plus, dovi, csv, madvr = tmp_path / "plus.json", tmp_path / "dovi.json", tmp_path / "frames.csv", tmp_path / "m.bin"
     result = hdrmeter.measure(path, **RAW, min_scene_length=5, hdr10plus=plus, dovi_config=str(dovi), csv=csv, madvr=madvr,
-                              mastering_display=(4000, 0.005), checks=True, no_percentiles=np.True_)
+                              mastering_display=("bt709", 4000, 0.005), checks=True, no_percentiles=np.True_)
     assert (result.frames, result["frames"], result.scenes, result.ending, result.failure) == (FRAMES, FRAMES, [0, CUT],
                                                                                                 "complete", None)
     assert result.active_area == {"left": 0, "top": 0, "right": 0, "bottom": 0, "width": WIDTH, "height": HEIGHT}
@@ -46,13 +46,16 @@ def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
     assert result.max_fall == int(np.floor(fall.max() + 0.5))  # whole nits, halves up
     assert list(result.scene_columns["frame_count"]) == [CUT, FRAMES - CUT]
     assert json.loads(plus.read_text())["SceneInfoSummary"]["SceneFrameNumbers"] == [CUT, FRAMES - CUT]
-    level6 = json.loads(dovi.read_text())["level6"]
+    config = json.loads(dovi.read_text())
+    level6 = config["level6"]
     assert (level6["max_display_mastering_luminance"], level6["min_display_mastering_luminance"]) == (4000, 50)
     header = np.frombuffer(madvr.read_bytes(), "<u4", 14, 4)  # version .. average FALL, then the scene arrays
     assert madvr.read_bytes()[:4] == b"mvr+" and len(madvr.read_bytes()) == 4 + 32 + 12 * 2 + 576 * FRAMES
     cll, whole = result.columns["largest_light_nits"], lambda nits: int(np.floor(nits + 0.5))
     assert list(header) == [5, 32, 2, FRAMES, 2, result.max_cll, result.max_fall, whole(fall.mean()), 0, CUT, CUT, FRAMES,
                             whole(cll[:CUT].max()), whole(cll[CUT:].max())]
+    assert (config["source_min_pq"], config["source_max_pq"]) == (62, 3696)
+    assert config["default_metadata_blocks"] == [{"Level9": {"length": 1, "source_primary_index": 1}}]
     assert hdrmeter.measure(path, **RAW, scene_cuts=iter([10])).scenes == [0, 10]
 
 
@@ -82,6 +85,8 @@ def test_analyze_frame_measures_as_measure_does(clip, tmp_path, options, frame_o
     ({"tasks": 4096}, ValueError, "^tasks=4096: .* 256"), ({"colour": "red"}, TypeError, "'colour'"),
     ({"checks": "no"}, TypeError, "'checks' must be True or False, not str"), ({"top1": "1"}, TypeError, "'top1'"),
     ({"path": "missing.raw"}, RuntimeError, "cannot open missing.raw"),
+    ({"mastering_display": ("p3", 1000, 0.01)}, ValueError, "^mastering_display=.*\"p3-d65\""),
+    ({"mastering_display": (0.7, 0.3, 0.2, 0.7, 0.1, 1.5, 0.3, 0.33)}, ValueError, "from 0 to 1"),
 ])
 def test_bad_options_and_files_raise_with_their_reason(clip, options, error, words):
     with pytest.raises(error, match=words):

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <tuple>
 
@@ -15,6 +17,41 @@ const std::string kFfmpeg = "ffmpeg -v error -nostdin -y ";
 json readJson(const std::string& path) { return json::parse(readWholeFile(path)); }
 
 long long tenths(double nits) { return std::min(100000LL, std::llround(nits * 10.0)); }
+
+// A pasted line as its program reads it: each option (or each key of ffmpeg's -x265-params) with its
+// value, quotes removed; a flag without a value maps to "".
+std::map<std::string, std::string> optionsOf(const std::string& line)
+{
+    std::map<std::string, std::string> options;
+    std::string name;
+    for (std::string word : split(line, ' ')) {
+        word.erase(std::remove(word.begin(), word.end(), '"'), word.end());
+        if (word.rfind("--", 0) == 0 || word == "-x265-params") {
+            name = word;
+            options[name];
+        } else {
+            options[name] = word;
+        }
+    }
+    if (options.count("-x265-params"))
+        for (const std::string& pair : split(options["-x265-params"], ':')) {
+            const std::size_t equals = pair.find('=');
+            options["--" + pair.substr(0, equals)] = pair.substr(equals + 1);
+        }
+    return options;
+}
+
+std::vector<double> numbersOf(std::string text)
+{
+    for (char& c : text)
+        if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.')
+            c = ' ';
+    std::vector<double> numbers;
+    std::istringstream stream(text);
+    for (double value; stream >> value;)
+        numbers.push_back(value);
+    return numbers;
+}
 
 }  // namespace
 
@@ -87,8 +124,8 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
         EXPECT_EQ(summary.at("scenes"), json({0, 20, 40}));
         EXPECT_EQ(summary.at("transfer"), name);
         EXPECT_EQ(summaryValue(run.out, "scenes").rfind("3 (", 0), 0u);
-        EXPECT_NE(run.out.find("mkvmerge              --max-content-light 0:" + summary.at("max_cll").dump() +
-                               " --max-frame-light 0:" + summary.at("max_fall").dump() + "\n"),
+        EXPECT_NE(run.out.find(" --max-content-light 0:" + summary.at("max_cll").dump() + " --max-frame-light 0:" +
+                               summary.at("max_fall").dump() + "\n"),
                   std::string::npos) << run.out;
 
         const std::vector<std::string> lines = split(readWholeFile(s + ".jsonl"));
@@ -200,7 +237,146 @@ TEST(Metadata, TheMkvmergeLineNamesTheMeasuredTrack)
         const ProgramRun run = runShell(scratch, std::string("PROGRAM ") + options + "f.mkv");
         ASSERT_EQ(run.exitStatus, 0) << run.err;
         const std::string line = summaryValue(run.out, "mkvmerge");
-        EXPECT_EQ(line.rfind("--max-content-light 1:", 0), 0u) << line;
-        EXPECT_NE(line.find(" --max-frame-light 1:"), std::string::npos) << line;
+        const std::map<std::string, std::string> options = optionsOf(line);
+        EXPECT_EQ(options.size(), 10u) << line;
+        for (const auto& [option, value] : options)
+            EXPECT_EQ(value.rfind("1:", 0), 0u) << option << " " << value;
+    }
+}
+
+// The mastering display reaches every writer as stated, given or assumed: the x265, ffmpeg and mkvmerge
+// lines read back into their values, the Dolby Vision source levels (the codes a generator's table would
+// get wrong for 600 nits) and Level 9; HLG input is profile 8.4. Then the x265 line drives an encode
+// and the mkvmerge line a mux, read back by ffprobe and mkvmerge themselves.
+TEST(Metadata, TheMasteringDisplayReachesTheLinesAndTheDolbyVisionConfig)
+{
+    ScratchDirectory scratch;
+    const std::string source = kFfmpeg + "-f lavfi -i testsrc2=size=128x72:rate=25 -frames:v 3 -pix_fmt yuv420p10le ";
+    ASSERT_EQ(runShell(scratch, source + "-c:v libx265 -x265-params log-level=error:master-display='G(8500,39850)B(6550,2300)"
+                                         "R(35400,14600)WP(15635,16450)L(10000000,1)' -color_trc smpte2084 sei.mkv && " +
+                                    source + "-c:v ffv1 -color_trc smpte2084 -color_primaries bt2020 pq.mkv && " + source +
+                                    "-c:v ffv1 -color_trc arib-std-b67 hlg.mkv")
+                  .exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
+    const std::array<double, 8> p3 = {0.68, 0.32, 0.265, 0.69, 0.15, 0.06, 0.3127, 0.329};
+    const std::array<double, 8> bt2020 = {0.708, 0.292, 0.17, 0.797, 0.131, 0.046, 0.3127, 0.329};
+    const std::array<double, 8> odd = {0.7, 0.3, 0.2, 0.75, 0.14, 0.05, 0.32, 0.34};
+    struct Case {
+        const char* arguments;
+        std::array<double, 8> primaries;  // red, green, blue, white x, y
+        double maxNits, minNits;
+        long long sourceMinPq, sourceMaxPq;
+        json level9;
+        const char* profile;
+        const char* transfer;
+        int transferCode;
+        const char* shownOrigin;  // the summary's words for the display's origin; "" when it prints none
+    } const cases[] = {
+        {"sei.mkv", bt2020, 1000, 0.0001, 7, 3079, {{"length", 1}, {"source_primary_index", 2}}, "8.1", "smpte2084", 16, ""},
+        {"--mastering-display p3-d65,600,0.005 pq.mkv", p3, 600, 0.005, 62, 2851,
+         {{"length", 1}, {"source_primary_index", 0}}, "8.1", "smpte2084", 16, "(from --mastering-display)"},
+        {"--mastering-display 600,0.005 pq.mkv", bt2020, 600, 0.005, 62, 2851, {{"length", 1}, {"source_primary_index", 2}},
+         "8.1", "smpte2084", 16, "(primaries from the stream's primaries tag, luminance from --mastering-display)"},
+        {"--mastering-display 0.7,0.3,0.2,0.75,0.14,0.05,0.32,0.34,4000,0.005 pq.mkv", odd, 4000, 0.005, 62, 3696,
+         {{"length", 17}, {"source_primary_index", 255}, {"source_primary_red_x", 22937}, {"source_primary_red_y", 9830},
+          {"source_primary_green_x", 6553}, {"source_primary_green_y", 24575}, {"source_primary_blue_x", 4587},
+          {"source_primary_blue_y", 1638}, {"source_primary_white_x", 10485}, {"source_primary_white_y", 11141}},
+         "8.1", "smpte2084", 16, "(from --mastering-display)"},
+        {"hlg.mkv", bt2020, 1000, 0.0001, 62, 3079, {{"length", 1}, {"source_primary_index", 2}}, "8.4", "arib-std-b67", 18,
+         "(assumed); the stream states none: give --mastering-display"},
+    };
+    const auto units = [](double value, double step) { return std::to_string(std::llround(value / step)); };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const ProgramRun run = runShell(scratch, std::string("PROGRAM --dovi-config d.json --hdr10plus p.json ") + c.arguments);
+        ASSERT_EQ(run.exitStatus, 0) << run.err;
+        const std::string shown = summaryValue(run.out, "display in the lines");
+        EXPECT_EQ(*c.shownOrigin ? shown.substr(shown.find(" nits ") + 6) : shown, *c.shownOrigin ? c.shownOrigin
+                                                                                                    : "(no display in the lines line)");
+        EXPECT_EQ(run.err.find("HDR10+ describes PQ streams") != std::string::npos, std::string(c.profile) == "8.4") << run.err;
+
+        const std::string maxCll = split(summaryValue(run.out, "MaxCLL"), ' ')[0];
+        const std::string maxFall = split(summaryValue(run.out, "MaxFALL"), ' ')[0];
+        const std::map<std::string, std::string> x265 = optionsOf(summaryValue(run.out, "x265"));
+        const std::array<double, 8>& d = c.primaries;
+        const std::string point = "(" + units(d[2], 0.00002) + "," + units(d[3], 0.00002) + ")B(" + units(d[4], 0.00002) + "," +
+                                  units(d[5], 0.00002) + ")R(" + units(d[0], 0.00002) + "," + units(d[1], 0.00002) + ")WP(" +
+                                  units(d[6], 0.00002) + "," + units(d[7], 0.00002) + ")L(" + units(c.maxNits, 0.0001) +
+                                  "," + units(c.minNits, 0.0001) + ")";
+        const std::map<std::string, std::string> expectedX265 = {
+            {"--colorprim", "bt2020"}, {"--transfer", c.transfer}, {"--colormatrix", "bt2020nc"}, {"--range", "limited"},
+            {"--master-display", "G" + point}, {"--max-cll", maxCll + "," + maxFall}, {"--hdr10", ""}, {"--repeat-headers", ""},
+            {"--output-depth", "10"}};
+        EXPECT_EQ(x265, expectedX265);
+        std::map<std::string, std::string> ffmpeg = optionsOf(summaryValue(run.out, "ffmpeg"));
+        ffmpeg.erase("-x265-params");
+        for (const auto& [option, value] : x265) {
+            if (option == "--output-depth")
+                continue;  // the pixel format sets it through ffmpeg
+            EXPECT_EQ(ffmpeg[option], value.empty() ? "1" : value) << option;
+        }
+        EXPECT_EQ(ffmpeg.size(), x265.size() - 1);
+
+        const std::map<std::string, std::string> mkvmerge = optionsOf(summaryValue(run.out, "mkvmerge"));
+        const std::map<std::string, std::vector<double>> expectedMkvmerge = {
+            {"--colour-matrix", {0, 9}}, {"--colour-range", {0, 1}},
+            {"--colour-transfer-characteristics", {0, static_cast<double>(c.transferCode)}},
+            {"--colour-primaries", {0, 9}}, {"--chromaticity-coordinates", {0, d[0], d[1], d[2], d[3], d[4], d[5]}},
+            {"--white-colour-coordinates", {0, d[6], d[7]}}, {"--max-luminance", {0, c.maxNits}},
+            {"--min-luminance", {0, c.minNits}}, {"--max-content-light", {0, std::stod(maxCll)}},
+            {"--max-frame-light", {0, std::stod(maxFall)}}};
+        ASSERT_EQ(mkvmerge.size(), expectedMkvmerge.size());
+        for (const auto& [option, values] : expectedMkvmerge)
+            EXPECT_EQ(numbersOf(mkvmerge.count(option) ? mkvmerge.at(option) : ""), values) << option;
+
+        const json dovi = readJson(scratch.file("d.json"));
+        EXPECT_EQ(dovi.at("profile"), c.profile);
+        EXPECT_EQ(dovi.at("source_min_pq"), c.sourceMinPq);
+        EXPECT_EQ(dovi.at("source_max_pq"), c.sourceMaxPq);
+        EXPECT_EQ(dovi.at("default_metadata_blocks"), json::array({{{"Level9", c.level9}}}));
+        EXPECT_EQ(dovi.at("level6").at("max_display_mastering_luminance"), std::llround(c.maxNits));
+        EXPECT_EQ(dovi.at("level6").at("min_display_mastering_luminance"), std::llround(c.minNits * 10000));
+    }
+
+    // The lines as the programs take them, on the P3 case.
+    const ProgramRun run = runShell(scratch, "PROGRAM --mastering-display p3-d65,600,0.005 pq.mkv");
+    if (runShell(scratch, "command -v x265").exitStatus == 0) {
+        const ProgramRun encode = runShell(
+            scratch, kFfmpeg + "-i pq.mkv -f yuv4mpegpipe -strict -1 - | x265 --log-level error --y4m --input - --output o.hevc " +
+                         summaryValue(run.out, "x265") +
+                         " && ffprobe -v error -show_streams -show_frames -read_intervals %+#1 -of json o.hevc");
+        ASSERT_EQ(encode.exitStatus, 0) << encode.err;
+        const json probed = json::parse(encode.out);
+        const json& stream = probed.at("streams").at(0);
+        EXPECT_EQ(stream.at("color_primaries"), "bt2020");
+        EXPECT_EQ(stream.at("color_transfer"), "smpte2084");
+        EXPECT_EQ(stream.at("color_space"), "bt2020nc");
+        EXPECT_EQ(stream.at("color_range"), "tv");
+        EXPECT_EQ(stream.at("pix_fmt"), "yuv420p10le");
+        json sideData;
+        for (const json& entry : probed.at("frames").at(0).at("side_data_list"))
+            if (entry.at("side_data_type") != "H.26[45] User Data Unregistered SEI message")
+                sideData[entry.at("side_data_type").get<std::string>()] = entry;
+        EXPECT_EQ(sideData, json::parse(R"({"Mastering display metadata": {"side_data_type": "Mastering display metadata",
+            "red_x": "34000/50000", "red_y": "16000/50000", "green_x": "13250/50000", "green_y": "34500/50000",
+            "blue_x": "7500/50000", "blue_y": "3000/50000", "white_point_x": "15635/50000", "white_point_y": "16450/50000",
+            "min_luminance": "50/10000", "max_luminance": "6000000/10000"}, "Content light level metadata":
+            {"side_data_type": "Content light level metadata", "max_content": 10000, "max_average": 5599}})"));
+        if (runShell(scratch, "command -v mkvmerge").exitStatus == 0) {
+            const ProgramRun mux = runShell(scratch, "mkvmerge -q -o mux.mkv " + summaryValue(run.out, "mkvmerge") +
+                                                         " o.hevc && mkvmerge -J mux.mkv");
+            ASSERT_EQ(mux.exitStatus, 0) << mux.out << mux.err;
+            const json properties = json::parse(mux.out).at("tracks").at(0).at("properties");
+            EXPECT_NEAR(properties.at("min_luminance").get<double>(), 0.005, 1e-9);  // stored as a 32-bit float
+            json colour;
+            for (const char* name : {"color_matrix_coefficients", "color_primaries", "color_range",
+                                     "color_transfer_characteristics", "chromaticity_coordinates",
+                                     "white_color_coordinates", "max_luminance", "max_content_light", "max_frame_light"})
+                colour[name] = properties.value(name, json());
+            EXPECT_EQ(colour, json({{"color_matrix_coefficients", 9}, {"color_primaries", 9}, {"color_range", 1},
+                                      {"color_transfer_characteristics", 16},
+                                      {"chromaticity_coordinates", "0.68,0.32,0.265,0.69,0.15,0.06"},
+                                      {"white_color_coordinates", "0.3127,0.329"}, {"max_luminance", 600.0},
+                                      {"max_content_light", 10000}, {"max_frame_light", 5599}}));
+        }
     }
 }

@@ -47,6 +47,12 @@ TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
          SETS(o.areaMode == AreaMode::Given && o.area == ActiveArea{0, 140, 0, 140} && o.sceneThreshold == 0.5 &&
               o.minSceneFrames == 1 && o.masteringDisplay->minNits == 0.005)},
         {"--active-area full --scene-cuts cuts.txt f", SETS(o.areaMode == AreaMode::Full && o.sceneCutsFile == "cuts.txt")},
+        {"--mastering-display P3-D65 f", SETS(!o.masteringDisplay->luminanceGiven && (*o.masteringDisplay->primaries)[3] == 0.69)},
+        {"--mastering-display bt709,600,0.005 f",
+         SETS(o.masteringDisplay->luminanceGiven && o.masteringDisplay->maxNits == 600 && (*o.masteringDisplay->primaries)[2] == 0.3)},
+        {"--mastering-display .7,.3,.2,.7,.1,.05,.3,.33,4000,.005 f",
+         SETS(*o.masteringDisplay->primaries == (std::array<double, 6>{.7, .3, .2, .7, .1, .05}) &&
+              *o.masteringDisplay->whitePoint == (std::array<double, 2>{.3, .33}) && o.masteringDisplay->minNits == .005)},
     };
     for (const auto& [arguments, check] : parsed) {
         const CommandLine line = parse(arguments);
@@ -78,6 +84,9 @@ TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
         {"--active-area 1,2,3,-4 f", "LEFT,TOP,RIGHT,BOTTOM"}, {"--active-area 1,2,3,4, f", "LEFT,TOP,RIGHT,BOTTOM"},
         {"--scene-threshold 1.5 f", "from 0 to 1"}, {"--min-scene-length 0 f", "1 or more"},
         {"--mastering-display 0.005,4000 f", "MAX above MIN"}, {"--mastering-display 1000 f", "MAX,MIN"},
+        {"--mastering-display p3,1000,0.01 f", "p3-d65, bt2020, bt709"},
+        {"--mastering-display bt709,1000 f", "MAX,MIN"}, {"--mastering-display .7,.3,.2,.7,.1,.05,.3 f", "RX,RY"},
+        {"--mastering-display .7,.3,.2,1.7,.1,.05,.3,.33 f", "x, y from 0 to 1"},
         {"--frobnicate f", "frobnicate"},
     };
     for (const auto& [arguments, words] : refused) {

@@ -157,23 +157,44 @@ void parseArea(const std::string& text, Request& request)
     request.area = {offsets[0], offsets[1], offsets[2], offsets[3]};
 }
 
-// "MAX,MIN" in nits, such as 1000,0.005. Throws std::invalid_argument with the reason.
+// "MAX,MIN" in nits, primaries (a name or RX,RY,GX,GY,BX,BY,WX,WY), or primaries then MAX,MIN. Throws
+// std::invalid_argument with the reason.
 MasteringLuminance parseMasteringDisplay(const std::string& text)
 {
-    const std::string expected = "MAX,MIN in nits, such as 1000,0.0001 (MAX above MIN, at most 10000)";
-    const std::size_t comma = text.find(',');
-    if (comma == std::string::npos)
-        throw std::invalid_argument(expected);
+    const std::string expected = "MAX,MIN in nits, such as 1000,0.0001 (MAX above MIN, at most 10000), primaries "
+                                 "(p3-d65, bt2020, bt709 or RX,RY,GX,GY,BX,BY,WX,WY), or both: p3-d65,1000,0.0001";
+    std::vector<std::string> parts(1);
+    for (char c : text)
+        if (c == ',')
+            parts.emplace_back();
+        else
+            parts.back() += c;
     MasteringLuminance result;
     result.assumed = false;
-    double* values[] = {&result.maxNits, &result.minNits};
-    const std::string parts[] = {text.substr(0, comma), text.substr(comma + 1)};
-    for (int i = 0; i < 2; ++i) {
+    std::vector<double> numbers;
+    const bool named = setNamedPrimaries(result, parts[0]);
+    for (std::size_t i = named ? 1 : 0; i < parts.size(); ++i) {
         const char* end = parts[i].data() + parts[i].size();
-        const std::from_chars_result parsed = std::from_chars(parts[i].data(), end, *values[i]);
-        if (parts[i].empty() || parsed.ec != std::errc() || parsed.ptr != end || !std::isfinite(*values[i]))
+        double value = 0.0;
+        const std::from_chars_result parsed = std::from_chars(parts[i].data(), end, value);
+        if (parts[i].empty() || parsed.ec != std::errc() || parsed.ptr != end || !std::isfinite(value))
             throw std::invalid_argument(expected);
+        numbers.push_back(value);
     }
+    const std::size_t primaryCount = named ? 0 : numbers.size() >= 8 ? 8 : 0;
+    if (primaryCount == 8) {
+        result.primaries = std::array<double, 6>{numbers[0], numbers[1], numbers[2], numbers[3], numbers[4], numbers[5]};
+        result.whitePoint = std::array<double, 2>{numbers[6], numbers[7]};
+    }
+    const std::size_t luminanceCount = numbers.size() - primaryCount;
+    if (luminanceCount == 0 && (named || primaryCount == 8)) {
+        result.luminanceGiven = false;
+        return result;
+    }
+    if (luminanceCount != 2)
+        throw std::invalid_argument(expected);
+    result.maxNits = numbers[primaryCount];
+    result.minNits = numbers[primaryCount + 1];
     if (result.minNits < 0.0 || result.maxNits <= result.minNits || result.maxNits > 10000.0)
         throw std::invalid_argument(expected);
     return result;
@@ -297,11 +318,13 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
         if (!entry.perFrame && entry.output != Output::Plot)
             app.add_option(entry.option, request.*entry.path, entry.description)->type_name(entry.valueName);
     option("--mastering-display",
-           "the mastering display's largest and smallest luminance for --dovi-config, in place of the\n"
-           "stream's (default: the stream's, else " +
+           "the mastering display for --dovi-config and the HDR10 lines, over the stream's: its largest\n"
+           "and smallest luminance in nits, its primaries (p3-d65, bt2020, bt709 or RX,RY,GX,GY,BX,BY,WX,WY),\n"
+           "or both, such as p3-d65,1000,0.0001; a part not given is the stream's (default: the stream's,\n"
+           "else primaries from its tags or BT.2020, and " +
                shortest(MasteringLuminance{}.maxNits) + "," + shortest(MasteringLuminance{}.minNits) +
-               " with a warning)",
-           "MAX,MIN", [&](const std::string& text, const char* name) {
+               ", with a warning)",
+           "[PRIMARIES,]MAX,MIN", [&](const std::string& text, const char* name) {
                try {
                    request.masteringDisplay = parseMasteringDisplay(text);
                } catch (const std::invalid_argument& error) {

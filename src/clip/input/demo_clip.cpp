@@ -149,6 +149,7 @@ DemoSource::DemoSource()
     facts_.framesExpected = clip_.frameCount();
     frame_.transferTag = AVCOL_TRC_SMPTE2084;
     frame_.matrixTag = AVCOL_SPC_BT2020_NCL;
+    frame_.primariesTag = AVCOL_PRI_BT2020;
 }
 
 const SourceFrame* DemoSource::next()

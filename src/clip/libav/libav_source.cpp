@@ -102,6 +102,7 @@ const SourceFrame* LibavSource::next()
     handedOutView_.view = handedOutLayout_.accepted ? frameViewOf(*frame, handedOutLayout_) : FrameView{};
     handedOutView_.transferTag = frame->color_trc;
     handedOutView_.matrixTag = frame->colorspace;
+    handedOutView_.primariesTag = frame->color_primaries;
     handedOutView_.presentationNumber.reset();
     if (numberByTime_ && frame->best_effort_timestamp != AV_NOPTS_VALUE) {
         if (!firstTimestamp_)

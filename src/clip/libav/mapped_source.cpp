@@ -118,6 +118,7 @@ MappedSource::MappedSource(std::unique_ptr<LibavContainer> container, int guardS
     frame_->chroma_location = stream.chroma_location;
     handedOut_.transferTag = stream.color_trc;
     handedOut_.matrixTag = stream.color_space;
+    handedOut_.primariesTag = stream.color_primaries;
     handedOut_.refusal = layout_.refusal;
     if (!facts_.framesExpected)
         facts_.framesExpected = framesInFile();

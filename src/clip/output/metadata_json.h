@@ -4,6 +4,7 @@
 #ifndef HDRMETER_CLIP_METADATA_JSON_H
 #define HDRMETER_CLIP_METADATA_JSON_H
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,30 @@ namespace hdrmeter::clip {
 // stream's, else 1000 and 0.0001 nits, assumed.
 MasteringLuminance masteringLuminanceOf(const StaticMetadata& stream, const std::optional<MasteringLuminance>& option);
 
+// Where a part of the mastering display the metadata carries came from.
+enum class DisplayOrigin {
+    Stream,   // the stream's mastering display metadata
+    Option,   // Request::masteringDisplay
+    Tags,     // the stream's colour primaries tag (primaries only)
+    Assumed,  // nothing stated it: BT.2020 primaries, D65 white, 1000 and 0.0001 nits
+};
+struct ResolvedDisplay {
+    std::array<double, 6> primaries{};  // red x, y, green x, y, blue x, y
+    std::array<double, 2> whitePoint{};
+    double maxNits = 1000.0;
+    double minNits = 0.0001;
+    DisplayOrigin primariesFrom = DisplayOrigin::Assumed;
+    DisplayOrigin luminanceFrom = DisplayOrigin::Assumed;
+};
+// Each part from the request when it gives it, else the stream's metadata, else (primaries) the stream's
+// colour primaries tag when it names one of namedPrimaries(), else the defaults.
+ResolvedDisplay resolveMasteringDisplay(const StaticMetadata& stream, int primariesTag,
+                                        const std::optional<MasteringLuminance>& option);
+// The named set `primaries` and `whitePoint` are, each coordinate within 0.002; null for none.
+const NamedPrimaries* matchingPrimaries(const std::array<double, 6>& primaries, const std::array<double, 2>& whitePoint);
+// The named set an ITU-T H.273 colour primaries code stands for (1, 9, 12); null for any other.
+const NamedPrimaries* namedPrimariesOfTag(int primariesTag);
+
 // Light in the 0.1-nit units of HDR10+, at most 100000 (10000 nits).
 long long tenthsOfNits(double nits);
 // A PQ signal as a 12-bit code, round(signal x 4095).
@@ -30,10 +55,10 @@ long long pqCode12(double signal);
 // max_fall_frame, active_area, scenes, transfer, matrix, coefficients, stream_metadata and interrupted.
 nlohmann::ordered_json summaryJson(const Report& report);
 
-// Lines ready to paste for x265, ffmpeg and mkvmerge, each "label  options". mkvmerge numbers a file's
+// Lines ready to paste for x265, ffmpeg and mkvmerge, each "label  options", after a line saying what
+// mastering display they carry when the stream did not state all of it. mkvmerge numbers a file's
 // tracks in the container's order, so its options name the measured stream's number.
-std::vector<std::pair<std::string, std::string>> hdr10Lines(const MeasurementSummary& summary,
-                                                            const StaticMetadata& stream, int trackId);
+std::vector<std::pair<std::string, std::string>> hdr10Lines(const Report& report);
 
 // HDR10+ Profile A, an entry for each of `frames`: needs the scenes' distributions
 // (MeasureOptions::sceneStatistics).

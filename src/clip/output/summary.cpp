@@ -297,7 +297,7 @@ std::string summaryText(const Report& report)
     if (!report.missingFrames.empty())
         runFacts.runLines.emplace_back("missing", describeFrameList(report.missingFrames) +
                                                       " (skipped by the stream's presentation times)");
-    runFacts.closingLines = hdr10Lines(report.summary, report.metadata, report.stream.streamIndex);
+    runFacts.closingLines = hdr10Lines(report);
     if (report.ending == Ending::Stopped)
         runFacts.interruption = report.stopReason;
     std::ostringstream text;
