@@ -6,6 +6,7 @@
 
 extern "C" {
 #include <libavutil/cpu.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/mathematics.h>
 }
 
@@ -63,6 +64,13 @@ LibavSource::LibavSource(std::unique_ptr<LibavContainer> container, bool acceptD
     const AVStream& stream = container_->stream();
     timeBase_ = stream.time_base;
     frameRate_ = stream.r_frame_rate;
+    if (decodeInCaller_) {
+        // A frame of these formats is its planes, whole: a shorter packet is a cut.
+        frameBytes_ = static_cast<std::uint64_t>(std::max(
+            0, av_image_get_buffer_size(static_cast<AVPixelFormat>(stream.codecpar->format), stream.codecpar->width,
+                                        stream.codecpar->height, 1)));
+        lastPacketEnd_ = avio_tell(container_->format().pb);
+    }
     numberByTime_ = !decodeInCaller_ && validRate(timeBase_) && validRate(frameRate_) &&
                     validRate(stream.avg_frame_rate) &&
                     std::fabs(av_q2d(stream.avg_frame_rate) / av_q2d(frameRate_) - 1.0) < 0.01;
@@ -294,10 +302,13 @@ std::string LibavSource::cutShortReason() const
     const AVFormatContext& format = container_->format();
     const std::string frame = "frame " + std::to_string(framesDecoded_);
     if (container_->headerOnly()) {
+        // The bytes read past the last whole frame, less YUV4MPEG2's FRAME line.
         const std::int64_t position = avio_tell(format.pb);
-        if (position > lastPacketEnd_ && framesDecoded_ > 0)
-            return "the input ends inside " + frame + ": only " + std::to_string(position - lastPacketEnd_) +
-                   " bytes of it arrived";
+        const std::int64_t frameLine = container_->facts().container == "yuv4mpegpipe" ? 6 : 0;
+        if (position > lastPacketEnd_)
+            return cutFrameReason(framesDecoded_, static_cast<std::uint64_t>(std::max<std::int64_t>(
+                                                      0, position - lastPacketEnd_ - frameLine)),
+                                  frameBytes_);
         return {};
     }
     const AVStream& stream = container_->stream();
@@ -381,13 +392,10 @@ const AVFrame* LibavSource::decodeNext()
             continue;
         }
         if (container_->headerOnly()) {
-            if (firstPacketBytes_ == 0)
-                firstPacketBytes_ = packet_->size;
-            if (packet_->size < firstPacketBytes_) {
-                const std::string missing = std::to_string(firstPacketBytes_ - packet_->size);
+            if (static_cast<std::uint64_t>(packet_->size) < frameBytes_) {
+                const auto arrived = static_cast<std::uint64_t>(packet_->size);
                 av_packet_unref(packet_.get());
-                fail("the input ends inside frame " + std::to_string(framesDecoded_) + ": " + missing + " of its " +
-                     std::to_string(firstPacketBytes_) + " bytes are missing");
+                fail(cutFrameReason(framesDecoded_, arrived, frameBytes_));
                 continue;
             }
             if (packet_->pos >= 0)

@@ -70,7 +70,7 @@ private:
     bool ended_ = false;
     bool stopped_ = false;
     std::int64_t lastPacketEnd_ = 0;
-    std::int64_t firstPacketBytes_ = 0;
+    std::uint64_t frameBytes_ = 0;  // of YUV4MPEG2 and raw video
     std::int64_t lastFrameEnd_ = 0;  // in the stream's time base
     long long framesDecoded_ = 0;
     std::string failure_;

@@ -199,16 +199,14 @@ const AVFrame* MappedSource::mapNext()
         const ssize_t got = pread(descriptor_, line, sizeof line, static_cast<off_t>(nextOffset_));
         const void* lineEnd = got > 0 ? std::memchr(line, '\n', static_cast<std::size_t>(got)) : nullptr;
         if (got < 5 || std::memcmp(line, "FRAME", 5) != 0 || !lineEnd) {
-            failure_ = got < 6 ? "the input ends inside " + frameName + ": only " +
-                                     std::to_string(size - nextOffset_) + " bytes of it arrived"
+            failure_ = got < 6 ? cutFrameReason(frameIndex_, 0, frameBytes_)
                                : frameName + " does not start with a FRAME line: this is not a YUV4MPEG2 stream from there on";
             return nullptr;
         }
         dataOffset += static_cast<std::uint64_t>(static_cast<const char*>(lineEnd) - line) + 1;
     }
     if (dataOffset + frameBytes_ > size) {
-        failure_ = "the input ends inside " + frameName + ": only " + std::to_string(size - dataOffset) + " of its " +
-                   std::to_string(frameBytes_) + " bytes arrived";
+        failure_ = cutFrameReason(frameIndex_, size - dataOffset, frameBytes_);
         return nullptr;
     }
 

@@ -126,6 +126,12 @@ FrameView frameViewOf(const AVFrame& frame, const PixelLayout& layout)
     return view;
 }
 
+std::string cutFrameReason(long long frame, std::uint64_t arrived, std::uint64_t frameBytes)
+{
+    return "the input ends inside frame " + std::to_string(frame) + ": only " + std::to_string(arrived) + " of its " +
+           std::to_string(frameBytes) + " bytes arrived";
+}
+
 std::string layoutName(ChromaLayout layout)
 {
     switch (layout) {

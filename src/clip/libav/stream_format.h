@@ -4,6 +4,7 @@
 #define HDRMETER_CLIP_STREAM_FORMAT_H
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -31,6 +32,10 @@ FrameView frameViewOf(const AVFrame& frame, const PixelLayout& layout);
 
 // "4:2:0".
 std::string layoutName(ChromaLayout layout);
+
+// A headerless or YUV4MPEG2 input that ends inside a frame, worded the same whichever reader met it:
+// "the input ends inside frame 9: only 5912 of its 6912 bytes arrived".
+std::string cutFrameReason(long long frame, std::uint64_t arrived, std::uint64_t frameBytes);
 
 // Settings are named in refusals and warnings as `spelling` does.
 ColourChoice chooseColour(int avTransfer, int avMatrix, std::optional<Transfer> transferOption,
