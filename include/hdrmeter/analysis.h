@@ -243,13 +243,14 @@ private:
 // Where the picture of a frame is. First the smallest rectangle outside of which every sample is black:
 // a luma sample is black at or below narrow-range black plus 16 codes at 10 bits (64 at 12 bits, 1024
 // at 16 bits; in full range at or below those tolerances above 0), a chroma sample within the same
-// tolerance of neutral. Then, on each edge where the frame has a bar (its outermost line is black), the
-// lines next to the bar that are faint join it while a line that is not faint follows within 32 lines:
-// the ringing and loop filtering of lossy coding. A line (a row across the frame, a column across the
-// rows found) is faint when its samples' mean excess over the tolerance is at most barsTolerance codes
-// and its largest at most 8 x barsTolerance, in luma and in chroma alike (codes at 10 bits, times 4 at 12
-// and 64 at 16). 0 keeps the first rectangle. The result is widened to the chroma grid (even edges where
-// chroma is halved) so that it never splits a chroma sample.
+// tolerance of neutral. Then, on each edge, the lines from that rectangle inwards that are faint join the
+// bars, up to 32 of them: the ringing and loop-filter smear of lossy coding. A line (a row across the
+// frame, a column across the rows found) is faint when its samples' mean excess over the black tolerance,
+// in luma and in chroma alike, is at most L and none exceeds it by more than 8 L, where L is barsTolerance
+// (in codes at 10 bits, times 4 at 12 and 64 at 16) or a quarter of the mean of the brightest line among
+// the next 32, whichever is smaller. Where the frame's outermost line is not black, nothing goes unless
+// that line is faint with L a quarter of barsTolerance. 0 keeps the first rectangle. The result is
+// widened to the chroma grid (even edges where chroma is halved) so that it never splits a chroma sample.
 struct HDRMETER_API ContentBounds {
     int width = 0;            // size of the frames the bounds belong to
     int height = 0;

@@ -162,8 +162,8 @@ struct LineLevel {
     int peak() const { return std::max(lumaPeak, chromaPeak); }
 };
 
-// Ringing in the bars never reaches further from the picture than a coder's transform block straddling
-// its edge: 32 lines in HEVC; AV1's 64-point transforms keep what they ring within the same.
+// Ringing stays inside the transform block that straddles the picture's edge, 32 lines at most in HEVC;
+// in x265 and SVT-AV1 encodes it reached 15 lines. No more lines than this are ever taken from a picture.
 constexpr int kBarsReach = 32;
 // A faint line's brightest sample stands at most this many times its limit above the tolerance: ringing
 // peaks a few times above its mean, while a star or a lit window in a dark line stands far higher.
@@ -244,9 +244,9 @@ bool faintUnder(const LineLevel& line, double limit) {
 // Walks from `edge` (the first line that is not black) by `step` towards `limit` and returns the first
 // line of the picture. The lines seen are those within reach, up to the first that is not faint under
 // the tolerance itself; the picture begins at the first of them that is not faint under the tolerance or
-// an eighth of the brightest one's mean, whichever is smaller. `barred` says whether the frame has a bar
-// here: without one (the line at the frame's edge is not black), the edge line must be nearly black, an
-// eighth of the tolerance at most, for anything to go, so that a dark picture that fills the frame stays.
+// a quarter of the brightest one's mean, whichever is smaller. `barred` says whether the frame has a bar
+// here: without one (the line at the frame's edge is not black), that line must be nearly black, faint
+// under a quarter of the tolerance, for anything to go, so that a dark picture filling the frame stays.
 template <typename LevelOf>
 int pictureEdge(const FaintLines& lines, int edge, int step, int limit, bool barred, LevelOf levelOf) {
     const double tolerance = lines.tolerance();
