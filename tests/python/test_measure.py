@@ -45,6 +45,7 @@ def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
     assert (result.max_fall_nits, result.max_fall_frame) == (fall.max(), fall.argmax())
     assert result.max_fall == int(np.floor(fall.max() + 0.5))  # whole nits, halves up
     assert list(result.scene_columns["frame_count"]) == [CUT, FRAMES - CUT]
+    assert [list(result.scene_columns["area_" + edge]) for edge in ("left", "top", "right", "bottom")] == [[0, 0]] * 4
     assert json.loads(plus.read_text())["SceneInfoSummary"]["SceneFrameNumbers"] == [CUT, FRAMES - CUT]
     config = json.loads(dovi.read_text())
     level6 = config["level6"]
