@@ -265,6 +265,28 @@ TEST(ContentDetector, FindsThePictureInsideBlackBars) {
     }
     EXPECT_THROW(findContent(TestFrame(8, 8, 10, ChromaLayout::Yuv420, SampleRange::Narrow).view(), kBarsToleranceLargest + 1),
                  std::invalid_argument);
+    // Any size, layout and depth, faint or not: the faint lines only ever take from the black rectangle,
+    // on the chroma grid, and never all of it.
+    for (int round = 0; round < 300; ++round) {
+        TestFrame frame(1 + rng() % 70, 1 + rng() % 45, kDepths[round % 3], static_cast<ChromaLayout>(round / 3 % 3),
+                        round % 4 == 3 ? SampleRange::Full : SampleRange::Narrow, rng() % 5, rng() % 3, rng() % 3);
+        const int unit = 1 << (frame.depth - 10), black = frame.range == SampleRange::Narrow ? 64 * unit : 0;
+        const int x0 = rng() % frame.width, y0 = rng() % frame.height;
+        const int x1 = x0 + 1 + rng() % (frame.width - x0), y1 = y0 + 1 + rng() % (frame.height - y0);
+        const unsigned lift = rng() % 3 == 0 ? 900 : 60;
+        frame.fill(0, [&](int x, int y) {
+            return black + (x >= x0 && x < x1 && y >= y0 && y < y1 ? (int)(rng() % lift) * unit : (int)(rng() % 17) * unit);
+        });
+        const int neutral = frame.range == SampleRange::Narrow ? 512 * unit : 1 << (frame.depth - 1);
+        for (int p : {1, 2}) frame.fill(p, [&](int, int) { return neutral + (int)(rng() % 9) - 4; });
+        const ContentBounds strict = findContent(frame.view(), 0), faint = findContent(frame.view(), 1 + rng() % 128);
+        SCOPED_TRACE(::testing::Message() << "round " << round << ": " << frame.width << "x" << frame.height);
+        ASSERT_EQ(faint.anyContent, strict.anyContent);
+        if (!strict.anyContent) continue;
+        EXPECT_TRUE(faint.left >= strict.left && faint.top >= strict.top && faint.right <= strict.right &&
+                    faint.bottom <= strict.bottom && faint.left < faint.right && faint.top < faint.bottom);
+        EXPECT_EQ(faint.left % (1 << frame.sx) + faint.top % (1 << frame.sy), 0);
+    }
 
     // Bounds of several frames merge into their union; an all-black frame never shrinks it.
     ContentBounds clip{96, 64, true, 10, 12, 86, 52};
