@@ -1,7 +1,7 @@
 // Finds where the picture of a frame is. Bars (letterbox, pillarbox) are first the rows and columns at the
-// frame's edges whose every sample is black within a tolerance that clean coding noise stays inside; then,
-// where such a bar exists, the faint lines that ringing and loop filters of a lossy coder leave between it
-// and the picture join it, as long as a clearly brighter line follows within reach.
+// frame's edges whose every sample is black within a tolerance that clean coding noise stays inside; then
+// the faint lines that the ringing and loop filters of a lossy coder leave between them and the picture
+// join them, within reach of the black and far dimmer than the picture beside them.
 #include "hdrmeter/analysis.h"
 
 #include "analysis/frame_rules.h"
@@ -183,8 +183,8 @@ public:
 
     double tolerance() const { return tolerance_; }
 
-    // A row's samples are added up in 32 bits, which vectorises: a row of at most 16384 samples of at
-    // most 65535 excess each stays below 2^30.
+    // A row's samples are added up in 32 bits, which vectorises: 16384 luma samples of at most 65535
+    // excess each stay below 2^30, two chroma rows of 16384 samples of at most 32768 below 2^31.
     LineLevel row(int y) const {
         LineLevel line;
         const uint16_t* luma = detail::rowOf(frame_, 0, y);
