@@ -116,4 +116,37 @@ void BM_ReadPass420(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadPass420)->Arg(1)->Arg(2)->ArgName("threads")->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// findContent, which the clip runs on every frame with the automatic area, on a 2.39:1 letterbox of the
+// benchmark frame (276 black rows above and below) with 12 rows of sparse ringing next to the picture, as
+// a lossy encode leaves. Args: bars tolerance (0: black samples alone, the scan before faint lines were
+// looked at), frames in cache (1) or cold (0).
+void BM_FindContent(benchmark::State& state) {
+    std::vector<PaddedFrame> frames;
+    for (int i = 0; i < (state.range(1) ? 1 : 4); ++i) {
+        frames.push_back(makePaddedFrame(10, hdrmeter::ChromaLayout::Yuv420));
+        PaddedFrame& frame = frames.back();
+        for (int p = 0; p < 3; ++p) {
+            const int shift = p == 0 ? 0 : 1, stride = static_cast<int>(frame.view.strides[p] / 2);
+            for (int y = 0; y < kHeight >> shift; ++y) {
+                const int lumaY = y << shift, edge = std::min(lumaY - 264, kHeight - 264 - 1 - lumaY);
+                if (edge >= 12) continue;
+                for (int x = 0; x < kWidth >> shift; ++x) {
+                    const bool ring = edge >= 0 && x % 16 == 0;
+                    frame.planes[p][size_t(y) * stride + x] = p == 0 ? (ring ? 110 : 64) : (ring ? 540 : 512);
+                }
+            }
+        }
+    }
+    size_t next = 0;
+    for (auto _ : state) {
+        const hdrmeter::ContentBounds bounds =
+            hdrmeter::findContent(frames[next++ % frames.size()].view, static_cast<int>(state.range(0)));
+        if (bounds.top != (state.range(0) ? 276 : 264)) state.SkipWithError("the bars were not found");
+        benchmark::DoNotOptimize(bounds.top);
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t(bench::kPixels));
+}
+BENCHMARK(BM_FindContent)->Args({0, 1})->Args({32, 1})->Args({0, 0})->Args({32, 0})
+    ->ArgNames({"tolerance", "cached"})->Unit(benchmark::kMicrosecond)->UseRealTime();
+
 }  // namespace

@@ -240,11 +240,17 @@ private:
     std::unique_ptr<detail::AnalyzerState> state_;
 };
 
-// Where the picture of a frame is: the smallest rectangle outside of which every sample is black.
-// A luma sample is black at or below narrow-range black plus 16 codes at 10 bits (64 at 12 bits, 1024
+// Where the picture of a frame is. First the smallest rectangle outside of which every sample is black:
+// a luma sample is black at or below narrow-range black plus 16 codes at 10 bits (64 at 12 bits, 1024
 // at 16 bits; in full range at or below those tolerances above 0), a chroma sample within the same
-// tolerance of neutral. The rectangle is widened to the chroma grid (even edges where chroma is
-// halved) so that it never splits a chroma sample.
+// tolerance of neutral. Then, on each edge, the lines from that rectangle inwards that are faint join the
+// bars, up to 32 of them: the ringing and loop-filter smear of lossy coding. A line (a row across the
+// frame, a column across the rows found) is faint when its samples' mean excess over the black tolerance,
+// in luma and in chroma alike, is at most L and none exceeds it by more than 8 L, where L is barsTolerance
+// (in codes at 10 bits, times 4 at 12 and 64 at 16) or a quarter of the mean of the brightest line among
+// the next 32, whichever is smaller. Where the frame's outermost line is not black, nothing goes unless
+// that line is faint with L a quarter of barsTolerance. 0 keeps the first rectangle. The result is
+// widened to the chroma grid (even edges where chroma is halved) so that it never splits a chroma sample.
 struct HDRMETER_API ContentBounds {
     int width = 0;            // size of the frames the bounds belong to
     int height = 0;
@@ -260,8 +266,14 @@ struct HDRMETER_API ContentBounds {
     ActiveArea activeArea() const;
 };
 
-// Finds the content of one frame. std::invalid_argument for a frame that breaks FrameView's rules.
-HDRMETER_API ContentBounds findContent(const FrameView& frame);
+// findContent's barsTolerance: by default, and at most.
+inline constexpr int kBarsToleranceDefault = 32;
+inline constexpr int kBarsToleranceLargest = 128;
+
+// Finds the content of one frame. std::invalid_argument for a frame that breaks FrameView's rules or a
+// barsTolerance outside 0..kBarsToleranceLargest.
+HDRMETER_API ContentBounds findContent(const FrameView& frame);  // with kBarsToleranceDefault
+HDRMETER_API ContentBounds findContent(const FrameView& frame, int barsTolerance);
 
 }  // namespace hdrmeter
 

@@ -132,6 +132,10 @@ struct Request {
     // The active area.
     AreaMode areaMode = AreaMode::Auto;
     ActiveArea area;                      // with AreaMode::Given; must leave pixels of every frame
+    // With AreaMode::Auto: how faint a line beside the bars may be and still be taken for coding noise,
+    // mean 10-bit codes above the black tolerance, 0..kBarsToleranceLargest (0: every sample black);
+    // findContent's barsTolerance.
+    int barsTolerance = kBarsToleranceDefault;
 
     // Scenes.
     double sceneThreshold = 0.3;          // a cut where a histogram changes by this share or more, 0..1
@@ -251,6 +255,9 @@ struct SceneResult {
     double largestPqLight = 0.0;
     double meanOfMeanPqLight = 0.0;       // the mean of its frames' mean PQ signal
     std::optional<SceneDistribution> distribution;  // when an output needs it (HDR10+)
+    // With AreaMode::Auto, the union of its own frames' content (the clip's area when they are all
+    // black); otherwise the clip's area. Its statistics are still those of the clip's area.
+    ActiveArea area;
 };
 
 // How a transfer or matrix was chosen.

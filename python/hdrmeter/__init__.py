@@ -28,9 +28,10 @@ def measure(path=None, **options):
     class_parity=True, tasks=N (0: one per core), frames=N (at most N), accept_damaged=True (measure
     through frames the decoder flags as damaged and gaps in the stream's times instead of ending the
     run there: they are flagged and left out of every statistic), active_area="auto" |
-    "full" | (left, top, right, bottom), scene_threshold=, min_scene_length=, scene_cuts=FILE or
-    an iterable of first frames, mastering_display=(max_nits, min_nits), primaries ("p3-d65",
-    "bt2020", "bt709" or eight numbers: red, green, blue, white x, y) or both, such as
+    "full" | (left, top, right, bottom), bars_tolerance=N (10-bit codes), scene_threshold=,
+    min_scene_length=, scene_cuts=FILE or an iterable of first frames, mastering_display=(max_nits,
+    min_nits), primaries ("p3-d65", "bt2020", "bt709" or eight numbers: red, green, blue, white x, y)
+    or both, such as
     ("p3-d65", 1000, 0.0001), and the files to write,
     each a str or os.PathLike: csv=, jsonl=, plot=, summary_json=, hdr10plus=, dovi_config=, madvr=.
 

@@ -255,6 +255,7 @@ const std::vector<KeywordRule>& keywordRules()
         {"tasks", [](K k, const char* n, V v) { k.request.tasks = smallIntegerOf(n, v); }},
         {"frames", [](K k, const char* n, V v) { k.request.frameLimit = integerOf(n, v); }},
         {"active_area", &applyActiveArea},
+        {"bars_tolerance", [](K k, const char* n, V v) { k.request.barsTolerance = smallIntegerOf(n, v); }},
         {"scene_threshold", [](K k, const char* n, V v) { k.request.sceneThreshold = numberOf(n, v); }},
         {"min_scene_length", [](K k, const char* n, V v) { k.request.minSceneFrames = integerOf(n, v); }},
         {"scene_cuts", &applySceneCuts},

@@ -53,6 +53,11 @@ py::dict sceneColumnsOf(const Report& report)
     columns["largest_pq_light"] = columnArray<double>(scenes, [](const SceneResult& s) { return s.largestPqLight; });
     columns["mean_of_mean_pq_light"] =
         columnArray<double>(scenes, [](const SceneResult& s) { return s.meanOfMeanPqLight; });
+    // Each scene's own content as offsets from each edge, like active_area.
+    columns["area_left"] = columnArray<std::int64_t>(scenes, [](const SceneResult& s) { return s.area.left; });
+    columns["area_top"] = columnArray<std::int64_t>(scenes, [](const SceneResult& s) { return s.area.top; });
+    columns["area_right"] = columnArray<std::int64_t>(scenes, [](const SceneResult& s) { return s.area.right; });
+    columns["area_bottom"] = columnArray<std::int64_t>(scenes, [](const SceneResult& s) { return s.area.bottom; });
     return columns;
 }
 
@@ -128,7 +133,8 @@ first frame reaching each (None without frames).
 active_area: dict of left, top, right, bottom (pixels left out at each edge), width, height.
 scenes: the scenes' first frames. scene_columns: dict of numpy arrays, one entry a scene:
 first_frame, frame_count (int64), mean_average_light_nits, smallest_pq_light,
-largest_pq_light, mean_of_mean_pq_light (float64; PQ signal 0..1).
+largest_pq_light, mean_of_mean_pq_light (float64; PQ signal 0..1), area_left, area_top,
+area_right, area_bottom (int64: the scene's own content, as active_area's offsets).
 columns: dict of numpy arrays, one entry a frame, named as the CSV header: int64 for whole
 numbers (frame, scene, luma checks), float64 for measured values.
 transfer ("pq", "hlg"), matrix ("bt2020", "bt709"), coefficients ("exact", "class"): as measured.

@@ -60,6 +60,16 @@ void ClipMeasurement::store(std::size_t index, const StoredFrame& frame, const F
         sizes_.push_back({index, view.width, view.height});
 }
 
+void ClipMeasurement::keepContent(const ContentBounds& bounds)
+{
+    const auto same = [](const ContentBounds& a, const ContentBounds& b) {
+        return a.anyContent == b.anyContent && a.left == b.left && a.top == b.top && a.right == b.right &&
+               a.bottom == b.bottom;
+    };
+    if (contentRuns_.empty() || !same(contentRuns_.back().bounds, bounds))
+        contentRuns_.push_back({records_.size() - 1, bounds});
+}
+
 FrameRecord ClipMeasurement::recordOf(std::size_t index, std::size_t& sizeRun, const std::vector<long long>& cuts) const
 {
     while (sizeRun + 1 < sizes_.size() && sizes_[sizeRun + 1].firstIndex <= index)
@@ -180,8 +190,10 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
                 break;
             }
             bool areaChanged = false;
+            ContentBounds frameContent;
             if (automatic) {
-                content_.merge(findContent(*view));
+                frameContent = findContent(*view, options_.barsTolerance);
+                content_.merge(frameContent);
                 const ActiveArea grown = content_.activeArea();
                 areaChanged = index > 0 && grown != area_;
                 area_ = grown;
@@ -203,6 +215,8 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
             if (options_.frameStatistics)
                 options_.frameStatistics(records_.size(), clip_.lastStatistics());
             store(records_.size(), *measured, *view);
+            if (automatic)
+                keepContent(frameContent);
             if (!automatic) {
                 cutter.add(frame, candidate);
                 // Rows wait only until their scene is decided.
@@ -311,8 +325,10 @@ void ClipMeasurement::collectScenes(const std::vector<long long>& cuts)
     // A scene counts its damaged frames, so that per-frame metadata keeps one entry per frame present,
     // but its numbers rest on its other frames only.
     std::vector<long long> cleanFrames;
-    std::size_t scene = 0;
-    for (const StoredFrame& stored : records_) {
+    std::vector<ContentBounds> sceneContent;
+    std::size_t scene = 0, contentRun = 0;
+    for (std::size_t index = 0; index < records_.size(); ++index) {
+        const StoredFrame& stored = records_[index];
         if (!stored.final)
             continue;
         while (scene + 1 < cuts.size() && cuts[scene + 1] <= stored.frame)
@@ -322,6 +338,12 @@ void ClipMeasurement::collectScenes(const std::vector<long long>& cuts)
             scenes_.back().firstFrame = cuts[scene];
             scenes_.back().distribution = distributions[scene];
             cleanFrames.push_back(0);
+            sceneContent.emplace_back();
+        }
+        if (!contentRuns_.empty()) {
+            while (contentRun + 1 < contentRuns_.size() && contentRuns_[contentRun + 1].firstIndex <= index)
+                ++contentRun;
+            sceneContent.back().merge(contentRuns_[contentRun].bounds);
         }
         SceneResult& result = scenes_.back();
         ++result.frameCount;
@@ -335,6 +357,8 @@ void ClipMeasurement::collectScenes(const std::vector<long long>& cuts)
         }
     }
     for (std::size_t index = 0; index < scenes_.size(); ++index) {
+        // A scene of black frames has no content of its own; it lies inside the clip's.
+        scenes_[index].area = sceneContent[index].anyContent ? sceneContent[index].activeArea() : area_;
         if (cleanFrames[index] == 0)
             continue;
         scenes_[index].meanAverageLightNits /= static_cast<double>(cleanFrames[index]);

@@ -8,8 +8,8 @@
 // the final area given explicitly.
 //
 // What is kept of each frame is its numbers, 88 bytes (and its luma checks when they are asked for),
-// never its pixels or histograms; its size, pixel count and scene are kept once for all the frames that
-// share them. Scenes that need histograms (HDR10+) get them from SceneSegments, which merges them as the
+// never its pixels or histograms; its size, pixel count, scene and (with the automatic area, for its
+// scene's own area) content bounds are kept once for all the frames that share them. Scenes that need histograms (HDR10+) get them from SceneSegments, which merges them as the
 // cuts are decided, so that they take memory by the open scene, not by the clip.
 #ifndef HDRMETER_CLIP_CLIP_MEASUREMENT_H
 #define HDRMETER_CLIP_CLIP_MEASUREMENT_H
@@ -30,6 +30,7 @@ struct MeasureOptions {
     ClipOptions clip;
     AreaMode areaMode = AreaMode::Auto;
     ActiveArea givenArea;                             // with AreaMode::Given
+    int barsTolerance = kBarsToleranceDefault;        // with AreaMode::Auto
     double sceneThreshold = Request{}.sceneThreshold;  // 0..1; the request's default
     long long minSceneFrames = Request{}.minSceneFrames;
     std::optional<std::vector<long long>> sceneCuts;  // imported first frames instead of detection
@@ -100,6 +101,13 @@ private:
         int width = 0;
         int height = 0;
     };
+    // A run of stored frames of the same content bounds, from `firstIndex` on.
+    struct ContentRun {
+        std::size_t firstIndex = 0;
+        ContentBounds bounds;
+    };
+    // Keeps the content of the frame just stored last, for its scene's own area.
+    void keepContent(const ContentBounds& bounds);
     std::optional<StoredFrame> measureFrame(const FrameView& view, long long frame, const SceneSignature* before,
                                             SceneSignature& signature);
     // Keeps the frame just measured at `index` of the stored frames (appended when it is the next one).
@@ -126,6 +134,7 @@ private:
     std::optional<LumaChecks> lastLumaChecks_;
     std::vector<SizeRun> sizes_;
     std::vector<long long> cuts_{0};      // the scenes' first frames, final after run()
+    std::vector<ContentRun> contentRuns_;  // with the automatic area: each frame's content, where it changes
     std::size_t released_ = 0;
     std::size_t releasedSizeRun_ = 0;
     SceneSegments segments_;

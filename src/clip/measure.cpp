@@ -90,6 +90,7 @@ MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
     clip.analysis = analysisSettingsOf(request);
     options.areaMode = request.areaMode;
     options.givenArea = request.area;
+    options.barsTolerance = request.barsTolerance;
     options.sceneThreshold = request.sceneThreshold;
     options.minSceneFrames = request.minSceneFrames;
     options.sceneCuts = request.sceneCuts;

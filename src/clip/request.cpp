@@ -70,7 +70,7 @@ bool Request::operator==(const Request& other) const
            percentiles == other.percentiles && lumaChecks == other.lumaChecks && classParity == other.classParity &&
            acceptDamaged == other.acceptDamaged && keepFrames == other.keepFrames &&
            tasks == other.tasks && frameLimit == other.frameLimit && areaMode == other.areaMode &&
-           area == other.area && sceneThreshold == other.sceneThreshold && minSceneFrames == other.minSceneFrames &&
+           area == other.area && barsTolerance == other.barsTolerance && sceneThreshold == other.sceneThreshold && minSceneFrames == other.minSceneFrames &&
            sceneCuts == other.sceneCuts && sceneCutsFile == other.sceneCutsFile &&
            masteringKey(masteringDisplay) == masteringKey(other.masteringDisplay) && csvPath == other.csvPath &&
            jsonlPath == other.jsonlPath && plotPath == other.plotPath && summaryJsonPath == other.summaryJsonPath &&
@@ -124,6 +124,10 @@ std::string validate(const Request& request, Spelling spelling)
                                    std::to_string(area.right) + "," + std::to_string(area.bottom)) +
                        ": offsets are pixels from each edge, 0 to 16384";
     }
+    if (request.barsTolerance < 0 || request.barsTolerance > kBarsToleranceLargest)
+        return setting(spelling, "--bars-tolerance", std::to_string(request.barsTolerance)) +
+               ": expected a whole number of codes from 0 to " + std::to_string(kBarsToleranceLargest) +
+               " (0: only black lines are bars)";
     if (!within(request.sceneThreshold, 0.0, 1.0))
         return setting(spelling, "--scene-threshold", number(request.sceneThreshold)) + ": give a share from 0 to 1";
     if (request.minSceneFrames < 1 || request.minSceneFrames > kMaxMinSceneFrames)

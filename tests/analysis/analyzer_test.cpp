@@ -231,6 +231,63 @@ TEST(ContentDetector, FindsThePictureInsideBlackBars) {
         const std::vector<int> found = {bounds.left, bounds.top, bounds.right, bounds.bottom};
         EXPECT_EQ(bounds.anyContent ? found : std::vector<int>(), c.expect) << c.left << "," << c.top;
     }
+    // Faint lines beside the bars (10-bit luma; chroma neutral): the black tolerance ends at 80, a faint line's
+    // mean excess over it is at most the bars tolerance (32) or a quarter of the brightest line within 32
+    // lines, and its largest excess at most 8 times that.
+    const auto bright = [](int x, int y) { return 300 + (x * 7 + y * 13) % 600; };
+    const auto ringing = [](int x) { return x % 8 == 0 ? 124 : 64; };  // mean excess 5.5, largest 44
+    const auto rows = [](int top, int bottom, std::function<int(int, int)> edge, std::function<int(int, int)> inside) {
+        return [=](int x, int y) { return y < top || y >= bottom ? 64 : y < top + 4 || y >= bottom - 4 ? edge(x, y) : inside(x, y); };
+    };
+    struct Faint { const char* what; int tolerance; std::function<int(int, int)> luma; std::vector<int> expect; } faint[] = {
+        {"ringing", 32, rows(12, 52, [&](int x, int) { return ringing(x); }, bright), {0, 16, 96, 48}},
+        {"ringing, tolerance 0", 0, rows(12, 52, [&](int x, int) { return ringing(x); }, bright), {0, 12, 96, 52}},
+        {"dark rows at the tolerance", 32, rows(12, 52, [](int, int) { return 112; }, bright), {0, 16, 96, 48}},
+        {"dark rows above it", 32, rows(12, 52, [](int, int) { return 113; }, bright), {0, 12, 96, 52}},
+        {"dark rows with a star", 32, rows(12, 52, [](int x, int) { return x == 40 ? 900 : 100; }, bright), {0, 12, 96, 52}},
+        {"a dark run beyond reach", 32, [&](int x, int y) { return y < 4 || y >= 60 ? 64 : y < 40 ? 100 : bright(x, y); },
+         {0, 4, 96, 60}},
+        {"no bar, dark edge rows", 32, [&](int x, int y) { return y < 4 ? 100 : bright(x, y); }, {0, 0, 96, 64}},
+        {"no bar, ringing at the edge", 32, [&](int x, int y) { return y < 4 ? ringing(x) : bright(x, y); }, {0, 4, 96, 64}},
+        {"dim picture fading in", 32, rows(12, 52, [&](int x, int) { return x % 8 == 0 ? 120 : 64; }, [](int, int) { return 104; }),
+         {0, 16, 96, 48}},
+        {"dim picture, lines a quarter as bright", 32, rows(12, 52, [](int, int) { return 87; }, [](int, int) { return 104; }),
+         {0, 12, 96, 52}},
+        {"pillarbox ringing", 32, [&](int x, int y) { return x < 16 || x >= 80 ? 64 : x < 20 || x >= 76 ? ringing(y) : bright(x, y); },
+         {20, 0, 76, 64}},
+    };
+    for (const Faint& c : faint) {
+        TestFrame frame(96, 64, 10, ChromaLayout::Yuv420, SampleRange::Narrow, 3, 1, 1);
+        frame.fill(0, c.luma);
+        for (int p : {1, 2}) frame.fill(p, [](int, int) { return 512; });
+        const ContentBounds bounds = findContent(frame.view(), c.tolerance);
+        EXPECT_EQ(std::vector<int>({bounds.left, bounds.top, bounds.right, bounds.bottom}), c.expect) << c.what;
+    }
+    EXPECT_THROW(findContent(TestFrame(8, 8, 10, ChromaLayout::Yuv420, SampleRange::Narrow).view(), kBarsToleranceLargest + 1),
+                 std::invalid_argument);
+    // Any size, layout and depth, faint or not: the faint lines only ever take from the black rectangle,
+    // on the chroma grid, and never all of it.
+    for (int round = 0; round < 300; ++round) {
+        TestFrame frame(1 + rng() % 70, 1 + rng() % 45, kDepths[round % 3], static_cast<ChromaLayout>(round / 3 % 3),
+                        round % 4 == 3 ? SampleRange::Full : SampleRange::Narrow, rng() % 5, rng() % 3, rng() % 3);
+        const int unit = 1 << (frame.depth - 10), black = frame.range == SampleRange::Narrow ? 64 * unit : 0;
+        const int x0 = rng() % frame.width, y0 = rng() % frame.height;
+        const int x1 = x0 + 1 + rng() % (frame.width - x0), y1 = y0 + 1 + rng() % (frame.height - y0);
+        const unsigned lift = rng() % 3 == 0 ? 900 : 60;
+        frame.fill(0, [&](int x, int y) {
+            return black + (x >= x0 && x < x1 && y >= y0 && y < y1 ? (int)(rng() % lift) * unit : (int)(rng() % 17) * unit);
+        });
+        const int neutral = frame.range == SampleRange::Narrow ? 512 * unit : 1 << (frame.depth - 1);
+        for (int p : {1, 2}) frame.fill(p, [&](int, int) { return neutral + (int)(rng() % 9) - 4; });
+        const ContentBounds strict = findContent(frame.view(), 0), faint = findContent(frame.view(), 1 + rng() % 128);
+        SCOPED_TRACE(::testing::Message() << "round " << round << ": " << frame.width << "x" << frame.height);
+        ASSERT_EQ(faint.anyContent, strict.anyContent);
+        if (!strict.anyContent) continue;
+        EXPECT_TRUE(faint.left >= strict.left && faint.top >= strict.top && faint.right <= strict.right &&
+                    faint.bottom <= strict.bottom && faint.left < faint.right && faint.top < faint.bottom);
+        EXPECT_EQ(faint.left % (1 << frame.sx) + faint.top % (1 << frame.sy), 0);
+    }
+
     // Bounds of several frames merge into their union; an all-black frame never shrinks it.
     ContentBounds clip{96, 64, true, 10, 12, 86, 52};
     clip.merge(ContentBounds{96, 64, true, 0, 20, 50, 40});

@@ -45,6 +45,7 @@ def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
     assert (result.max_fall_nits, result.max_fall_frame) == (fall.max(), fall.argmax())
     assert result.max_fall == int(np.floor(fall.max() + 0.5))  # whole nits, halves up
     assert list(result.scene_columns["frame_count"]) == [CUT, FRAMES - CUT]
+    assert [list(result.scene_columns["area_" + edge]) for edge in ("left", "top", "right", "bottom")] == [[0, 0]] * 4
     assert json.loads(plus.read_text())["SceneInfoSummary"]["SceneFrameNumbers"] == [CUT, FRAMES - CUT]
     config = json.loads(dovi.read_text())
     level6 = config["level6"]
@@ -82,7 +83,7 @@ def test_analyze_frame_measures_as_measure_does(clip, tmp_path, options, frame_o
 @pytest.mark.parametrize("options, error, words", [
     ({"frames": 0}, ValueError, "^frames=0: "), ({"active_area": (1, 2)}, ValueError, "left, top, right, bottom"),
     ({"scene_cuts": [5, 3]}, ValueError, "increasing order"), ({"pix_fmt": "yuv420p"}, ValueError, "8-bit"),
-    ({"tasks": 4096}, ValueError, "^tasks=4096: .* 256"), ({"colour": "red"}, TypeError, "'colour'"),
+    ({"tasks": 4096}, ValueError, "^tasks=4096: .* 256"), ({"bars_tolerance": 129}, ValueError, "^bars_tolerance=129: .* 128"), ({"colour": "red"}, TypeError, "'colour'"),
     ({"checks": "no"}, TypeError, "'checks' must be True or False, not str"), ({"top1": "1"}, TypeError, "'top1'"),
     ({"path": "missing.raw"}, RuntimeError, "cannot open missing.raw"),
     ({"mastering_display": ("p3", 1000, 0.01)}, ValueError, "^mastering_display=.*\"p3-d65\""),

@@ -97,6 +97,74 @@ TEST(Metadata, AutomaticAreaGivesTheOutputsOfTheExplicitOneFromAFileAndFromAPipe
                     {"active_area_bottom_offset", 6}}));
 }
 
+// Letterboxed and pillarboxed pictures, with edges off the coders' block grid, fading in from black and
+// encoded lossily at two qualities by x265 and SVT-AV1: the automatic area is the true bars, where the
+// rule of black samples alone (--bars-tolerance 0) keeps the ringing beside them.
+TEST(Metadata, TheAutomaticAreaOfLossyEncodesIsTheirBars)
+{
+    ScratchDirectory scratch;
+    const char* const encoders[] = {"-c:v libx265 -x265-params crf=18:log-level=error",
+                                    "-c:v libx265 -x265-params crf=28:log-level=error",
+                                    "-c:v libsvtav1 -preset 10 -crf 20", "-c:v libsvtav1 -preset 10 -crf 28"};
+    // The picture's size and place in a 256x144 frame, and the area's offsets (left, top, right, bottom).
+    const struct { const char* picture; const char* pad; json area; } boxes[] = {
+        {"256x100", "0:22", {{"left", 0}, {"top", 22}, {"right", 0}, {"bottom", 22}, {"width", 256}, {"height", 100}}},
+        {"184x144", "36:0", {{"left", 36}, {"top", 0}, {"right", 36}, {"bottom", 0}, {"width", 184}, {"height", 144}}},
+    };
+    for (const char* encoder : encoders) {
+        for (const auto& box : boxes) {
+            SCOPED_TRACE(std::string(encoder) + ", " + box.picture);
+            const ProgramRun encode = runShell(scratch, kFfmpeg + "-f lavfi -i testsrc2=size=" + box.picture + ":rate=25 "
+                                                         "-frames:v 20 -vf pad=256:144:" + box.pad + ":black,fade=in:0:10,"
+                                                         "format=yuv420p10le " + encoder + " -color_trc smpte2084 "
+                                                         "-color_primaries bt2020 -colorspace bt2020nc -f matroska e.mkv");
+            ASSERT_EQ(encode.exitStatus, 0) << encode.err;
+            const ProgramRun automatic = runShell(scratch, "PROGRAM --summary-json auto.json e.mkv"),
+                             strict = runShell(scratch, "PROGRAM --bars-tolerance 0 --summary-json strict.json e.mkv");
+            ASSERT_EQ(automatic.exitStatus, 0) << automatic.err;
+            ASSERT_EQ(strict.exitStatus, 0) << strict.err;
+            EXPECT_EQ(readJson(scratch.file("auto.json")).at("active_area"), box.area);
+            EXPECT_NE(readJson(scratch.file("strict.json")).at("active_area"), box.area) << "no ringing to tell apart";
+        }
+    }
+}
+
+// Three shots framed apart, losslessly coded: letterboxed, full, pillarboxed. The clip is measured whole;
+// each shot keeps its own area in the summaries and, where it differs, a Level 5 of its own.
+TEST(Metadata, ShotsThatChangeTheirAspectRatioKeepTheirOwnAreas)
+{
+    ScratchDirectory scratch;
+    ASSERT_EQ(runShell(scratch, kFfmpeg + "-f lavfi -i testsrc2=size=64x36:rate=25 -f lavfi -i smptebars=size=64x48:rate=25 "
+                                          "-f lavfi -i yuvtestsrc=size=48x48:rate=25 -filter_complex \"[0]trim=end_frame=16,"
+                                          "pad=64:48:0:6:black[a];[1]trim=end_frame=16,setpts=PTS-STARTPTS[b];[2]trim="
+                                          "end_frame=16,setpts=PTS-STARTPTS,pad=64:48:8:0:black[c];[a][b][c]concat=n=3,"
+                                          "format=yuv420p10le\" -c:v ffv1 -color_trc smpte2084 shots.mkv").exitStatus, 0)
+        << readWholeFile(scratch.file("stderr.txt"));
+    const ProgramRun run = runShell(scratch, "PROGRAM --summary-json s.json --dovi-config d.json shots.mkv");
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    const json summary = readJson(scratch.file("s.json")), dovi = readJson(scratch.file("d.json"));
+    const auto area = [](int left, int top, int right, int bottom) {
+        return json({{"left", left}, {"top", top}, {"right", right}, {"bottom", bottom}, {"width", 64 - left - right},
+                     {"height", 48 - top - bottom}});
+    };
+    EXPECT_EQ(summary.at("active_area"), area(0, 0, 0, 0));
+    EXPECT_EQ(summary.at("scenes"), json({0, 16, 32}));
+    EXPECT_EQ(summary.at("scene_active_areas"), json({area(0, 6, 0, 6), area(0, 0, 0, 0), area(8, 0, 8, 0)}));
+    EXPECT_EQ(summaryValue(run.out, "scenes framed apart"), "scene 0 (frame 0) 64x36 at 0,6; scene 2 (frame 32) 48x48 at 8,0");
+    const auto level5 = [](int left, int top, int right, int bottom) {
+        return json({{"Level5", {{"active_area_left_offset", left}, {"active_area_right_offset", right},
+                                 {"active_area_top_offset", top}, {"active_area_bottom_offset", bottom}}}});
+    };
+    EXPECT_EQ(dovi.at("level5"), level5(0, 0, 0, 0)["Level5"]);
+    ASSERT_EQ(dovi.at("shots").size(), 3u);
+    const json blocks[] = {dovi["shots"][0]["metadata_blocks"], dovi["shots"][1]["metadata_blocks"], dovi["shots"][2]["metadata_blocks"]};
+    ASSERT_EQ(blocks[0].size(), 2u);
+    EXPECT_EQ(blocks[0][1], level5(0, 6, 0, 6));
+    EXPECT_EQ(blocks[1].size(), 1u) << "a shot framed as the clip carries no Level 5";
+    ASSERT_EQ(blocks[2].size(), 2u);
+    EXPECT_EQ(blocks[2][1], level5(8, 0, 8, 0));
+}
+
 // Three sources of 20 frames each, raw so that the test can measure the very frames: the cuts must be
 // found at frames 20 and 40 exactly, and every export must follow its rules and agree with the analyzer's
 // statistics of each scene, merged here, for PQ and for HLG (taken to PQ on a 1000-nit display). The madVR

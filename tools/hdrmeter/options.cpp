@@ -302,6 +302,15 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
            "measure inside this area: auto (the union of every frame's content, default), full, or\n"
            "offsets in pixels from each edge",
            "auto|full|L,T,R,B", [&](const std::string& text, const char*) { parseArea(text, request); });
+    option("--bars-tolerance",
+           withDefault("with --active-area auto, how faint (mean 10-bit codes above black's tolerance)\n"
+                       "a line beside the bars may be and still count as bars; 0: only black lines",
+                       std::to_string(defaults.barsTolerance)),
+           "N", [&](const std::string& text, const char* name) {
+               request.barsTolerance = static_cast<int>(parseWholeNumber(
+                   text, name, "a whole number of codes from 0 to " + std::to_string(hdrmeter::kBarsToleranceLargest),
+                   0, hdrmeter::kBarsToleranceLargest));
+           });
     option("--scene-threshold",
            withDefault("a cut where a histogram changes by at least this share, 0 to 1",
                        shortest(defaults.sceneThreshold)),

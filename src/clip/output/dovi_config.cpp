@@ -74,7 +74,7 @@ nlohmann::ordered_json doviConfigJson(const Report& report)
                       {"max_frame_average_light_level", wholeNits(summary.maxFall().value())}};
     json["default_metadata_blocks"] = nlohmann::ordered_json::array({level9Of(display)});
     nlohmann::ordered_json shots = nlohmann::ordered_json::array();
-    for (const SceneResult& scene : report.scenes)
+    for (const SceneResult& scene : report.scenes) {
         shots.push_back({{"start", scene.firstFrame},
                          {"duration", scene.frameCount},
                          {"metadata_blocks",
@@ -82,6 +82,14 @@ nlohmann::ordered_json doviConfigJson(const Report& report)
                              {{"min_pq", pqCode12(scene.smallestPqLight)},
                               {"max_pq", pqCode12(scene.largestPqLight)},
                               {"avg_pq", pqCode12(scene.meanOfMeanPqLight)}}}}}}});
+        // A shot framed otherwise than the clip (a change of aspect ratio) carries its own letterbox.
+        if (scene.area != area)
+            shots.back()["metadata_blocks"].push_back({{"Level5",
+                                                        {{"active_area_left_offset", scene.area.left},
+                                                         {"active_area_right_offset", scene.area.right},
+                                                         {"active_area_top_offset", scene.area.top},
+                                                         {"active_area_bottom_offset", scene.area.bottom}}}});
+    }
     json["shots"] = shots;
     return json;
 }

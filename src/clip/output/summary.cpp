@@ -228,6 +228,31 @@ std::string describeScenes(const Report& report)
            std::to_string(request.minSceneFrames) + " frames each)";
 }
 
+// "scene 2 (frame 40) 48x36 at 8,0; scene 5 (frame 130) 64x28 at 0,4": the scenes whose own content
+// lies in a smaller area than the clip's.
+std::string describeSceneAreas(const Report& report)
+{
+    std::string text;
+    std::size_t listed = 0, differing = 0;
+    for (std::size_t scene = 0; scene < report.scenes.size(); ++scene) {
+        const SceneResult& result = report.scenes[scene];
+        if (result.area == report.area)
+            continue;
+        if (++differing > FramePeak::kListedFrames)
+            continue;
+        ++listed;
+        const ActiveArea& area = result.area;
+        text += (text.empty() ? "" : "; ") + std::string("scene ") + std::to_string(scene) + " (frame " +
+                std::to_string(result.firstFrame) + ") " +
+                std::to_string(report.stream.width - area.left - area.right) + "x" +
+                std::to_string(report.stream.height - area.top - area.bottom) + " at " + std::to_string(area.left) +
+                "," + std::to_string(area.top);
+    }
+    if (differing > listed)
+        text += "; and " + std::to_string(differing - listed) + " more";
+    return text;
+}
+
 }  // namespace
 
 std::string formatDescription(const StreamFacts& facts)
@@ -280,6 +305,8 @@ std::string summaryText(const Report& report)
         const bool given = report.request.areaMode != AreaMode::Auto;
         runFacts.runLines.emplace_back("active area", describeArea(facts, report.area) + (given ? " (--active-area)" : ""));
         runFacts.runLines.emplace_back("scenes", describeScenes(report));
+        if (const std::string framed = describeSceneAreas(report); !framed.empty())
+            runFacts.runLines.emplace_back("scenes framed apart", framed);
     }
     if (report.secondPassFrames > 0) {
         char seconds[32];

@@ -40,6 +40,16 @@ nlohmann::ordered_json summaryJson(const Report& report)
     json["scenes"] = nlohmann::ordered_json::array();
     for (const SceneResult& scene : report.scenes)
         json["scenes"].push_back(scene.firstFrame);
+    // Each scene's own content, beside "scenes"; the statistics are still those of "active_area".
+    json["scene_active_areas"] = nlohmann::ordered_json::array();
+    for (const SceneResult& scene : report.scenes)
+        json["scene_active_areas"].push_back(
+            {{"left", scene.area.left},
+             {"top", scene.area.top},
+             {"right", scene.area.right},
+             {"bottom", scene.area.bottom},
+             {"width", facts.width > 0 ? facts.width - scene.area.left - scene.area.right : 0},
+             {"height", facts.height > 0 ? facts.height - scene.area.top - scene.area.bottom : 0}});
     json["transfer"] = facts.colour.transfer == Transfer::Hlg ? "hlg" : "pq";
     json["matrix"] = facts.colour.matrix == Matrix::Bt709 ? "bt709" : "bt2020";
     json["coefficients"] = facts.arithmetic.name();
