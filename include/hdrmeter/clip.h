@@ -148,6 +148,14 @@ struct Request {
     // Overrides the stream's, for the Dolby Vision config and the HDR10 lines of the summary.
     std::optional<MasteringLuminance> masteringDisplay;
 
+    // Robust peaks: per frame the light at robustFramePercent, then across the undamaged frames
+    // robustClipPercent of those (and of the frames' average light), each a nearest rank.
+    double robustFramePercent = 99.99;    // 0..100
+    double robustClipPercent = 99.9;      // 0..100
+    bool robustMetadata = false;          // the metadata files and HDR10 lines carry the robust levels
+    // A warning when MaxCLL rests on fewer pixels than this in every frame that reaches it; 0 for none.
+    long long fewPeakPixels = 10;
+
     // The files to write, "" for none. "-" is standard output where the format allows it (CSV, JSON lines,
     // the three JSON documents). A regular file is written under a temporary name beside it and renamed
     // into place when it is complete, so that no reader sees half a file.
@@ -338,6 +346,24 @@ private:
     std::vector<long long> firstFrames_;
 };
 
+// Where the clip's MaxCLL comes from: the first frame that reaches it, and the first of its pixels at
+// that light in rows from the top, each row from the left.
+struct PeakTrace {
+    double nits = 0.0;        // MaxCLL
+    long long frame = 0;
+    long long pixels = 0;     // that frame's pixels at MaxCLL
+    int x = 0;                // pixels from the frame's left edge
+    int y = 0;                // pixels from the frame's top edge
+    long long mostPixels = 0; // the most pixels at MaxCLL in any one frame that reaches it
+};
+
+// Light levels that a few outlying pixels or frames do not set (Request::robustFramePercent and
+// robustClipPercent).
+struct RobustPeaks {
+    double maxCllNits = 0.0;
+    double maxFallNits = 0.0;
+};
+
 // The clip's light levels over its measured frames.
 class HDRMETER_API MeasurementSummary {
 public:
@@ -381,6 +407,8 @@ struct Report {
     std::vector<SceneResult> scenes;
     MeasurementSummary summary;
     std::vector<std::string> warnings;  // a line each, in the order they arose
+    std::optional<PeakTrace> maxCllTrace;   // unset without measured frames
+    std::optional<RobustPeaks> robustPeaks; // unset without measured frames
     // With Request::acceptDamaged: the frames the decoder flagged (measured, left out of every
     // statistic), and the numbers that presentation times skip (frames the stream lost).
     std::vector<long long> damagedFrames;

@@ -260,6 +260,10 @@ const std::vector<KeywordRule>& keywordRules()
         {"min_scene_length", [](K k, const char* n, V v) { k.request.minSceneFrames = integerOf(n, v); }},
         {"scene_cuts", &applySceneCuts},
         {"mastering_display", &applyMasteringDisplay},
+        {"robust_frame_percentile", [](K k, const char* n, V v) { k.request.robustFramePercent = numberOf(n, v); }},
+        {"robust_clip_percentile", [](K k, const char* n, V v) { k.request.robustClipPercent = numberOf(n, v); }},
+        {"robust_peaks", [](K k, const char* n, V v) { k.request.robustMetadata = booleanOf(n, v); }},
+        {"peak_pixels", [](K k, const char* n, V v) { k.request.fewPeakPixels = integerOf(n, v); }},
     };
     return rules;
 }

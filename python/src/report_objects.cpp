@@ -190,6 +190,28 @@ py::object clipResultOf(const Report& report, const std::vector<std::string>& wa
     set("max_cll_frame", measured ? py::object(py::int_(summary.maxCll().firstFrames().front())) : py::none());
     set("max_fall_frame", measured ? py::object(py::int_(summary.maxFall().firstFrames().front())) : py::none());
 
+    py::object trace = py::none();
+    if (report.maxCllTrace) {
+        py::dict traced;
+        traced["frame"] = report.maxCllTrace->frame;
+        traced["x"] = report.maxCllTrace->x;
+        traced["y"] = report.maxCllTrace->y;
+        traced["pixels"] = report.maxCllTrace->pixels;
+        traced["most_pixels_in_a_frame"] = report.maxCllTrace->mostPixels;
+        trace = traced;
+    }
+    set("max_cll_trace", trace);
+    py::object robust = py::none();
+    if (report.robustPeaks) {
+        py::dict peaks;
+        peaks["max_cll_nits"] = report.robustPeaks->maxCllNits;
+        peaks["max_fall_nits"] = report.robustPeaks->maxFallNits;
+        peaks["max_cll"] = hdrmeter::clip::wholeNits(report.robustPeaks->maxCllNits);
+        peaks["max_fall"] = hdrmeter::clip::wholeNits(report.robustPeaks->maxFallNits);
+        robust = peaks;
+    }
+    set("robust_peaks", robust);
+
     const StreamFacts& stream = report.stream;
     const hdrmeter::ActiveArea& area = report.area;
     py::dict activeArea;

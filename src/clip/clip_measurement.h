@@ -40,7 +40,13 @@ struct MeasureOptions {
     // Given each frame's statistics as soon as its record is kept, with the frame's place among the frames
     // read (from 0); a frame the second pass measures again is given again at the same place.
     std::function<void(std::size_t position, const FrameStatistics& statistics)> frameStatistics;
+    double robustFramePercent = Request{}.robustFramePercent;  // 0..100
+    double robustClipPercent = Request{}.robustClipPercent;
 };
+
+// The 0-based place of the nearest rank ceil(P / 100 x N) among `count` values in ascending order, P taken
+// to a millionth of a percent; 0 without values.
+std::size_t nearestRankIndex(double percent, std::size_t count);
 
 class ClipMeasurement {
 public:
@@ -76,6 +82,10 @@ public:
     // After run(): hands the records of the frames given to the sink to `visit`, again, in order.
     void forEachFrame(const std::function<void(const FrameRecord&)>& visit) const;
     const std::vector<SceneResult>& scenes() const { return scenes_; }
+    // After run(): where the largest light of the final, undamaged frames is, and the robust peaks; unset
+    // when no such frame was measured.
+    const std::optional<PeakTrace>& maxCllTrace() const { return trace_; }
+    const std::optional<RobustPeaks>& robustPeaks() const { return robust_; }
 
 private:
     // What is kept of a frame: 88 bytes.
@@ -124,6 +134,11 @@ private:
     // Hands the final records below `end` that were not handed out yet to the sink, with their scene.
     void release(long long end, const std::vector<long long>& cuts, const FrameSink& sink);
     void collectScenes(const std::vector<long long>& cuts);
+    // Follows the largest light: a frame that reaches it first (or earlier) is searched for its pixel.
+    void traceLargestLight(const FrameView& view, long long frame);
+    // The light code at the robust percentile of the frame measured last.
+    std::uint16_t robustLightCode();
+    void collectRobustPeaks();
 
     MeasureOptions options_;
     ClipRun clip_;
@@ -132,6 +147,12 @@ private:
     std::deque<StoredFrame> records_;     // a deque: growing it never holds two copies
     std::deque<LumaChecks> lumaChecks_;   // beside records_, with ClipOptions::lumaChecks
     std::optional<LumaChecks> lastLumaChecks_;
+    // Beside records_: each frame's light code at the robust percentile, 2 bytes, and the codes' light.
+    std::deque<std::uint16_t> robustCodes_;
+    std::uint16_t lastRobustCode_ = 0;
+    std::vector<double> codeNits_;
+    std::optional<PeakTrace> trace_;
+    std::optional<RobustPeaks> robust_;
     std::vector<SizeRun> sizes_;
     std::vector<long long> cuts_{0};      // the scenes' first frames, final after run()
     std::vector<ContentRun> contentRuns_;  // with the automatic area: each frame's content, where it changes

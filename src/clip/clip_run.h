@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <hdrmeter/analysis.h>
@@ -64,6 +65,10 @@ public:
     void rewind();
     // The full statistics of the frame next() measured last, for hosts that want more than the record.
     const FrameStatistics& lastStatistics() const { return lastStatistics_; }
+    // The first pixel of `view` inside `area`, in rows from the top and each row from the left, whose light
+    // is `nits`, the largest there (as measure() found it): x and y from the frame's top-left corner. It
+    // measures halves of the area, then halves of the half that holds the light, about one frame's work.
+    std::pair<int, int> firstPixelAtLargestLight(const FrameView& view, const ActiveArea& area, double nits) const;
 
     const ClipFacts& facts() const { return facts_; }
     // Mastering display and content light level as the stream states them, so far.

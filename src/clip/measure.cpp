@@ -99,6 +99,8 @@ MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
     options.frameLimit = request.frameLimit;
     options.sceneStatistics = !request.hdr10PlusPath.empty();
     options.spelling = spelling;
+    options.robustFramePercent = request.robustFramePercent;
+    options.robustClipPercent = request.robustClipPercent;
     return options;
 }
 
@@ -303,6 +305,7 @@ private:
         report_.leftOutReason = measurement.leftOutReason();
         if (report_.request.keepFrames)
             measurement.forEachFrame([this](const FrameRecord& record) { report_.frames.push_back(record); });
+        tracePeaks();
 
         if (report_.ending == Ending::Complete && report_.request.sceneCuts && nextFrame_) {
             const long long end = *nextFrame_;
@@ -334,6 +337,29 @@ private:
                                                  : framesText(measured, "the frame", "the") + " before it " +
                                                        (measured == 1 ? "was" : "were") + " measured and summarised");
         }
+    }
+
+    void tracePeaks()
+    {
+        const ClipMeasurement& measurement = *measurement_;
+        const FramePeak& maxCll = report_.summary.maxCll();
+        report_.robustPeaks = measurement.robustPeaks();
+        // A trace whose frame was left out (a second pass that did not end) traces nothing reported.
+        const std::optional<PeakTrace>& trace = measurement.maxCllTrace();
+        if (!trace || !maxCll.any() || trace->nits != maxCll.value() || trace->frame != maxCll.firstFrames().front())
+            return;
+        report_.maxCllTrace = trace;
+        const Request& request = report_.request;
+        if (trace->mostPixels >= request.fewPeakPixels)
+            return;
+        const bool cli = spelling_ == Spelling::CommandLine;
+        warn("MaxCLL " + std::to_string(wholeNits(trace->nits)) + " nits rests on " +
+             std::to_string(trace->mostPixels) + (trace->mostPixels == 1 ? " pixel" : " pixels") +
+             " (frame " + std::to_string(trace->frame) + ", x " + std::to_string(trace->x) + ", y " +
+             std::to_string(trace->y) + "), fewer than " + std::to_string(request.fewPeakPixels) +
+             ": check them for hot pixels or overshoot; the robust MaxCLL is " +
+             std::to_string(report_.robustPeaks ? wholeNits(report_.robustPeaks->maxCllNits) : 0) + " nits and " +
+             (cli ? "--robust-peaks" : "robust_peaks=True") + " writes it into the metadata");
     }
 
     void finishOutputs()

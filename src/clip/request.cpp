@@ -75,7 +75,9 @@ bool Request::operator==(const Request& other) const
            masteringKey(masteringDisplay) == masteringKey(other.masteringDisplay) && csvPath == other.csvPath &&
            jsonlPath == other.jsonlPath && plotPath == other.plotPath && summaryJsonPath == other.summaryJsonPath &&
            hdr10PlusPath == other.hdr10PlusPath && doviConfigPath == other.doviConfigPath &&
-           madvrPath == other.madvrPath;
+           madvrPath == other.madvrPath && robustFramePercent == other.robustFramePercent &&
+           robustClipPercent == other.robustClipPercent && robustMetadata == other.robustMetadata &&
+           fewPeakPixels == other.fewPeakPixels;
 }
 
 std::string validate(const Request& request, Spelling spelling)
@@ -106,9 +108,14 @@ std::string validate(const Request& request, Spelling spelling)
         return setting(spelling, "--threshold", number(request.thresholdNits)) + ": give a level from 0 to 10000 nits";
     for (const auto& [option, percent] : {std::pair<const char*, double>{"--top1", request.top1Percent},
                                           {"--top2", request.top2Percent},
-                                          {"--bottom", request.bottomPercent}})
+                                          {"--bottom", request.bottomPercent},
+                                          {"--robust-frame-percentile", request.robustFramePercent},
+                                          {"--robust-clip-percentile", request.robustClipPercent}})
         if (!within(percent, 0.0, 100.0))
             return setting(spelling, option, number(percent)) + ": a percentage must lie between 0 and 100";
+    if (request.fewPeakPixels < 0)
+        return setting(spelling, "--peak-pixels", std::to_string(request.fewPeakPixels)) +
+               ": expected a whole number of pixels, 0 or more";
     if (request.tasks < 0 || request.tasks > kMaxTaskCount)
         return setting(spelling, "--tasks", std::to_string(request.tasks)) +
                ": expected a whole number of tasks from 1 to 256" + (cli ? "" : ", or 0 for one per core");

@@ -340,6 +340,23 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
                    throw RequestError(std::string(name) + " " + text + ": expected " + error.what());
                }
            });
+    option("--robust-frame-percentile",
+           withDefault("robust peaks: per frame the light at this percentile", shortest(defaults.robustFramePercent)),
+           "P", percent(request.robustFramePercent));
+    option("--robust-clip-percentile",
+           withDefault("robust peaks: across frames this percentile of those and of the frames' average\nlight",
+                       shortest(defaults.robustClipPercent)),
+           "P", percent(request.robustClipPercent));
+    app.add_flag("--robust-peaks", request.robustMetadata,
+                 "the HDR10 lines and metadata files carry the robust MaxCLL and MaxFALL (default: the\n"
+                 "measured ones)");
+    option("--peak-pixels",
+           withDefault("warn when MaxCLL rests on fewer pixels than N in every frame that reaches it, 0 never",
+                       std::to_string(defaults.fewPeakPixels)),
+           "N", [&](const std::string& text, const char* name) {
+               request.fewPeakPixels = parseWholeNumber(text, name, "a whole number of pixels, 0 or more", 0,
+                                                        std::numeric_limits<long long>::max());
+           });
     app.add_flag("--version", version, "print the version and exit");
 
     try {

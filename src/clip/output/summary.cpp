@@ -133,6 +133,8 @@ void printSummary(std::ostream& out, const MeasurementSummary& summary, const Ru
             << ") at " << summary.maxCll().describeFrames() << "\n";
         out << "MaxFALL               " << wholeNits(summary.maxFall().value()) << " nits ("
             << formatFixed(summary.maxFall().value(), 3) << ") at " << summary.maxFall().describeFrames() << "\n";
+        for (const auto& [label, text] : facts.peakLines)
+            out << labelled(label, text);
         out << "frames above " << threshold << std::string(threshold.size() < 9 ? 9 - threshold.size() : 1, ' ')
             << summary.framesAboveThreshold() << " of " << summary.framesMeasured() << " ("
             << formatFixed(summary.framesAboveThresholdPercent(), 1) << " %)\n";
@@ -324,6 +326,23 @@ std::string summaryText(const Report& report)
     if (!report.missingFrames.empty())
         runFacts.runLines.emplace_back("missing", describeFrameList(report.missingFrames) +
                                                       " (skipped by the stream's presentation times)");
+    if (const std::optional<PeakTrace>& trace = report.maxCllTrace)
+        runFacts.peakLines.emplace_back(
+            "MaxCLL traced", "frame " + std::to_string(trace->frame) + ", x " + std::to_string(trace->x) + ", y " +
+                                 std::to_string(trace->y) + ": the first of " + std::to_string(trace->pixels) +
+                                 (trace->pixels == 1 ? " pixel" : " pixels") + " at that light");
+    if (const std::optional<RobustPeaks>& robust = report.robustPeaks) {
+        char percentiles[96];
+        std::snprintf(percentiles, sizeof percentiles, "%gth percentile of each frame's %gth percentile",
+                      report.request.robustClipPercent, report.request.robustFramePercent);
+        runFacts.peakLines.emplace_back("robust MaxCLL", std::to_string(wholeNits(robust->maxCllNits)) + " nits (" +
+                                                             formatFixed(robust->maxCllNits, 3) + "), the " +
+                                                             percentiles + " of light");
+        std::snprintf(percentiles, sizeof percentiles, "%gth percentile", report.request.robustClipPercent);
+        runFacts.peakLines.emplace_back("robust MaxFALL", std::to_string(wholeNits(robust->maxFallNits)) + " nits (" +
+                                                              formatFixed(robust->maxFallNits, 3) + "), the " +
+                                                              percentiles + " of the frames' average light");
+    }
     runFacts.closingLines = hdr10Lines(report);
     if (report.ending == Ending::Stopped)
         runFacts.interruption = report.stopReason;
