@@ -213,6 +213,28 @@ py::object clipResultOf(const Report& report, const std::vector<std::string>& wa
         robust = peaks;
     }
     set("robust_peaks", robust);
+    py::object verification = py::none();
+    if (report.verification) {
+        py::dict verified;
+        verified["passed"] = !report.verification->failed();
+        py::list checks;
+        for (const hdrmeter::clip::VerifyCheck& check : report.verification->checks) {
+            py::dict entry;
+            entry["check"] = check.name;
+            entry["outcome"] = check.outcome == hdrmeter::clip::CheckOutcome::Pass   ? "pass"
+                               : check.outcome == hdrmeter::clip::CheckOutcome::Warn ? "warn"
+                                                                                     : "fail";
+            entry["line"] = messageText(check.line);
+            for (const auto& [name, value] : check.figures)
+                entry[name.c_str()] = value;
+            checks.append(entry);
+        }
+        verified["checks"] = checks;
+        verified["stated_hdr10plus_scene_starts"] = py::cast(report.verification->statedSceneStarts);
+        verified["hdr10plus_offset_frames"] = valueOrNone(report.verification->alignmentOffset);
+        verification = verified;
+    }
+    set("verification", verification);
 
     const StreamFacts& stream = report.stream;
     const hdrmeter::ActiveArea& area = report.area;

@@ -80,10 +80,18 @@ void ClipMeasurement::store(std::size_t index, const StoredFrame& frame, const F
         if (options_.clip.lumaChecks)
             lumaChecks_[index] = lastLumaChecks_.value_or(LumaChecks{});
         robustCodes_[index] = lastRobustCode_;
+        if (index < statedHdr10Plus_.size())
+            statedHdr10Plus_[index] = clip_.lastHdr10Plus();
         return;
     }
     records_.push_back(frame);
     robustCodes_.push_back(lastRobustCode_);
+    if (clip_.lastHdr10Plus() && !statesHdr10Plus_) {
+        statesHdr10Plus_ = true;
+        statedHdr10Plus_.resize(index);
+    }
+    if (statesHdr10Plus_)
+        statedHdr10Plus_.push_back(clip_.lastHdr10Plus());
     if (options_.clip.lumaChecks)
         lumaChecks_.push_back(lastLumaChecks_.value_or(LumaChecks{}));
     if (sizes_.empty() || sizes_.back().width != view.width || sizes_.back().height != view.height)
@@ -127,6 +135,8 @@ FrameRecord ClipMeasurement::recordOf(std::size_t index, std::size_t& sizeRun, c
     record.height = sizes_[sizeRun].height;
     record.pixels = static_cast<long long>(record.width - area_.left - area_.right) *
                     (record.height - area_.top - area_.bottom);
+    if (index < statedHdr10Plus_.size())
+        record.statedHdr10Plus = statedHdr10Plus_[index];
     return record;
 }
 

@@ -86,6 +86,8 @@ public:
     // when no such frame was measured.
     const std::optional<PeakTrace>& maxCllTrace() const { return trace_; }
     const std::optional<RobustPeaks>& robustPeaks() const { return robust_; }
+    // True when any frame carried HDR10+ metadata.
+    bool statesHdr10Plus() const { return statesHdr10Plus_; }
 
 private:
     // What is kept of a frame: 88 bytes.
@@ -152,6 +154,10 @@ private:
     std::uint16_t lastRobustCode_ = 0;
     std::vector<double> codeNits_;
     std::optional<PeakTrace> trace_;
+    // Beside records_ from the first frame that carries HDR10+ metadata on (empty while none did): what
+    // each frame states.
+    std::deque<std::optional<StatedHdr10Plus>> statedHdr10Plus_;
+    bool statesHdr10Plus_ = false;
     std::optional<RobustPeaks> robust_;
     std::vector<SizeRun> sizes_;
     std::vector<long long> cuts_{0};      // the scenes' first frames, final after run()

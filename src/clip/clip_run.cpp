@@ -170,6 +170,7 @@ std::optional<FrameView> ClipRun::decode()
     }
     lastFrameNumber_ = number;
     lastFrameDamage_ = frame->damage;
+    lastHdr10Plus_ = frame->hdr10Plus;
     return frame->view;
 }
 

@@ -59,6 +59,8 @@ public:
     long long lastFrameNumber() const { return lastFrameNumber_; }
     // What the decoder said of that frame's damage; empty when it is clean.
     const std::string& lastFrameDamage() const { return lastFrameDamage_; }
+    // The HDR10+ metadata that frame carries; unset when it carries none.
+    const std::optional<StatedHdr10Plus>& lastHdr10Plus() const { return lastHdr10Plus_; }
     // Starts again at the clip's first frame, for a second pass, with the same analyzer. What the first
     // pass learnt (its failure, the stream's metadata) stays. Throws InputError when the input cannot be
     // read again.
@@ -108,6 +110,7 @@ private:
     long long lastFrameNumber_ = -1;
     bool lossUnplaced_ = false;  // a frame was lost where no time tells its number, and a warning said so
     std::string lastFrameDamage_;
+    std::optional<StatedHdr10Plus> lastHdr10Plus_;
 };
 
 }  // namespace hdrmeter::clip

@@ -17,6 +17,7 @@
 #include "output/svg_plot.h"
 #include "output/writing.h"
 #include "request_rules.h"
+#include "verify/verification.h"
 
 namespace hdrmeter::clip {
 
@@ -48,6 +49,11 @@ void writeSummaryJson(const Report& report, const FrameSequence&, const TextSink
 void writeDoviConfig(const Report& report, const FrameSequence&, const TextSink& out)
 {
     out(doviConfigJsonText(report));
+}
+
+void writeVerifyJson(const Report& report, const FrameSequence&, const TextSink& out)
+{
+    out(verifyJsonText(report));
 }
 
 }  // namespace
@@ -97,7 +103,7 @@ MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
     if (options.sceneCuts && (options.sceneCuts->empty() || options.sceneCuts->front() != 0))
         options.sceneCuts->insert(options.sceneCuts->begin(), 0);
     options.frameLimit = request.frameLimit;
-    options.sceneStatistics = !request.hdr10PlusPath.empty();
+    options.sceneStatistics = !request.hdr10PlusPath.empty() || request.verify || !request.verifyJsonPath.empty();
     options.spelling = spelling;
     options.robustFramePercent = request.robustFramePercent;
     options.robustClipPercent = request.robustClipPercent;
@@ -121,7 +127,8 @@ const Writer& writerOf(Output output)
                             nullptr};
     static const Writer jsonLines{nullptr, &jsonLine, nullptr};
     static const Writer plot{nullptr, nullptr, &writePlot}, summary{nullptr, nullptr, &writeSummaryJson},
-        hdr10Plus{nullptr, nullptr, &writeHdr10PlusJson}, dovi{nullptr, nullptr, &writeDoviConfig};
+        hdr10Plus{nullptr, nullptr, &writeHdr10PlusJson}, dovi{nullptr, nullptr, &writeDoviConfig},
+        verify{nullptr, nullptr, &writeVerifyJson};
     // The madVR file is made from records kept while measuring (MadvrSpool), not from the report alone.
     static const Writer madvr{nullptr, nullptr, nullptr};
     switch (output) {
@@ -139,6 +146,8 @@ const Writer& writerOf(Output output)
         break;
     case Output::Madvr:
         return madvr;
+    case Output::VerifyJson:
+        return verify;
     }
     return dovi;
 }
@@ -189,6 +198,7 @@ public:
         : spelling_(spelling), observer_(observer), stop_(stop ? stop : &ownStop_)
     {
         report_.request = request;
+        report_.request.verify = request.verify || !request.verifyJsonPath.empty();
         if (!request.sceneCutsFile.empty()) {
             try {
                 report_.request.sceneCuts = readSceneCutList(request.sceneCutsFile);
@@ -306,6 +316,9 @@ private:
         if (report_.request.keepFrames)
             measurement.forEachFrame([this](const FrameRecord& record) { report_.frames.push_back(record); });
         tracePeaks();
+        if (report_.request.verify)
+            report_.verification =
+                verificationOf(report_, [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); });
 
         if (report_.ending == Ending::Complete && report_.request.sceneCuts && nextFrame_) {
             const long long end = *nextFrame_;

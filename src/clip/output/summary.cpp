@@ -9,6 +9,7 @@
 
 #include "libav/stream_format.h"
 #include "output/metadata_json.h"
+#include "verify/verification.h"
 
 namespace hdrmeter::clip {
 
@@ -343,7 +344,9 @@ std::string summaryText(const Report& report)
                                                               formatFixed(robust->maxFallNits, 3) + "), the " +
                                                               percentiles + " of the frames' average light");
     }
-    runFacts.closingLines = hdr10Lines(report);
+    runFacts.closingLines = verifyLines(report);
+    for (auto& line : hdr10Lines(report))
+        runFacts.closingLines.push_back(std::move(line));
     if (report.ending == Ending::Stopped)
         runFacts.interruption = report.stopReason;
     std::ostringstream text;
