@@ -423,7 +423,13 @@ struct VerifyCheck {
 };
 struct Verification {
     std::vector<VerifyCheck> checks;  // those the stream's metadata allows, in the order above
-    bool failed() const;
+    bool failed() const
+    {
+        for (const VerifyCheck& check : checks)
+            if (check.outcome == CheckOutcome::Fail)
+                return true;
+        return false;
+    }
     // The first frames of the stream's HDR10+ scenes (where its values change), and the offset in
     // frames that best aligns its values with hdrmeter's (a positive offset: the metadata comes late).
     std::vector<long long> statedSceneStarts;

@@ -131,7 +131,9 @@ frames: frames measured. max_cll, max_fall: the clip's MaxCLL and MaxFALL in who
 without frames); max_cll_nits, max_fall_nits unrounded; max_cll_frame, max_fall_frame: the
 first frame reaching each (None without frames). max_cll_trace: dict of frame, x, y (the
 first pixel at MaxCLL), pixels, most_pixels_in_a_frame; robust_peaks: dict of max_cll_nits,
-max_fall_nits, max_cll, max_fall (each None without frames).
+max_fall_nits, max_cll, max_fall (each None without frames). verification: with verify=True,
+dict of passed, checks (dicts of check, outcome, line and figures), stated_hdr10plus_scene_starts,
+hdr10plus_offset_frames; else None.
 active_area: dict of left, top, right, bottom (pixels left out at each edge), width, height.
 scenes: the scenes' first frames. scene_columns: dict of numpy arrays, one entry a scene:
 first_frame, frame_count (int64), mean_average_light_nits, smallest_pq_light,

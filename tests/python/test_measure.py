@@ -65,6 +65,10 @@ def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
     assert (config["source_min_pq"], config["source_max_pq"]) == (62, 3696)
     assert config["default_metadata_blocks"] == [{"Level9": {"length": 1, "source_primary_index": 1}}]
     assert hdrmeter.measure(path, **RAW, scene_cuts=iter([10])).scenes == [0, 10]
+    # Raw video states nothing: nothing to check, and the stated columns are NaN.
+    verified = hdrmeter.measure(path, **RAW, verify=True, frames=3)
+    assert (verified.verification["passed"], verified.verification["checks"]) == (True, [])
+    assert np.isnan(verified.columns["stated_average_rgb_nits"]).all() and result.verification is None
 
 
 # analyze_frame must give what the clip layer gives for the same frames and settings, to the bit.
@@ -91,7 +95,7 @@ def test_analyze_frame_measures_as_measure_does(clip, tmp_path, options, frame_o
     ({"frames": 0}, ValueError, "^frames=0: "), ({"active_area": (1, 2)}, ValueError, "left, top, right, bottom"),
     ({"scene_cuts": [5, 3]}, ValueError, "increasing order"), ({"pix_fmt": "yuv420p"}, ValueError, "8-bit"),
     ({"tasks": 4096}, ValueError, "^tasks=4096: .* 256"), ({"bars_tolerance": 129}, ValueError, "^bars_tolerance=129: .* 128"), ({"robust_clip_percentile": 101}, ValueError, "^robust_clip_"),
-    ({"colour": "red"}, TypeError, "'colour'"),
+    ({"verify_pq_codes": 2000}, ValueError, "^verify_pq_codes=2000: "), ({"colour": "red"}, TypeError, "'colour'"),
     ({"checks": "no"}, TypeError, "'checks' must be True or False, not str"), ({"top1": "1"}, TypeError, "'top1'"),
     ({"path": "missing.raw"}, RuntimeError, "cannot open missing.raw"),
     ({"mastering_display": ("p3", 1000, 0.01)}, ValueError, "^mastering_display=.*\"p3-d65\""),

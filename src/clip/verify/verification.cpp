@@ -181,12 +181,6 @@ double pqCode10(double nits)
     return pqSignalOfNits(nits) * 1023.0;
 }
 
-bool Verification::failed() const
-{
-    return std::any_of(checks.begin(), checks.end(),
-                       [](const VerifyCheck& check) { return check.outcome == CheckOutcome::Fail; });
-}
-
 Verification verificationOf(const Report& report, const FrameSequence& frames)
 {
     const Request& request = report.request;
