@@ -38,6 +38,11 @@ void writePlot(const Report& report, const FrameSequence& frames, const TextSink
     labels.top1Percent = request.top1Percent;
     labels.top2Percent = request.top2Percent;
     labels.bottomPercent = request.bottomPercent;
+    for (const SceneResult& scene : report.scenes)
+        labels.sceneCuts.push_back(scene.firstFrame);
+    labels.stated = request.verify || !request.verifyJsonPath.empty();
+    if (labels.stated && report.metadata.lightLevel && report.metadata.lightLevel->maxCllNits > 0)
+        labels.statedMaxCllNits = report.metadata.lightLevel->maxCllNits;
     renderLightPlot(frames, report.summary, labels, out);
 }
 

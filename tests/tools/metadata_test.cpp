@@ -539,7 +539,7 @@ TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
             std::ofstream(scratch.file("stated.hevc"), std::ios::binary) << injected;
         }
         const ProgramRun run = runShell(scratch, "PROGRAM stated.hevc --active-area full --min-scene-length 4 "
-                                                 "--verify-json v.json --csv c.csv");
+                                                 "--verify-json v.json --csv c.csv --plot p.svg");
         EXPECT_EQ(run.exitStatus, c.exitStatus) << run.err;
         const json verified = readJson(scratch.file("v.json"));
         std::map<std::string, json> checks;
@@ -551,6 +551,14 @@ TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
         EXPECT_EQ(checks.at("mastering_display").at("outcome"), "pass");
         EXPECT_EQ(verified.at("passed"), c.exitStatus == 0);
         EXPECT_NE(summaryValue(run.out, "verify " + std::string(c.cllOutcome)), "(no verify " + std::string(c.cllOutcome) + " line)");
+        // The plot marks both cuts, the stated MaxCLL, and draws the stated HDR10+ values when there are any.
+        const std::string plot = readWholeFile(scratch.file("p.svg"));
+        EXPECT_NE(plot.find(">stated MaxCLL " + std::to_string(c.statedCll) + " nits<"), std::string::npos);
+        EXPECT_EQ(plot.find(">stated HDR10+ AverageRGB<") != std::string::npos, c.shift >= 0);
+        std::size_t cutLines = 0;
+        for (std::size_t at = 0; (at = plot.find("stroke=\"#bbb\" stroke-dasharray=\"4 3\"", at)) != std::string::npos; ++at)
+            ++cutLines;
+        EXPECT_EQ(cutLines, 2u);
         const std::vector<std::map<std::string, std::string>> rows = readCsv(scratch.file("c.csv"));
         ASSERT_EQ(rows.size(), plus.at("SceneInfo").size());
         if (c.shift < 0) {
