@@ -7,7 +7,8 @@
 // inside the final one: a second pass over frames 0..k-1 only. The results are those of measuring with
 // the final area given explicitly.
 //
-// What is kept of each frame is its numbers, 88 bytes (and its luma checks when they are asked for),
+// What is kept of each frame is its numbers, 88 bytes, and its light code at the robust percentile, 2 more
+// (and its luma checks, or the HDR10+ values its stream states, when there are any),
 // never its pixels or histograms; its size, pixel count, scene and (with the automatic area, for its
 // scene's own area) content bounds are kept once for all the frames that share them. Scenes that need histograms (HDR10+) get them from SceneSegments, which merges them as the
 // cuts are decided, so that they take memory by the open scene, not by the clip.
