@@ -20,6 +20,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -97,7 +98,7 @@ HDRMETER_API const std::vector<NamedPrimaries>& namedPrimaries();
 HDRMETER_API bool setNamedPrimaries(MasteringLuminance& display, const std::string& name);
 
 // The files a run can write. Each has one row in outputTable().
-enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig, Madvr };
+enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig, Madvr, VerifyJson };
 
 // What to measure and write. Every default is here and nowhere else.
 struct Request {
@@ -148,6 +149,21 @@ struct Request {
     // Overrides the stream's, for the Dolby Vision config and the HDR10 lines of the summary.
     std::optional<MasteringLuminance> masteringDisplay;
 
+    // Robust peaks: per frame the light at robustFramePercent, then across the undamaged frames
+    // robustClipPercent of those (and of the frames' average light), each a nearest rank.
+    double robustFramePercent = 99.99;    // 0..100
+    double robustClipPercent = 99.9;      // 0..100
+    bool robustMetadata = false;          // the metadata files and HDR10 lines carry the robust levels
+    // A warning when MaxCLL rests on fewer pixels than this in every frame that reaches it; 0 for none.
+    long long fewPeakPixels = 10;
+
+    // Verify: what the stream states against what is measured (Report::verification), with the stated
+    // HDR10+ values in the per-frame outputs. Implied by verifyJsonPath.
+    bool verify = false;
+    double verifyMarginPercent = 10.0;    // stated MaxCLL or MaxFALL further above the measured: a warning, 0..1000
+    double verifyPqCodes = 4.0;           // HDR10+ values further from hdrmeter's own (10-bit PQ codes) fail, 0..1023
+    long long verifyMaxShift = 24;        // scene alignment tries offsets up to this many frames each way, 0..10000
+
     // The files to write, "" for none. "-" is standard output where the format allows it (CSV, JSON lines,
     // the three JSON documents). A regular file is written under a temporary name beside it and renamed
     // into place when it is complete, so that no reader sees half a file.
@@ -158,6 +174,7 @@ struct Request {
     std::string hdr10PlusPath;
     std::string doviConfigPath;
     std::string madvrPath;                // a madVR measurement file (version 5); a file name, never "-"
+    std::string verifyJsonPath;           // the verification's checks as JSON
 
     HDRMETER_API bool operator==(const Request& other) const;
     bool operator!=(const Request& other) const { return !(*this == other); }
@@ -209,6 +226,16 @@ struct FrameMeasurement {
     long long scene = 0;                 // the scene the frame belongs to
 };
 
+// What a frame's HDR10+ (SMPTE ST 2094-40) metadata states for its first window, the whole frame, in the
+// 0.1-nit units of HDR10+ (100000 is 10000 nits), as the decoder hands it over.
+struct StatedHdr10Plus {
+    std::uint32_t averageRgb = 0;            // the average of maxRGB
+    std::array<std::uint32_t, 3> maxScl{};   // the largest red, green and blue
+    // At HDR10+'s distribution indexes 1, 5, 10, 25, 50, 75, 90, 95 and 99, as SceneDistribution orders
+    // them (index 10 is a percent of pixels); unset when the stream states other indexes.
+    std::optional<std::array<std::uint32_t, 9>> distribution;
+};
+
 // What is kept of a frame.
 struct FrameRecord {
     FrameMeasurement numbers;
@@ -221,16 +248,17 @@ struct FrameRecord {
     long long pixels = 0;          // measured: the frame's pixels inside the area
     int width = 0;                 // the frame's size, pixels
     int height = 0;
+    std::optional<StatedHdr10Plus> statedHdr10Plus;  // what the stream states for the frame, when it does
 };
 
 // One column of the per-frame outputs: the CSV header, the JSON lines' names and the Python module's
 // arrays all come from this table.
-enum class ColumnGroup { Always, Percentiles, LumaChecks, Damage };
+enum class ColumnGroup { Always, Percentiles, LumaChecks, Damage, Stated };
 struct FrameColumn {
     const char* name;         // "average_light_nits"
     const char* unit;         // "nit", "percent", "code", "count", "" for numbers
     bool integral;            // a whole number
-    ColumnGroup group;        // written with Request::percentiles, lumaChecks, acceptDamaged, or always
+    ColumnGroup group;        // written with Request::percentiles, lumaChecks, acceptDamaged, verify, or always
     double (*value)(const FrameRecord& record);
     const char* description;
 };
@@ -338,6 +366,24 @@ private:
     std::vector<long long> firstFrames_;
 };
 
+// Where the clip's MaxCLL comes from: the first frame that reaches it, and the first of its pixels at
+// that light in rows from the top, each row from the left.
+struct PeakTrace {
+    double nits = 0.0;        // MaxCLL
+    long long frame = 0;
+    long long pixels = 0;     // that frame's pixels at MaxCLL
+    int x = 0;                // pixels from the frame's left edge
+    int y = 0;                // pixels from the frame's top edge
+    long long mostPixels = 0; // the most pixels at MaxCLL in any one frame that reaches it
+};
+
+// Light levels that a few outlying pixels or frames do not set (Request::robustFramePercent and
+// robustClipPercent).
+struct RobustPeaks {
+    double maxCllNits = 0.0;
+    double maxFallNits = 0.0;
+};
+
 // The clip's light levels over its measured frames.
 class HDRMETER_API MeasurementSummary {
 public:
@@ -366,6 +412,30 @@ private:
     bool pixelCountsDiffer_ = false;
 };
 
+// Verification: each check of what the stream states against what is measured.
+enum class CheckOutcome { Pass, Warn, Fail };
+struct VerifyCheck {
+    std::string name;       // "max_cll", "max_fall", "mastering_display", "hdr10plus_average_rgb",
+                            // "hdr10plus_max_scl", "hdr10plus_distribution", "hdr10plus_scene_alignment"
+    CheckOutcome outcome = CheckOutcome::Pass;
+    std::string line;       // one line with its figures
+    std::vector<std::pair<std::string, double>> figures;  // named numbers: "stated_nits", "offset_frames" ...
+};
+struct Verification {
+    std::vector<VerifyCheck> checks;  // those the stream's metadata allows, in the order above
+    bool failed() const
+    {
+        for (const VerifyCheck& check : checks)
+            if (check.outcome == CheckOutcome::Fail)
+                return true;
+        return false;
+    }
+    // The first frames of the stream's HDR10+ scenes (where its values change), and the offset in
+    // frames that best aligns its values with hdrmeter's (a positive offset: the metadata comes late).
+    std::vector<long long> statedSceneStarts;
+    std::optional<long long> alignmentOffset;
+};
+
 enum class Ending {
     Complete,  // the input ended (or the frame limit was reached) and everything was written
     Stopped,   // a StopRequest ended it: `stopReason` says whose
@@ -381,6 +451,9 @@ struct Report {
     std::vector<SceneResult> scenes;
     MeasurementSummary summary;
     std::vector<std::string> warnings;  // a line each, in the order they arose
+    std::optional<PeakTrace> maxCllTrace;   // unset without measured frames
+    std::optional<RobustPeaks> robustPeaks; // unset without measured frames
+    std::optional<Verification> verification;  // with Request::verify
     // With Request::acceptDamaged: the frames the decoder flagged (measured, left out of every
     // statistic), and the numbers that presentation times skip (frames the stream lost).
     std::vector<long long> damagedFrames;
@@ -438,6 +511,8 @@ HDRMETER_API std::string plotSvg(const Report& report);
 HDRMETER_API std::string summaryJsonText(const Report& report);
 HDRMETER_API std::string hdr10PlusJsonText(const Report& report);
 HDRMETER_API std::string doviConfigJsonText(const Report& report);
+// The verification's checks; "null" without Request::verify.
+HDRMETER_API std::string verifyJsonText(const Report& report);
 // The madVR measurement file has no such function: it holds every frame's light histogram, which a report
 // does not keep, so only measure() writes it (Request::madvrPath).
 // The text summary a person reads, ending with the HDR10 options ready to paste.

@@ -260,6 +260,14 @@ const std::vector<KeywordRule>& keywordRules()
         {"min_scene_length", [](K k, const char* n, V v) { k.request.minSceneFrames = integerOf(n, v); }},
         {"scene_cuts", &applySceneCuts},
         {"mastering_display", &applyMasteringDisplay},
+        {"robust_frame_percentile", [](K k, const char* n, V v) { k.request.robustFramePercent = numberOf(n, v); }},
+        {"robust_clip_percentile", [](K k, const char* n, V v) { k.request.robustClipPercent = numberOf(n, v); }},
+        {"robust_peaks", [](K k, const char* n, V v) { k.request.robustMetadata = booleanOf(n, v); }},
+        {"peak_pixels", [](K k, const char* n, V v) { k.request.fewPeakPixels = integerOf(n, v); }},
+        {"verify", [](K k, const char* n, V v) { k.request.verify = booleanOf(n, v); }},
+        {"verify_margin", [](K k, const char* n, V v) { k.request.verifyMarginPercent = numberOf(n, v); }},
+        {"verify_pq_codes", [](K k, const char* n, V v) { k.request.verifyPqCodes = numberOf(n, v); }},
+        {"verify_max_shift", [](K k, const char* n, V v) { k.request.verifyMaxShift = integerOf(n, v); }},
     };
     return rules;
 }

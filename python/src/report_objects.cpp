@@ -129,7 +129,11 @@ const char* const kClipResultDoc = R"(What hdrmeter.measure found in a clip.
 
 frames: frames measured. max_cll, max_fall: the clip's MaxCLL and MaxFALL in whole nits (0
 without frames); max_cll_nits, max_fall_nits unrounded; max_cll_frame, max_fall_frame: the
-first frame reaching each (None without frames).
+first frame reaching each (None without frames). max_cll_trace: dict of frame, x, y (the
+first pixel at MaxCLL), pixels, most_pixels_in_a_frame; robust_peaks: dict of max_cll_nits,
+max_fall_nits, max_cll, max_fall (each None without frames). verification: with verify=True,
+dict of passed, checks (dicts of check, outcome, line and figures), stated_hdr10plus_scene_starts,
+hdr10plus_offset_frames; else None.
 active_area: dict of left, top, right, bottom (pixels left out at each edge), width, height.
 scenes: the scenes' first frames. scene_columns: dict of numpy arrays, one entry a scene:
 first_frame, frame_count (int64), mean_average_light_nits, smallest_pq_light,
@@ -189,6 +193,50 @@ py::object clipResultOf(const Report& report, const std::vector<std::string>& wa
     set("max_fall_nits", py::float_(summary.maxFall().value()));
     set("max_cll_frame", measured ? py::object(py::int_(summary.maxCll().firstFrames().front())) : py::none());
     set("max_fall_frame", measured ? py::object(py::int_(summary.maxFall().firstFrames().front())) : py::none());
+
+    py::object trace = py::none();
+    if (report.maxCllTrace) {
+        py::dict traced;
+        traced["frame"] = report.maxCllTrace->frame;
+        traced["x"] = report.maxCllTrace->x;
+        traced["y"] = report.maxCllTrace->y;
+        traced["pixels"] = report.maxCllTrace->pixels;
+        traced["most_pixels_in_a_frame"] = report.maxCllTrace->mostPixels;
+        trace = traced;
+    }
+    set("max_cll_trace", trace);
+    py::object robust = py::none();
+    if (report.robustPeaks) {
+        py::dict peaks;
+        peaks["max_cll_nits"] = report.robustPeaks->maxCllNits;
+        peaks["max_fall_nits"] = report.robustPeaks->maxFallNits;
+        peaks["max_cll"] = hdrmeter::clip::wholeNits(report.robustPeaks->maxCllNits);
+        peaks["max_fall"] = hdrmeter::clip::wholeNits(report.robustPeaks->maxFallNits);
+        robust = peaks;
+    }
+    set("robust_peaks", robust);
+    py::object verification = py::none();
+    if (report.verification) {
+        py::dict verified;
+        verified["passed"] = !report.verification->failed();
+        py::list checks;
+        for (const hdrmeter::clip::VerifyCheck& check : report.verification->checks) {
+            py::dict entry;
+            entry["check"] = check.name;
+            entry["outcome"] = check.outcome == hdrmeter::clip::CheckOutcome::Pass   ? "pass"
+                               : check.outcome == hdrmeter::clip::CheckOutcome::Warn ? "warn"
+                                                                                     : "fail";
+            entry["line"] = messageText(check.line);
+            for (const auto& [name, value] : check.figures)
+                entry[name.c_str()] = value;
+            checks.append(entry);
+        }
+        verified["checks"] = checks;
+        verified["stated_hdr10plus_scene_starts"] = py::cast(report.verification->statedSceneStarts);
+        verified["hdr10plus_offset_frames"] = valueOrNone(report.verification->alignmentOffset);
+        verification = verified;
+    }
+    set("verification", verification);
 
     const StreamFacts& stream = report.stream;
     const hdrmeter::ActiveArea& area = report.area;

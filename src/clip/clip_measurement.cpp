@@ -4,12 +4,37 @@
 #include <chrono>
 #include <charconv>
 #include <climits>
+#include <cmath>
 #include <stdexcept>
+#include <tuple>
 
 #include "clip_errors.h"
 #include "request_rules.h"
 
 namespace hdrmeter::clip {
+
+namespace {
+
+long long pixelsAtLargestLight(const FrameStatistics& statistics)
+{
+    const std::vector<std::uint64_t>& lights = statistics.lightHistogram();
+    for (std::size_t code = lights.size(); code > 0; --code)
+        if (lights[code - 1] != 0)
+            return static_cast<long long>(lights[code - 1]);
+    return 0;
+}
+
+}  // namespace
+
+std::size_t nearestRankIndex(double percent, std::size_t count)
+{
+    if (count == 0)
+        return 0;
+    const unsigned __int128 millionths = static_cast<unsigned __int128>(std::llround(percent * 1e6));
+    const unsigned __int128 whole = 100000000;
+    const auto rank = static_cast<std::size_t>((millionths * count + whole - 1) / whole);
+    return std::min(std::max<std::size_t>(rank, 1), count) - 1;
+}
 
 ClipMeasurement::ClipMeasurement(const MeasureOptions& options, const StopRequest* stop)
     : options_(options), clip_(options.clip, stop), segments_(options.minSceneFrames, options.sceneCuts)
@@ -37,6 +62,9 @@ std::optional<ClipMeasurement::StoredFrame> ClipMeasurement::measureFrame(const 
     stored.smallestPqLight = statistics.smallestPqLight();
     stored.meanPqLight = statistics.meanPqLight();
     stored.largestPqLight = statistics.largestPqLight();
+    lastRobustCode_ = robustLightCode();
+    if (!stored.damaged)
+        traceLargestLight(view, frame);
     signature = signatureOf(statistics);
     const double distance = before ? signatureDistance(*before, signature) : 0.0;
     stored.sceneDistance = static_cast<float>(distance);
@@ -51,9 +79,19 @@ void ClipMeasurement::store(std::size_t index, const StoredFrame& frame, const F
         records_[index] = frame;
         if (options_.clip.lumaChecks)
             lumaChecks_[index] = lastLumaChecks_.value_or(LumaChecks{});
+        robustCodes_[index] = lastRobustCode_;
+        if (index < statedHdr10Plus_.size())
+            statedHdr10Plus_[index] = clip_.lastHdr10Plus();
         return;
     }
     records_.push_back(frame);
+    robustCodes_.push_back(lastRobustCode_);
+    if (clip_.lastHdr10Plus() && !statesHdr10Plus_) {
+        statesHdr10Plus_ = true;
+        statedHdr10Plus_.resize(index);
+    }
+    if (statesHdr10Plus_)
+        statedHdr10Plus_.push_back(clip_.lastHdr10Plus());
     if (options_.clip.lumaChecks)
         lumaChecks_.push_back(lastLumaChecks_.value_or(LumaChecks{}));
     if (sizes_.empty() || sizes_.back().width != view.width || sizes_.back().height != view.height)
@@ -97,6 +135,8 @@ FrameRecord ClipMeasurement::recordOf(std::size_t index, std::size_t& sizeRun, c
     record.height = sizes_[sizeRun].height;
     record.pixels = static_cast<long long>(record.width - area_.left - area_.right) *
                     (record.height - area_.top - area_.bottom);
+    if (index < statedHdr10Plus_.size())
+        record.statedHdr10Plus = statedHdr10Plus_[index];
     return record;
 }
 
@@ -254,6 +294,70 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
         framesLeftOut_ += stored.final ? 0 : 1;
     release(LLONG_MAX, cuts_, sink);
     collectScenes(cuts_);
+    collectRobustPeaks();
+}
+
+std::uint16_t ClipMeasurement::robustLightCode()
+{
+    const FrameStatistics& statistics = clip_.lastStatistics();
+    const std::vector<std::uint64_t>& lights = statistics.lightHistogram();
+    if (codeNits_.size() != lights.size()) {
+        codeNits_.resize(lights.size());
+        for (std::size_t code = 0; code < lights.size(); ++code)
+            codeNits_[code] = statistics.codeNits(static_cast<int>(code));
+    }
+    // The rank counted from the top, since the robust percentile lies near it.
+    const std::uint64_t pixels = statistics.pixelCount();
+    if (pixels == 0)
+        return 0;
+    const std::uint64_t fromTop = pixels - 1 - nearestRankIndex(options_.robustFramePercent, pixels);
+    std::uint64_t above = 0;
+    std::size_t code = lights.size();
+    while (code > 0) {
+        above += lights[--code];
+        if (above > fromTop)
+            break;
+    }
+    return static_cast<std::uint16_t>(code);
+}
+
+void ClipMeasurement::traceLargestLight(const FrameView& view, long long frame)
+{
+    const FrameStatistics& statistics = clip_.lastStatistics();
+    const double nits = statistics.largestLightNits();
+    const bool reaches = trace_ && nits == trace_->nits;
+    // The second pass measures a frame again in a larger area: the first pixel may lie in what it adds.
+    if (trace_ && (nits < trace_->nits || (reaches && frame > trace_->frame))) {
+        if (reaches)
+            trace_->mostPixels = std::max(trace_->mostPixels, pixelsAtLargestLight(statistics));
+        return;
+    }
+    PeakTrace trace;
+    trace.nits = nits;
+    trace.frame = frame;
+    trace.pixels = pixelsAtLargestLight(statistics);
+    trace.mostPixels = reaches ? std::max(trace_->mostPixels, trace.pixels) : trace.pixels;
+    std::tie(trace.x, trace.y) = clip_.firstPixelAtLargestLight(view, area_, nits);
+    trace_ = trace;
+}
+
+void ClipMeasurement::collectRobustPeaks()
+{
+    std::vector<std::uint16_t> codes;
+    std::vector<double> averages;
+    for (std::size_t index = 0; index < records_.size(); ++index)
+        if (records_[index].final && !records_[index].damaged) {
+            codes.push_back(robustCodes_[index]);
+            averages.push_back(records_[index].averageLightNits);
+        }
+    if (codes.empty()) {
+        trace_.reset();
+        return;
+    }
+    const std::size_t rank = nearestRankIndex(options_.robustClipPercent, codes.size());
+    std::nth_element(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(rank), codes.end());
+    std::nth_element(averages.begin(), averages.begin() + static_cast<std::ptrdiff_t>(rank), averages.end());
+    robust_ = RobustPeaks{codeNits_[codes[rank]], averages[rank]};
 }
 
 void ClipMeasurement::secondPass(std::size_t firstFinal, const SceneSignature& firstFinalSignature,

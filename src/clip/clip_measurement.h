@@ -7,7 +7,8 @@
 // inside the final one: a second pass over frames 0..k-1 only. The results are those of measuring with
 // the final area given explicitly.
 //
-// What is kept of each frame is its numbers, 88 bytes (and its luma checks when they are asked for),
+// What is kept of each frame is its numbers, 88 bytes, and its light code at the robust percentile, 2 more
+// (and its luma checks, or the HDR10+ values its stream states, when there are any),
 // never its pixels or histograms; its size, pixel count, scene and (with the automatic area, for its
 // scene's own area) content bounds are kept once for all the frames that share them. Scenes that need histograms (HDR10+) get them from SceneSegments, which merges them as the
 // cuts are decided, so that they take memory by the open scene, not by the clip.
@@ -40,7 +41,13 @@ struct MeasureOptions {
     // Given each frame's statistics as soon as its record is kept, with the frame's place among the frames
     // read (from 0); a frame the second pass measures again is given again at the same place.
     std::function<void(std::size_t position, const FrameStatistics& statistics)> frameStatistics;
+    double robustFramePercent = Request{}.robustFramePercent;  // 0..100
+    double robustClipPercent = Request{}.robustClipPercent;
 };
+
+// The 0-based place of the nearest rank ceil(P / 100 x N) among `count` values in ascending order, P taken
+// to a millionth of a percent; 0 without values.
+std::size_t nearestRankIndex(double percent, std::size_t count);
 
 class ClipMeasurement {
 public:
@@ -76,6 +83,12 @@ public:
     // After run(): hands the records of the frames given to the sink to `visit`, again, in order.
     void forEachFrame(const std::function<void(const FrameRecord&)>& visit) const;
     const std::vector<SceneResult>& scenes() const { return scenes_; }
+    // After run(): where the largest light of the final, undamaged frames is, and the robust peaks; unset
+    // when no such frame was measured.
+    const std::optional<PeakTrace>& maxCllTrace() const { return trace_; }
+    const std::optional<RobustPeaks>& robustPeaks() const { return robust_; }
+    // True when any frame carried HDR10+ metadata.
+    bool statesHdr10Plus() const { return statesHdr10Plus_; }
 
 private:
     // What is kept of a frame: 88 bytes.
@@ -124,6 +137,11 @@ private:
     // Hands the final records below `end` that were not handed out yet to the sink, with their scene.
     void release(long long end, const std::vector<long long>& cuts, const FrameSink& sink);
     void collectScenes(const std::vector<long long>& cuts);
+    // Follows the largest light: a frame that reaches it first (or earlier) is searched for its pixel.
+    void traceLargestLight(const FrameView& view, long long frame);
+    // The light code at the robust percentile of the frame measured last.
+    std::uint16_t robustLightCode();
+    void collectRobustPeaks();
 
     MeasureOptions options_;
     ClipRun clip_;
@@ -132,6 +150,16 @@ private:
     std::deque<StoredFrame> records_;     // a deque: growing it never holds two copies
     std::deque<LumaChecks> lumaChecks_;   // beside records_, with ClipOptions::lumaChecks
     std::optional<LumaChecks> lastLumaChecks_;
+    // Beside records_: each frame's light code at the robust percentile, 2 bytes, and the codes' light.
+    std::deque<std::uint16_t> robustCodes_;
+    std::uint16_t lastRobustCode_ = 0;
+    std::vector<double> codeNits_;
+    std::optional<PeakTrace> trace_;
+    // Beside records_ from the first frame that carries HDR10+ metadata on (empty while none did): what
+    // each frame states.
+    std::deque<std::optional<StatedHdr10Plus>> statedHdr10Plus_;
+    bool statesHdr10Plus_ = false;
+    std::optional<RobustPeaks> robust_;
     std::vector<SizeRun> sizes_;
     std::vector<long long> cuts_{0};      // the scenes' first frames, final after run()
     std::vector<ContentRun> contentRuns_;  // with the automatic area: each frame's content, where it changes

@@ -170,6 +170,7 @@ std::optional<FrameView> ClipRun::decode()
     }
     lastFrameNumber_ = number;
     lastFrameDamage_ = frame->damage;
+    lastHdr10Plus_ = frame->hdr10Plus;
     return frame->view;
 }
 
@@ -232,6 +233,34 @@ std::optional<FrameMeasurement> ClipRun::measure(const FrameView& view, const Ac
     }
     ++facts_.framesMeasured;
     return measurement;
+}
+
+std::pair<int, int> ClipRun::firstPixelAtLargestLight(const FrameView& view, const ActiveArea& area, double nits) const
+{
+    // Rows [top, bottom) then columns [left, right) of the row found, each narrowed to the half that
+    // reaches the light; the analyzer's own light is compared, so the pixel is the one it counted.
+    const auto reaches = [&](int left, int top, int right, int bottom) {
+        const ActiveArea part{left, top, view.width - right, view.height - bottom};
+        return analyzer_->analyze(view, part).largestLightNits() >= nits;
+    };
+    const int left = area.left, right = view.width - area.right;
+    int top = area.top, bottom = view.height - area.bottom;
+    while (bottom - top > 1) {
+        const int middle = top + (bottom - top) / 2;
+        if (reaches(left, top, right, middle))
+            bottom = middle;
+        else
+            top = middle;
+    }
+    int first = left, end = right;
+    while (end - first > 1) {
+        const int middle = first + (end - first) / 2;
+        if (reaches(first, top, middle, top + 1))
+            end = middle;
+        else
+            first = middle;
+    }
+    return {first, top};
 }
 
 StaticMetadata ClipRun::staticMetadata() const

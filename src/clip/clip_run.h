@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <hdrmeter/analysis.h>
@@ -58,12 +59,18 @@ public:
     long long lastFrameNumber() const { return lastFrameNumber_; }
     // What the decoder said of that frame's damage; empty when it is clean.
     const std::string& lastFrameDamage() const { return lastFrameDamage_; }
+    // The HDR10+ metadata that frame carries; unset when it carries none.
+    const std::optional<StatedHdr10Plus>& lastHdr10Plus() const { return lastHdr10Plus_; }
     // Starts again at the clip's first frame, for a second pass, with the same analyzer. What the first
     // pass learnt (its failure, the stream's metadata) stays. Throws InputError when the input cannot be
     // read again.
     void rewind();
     // The full statistics of the frame next() measured last, for hosts that want more than the record.
     const FrameStatistics& lastStatistics() const { return lastStatistics_; }
+    // The first pixel of `view` inside `area`, in rows from the top and each row from the left, whose light
+    // is `nits`, the largest there (as measure() found it): x and y from the frame's top-left corner. It
+    // measures halves of the area, then halves of the half that holds the light, about one frame's work.
+    std::pair<int, int> firstPixelAtLargestLight(const FrameView& view, const ActiveArea& area, double nits) const;
 
     const ClipFacts& facts() const { return facts_; }
     // Mastering display and content light level as the stream states them, so far.
@@ -103,6 +110,7 @@ private:
     long long lastFrameNumber_ = -1;
     bool lossUnplaced_ = false;  // a frame was lost where no time tells its number, and a warning said so
     std::string lastFrameDamage_;
+    std::optional<StatedHdr10Plus> lastHdr10Plus_;
 };
 
 }  // namespace hdrmeter::clip

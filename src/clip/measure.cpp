@@ -17,6 +17,7 @@
 #include "output/svg_plot.h"
 #include "output/writing.h"
 #include "request_rules.h"
+#include "verify/verification.h"
 
 namespace hdrmeter::clip {
 
@@ -37,6 +38,11 @@ void writePlot(const Report& report, const FrameSequence& frames, const TextSink
     labels.top1Percent = request.top1Percent;
     labels.top2Percent = request.top2Percent;
     labels.bottomPercent = request.bottomPercent;
+    for (const SceneResult& scene : report.scenes)
+        labels.sceneCuts.push_back(scene.firstFrame);
+    labels.stated = request.verify || !request.verifyJsonPath.empty();
+    if (labels.stated && report.metadata.lightLevel && report.metadata.lightLevel->maxCllNits > 0)
+        labels.statedMaxCllNits = report.metadata.lightLevel->maxCllNits;
     renderLightPlot(frames, report.summary, labels, out);
 }
 
@@ -48,6 +54,11 @@ void writeSummaryJson(const Report& report, const FrameSequence&, const TextSink
 void writeDoviConfig(const Report& report, const FrameSequence&, const TextSink& out)
 {
     out(doviConfigJsonText(report));
+}
+
+void writeVerifyJson(const Report& report, const FrameSequence&, const TextSink& out)
+{
+    out(verifyJsonText(report));
 }
 
 }  // namespace
@@ -97,8 +108,10 @@ MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
     if (options.sceneCuts && (options.sceneCuts->empty() || options.sceneCuts->front() != 0))
         options.sceneCuts->insert(options.sceneCuts->begin(), 0);
     options.frameLimit = request.frameLimit;
-    options.sceneStatistics = !request.hdr10PlusPath.empty();
+    options.sceneStatistics = !request.hdr10PlusPath.empty() || request.verify || !request.verifyJsonPath.empty();
     options.spelling = spelling;
+    options.robustFramePercent = request.robustFramePercent;
+    options.robustClipPercent = request.robustClipPercent;
     return options;
 }
 
@@ -119,7 +132,8 @@ const Writer& writerOf(Output output)
                             nullptr};
     static const Writer jsonLines{nullptr, &jsonLine, nullptr};
     static const Writer plot{nullptr, nullptr, &writePlot}, summary{nullptr, nullptr, &writeSummaryJson},
-        hdr10Plus{nullptr, nullptr, &writeHdr10PlusJson}, dovi{nullptr, nullptr, &writeDoviConfig};
+        hdr10Plus{nullptr, nullptr, &writeHdr10PlusJson}, dovi{nullptr, nullptr, &writeDoviConfig},
+        verify{nullptr, nullptr, &writeVerifyJson};
     // The madVR file is made from records kept while measuring (MadvrSpool), not from the report alone.
     static const Writer madvr{nullptr, nullptr, nullptr};
     switch (output) {
@@ -137,6 +151,8 @@ const Writer& writerOf(Output output)
         break;
     case Output::Madvr:
         return madvr;
+    case Output::VerifyJson:
+        return verify;
     }
     return dovi;
 }
@@ -187,6 +203,7 @@ public:
         : spelling_(spelling), observer_(observer), stop_(stop ? stop : &ownStop_)
     {
         report_.request = request;
+        report_.request.verify = request.verify || !request.verifyJsonPath.empty();
         if (!request.sceneCutsFile.empty()) {
             try {
                 report_.request.sceneCuts = readSceneCutList(request.sceneCutsFile);
@@ -303,6 +320,10 @@ private:
         report_.leftOutReason = measurement.leftOutReason();
         if (report_.request.keepFrames)
             measurement.forEachFrame([this](const FrameRecord& record) { report_.frames.push_back(record); });
+        tracePeaks();
+        if (report_.request.verify)
+            report_.verification =
+                verificationOf(report_, [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); });
 
         if (report_.ending == Ending::Complete && report_.request.sceneCuts && nextFrame_) {
             const long long end = *nextFrame_;
@@ -334,6 +355,29 @@ private:
                                                  : framesText(measured, "the frame", "the") + " before it " +
                                                        (measured == 1 ? "was" : "were") + " measured and summarised");
         }
+    }
+
+    void tracePeaks()
+    {
+        const ClipMeasurement& measurement = *measurement_;
+        const FramePeak& maxCll = report_.summary.maxCll();
+        report_.robustPeaks = measurement.robustPeaks();
+        // A trace whose frame was left out (a second pass that did not end) traces nothing reported.
+        const std::optional<PeakTrace>& trace = measurement.maxCllTrace();
+        if (!trace || !maxCll.any() || trace->nits != maxCll.value() || trace->frame != maxCll.firstFrames().front())
+            return;
+        report_.maxCllTrace = trace;
+        const Request& request = report_.request;
+        if (trace->mostPixels >= request.fewPeakPixels)
+            return;
+        const bool cli = spelling_ == Spelling::CommandLine;
+        warn("MaxCLL " + std::to_string(wholeNits(trace->nits)) + " nits rests on " +
+             std::to_string(trace->mostPixels) + (trace->mostPixels == 1 ? " pixel" : " pixels") +
+             " (frame " + std::to_string(trace->frame) + ", x " + std::to_string(trace->x) + ", y " +
+             std::to_string(trace->y) + "), fewer than " + std::to_string(request.fewPeakPixels) +
+             ": check them for hot pixels or overshoot; the robust MaxCLL is " +
+             std::to_string(report_.robustPeaks ? wholeNits(report_.robustPeaks->maxCllNits) : 0) + " nits and " +
+             (cli ? "--robust-peaks" : "robust_peaks=True") + " writes it into the metadata");
     }
 
     void finishOutputs()

@@ -75,7 +75,11 @@ bool Request::operator==(const Request& other) const
            masteringKey(masteringDisplay) == masteringKey(other.masteringDisplay) && csvPath == other.csvPath &&
            jsonlPath == other.jsonlPath && plotPath == other.plotPath && summaryJsonPath == other.summaryJsonPath &&
            hdr10PlusPath == other.hdr10PlusPath && doviConfigPath == other.doviConfigPath &&
-           madvrPath == other.madvrPath;
+           madvrPath == other.madvrPath && robustFramePercent == other.robustFramePercent &&
+           robustClipPercent == other.robustClipPercent && robustMetadata == other.robustMetadata &&
+           fewPeakPixels == other.fewPeakPixels && verify == other.verify &&
+           verifyMarginPercent == other.verifyMarginPercent && verifyPqCodes == other.verifyPqCodes &&
+           verifyMaxShift == other.verifyMaxShift && verifyJsonPath == other.verifyJsonPath;
 }
 
 std::string validate(const Request& request, Spelling spelling)
@@ -106,9 +110,23 @@ std::string validate(const Request& request, Spelling spelling)
         return setting(spelling, "--threshold", number(request.thresholdNits)) + ": give a level from 0 to 10000 nits";
     for (const auto& [option, percent] : {std::pair<const char*, double>{"--top1", request.top1Percent},
                                           {"--top2", request.top2Percent},
-                                          {"--bottom", request.bottomPercent}})
+                                          {"--bottom", request.bottomPercent},
+                                          {"--robust-frame-percentile", request.robustFramePercent},
+                                          {"--robust-clip-percentile", request.robustClipPercent}})
         if (!within(percent, 0.0, 100.0))
             return setting(spelling, option, number(percent)) + ": a percentage must lie between 0 and 100";
+    if (request.fewPeakPixels < 0)
+        return setting(spelling, "--peak-pixels", std::to_string(request.fewPeakPixels)) +
+               ": expected a whole number of pixels, 0 or more";
+    if (!within(request.verifyMarginPercent, 0.0, 1000.0))
+        return setting(spelling, "--verify-margin", number(request.verifyMarginPercent)) +
+               ": give a percentage from 0 to 1000";
+    if (!within(request.verifyPqCodes, 0.0, 1023.0))
+        return setting(spelling, "--verify-pq-codes", number(request.verifyPqCodes)) +
+               ": give a number of 10-bit PQ codes from 0 to 1023";
+    if (request.verifyMaxShift < 0 || request.verifyMaxShift > 10000)
+        return setting(spelling, "--verify-max-shift", std::to_string(request.verifyMaxShift)) +
+               ": expected a whole number of frames from 0 to 10000";
     if (request.tasks < 0 || request.tasks > kMaxTaskCount)
         return setting(spelling, "--tasks", std::to_string(request.tasks)) +
                ": expected a whole number of tasks from 1 to 256" + (cli ? "" : ", or 0 for one per core");
@@ -209,6 +227,8 @@ const std::vector<OutputSpec>& outputTable()
          "write a Dolby Vision profile 8.1 generator config"},
         {Output::Madvr, "--madvr", "madvr", &Request::madvrPath, false, false, "FILE.bin",
          "write a madVR measurement file (version 5): per frame its peak and light histogram"},
+        {Output::VerifyJson, "--verify-json", "verify_json", &Request::verifyJsonPath, true, false, "FILE.json",
+         "verify the stream's metadata against the picture and write the checks as JSON"},
     };
     return table;
 }
@@ -257,6 +277,19 @@ const std::vector<FrameColumn>& frameColumns()
          "the scene the frame belongs to, from 0"},
         {"damaged", "", true, ColumnGroup::Damage, [](R r) { return r.damaged ? 1.0 : 0.0; },
          "1 when the decoder flagged the frame as damaged: it is left out of every statistic"},
+        // What the stream's HDR10+ metadata states for the frame; NaN (empty in CSV, null in JSON) without it.
+        {"stated_average_rgb_nits", "nit", false, ColumnGroup::Stated,
+         [](R r) { return r.statedHdr10Plus ? r.statedHdr10Plus->averageRgb / 10.0 : std::nan(""); },
+         "the HDR10+ AverageRGB the stream states for the frame"},
+        {"stated_max_scl_red_nits", "nit", false, ColumnGroup::Stated,
+         [](R r) { return r.statedHdr10Plus ? r.statedHdr10Plus->maxScl[0] / 10.0 : std::nan(""); },
+         "the HDR10+ MaxScl of red the stream states for the frame"},
+        {"stated_max_scl_green_nits", "nit", false, ColumnGroup::Stated,
+         [](R r) { return r.statedHdr10Plus ? r.statedHdr10Plus->maxScl[1] / 10.0 : std::nan(""); },
+         "the HDR10+ MaxScl of green the stream states for the frame"},
+        {"stated_max_scl_blue_nits", "nit", false, ColumnGroup::Stated,
+         [](R r) { return r.statedHdr10Plus ? r.statedHdr10Plus->maxScl[2] / 10.0 : std::nan(""); },
+         "the HDR10+ MaxScl of blue the stream states for the frame"},
     };
     return table;
 }
@@ -267,7 +300,8 @@ std::vector<const FrameColumn*> columnsOf(const Request& request)
     for (const FrameColumn& column : frameColumns())
         if (column.group == ColumnGroup::Always || (column.group == ColumnGroup::Percentiles && request.percentiles) ||
             (column.group == ColumnGroup::LumaChecks && request.lumaChecks) ||
-            (column.group == ColumnGroup::Damage && request.acceptDamaged))
+            (column.group == ColumnGroup::Damage && request.acceptDamaged) ||
+            (column.group == ColumnGroup::Stated && (request.verify || !request.verifyJsonPath.empty())))
             columns.push_back(&column);
     return columns;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 #include <hdrmeter/clip.h>
 
@@ -117,4 +118,63 @@ TEST(ClipApi, SceneCutFilesWithAByteOrderMarkAndCutsPastTheEnd)
     EXPECT_EQ(report.scenes[1].firstFrame, 20);
     ASSERT_EQ(report.warnings.size(), 1u);
     EXPECT_EQ(report.warnings[0], "the scene cuts at 500 lie past the clip's last frame, 29, and were not used");
+}
+
+// MaxCLL traced to its frame and first pixel, and robust peaks beside it: three hot pixels in frame 2
+// (measured again by the second pass, since the area grows at frame 4) and one as hot in frame 9; the
+// robust MaxCLL is the flat picture's light, and the metadata carry it only when asked.
+TEST(ClipApi, MaxCllIsTracedToItsFirstPixelAndRobustPeaksLeaveHotPixelsOut)
+{
+    const std::string raw = ::testing::TempDir() + "hdrmeter_hot.raw", dovi = raw + ".dovi.json";
+    std::FILE* file = std::fopen(raw.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    const int width = 64, height = 32;
+    for (int frame = 0; frame < 12; ++frame)
+        for (int sample = 0; sample < width * height * 3 / 2; ++sample) {
+            const int x = sample % width, y = sample / width;
+            std::uint16_t code = sample >= width * height ? 512 : frame < 4 && x < 2 ? 64 : 500 + frame;
+            if (sample < width * height &&
+                ((frame == 2 && ((y == 9 && (x == 40 || x == 21)) || (y == 20 && x == 5))) || (frame == 9 && sample == 0)))
+                code = 900;
+            std::fwrite(&code, 2, 1, file);
+        }
+    std::fclose(file);
+    Request request;
+    request.input = raw;
+    request.raw = RawVideo{width, height, "yuv420p10le"};
+    request.robustFramePercent = 99.0;
+    request.robustClipPercent = 90.0;
+    request.transfer = hdrmeter::Transfer::Pq;
+    request.masteringDisplay = MasteringLuminance{};
+    setNamedPrimaries(*request.masteringDisplay, "p3-d65");
+    request.doviConfigPath = dovi;
+    for (const bool robustMetadata : {false, true}) {
+        request.robustMetadata = robustMetadata;
+        const Report report = measure(request);
+        ASSERT_EQ(report.secondPassFrames, 4);
+        ASSERT_TRUE(report.maxCllTrace && report.robustPeaks);
+        const PeakTrace& trace = *report.maxCllTrace;
+        EXPECT_EQ(trace.nits, report.summary.maxCll().value());
+        EXPECT_EQ(std::make_tuple(trace.frame, trace.x, trace.y, trace.pixels, trace.mostPixels),
+                  std::make_tuple(2LL, 21, 9, 3LL, 3LL));
+        // The 11th of 12 frames: by the robust light of each frame (rising frame by frame, frame 2's hot
+        // pixels left out) frame 10; by average light frame 11, after frame 2 with its hot pixels.
+        EXPECT_EQ(report.robustPeaks->maxCllNits, report.frames[10].numbers.largestLightNits);
+        EXPECT_EQ(report.robustPeaks->maxFallNits, report.frames[11].numbers.averageLightNits);
+        EXPECT_LT(report.robustPeaks->maxCllNits, trace.nits / 4);
+        ASSERT_EQ(report.warnings.size(), 1u);
+        EXPECT_EQ(report.warnings[0].rfind("MaxCLL " + std::to_string(wholeNits(trace.nits)) +
+                                               " nits rests on 3 pixels (frame 2, x 21, y 9), fewer than 10", 0),
+                  0u)
+            << report.warnings[0];
+        const std::string carried = std::to_string(
+            wholeNits(robustMetadata ? report.robustPeaks->maxCllNits : report.summary.maxCll().value()));
+        EXPECT_NE(doviConfigJsonText(report).find("\"max_content_light_level\": " + carried), std::string::npos);
+        EXPECT_NE(summaryText(report).find("--max-cll \"" + carried + ","), std::string::npos);
+        EXPECT_NE(summaryJsonText(report).find(robustMetadata ? "\"metadata_light_levels\": \"robust\""
+                                                              : "\"metadata_light_levels\": \"measured\""),
+                  std::string::npos);
+    }
+    std::remove(raw.c_str());
+    std::remove(dovi.c_str());
 }

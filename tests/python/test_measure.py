@@ -30,7 +30,8 @@ def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
     path, frames = clip
     plus, dovi, csv, madvr = tmp_path / "plus.json", tmp_path / "dovi.json", tmp_path / "frames.csv", tmp_path / "m.bin"
     result = hdrmeter.measure(path, **RAW, min_scene_length=5, hdr10plus=plus, dovi_config=str(dovi), csv=csv, madvr=madvr,
-                              mastering_display=("bt709", 4000, 0.005), checks=True, no_percentiles=np.True_)
+                              mastering_display=("bt709", 4000, 0.005), checks=True, no_percentiles=np.True_,
+                              robust_peaks=True, robust_frame_percentile=99.5, robust_clip_percentile=50)
     assert (result.frames, result["frames"], result.scenes, result.ending, result.failure) == (FRAMES, FRAMES, [0, CUT],
                                                                                                 "complete", None)
     assert result.active_area == {"left": 0, "top": 0, "right": 0, "bottom": 0, "width": WIDTH, "height": HEIGHT}
@@ -53,11 +54,21 @@ def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
     header = np.frombuffer(madvr.read_bytes(), "<u4", 14, 4)  # version .. average FALL, then the scene arrays
     assert madvr.read_bytes()[:4] == b"mvr+" and len(madvr.read_bytes()) == 4 + 32 + 12 * 2 + 576 * FRAMES
     cll, whole = result.columns["largest_light_nits"], lambda nits: int(np.floor(nits + 0.5))
-    assert list(header) == [5, 32, 2, FRAMES, 2, result.max_cll, result.max_fall, whole(fall.mean()), 0, CUT, CUT, FRAMES,
+    # The metadata carry the robust peaks: the median frame's average light, and of its 99.5th percentile.
+    robust = result.robust_peaks
+    assert robust["max_fall_nits"] == np.sort(fall)[(FRAMES - 1) // 2] and robust["max_cll"] < result.max_cll
+    assert (level6["max_content_light_level"], level6["max_frame_average_light_level"]) == (robust["max_cll"],
+                                                                                          robust["max_fall"])
+    assert result.max_cll_trace["frame"] == result.max_cll_frame and result.max_cll_trace["pixels"] >= 1
+    assert list(header) == [5, 32, 2, FRAMES, 2, robust["max_cll"], robust["max_fall"], whole(fall.mean()), 0, CUT, CUT, FRAMES,
                             whole(cll[:CUT].max()), whole(cll[CUT:].max())]
     assert (config["source_min_pq"], config["source_max_pq"]) == (62, 3696)
     assert config["default_metadata_blocks"] == [{"Level9": {"length": 1, "source_primary_index": 1}}]
     assert hdrmeter.measure(path, **RAW, scene_cuts=iter([10])).scenes == [0, 10]
+    # Raw video states nothing: nothing to check, and the stated columns are NaN.
+    verified = hdrmeter.measure(path, **RAW, verify=True, frames=3)
+    assert (verified.verification["passed"], verified.verification["checks"]) == (True, [])
+    assert np.isnan(verified.columns["stated_average_rgb_nits"]).all() and result.verification is None
 
 
 # analyze_frame must give what the clip layer gives for the same frames and settings, to the bit.
@@ -83,7 +94,8 @@ def test_analyze_frame_measures_as_measure_does(clip, tmp_path, options, frame_o
 @pytest.mark.parametrize("options, error, words", [
     ({"frames": 0}, ValueError, "^frames=0: "), ({"active_area": (1, 2)}, ValueError, "left, top, right, bottom"),
     ({"scene_cuts": [5, 3]}, ValueError, "increasing order"), ({"pix_fmt": "yuv420p"}, ValueError, "8-bit"),
-    ({"tasks": 4096}, ValueError, "^tasks=4096: .* 256"), ({"bars_tolerance": 129}, ValueError, "^bars_tolerance=129: .* 128"), ({"colour": "red"}, TypeError, "'colour'"),
+    ({"tasks": 4096}, ValueError, "^tasks=4096: .* 256"), ({"bars_tolerance": 129}, ValueError, "^bars_tolerance=129: .* 128"), ({"robust_clip_percentile": 101}, ValueError, "^robust_clip_"),
+    ({"verify_pq_codes": 2000}, ValueError, "^verify_pq_codes=2000: "), ({"colour": "red"}, TypeError, "'colour'"),
     ({"checks": "no"}, TypeError, "'checks' must be True or False, not str"), ({"top1": "1"}, TypeError, "'top1'"),
     ({"path": "missing.raw"}, RuntimeError, "cannot open missing.raw"),
     ({"mastering_display": ("p3", 1000, 0.01)}, ValueError, "^mastering_display=.*\"p3-d65\""),

@@ -53,6 +53,58 @@ std::vector<double> numbersOf(std::string text)
     return numbers;
 }
 
+
+// An HEVC stream with the HDR10+ entries of `plus` (hdrmeter's own --hdr10plus file) as SEI messages: a
+// user data registered ITU-T T.35 SEI before each picture's first slice, frame f carrying entry f - shift
+// (the first entry before that). The stream must be in presentation order (no B-frames).
+std::string withHdr10Plus(const std::string& hevc, const json& plus, long long shift)
+{
+    const auto payloadOf = [](const json& luminance) {
+        std::vector<bool> bits;
+        const auto put = [&bits](std::uint32_t value, int count) {
+            for (int bit = count - 1; bit >= 0; --bit)
+                bits.push_back((value >> bit) & 1);
+        };
+        // Country, provider, provider's code, application 4 version 1, one window, no targeted display.
+        put(0xB5, 8), put(0x003C, 16), put(0x0001, 16), put(4, 8), put(1, 8), put(1, 2), put(0, 27), put(0, 1);
+        for (const json& value : luminance.at("MaxScl"))
+            put(value.get<std::uint32_t>(), 17);
+        put(luminance.at("AverageRGB").get<std::uint32_t>(), 17);
+        const json& distribution = luminance.at("LuminanceDistributions");
+        put(static_cast<std::uint32_t>(distribution.at("DistributionIndex").size()), 4);
+        for (std::size_t i = 0; i < distribution.at("DistributionIndex").size(); ++i)
+            put(distribution.at("DistributionIndex")[i].get<std::uint32_t>(), 7),
+                put(distribution.at("DistributionValues")[i].get<std::uint32_t>(), 17);
+        put(0, 10), put(0, 1), put(0, 1), put(0, 1);  // no bright pixels, actual peaks, tone mapping or saturation
+        std::string body(1, '\x04');
+        std::string payload((bits.size() + 7) / 8, '\0');
+        for (std::size_t i = 0; i < bits.size(); ++i)
+            payload[i / 8] = static_cast<char>(payload[i / 8] | (bits[i] << (7 - i % 8)));
+        body += static_cast<char>(payload.size()) + payload + '\x80';
+        std::string nal("\x00\x00\x00\x01\x4e\x01", 6);
+        int zeros = 0;
+        for (char c : body) {
+            if (zeros >= 2 && static_cast<unsigned char>(c) <= 3)
+                nal += '\x03', zeros = 0;
+            nal += c;
+            zeros = c == 0 ? zeros + 1 : 0;
+        }
+        return nal;
+    };
+    const json& entries = plus.at("SceneInfo");
+    std::string out;
+    long long frame = 0;
+    for (std::size_t at = hevc.find(std::string("\0\0\1", 3)); at != std::string::npos;) {
+        const std::size_t next = hevc.find(std::string("\0\0\1", 3), at + 3);
+        const std::size_t begin = at > 0 && hevc[at - 1] == 0 ? at - 1 : at;
+        const bool firstSlice = ((hevc[at + 3] >> 1) & 0x3f) < 32 && (hevc[at + 5] & 0x80);
+        if (firstSlice)
+            out += payloadOf(entries.at(static_cast<std::size_t>(std::max(0LL, frame++ - shift))).at("LuminanceParameters"));
+        out += hevc.substr(begin, (next == std::string::npos ? hevc.size() : next - (hevc[next - 1] == 0)) - begin);
+        at = next;
+    }
+    return out;
+}
 }  // namespace
 
 // A letterboxed clip that fades in from black, whose picture is narrower for its first 8 frames: the
@@ -446,5 +498,92 @@ TEST(Metadata, TheMasteringDisplayReachesTheLinesAndTheDolbyVisionConfig)
                                       {"white_color_coordinates", "0.3127,0.329"}, {"max_luminance", 600.0},
                                       {"max_content_light", 10000}, {"max_frame_light", 5599}}));
         }
+    }
+}
+
+// --verify: stated light levels below, at and above the measured ones, and HDR10+ made from hdrmeter's own
+// file written into the stream in sync and 3 frames late. The shift is found as 3, and a failed check
+// gives exit status 3.
+TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
+{
+    ScratchDirectory scratch;
+    const std::string encode =
+        kFfmpeg + "-i clip.y4m -c:v libx265 -x265-params log-level=error:bframes=0:master-display='G(13250,34500)"
+        "B(7500,3000)R(34000,16000)WP(15635,16450)L(40000000,50)";
+    std::string scenes;
+    for (const char* colour : {"303030", "b0b0b0", "606060"})
+        scenes += "-f lavfi -i color=c=0x" + std::string(colour) + ":s=128x72:r=24:d=0.375,format=yuv420p10le ";
+    ASSERT_EQ(runShell(scratch, kFfmpeg + scenes + "-filter_complex concat=n=3 -strict -1 clip.y4m && " +
+                                encode + "' -color_trc smpte2084 -f hevc plain.hevc && PROGRAM plain.hevc "
+                                "--active-area full --min-scene-length 4 --hdr10plus plus.json --summary-json s.json")
+                  .exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
+    const json measured = readJson(scratch.file("s.json"));
+    const long long maxCll = measured.at("max_cll"), maxFall = measured.at("max_fall");
+    const json plus = readJson(scratch.file("plus.json"));
+    ASSERT_GE(plus.at("SceneInfoSummary").at("SceneFirstFrameIndex").size(), 2u);
+    struct Case {
+        long long statedCll;
+        long long shift;  // -1: no HDR10+
+        const char* cllOutcome;
+        int exitStatus;
+    } const cases[] = {
+        {maxCll - 1, -1, "fail", 3}, {maxCll, -1, "pass", 0}, {maxCll * 3 / 2, -1, "warn", 0},
+        {maxCll, 0, "pass", 0},      {maxCll, 3, "pass", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.statedCll) + " shift " + std::to_string(c.shift));
+        const std::string levels = std::to_string(c.statedCll) + "," + std::to_string(maxFall);
+        ASSERT_EQ(runShell(scratch, encode + ":max-cll=" + levels + "' -color_trc smpte2084 -f hevc stated.hevc").exitStatus, 0);
+        if (c.shift >= 0) {
+            const std::string injected = withHdr10Plus(readWholeFile(scratch.file("stated.hevc")), plus, c.shift);
+            std::ofstream(scratch.file("stated.hevc"), std::ios::binary) << injected;
+        }
+        const ProgramRun run = runShell(scratch, "PROGRAM stated.hevc --active-area full --min-scene-length 4 "
+                                                 "--verify-json v.json --csv c.csv --plot p.svg");
+        EXPECT_EQ(run.exitStatus, c.exitStatus) << run.err;
+        const json verified = readJson(scratch.file("v.json"));
+        std::map<std::string, json> checks;
+        for (const json& check : verified.at("checks"))
+            checks[check.at("check")] = check;
+        EXPECT_EQ(checks.at("max_cll").at("outcome"), c.cllOutcome);
+        EXPECT_EQ(checks.at("max_cll").at("stated_nits"), c.statedCll);
+        EXPECT_EQ(checks.at("max_fall").at("outcome"), "pass");
+        EXPECT_EQ(checks.at("mastering_display").at("outcome"), "pass");
+        EXPECT_EQ(verified.at("passed"), c.exitStatus == 0);
+        EXPECT_NE(summaryValue(run.out, "verify " + std::string(c.cllOutcome)), "(no verify " + std::string(c.cllOutcome) + " line)");
+        // The plot marks both cuts, the stated MaxCLL, and draws the stated HDR10+ values when there are any.
+        const std::string plot = readWholeFile(scratch.file("p.svg"));
+        EXPECT_NE(plot.find(">stated MaxCLL " + std::to_string(c.statedCll) + " nits<"), std::string::npos);
+        EXPECT_EQ(plot.find(">stated HDR10+ AverageRGB<") != std::string::npos, c.shift >= 0);
+        std::size_t cutLines = 0;
+        for (std::size_t at = 0; (at = plot.find("stroke=\"#bbb\" stroke-dasharray=\"4 3\"", at)) != std::string::npos; ++at)
+            ++cutLines;
+        EXPECT_EQ(cutLines, 2u);
+        const std::vector<std::map<std::string, std::string>> rows = readCsv(scratch.file("c.csv"));
+        ASSERT_EQ(rows.size(), plus.at("SceneInfo").size());
+        if (c.shift < 0) {
+            EXPECT_EQ(checks.count("hdr10plus_scene_alignment"), 0u);
+            EXPECT_EQ(rows[5].at("stated_average_rgb_nits"), "");
+            continue;
+        }
+        // The stated values read back are those written, frame by frame, shifted.
+        for (std::size_t f = 0; f < rows.size(); ++f) {
+            const json& entry = plus.at("SceneInfo").at(f < static_cast<std::size_t>(c.shift) ? 0 : f - c.shift);
+            EXPECT_EQ(std::stod(rows[f].at("stated_average_rgb_nits")),
+                      entry.at("LuminanceParameters").at("AverageRGB").get<double>() / 10.0) << f;
+            EXPECT_EQ(std::stod(rows[f].at("stated_max_scl_green_nits")),
+                      entry.at("LuminanceParameters").at("MaxScl")[1].get<double>() / 10.0) << f;
+        }
+        EXPECT_EQ(verified.at("hdr10plus_offset_frames"), c.shift);
+        EXPECT_EQ(checks.at("hdr10plus_scene_alignment").at("outcome"), c.shift == 0 ? "pass" : "fail");
+        EXPECT_EQ(checks.at("hdr10plus_average_rgb").at("outcome"), c.shift == 0 ? "pass" : "fail");
+        // In sync the stream states hdrmeter's own values exactly; late, the frames after each cut differ.
+        const double deviation = checks.at("hdr10plus_max_scl").at("largest_deviation_pq_codes");
+        EXPECT_TRUE(c.shift == 0 ? deviation == 0.0 : deviation > 4.0) << deviation;
+        EXPECT_EQ(checks.at("hdr10plus_max_scl").at("frames_beyond"), c.shift == 0 ? 0 : 2 * c.shift);
+        json starts = plus.at("SceneInfoSummary").at("SceneFirstFrameIndex");
+        for (std::size_t i = 1; i < starts.size(); ++i)
+            starts[i] = starts[i].get<long long>() + c.shift;
+        EXPECT_EQ(verified.at("stated_hdr10plus_scene_starts"), starts);
     }
 }

@@ -41,6 +41,11 @@ TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
          SETS(o.top1Percent == 0.01 && o.top2Percent == 99.98 && o.bottomPercent == 0)},
         {"--no-percentiles --class-parity --checks f", SETS(!o.percentiles && o.classParity && o.lumaChecks)},
         {"--frames 7 f", SETS(*o.frameLimit == 7)},
+        {"--robust-frame-percentile 99.9 --robust-clip-percentile 95 --robust-peaks --peak-pixels 0 f",
+         SETS(o.robustFramePercent == 99.9 && o.robustClipPercent == 95 && o.robustMetadata && o.fewPeakPixels == 0)},
+        {"--verify --verify-margin 0 --verify-pq-codes 1.5 --verify-max-shift 0 --verify-json v.json f",
+         SETS(o.verify && o.verifyMarginPercent == 0 && o.verifyPqCodes == 1.5 && o.verifyMaxShift == 0 &&
+              o.verifyJsonPath == "v.json")},
         {"--csv a --jsonl b --plot c.svg --hdr10plus - f",
          SETS(o.csvPath == "a" && o.jsonlPath == "b" && o.plotPath == "c.svg" && o.hdr10PlusPath == "-")},
         {"--active-area 0,140,0,140 --scene-threshold 0.5 --min-scene-length 1 --mastering-display 4000,0.005 f",
@@ -87,6 +92,9 @@ TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
         {"--mastering-display p3,1000,0.01 f", "p3-d65, bt2020, bt709"},
         {"--mastering-display bt709,1000 f", "MAX,MIN"}, {"--mastering-display .7,.3,.2,.7,.1,.05,.3 f", "RX,RY"},
         {"--mastering-display .7,.3,.2,1.7,.1,.05,.3,.33 f", "x, y from 0 to 1"},
+        {"--robust-clip-percentile 100.5 f", "between 0 and 100"}, {"--peak-pixels -1 f", "0 or more"},
+        {"--verify-margin 1001 f", "from 0 to 1000"}, {"--verify-pq-codes 1024 f", "from 0 to 1023"},
+        {"--verify-max-shift 10001 f", "from 0 to 10000"},
         {"--frobnicate f", "frobnicate"},
     };
     for (const auto& [arguments, words] : refused) {

@@ -53,6 +53,7 @@ std::string footer()
             notes += std::string(notes.empty() ? "" : "; ") +
                      (column.group == ColumnGroup::Percentiles ? "not with --no-percentiles"
                       : column.group == ColumnGroup::LumaChecks ? "with --checks"
+                      : column.group == ColumnGroup::Stated     ? "with --verify"
                                                                  : "with --accept-damaged");
         columns += (columns.empty() ? "" : ", ") + std::string(column.name) + (notes.empty() ? "" : " (" + notes + ")");
     }
@@ -76,7 +77,7 @@ std::string footer()
         "pixels or more; shorter scenes join the one before.\n"
         "\n"
         "Exit status: 0 success; 1 bad input (unreadable, damaged or cut short, not measurable, an output that\n"
-        "cannot be written); 2 bad usage; 128 plus the signal's number when stopped by SIGINT, SIGTERM or\n"
+        "cannot be written); 2 bad usage; 3 a --verify check failed (the run itself complete); 128 plus the signal's number when stopped by SIGINT, SIGTERM or\n"
         "SIGHUP (130, 143, 129; the frames measured are still summarised and written).";
     return text;
 }
@@ -339,6 +340,40 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
                } catch (const std::invalid_argument& error) {
                    throw RequestError(std::string(name) + " " + text + ": expected " + error.what());
                }
+           });
+    option("--robust-frame-percentile",
+           withDefault("robust peaks: per frame the light at this percentile", shortest(defaults.robustFramePercent)),
+           "P", percent(request.robustFramePercent));
+    option("--robust-clip-percentile",
+           withDefault("robust peaks: across frames this percentile of those and of the frames' average\nlight",
+                       shortest(defaults.robustClipPercent)),
+           "P", percent(request.robustClipPercent));
+    app.add_flag("--robust-peaks", request.robustMetadata,
+                 "the HDR10 lines and metadata files carry the robust MaxCLL and MaxFALL (default: the\n"
+                 "measured ones)");
+    option("--peak-pixels",
+           withDefault("warn when MaxCLL rests on fewer pixels than N in every frame that reaches it, 0 never",
+                       std::to_string(defaults.fewPeakPixels)),
+           "N", [&](const std::string& text, const char* name) {
+               request.fewPeakPixels = parseWholeNumber(text, name, "a whole number of pixels, 0 or more", 0,
+                                                        std::numeric_limits<long long>::max());
+           });
+    app.add_flag("--verify", request.verify,
+                 "check the stream's stated MaxCLL, MaxFALL, mastering display and HDR10+ against the picture;\n"
+                 "exit status 3 when a check fails (implied by --verify-json)");
+    option("--verify-margin",
+           withDefault("a stated MaxCLL or MaxFALL more than P percent above the measured one warns",
+                       shortest(defaults.verifyMarginPercent)),
+           "P", number(request.verifyMarginPercent, "a percentage from 0 to 1000"));
+    option("--verify-pq-codes",
+           withDefault("HDR10+ values further than this many 10-bit PQ codes from hdrmeter's fail",
+                       shortest(defaults.verifyPqCodes)),
+           "N", number(request.verifyPqCodes, "a number of PQ codes from 0 to 1023"));
+    option("--verify-max-shift",
+           withDefault("align the HDR10+ metadata with the picture at offsets up to N frames",
+                       std::to_string(defaults.verifyMaxShift)),
+           "N", [&](const std::string& text, const char* name) {
+               request.verifyMaxShift = parseWholeNumber(text, name, "a whole number of frames from 0 to 10000", 0, 10000);
            });
     app.add_flag("--version", version, "print the version and exit");
 

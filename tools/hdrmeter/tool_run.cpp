@@ -132,7 +132,11 @@ int measureClip(const CommandLine& commandLine)
     for (const std::string& failure : failures)
         reportError(failure);
     const int status = exitStatusForSignal();
-    return status != kExitSuccess ? status : failures.empty() ? kExitSuccess : kExitBadInput;
+    if (status != kExitSuccess)
+        return status;
+    if (!failures.empty())
+        return kExitBadInput;
+    return report.verification && report.verification->failed() ? kExitVerifyFailed : kExitSuccess;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@ namespace hdrmeter::cli {
 constexpr int kExitSuccess = 0;
 constexpr int kExitBadInput = 1;  // the input cannot be measured, ended early, or an output cannot be written
 constexpr int kExitBadUsage = 2;  // the command line cannot be carried out
+constexpr int kExitVerifyFailed = 3;  // measured in full, but a --verify check failed
 
 // SIGINT, SIGTERM and SIGHUP stop the run after the frame being measured; SIGPIPE is turned into write
 // errors; a file cut short under the mapped reader loses its frame instead of the process; FFmpeg's own

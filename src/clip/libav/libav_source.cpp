@@ -102,6 +102,7 @@ const SourceFrame* LibavSource::next()
         return nullptr;
     }
     takeFrameMetadata(*frame, metadata_);
+    handedOutView_.hdr10Plus = hdr10PlusOf(*frame);
     if (frame->format != handedOutFormat_) {
         handedOutLayout_ = pixelLayoutOf(frame->format);
         handedOutFormat_ = frame->format;

@@ -1,9 +1,12 @@
 #include "stream_format.h"
 
+#include <cmath>
 #include <cstdio>
+#include <iterator>
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/hdr_dynamic_metadata.h>
 #include <libavutil/mastering_display_metadata.h>
 #include <libavutil/pixdesc.h>
 #include <libavutil/pixfmt.h>
@@ -233,6 +236,39 @@ MasteringDisplay masteringDisplayOf(const AVMasteringDisplayMetadata& metadata)
 ContentLightLevel contentLightLevelOf(const AVContentLightMetadata& metadata)
 {
     return {metadata.MaxCLL, metadata.MaxFALL};
+}
+
+std::optional<StatedHdr10Plus> hdr10PlusOf(const AVFrame& frame)
+{
+    const AVFrameSideData* side = av_frame_get_side_data(&frame, AV_FRAME_DATA_DYNAMIC_HDR_PLUS);
+    if (!side || side->size < sizeof(AVDynamicHDRPlus))
+        return std::nullopt;
+    const auto& metadata = *reinterpret_cast<const AVDynamicHDRPlus*>(side->data);
+    if (metadata.num_windows < 1)
+        return std::nullopt;
+    // Values are fractions of 10000 nits in steps of 0.00001: 0.1-nit units once scaled.
+    const auto tenths = [](AVRational value) {
+        return value.den > 0 && value.num >= 0
+                   ? static_cast<std::uint32_t>(std::llround(static_cast<double>(value.num) * 100000.0 / value.den))
+                   : 0u;
+    };
+    const AVHDRPlusColorTransformParams& window = metadata.params[0];
+    StatedHdr10Plus stated;
+    stated.averageRgb = tenths(window.average_maxrgb);
+    for (int channel = 0; channel < 3; ++channel)
+        stated.maxScl[channel] = tenths(window.maxscl[channel]);
+    constexpr std::uint8_t kIndexes[] = {1, 5, 10, 25, 50, 75, 90, 95, 99};
+    if (window.num_distribution_maxrgb_percentiles == std::size(kIndexes)) {
+        std::array<std::uint32_t, 9> values{};
+        bool same = true;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            same = same && window.distribution_maxrgb[i].percentage == kIndexes[i];
+            values[i] = tenths(window.distribution_maxrgb[i].percentile);
+        }
+        if (same)
+            stated.distribution = values;
+    }
+    return stated;
 }
 
 void takeFrameMetadata(const AVFrame& frame, StaticMetadata& metadata)

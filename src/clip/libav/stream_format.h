@@ -49,6 +49,8 @@ ContentLightLevel contentLightLevelOf(const AVContentLightMetadata& metadata);
 // Takes what the frame's side data states and the metadata does not have yet: the container's word,
 // read first, stands.
 void takeFrameMetadata(const AVFrame& frame, StaticMetadata& metadata);
+// The frame's HDR10+ side data for its first window; unset when it carries none.
+std::optional<StatedHdr10Plus> hdr10PlusOf(const AVFrame& frame);
 
 }  // namespace hdrmeter::clip
 

@@ -1,4 +1,5 @@
 #include <charconv>
+#include <cmath>
 
 #include "frame_writers.h"
 
@@ -26,6 +27,8 @@ std::string csvRow(const FrameRecord& record, const Columns& columns)
         if (!row.empty())
             row += ',';
         const double value = column->value(record);
+        if (std::isnan(value))
+            continue;
         row += column->integral ? std::to_string(static_cast<long long>(value)) : roundTripNumber(value);
     }
     return row + "\n";

@@ -70,8 +70,8 @@ nlohmann::ordered_json doviConfigJson(const Report& report)
                       {"active_area_bottom_offset", area.bottom}};
     json["level6"] = {{"max_display_mastering_luminance", std::llround(display.maxNits)},
                       {"min_display_mastering_luminance", std::llround(display.minNits * 10000.0)},
-                      {"max_content_light_level", wholeNits(summary.maxCll().value())},
-                      {"max_frame_average_light_level", wholeNits(summary.maxFall().value())}};
+                      {"max_content_light_level", carriedLightLevels(report).maxCll},
+                      {"max_frame_average_light_level", carriedLightLevels(report).maxFall}};
     json["default_metadata_blocks"] = nlohmann::ordered_json::array({level9Of(display)});
     nlohmann::ordered_json shots = nlohmann::ordered_json::array();
     for (const SceneResult& scene : report.scenes) {

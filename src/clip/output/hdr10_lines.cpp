@@ -112,13 +112,22 @@ std::string describeLinesDisplay(const ResolvedDisplay& display)
 
 }  // namespace
 
+CarriedLightLevels carriedLightLevels(const Report& report)
+{
+    const MeasurementSummary& summary = report.summary;
+    if (report.request.robustMetadata && report.robustPeaks)
+        return {wholeNits(report.robustPeaks->maxCllNits), wholeNits(report.robustPeaks->maxFallNits), true};
+    return {wholeNits(summary.maxCll().value()), wholeNits(summary.maxFall().value()), false};
+}
+
 std::vector<std::pair<std::string, std::string>> hdr10Lines(const Report& report)
 {
     const MeasurementSummary& summary = report.summary;
     if (summary.framesMeasured() == 0)
         return {};
-    const std::string cll = std::to_string(wholeNits(summary.maxCll().value()));
-    const std::string fall = std::to_string(wholeNits(summary.maxFall().value()));
+    const CarriedLightLevels levels = carriedLightLevels(report);
+    const std::string cll = std::to_string(levels.maxCll);
+    const std::string fall = std::to_string(levels.maxFall);
     const ResolvedDisplay display =
         resolveMasteringDisplay(report.metadata, report.stream.primariesTag, report.request.masteringDisplay);
     const ColourTags tags = colourTagsOf(report.stream);
@@ -152,6 +161,9 @@ std::vector<std::pair<std::string, std::string>> hdr10Lines(const Report& report
         fall;
 
     std::vector<std::pair<std::string, std::string>> lines;
+    if (levels.robust)
+        lines.emplace_back("levels in the lines", "the robust MaxCLL " + cll + " and MaxFALL " + fall +
+                                                      " (--robust-peaks), as in the metadata files");
     if (const std::string described = describeLinesDisplay(display); !described.empty())
         lines.emplace_back("display in the lines", described);
     lines.emplace_back("x265", x265);

@@ -13,6 +13,7 @@
 #include <numeric>
 
 #include "clip_errors.h"
+#include "output/metadata_json.h"
 #include "output/output_file.h"
 
 namespace hdrmeter::clip {
@@ -216,8 +217,8 @@ void MadvrSpool::writeTo(OutputFile& file, const Report& report, const FrameSequ
     std::string bytes = "mvr+";
     for (std::uint32_t field :
          {kVersion, kHeaderFieldBytes, static_cast<std::uint32_t>(firsts.size()), static_cast<std::uint32_t>(frameCount),
-          complete ? kFlagsComplete : kFlagsIncomplete, u32Of(wholeNits(report.summary.maxCll().value())),
-          u32Of(wholeNits(report.summary.maxFall().value())),
+          complete ? kFlagsComplete : kFlagsIncomplete, u32Of(carriedLightLevels(report).maxCll),
+          u32Of(carriedLightLevels(report).maxFall),
           u32Of(cleanFrames > 0 ? wholeNits(fallSum / static_cast<double>(cleanFrames)) : 0)})
         putU32(bytes, field);
     for (const std::vector<std::uint32_t>* array : {&firsts, &ends, &peaks})

@@ -55,6 +55,15 @@ long long pqCode12(double signal);
 // max_fall_frame, active_area, scenes, transfer, matrix, coefficients, stream_metadata and interrupted.
 nlohmann::ordered_json summaryJson(const Report& report);
 
+// The MaxCLL and MaxFALL the metadata files and the HDR10 lines carry, in whole nits: the measured ones,
+// or the robust ones with Request::robustMetadata (`robust` then).
+struct CarriedLightLevels {
+    long long maxCll = 0;
+    long long maxFall = 0;
+    bool robust = false;
+};
+CarriedLightLevels carriedLightLevels(const Report& report);
+
 // Lines ready to paste for x265, ffmpeg and mkvmerge, each "label  options", after a line saying what
 // mastering display they carry when the stream did not state all of it. mkvmerge numbers a file's
 // tracks in the container's order, so its options name the measured stream's number.

@@ -9,6 +9,7 @@
 
 #include "libav/stream_format.h"
 #include "output/metadata_json.h"
+#include "verify/verification.h"
 
 namespace hdrmeter::clip {
 
@@ -133,6 +134,8 @@ void printSummary(std::ostream& out, const MeasurementSummary& summary, const Ru
             << ") at " << summary.maxCll().describeFrames() << "\n";
         out << "MaxFALL               " << wholeNits(summary.maxFall().value()) << " nits ("
             << formatFixed(summary.maxFall().value(), 3) << ") at " << summary.maxFall().describeFrames() << "\n";
+        for (const auto& [label, text] : facts.peakLines)
+            out << labelled(label, text);
         out << "frames above " << threshold << std::string(threshold.size() < 9 ? 9 - threshold.size() : 1, ' ')
             << summary.framesAboveThreshold() << " of " << summary.framesMeasured() << " ("
             << formatFixed(summary.framesAboveThresholdPercent(), 1) << " %)\n";
@@ -324,7 +327,26 @@ std::string summaryText(const Report& report)
     if (!report.missingFrames.empty())
         runFacts.runLines.emplace_back("missing", describeFrameList(report.missingFrames) +
                                                       " (skipped by the stream's presentation times)");
-    runFacts.closingLines = hdr10Lines(report);
+    if (const std::optional<PeakTrace>& trace = report.maxCllTrace)
+        runFacts.peakLines.emplace_back(
+            "MaxCLL traced", "frame " + std::to_string(trace->frame) + ", x " + std::to_string(trace->x) + ", y " +
+                                 std::to_string(trace->y) + ": the first of " + std::to_string(trace->pixels) +
+                                 (trace->pixels == 1 ? " pixel" : " pixels") + " at that light");
+    if (const std::optional<RobustPeaks>& robust = report.robustPeaks) {
+        char percentiles[96];
+        std::snprintf(percentiles, sizeof percentiles, "%gth percentile of each frame's %gth percentile",
+                      report.request.robustClipPercent, report.request.robustFramePercent);
+        runFacts.peakLines.emplace_back("robust MaxCLL", std::to_string(wholeNits(robust->maxCllNits)) + " nits (" +
+                                                             formatFixed(robust->maxCllNits, 3) + "), the " +
+                                                             percentiles + " of light");
+        std::snprintf(percentiles, sizeof percentiles, "%gth percentile", report.request.robustClipPercent);
+        runFacts.peakLines.emplace_back("robust MaxFALL", std::to_string(wholeNits(robust->maxFallNits)) + " nits (" +
+                                                              formatFixed(robust->maxFallNits, 3) + "), the " +
+                                                              percentiles + " of the frames' average light");
+    }
+    runFacts.closingLines = verifyLines(report);
+    for (auto& line : hdr10Lines(report))
+        runFacts.closingLines.push_back(std::move(line));
     if (report.ending == Ending::Stopped)
         runFacts.interruption = report.stopReason;
     std::ostringstream text;

@@ -25,6 +25,8 @@ struct RunFacts {
     // HDR10 options ready to paste).
     std::vector<std::pair<std::string, std::string>> runLines;
     std::vector<std::pair<std::string, std::string>> closingLines;
+    // After MaxCLL and MaxFALL: where MaxCLL is, and the robust peaks.
+    std::vector<std::pair<std::string, std::string>> peakLines;
 };
 
 // "0.708 0.292" and the like: the mastering display as one line, or "" when nothing is stated.

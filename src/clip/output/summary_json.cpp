@@ -31,6 +31,22 @@ nlohmann::ordered_json summaryJson(const Report& report)
     json["max_fall"] = wholeNits(summary.maxFall().value());
     json["max_cll_frame"] = measured ? nlohmann::ordered_json(summary.maxCll().firstFrames().front()) : nullptr;
     json["max_fall_frame"] = measured ? nlohmann::ordered_json(summary.maxFall().firstFrames().front()) : nullptr;
+    json["max_cll_trace"] = nullptr;
+    if (const std::optional<PeakTrace>& trace = report.maxCllTrace)
+        json["max_cll_trace"] = {{"frame", trace->frame},
+                                 {"x", trace->x},
+                                 {"y", trace->y},
+                                 {"pixels", trace->pixels},
+                                 {"most_pixels_in_a_frame", trace->mostPixels}};
+    json["robust_peaks"] = nullptr;
+    if (const std::optional<RobustPeaks>& robust = report.robustPeaks)
+        json["robust_peaks"] = {{"max_cll_nits", robust->maxCllNits},
+                                {"max_fall_nits", robust->maxFallNits},
+                                {"max_cll", wholeNits(robust->maxCllNits)},
+                                {"max_fall", wholeNits(robust->maxFallNits)},
+                                {"frame_percentile", report.request.robustFramePercent},
+                                {"clip_percentile", report.request.robustClipPercent}};
+    json["metadata_light_levels"] = carriedLightLevels(report).robust ? "robust" : "measured";
     json["active_area"] = {{"left", area.left},
                            {"top", area.top},
                            {"right", area.right},

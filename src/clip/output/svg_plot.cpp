@@ -24,6 +24,11 @@ const char* kTop1Colour = "#ff7f0e";
 const char* kTop2Colour = "#2ca02c";
 const char* kBottomColour = "#7f7f7f";
 const char* kThresholdColour = "#9467bd";
+const char* kCutColour = "#bbb";
+
+// About the advance of a character of the bold 18-pixel title, for fitting it to the canvas.
+constexpr double kTitleCharacterWidth = 10.5;
+constexpr std::size_t kTitleMostCharacters = 160;
 
 std::string number(double value)
 {
@@ -207,8 +212,22 @@ void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summ
                       number(kCanvasWidth) + " " + number(kCanvasHeight) +
                       "\" font-family=\"DejaVu Sans, Helvetica, Arial, sans-serif\">\n"
                       "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-    svg += "<text x=\"" + number(kPlotLeft) + "\" y=\"30\" font-size=\"18\" font-weight=\"bold\">Light per frame: " +
-           escapeXml(labels.title) + "</text>\n";
+    // A long name would run off the canvas: its middle gives way first, then the text is squeezed to fit.
+    std::string title = "Light per frame: " + labels.title;
+    if (title.size() > kTitleMostCharacters) {
+        std::size_t cut = kTitleMostCharacters / 2;
+        while (cut > 0 && (static_cast<unsigned char>(title[cut]) & 0xC0) == 0x80)
+            --cut;
+        std::size_t resume = title.size() - kTitleMostCharacters / 2;
+        while (resume < title.size() && (static_cast<unsigned char>(title[resume]) & 0xC0) == 0x80)
+            ++resume;
+        title = title.substr(0, cut) + "\xE2\x80\xA6" + title.substr(resume);
+    }
+    const double titleWidth = kCanvasWidth - kPlotLeft - 20;
+    const bool squeezed = static_cast<double>(title.size()) * kTitleCharacterWidth > titleWidth;
+    svg += "<text x=\"" + number(kPlotLeft) + "\" y=\"30\" font-size=\"18\" font-weight=\"bold\"" +
+           (squeezed ? " textLength=\"" + number(titleWidth) + "\" lengthAdjust=\"spacingAndGlyphs\"" : std::string()) +
+           ">" + escapeXml(title) + "</text>\n";
     std::string subtitle = std::to_string(summary.framesMeasured()) + " frames";
     if (summary.framesMeasured() > 0)
         subtitle += ", MaxCLL " + std::to_string(wholeNits(summary.maxCll().value())) + " nits, MaxFALL " +
@@ -241,6 +260,19 @@ void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summ
     svg += "<text x=\"" + number((kPlotLeft + kPlotRight) / 2) + "\" y=\"" + number(kPlotBottom + 45) +
            "\" font-size=\"13\" text-anchor=\"middle\">frame</text>\n";
 
+    for (long long cut : labels.sceneCuts) {
+        if (cut <= axis.firstFrame || cut > axis.lastFrame)
+            continue;
+        const double x = axis.x(cut);
+        svg += "<line x1=\"" + number(x) + "\" y1=\"" + number(kPlotTop) + "\" x2=\"" + number(x) + "\" y2=\"" +
+               number(kPlotBottom) + "\" stroke=\"" + kCutColour + "\" stroke-dasharray=\"4 3\"/>\n";
+    }
+    if (labels.statedMaxCllNits) {
+        const double y = nitsY(*labels.statedMaxCllNits);
+        svg += "<line x1=\"" + number(kPlotLeft) + "\" y1=\"" + number(y) + "\" x2=\"" + number(kPlotRight) +
+               "\" y2=\"" + number(y) + "\" stroke=\"" + kLargestColour + "\" stroke-width=\"1\" stroke-dasharray=\"8 3 2 3\"/>\n";
+    }
+
     const double thresholdY = nitsY(labels.thresholdNits);
     svg += "<line x1=\"" + number(kPlotLeft) + "\" y1=\"" + number(thresholdY) + "\" x2=\"" + number(kPlotRight) +
            "\" y2=\"" + number(thresholdY) + "\" stroke=\"" + kThresholdColour +
@@ -270,6 +302,33 @@ void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summ
     svg.clear();
     for (const Series& line : series)
         polyline(frames, plotted, axis, line.value, line.colour, line.dashes, line.width, out);
+    bool anyStated = false;
+    if (labels.stated) {
+        // The stream's HDR10+ values, over the frames that carry them; a frame without breaks the line.
+        const auto statedLine = [&](const std::function<double(const StatedHdr10Plus&)>& value, const char* colour) {
+            std::string points;
+            const auto flush = [&] {
+                if (!points.empty())
+                    out("<polyline fill=\"none\" stroke=\"" + std::string(colour) +
+                        "\" stroke-width=\"1.5\" stroke-dasharray=\"1 3\" points=\"" + points + "\"/>\n");
+                points.clear();
+            };
+            frames([&](const FrameRecord& frame) {
+                if (!frame.statedHdr10Plus)
+                    return flush();
+                anyStated = true;
+                points += number(axis.x(frame.numbers.frame)) + "," + number(nitsY(value(*frame.statedHdr10Plus))) + " ";
+                if (points.size() >= 65536)
+                    out("<polyline fill=\"none\" stroke=\"" + std::string(colour) +
+                        "\" stroke-width=\"1.5\" stroke-dasharray=\"1 3\" points=\"" + points + "\"/>\n"),
+                        points = points.substr(points.rfind(' ', points.size() - 2) + 1);
+            });
+            flush();
+        };
+        statedLine([](const StatedHdr10Plus& s) { return s.averageRgb / 10.0; }, kAverageColour);
+        statedLine([](const StatedHdr10Plus& s) { return *std::max_element(s.maxScl.begin(), s.maxScl.end()) / 10.0; },
+                   kLargestColour);
+    }
 
     svg += peakMarker(summary.maxCll(), axis, "MaxCLL", kLargestColour, false);
     svg += peakMarker(summary.maxFall(), axis, "MaxFALL", kAverageColour, true);
@@ -292,6 +351,21 @@ void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summ
            "\" stroke-width=\"1.5\" stroke-dasharray=\"2 4\"/>\n";
     svg += "<text x=\"" + number(legendX + 36) + "\" y=\"" + number(legendY + 4) + "\" font-size=\"13\">threshold " +
            percentLabel(labels.thresholdNits) + " nits</text>\n";
+    const auto legendLine = [&](const char* colour, const char* dashes, const std::string& name) {
+        legendY += 24;
+        svg += "<line x1=\"" + number(legendX) + "\" y1=\"" + number(legendY) + "\" x2=\"" + number(legendX + 28) +
+               "\" y2=\"" + number(legendY) + "\" stroke=\"" + colour + "\" stroke-width=\"1.5\" stroke-dasharray=\"" +
+               dashes + "\"/>\n<text x=\"" + number(legendX + 36) + "\" y=\"" + number(legendY + 4) +
+               "\" font-size=\"13\">" + escapeXml(name) + "</text>\n";
+    };
+    if (labels.sceneCuts.size() > 1)
+        legendLine(kCutColour, "4 3", "scene cut");
+    if (labels.statedMaxCllNits)
+        legendLine(kLargestColour, "8 3 2 3", "stated MaxCLL " + nitsLabel(*labels.statedMaxCllNits) + " nits");
+    if (anyStated) {
+        legendLine(kLargestColour, "1 3", "stated HDR10+ MaxScl (largest)");
+        legendLine(kAverageColour, "1 3", "stated HDR10+ AverageRGB");
+    }
     svg += "</svg>\n";
     out(svg);
 }

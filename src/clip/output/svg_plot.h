@@ -1,6 +1,7 @@
 #ifndef HDRMETER_CLIP_SVG_PLOT_H
 #define HDRMETER_CLIP_SVG_PLOT_H
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@ struct PlotLabels {
     double top1Percent = 1.0;
     double top2Percent = 10.0;
     double bottomPercent = 1.0;
+    std::vector<long long> sceneCuts;        // the scenes' first frames, each after the first marked
+    bool stated = false;                     // draw what the stream states over the measured light
+    std::optional<double> statedMaxCllNits;  // the stream's MaxCLL, when it states one
 };
 
 // A self-contained SVG picture of the per-frame light: largest light, average light and the
