@@ -6,6 +6,7 @@
 
 extern "C" {
 #include <libavutil/pixdesc.h>
+#include <libavutil/version.h>
 }
 
 #include "clip_errors.h"
@@ -167,6 +168,13 @@ std::optional<FrameView> ClipRun::decode()
         warnings_.push_back("the decoder lost a frame before frame " + std::to_string(number) + " (" +
                             frame->lostBefore + ") and the stream has no times to place it: the frames after " +
                             "it are numbered as if none was lost");
+    }
+    if (frame->doviMetadata && !doviSaid_) {
+        doviSaid_ = true;
+        // Their Level 1 reaches a program only through FFmpeg 7's AVDOVIMetadata extension blocks.
+        warnings_.push_back("the stream carries Dolby Vision RPUs; they are not read (this FFmpeg's libavutil " +
+                            std::to_string(LIBAVUTIL_VERSION_MAJOR) + " does not expose their Level 1), so nothing "
+                            "they state is kept or verified");
     }
     lastFrameNumber_ = number;
     lastFrameDamage_ = frame->damage;

@@ -108,6 +108,7 @@ private:
     std::string failure_;
     std::optional<StaticMetadata> firstPassMetadata_;
     long long lastFrameNumber_ = -1;
+    bool doviSaid_ = false;      // a warning said that the stream's Dolby Vision RPUs are not read
     bool lossUnplaced_ = false;  // a frame was lost where no time tells its number, and a warning said so
     std::string lastFrameDamage_;
     std::optional<StatedHdr10Plus> lastHdr10Plus_;

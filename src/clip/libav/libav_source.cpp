@@ -103,6 +103,8 @@ const SourceFrame* LibavSource::next()
     }
     takeFrameMetadata(*frame, metadata_);
     handedOutView_.hdr10Plus = hdr10PlusOf(*frame);
+    handedOutView_.doviMetadata = av_frame_get_side_data(frame, AV_FRAME_DATA_DOVI_METADATA) != nullptr ||
+                                  av_frame_get_side_data(frame, AV_FRAME_DATA_DOVI_RPU_BUFFER) != nullptr;
     if (frame->format != handedOutFormat_) {
         handedOutLayout_ = pixelLayoutOf(frame->format);
         handedOutFormat_ = frame->format;
