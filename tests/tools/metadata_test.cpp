@@ -507,9 +507,11 @@ TEST(Metadata, TheMasteringDisplayReachesTheLinesAndTheDolbyVisionConfig)
 TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
 {
     ScratchDirectory scratch;
-    const std::string encode =
-        kFfmpeg + "-i clip.y4m -c:v libx265 -x265-params log-level=error:bframes=0:master-display='G(13250,34500)"
-        "B(7500,3000)R(34000,16000)WP(15635,16450)L(40000000,50)";
+    const auto encodeWith = [](long long displayNits) {
+        return kFfmpeg + "-i clip.y4m -c:v libx265 -x265-params log-level=error:bframes=0:master-display='G(13250,34500)"
+               "B(7500,3000)R(34000,16000)WP(15635,16450)L(" + std::to_string(displayNits * 10000) + ",50)";
+    };
+    const std::string encode = encodeWith(4000);
     std::string scenes;
     for (const char* colour : {"303030", "b0b0b0", "606060"})
         scenes += "-f lavfi -i color=c=0x" + std::string(colour) + ":s=128x72:r=24:d=0.375,format=yuv420p10le ";
@@ -526,14 +528,19 @@ TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
         long long shift;  // -1: no HDR10+
         const char* cllOutcome;
         int exitStatus;
+        long long displayNits = 4000;  // the stated mastering display's maximum
+        const char* displayOutcome = "pass";
     } const cases[] = {
         {maxCll - 1, -1, "fail", 3}, {maxCll, -1, "pass", 0}, {maxCll * 3 / 2, -1, "warn", 0},
         {maxCll, 0, "pass", 0},      {maxCll, 3, "pass", 3},
+        // A display the picture exceeds fails; one just above the peak passes.
+        {maxCll, -1, "pass", 3, maxCll / 2, "fail"}, {maxCll, -1, "pass", 0, maxCll + 1, "pass"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.statedCll) + " shift " + std::to_string(c.shift));
         const std::string levels = std::to_string(c.statedCll) + "," + std::to_string(maxFall);
-        ASSERT_EQ(runShell(scratch, encode + ":max-cll=" + levels + "' -color_trc smpte2084 -f hevc stated.hevc").exitStatus, 0);
+        ASSERT_EQ(runShell(scratch, encodeWith(c.displayNits) + ":max-cll=" + levels +
+                                        "' -color_trc smpte2084 -f hevc stated.hevc").exitStatus, 0);
         if (c.shift >= 0) {
             const std::string injected = withHdr10Plus(readWholeFile(scratch.file("stated.hevc")), plus, c.shift);
             std::ofstream(scratch.file("stated.hevc"), std::ios::binary) << injected;
@@ -548,7 +555,7 @@ TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
         EXPECT_EQ(checks.at("max_cll").at("outcome"), c.cllOutcome);
         EXPECT_EQ(checks.at("max_cll").at("stated_nits"), c.statedCll);
         EXPECT_EQ(checks.at("max_fall").at("outcome"), "pass");
-        EXPECT_EQ(checks.at("mastering_display").at("outcome"), "pass");
+        EXPECT_EQ(checks.at("mastering_display").at("outcome"), c.displayOutcome);
         EXPECT_EQ(verified.at("passed"), c.exitStatus == 0);
         EXPECT_NE(summaryValue(run.out, "verify " + std::string(c.cllOutcome)), "(no verify " + std::string(c.cllOutcome) + " line)");
         // The plot marks both cuts, the stated MaxCLL, and draws the stated HDR10+ values when there are any.
