@@ -120,6 +120,13 @@ struct Request {
     bool classParity = false;             // CHDR_Measurements' arithmetic instead of the exact one
     int tasks = 0;                        // threads per frame, 1..256; 0: one per core
     std::optional<long long> frameLimit;  // measure at most this many frames, 1 or more
+    // A time segment: only the frames whose presentation time, in seconds after the first frame's, is at
+    // least `start` and below `end` (both taken to the microsecond), so that adjacent segments share no
+    // frame and miss none. The run seeks to the key frame before `start` and decodes the frames before it
+    // without measuring them; frames keep the numbers they have in the whole file. Needs an input with
+    // presentation times: not the demo clip, YUV4MPEG2 or raw video.
+    std::optional<double> start;          // seconds, 0 or more
+    std::optional<double> end;            // seconds, above `start`
     // A frame the decoder flags as damaged (concealed, built on a missing reference) or a gap in the
     // presentation times ends the run there (Ending::Failed) unless this is set; then such frames are
     // measured and written with their `damaged` flag but left out of every statistic, and gaps are
@@ -517,6 +524,26 @@ HDRMETER_API std::string verifyJsonText(const Report& report);
 // does not keep, so only measure() writes it (Request::madvrPath).
 // The text summary a person reads, ending with the HDR10 options ready to paste.
 HDRMETER_API std::string summaryText(const Report& report);
+
+// Time segments of a film to measure apart (Request::start and end), each starting on a key frame.
+struct SegmentPlanRequest {
+    std::string input;             // a file that can be sought in (not standard input)
+    std::optional<int> stream;     // as Request::stream
+    int segments = 0;              // this many segments of about equal length, or ...
+    double segmentSeconds = 0.0;   // ... segments of about this many seconds; give one of the two
+};
+// Seconds after the first frame's presentation time, in whole microseconds. A frame belongs to the
+// segment with start <= its time < end; the last segment ends past the last frame.
+struct TimeSegment {
+    long long startMicroseconds = 0;
+    long long endMicroseconds = 0;
+};
+// Reads packets only (a few seeks and the last group of pictures). Fewer segments than asked for when
+// the film has fewer key frames. Throws RequestError for a plan that names neither or both sizes, and
+// InputError for an input that cannot be planned.
+HDRMETER_API std::vector<TimeSegment> planSegments(const SegmentPlanRequest& plan);
+// One segment a line, "START END" in seconds: what `--start START --end END` takes.
+HDRMETER_API std::string segmentPlanText(const std::vector<TimeSegment>& segments);
 
 }  // namespace hdrmeter::clip
 

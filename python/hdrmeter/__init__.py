@@ -25,7 +25,8 @@ def measure(path=None, **options):
     library's default. demo=True, stream=N, size="WxH" with pix_fmt= for headerless video,
     transfer="pq" | "hlg", matrix="bt2020" | "bt709", threshold=nits, top1=, top2=, bottom=
     (percent), percentiles=False (or no_percentiles=True), checks=True (luma code checks),
-    class_parity=True, tasks=N (0: one per core), frames=N (at most N), accept_damaged=True (measure
+    class_parity=True, tasks=N (0: one per core), frames=N (at most N), start=, end= (seconds after
+    the first frame: only the frames shown from start and before end), accept_damaged=True (measure
     through frames the decoder flags as damaged and gaps in the stream's times instead of ending the
     run there: they are flagged and left out of every statistic), active_area="auto" |
     "full" | (left, top, right, bottom), bars_tolerance=N (10-bit codes), scene_threshold=,

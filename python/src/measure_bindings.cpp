@@ -254,6 +254,8 @@ const std::vector<KeywordRule>& keywordRules()
         {"accept_damaged", [](K k, const char* n, V v) { k.request.acceptDamaged = booleanOf(n, v); }},
         {"tasks", [](K k, const char* n, V v) { k.request.tasks = smallIntegerOf(n, v); }},
         {"frames", [](K k, const char* n, V v) { k.request.frameLimit = integerOf(n, v); }},
+        {"start", [](K k, const char* n, V v) { k.request.start = numberOf(n, v); }},
+        {"end", [](K k, const char* n, V v) { k.request.end = numberOf(n, v); }},
         {"active_area", &applyActiveArea},
         {"bars_tolerance", [](K k, const char* n, V v) { k.request.barsTolerance = smallIntegerOf(n, v); }},
         {"scene_threshold", [](K k, const char* n, V v) { k.request.sceneThreshold = numberOf(n, v); }},

@@ -290,6 +290,12 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
                 cutter.add(stored.frame, stored.frame > 0 && stored.candidate);
     cutter.finish(frameCount);
     cuts_ = cutter.cuts();
+    // A time segment's first scene begins at its first frame.
+    if (!records_.empty() && records_.front().frame > 0) {
+        const long long first = records_.front().frame;
+        cuts_.erase(cuts_.begin(), std::upper_bound(cuts_.begin(), cuts_.end(), first));
+        cuts_.insert(cuts_.begin(), first);
+    }
     for (const StoredFrame& stored : records_)
         framesLeftOut_ += stored.final ? 0 : 1;
     release(LLONG_MAX, cuts_, sink);

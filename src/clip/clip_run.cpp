@@ -137,6 +137,9 @@ std::optional<FrameView> ClipRun::decode()
         failure_ = "the stream changes " + change + " at frame " + std::to_string(facts_.framesMeasured);
         return std::nullopt;
     }
+    // A time segment's first frame goes on from the whole input's numbers of the frames before it.
+    if (lastFrameNumber_ < 0 && frame->numberBefore)
+        lastFrameNumber_ = *frame->numberBefore;
     // A time that does not move on (a repeated or reordered time) is numbered in order.
     const long long number = frame->presentationNumber && *frame->presentationNumber > lastFrameNumber_
                                  ? *frame->presentationNumber

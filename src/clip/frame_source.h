@@ -23,6 +23,9 @@ struct SourceOptions {
     bool copyStandardInput = false; // keep standard input's bytes in a temporary file, so that it can be reopened
     std::shared_ptr<InputCopy> replay;  // read standard input again from this copy instead
     bool acceptDamaged = false;     // frames lost at the end to a decoding error end the input cleanly
+    // Only the frames whose presentation time lies in [start, end), in seconds after the first frame's.
+    std::optional<double> start;
+    std::optional<double> end;
 };
 
 // One frame as the run measures it. The view's planes belong to the source until its next call.
@@ -35,6 +38,8 @@ struct SourceFrame {
     // Its presentation time in frames since the first frame's, when the stream has times at a constant
     // rate; unset when frames can only be counted.
     std::optional<long long> presentationNumber;
+    // On a time segment's first frame: the number the whole input's last frame before it has (-1: none).
+    std::optional<long long> numberBefore;
     // What the decoder said of damage in this frame or in one it was predicted from; empty when clean.
     std::string damage;
     // Why the decoder gave no frame for a packet it was sent since the frame before; empty when it did.

@@ -91,6 +91,8 @@ MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
     clip.source.path = request.input;
     clip.source.streamIndex = request.stream;
     clip.source.raw = request.raw;
+    clip.source.start = request.start;
+    clip.source.end = request.end;
     // Standard input is read once; the automatic area may need it twice.
     clip.source.copyStandardInput = request.areaMode == AreaMode::Auto && !request.demo && request.input == "-";
     clip.transfer = request.transfer;

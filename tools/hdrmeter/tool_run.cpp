@@ -14,6 +14,7 @@
 #include <hdrmeter/clip_hooks.h>
 
 #include "options.h"
+#include "plan_command.h"
 #include "progress.h"
 
 namespace hdrmeter::cli {
@@ -160,6 +161,11 @@ void installStopHandlers()
 int runHdrmeter(int argc, const char* const* argv)
 {
     try {
+        if (argc > 1 && std::strcmp(argv[1], "plan") == 0) {
+            const std::string plan = runPlanCommand(argc, argv);
+            std::fputs(plan.c_str(), stdout);
+            return std::fflush(stdout) == 0 ? kExitSuccess : kExitBadInput;
+        }
         const CommandLine commandLine = parseCommandLine(argc, argv);
         if (commandLine.immediateOutput) {
             std::fputs(commandLine.immediateOutput->c_str(), stdout);
