@@ -98,7 +98,7 @@ HDRMETER_API const std::vector<NamedPrimaries>& namedPrimaries();
 HDRMETER_API bool setNamedPrimaries(MasteringLuminance& display, const std::string& name);
 
 // The files a run can write. Each has one row in outputTable().
-enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig, Madvr, VerifyJson };
+enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig, Madvr, VerifyJson, Partial };
 
 // What to measure and write. Every default is here and nowhere else.
 struct Request {
@@ -182,6 +182,9 @@ struct Request {
     std::string doviConfigPath;
     std::string madvrPath;                // a madVR measurement file (version 5); a file name, never "-"
     std::string verifyJsonPath;           // the verification's checks as JSON
+    // A partial result of a time segment (start, end), for merge(): every frame's numbers and statistics,
+    // written only when the segment was measured to its end. A file name, never "-".
+    std::string partialPath;
 
     HDRMETER_API bool operator==(const Request& other) const;
     bool operator!=(const Request& other) const { return !(*this == other); }
@@ -524,6 +527,22 @@ HDRMETER_API std::string verifyJsonText(const Report& report);
 // does not keep, so only measure() writes it (Request::madvrPath).
 // The text summary a person reads, ending with the HDR10 options ready to paste.
 HDRMETER_API std::string summaryText(const Report& report);
+
+// Partial results of time segments of one input, measured with one request (Request::partialPath), made
+// into the whole input's report and files: the same bytes as one run over the whole input would write,
+// the summary's timings aside.
+struct MergeRequest {
+    std::vector<std::string> partials;  // the partial result files, in any order
+    Request outputs;                    // only its output paths and keepFrames are read; "-" as in measure()
+    // Parts measured inside a smaller automatic area than the clip's (their frames saw less content) are
+    // measured again inside the clip's when their input is at hand; else the merge names the commands.
+    bool remeasure = true;
+};
+// Throws RequestError, naming the file, for a part that cannot be read, is damaged or cut short, is of
+// another input or request, overlaps another or leaves a gap, or for a missing first or last part; and
+// for parts that need measuring again. Once merging has begun it reports as measure() does.
+HDRMETER_API Report merge(const MergeRequest& merge, Spelling spelling = Spelling::CommandLine,
+                          Observer* observer = nullptr, StopRequest* stop = nullptr);
 
 // Time segments of a film to measure apart (Request::start and end), each starting on a key frame.
 struct SegmentPlanRequest {

@@ -231,8 +231,11 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
             }
             bool areaChanged = false;
             ContentBounds frameContent;
+            if (automatic || options_.frameContent)
+                frameContent = clip_.contentOf(*view, options_.barsTolerance);
+            if (options_.frameContent)
+                options_.frameContent(records_.size(), frameContent);
             if (automatic) {
-                frameContent = findContent(*view, options_.barsTolerance);
                 content_.merge(frameContent);
                 const ActiveArea grown = content_.activeArea();
                 areaChanged = index > 0 && grown != area_;

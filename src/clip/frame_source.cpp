@@ -4,6 +4,7 @@
 #include "libav/libav_container.h"
 #include "libav/libav_source.h"
 #include "libav/mapped_source.h"
+#include "partial/partial_source.h"
 
 namespace hdrmeter::clip {
 
@@ -11,6 +12,8 @@ std::unique_ptr<FrameSource> openFrameSource(const SourceOptions& options, bool 
 {
     if (demo)
         return std::make_unique<DemoSource>();
+    if (options.partials)
+        return std::make_unique<PartialSource>(options.partials, stop);
     auto container = std::make_unique<LibavContainer>(options, stop);
     if ((options.start || options.end) && container->headerOnly())
         throw InputError(container->facts().name + " is " + container->facts().container +

@@ -82,7 +82,7 @@ bool Request::operator==(const Request& other) const
            fewPeakPixels == other.fewPeakPixels && verify == other.verify &&
            verifyMarginPercent == other.verifyMarginPercent && verifyPqCodes == other.verifyPqCodes &&
            verifyMaxShift == other.verifyMaxShift && verifyJsonPath == other.verifyJsonPath && start == other.start &&
-           end == other.end;
+           end == other.end && partialPath == other.partialPath;
 }
 
 std::string validate(const Request& request, Spelling spelling)
@@ -143,6 +143,9 @@ std::string validate(const Request& request, Spelling spelling)
     if (request.start && request.end && *request.end <= *request.start)
         return setting(spelling, "--end", number(*request.end)) + ": give a time after " +
                setting(spelling, "--start", number(*request.start));
+    if (!request.partialPath.empty() && request.frameLimit)
+        return spell(spelling, "--partial") + " takes a whole time segment: give " + spell(spelling, "--end") +
+               " instead of " + spell(spelling, "--frames");
     if ((request.start || request.end) && (request.demo || request.raw))
         return std::string(request.demo ? (cli ? "--demo" : "demo=True") : (cli ? "--size" : "size")) +
                " has no presentation times to cut: give " + spell(spelling, "--start") + " and " +
@@ -243,6 +246,8 @@ const std::vector<OutputSpec>& outputTable()
          "write a madVR measurement file (version 5): per frame its peak and light histogram"},
         {Output::VerifyJson, "--verify-json", "verify_json", &Request::verifyJsonPath, true, false, "FILE.json",
          "verify the stream's metadata against the picture and write the checks as JSON"},
+        {Output::Partial, "--partial", "partial", &Request::partialPath, false, false, "FILE.hmp",
+         "write a partial result of this segment for hdrmeter merge"},
     };
     return table;
 }

@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <optional>
+
 #include <hdrmeter/clip.h>
 
 namespace hdrmeter::cli {
@@ -28,6 +30,59 @@ std::string runPlanCommand(int argc, const char* const* argv)
         throw RequestError(std::string("plan: ") + error.what());
     }
     return segmentPlanText(planSegments(plan));
+}
+
+namespace {
+
+void declareMerge(CLI::App& app, MergeRequest& merging, bool& keepArea)
+{
+    app.add_option("PARTIAL", merging.partials, "partial results of the segments (--partial), in any order")
+        ->required()
+        ->type_name("");
+    for (const OutputSpec& entry : outputTable())
+        if (entry.output != Output::Partial)
+            app.add_option(entry.option, merging.outputs.*entry.path, entry.description)->type_name(entry.valueName);
+    app.add_flag("--no-remeasure", keepArea,
+                 "never measure a part again, even when its input is at hand: name the commands instead");
+}
+
+const char* kMergeDescription =
+    "hdrmeter merge: makes the whole input's summary and files from the partial results of its time\n"
+    "segments (hdrmeter FILE --start S --end E --partial PART), byte for byte as one run over the whole\n"
+    "input writes them with the same options.";
+
+}  // namespace
+
+std::optional<MergeRequest> parseMergeCommand(int argc, const char* const* argv)
+{
+    MergeRequest merging;
+    merging.outputs.keepFrames = false;
+    bool keepArea = false;
+    CLI::App app{kMergeDescription, "hdrmeter merge"};
+    declareMerge(app, merging, keepArea);
+    try {
+        app.parse(argc - 1, argv + 1);
+    } catch (const CLI::CallForHelp&) {
+        return std::nullopt;
+    } catch (const CLI::ParseError& error) {
+        throw RequestError(std::string("merge: ") + error.what());
+    }
+    merging.remeasure = !keepArea;
+    for (const OutputSpec& entry : outputTable())
+        if (entry.output != Output::Partial && app.count(entry.option) && (merging.outputs.*entry.path).empty())
+            throw RequestError(std::string(entry.option) + " needs a file name");
+    if (const std::string reason = validate(merging.outputs, Spelling::CommandLine); !reason.empty())
+        throw RequestError(reason);
+    return merging;
+}
+
+std::string mergeHelp()
+{
+    MergeRequest merging;
+    bool keepArea = false;
+    CLI::App app{kMergeDescription, "hdrmeter merge"};
+    declareMerge(app, merging, keepArea);
+    return app.help();
 }
 
 }  // namespace hdrmeter::cli

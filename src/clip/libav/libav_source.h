@@ -41,6 +41,7 @@ public:
     // A read error, a cut-short file, a frame the decoder refused.
     const std::string& failure() const override { return endSeen_ && !segmentEnded_ ? failure_ : notEnded_; }
     bool stopped() const override { return endSeen_ && stopped_; }
+    bool segmentEndReached() const override { return segmentEnded_; }
 
 private:
     void stopDecoding();

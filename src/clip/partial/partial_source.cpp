@@ -1,0 +1,109 @@
+#include "partial/partial_source.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+#include "clip_run.h"
+
+namespace hdrmeter::clip {
+
+AnalysisSettings analysisSettingsOf(const Request& request);
+
+namespace {
+
+AnalysisSettings restoringSettings(const PartialResult& first)
+{
+    AnalysisSettings settings = analysisSettingsOf(first.header.request);
+    settings.transfer = first.header.stream.colour.transfer;
+    settings.matrix = first.header.stream.colour.matrix;
+    settings.taskCount = 1;
+    return settings;
+}
+
+// The tag that the clip run reads back as the colour the segment measured, from the same origin.
+int transferTagOf(const ColourChoice& colour)
+{
+    if (colour.transferOrigin != TagOrigin::Stream)
+        return AVCOL_TRC_UNSPECIFIED;
+    return colour.transfer == Transfer::Hlg ? AVCOL_TRC_ARIB_STD_B67 : AVCOL_TRC_SMPTE2084;
+}
+
+int matrixTagOf(const ColourChoice& colour)
+{
+    if (colour.matrixOrigin != TagOrigin::Stream)
+        return AVCOL_SPC_UNSPECIFIED;
+    return colour.matrix == Matrix::Bt709 ? AVCOL_SPC_BT709 : AVCOL_SPC_BT2020_NCL;
+}
+
+}  // namespace
+
+PartialSource::PartialSource(std::shared_ptr<const PartialResults> partials, const StopRequest* stop)
+    : partials_(std::move(partials)), stop_(stop), analyzer_(restoringSettings(partials_->front()))
+{
+    const StreamFacts& stream = partials_->front().header.stream;
+    facts_.name = stream.inputName;
+    facts_.container = stream.container;
+    facts_.codec = stream.codec;
+    facts_.streamIndex = stream.streamIndex;
+    long long frames = 0;
+    for (const PartialResult& part : *partials_)
+        frames += static_cast<long long>(part.frames.size());
+    facts_.framesExpected = frames;
+}
+
+const SourceFrame* PartialSource::next()
+{
+    if (stop_ && stop_->requested()) {
+        stopped_ = true;
+        return nullptr;
+    }
+    while (part_ < partials_->size() && frame_ >= (*partials_)[part_].frames.size()) {
+        ++part_;
+        frame_ = 0;
+    }
+    if (part_ == partials_->size())
+        return nullptr;
+    const PartialResult& part = (*partials_)[part_];
+    const PartialFrame frame = decodePartialFrame(part, frame_++);
+    statistics_ = analyzer_.restore(frame.statistics);
+    lumaChecks_ = frame.lumaChecks;
+    content_ = frame.content;
+    const StreamFacts& stream = part.header.stream;
+    handedOut_.view = FrameView{};
+    handedOut_.view.width = frame.width;
+    handedOut_.view.height = frame.height;
+    handedOut_.view.layout = stream.layout;
+    handedOut_.view.bitDepth = stream.bitDepth;
+    handedOut_.view.range = stream.range;
+    handedOut_.transferTag = transferTagOf(stream.colour);
+    handedOut_.matrixTag = matrixTagOf(stream.colour);
+    handedOut_.primariesTag = stream.primariesTag;
+    handedOut_.presentationNumber = frame.number;
+    handedOut_.damage = frame.damaged ? "flagged when its segment was measured" : "";
+    return &handedOut_;
+}
+
+std::unique_ptr<FrameSource> PartialSource::reopen()
+{
+    return std::make_unique<PartialSource>(partials_, stop_);
+}
+
+StaticMetadata PartialSource::staticMetadata() const
+{
+    // What the stream states is the first segment's, completed by what later frames brought.
+    StaticMetadata metadata = partials_->front().header.metadata;
+    for (const PartialResult& part : *partials_) {
+        if (!metadata.mastering && part.header.metadata.mastering) {
+            metadata.mastering = part.header.metadata.mastering;
+            metadata.masteringOrigin = part.header.metadata.masteringOrigin;
+        }
+        if (!metadata.lightLevel && part.header.metadata.lightLevel) {
+            metadata.lightLevel = part.header.metadata.lightLevel;
+            metadata.lightLevelOrigin = part.header.metadata.lightLevelOrigin;
+        }
+    }
+    return metadata;
+}
+
+}  // namespace hdrmeter::clip
