@@ -9,7 +9,7 @@
 """
 from ._hdrmeter import FrameStatistics, __version__, analyze_frame
 
-__all__ = ["FrameStatistics", "analyze_frame", "measure", "__version__"]
+__all__ = ["FrameStatistics", "analyze_frame", "measure", "merge", "__version__"]
 
 try:
     from ._hdrmeter import ClipResult
@@ -55,3 +55,19 @@ def measure(path=None, **options):
     from ._hdrmeter import _measure
 
     return _measure(path, options)
+
+
+def merge(*partials, **outputs):
+    """Merges partial results of time segments (measure(..., start=, end=, partial=FILE) or hdrmeter
+    FILE --start S --end E --partial FILE) into the whole file's ClipResult and files, byte for byte
+    those one measure() over the whole file writes with the same settings.
+
+    partials: the files, in any order (str or os.PathLike). Keywords: the files to write, as for
+    measure() (csv=, jsonl=, plot=, summary_json=, hdr10plus=, dovi_config=, madvr=), and
+    remeasure=False to be told, instead of having it done, which segments to measure again inside the
+    clip's automatic area. A part that cannot be read, is damaged, of another file or settings, or
+    that leaves a gap or overlaps another raises ValueError naming it; otherwise as measure().
+    """
+    from ._hdrmeter import _merge
+
+    return _merge(list(partials), outputs)
