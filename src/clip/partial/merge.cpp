@@ -79,33 +79,53 @@ std::string segmentOptions(const PartialHeader& header)
     return text;
 }
 
-// Measures the part again inside `area`, with its own request otherwise, into a temporary partial file.
-PartialResult remeasure(const PartialResult& part, const ActiveArea& area, Spelling spelling)
+// Partial results of parts measured again, in $TMPDIR, removed when the merge is over.
+class Temporaries {
+public:
+    Temporaries() = default;
+    Temporaries(const Temporaries&) = delete;
+    Temporaries& operator=(const Temporaries&) = delete;
+    ~Temporaries()
+    {
+        for (const std::string& path : paths_)
+            std::remove(path.c_str());
+    }
+    // Throws InputError naming `what` when no file can be made.
+    const std::string& make(const std::string& what)
+    {
+        const char* folder = std::getenv("TMPDIR");
+        std::string path = std::string(folder && *folder ? folder : "/tmp") + "/hdrmeter-remeasure-XXXXXX";
+        const int descriptor = mkstemp(path.data());
+        if (descriptor < 0)
+            throw InputError("cannot make a temporary file in " + path.substr(0, path.rfind('/')) + " to measure " +
+                             what + " again; set TMPDIR to a folder that can be written");
+        close(descriptor);
+        paths_.push_back(path);
+        return paths_.back();
+    }
+
+private:
+    std::vector<std::string> paths_;
+};
+
+// Measures the part again inside `area`, with its own request otherwise, into a temporary partial file
+// that the merge then reads its frames from.
+PartialResult remeasure(const PartialResult& part, const ActiveArea& area, Spelling spelling, Temporaries& temporaries)
 {
     Request request = part.header.request;
     request.areaMode = AreaMode::Given;
     request.area = area;
     request.keepFrames = false;
-    const char* folder = std::getenv("TMPDIR");
-    std::string path = std::string(folder && *folder ? folder : "/tmp") + "/hdrmeter-remeasure-XXXXXX";
-    const int descriptor = mkstemp(path.data());
-    if (descriptor < 0)
-        throw InputError("cannot make a temporary file in " + path.substr(0, path.rfind('/')) + " to measure " +
-                         part.path + " again; set TMPDIR to a folder that can be written");
-    close(descriptor);
-    request.partialPath = path;
+    request.partialPath = temporaries.make(part.path);
     const Report report = measure(request, spelling);
     PartialResult again;
     try {
         if (report.ending != Ending::Complete)
             throw std::invalid_argument(report.failure.empty() ? "it did not complete" : report.failure);
-        again = readPartial(path);
+        again = readPartial(request.partialPath);
     } catch (const std::invalid_argument& error) {
-        std::remove(path.c_str());
         throw InputError("measuring " + part.path + " again inside " + areaText(area) + " failed: " + error.what());
     }
-    std::remove(path.c_str());
-    again.path = part.path;
     again.header.request = part.header.request;
     return again;
 }
@@ -162,6 +182,7 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
         throw RequestError("the last part, " + parts.back().path + ", ends at " + secondsText(*last.endMicroseconds) +
                            " s and the input goes on: the segment from there to the end is missing");
 
+    Temporaries temporaries;
     if (first.header.request.areaMode == AreaMode::Auto) {
         // The clip's area is the union of the parts': the smallest offsets.
         ActiveArea area = parts.front().header.area;
@@ -175,7 +196,7 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
             if (part.header.area == area)
                 continue;
             if (merge.remeasure && inputAtHand(part.header)) {
-                part = remeasure(part, area, spelling);
+                part = remeasure(part, area, spelling, temporaries);
                 continue;
             }
             commands += std::string(commands.empty() ? "" : "; ") + "hdrmeter " + part.header.request.input +

@@ -120,6 +120,11 @@ public:
         return text;
     }
     std::size_t at() const { return at_; }
+    void skip(std::size_t bytes)
+    {
+        need(bytes);
+        at_ += bytes;
+    }
     bool done() const { return at_ == text_.size(); }
 
 private:
@@ -448,9 +453,12 @@ PartialResult readPartial(const std::string& path)
         if (frames > text.size())
             throw std::invalid_argument("its frame count is out of bounds");
         for (std::uint64_t i = 0; i < frames; ++i) {
-            const auto packed = reader.take<std::uint32_t>();
-            part.rawSizes.push_back(reader.take<std::uint32_t>());
-            part.frames.push_back(reader.takeText(packed));
+            PartialResult::Record record;
+            record.packedBytes = reader.take<std::uint32_t>();
+            record.rawBytes = reader.take<std::uint32_t>();
+            record.offset = reader.at();
+            reader.skip(record.packedBytes);
+            part.records.push_back(record);
         }
         if (reader.at() != text.size() - 4)
             throw std::invalid_argument("holds more than its frames");
@@ -460,11 +468,15 @@ PartialResult readPartial(const std::string& path)
     return part;
 }
 
-PartialFrame decodePartialFrame(const PartialResult& part, std::size_t index)
+PartialFrame readPartialFrame(const PartialResult& part, std::size_t index, std::istream& file)
 {
-    std::string raw(part.rawSizes[index], '\0');
+    const PartialResult::Record& record = part.records[index];
+    std::string packed(record.packedBytes, '\0');
+    file.seekg(static_cast<std::streamoff>(record.offset));
+    if (!file.read(packed.data(), static_cast<std::streamsize>(packed.size())))
+        throw std::invalid_argument("frame record " + std::to_string(index) + " cannot be read again");
+    std::string raw(record.rawBytes, '\0');
     uLongf bytes = raw.size();
-    const std::string& packed = part.frames[index];
     if (uncompress(reinterpret_cast<Bytef*>(raw.data()), &bytes, reinterpret_cast<const Bytef*>(packed.data()),
                    packed.size()) != Z_OK ||
         bytes != raw.size())

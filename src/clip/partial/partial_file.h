@@ -10,6 +10,7 @@
 #define HDRMETER_CLIP_PARTIAL_FILE_H
 
 #include <cstdint>
+#include <istream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,17 +63,24 @@ private:
     std::vector<ContentBounds> contents_;
 };
 
-// A partial file read and checked: its header, and each frame still compressed.
+// A partial file read and checked: its header, and where each compressed frame record lies in it. The
+// records are read again one at a time as they are replayed, so that a merge holds no film in memory.
 struct PartialResult {
     std::string path;
     PartialHeader header;
-    std::vector<std::string> frames;  // compressed records
-    std::vector<std::uint32_t> rawSizes;
+    struct Record {
+        std::uint64_t offset = 0;  // in the file
+        std::uint32_t packedBytes = 0;
+        std::uint32_t rawBytes = 0;
+    };
+    std::vector<Record> records;
 };
 // Throws std::invalid_argument with the reason (no path) for a file that is not a whole partial result of
 // this version.
 PartialResult readPartial(const std::string& path);
-PartialFrame decodePartialFrame(const PartialResult& part, std::size_t index);
+// Frame `index` of `part`, read from `file` (the part's file, opened for reading). Throws
+// std::invalid_argument when it cannot be read or unpacked (zlib's own checksum covers each record).
+PartialFrame readPartialFrame(const PartialResult& part, std::size_t index, std::istream& file);
 
 }  // namespace hdrmeter::clip
 

@@ -4,6 +4,8 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
+#include <stdexcept>
+
 #include "clip_run.h"
 
 namespace hdrmeter::clip {
@@ -48,7 +50,7 @@ PartialSource::PartialSource(std::shared_ptr<const PartialResults> partials, con
     facts_.streamIndex = stream.streamIndex;
     long long frames = 0;
     for (const PartialResult& part : *partials_)
-        frames += static_cast<long long>(part.frames.size());
+        frames += static_cast<long long>(part.records.size());
     facts_.framesExpected = frames;
 }
 
@@ -58,14 +60,25 @@ const SourceFrame* PartialSource::next()
         stopped_ = true;
         return nullptr;
     }
-    while (part_ < partials_->size() && frame_ >= (*partials_)[part_].frames.size()) {
+    while (part_ < partials_->size() && frame_ >= (*partials_)[part_].records.size()) {
         ++part_;
         frame_ = 0;
+        file_.close();
     }
     if (part_ == partials_->size())
         return nullptr;
     const PartialResult& part = (*partials_)[part_];
-    const PartialFrame frame = decodePartialFrame(part, frame_++);
+    if (!file_.is_open()) {
+        file_.clear();
+        file_.open(part.path, std::ios::binary);
+    }
+    PartialFrame frame;
+    try {
+        frame = readPartialFrame(part, frame_++, file_);
+    } catch (const std::invalid_argument& error) {
+        // The clip run ends here with this line, as at a damaged frame.
+        throw std::runtime_error(part.path + " changed while it was merged: " + error.what());
+    }
     statistics_ = analyzer_.restore(frame.statistics);
     lumaChecks_ = frame.lumaChecks;
     content_ = frame.content;

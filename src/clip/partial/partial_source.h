@@ -5,6 +5,7 @@
 #ifndef HDRMETER_CLIP_PARTIAL_SOURCE_H
 #define HDRMETER_CLIP_PARTIAL_SOURCE_H
 
+#include <fstream>
 #include <memory>
 
 #include "frame_source.h"
@@ -31,6 +32,7 @@ private:
     const StopRequest* stop_;
     Analyzer analyzer_;  // restores the statistics with the tables they were measured with
     SourceFacts facts_;
+    std::ifstream file_;  // of the part being replayed
     std::size_t part_ = 0;
     std::size_t frame_ = 0;
     SourceFrame handedOut_;
