@@ -171,8 +171,12 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
         if (*header.endMicroseconds < startOf(next))
             throw RequestError("the segment from " + secondsText(*header.endMicroseconds) + " s to " +
                                secondsText(startOf(next)) + " s is missing, between " + parts[i].path + " and " +
-                               next.path + ": measure it with --start " + secondsText(*header.endMicroseconds) +
-                               " --end " + secondsText(startOf(next)) + " --partial FILE");
+                               next.path + ": measure it with " +
+                               setting(spelling, "--start", secondsText(*header.endMicroseconds)) +
+                               (spelling == Spelling::CommandLine ? " " : ", ") +
+                               setting(spelling, "--end", secondsText(startOf(next))) +
+                               (spelling == Spelling::CommandLine ? " " : ", ") +
+                               setting(spelling, "--partial", "FILE"));
         if (header.inputEnded)
             throw RequestError(parts[i].path + " reached the end of the input, yet " + next.path + " starts after it: "
                                "merge segments that follow each other");

@@ -462,8 +462,11 @@ PartialResult readPartial(const std::string& path)
         }
         if (reader.at() != text.size() - 4)
             throw std::invalid_argument("holds more than its frames");
+    } catch (const std::invalid_argument& error) {
+        throw std::invalid_argument(std::string("is damaged (") + error.what() + "): measure the segment again");
     } catch (const nlohmann::json::exception& error) {
-        throw std::invalid_argument(std::string("its header cannot be read: ") + error.what());
+        throw std::invalid_argument(std::string("has a header that cannot be read (") + error.what() +
+                                    "): measure the segment again with this hdrmeter");
     }
     return part;
 }
