@@ -257,6 +257,8 @@ std::optional<FrameMeasurement> ClipRun::measure(const FrameView& view, const Ac
 
 std::pair<int, int> ClipRun::firstPixelAtLargestLight(const FrameView& view, const ActiveArea& area, double nits) const
 {
+    if (source_->keptStatistics())
+        return source_->keptPeakPixel(lastFrameNumber_);
     // Rows [top, bottom) then columns [left, right) of the row found, each narrowed to the half that
     // reaches the light; the analyzer's own light is compared, so the pixel is the one it counted.
     const auto reaches = [&](int left, int top, int right, int bottom) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <hdrmeter/analysis.h>
@@ -83,6 +84,8 @@ public:
     virtual const FrameStatistics* keptStatistics() const { return nullptr; }
     virtual const std::optional<LumaChecks>* keptLumaChecks() const { return nullptr; }
     virtual const ContentBounds* keptContent() const { return nullptr; }
+    // With kept statistics: the first pixel at the largest light of the given frame, when it was found.
+    virtual std::pair<int, int> keptPeakPixel(long long) const { return {0, 0}; }
     // The input went on past the time segment's end (SourceOptions::end).
     virtual bool segmentEndReached() const { return false; }
     // The same input from its start, for a second pass; this source reads no more. Throws InputError

@@ -499,6 +499,7 @@ private:
         if (report_.request.input != "-" && stat(report_.request.input.c_str(), &input) == 0)
             header.inputBytes = static_cast<long long>(input.st_size);
         header.warnings = report_.warnings;
+        header.peak = report_.maxCllTrace;
         return header;
     }
 

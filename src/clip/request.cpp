@@ -143,6 +143,9 @@ std::string validate(const Request& request, Spelling spelling)
     if (request.start && request.end && *request.end <= *request.start)
         return setting(spelling, "--end", number(*request.end)) + ": give a time after " +
                setting(spelling, "--start", number(*request.start));
+    if (!request.partialPath.empty() && (request.verify || !request.verifyJsonPath.empty()))
+        return spell(spelling, "--partial") + " does not keep the stream's HDR10+ metadata that " +
+               spell(spelling, "--verify") + " compares: verify the whole file in one run";
     if (!request.partialPath.empty() && request.frameLimit)
         return spell(spelling, "--partial") + " takes a whole time segment: give " + spell(spelling, "--end") +
                " instead of " + spell(spelling, "--frames");

@@ -134,6 +134,9 @@ PartialResult remeasure(const PartialResult& part, const ActiveArea& area, Spell
 
 Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, StopRequest* stop)
 {
+    if (merge.outputs.verify || !merge.outputs.verifyJsonPath.empty())
+        throw RequestError(spell(spelling, "--verify") + " compares the stream's HDR10+ metadata, which partial results "
+                           "do not keep: verify the whole file in one run");
     if (merge.partials.empty())
         throw RequestError("give the partial results to merge (files written with --partial)");
     std::vector<PartialResult> parts;

@@ -201,6 +201,10 @@ nlohmann::ordered_json requestJson(const Request& request)
     json["area_mode"] = static_cast<int>(request.areaMode);
     json["area"] = {request.area.left, request.area.top, request.area.right, request.area.bottom};
     json["bars_tolerance"] = request.barsTolerance;
+    json["robust_frame_percent"] = request.robustFramePercent;
+    json["robust_clip_percent"] = request.robustClipPercent;
+    json["robust_metadata"] = request.robustMetadata;
+    json["few_peak_pixels"] = request.fewPeakPixels;
     json["scene_threshold"] = request.sceneThreshold;
     json["min_scene_frames"] = request.minSceneFrames;
     json["scene_cuts"] = jsonOf(request.sceneCuts);
@@ -243,6 +247,10 @@ Request requestOf(const nlohmann::json& json)
     const auto area = json.at("area").get<std::array<int, 4>>();
     request.area = {area[0], area[1], area[2], area[3]};
     request.barsTolerance = json.at("bars_tolerance").get<int>();
+    request.robustFramePercent = json.at("robust_frame_percent").get<double>();
+    request.robustClipPercent = json.at("robust_clip_percent").get<double>();
+    request.robustMetadata = json.at("robust_metadata").get<bool>();
+    request.fewPeakPixels = json.at("few_peak_pixels").get<long long>();
     request.sceneThreshold = json.at("scene_threshold").get<double>();
     request.minSceneFrames = json.at("min_scene_frames").get<long long>();
     request.sceneCuts = optionalOf<std::vector<long long>>(json.at("scene_cuts"));
@@ -306,6 +314,8 @@ nlohmann::ordered_json headerJson(const PartialHeader& header)
     json["input_ended"] = header.inputEnded;
     json["input_bytes"] = header.inputBytes;
     json["warnings"] = header.warnings;
+    json["peak"] = header.peak ? nlohmann::ordered_json::array({header.peak->frame, header.peak->x, header.peak->y})
+                               : nlohmann::ordered_json();
     return json;
 }
 
@@ -350,6 +360,12 @@ PartialHeader headerOf(const nlohmann::json& json)
     header.inputEnded = json.at("input_ended").get<bool>();
     header.inputBytes = json.at("input_bytes").get<long long>();
     header.warnings = json.at("warnings").get<std::vector<std::string>>();
+    if (const nlohmann::json& peak = json.at("peak"); !peak.is_null()) {
+        header.peak = PeakTrace{};
+        header.peak->frame = peak.at(0).get<long long>();
+        header.peak->x = peak.at(1).get<int>();
+        header.peak->y = peak.at(2).get<int>();
+    }
     return header;
 }
 

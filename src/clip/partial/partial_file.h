@@ -47,6 +47,9 @@ struct PartialHeader {
     bool inputEnded = false;         // the input ended inside the segment (no frame at or after its end)
     long long inputBytes = -1;       // the input file's size, to tell one file from another
     std::vector<std::string> warnings;
+    // The segment's MaxCLL pixel: the merge's is that of the first segment reaching the clip's MaxCLL,
+    // whose own first frame at it is the clip's.
+    std::optional<PeakTrace> peak;
 };
 
 // Frames kept by their place among the frames read while the segment is measured (a frame the second

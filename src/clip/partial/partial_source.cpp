@@ -97,6 +97,16 @@ const SourceFrame* PartialSource::next()
     return &handedOut_;
 }
 
+std::pair<int, int> PartialSource::keptPeakPixel(long long frame) const
+{
+    // Only the clip's own MaxCLL frame is asked for in the end, and the first part reaching the clip's
+    // MaxCLL found it; frames asked for on the way to it are passed by.
+    for (const PartialResult& part : *partials_)
+        if (part.header.peak && part.header.peak->frame == frame)
+            return {part.header.peak->x, part.header.peak->y};
+    return {0, 0};
+}
+
 std::unique_ptr<FrameSource> PartialSource::reopen()
 {
     return std::make_unique<PartialSource>(partials_, stop_);

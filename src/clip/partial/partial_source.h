@@ -26,6 +26,7 @@ public:
     const FrameStatistics* keptStatistics() const override { return &statistics_; }
     const std::optional<LumaChecks>* keptLumaChecks() const override { return &lumaChecks_; }
     const ContentBounds* keptContent() const override { return &content_; }
+    std::pair<int, int> keptPeakPixel(long long frame) const override;
 
 private:
     std::shared_ptr<const PartialResults> partials_;
