@@ -7,11 +7,13 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config libopencv-core-dev libopencv-imgproc-dev libcli11-dev nlohmann-json3-dev)
 # The tool reads every input through FFmpeg's libraries (Debian 12 has ffmpeg 5.1).
 packages+=(libavformat-dev libavcodec-dev libavutil-dev)
+# Partial results of time segments pack their histograms with zlib.
+packages+=(zlib1g-dev)
 # The Python module, built against Debian's own interpreter and numpy.
 packages+=(python3 python3-dev pybind11-dev python3-pybind11 python3-numpy)
 case "${1:-}" in
   # x265 and mkvmerge take the summary's HDR10 lines in a test, as a user would paste them.
-  test) packages+=(libgtest-dev ffmpeg clang libclang-rt-14-dev python3-pytest x265 mkvtoolnix) ;;
+  test) packages+=(libgtest-dev ffmpeg clang libclang-rt-14-dev python3-pytest x265 mkvtoolnix parallel) ;;
   bench) packages+=(libbenchmark-dev time ffmpeg) ;;
 esac
 missing=()

@@ -156,6 +156,18 @@ struct AnalysisSettings {
     bool operator!=(const AnalysisSettings& other) const { return !(*this == other); }
 };
 
+// What a FrameStatistics holds, as plain values: for keeping a frame's statistics apart from the analyzer
+// that made them (a partial result in a file) and making them whole again with Analyzer::restore.
+struct StatisticsParts {
+    int bitDepth = 0;                           // 10, 12 or 16; 0 without pixels
+    SampleRange range = SampleRange::Narrow;
+    std::uint64_t pixelCount = 0;
+    std::vector<std::uint64_t> lightHistogram;  // 2^bitDepth entries, adding up to pixelCount
+    std::vector<std::uint64_t> lumaHistogram;
+    int largestChannelCode[3] = {-1, -1, -1};   // R, G, B light codes; -1 without pixels
+    double bandLightSum = 0.0;                  // Summation::Bands' running sum
+};
+
 // The statistics of the measured pixels of one frame, or of several frames merged. All nit values are
 // display light: PQ as coded, HLG on a 1000-nit display. Without pixels every value is 0.
 class HDRMETER_API FrameStatistics {
@@ -206,6 +218,8 @@ public:
     // exactly; with Summation::Bands the band sums add. Both must come from analyzers with the same
     // settings (task count aside) and the same bit depth and range, else std::invalid_argument.
     void merge(const FrameStatistics& other);
+    // Its parts, for Analyzer::restore.
+    StatisticsParts parts() const;
 
 private:
     friend struct detail::AnalyzerState;
@@ -235,6 +249,9 @@ public:
     // Coefficients::Listed on full-range samples.
     FrameStatistics analyze(const FrameView& frame) const;
     FrameStatistics analyze(const FrameView& frame, const ActiveArea& area) const;
+    // Statistics made whole from the parts of some this analyzer's settings measured: the same values as
+    // the frame's own. std::invalid_argument for parts that cannot be such (sizes, sums, codes).
+    FrameStatistics restore(const StatisticsParts& parts) const;
 
 private:
     std::unique_ptr<detail::AnalyzerState> state_;

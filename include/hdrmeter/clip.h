@@ -98,7 +98,7 @@ HDRMETER_API const std::vector<NamedPrimaries>& namedPrimaries();
 HDRMETER_API bool setNamedPrimaries(MasteringLuminance& display, const std::string& name);
 
 // The files a run can write. Each has one row in outputTable().
-enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig, Madvr, VerifyJson };
+enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig, Madvr, VerifyJson, Partial };
 
 // What to measure and write. Every default is here and nowhere else.
 struct Request {
@@ -120,6 +120,13 @@ struct Request {
     bool classParity = false;             // CHDR_Measurements' arithmetic instead of the exact one
     int tasks = 0;                        // threads per frame, 1..256; 0: one per core
     std::optional<long long> frameLimit;  // measure at most this many frames, 1 or more
+    // A time segment: only the frames whose presentation time, in seconds after the first frame's, is at
+    // least `start` and below `end` (both taken to the microsecond), so that adjacent segments share no
+    // frame and miss none. The run seeks to the key frame before `start` and decodes the frames before it
+    // without measuring them; frames keep the numbers they have in the whole file. Needs an input with
+    // presentation times: not the demo clip, YUV4MPEG2 or raw video.
+    std::optional<double> start;          // seconds, 0 or more
+    std::optional<double> end;            // seconds, above `start`
     // A frame the decoder flags as damaged (concealed, built on a missing reference) or a gap in the
     // presentation times ends the run there (Ending::Failed) unless this is set; then such frames are
     // measured and written with their `damaged` flag but left out of every statistic, and gaps are
@@ -175,6 +182,9 @@ struct Request {
     std::string doviConfigPath;
     std::string madvrPath;                // a madVR measurement file (version 5); a file name, never "-"
     std::string verifyJsonPath;           // the verification's checks as JSON
+    // A partial result of a time segment (start, end), for merge(): every frame's numbers and statistics,
+    // written only when the segment was measured to its end. A file name, never "-".
+    std::string partialPath;
 
     HDRMETER_API bool operator==(const Request& other) const;
     bool operator!=(const Request& other) const { return !(*this == other); }
@@ -517,6 +527,42 @@ HDRMETER_API std::string verifyJsonText(const Report& report);
 // does not keep, so only measure() writes it (Request::madvrPath).
 // The text summary a person reads, ending with the HDR10 options ready to paste.
 HDRMETER_API std::string summaryText(const Report& report);
+
+// Partial results of time segments of one input, measured with one request (Request::partialPath), made
+// into the whole input's report and files: the same bytes as one run over the whole input would write,
+// the summary's timings aside.
+struct MergeRequest {
+    std::vector<std::string> partials;  // the partial result files, in any order
+    Request outputs;                    // only its output paths and keepFrames are read; "-" as in measure()
+    // Parts measured inside a smaller automatic area than the clip's (their frames saw less content) are
+    // measured again inside the clip's when their input is at hand; else the merge names the commands.
+    bool remeasure = true;
+};
+// Throws RequestError, naming the file, for a part that cannot be read, is damaged or cut short, is of
+// another input or request, overlaps another or leaves a gap, or for a missing first or last part; and
+// for parts that need measuring again. Once merging has begun it reports as measure() does.
+HDRMETER_API Report merge(const MergeRequest& merge, Spelling spelling = Spelling::CommandLine,
+                          Observer* observer = nullptr, StopRequest* stop = nullptr);
+
+// Time segments of a film to measure apart (Request::start and end), each starting on a key frame.
+struct SegmentPlanRequest {
+    std::string input;             // a file that can be sought in (not standard input)
+    std::optional<int> stream;     // as Request::stream
+    int segments = 0;              // this many segments of about equal length, or ...
+    double segmentSeconds = 0.0;   // ... segments of about this many seconds; give one of the two
+};
+// Seconds after the first frame's presentation time, in whole microseconds. A frame belongs to the
+// segment with start <= its time < end; the last segment ends past the last frame.
+struct TimeSegment {
+    long long startMicroseconds = 0;
+    long long endMicroseconds = 0;
+};
+// Reads packets only (a few seeks and the last group of pictures). Fewer segments than asked for when
+// the film has fewer key frames. Throws RequestError for a plan that names neither or both sizes, and
+// InputError for an input that cannot be planned.
+HDRMETER_API std::vector<TimeSegment> planSegments(const SegmentPlanRequest& plan);
+// One segment a line, "START END" in seconds: what `--start START --end END` takes.
+HDRMETER_API std::string segmentPlanText(const std::vector<TimeSegment>& segments);
 
 }  // namespace hdrmeter::clip
 

@@ -9,7 +9,7 @@
 """
 from ._hdrmeter import FrameStatistics, __version__, analyze_frame
 
-__all__ = ["FrameStatistics", "analyze_frame", "measure", "__version__"]
+__all__ = ["FrameStatistics", "analyze_frame", "measure", "merge", "__version__"]
 
 try:
     from ._hdrmeter import ClipResult
@@ -25,7 +25,8 @@ def measure(path=None, **options):
     library's default. demo=True, stream=N, size="WxH" with pix_fmt= for headerless video,
     transfer="pq" | "hlg", matrix="bt2020" | "bt709", threshold=nits, top1=, top2=, bottom=
     (percent), percentiles=False (or no_percentiles=True), checks=True (luma code checks),
-    class_parity=True, tasks=N (0: one per core), frames=N (at most N), accept_damaged=True (measure
+    class_parity=True, tasks=N (0: one per core), frames=N (at most N), start=, end= (seconds after
+    the first frame: only the frames shown from start and before end), accept_damaged=True (measure
     through frames the decoder flags as damaged and gaps in the stream's times instead of ending the
     run there: they are flagged and left out of every statistic), active_area="auto" |
     "full" | (left, top, right, bottom), bars_tolerance=N (10-bit codes), scene_threshold=,
@@ -54,3 +55,19 @@ def measure(path=None, **options):
     from ._hdrmeter import _measure
 
     return _measure(path, options)
+
+
+def merge(*partials, **outputs):
+    """Merges partial results of time segments (measure(..., start=, end=, partial=FILE) or hdrmeter
+    FILE --start S --end E --partial FILE) into the whole file's ClipResult and files, byte for byte
+    those one measure() over the whole file writes with the same settings.
+
+    partials: the files, in any order (str or os.PathLike). Keywords: the files to write, as for
+    measure() (csv=, jsonl=, plot=, summary_json=, hdr10plus=, dovi_config=, madvr=), and
+    remeasure=False to be told, instead of having it done, which segments to measure again inside the
+    clip's automatic area. A part that cannot be read, is damaged, of another file or settings, or
+    that leaves a gap or overlaps another raises ValueError naming it; otherwise as measure().
+    """
+    from ._hdrmeter import _merge
+
+    return _merge(list(partials), outputs)

@@ -8,6 +8,7 @@
 #include <hdrmeter/clip_hooks.h>
 
 #include <algorithm>
+#include <functional>
 #include <cctype>
 #include <charconv>
 #include <chrono>
@@ -254,6 +255,8 @@ const std::vector<KeywordRule>& keywordRules()
         {"accept_damaged", [](K k, const char* n, V v) { k.request.acceptDamaged = booleanOf(n, v); }},
         {"tasks", [](K k, const char* n, V v) { k.request.tasks = smallIntegerOf(n, v); }},
         {"frames", [](K k, const char* n, V v) { k.request.frameLimit = integerOf(n, v); }},
+        {"start", [](K k, const char* n, V v) { k.request.start = numberOf(n, v); }},
+        {"end", [](K k, const char* n, V v) { k.request.end = numberOf(n, v); }},
         {"active_area", &applyActiveArea},
         {"bars_tolerance", [](K k, const char* n, V v) { k.request.barsTolerance = smallIntegerOf(n, v); }},
         {"scene_threshold", [](K k, const char* n, V v) { k.request.sceneThreshold = numberOf(n, v); }},
@@ -457,9 +460,9 @@ void warnEach(const std::vector<std::string>& lines)
     throw py::error_already_set();
 }
 
-py::object measureClip(const py::object& path, const py::dict& options)
+// Runs `run` without the GIL and makes its report a ClipResult, raising as measure() documents.
+py::object reportedRun(const std::function<Report(Observer&, StopRequest&)>& run)
 {
-    const Request request = requestOf(path, options);
     captureLibavLines();
     LibavLines libavLines;
     StopRequest stop;
@@ -469,7 +472,7 @@ py::object measureClip(const py::object& path, const py::dict& options)
     {
         const py::gil_scoped_release release;
         try {
-            report = measure(request, Spelling::Python, &signalWatch, &stop);
+            report = run(signalWatch, stop);
         } catch (const InputError& error) {
             inputFailure = error.what();
         }
@@ -496,6 +499,43 @@ py::object measureClip(const py::object& path, const py::dict& options)
     return result;
 }
 
+py::object measureClip(const py::object& path, const py::dict& options)
+{
+    const Request request = requestOf(path, options);
+    return reportedRun([&request](Observer& observer, StopRequest& stop) {
+        return measure(request, Spelling::Python, &observer, &stop);
+    });
+}
+
+py::object mergeClip(const py::list& partials, const py::dict& options)
+{
+    MergeRequest merging;
+    for (const py::handle part : partials)
+        merging.partials.push_back(fileNameOf("partials", part));
+    for (const auto& [key, value] : options) {
+        const std::string name = key.cast<std::string>();
+        if (value.is_none())
+            continue;
+        if (name == "remeasure") {
+            merging.remeasure = booleanOf("remeasure", value);
+            continue;
+        }
+        const auto& outputs = outputTable();
+        const auto output = std::find_if(outputs.begin(), outputs.end(), [&](const OutputSpec& entry) {
+            return name == entry.keyword && entry.output != Output::Partial;
+        });
+        if (output == outputs.end())
+            throw py::type_error("merge() got an unexpected keyword argument '" + name + "'");
+        merging.outputs.*output->path = fileNameOf(output->keyword, value);
+    }
+    if (const std::string reason = validate(merging.outputs, Spelling::Python); !reason.empty())
+        throw py::value_error(reason);
+    // A part refused (RequestError, a std::invalid_argument) leaves as ValueError.
+    return reportedRun([&merging](Observer& observer, StopRequest& stop) {
+        return merge(merging, Spelling::Python, &observer, &stop);
+    });
+}
+
 }  // namespace
 
 void bindMeasure(py::module_& module)
@@ -503,6 +543,8 @@ void bindMeasure(py::module_& module)
     bindClipResult(module);
     module.def("_measure", &measureClip, py::arg("path"), py::arg("options"),
                "hdrmeter.measure's work: options is its keyword arguments as a dict.");
+    module.def("_merge", &mergeClip, py::arg("partials"), py::arg("options"),
+               "hdrmeter.merge's work: options is its keyword arguments as a dict.");
 }
 
 }  // namespace hdrmeter_python

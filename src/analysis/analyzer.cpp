@@ -116,6 +116,34 @@ struct AnalyzerState {
     }
 
     FrameStatistics analyze(const FrameView& frame, const ActiveArea& area);
+
+    FrameStatistics restore(const StatisticsParts& parts) {
+        FrameStatistics statistics;
+        if (parts.bitDepth == 0 && parts.pixelCount == 0) return statistics;
+        if (parts.bitDepth != 10 && parts.bitDepth != 12 && parts.bitDepth != 16)
+            throw std::invalid_argument("statistics of " + std::to_string(parts.bitDepth) + "-bit codes cannot be restored");
+        const std::size_t codes = std::size_t(1) << parts.bitDepth;
+        const auto total = [](const std::vector<std::uint64_t>& histogram) {
+            std::uint64_t sum = 0;
+            for (std::uint64_t count : histogram) sum += count;
+            return sum;
+        };
+        if (parts.lightHistogram.size() != codes || parts.lumaHistogram.size() != codes ||
+            total(parts.lightHistogram) != parts.pixelCount || total(parts.lumaHistogram) != parts.pixelCount)
+            throw std::invalid_argument("the histograms do not fit the bit depth and the pixel count");
+        for (int code : parts.largestChannelCode)
+            if (code < -1 || code >= static_cast<int>(codes))
+                throw std::invalid_argument("a largest channel code lies outside the codes");
+        auto data = std::make_unique<StatisticsData>();
+        data->scale = scaleFor(parts.bitDepth, parts.range);
+        data->pixelCount = parts.pixelCount;
+        data->lightHistogram = parts.lightHistogram;
+        data->lumaHistogram = parts.lumaHistogram;
+        for (int channel = 0; channel < 3; ++channel) data->largestChannelCode[channel] = parts.largestChannelCode[channel];
+        data->bandLightSum = parts.bandLightSum;
+        statistics.data_ = std::move(data);
+        return statistics;
+    }
 };
 
 namespace {
@@ -276,6 +304,11 @@ FrameStatistics Analyzer::analyze(const FrameView& frame) const { return analyze
 FrameStatistics Analyzer::analyze(const FrameView& frame, const ActiveArea& area) const {
     if (!state_) throw std::logic_error("this analyzer was moved from");
     return state_->analyze(frame, area);
+}
+
+FrameStatistics Analyzer::restore(const StatisticsParts& parts) const {
+    if (!state_) throw std::logic_error("this analyzer was moved from");
+    return state_->restore(parts);
 }
 
 }  // namespace hdrmeter

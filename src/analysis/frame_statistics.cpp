@@ -217,6 +217,19 @@ double FrameStatistics::meanPqLight() const {
     return sum / static_cast<double>(data_->pixelCount);
 }
 
+StatisticsParts FrameStatistics::parts() const {
+    StatisticsParts parts;
+    if (!data_) return parts;
+    parts.bitDepth = data_->scale->bitDepth;
+    parts.range = data_->scale->range;
+    parts.pixelCount = data_->pixelCount;
+    parts.lightHistogram = data_->lightHistogram;
+    parts.lumaHistogram = data_->lumaHistogram;
+    for (int channel = 0; channel < 3; ++channel) parts.largestChannelCode[channel] = data_->largestChannelCode[channel];
+    parts.bandLightSum = data_->bandLightSum;
+    return parts;
+}
+
 void FrameStatistics::merge(const FrameStatistics& other) {
     if (!other.data_) return;
     if (!data_) {

@@ -231,8 +231,11 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
             }
             bool areaChanged = false;
             ContentBounds frameContent;
+            if (automatic || options_.frameContent)
+                frameContent = clip_.contentOf(*view, options_.barsTolerance);
+            if (options_.frameContent)
+                options_.frameContent(records_.size(), frameContent);
             if (automatic) {
-                frameContent = findContent(*view, options_.barsTolerance);
                 content_.merge(frameContent);
                 const ActiveArea grown = content_.activeArea();
                 areaChanged = index > 0 && grown != area_;
@@ -290,6 +293,12 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
                 cutter.add(stored.frame, stored.frame > 0 && stored.candidate);
     cutter.finish(frameCount);
     cuts_ = cutter.cuts();
+    // A time segment's first scene begins at its first frame.
+    if (!records_.empty() && records_.front().frame > 0) {
+        const long long first = records_.front().frame;
+        cuts_.erase(cuts_.begin(), std::upper_bound(cuts_.begin(), cuts_.end(), first));
+        cuts_.insert(cuts_.begin(), first);
+    }
     for (const StoredFrame& stored : records_)
         framesLeftOut_ += stored.final ? 0 : 1;
     release(LLONG_MAX, cuts_, sink);

@@ -43,6 +43,8 @@ struct MeasureOptions {
     std::function<void(std::size_t position, const FrameStatistics& statistics)> frameStatistics;
     double robustFramePercent = Request{}.robustFramePercent;  // 0..100
     double robustClipPercent = Request{}.robustClipPercent;
+    // Given each frame's own content bounds as the first pass reads it, at the same places.
+    std::function<void(std::size_t position, const ContentBounds& content)> frameContent;
 };
 
 // The 0-based place of the nearest rank ceil(P / 100 x N) among `count` values in ascending order, P taken

@@ -82,6 +82,7 @@ void ClipRun::rewind()
         failure_ = source_->failure();
     if (!firstPassMetadata_)
         firstPassMetadata_ = source_->staticMetadata();
+    segmentEndReached_ = segmentEndReached_ || source_->segmentEndReached();
     source_ = source_->reopen();
     facts_.framesMeasured = 0;
     lastFrameNumber_ = -1;
@@ -137,6 +138,9 @@ std::optional<FrameView> ClipRun::decode()
         failure_ = "the stream changes " + change + " at frame " + std::to_string(facts_.framesMeasured);
         return std::nullopt;
     }
+    // A time segment's first frame goes on from the whole input's numbers of the frames before it.
+    if (lastFrameNumber_ < 0 && frame->numberBefore)
+        lastFrameNumber_ = *frame->numberBefore;
     // A time that does not move on (a repeated or reordered time) is numbered in order.
     const long long number = frame->presentationNumber && *frame->presentationNumber > lastFrameNumber_
                                  ? *frame->presentationNumber
@@ -195,7 +199,10 @@ std::optional<FrameMeasurement> ClipRun::measure(const FrameView& view, const Ac
         facts_.layout = view.layout;
         facts_.range = view.range;
     }
-    lastStatistics_ = analyzer_->analyze(view, area);
+    if (const FrameStatistics* kept = source_->keptStatistics())
+        lastStatistics_ = *kept;
+    else
+        lastStatistics_ = analyzer_->analyze(view, area);
     if (source_->lastFrameLost()) {
         failure_ = "the input file shrank under frame " + std::to_string(facts_.framesMeasured) +
                    " while it was measured (did another program truncate or rewrite it?)";
@@ -209,6 +216,11 @@ std::optional<FrameMeasurement> ClipRun::measure(const FrameView& view, const Ac
     measurement.top1Nits = lastStatistics_.top1Nits();
     measurement.top2Nits = lastStatistics_.top2Nits();
     measurement.bottomNits = lastStatistics_.bottomNits();
+    if (const std::optional<LumaChecks>* kept = source_->keptLumaChecks(); kept && options_.lumaChecks) {
+        measurement.lumaChecks = *kept;
+        ++facts_.framesMeasured;
+        return measurement;
+    }
     if (options_.lumaChecks) {
         // The plane functions take rows without gaps; a decoder pads its rows, and the active area leaves
         // some out, so only then is the luma copied, row by row.
@@ -245,6 +257,8 @@ std::optional<FrameMeasurement> ClipRun::measure(const FrameView& view, const Ac
 
 std::pair<int, int> ClipRun::firstPixelAtLargestLight(const FrameView& view, const ActiveArea& area, double nits) const
 {
+    if (source_->keptStatistics())
+        return source_->keptPeakPixel(lastFrameNumber_);
     // Rows [top, bottom) then columns [left, right) of the row found, each narrowed to the half that
     // reaches the light; the analyzer's own light is compared, so the pixel is the one it counted.
     const auto reaches = [&](int left, int top, int right, int bottom) {
@@ -288,6 +302,18 @@ const std::string& ClipRun::failure() const
 bool ClipRun::stopped() const
 {
     return (stop_ && stop_->requested()) || source_->stopped();
+}
+
+ContentBounds ClipRun::contentOf(const FrameView& view, int barsTolerance) const
+{
+    if (const ContentBounds* kept = source_->keptContent())
+        return *kept;
+    return findContent(view, barsTolerance);
+}
+
+bool ClipRun::segmentEndReached() const
+{
+    return segmentEndReached_ || source_->segmentEndReached();
 }
 
 std::optional<FileIdentity> ClipRun::inputIdentity() const

@@ -79,6 +79,10 @@ public:
     bool stopped() const;
     // Warnings worth a line each (an untagged transfer), in the order they arose.
     const std::vector<std::string>& warnings() const { return warnings_; }
+    // The content of a frame decode() handed out: found in its pixels, or kept from before (a merge).
+    ContentBounds contentOf(const FrameView& view, int barsTolerance) const;
+    // The input went on past the time segment's end, in either pass.
+    bool segmentEndReached() const;
     // The input's identity, so that no output overwrites it; unset for the demo clip.
     std::optional<FileIdentity> inputIdentity() const;
 
@@ -112,6 +116,7 @@ private:
     bool lossUnplaced_ = false;  // a frame was lost where no time tells its number, and a warning said so
     std::string lastFrameDamage_;
     std::optional<StatedHdr10Plus> lastHdr10Plus_;
+    bool segmentEndReached_ = false;  // by the source before a rewind
 };
 
 }  // namespace hdrmeter::clip

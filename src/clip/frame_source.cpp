@@ -4,6 +4,7 @@
 #include "libav/libav_container.h"
 #include "libav/libav_source.h"
 #include "libav/mapped_source.h"
+#include "partial/partial_source.h"
 
 namespace hdrmeter::clip {
 
@@ -11,7 +12,13 @@ std::unique_ptr<FrameSource> openFrameSource(const SourceOptions& options, bool 
 {
     if (demo)
         return std::make_unique<DemoSource>();
+    if (options.partials)
+        return std::make_unique<PartialSource>(options.partials, stop);
     auto container = std::make_unique<LibavContainer>(options, stop);
+    if ((options.start || options.end) && container->headerOnly())
+        throw InputError(container->facts().name + " is " + container->facts().container +
+                         ", which has no presentation times to cut: wrap it in a container first, e.g. with "
+                         "ffmpeg -i IN -c:v ffv1 OUT.mkv, or measure it whole");
     // Mapping needs a file whose size is known, and the host's leave to catch the SIGBUS of a file cut
     // short under it; anything else is read as packets.
     if (container->headerOnly() && container->input().regularFile()) {

@@ -7,6 +7,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <hdrmeter/analysis.h>
 
@@ -14,6 +16,10 @@
 #include "libav/stream_format.h"
 
 namespace hdrmeter::clip {
+
+struct PartialResult;
+// Partial results in order, whose frames make one sequence: what a merge replays.
+using PartialResults = std::vector<PartialResult>;
 
 // RawVideo, StopRequest and the stream's colour and metadata types are public: <hdrmeter/clip.h>.
 struct SourceOptions {
@@ -23,6 +29,11 @@ struct SourceOptions {
     bool copyStandardInput = false; // keep standard input's bytes in a temporary file, so that it can be reopened
     std::shared_ptr<InputCopy> replay;  // read standard input again from this copy instead
     bool acceptDamaged = false;     // frames lost at the end to a decoding error end the input cleanly
+    // Frames measured before, replayed from partial results instead of decoded (a merge).
+    std::shared_ptr<const PartialResults> partials;
+    // Only the frames whose presentation time lies in [start, end), in seconds after the first frame's.
+    std::optional<double> start;
+    std::optional<double> end;
 };
 
 // One frame as the run measures it. The view's planes belong to the source until its next call.
@@ -35,6 +46,8 @@ struct SourceFrame {
     // Its presentation time in frames since the first frame's, when the stream has times at a constant
     // rate; unset when frames can only be counted.
     std::optional<long long> presentationNumber;
+    // On a time segment's first frame: the number the whole input's last frame before it has (-1: none).
+    std::optional<long long> numberBefore;
     // What the decoder said of damage in this frame or in one it was predicted from; empty when clean.
     std::string damage;
     // Why the decoder gave no frame for a packet it was sent since the frame before; empty when it did.
@@ -52,6 +65,7 @@ struct SourceFacts {
     std::optional<FileIdentity> identity;     // of the input file, so that no output overwrites it
 };
 
+
 class FrameSource {
 public:
     virtual ~FrameSource() = default;
@@ -65,6 +79,15 @@ public:
     // True when the frame handed out last was mapped from a file that another program cut short under
     // it (its samples then read as zeros): ask after measuring it.
     virtual bool lastFrameLost() const { return false; }
+    // For frames measured before (a merge): the handed-out frame's statistics, luma checks and content,
+    // which then stand for measuring it; null for frames to be measured.
+    virtual const FrameStatistics* keptStatistics() const { return nullptr; }
+    virtual const std::optional<LumaChecks>* keptLumaChecks() const { return nullptr; }
+    virtual const ContentBounds* keptContent() const { return nullptr; }
+    // With kept statistics: the first pixel at the largest light of the given frame, when it was found.
+    virtual std::pair<int, int> keptPeakPixel(long long) const { return {0, 0}; }
+    // The input went on past the time segment's end (SourceOptions::end).
+    virtual bool segmentEndReached() const { return false; }
     // The same input from its start, for a second pass; this source reads no more. Throws InputError
     // when the input cannot be read again, saying why.
     virtual std::unique_ptr<FrameSource> reopen() = 0;

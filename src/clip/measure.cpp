@@ -1,6 +1,9 @@
 // One run: the request checked, the input opened, the outputs created, the clip measured while the
 // per-frame outputs take their rows, and the report written to whatever else was asked for.
+#include <sys/stat.h>
+
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <new>
 #include <string>
@@ -16,6 +19,8 @@
 #include "output/output_file.h"
 #include "output/svg_plot.h"
 #include "output/writing.h"
+#include "partial/merge_run.h"
+#include "partial/partial_file.h"
 #include "request_rules.h"
 #include "verify/verification.h"
 
@@ -91,6 +96,8 @@ MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
     clip.source.path = request.input;
     clip.source.streamIndex = request.stream;
     clip.source.raw = request.raw;
+    clip.source.start = request.start;
+    clip.source.end = request.end;
     // Standard input is read once; the automatic area may need it twice.
     clip.source.copyStandardInput = request.areaMode == AreaMode::Auto && !request.demo && request.input == "-";
     clip.transfer = request.transfer;
@@ -136,6 +143,8 @@ const Writer& writerOf(Output output)
         verify{nullptr, nullptr, &writeVerifyJson};
     // The madVR file is made from records kept while measuring (MadvrSpool), not from the report alone.
     static const Writer madvr{nullptr, nullptr, nullptr};
+    // So is a partial result (PartialRecorder).
+    static const Writer partial{nullptr, nullptr, nullptr};
     switch (output) {
     case Output::Csv:
         return csv;
@@ -153,6 +162,8 @@ const Writer& writerOf(Output output)
         return madvr;
     case Output::VerifyJson:
         return verify;
+    case Output::Partial:
+        return partial;
     }
     return dovi;
 }
@@ -199,12 +210,14 @@ std::string framesText(long long count, const char* one, const char* many)
 
 class Run {
 public:
-    Run(const Request& request, Spelling spelling, Observer* observer, StopRequest* stop)
+    Run(const Request& request, Spelling spelling, Observer* observer, StopRequest* stop,
+        std::shared_ptr<const PartialResults> partials = nullptr)
         : spelling_(spelling), observer_(observer), stop_(stop ? stop : &ownStop_)
     {
         report_.request = request;
         report_.request.verify = request.verify || !request.verifyJsonPath.empty();
-        if (!request.sceneCutsFile.empty()) {
+        // A merge's request holds the list its segments read already.
+        if (!request.sceneCutsFile.empty() && !request.sceneCuts) {
             try {
                 report_.request.sceneCuts = readSceneCutList(request.sceneCutsFile);
             } catch (const std::invalid_argument& error) {
@@ -216,10 +229,23 @@ public:
                  "file in $TMPDIR for a second pass; " +
                  setting(spelling, "--active-area", "full") + " or a given area avoids it");
         MeasureOptions options = measureOptionsOf(report_.request, spelling);
+        options.clip.source.partials = std::move(partials);
         if (!request.madvrPath.empty()) {
             madvr_ = std::make_unique<MadvrSpool>();
             options.frameStatistics = [spool = madvr_.get()](std::size_t position, const FrameStatistics& statistics) {
                 spool->put(position, statistics);
+            };
+        }
+        if (!request.partialPath.empty()) {
+            partial_ = std::make_unique<PartialRecorder>();
+            options.frameStatistics = [spool = madvr_.get(), recorder = partial_.get()](
+                                          std::size_t position, const FrameStatistics& statistics) {
+                if (spool)
+                    spool->put(position, statistics);
+                recorder->putStatistics(position, statistics);
+            };
+            options.frameContent = [recorder = partial_.get()](std::size_t position, const ContentBounds& content) {
+                recorder->putContent(position, content);
             };
         }
         measurement_ = std::make_unique<ClipMeasurement>(options, stop_);
@@ -411,6 +437,18 @@ private:
                     setting(spelling_, "--active-area", "full") + " or a given area");
                 continue;
             }
+            if (kind == Output::Partial) {
+                // A merge takes only whole segments: a part cut short would leave a gap it cannot see.
+                if (!complete) {
+                    output->file().abandon();
+                    report_.outputFailures.push_back(setting(spelling_, output->entry().option, output->file().path()) +
+                                                     " was not written: the segment was not measured to its end; "
+                                                     "measure it again");
+                    continue;
+                }
+                partial_->writeTo(output->file(), partialHeader(),
+                                  [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); });
+            }
             if (kind == Output::Madvr) {
                 // A run that ended early writes the frames it measured, flagged as incomplete.
                 madvr_->writeTo(output->file(), report_,
@@ -444,12 +482,34 @@ private:
             report_.failure = "the reader of " + goneOutput_->file().path() + " went away; the run stopped there";
     }
 
+    PartialHeader partialHeader() const
+    {
+        PartialHeader header;
+        header.request = report_.request;
+        header.stream = report_.stream;
+        header.metadata = report_.metadata;
+        header.area = report_.area;
+        const auto microseconds = [](const std::optional<double>& seconds) {
+            return seconds ? std::optional<long long>(std::llround(*seconds * 1e6)) : std::nullopt;
+        };
+        header.startMicroseconds = microseconds(report_.request.start);
+        header.endMicroseconds = microseconds(report_.request.end);
+        header.inputEnded = !measurement_->clip().segmentEndReached();
+        struct stat input {};
+        if (report_.request.input != "-" && stat(report_.request.input.c_str(), &input) == 0)
+            header.inputBytes = static_cast<long long>(input.st_size);
+        header.warnings = report_.warnings;
+        header.peak = report_.maxCllTrace;
+        return header;
+    }
+
     Spelling spelling_;
     Observer* observer_;
     StopRequest ownStop_;
     StopRequest* stop_;
     Report report_;
     std::unique_ptr<MadvrSpool> madvr_;
+    std::unique_ptr<PartialRecorder> partial_;
     std::unique_ptr<ClipMeasurement> measurement_;
     Columns columns_;
     std::vector<std::unique_ptr<OutputSink>> outputs_;
@@ -470,6 +530,13 @@ Report measure(const Request& request, Spelling spelling, Observer* observer, St
     if (const std::string reason = validate(request, spelling); !reason.empty())
         throw RequestError(reason);
     Run run(request, spelling, observer, stop);
+    return run.run();
+}
+
+Report measurePartials(const Request& request, std::shared_ptr<const PartialResults> partials, Spelling spelling,
+                       Observer* observer, StopRequest* stop)
+{
+    Run run(request, spelling, observer, stop, std::move(partials));
     return run.run();
 }
 

@@ -21,6 +21,8 @@ constexpr int kMaxFrameDimension = 16384;
 // The analyzer keeps one worker per task; beyond a few hundred there is nothing to gain.
 constexpr int kMaxTaskCount = 256;
 constexpr long long kMaxMinSceneFrames = 1LL << 40;
+// Times are counted in microseconds: a longer time would not fit.
+constexpr double kMaxSegmentSeconds = 9.0e12;
 
 std::string number(double value)
 {
@@ -79,7 +81,8 @@ bool Request::operator==(const Request& other) const
            robustClipPercent == other.robustClipPercent && robustMetadata == other.robustMetadata &&
            fewPeakPixels == other.fewPeakPixels && verify == other.verify &&
            verifyMarginPercent == other.verifyMarginPercent && verifyPqCodes == other.verifyPqCodes &&
-           verifyMaxShift == other.verifyMaxShift && verifyJsonPath == other.verifyJsonPath;
+           verifyMaxShift == other.verifyMaxShift && verifyJsonPath == other.verifyJsonPath && start == other.start &&
+           end == other.end && partialPath == other.partialPath;
 }
 
 std::string validate(const Request& request, Spelling spelling)
@@ -133,6 +136,23 @@ std::string validate(const Request& request, Spelling spelling)
     if (request.frameLimit && *request.frameLimit < 1)
         return setting(spelling, "--frames", std::to_string(*request.frameLimit)) +
                ": expected a whole number of frames, 1 or more";
+    for (const auto& [option, seconds] : {std::pair<const char*, std::optional<double>>{"--start", request.start},
+                                          {"--end", request.end}})
+        if (seconds && !within(*seconds, 0.0, kMaxSegmentSeconds))
+            return setting(spelling, option, number(*seconds)) + ": give a time in seconds, 0 or more";
+    if (request.start && request.end && *request.end <= *request.start)
+        return setting(spelling, "--end", number(*request.end)) + ": give a time after " +
+               setting(spelling, "--start", number(*request.start));
+    if (!request.partialPath.empty() && (request.verify || !request.verifyJsonPath.empty()))
+        return spell(spelling, "--partial") + " does not keep the stream's HDR10+ metadata that " +
+               spell(spelling, "--verify") + " compares: verify the whole file in one run";
+    if (!request.partialPath.empty() && request.frameLimit)
+        return spell(spelling, "--partial") + " takes a whole time segment: give " + spell(spelling, "--end") +
+               " instead of " + spell(spelling, "--frames");
+    if ((request.start || request.end) && (request.demo || request.raw))
+        return std::string(request.demo ? (cli ? "--demo" : "demo=True") : (cli ? "--size" : "size")) +
+               " has no presentation times to cut: give " + spell(spelling, "--start") + " and " +
+               spell(spelling, "--end") + " with a container such as mkv, mp4 or ts";
     if (request.areaMode == AreaMode::Given) {
         const ActiveArea& area = request.area;
         for (int offset : {area.left, area.top, area.right, area.bottom})
@@ -229,6 +249,8 @@ const std::vector<OutputSpec>& outputTable()
          "write a madVR measurement file (version 5): per frame its peak and light histogram"},
         {Output::VerifyJson, "--verify-json", "verify_json", &Request::verifyJsonPath, true, false, "FILE.json",
          "verify the stream's metadata against the picture and write the checks as JSON"},
+        {Output::Partial, "--partial", "partial", &Request::partialPath, false, false, "FILE.hmp",
+         "write a partial result of this segment for hdrmeter merge"},
     };
     return table;
 }

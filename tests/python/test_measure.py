@@ -1,6 +1,8 @@
 import ctypes
 import json
+import shutil
 import signal
+import subprocess
 
 import numpy as np
 import pytest
@@ -98,12 +100,31 @@ def test_analyze_frame_measures_as_measure_does(clip, tmp_path, options, frame_o
     ({"verify_pq_codes": 2000}, ValueError, "^verify_pq_codes=2000: "), ({"colour": "red"}, TypeError, "'colour'"),
     ({"checks": "no"}, TypeError, "'checks' must be True or False, not str"), ({"top1": "1"}, TypeError, "'top1'"),
     ({"path": "missing.raw"}, RuntimeError, "cannot open missing.raw"),
+    ({"start": 1}, ValueError, "^size has no presentation times to cut: give start and end"),
     ({"mastering_display": ("p3", 1000, 0.01)}, ValueError, "^mastering_display=.*\"p3-d65\""),
     ({"mastering_display": (0.7, 0.3, 0.2, 0.7, 0.1, 1.5, 0.3, 0.33)}, ValueError, "from 0 to 1"),
 ])
 def test_bad_options_and_files_raise_with_their_reason(clip, options, error, words):
     with pytest.raises(error, match=words):
         hdrmeter.measure(**{"path": clip[0], **RAW, **options})
+
+
+@pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg makes the clip with presentation times")
+def test_segments_merged_give_the_whole_runs_files_and_a_gap_raises(clip, tmp_path):
+    mkv = tmp_path / "clip.mkv"
+    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-f", "rawvideo", "-pix_fmt", "yuv420p10le", "-s",
+                    RAW["size"], "-r", "10", "-i", str(clip[0]), "-c:v", "ffv1", "-color_trc", "smpte2084", str(mkv)],
+                   check=True)
+    whole = hdrmeter.measure(mkv, min_scene_length=5, csv=tmp_path / "whole.csv")
+    bounds = [(0, 1.3), (1.3, 2.0), (2.0, 10)]  # frame 13 starts the second, the cut at 15 is inside it
+    parts = [tmp_path / f"part{i}.hmp" for i in range(3)]
+    assert [hdrmeter.measure(mkv, min_scene_length=5, start=a, end=b, partial=part).frames
+            for (a, b), part in zip(bounds, parts)] == [13, 7, 10]
+    merged = hdrmeter.merge(*reversed(parts), csv=tmp_path / "merged.csv")
+    assert (merged.frames, merged.scenes) == (whole.frames, whole.scenes) == (FRAMES, [0, CUT])
+    assert (tmp_path / "merged.csv").read_bytes() == (tmp_path / "whole.csv").read_bytes()
+    with pytest.raises(ValueError, match="the segment from 1.3 s to 2 s is missing"):
+        hdrmeter.merge(parts[0], parts[2])
 
 
 def test_a_cut_file_raises_keeps_what_was_measured_warns_in_python_and_lets_go_of_the_gil(clip, tmp_path, capfd,

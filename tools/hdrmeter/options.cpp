@@ -296,6 +296,16 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
         request.frameLimit = parseWholeNumber(text, name, "a whole number of frames, 1 or more", 1,
                                               std::numeric_limits<long long>::max());
     });
+    option("--start",
+           "measure only the frames shown at or after T seconds from the first frame (seeks to the key\n"
+           "frame before it; frames keep their numbers in the whole file)",
+           "T", [&](const std::string& text, const char* name) {
+               request.start = parseNumber(text, name, "a time in seconds from the first frame, such as 60.5");
+           });
+    option("--end", "measure only the frames shown before T seconds from the first frame", "T",
+           [&](const std::string& text, const char* name) {
+               request.end = parseNumber(text, name, "a time in seconds from the first frame, such as 120");
+           });
     for (const OutputSpec& entry : outputTable())
         if (entry.perFrame || entry.output == Output::Plot)
             app.add_option(entry.option, request.*entry.path, entry.description)->type_name(entry.valueName);

@@ -14,6 +14,7 @@
 #include <hdrmeter/clip_hooks.h>
 
 #include "options.h"
+#include "plan_command.h"
 #include "progress.h"
 
 namespace hdrmeter::cli {
@@ -88,6 +89,8 @@ private:
     int pass_ = 0;
 };
 
+int reportRun(const Request& request, const Report& report);
+
 int measureClip(const CommandLine& commandLine)
 {
     const Request& request = commandLine.request;
@@ -108,7 +111,11 @@ int measureClip(const CommandLine& commandLine)
         report.stopReason = stopRequest.reason();
     }
     observer.finish();
+    return reportRun(request, report);
+}
 
+int reportRun(const Request& request, const Report& report)
+{
     // The summary is the run's result: a full device that loses it is an error too, so it is written in
     // one piece and the write is checked. A pager that was closed (| head) took what its reader wanted:
     // that alone is no failure. It goes to standard error when an output takes standard output.
@@ -160,6 +167,22 @@ void installStopHandlers()
 int runHdrmeter(int argc, const char* const* argv)
 {
     try {
+        if (argc > 1 && std::strcmp(argv[1], "merge") == 0) {
+            const std::optional<MergeRequest> merging = parseMergeCommand(argc, argv);
+            if (!merging) {
+                std::fputs(mergeHelp().c_str(), stdout);
+                return kExitSuccess;
+            }
+            TerminalObserver observer;
+            const Report report = merge(*merging, Spelling::CommandLine, &observer, &stopRequest);
+            observer.finish();
+            return reportRun(report.request, report);
+        }
+        if (argc > 1 && std::strcmp(argv[1], "plan") == 0) {
+            const std::string plan = runPlanCommand(argc, argv);
+            std::fputs(plan.c_str(), stdout);
+            return std::fflush(stdout) == 0 ? kExitSuccess : kExitBadInput;
+        }
         const CommandLine commandLine = parseCommandLine(argc, argv);
         if (commandLine.immediateOutput) {
             std::fputs(commandLine.immediateOutput->c_str(), stdout);

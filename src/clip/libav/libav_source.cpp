@@ -75,6 +75,109 @@ LibavSource::LibavSource(std::unique_ptr<LibavContainer> container, bool acceptD
                     validRate(stream.avg_frame_rate) &&
                     std::fabs(av_q2d(stream.avg_frame_rate) / av_q2d(frameRate_) - 1.0) < 0.01;
     openDecoder();
+    const SourceOptions& options = container_->options();
+    if (options.start || options.end)
+        enterSegment();
+}
+
+bool LibavSource::before(std::int64_t timestamp, double seconds) const
+{
+    // Both sides exact: the bound in whole microseconds, the time in the stream's own ticks. Adjacent
+    // segments compare a frame with the same bound, so each frame falls in exactly one of them.
+    const std::int64_t microseconds = std::llround(seconds * 1e6);
+    return av_compare_ts(timestamp - *firstTimestamp_, timeBase_, microseconds, AVRational{1, 1000000}) < 0;
+}
+
+void LibavSource::enterSegment()
+{
+    segmented_ = true;
+    const SourceOptions& options = container_->options();
+    const AVStream& stream = container_->stream();
+    segmentFacts_ = container_->facts();
+    if (validRate(stream.avg_frame_rate)) {
+        const double rate = av_q2d(stream.avg_frame_rate);
+        const double from = options.start.value_or(0.0);
+        std::optional<long long> frames;
+        if (options.end)
+            frames = std::llround((*options.end - from) * rate);
+        if (segmentFacts_.framesExpected) {
+            const long long rest = std::max(0LL, *segmentFacts_.framesExpected - std::llround(from * rate));
+            frames = frames ? std::min(*frames, rest) : rest;
+        }
+        segmentFacts_.framesExpected = frames;
+    } else if (options.start) {
+        segmentFacts_.framesExpected.reset();
+    }
+    // Without a seekable file the frames before the segment are decoded and passed over as they come.
+    if (!options.start || !container_->input().regularFile() || options.replay)
+        return;
+    // Times count from the first frame's, which only decoding it tells (a container's start time may
+    // lie before it).
+    const AVFrame* first = decodeNext();
+    if (!first)
+        return;
+    if (first->best_effort_timestamp == AV_NOPTS_VALUE)
+        throw InputError("the video of " + name() + " has no presentation times, so --start cannot find its place; "
+                         "measure it whole");
+    firstTimestamp_ = first->best_effort_timestamp;
+    const std::int64_t startTicks =
+        *firstTimestamp_ + av_rescale_q_rnd(std::llround(*options.start * 1e6), AVRational{1, 1000000}, timeBase_,
+                                            AV_ROUND_DOWN);
+    numberFramesBefore(startTicks);
+    // The key frame at or before the start: every frame from the start on is decoded from it.
+    const int sought = avformat_seek_file(&container_->format(), container_->streamIndex(), INT64_MIN, startTicks,
+                                          startTicks, 0);
+    if (sought < 0)
+        throw InputError("cannot seek in " + name() + " to " + std::to_string(*options.start) +
+                         " s: " + libavErrorText(sought));
+    av_frame_unref(frame_.get());
+    avcodec_flush_buffers(decoder_.get());
+    draining_ = false;
+    ended_ = false;
+    failure_.clear();
+    damagedFrom_.reset();
+    damage_.clear();
+    lostBefore_.clear();
+    decodedDamage_.clear();
+}
+
+void LibavSource::numberFramesBefore(std::int64_t startTicks)
+{
+    // A whole run numbers each frame from the one before (a time that does not move on is numbered in
+    // order), so the segment's first number rests on every frame before it. Their times are in the
+    // packets, read without decoding. Packets come in decoding order; once a second key frame at or after
+    // the start is read, no later packet can be shown before the start.
+    AVFormatContext& format = container_->format();
+    const int rewound = avformat_seek_file(&format, container_->streamIndex(), INT64_MIN, *firstTimestamp_,
+                                           *firstTimestamp_, 0);
+    if (rewound < 0)
+        throw InputError("cannot seek in " + name() + " to its start: " + libavErrorText(rewound));
+    std::vector<std::int64_t> times;
+    for (int keyFramesAfter = 0; keyFramesAfter < 2;) {
+        if (av_read_frame(&format, packet_.get()) < 0)
+            break;
+        if (packet_->stream_index == container_->streamIndex() && !(packet_->flags & AV_PKT_FLAG_DISCARD) &&
+            packet_->pts != AV_NOPTS_VALUE) {
+            if (packet_->pts < startTicks)
+                times.push_back(packet_->pts);
+            else if (packet_->flags & AV_PKT_FLAG_KEY)
+                ++keyFramesAfter;
+        }
+        av_packet_unref(packet_.get());
+    }
+    std::sort(times.begin(), times.end());
+    framesNumberedAhead_ = true;
+    for (std::int64_t time : times)
+        numberFrameBefore(time);
+}
+
+void LibavSource::numberFrameBefore(std::int64_t timestamp)
+{
+    // As ClipRun numbers the frames it is handed.
+    std::optional<long long> byTime;
+    if (numberByTime_ && timestamp != AV_NOPTS_VALUE)
+        byTime = av_rescale_q(timestamp - *firstTimestamp_, timeBase_, av_inv_q(frameRate_));
+    numberBefore_ = byTime && *byTime > numberBefore_ ? *byTime : numberBefore_ + 1;
 }
 
 LibavSource::~LibavSource()
@@ -94,14 +197,36 @@ void LibavSource::stopDecoding()
 
 const SourceFrame* LibavSource::next()
 {
-    if (endSeen_)
-        return nullptr;
-    const AVFrame* frame = decodeInCaller_ ? decodeNext() : nextDecodedAhead();
-    if (!frame) {
-        endSeen_ = true;
-        return nullptr;
+    const AVFrame* frame = nullptr;
+    for (;;) {
+        if (endSeen_)
+            return nullptr;
+        frame = decodeInCaller_ ? decodeNext() : nextDecodedAhead();
+        if (!frame) {
+            endSeen_ = true;
+            return nullptr;
+        }
+        takeFrameMetadata(*frame, metadata_);
+        if (!segmented_)
+            break;
+        const SourceOptions& options = container_->options();
+        const std::int64_t timestamp = frame->best_effort_timestamp;
+        if (timestamp == AV_NOPTS_VALUE)
+            break;
+        if (!firstTimestamp_)
+            firstTimestamp_ = timestamp;
+        if (options.end && !before(timestamp, *options.end)) {
+            // Frames come in presentation order: none after this one belongs to the segment.
+            segmentEnded_ = true;
+            endSeen_ = true;
+            return nullptr;
+        }
+        if (!options.start || !before(timestamp, *options.start))
+            break;
+        // Decoded only to reach the segment; numbered unless the packets before the start were.
+        if (!framesNumberedAhead_)
+            numberFrameBefore(timestamp);
     }
-    takeFrameMetadata(*frame, metadata_);
     handedOutView_.hdr10Plus = hdr10PlusOf(*frame);
     handedOutView_.doviMetadata = av_frame_get_side_data(frame, AV_FRAME_DATA_DOVI_METADATA) != nullptr ||
                                   av_frame_get_side_data(frame, AV_FRAME_DATA_DOVI_RPU_BUFFER) != nullptr;
@@ -121,6 +246,9 @@ const SourceFrame* LibavSource::next()
         handedOutView_.presentationNumber =
             av_rescale_q(frame->best_effort_timestamp - *firstTimestamp_, timeBase_, av_inv_q(frameRate_));
     }
+    handedOutView_.numberBefore.reset();
+    if (segmented_ && framesInSegment_++ == 0)
+        handedOutView_.numberBefore = numberBefore_;
     if (decodeInCaller_) {
         handedOutView_.damage.swap(decodedDamage_);
         handedOutView_.lostBefore.swap(lostBefore_);

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "av_holders.h"
 #include "frame_memory.h"
@@ -35,11 +36,12 @@ public:
 
     const SourceFrame* next() override;
     std::unique_ptr<FrameSource> reopen() override;
-    const SourceFacts& facts() const override { return container_->facts(); }
+    const SourceFacts& facts() const override { return segmented_ ? segmentFacts_ : container_->facts(); }
     StaticMetadata staticMetadata() const override { return metadata_; }
     // A read error, a cut-short file, a frame the decoder refused.
-    const std::string& failure() const override { return endSeen_ ? failure_ : notEnded_; }
+    const std::string& failure() const override { return endSeen_ && !segmentEnded_ ? failure_ : notEnded_; }
     bool stopped() const override { return endSeen_ && stopped_; }
+    bool segmentEndReached() const override { return segmentEnded_; }
 
 private:
     void stopDecoding();
@@ -55,6 +57,13 @@ private:
     // Whether the frame just decoded is damaged, and how: decodedDamage_.
     void judgeDecodedFrame();
     std::string cutShortReason() const;
+    // With a time segment: learns the first frame's time, counts the frames before the segment where the
+    // stream is numbered by count, and seeks to the key frame before its start.
+    void enterSegment();
+    void numberFramesBefore(std::int64_t startTicks);
+    void numberFrameBefore(std::int64_t timestamp);
+    // Where a frame's time `timestamp` lies against a segment bound given in seconds: below it, or not.
+    bool before(std::int64_t timestamp, double seconds) const;
     const std::string& name() const { return container_->facts().name; }
 
     std::unique_ptr<LibavContainer> container_;
@@ -94,6 +103,14 @@ private:
     AVRational frameRate_{0, 1};
     std::optional<std::int64_t> firstTimestamp_;
     StaticMetadata metadata_;
+    // A time segment (SourceOptions::start and end): frames before it are decoded and passed over, and
+    // the first frame at or after its end ends the input.
+    bool segmented_ = false;
+    bool segmentEnded_ = false;
+    SourceFacts segmentFacts_;      // the container's, with the segment's expected frames
+    long long numberBefore_ = -1;   // the whole run's number of the last frame before the segment
+    long long framesInSegment_ = 0;
+    bool framesNumberedAhead_ = false;  // numberBefore_ was found from the packets, before seeking
     SourceFrame handedOutView_;
     int handedOutFormat_ = -1;  // the AVPixelFormat handedOutLayout_ was found for
     PixelLayout handedOutLayout_;

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Time segments against one run, measured with public tools only, on a 1080p HEVC 10-bit clip made here:
+#   1. one run over the whole clip, with and without --partial (what writing a partial result costs);
+#   2. the clip cut by `hdrmeter plan` into 2 and 4 segments, run with `parallel -j2`: wall and CPU time;
+#   3. the merge's own time, writing every output, and the partial results' size a frame.
+# HDRMETER_BENCH_RUNS (default 5) runs of each, medians; HDRMETER_BENCH_FRAMES (default 480) the clip's
+# length; HDRMETER_TOOL the program (default: built in build-bench as scripts/bench_tool.sh builds it).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${HDRMETER_BENCH_RUNS:-5}
+frames=${HDRMETER_BENCH_FRAMES:-480}
+tool=${HDRMETER_TOOL:-}
+if [ -z "$tool" ]; then
+  bash scripts/deps.sh bench
+  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DHDRMETER_BUILD_BENCH=ON -DHDRMETER_BUILD_TESTS=OFF >/dev/null
+  cmake --build build-bench -j"$(nproc)"
+  tool=build-bench/tools/hdrmeter/hdrmeter
+fi
+work=$(mktemp -d "${TMPDIR:-/tmp}/hdrmeter-segments-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+clip=$work/clip.mkv
+echo "== making $frames frames of 1920x1080 HEVC 10-bit 4:2:0 PQ, a key frame every 48"
+ffmpeg -v error -nostdin -y -f lavfi -i "testsrc2=size=1920x1080:rate=24,noise=alls=6:allf=t" -frames:v "$frames" \
+  -pix_fmt yuv420p10le -c:v libx265 -preset fast -x265-params log-level=error:keyint=48:min-keyint=48 \
+  -color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc "$clip"
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# "wall cpu" seconds of a command (CPU: user and system, its children included).
+timed() { /usr/bin/time -f "%e %U %S" -o "$work/time.txt" "$@" >/dev/null 2>&1; awk '{ print $1, $2 + $3 }' "$work/time.txt"; }
+report() {  # a label, then "wall cpu" lines on standard input: their medians
+  cat >"$work/runs.txt"
+  printf '%-34s wall %6.2f s   cpu %6.2f s\n' "$1" "$(cut -d' ' -f1 "$work/runs.txt" | median)" \
+    "$(cut -d' ' -f2 "$work/runs.txt" | median)"
+}
+outputs="--csv $work/c.csv --jsonl $work/j.jsonl --plot $work/p.svg --summary-json $work/s.json --hdr10plus $work/h.json --dovi-config $work/d.json --madvr $work/m.bin"
+
+timed "$tool" "$clip" >/dev/null  # warm the page cache
+for _ in $(seq "$runs"); do timed "$tool" "$clip"; done | report "one run"
+for _ in $(seq "$runs"); do timed "$tool" "$clip" --partial "$work/whole.hmp"; done | report "one run with --partial"
+echo "partial result: $(( $(stat -c %s "$work/whole.hmp") / frames )) bytes a frame"
+for segments in 2 4; do
+  "$tool" plan "$clip" --segments "$segments" >"$work/plan.txt"
+  for _ in $(seq "$runs"); do
+    rm -f "$work"/part*.hmp
+    timed parallel -j2 --colsep ' ' "$tool" "$clip" --start {1} --end {2} --partial "$work/part{#}.hmp" :::: "$work/plan.txt"
+  done | report "$segments segments, parallel -j2"
+  for _ in $(seq "$runs"); do timed "$tool" merge $outputs "$work"/part*.hmp; done | report "  their merge, every output"
+done

@@ -1,0 +1,536 @@
+#include "partial/partial_file.h"
+
+#include <zlib.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "output/output_file.h"
+
+namespace hdrmeter::clip {
+
+namespace {
+
+const char kMagic[] = "hdrmeter partial\n";
+constexpr std::size_t kMagicBytes = sizeof kMagic - 1;
+
+class Bytes {
+public:
+    template <typename T>
+    void put(T value)
+    {
+        for (std::size_t i = 0; i < sizeof(T); ++i)
+            text_ += static_cast<char>((static_cast<std::uint64_t>(asUnsigned(value)) >> (8 * i)) & 0xff);
+    }
+    void putDouble(double value)
+    {
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &value, sizeof bits);
+        put(bits);
+    }
+    void putVarint(std::uint64_t value)
+    {
+        for (; value >= 0x80; value >>= 7)
+            text_ += static_cast<char>((value & 0x7f) | 0x80);
+        text_ += static_cast<char>(value);
+    }
+    // Nonzero counts only: the gap from the last one's code, then the count.
+    void putHistogram(const std::vector<std::uint64_t>& histogram)
+    {
+        std::uint32_t nonzero = 0;
+        for (std::uint64_t count : histogram)
+            nonzero += count != 0;
+        put(static_cast<std::uint32_t>(histogram.size()));
+        put(nonzero);
+        std::size_t next = 0;
+        for (std::size_t code = 0; code < histogram.size(); ++code)
+            if (histogram[code] != 0) {
+                putVarint(code - next);
+                putVarint(histogram[code]);
+                next = code + 1;
+            }
+    }
+    std::string& text() { return text_; }
+
+private:
+    template <typename T>
+    static auto asUnsigned(T value)
+    {
+        return static_cast<std::make_unsigned_t<T>>(value);
+    }
+    std::string text_;
+};
+
+class Reader {
+public:
+    Reader(const std::string& text, std::size_t at = 0) : text_(text), at_(at) {}
+    template <typename T>
+    T take()
+    {
+        need(sizeof(T));
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < sizeof(T); ++i)
+            value |= static_cast<std::uint64_t>(static_cast<unsigned char>(text_[at_++])) << (8 * i);
+        return static_cast<T>(static_cast<std::make_unsigned_t<T>>(value));
+    }
+    double takeDouble()
+    {
+        const std::uint64_t bits = take<std::uint64_t>();
+        double value = 0.0;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+    }
+    std::uint64_t takeVarint()
+    {
+        std::uint64_t value = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            need(1);
+            const auto byte = static_cast<unsigned char>(text_[at_++]);
+            value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+            if (!(byte & 0x80))
+                return value;
+        }
+        throw std::invalid_argument("a number in a frame record runs on");
+    }
+    std::vector<std::uint64_t> takeHistogram()
+    {
+        const auto size = take<std::uint32_t>(), nonzero = take<std::uint32_t>();
+        if (size > (1u << 16) || nonzero > size)
+            throw std::invalid_argument("a histogram's size is out of bounds");
+        std::vector<std::uint64_t> histogram(size);
+        std::uint64_t next = 0;
+        for (std::uint32_t i = 0; i < nonzero; ++i) {
+            next += takeVarint();
+            if (next >= size)
+                throw std::invalid_argument("a histogram's code is out of bounds");
+            histogram[next] = takeVarint();
+            ++next;
+        }
+        return histogram;
+    }
+    std::string takeText(std::size_t bytes)
+    {
+        need(bytes);
+        std::string text = text_.substr(at_, bytes);
+        at_ += bytes;
+        return text;
+    }
+    std::size_t at() const { return at_; }
+    void skip(std::size_t bytes)
+    {
+        need(bytes);
+        at_ += bytes;
+    }
+    bool done() const { return at_ == text_.size(); }
+
+private:
+    void need(std::size_t bytes) const
+    {
+        if (text_.size() - at_ < bytes)
+            throw std::invalid_argument("it ends inside a record");
+    }
+    const std::string& text_;
+    std::size_t at_;
+};
+
+std::string compressed(const std::string& raw)
+{
+    uLongf bytes = compressBound(raw.size());
+    std::string out(bytes, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(out.data()), &bytes, reinterpret_cast<const Bytef*>(raw.data()),
+                  raw.size(), 1) != Z_OK)
+        throw std::bad_alloc();
+    out.resize(bytes);
+    return out;
+}
+
+std::string encodeStatistics(const StatisticsParts& parts)
+{
+    Bytes bytes;
+    bytes.put(static_cast<std::uint8_t>(parts.bitDepth));
+    bytes.put(static_cast<std::uint8_t>(parts.range == SampleRange::Full));
+    bytes.put(parts.pixelCount);
+    for (int code : parts.largestChannelCode)
+        bytes.put(static_cast<std::int32_t>(code));
+    bytes.putDouble(parts.bandLightSum);
+    bytes.putHistogram(parts.lightHistogram);
+    bytes.putHistogram(parts.lumaHistogram);
+    return std::move(bytes.text());
+}
+
+nlohmann::ordered_json jsonOf(const std::optional<std::array<double, 6>>& values)
+{
+    return values ? nlohmann::ordered_json(*values) : nlohmann::ordered_json();
+}
+nlohmann::ordered_json jsonOf(const std::optional<std::array<double, 2>>& values)
+{
+    return values ? nlohmann::ordered_json(*values) : nlohmann::ordered_json();
+}
+template <typename T>
+nlohmann::ordered_json jsonOf(const std::optional<T>& value)
+{
+    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
+}
+template <typename T>
+std::optional<T> optionalOf(const nlohmann::json& json)
+{
+    if (json.is_null())
+        return std::nullopt;
+    return json.get<T>();
+}
+
+nlohmann::ordered_json requestJson(const Request& request)
+{
+    nlohmann::ordered_json json;
+    json["input"] = request.input;
+    json["stream"] = jsonOf(request.stream);
+    json["transfer"] = request.transfer ? nlohmann::ordered_json(static_cast<int>(*request.transfer)) : nullptr;
+    json["matrix"] = request.matrix ? nlohmann::ordered_json(static_cast<int>(*request.matrix)) : nullptr;
+    json["threshold_nits"] = request.thresholdNits;
+    json["top1_percent"] = request.top1Percent;
+    json["top2_percent"] = request.top2Percent;
+    json["bottom_percent"] = request.bottomPercent;
+    json["percentiles"] = request.percentiles;
+    json["luma_checks"] = request.lumaChecks;
+    json["class_parity"] = request.classParity;
+    json["accept_damaged"] = request.acceptDamaged;
+    json["area_mode"] = static_cast<int>(request.areaMode);
+    json["area"] = {request.area.left, request.area.top, request.area.right, request.area.bottom};
+    json["bars_tolerance"] = request.barsTolerance;
+    json["robust_frame_percent"] = request.robustFramePercent;
+    json["robust_clip_percent"] = request.robustClipPercent;
+    json["robust_metadata"] = request.robustMetadata;
+    json["few_peak_pixels"] = request.fewPeakPixels;
+    json["scene_threshold"] = request.sceneThreshold;
+    json["min_scene_frames"] = request.minSceneFrames;
+    json["scene_cuts"] = jsonOf(request.sceneCuts);
+    json["scene_cuts_file"] = request.sceneCutsFile;
+    if (request.masteringDisplay) {
+        const MasteringLuminance& display = *request.masteringDisplay;
+        json["mastering_display"] = {{"max_nits", display.maxNits},           {"min_nits", display.minNits},
+                                     {"assumed", display.assumed},            {"primaries", jsonOf(display.primaries)},
+                                     {"white_point", jsonOf(display.whitePoint)},
+                                     {"luminance_given", display.luminanceGiven}};
+    } else {
+        json["mastering_display"] = nullptr;
+    }
+    json["start"] = jsonOf(request.start);
+    json["end"] = jsonOf(request.end);
+    return json;
+}
+
+Request requestOf(const nlohmann::json& json)
+{
+    Request request;
+    request.input = json.at("input").get<std::string>();
+    request.stream = optionalOf<int>(json.at("stream"));
+    if (!json.at("transfer").is_null())
+        request.transfer = static_cast<Transfer>(json.at("transfer").get<int>());
+    if (!json.at("matrix").is_null())
+        request.matrix = static_cast<Matrix>(json.at("matrix").get<int>());
+    request.thresholdNits = json.at("threshold_nits").get<double>();
+    request.top1Percent = json.at("top1_percent").get<double>();
+    request.top2Percent = json.at("top2_percent").get<double>();
+    request.bottomPercent = json.at("bottom_percent").get<double>();
+    request.percentiles = json.at("percentiles").get<bool>();
+    request.lumaChecks = json.at("luma_checks").get<bool>();
+    request.classParity = json.at("class_parity").get<bool>();
+    request.acceptDamaged = json.at("accept_damaged").get<bool>();
+    const int mode = json.at("area_mode").get<int>();
+    if (mode < 0 || mode > static_cast<int>(AreaMode::Given))
+        throw std::invalid_argument("its area mode is unknown");
+    request.areaMode = static_cast<AreaMode>(mode);
+    const auto area = json.at("area").get<std::array<int, 4>>();
+    request.area = {area[0], area[1], area[2], area[3]};
+    request.barsTolerance = json.at("bars_tolerance").get<int>();
+    request.robustFramePercent = json.at("robust_frame_percent").get<double>();
+    request.robustClipPercent = json.at("robust_clip_percent").get<double>();
+    request.robustMetadata = json.at("robust_metadata").get<bool>();
+    request.fewPeakPixels = json.at("few_peak_pixels").get<long long>();
+    request.sceneThreshold = json.at("scene_threshold").get<double>();
+    request.minSceneFrames = json.at("min_scene_frames").get<long long>();
+    request.sceneCuts = optionalOf<std::vector<long long>>(json.at("scene_cuts"));
+    request.sceneCutsFile = json.at("scene_cuts_file").get<std::string>();
+    if (const nlohmann::json& display = json.at("mastering_display"); !display.is_null()) {
+        MasteringLuminance luminance;
+        luminance.maxNits = display.at("max_nits").get<double>();
+        luminance.minNits = display.at("min_nits").get<double>();
+        luminance.assumed = display.at("assumed").get<bool>();
+        luminance.primaries = optionalOf<std::array<double, 6>>(display.at("primaries"));
+        luminance.whitePoint = optionalOf<std::array<double, 2>>(display.at("white_point"));
+        luminance.luminanceGiven = display.at("luminance_given").get<bool>();
+        request.masteringDisplay = luminance;
+    }
+    request.start = optionalOf<double>(json.at("start"));
+    request.end = optionalOf<double>(json.at("end"));
+    return request;
+}
+
+nlohmann::ordered_json masteringJson(const std::optional<MasteringDisplay>& mastering)
+{
+    if (!mastering)
+        return nullptr;
+    return {{"primaries", jsonOf(mastering->primaries)},
+            {"white_point", jsonOf(mastering->whitePoint)},
+            {"min_nits", jsonOf(mastering->minNits)},
+            {"max_nits", jsonOf(mastering->maxNits)}};
+}
+
+nlohmann::ordered_json headerJson(const PartialHeader& header)
+{
+    nlohmann::ordered_json json;
+    json["request"] = requestJson(header.request);
+    const StreamFacts& stream = header.stream;
+    const ColourChoice& colour = stream.colour;
+    json["stream"] = {{"input_name", stream.inputName},
+                      {"container", stream.container},
+                      {"codec", stream.codec},
+                      {"stream_index", stream.streamIndex},
+                      {"width", stream.width},
+                      {"height", stream.height},
+                      {"bit_depth", stream.bitDepth},
+                      {"layout", static_cast<int>(stream.layout)},
+                      {"range", static_cast<int>(stream.range)},
+                      {"transfer", static_cast<int>(colour.transfer)},
+                      {"matrix", static_cast<int>(colour.matrix)},
+                      {"transfer_origin", static_cast<int>(colour.transferOrigin)},
+                      {"matrix_origin", static_cast<int>(colour.matrixOrigin)},
+                      {"primaries_tag", stream.primariesTag},
+                      {"frames_expected", jsonOf(stream.framesExpected)}};
+    const StaticMetadata& metadata = header.metadata;
+    json["metadata"] = {{"mastering", masteringJson(metadata.mastering)},
+                        {"mastering_origin", static_cast<int>(metadata.masteringOrigin)},
+                        {"light_level", metadata.lightLevel ? nlohmann::ordered_json::array({metadata.lightLevel->maxCllNits,
+                                                                                            metadata.lightLevel->maxFallNits})
+                                                            : nlohmann::ordered_json()},
+                        {"light_level_origin", static_cast<int>(metadata.lightLevelOrigin)}};
+    json["area"] = {header.area.left, header.area.top, header.area.right, header.area.bottom};
+    json["start_microseconds"] = jsonOf(header.startMicroseconds);
+    json["end_microseconds"] = jsonOf(header.endMicroseconds);
+    json["input_ended"] = header.inputEnded;
+    json["input_bytes"] = header.inputBytes;
+    json["warnings"] = header.warnings;
+    json["peak"] = header.peak ? nlohmann::ordered_json::array({header.peak->frame, header.peak->x, header.peak->y})
+                               : nlohmann::ordered_json();
+    return json;
+}
+
+PartialHeader headerOf(const nlohmann::json& json)
+{
+    PartialHeader header;
+    header.request = requestOf(json.at("request"));
+    const nlohmann::json& stream = json.at("stream");
+    StreamFacts& facts = header.stream;
+    facts.inputName = stream.at("input_name").get<std::string>();
+    facts.container = stream.at("container").get<std::string>();
+    facts.codec = stream.at("codec").get<std::string>();
+    facts.streamIndex = stream.at("stream_index").get<int>();
+    facts.width = stream.at("width").get<int>();
+    facts.height = stream.at("height").get<int>();
+    facts.bitDepth = stream.at("bit_depth").get<int>();
+    facts.layout = static_cast<ChromaLayout>(stream.at("layout").get<int>());
+    facts.range = static_cast<SampleRange>(stream.at("range").get<int>());
+    facts.colour.transfer = static_cast<Transfer>(stream.at("transfer").get<int>());
+    facts.colour.matrix = static_cast<Matrix>(stream.at("matrix").get<int>());
+    facts.colour.transferOrigin = static_cast<TagOrigin>(stream.at("transfer_origin").get<int>());
+    facts.colour.matrixOrigin = static_cast<TagOrigin>(stream.at("matrix_origin").get<int>());
+    facts.primariesTag = stream.at("primaries_tag").get<int>();
+    facts.framesExpected = optionalOf<long long>(stream.at("frames_expected"));
+    const nlohmann::json& metadata = json.at("metadata");
+    if (const nlohmann::json& mastering = metadata.at("mastering"); !mastering.is_null()) {
+        MasteringDisplay display;
+        display.primaries = optionalOf<std::array<double, 6>>(mastering.at("primaries"));
+        display.whitePoint = optionalOf<std::array<double, 2>>(mastering.at("white_point"));
+        display.minNits = optionalOf<double>(mastering.at("min_nits"));
+        display.maxNits = optionalOf<double>(mastering.at("max_nits"));
+        header.metadata.mastering = display;
+    }
+    header.metadata.masteringOrigin = static_cast<MetadataOrigin>(metadata.at("mastering_origin").get<int>());
+    if (const nlohmann::json& level = metadata.at("light_level"); !level.is_null())
+        header.metadata.lightLevel = ContentLightLevel{level.at(0).get<unsigned>(), level.at(1).get<unsigned>()};
+    header.metadata.lightLevelOrigin = static_cast<MetadataOrigin>(metadata.at("light_level_origin").get<int>());
+    const auto area = json.at("area").get<std::array<int, 4>>();
+    header.area = {area[0], area[1], area[2], area[3]};
+    header.startMicroseconds = optionalOf<long long>(json.at("start_microseconds"));
+    header.endMicroseconds = optionalOf<long long>(json.at("end_microseconds"));
+    header.inputEnded = json.at("input_ended").get<bool>();
+    header.inputBytes = json.at("input_bytes").get<long long>();
+    header.warnings = json.at("warnings").get<std::vector<std::string>>();
+    if (const nlohmann::json& peak = json.at("peak"); !peak.is_null()) {
+        header.peak = PeakTrace{};
+        header.peak->frame = peak.at(0).get<long long>();
+        header.peak->x = peak.at(1).get<int>();
+        header.peak->y = peak.at(2).get<int>();
+    }
+    return header;
+}
+
+}  // namespace
+
+void PartialRecorder::putStatistics(std::size_t position, const FrameStatistics& statistics)
+{
+    if (statistics_.size() <= position)
+        statistics_.resize(position + 1);
+    statistics_[position] = encodeStatistics(statistics.parts());
+}
+
+void PartialRecorder::putContent(std::size_t position, const ContentBounds& content)
+{
+    if (contents_.size() <= position)
+        contents_.resize(position + 1);
+    contents_[position] = content;
+}
+
+void PartialRecorder::writeTo(OutputFile& file, const PartialHeader& header, const FrameSequence& frames) const
+{
+    Bytes head;
+    head.text().append(kMagic, kMagicBytes);
+    head.put(kPartialVersion);
+    const std::string json = headerJson(header).dump();
+    head.put(static_cast<std::uint64_t>(json.size()));
+    head.text() += json;
+    std::vector<std::string> records;
+    std::size_t position = 0;
+    frames([&](const FrameRecord& record) {
+        Bytes bytes;
+        bytes.put(static_cast<std::int64_t>(record.numbers.frame));
+        bytes.put(static_cast<std::int32_t>(record.width));
+        bytes.put(static_cast<std::int32_t>(record.height));
+        const bool luma = record.numbers.lumaChecks.has_value();
+        const ContentBounds content = position < contents_.size() ? contents_[position] : ContentBounds{};
+        bytes.put(static_cast<std::uint8_t>((record.damaged ? 1 : 0) | (luma ? 2 : 0) | (content.anyContent ? 4 : 0)));
+        if (luma) {
+            const LumaChecks& checks = *record.numbers.lumaChecks;
+            bytes.put(static_cast<std::int32_t>(checks.minCode));
+            bytes.put(static_cast<std::int32_t>(checks.maxCode));
+            bytes.put(static_cast<std::int64_t>(checks.lowCount));
+            bytes.put(static_cast<std::int64_t>(checks.highCount));
+        }
+        for (int value : {content.width, content.height, content.left, content.top, content.right, content.bottom})
+            bytes.put(static_cast<std::int32_t>(value));
+        bytes.text() += position < statistics_.size() ? statistics_[position] : encodeStatistics({});
+        ++position;
+        const std::string& raw = bytes.text();
+        const std::string packed = compressed(raw);
+        Bytes sizes;
+        sizes.put(static_cast<std::uint32_t>(packed.size()));
+        sizes.put(static_cast<std::uint32_t>(raw.size()));
+        records.push_back(sizes.text() + packed);
+    });
+    head.put(static_cast<std::uint64_t>(records.size()));
+    uLong crc = crc32(0L, Z_NULL, 0);
+    const auto add = [&](const std::string& text) {
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size()));
+        file.write(text);
+    };
+    add(head.text());
+    for (const std::string& record : records)
+        add(record);
+    Bytes trailer;
+    trailer.put(static_cast<std::uint32_t>(crc));
+    file.write(trailer.text());
+}
+
+PartialResult readPartial(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::invalid_argument("cannot be read");
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (in.bad())
+        throw std::invalid_argument("cannot be read");
+    if (text.compare(0, kMagicBytes, kMagic) != 0)
+        throw std::invalid_argument("is not a partial result of hdrmeter (write one with --partial)");
+    if (text.size() < kMagicBytes + 4 + 8 + 8 + 4)
+        throw std::invalid_argument("is cut short");
+    Reader reader(text, kMagicBytes);
+    const auto version = reader.take<std::uint32_t>();
+    if (version != kPartialVersion)
+        throw std::invalid_argument("is a partial result of version " + std::to_string(version) + ", and this hdrmeter "
+                                    "reads version " + std::to_string(kPartialVersion) + ": measure the segment again");
+    Reader trailer(text, text.size() - 4);
+    const auto stated = trailer.take<std::uint32_t>();
+    const uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(text.data()),
+                            static_cast<uInt>(text.size() - 4));
+    if (stated != static_cast<std::uint32_t>(crc))
+        throw std::invalid_argument("is damaged or cut short (its checksum does not match): measure the segment again");
+    PartialResult part;
+    part.path = path;
+    try {
+        const auto headerBytes = reader.take<std::uint64_t>();
+        if (headerBytes > text.size())
+            throw std::invalid_argument("its header runs past its end");
+        part.header = headerOf(nlohmann::json::parse(reader.takeText(static_cast<std::size_t>(headerBytes))));
+        const auto frames = reader.take<std::uint64_t>();
+        if (frames > text.size())
+            throw std::invalid_argument("its frame count is out of bounds");
+        for (std::uint64_t i = 0; i < frames; ++i) {
+            PartialResult::Record record;
+            record.packedBytes = reader.take<std::uint32_t>();
+            record.rawBytes = reader.take<std::uint32_t>();
+            record.offset = reader.at();
+            reader.skip(record.packedBytes);
+            part.records.push_back(record);
+        }
+        if (reader.at() != text.size() - 4)
+            throw std::invalid_argument("holds more than its frames");
+    } catch (const std::invalid_argument& error) {
+        throw std::invalid_argument(std::string("is damaged (") + error.what() + "): measure the segment again");
+    } catch (const nlohmann::json::exception& error) {
+        throw std::invalid_argument(std::string("has a header that cannot be read (") + error.what() +
+                                    "): measure the segment again with this hdrmeter");
+    }
+    return part;
+}
+
+PartialFrame readPartialFrame(const PartialResult& part, std::size_t index, std::istream& file)
+{
+    const PartialResult::Record& record = part.records[index];
+    std::string packed(record.packedBytes, '\0');
+    file.seekg(static_cast<std::streamoff>(record.offset));
+    if (!file.read(packed.data(), static_cast<std::streamsize>(packed.size())))
+        throw std::invalid_argument("frame record " + std::to_string(index) + " cannot be read again");
+    std::string raw(record.rawBytes, '\0');
+    uLongf bytes = raw.size();
+    if (uncompress(reinterpret_cast<Bytef*>(raw.data()), &bytes, reinterpret_cast<const Bytef*>(packed.data()),
+                   packed.size()) != Z_OK ||
+        bytes != raw.size())
+        throw std::invalid_argument("frame record " + std::to_string(index) + " cannot be unpacked");
+    Reader reader(raw);
+    PartialFrame frame;
+    frame.number = reader.take<std::int64_t>();
+    frame.width = reader.take<std::int32_t>();
+    frame.height = reader.take<std::int32_t>();
+    const auto flags = reader.take<std::uint8_t>();
+    frame.damaged = flags & 1;
+    if (flags & 2) {
+        LumaChecks checks;
+        checks.minCode = reader.take<std::int32_t>();
+        checks.maxCode = reader.take<std::int32_t>();
+        checks.lowCount = reader.take<std::int64_t>();
+        checks.highCount = reader.take<std::int64_t>();
+        frame.lumaChecks = checks;
+    }
+    ContentBounds& content = frame.content;
+    content.anyContent = flags & 4;
+    for (int* value : {&content.width, &content.height, &content.left, &content.top, &content.right, &content.bottom})
+        *value = reader.take<std::int32_t>();
+    StatisticsParts& statistics = frame.statistics;
+    statistics.bitDepth = reader.take<std::uint8_t>();
+    statistics.range = reader.take<std::uint8_t>() ? SampleRange::Full : SampleRange::Narrow;
+    statistics.pixelCount = reader.take<std::uint64_t>();
+    for (int& code : statistics.largestChannelCode)
+        code = reader.take<std::int32_t>();
+    statistics.bandLightSum = reader.takeDouble();
+    statistics.lightHistogram = reader.takeHistogram();
+    statistics.lumaHistogram = reader.takeHistogram();
+    if (!reader.done())
+        throw std::invalid_argument("frame record " + std::to_string(index) + " holds more than a frame");
+    return frame;
+}
+
+}  // namespace hdrmeter::clip

@@ -1,0 +1,157 @@
+// Where a film can be cut into time segments: on key frames, so that no segment decodes frames it does
+// not measure. Only packets are read, never decoded: a few seeks and the last group of pictures.
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+#include <hdrmeter/clip.h>
+
+#include "clip_errors.h"
+#include "frame_source.h"
+#include "libav/libav_container.h"
+#include "libav/libav_messages.h"
+#include "request_rules.h"
+
+namespace hdrmeter::clip {
+
+namespace {
+
+constexpr AVRational kMicrosecond{1, 1000000};
+
+class PacketReader {
+public:
+    explicit PacketReader(LibavContainer& container)
+        : container_(container), format_(container.format()), packet_(av_packet_alloc())
+    {
+        if (!packet_)
+            throw std::bad_alloc();
+    }
+
+    // The next packet of the measured stream with a presentation time; false at the end.
+    bool next()
+    {
+        for (;;) {
+            av_packet_unref(packet_.get());
+            if (av_read_frame(&format_, packet_.get()) < 0)
+                return false;
+            if (packet_->stream_index == container_.streamIndex() && packet_->pts != AV_NOPTS_VALUE &&
+                !(packet_->flags & AV_PKT_FLAG_DISCARD))
+                return true;
+        }
+    }
+    std::int64_t time() const { return packet_->pts; }
+    bool keyFrame() const { return packet_->flags & AV_PKT_FLAG_KEY; }
+
+    // To the key frame at or before `ticks`; false when the container cannot seek there.
+    bool seek(std::int64_t ticks)
+    {
+        return avformat_seek_file(&format_, container_.streamIndex(), INT64_MIN, ticks, ticks, 0) >= 0;
+    }
+
+private:
+    LibavContainer& container_;
+    AVFormatContext& format_;
+    PacketHolder packet_;
+};
+
+std::string secondsText(long long microseconds)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "%lld.%06lld", microseconds / 1000000, microseconds % 1000000);
+    std::string result = text;
+    result.erase(result.find_last_not_of('0') + 1);
+    if (result.back() == '.')
+        result.pop_back();
+    return result;
+}
+
+}  // namespace
+
+std::vector<TimeSegment> planSegments(const SegmentPlanRequest& plan)
+{
+    if ((plan.segments > 0) == (plan.segmentSeconds > 0.0))
+        throw RequestError("give the number of segments (--segments N, 1 or more) or their length "
+                           "(--segment-seconds S, above 0), one of them");
+    SourceOptions options;
+    options.path = plan.input;
+    options.streamIndex = plan.stream;
+    LibavContainer container(options, nullptr);
+    const std::string& name = container.facts().name;
+    if (container.headerOnly() || !container.input().regularFile())
+        throw InputError(name + " cannot be planned: segments need a file with presentation times that can be "
+                                "sought in (mkv, mp4, mov, ts ...), not standard input, YUV4MPEG2 or raw video");
+    const AVRational timeBase = container.stream().time_base;
+    const auto microsecondsOf = [&](std::int64_t ticks, AVRounding rounding) {
+        return static_cast<long long>(av_rescale_q_rnd(ticks, timeBase, kMicrosecond, rounding));
+    };
+    PacketReader reader(container);
+
+    // The first frame shown is the earliest time before the second key frame; the segments count from it,
+    // as a run does.
+    std::int64_t first = INT64_MAX;
+    for (int keyFrames = 0; reader.next();) {
+        if (reader.keyFrame() && ++keyFrames == 2)
+            break;
+        first = std::min(first, reader.time());
+    }
+    if (first == INT64_MAX)
+        throw InputError(name + " has no video frame with a presentation time to plan by");
+
+    // The last frame's time: from the last key frame the container's duration points to, to the end.
+    const AVStream& stream = container.stream();
+    std::int64_t lastGuess = first;
+    if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0)
+        lastGuess = first + stream.duration;
+    else if (container.format().duration != AV_NOPTS_VALUE && container.format().duration > 0)
+        lastGuess = first + av_rescale_q(container.format().duration, AVRational{1, AV_TIME_BASE}, timeBase);
+    if (!reader.seek(lastGuess) && !reader.seek(first))
+        throw InputError("cannot seek in " + name + " to plan its segments");
+    std::int64_t last = first;
+    while (reader.next())
+        last = std::max(last, reader.time());
+    const long long total = microsecondsOf(last - first, AV_ROUND_DOWN) + 1;
+
+    std::vector<long long> targets;
+    if (plan.segments > 0) {
+        for (int i = 1; i < plan.segments; ++i)
+            targets.push_back(static_cast<long long>(static_cast<double>(total) * i / plan.segments));
+    } else {
+        const auto step = static_cast<long long>(std::llround(plan.segmentSeconds * 1e6));
+        for (long long target = std::max(1LL, step); target < total; target += std::max(1LL, step))
+            targets.push_back(target);
+    }
+    // Each start is the key frame at or before its target, to the microsecond at or below its time: no
+    // frame before it lies as late, and the key frame itself is not before it.
+    std::vector<long long> starts{0};
+    for (long long target : targets) {
+        const std::int64_t ticks = first + av_rescale_q_rnd(target, kMicrosecond, timeBase, AV_ROUND_DOWN);
+        if (!reader.seek(ticks))
+            throw InputError("cannot seek in " + name + " to " + secondsText(target) + " s to plan its segments");
+        bool keyFrame = false;
+        while (!keyFrame && reader.next())
+            keyFrame = reader.keyFrame();
+        if (!keyFrame)
+            continue;
+        const long long start = microsecondsOf(reader.time() - first, AV_ROUND_DOWN);
+        if (start > starts.back() && start < total)
+            starts.push_back(start);
+    }
+    std::vector<TimeSegment> segments;
+    for (std::size_t i = 0; i < starts.size(); ++i)
+        segments.push_back({starts[i], i + 1 < starts.size() ? starts[i + 1] : total});
+    return segments;
+}
+
+std::string segmentPlanText(const std::vector<TimeSegment>& segments)
+{
+    std::string text;
+    for (const TimeSegment& segment : segments)
+        text += secondsText(segment.startMicroseconds) + " " + secondsText(segment.endMicroseconds) + "\n";
+    return text;
+}
+
+}  // namespace hdrmeter::clip

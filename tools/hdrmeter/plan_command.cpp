@@ -1,0 +1,88 @@
+#include "plan_command.h"
+
+#include <CLI/CLI.hpp>
+
+#include <optional>
+
+#include <hdrmeter/clip.h>
+
+namespace hdrmeter::cli {
+
+using namespace hdrmeter::clip;
+
+std::string runPlanCommand(int argc, const char* const* argv)
+{
+    SegmentPlanRequest plan;
+    CLI::App app{"hdrmeter plan: prints time segments of FILE that start on key frames, one a line as\n"
+                 "\"START END\" in seconds, for hdrmeter FILE --start START --end END run apart.",
+                 "hdrmeter plan"};
+    app.add_option("FILE", plan.input, "the video: a file that can be sought in")->required()->type_name("");
+    app.add_option("--segments", plan.segments, "this many segments of about equal length")->type_name("N");
+    app.add_option("--segment-seconds", plan.segmentSeconds, "segments of about S seconds each")->type_name("S");
+    app.add_option("--stream", plan.stream, "the container's stream N (default: the first video stream)")
+        ->type_name("N");
+    try {
+        // argv[0] is the program, argv[1] the word "plan".
+        app.parse(argc - 1, argv + 1);
+    } catch (const CLI::CallForHelp&) {
+        return app.help();
+    } catch (const CLI::ParseError& error) {
+        throw RequestError(std::string("plan: ") + error.what());
+    }
+    return segmentPlanText(planSegments(plan));
+}
+
+namespace {
+
+void declareMerge(CLI::App& app, MergeRequest& merging, bool& keepArea)
+{
+    app.add_option("PARTIAL", merging.partials, "partial results of the segments (--partial), in any order")
+        ->required()
+        ->type_name("");
+    for (const OutputSpec& entry : outputTable())
+        if (entry.output != Output::Partial)
+            app.add_option(entry.option, merging.outputs.*entry.path, entry.description)->type_name(entry.valueName);
+    app.add_flag("--no-remeasure", keepArea,
+                 "never measure a part again, even when its input is at hand: name the commands instead");
+}
+
+const char* kMergeDescription =
+    "hdrmeter merge: makes the whole input's summary and files from the partial results of its time\n"
+    "segments (hdrmeter FILE --start S --end E --partial PART), byte for byte as one run over the whole\n"
+    "input writes them with the same options.";
+
+}  // namespace
+
+std::optional<MergeRequest> parseMergeCommand(int argc, const char* const* argv)
+{
+    MergeRequest merging;
+    merging.outputs.keepFrames = false;
+    bool keepArea = false;
+    CLI::App app{kMergeDescription, "hdrmeter merge"};
+    declareMerge(app, merging, keepArea);
+    try {
+        app.parse(argc - 1, argv + 1);
+    } catch (const CLI::CallForHelp&) {
+        return std::nullopt;
+    } catch (const CLI::ParseError& error) {
+        throw RequestError(std::string("merge: ") + error.what());
+    }
+    merging.remeasure = !keepArea;
+    for (const OutputSpec& entry : outputTable())
+        if (entry.output != Output::Partial && app.count(entry.option) && (merging.outputs.*entry.path).empty())
+            throw RequestError(std::string(entry.option) + " needs a file name");
+    if (const std::string reason = validate(merging.outputs, Spelling::CommandLine); !reason.empty())
+        throw RequestError(reason);
+    return merging;
+}
+
+std::string mergeHelp()
+{
+    MergeRequest merging;
+    bool keepArea = false;
+    CLI::App app{kMergeDescription, "hdrmeter merge"};
+    declareMerge(app, merging, keepArea);
+    return app.help();
+}
+
+}  // namespace hdrmeter::cli
