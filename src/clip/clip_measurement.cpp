@@ -62,7 +62,7 @@ std::optional<ClipMeasurement::StoredFrame> ClipMeasurement::measureFrame(const 
     stored.smallestPqLight = statistics.smallestPqLight();
     stored.meanPqLight = statistics.meanPqLight();
     stored.largestPqLight = statistics.largestPqLight();
-    lastRobustCode_ = robustLightCode();
+    stored.robustCode = robustLightCode();
     if (!stored.damaged)
         traceLargestLight(view, frame);
     signature = signatureOf(statistics);
@@ -79,13 +79,11 @@ void ClipMeasurement::store(std::size_t index, const StoredFrame& frame, const F
         records_[index] = frame;
         if (options_.clip.lumaChecks)
             lumaChecks_[index] = lastLumaChecks_.value_or(LumaChecks{});
-        robustCodes_[index] = lastRobustCode_;
         if (index < statedHdr10Plus_.size())
             statedHdr10Plus_[index] = clip_.lastHdr10Plus();
         return;
     }
     records_.push_back(frame);
-    robustCodes_.push_back(lastRobustCode_);
     if (clip_.lastHdr10Plus() && !statesHdr10Plus_) {
         statesHdr10Plus_ = true;
         statedHdr10Plus_.resize(index);
@@ -352,21 +350,27 @@ void ClipMeasurement::traceLargestLight(const FrameView& view, long long frame)
 
 void ClipMeasurement::collectRobustPeaks()
 {
-    std::vector<std::uint16_t> codes;
-    std::vector<double> averages;
-    for (std::size_t index = 0; index < records_.size(); ++index)
-        if (records_[index].final && !records_[index].damaged) {
-            codes.push_back(robustCodes_[index]);
-            averages.push_back(records_[index].averageLightNits);
-        }
-    if (codes.empty()) {
+    // One list at a time, each its exact size: at the end of a film these are the run's largest.
+    std::size_t count = 0;
+    for (const StoredFrame& stored : records_)
+        count += stored.final && !stored.damaged ? 1 : 0;
+    if (count == 0) {
         trace_.reset();
         return;
     }
-    const std::size_t rank = nearestRankIndex(options_.robustClipPercent, codes.size());
-    std::nth_element(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(rank), codes.end());
-    std::nth_element(averages.begin(), averages.begin() + static_cast<std::ptrdiff_t>(rank), averages.end());
-    robust_ = RobustPeaks{codeNits_[codes[rank]], averages[rank]};
+    const std::size_t rank = nearestRankIndex(options_.robustClipPercent, count);
+    const auto nthOf = [&](auto value) {
+        std::vector<decltype(value(std::size_t{0}))> values;
+        values.reserve(count);
+        for (std::size_t index = 0; index < records_.size(); ++index)
+            if (records_[index].final && !records_[index].damaged)
+                values.push_back(value(index));
+        std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank), values.end());
+        return values[rank];
+    };
+    const std::uint16_t code = nthOf([this](std::size_t index) { return records_[index].robustCode; });
+    const double average = nthOf([this](std::size_t index) { return records_[index].averageLightNits; });
+    robust_ = RobustPeaks{codeNits_[code], average};
 }
 
 void ClipMeasurement::secondPass(std::size_t firstFinal, const SceneSignature& firstFinalSignature,

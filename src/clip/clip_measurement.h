@@ -7,11 +7,12 @@
 // inside the final one: a second pass over frames 0..k-1 only. The results are those of measuring with
 // the final area given explicitly.
 //
-// What is kept of each frame is its numbers, 88 bytes, and its light code at the robust percentile, 2 more
-// (and its luma checks, or the HDR10+ values its stream states, when there are any),
-// never its pixels or histograms; its size, pixel count, scene and (with the automatic area, for its
-// scene's own area) content bounds are kept once for all the frames that share them. Scenes that need histograms (HDR10+) get them from SceneSegments, which merges them as the
-// cuts are decided, so that they take memory by the open scene, not by the clip.
+// What is kept of each frame is its numbers and its light code at the robust percentile, 88 bytes (and
+// its luma checks, or the HDR10+ values its stream states, when there are any), never its pixels or
+// histograms; its size, pixel count, scene and (with the automatic area, for its scene's own area) content
+// bounds are kept once for all the frames that share them. Scenes that need histograms (HDR10+) get them
+// from SceneSegments, which merges them as the cuts are decided, so that they take memory by the open
+// scene, not by the clip.
 #ifndef HDRMETER_CLIP_CLIP_MEASUREMENT_H
 #define HDRMETER_CLIP_CLIP_MEASUREMENT_H
 
@@ -106,10 +107,13 @@ private:
         double meanPqLight = 0.0;
         double largestPqLight = 0.0;
         float sceneDistance = 0.0f;  // for the report; `candidate` was decided on the exact distance
-        bool candidate = false;      // a candidate cut: its distance reached the threshold
-        bool final = false;
-        bool damaged = false;
+        bool candidate : 1;          // a candidate cut: its distance reached the threshold
+        bool final : 1;
+        bool damaged : 1;
+        std::uint16_t robustCode = 0;  // its light code at the robust percentile
+        StoredFrame() : candidate(false), final(false), damaged(false) {}
     };
+    static_assert(sizeof(StoredFrame) <= 88, "what is kept of a frame");
     // A run of stored frames of one size, from `firstIndex` on.
     struct SizeRun {
         std::size_t firstIndex = 0;
@@ -152,10 +156,7 @@ private:
     std::deque<StoredFrame> records_;     // a deque: growing it never holds two copies
     std::deque<LumaChecks> lumaChecks_;   // beside records_, with ClipOptions::lumaChecks
     std::optional<LumaChecks> lastLumaChecks_;
-    // Beside records_: each frame's light code at the robust percentile, 2 bytes, and the codes' light.
-    std::deque<std::uint16_t> robustCodes_;
-    std::uint16_t lastRobustCode_ = 0;
-    std::vector<double> codeNits_;
+    std::vector<double> codeNits_;  // the light of each code, for the robust percentile's
     std::optional<PeakTrace> trace_;
     // Beside records_ from the first frame that carries HDR10+ metadata on (empty while none did): what
     // each frame states.
