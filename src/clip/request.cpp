@@ -1,6 +1,7 @@
 // The request's rules, the table of output files and the table of per-frame columns: each written once,
 // for every host.
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -52,6 +53,17 @@ std::string spell(Spelling spelling, const char* option)
 std::string setting(Spelling spelling, const char* option, const std::string& value)
 {
     return spell(spelling, option) + (spelling == Spelling::CommandLine ? " " : "=") + value;
+}
+
+std::string secondsText(long long microseconds)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "%lld.%06lld", microseconds / 1000000, microseconds % 1000000);
+    std::string result = text;
+    result.erase(result.find_last_not_of('0') + 1);
+    if (result.back() == '.')
+        result.pop_back();
+    return result;
 }
 
 bool Request::operator==(const Request& other) const

@@ -12,6 +12,8 @@ namespace hdrmeter::clip {
 std::string spell(Spelling spelling, const char* option);
 // "--threshold 20000" or "threshold=20000".
 std::string setting(Spelling spelling, const char* option, const std::string& value);
+// A time as --start and --end take it: "12.5" for 12,500,000 microseconds, "3" for 3,000,000.
+std::string secondsText(long long microseconds);
 
 // What the analyzer measures each frame with, the transfer and matrix aside (the stream's or the
 // request's, known at the first frame).

@@ -19,17 +19,6 @@ namespace hdrmeter::clip {
 
 namespace {
 
-std::string secondsText(long long microseconds)
-{
-    char text[40];
-    std::snprintf(text, sizeof text, "%lld.%06lld", microseconds / 1000000, microseconds % 1000000);
-    std::string result = text;
-    result.erase(result.find_last_not_of('0') + 1);
-    if (result.back() == '.')
-        result.pop_back();
-    return result;
-}
-
 // The settings a merge needs alike in every part: the measurement, not where it lay or what it wrote.
 bool measuredAlike(Request a, Request b)
 {

@@ -58,17 +58,6 @@ private:
     PacketHolder packet_;
 };
 
-std::string secondsText(long long microseconds)
-{
-    char text[40];
-    std::snprintf(text, sizeof text, "%lld.%06lld", microseconds / 1000000, microseconds % 1000000);
-    std::string result = text;
-    result.erase(result.find_last_not_of('0') + 1);
-    if (result.back() == '.')
-        result.pop_back();
-    return result;
-}
-
 }  // namespace
 
 std::vector<TimeSegment> planSegments(const SegmentPlanRequest& plan)
