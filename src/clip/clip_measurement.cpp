@@ -256,9 +256,9 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
             if (options_.frameStatistics)
                 options_.frameStatistics(records_.size(), clip_.lastStatistics());
             store(records_.size(), *measured, *view);
-            if (automatic)
+            if (automatic) {
                 keepContent(frameContent);
-            if (!automatic) {
+            } else {
                 cutter.add(frame, candidate);
                 // Rows wait only until their scene is decided.
                 release(cutter.decidedBefore(), cutter.cuts(), sink);

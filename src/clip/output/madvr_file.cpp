@@ -183,24 +183,23 @@ void MadvrSpool::readRecords(std::size_t first, std::size_t count, std::string& 
 
 void MadvrSpool::writeTo(OutputFile& file, const Report& report, const FrameSequence& frames, bool complete)
 {
-    // Scenes by their frames' places in the file: a frame the stream lost has no record. Of the frames
-    // only whether each is damaged is kept, a bit a frame.
-    std::vector<bool> damaged;
-    frames([&damaged](const FrameRecord& record) { damaged.push_back(record.damaged); });
+    // Scenes by their frames' places in the file: a frame the stream lost has no record. One pass over the
+    // frames keeps a bit a frame (whether it is damaged) and each scene's peak.
     std::vector<std::uint32_t> firsts, ends, peaks;
-    std::vector<double> peakNits;
     std::size_t position = 0;
     for (const SceneResult& scene : report.scenes) {
-        const std::size_t end = std::min(damaged.size(), position + static_cast<std::size_t>(scene.frameCount));
         firsts.push_back(static_cast<std::uint32_t>(position));
-        ends.push_back(static_cast<std::uint32_t>(end));
-        peakNits.push_back(0.0);
-        position = end;
+        position += static_cast<std::size_t>(scene.frameCount);
+        ends.push_back(static_cast<std::uint32_t>(position));
     }
+    std::vector<bool> damaged;
+    std::vector<double> peakNits(firsts.size(), 0.0);
     double fallSum = 0.0;
     long long cleanFrames = 0;
-    std::size_t index = 0, sceneOfFrame = 0;
+    std::size_t sceneOfFrame = 0;
     frames([&](const FrameRecord& record) {
+        const std::size_t index = damaged.size();
+        damaged.push_back(record.damaged);
         while (sceneOfFrame + 1 < firsts.size() && firsts[sceneOfFrame + 1] <= index)
             ++sceneOfFrame;
         if (!record.damaged && sceneOfFrame < peakNits.size() && index < ends[sceneOfFrame]) {
@@ -208,8 +207,12 @@ void MadvrSpool::writeTo(OutputFile& file, const Report& report, const FrameSequ
             fallSum += record.numbers.averageLightNits;
             ++cleanFrames;
         }
-        ++index;
     });
+    // The scenes never claim a frame that has no record.
+    for (std::size_t scene = 0; scene < ends.size(); ++scene) {
+        ends[scene] = static_cast<std::uint32_t>(std::min<std::size_t>(ends[scene], damaged.size()));
+        firsts[scene] = std::min(firsts[scene], ends[scene]);
+    }
     for (double nits : peakNits)
         peaks.push_back(u32Of(wholeNits(nits)));
     const std::size_t frameCount = damaged.size();
