@@ -28,3 +28,4 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/hdrmeterConfig.cmake ${CMAKE_CURRENT_B
 file(RELATIVE_PATH HDRMETER_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/hdrmeter.pc.in ${CMAKE_CURRENT_BINARY_DIR}/hdrmeter.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/hdrmeter.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+

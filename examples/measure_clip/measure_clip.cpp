@@ -5,6 +5,7 @@
 #include <string>
 
 #include <hdrmeter/clip.h>
+#include <hdrmeter/settings.h>
 
 int main(int argc, char** argv)
 {
@@ -23,9 +24,9 @@ int main(int argc, char** argv)
                     report.summary.framesMeasured(), report.scenes.size(), report.summary.maxCll().value(),
                     report.summary.maxFall().value());
         if (report.ending == hdrmeter::clip::Ending::Failed)
-            std::fprintf(stderr, "measure_clip: %s\n", report.failure.c_str());
+            std::fprintf(stderr, "measure_clip: %s\n", hdrmeter::clip::spelledPlainly(report.failure).c_str());
         for (const std::string& failure : report.outputFailures)
-            std::fprintf(stderr, "measure_clip: %s\n", failure.c_str());
+            std::fprintf(stderr, "measure_clip: %s\n", hdrmeter::clip::spelledPlainly(failure).c_str());
         return report.ending == hdrmeter::clip::Ending::Complete && report.outputFailures.empty() ? 0 : 1;
     } catch (const std::exception& error) {  // RequestError or InputError: nothing was measured
         std::fprintf(stderr, "measure_clip: %s\n", error.what());

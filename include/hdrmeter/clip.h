@@ -6,8 +6,8 @@
 // Units: "nit" is cd/m2; "percent" is 0..100; "PQ signal" is an SMPTE ST 2084 value in 0..1. Frames and
 // scenes are numbered from 0 in the order the stream presents them.
 //
-// Errors: measure() throws RequestError for a request that cannot be carried out (the reason names the
-// setting in the spelling asked for) and InputError for an input that cannot be opened or whose first
+// Errors: measure() throws RequestError for a request that cannot be carried out (the reason mentions the
+// setting; hdrmeter/settings.h) and InputError for an input that cannot be opened or whose first
 // frame cannot be measured. From the first measured frame on it throws nothing: whatever ends the run
 // early (a damaged stream, a frame that cannot be measured, a stop request, a file that cannot be
 // written) is in the report, and every frame measured before it is kept, summarised and written.
@@ -31,14 +31,24 @@
 
 namespace hdrmeter::clip {
 
+// Both carry their message as the library wrote it, settings named by mention() (hdrmeter/settings.h):
+// message() for a host to spell in its own words with spelled(); what() spelled plainly ("end=12.5").
 class HDRMETER_API RequestError : public std::invalid_argument {
 public:
-    explicit RequestError(const std::string& reason) : std::invalid_argument(reason) {}
+    explicit RequestError(const std::string& message);
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
 };
 
 class HDRMETER_API InputError : public std::runtime_error {
 public:
-    explicit InputError(const std::string& reason) : std::runtime_error(reason) {}
+    explicit InputError(const std::string& message);
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
 };
 
 // Set by whoever may end a run early: a signal handler, a user interface. The run finishes the frame it
@@ -190,26 +200,18 @@ struct Request {
     bool operator!=(const Request& other) const { return !(*this == other); }
 };
 
-// How a front end spells the request's settings in its messages.
-enum class Spelling {
-    CommandLine,  // --threshold 20000
-    Python,       // threshold=20000
-};
+// The one-line reason the request cannot be carried out, or "" when it can; it mentions the settings it is
+// about (hdrmeter/settings.h). Reads no file.
+HDRMETER_API std::string validate(const Request& request);
 
-// The one-line reason the request cannot be carried out, or "" when it can. Reads no file.
-HDRMETER_API std::string validate(const Request& request, Spelling spelling = Spelling::CommandLine);
-
-// One row per output file: what drives the front ends' options, validation, the check that no two
-// outputs (or an output and the input) are the same file, and file creation.
+// One row per output file: what drives validation, the check that no two outputs (or an output and the
+// input) are the same file, and file creation. Its setting (settings.h) holds its names and help.
 struct OutputSpec {
     Output output;
-    const char* option;            // "--csv"
-    const char* keyword;           // "csv"
+    const char* setting;           // "csv"
     std::string Request::*path;
     bool standardOutput;           // "-" writes standard output
     bool perFrame;                 // written row by row while the clip is measured
-    const char* valueName;         // "FILE.json", for a help text
-    const char* description;       // one line for a help text
 };
 HDRMETER_API const std::vector<OutputSpec>& outputTable();
 // The path the request gives for `output`, "" for none.
@@ -452,6 +454,8 @@ enum class Ending {
     Failed,    // `failure` says what, and `failedAtFrame` where
 };
 
+// Its lines (warnings, failure, outputFailures, leftOutReason) mention settings as RequestError's do: a
+// host spells them with spelled() or spelledPlainly().
 struct Report {
     Request request;                  // as measured (scene cuts read from a file included)
     StreamFacts stream;
@@ -510,9 +514,6 @@ public:
 // Measures the request's input and writes the files it asks for. See the errors above. `stop`, when
 // given, is also set by the run itself when an output's reader went away (nobody reads the rest).
 HDRMETER_API Report measure(const Request& request, Observer* observer = nullptr, StopRequest* stop = nullptr);
-// The same, naming settings in its errors and warnings as `spelling` does.
-HDRMETER_API Report measure(const Request& request, Spelling spelling, Observer* observer = nullptr,
-                            StopRequest* stop = nullptr);
 
 // The writers, each a whole file from a report (measure() writes the same bytes).
 HDRMETER_API std::string csvText(const Report& report);
@@ -541,8 +542,7 @@ struct MergeRequest {
 // Throws RequestError, naming the file, for a part that cannot be read, is damaged or cut short, is of
 // another input or request, overlaps another or leaves a gap, or for a missing first or last part; and
 // for parts that need measuring again. Once merging has begun it reports as measure() does.
-HDRMETER_API Report merge(const MergeRequest& merge, Spelling spelling = Spelling::CommandLine,
-                          Observer* observer = nullptr, StopRequest* stop = nullptr);
+HDRMETER_API Report merge(const MergeRequest& merge, Observer* observer = nullptr, StopRequest* stop = nullptr);
 
 // Time segments of a film to measure apart (Request::start and end), each starting on a key frame.
 struct SegmentPlanRequest {

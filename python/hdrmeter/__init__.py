@@ -24,7 +24,7 @@ def measure(path=None, **options):
     Keywords are the hdrmeter tool's options, with "_" for "-"; each left out (or None) keeps the
     library's default. demo=True, stream=N, size="WxH" with pix_fmt= for headerless video,
     transfer="pq" | "hlg", matrix="bt2020" | "bt709", threshold=nits, top1=, top2=, bottom=
-    (percent), percentiles=False (or no_percentiles=True), checks=True (luma code checks),
+    (percent), percentiles=False, checks=True (luma code checks),
     class_parity=True, tasks=N (0: one per core), frames=N (at most N), start=, end= (seconds after
     the first frame: only the frames shown from start and before end), accept_damaged=True (measure
     through frames the decoder flags as damaged and gaps in the stream's times instead of ending the

@@ -6,6 +6,7 @@
 
 #include <hdrmeter/clip.h>
 #include <hdrmeter/clip_hooks.h>
+#include <hdrmeter/settings.h>
 
 #include <algorithm>
 #include <functional>
@@ -72,11 +73,6 @@ long long integerOf(const char* name, py::handle value)
     return result;
 }
 
-int smallIntegerOf(const char* name, py::handle value)
-{
-    return static_cast<int>(std::clamp<long long>(integerOf(name, value), INT_MIN, INT_MAX));
-}
-
 double numberOf(const char* name, py::handle value)
 {
     if (PyBool_Check(value.ptr()) || isNumpyBool(value) || PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()))
@@ -125,219 +121,112 @@ std::string lowercase(std::string text)
     return text;
 }
 
-std::string reprOf(py::handle value)
+// An int as it is ("2000"), a float with the digits that read back as the same double.
+std::string numberText(const char* name, py::handle value)
 {
-    return py::repr(value).cast<std::string>();
+    if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()))
+        return py::str(value).cast<std::string>();
+    return py::repr(py::float_(numberOf(name, value))).cast<std::string>();
 }
 
-// What the keywords say besides the request's own fields: settings that only make sense together.
-struct Keywords {
-    Request request;
-    std::optional<std::string> size;
-    std::optional<std::string> pixelFormat;
-    std::optional<bool> percentiles;
-    std::optional<bool> noPercentiles;
-};
-
-using ApplyKeyword = void (*)(Keywords& keywords, const char* name, py::handle value);
-
-struct KeywordRule {
-    const char* name;
-    ApplyKeyword apply;
-};
-
-void applyActiveArea(Keywords& keywords, const char* name, py::handle value)
+// A keyword's value as the table's text for its setting; the table then checks it as it checks the command
+// line's. Python's types are checked here: a str where a number belongs is a TypeError, as Python has it.
+std::string settingTextOf(const Setting& setting, py::handle value)
 {
-    const std::string expected = ": expected \"auto\", \"full\" or (left, top, right, bottom) in pixels";
-    Request& request = keywords.request;
-    if (PyUnicode_Check(value.ptr())) {
-        const std::string mode = lowercase(value.cast<std::string>());
-        if (mode != "auto" && mode != "full")
-            throw py::value_error(std::string(name) + "=" + reprOf(value) + expected);
-        request.areaMode = mode == "auto" ? AreaMode::Auto : AreaMode::Full;
-        return;
+    const char* name = setting.name;
+    switch (setting.kind) {
+    case SettingKind::Flag:
+        return booleanOf(name, value) ? "true" : "false";
+    case SettingKind::Whole:
+        return std::to_string(integerOf(name, value));
+    case SettingKind::Decimal:
+        return numberText(name, value);
+    case SettingKind::Time:
+        return PyUnicode_Check(value.ptr()) ? value.cast<std::string>() : numberText(name, value);
+    case SettingKind::Path:
+        return fileNameOf(name, value);
+    case SettingKind::Area: {
+        if (PyUnicode_Check(value.ptr()))
+            return lowercase(value.cast<std::string>());
+        if (!isSequence(value))
+            wrongType(name, "\"auto\", \"full\" or a (left, top, right, bottom) tuple", value);
+        std::string text;
+        for (py::handle offset : py::reinterpret_borrow<py::sequence>(value))
+            text += (text.empty() ? "" : ",") + std::to_string(integerOf(name, offset));
+        return text;
     }
-    if (!isSequence(value))
-        wrongType(name, "\"auto\", \"full\" or a (left, top, right, bottom) tuple", value);
-    const py::sequence offsets = py::reinterpret_borrow<py::sequence>(value);
-    if (offsets.size() != 4)
-        throw py::value_error(std::string(name) + "=" + reprOf(value) + expected);
-    request.areaMode = AreaMode::Given;
-    int* fields[] = {&request.area.left, &request.area.top, &request.area.right, &request.area.bottom};
-    for (std::size_t i = 0; i < 4; ++i)
-        *fields[i] = smallIntegerOf(name, offsets[i]);
+    case SettingKind::Display: {
+        if (PyUnicode_Check(value.ptr()))
+            return value.cast<std::string>();
+        if (!isSequence(value))
+            wrongType(name, "a (max_nits, min_nits) tuple or primaries", value);
+        std::string text;
+        for (py::handle part : py::reinterpret_borrow<py::sequence>(value))
+            text += (text.empty() ? "" : ",") +
+                    (PyUnicode_Check(part.ptr()) ? part.cast<std::string>() : numberText(name, part));
+        return text;
+    }
+    case SettingKind::FrameList: {
+        std::string text;
+        for (py::handle frame : py::reinterpret_borrow<py::iterable>(value))
+            text += (text.empty() ? "" : ",") + std::to_string(integerOf(name, frame));
+        return text.empty() ? "," : text;
+    }
+    case SettingKind::Choice:
+    case SettingKind::Size:
+    case SettingKind::Text:
+        break;
+    }
+    return textOf(name, value);
 }
 
-void applySceneCuts(Keywords& keywords, const char* name, py::handle value)
+// Sets one keyword's setting, raising ValueError in the keywords' own spelling.
+void applyKeyword(Request& request, const Setting& setting, py::handle value)
+{
+    try {
+        setSetting(request, setting, settingTextOf(setting, value));
+    } catch (const RequestError& error) {
+        throw py::value_error(pythonSpelling(error.message()));
+    }
+}
+
+// scene_cuts takes a file name or the first frames themselves.
+void applySceneCuts(Request& request, py::handle value)
 {
     const bool fileName = PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) ||
                           PyObject_HasAttrString(value.ptr(), "__fspath__");
     if (fileName) {
-        keywords.request.sceneCutsFile = fileNameOf(name, value);
+        applyKeyword(request, *findSetting("scene_cuts"), value);
         return;
     }
     if (!py::isinstance<py::iterable>(value))
-        wrongType(name, "a file name or an iterable of first frames", value);
-    std::vector<long long> cuts;
-    for (py::handle frame : py::reinterpret_borrow<py::iterable>(value))
-        cuts.push_back(integerOf(name, frame));
-    keywords.request.sceneCuts = std::move(cuts);
-}
-
-// (max_nits, min_nits); primaries as a name or eight numbers; or the primaries followed by the two.
-void applyMasteringDisplay(Keywords& keywords, const char* name, py::handle value)
-{
-    const std::string expected = ": expected (max_nits, min_nits) such as (1000, 0.0001), primaries (\"p3-d65\", "
-                                 "\"bt2020\", \"bt709\" or eight numbers), or both: (\"p3-d65\", 1000, 0.0001)";
-    MasteringLuminance display;
-    display.assumed = false;
-    const bool text = PyUnicode_Check(value.ptr());
-    if (!text && !isSequence(value))
-        wrongType(name, "a (max_nits, min_nits) tuple or primaries", value);
-    const py::sequence parts = text ? py::sequence(py::make_tuple(value)) : py::reinterpret_borrow<py::sequence>(value);
-    std::size_t next = 0;
-    if (parts.size() > 0 && PyUnicode_Check(parts[0].ptr())) {
-        if (!setNamedPrimaries(display, parts[0].cast<std::string>()))
-            throw py::value_error(std::string(name) + "=" + reprOf(value) + expected);
-        next = 1;
-    } else if (parts.size() == 8 || parts.size() == 10) {
-        std::array<double, 8> coordinates{};
-        for (std::size_t i = 0; i < 8; ++i)
-            coordinates[i] = numberOf(name, parts[i]);
-        display.primaries = std::array<double, 6>{coordinates[0], coordinates[1], coordinates[2],
-                                                  coordinates[3], coordinates[4], coordinates[5]};
-        display.whitePoint = std::array<double, 2>{coordinates[6], coordinates[7]};
-        next = 8;
-    }
-    const std::size_t remaining = parts.size() - next;
-    if (remaining == 0 && next > 0) {
-        display.luminanceGiven = false;
-    } else if (remaining == 2) {
-        display.maxNits = numberOf(name, parts[next]);
-        display.minNits = numberOf(name, parts[next + 1]);
-    } else {
-        throw py::value_error(std::string(name) + "=" + reprOf(value) + expected);
-    }
-    keywords.request.masteringDisplay = display;
-}
-
-const std::vector<KeywordRule>& keywordRules()
-{
-    using K = Keywords&;
-    using V = py::handle;
-    static const std::vector<KeywordRule> rules = {
-        {"demo", [](K k, const char* n, V v) { k.request.demo = booleanOf(n, v); }},
-        {"stream", [](K k, const char* n, V v) { k.request.stream = smallIntegerOf(n, v); }},
-        {"size", [](K k, const char* n, V v) { k.size = textOf(n, v); }},
-        {"pix_fmt", [](K k, const char* n, V v) { k.pixelFormat = textOf(n, v); }},
-        {"transfer",
-         [](K k, const char* n, V v) {
-             const std::string name = lowercase(textOf(n, v));
-             if (name != "pq" && name != "hlg")
-                 throw py::value_error(std::string(n) + "=" + reprOf(v) + ": expected \"pq\" or \"hlg\"");
-             k.request.transfer = name == "pq" ? hdrmeter::Transfer::Pq : hdrmeter::Transfer::Hlg;
-         }},
-        {"matrix",
-         [](K k, const char* n, V v) {
-             const std::string name = lowercase(textOf(n, v));
-             if (name != "bt2020" && name != "bt709")
-                 throw py::value_error(std::string(n) + "=" + reprOf(v) + ": expected \"bt2020\" or \"bt709\"");
-             k.request.matrix = name == "bt2020" ? hdrmeter::Matrix::Bt2020 : hdrmeter::Matrix::Bt709;
-         }},
-        {"threshold", [](K k, const char* n, V v) { k.request.thresholdNits = numberOf(n, v); }},
-        {"top1", [](K k, const char* n, V v) { k.request.top1Percent = numberOf(n, v); }},
-        {"top2", [](K k, const char* n, V v) { k.request.top2Percent = numberOf(n, v); }},
-        {"bottom", [](K k, const char* n, V v) { k.request.bottomPercent = numberOf(n, v); }},
-        {"percentiles", [](K k, const char* n, V v) { k.percentiles = booleanOf(n, v); }},
-        {"no_percentiles", [](K k, const char* n, V v) { k.noPercentiles = booleanOf(n, v); }},
-        {"checks", [](K k, const char* n, V v) { k.request.lumaChecks = booleanOf(n, v); }},
-        {"class_parity", [](K k, const char* n, V v) { k.request.classParity = booleanOf(n, v); }},
-        {"accept_damaged", [](K k, const char* n, V v) { k.request.acceptDamaged = booleanOf(n, v); }},
-        {"tasks", [](K k, const char* n, V v) { k.request.tasks = smallIntegerOf(n, v); }},
-        {"frames", [](K k, const char* n, V v) { k.request.frameLimit = integerOf(n, v); }},
-        {"start", [](K k, const char* n, V v) { k.request.start = numberOf(n, v); }},
-        {"end", [](K k, const char* n, V v) { k.request.end = numberOf(n, v); }},
-        {"active_area", &applyActiveArea},
-        {"bars_tolerance", [](K k, const char* n, V v) { k.request.barsTolerance = smallIntegerOf(n, v); }},
-        {"scene_threshold", [](K k, const char* n, V v) { k.request.sceneThreshold = numberOf(n, v); }},
-        {"min_scene_length", [](K k, const char* n, V v) { k.request.minSceneFrames = integerOf(n, v); }},
-        {"scene_cuts", &applySceneCuts},
-        {"mastering_display", &applyMasteringDisplay},
-        {"robust_frame_percentile", [](K k, const char* n, V v) { k.request.robustFramePercent = numberOf(n, v); }},
-        {"robust_clip_percentile", [](K k, const char* n, V v) { k.request.robustClipPercent = numberOf(n, v); }},
-        {"robust_peaks", [](K k, const char* n, V v) { k.request.robustMetadata = booleanOf(n, v); }},
-        {"peak_pixels", [](K k, const char* n, V v) { k.request.fewPeakPixels = integerOf(n, v); }},
-        {"verify", [](K k, const char* n, V v) { k.request.verify = booleanOf(n, v); }},
-        {"verify_margin", [](K k, const char* n, V v) { k.request.verifyMarginPercent = numberOf(n, v); }},
-        {"verify_pq_codes", [](K k, const char* n, V v) { k.request.verifyPqCodes = numberOf(n, v); }},
-        {"verify_max_shift", [](K k, const char* n, V v) { k.request.verifyMaxShift = integerOf(n, v); }},
-    };
-    return rules;
-}
-
-// "1920x1080"; a size out of range is left to the request's rules, which give the allowed one.
-RawVideo rawVideoOf(const std::string& size, const std::string& pixelFormat)
-{
-    RawVideo raw;
-    raw.pixelFormat = pixelFormat;
-    const std::size_t cross = size.find('x');
-    const char* end = size.data() + size.size();
-    const auto whole = [](const char* first, const char* last, int& value) {
-        const std::from_chars_result parsed = std::from_chars(first, last, value);
-        return first != last && parsed.ec == std::errc() && parsed.ptr == last;
-    };
-    if (cross == std::string::npos || !whole(size.data(), size.data() + cross, raw.width) ||
-        !whole(size.data() + cross + 1, end, raw.height))
-        throw py::value_error("size='" + size + "': expected \"WIDTHxHEIGHT\" in pixels, such as \"1920x1080\"");
-    return raw;
+        wrongType("scene_cuts", "a file name or an iterable of first frames", value);
+    applyKeyword(request, *findSetting("scene_cut_frames"), value);
 }
 
 Request requestOf(const py::object& path, const py::dict& options)
 {
-    Keywords keywords;
+    Request request;
     for (const auto& [key, value] : options) {
         const std::string name = key.cast<std::string>();
         // None leaves a setting at the request's default, so callers can pass their own optional values on.
         if (value.is_none())
             continue;
-        const auto& rules = keywordRules();
-        const auto rule =
-            std::find_if(rules.begin(), rules.end(), [&](const KeywordRule& r) { return name == r.name; });
-        if (rule != rules.end()) {
-            rule->apply(keywords, rule->name, value);
-            continue;
-        }
-        const auto& outputs = outputTable();
-        const auto output =
-            std::find_if(outputs.begin(), outputs.end(), [&](const OutputSpec& entry) { return name == entry.keyword; });
-        if (output == outputs.end())
+        const Setting* setting = findSetting(name);
+        if (!setting || !setting->offered)
             throw py::type_error("measure() got an unexpected keyword argument '" + name + "'");
-        keywords.request.*output->path = fileNameOf(output->keyword, value);
+        if (name == "scene_cuts")
+            applySceneCuts(request, value);
+        else
+            applyKeyword(request, *setting, value);
     }
-
-    Request& request = keywords.request;
     if (!path.is_none())
         request.input = fileNameOf("path", path);
     else if (!request.demo)
         throw py::type_error("measure() needs a path (\"-\" for standard input), or demo=True");
-    if (keywords.percentiles && keywords.noPercentiles && *keywords.percentiles == *keywords.noPercentiles)
-        throw py::value_error("percentiles=" + std::string(*keywords.percentiles ? "True" : "False") +
-                              " and no_percentiles=" + (*keywords.noPercentiles ? "True" : "False") +
-                              " contradict each other: give one of them");
-    if (keywords.percentiles)
-        request.percentiles = *keywords.percentiles;
-    else if (keywords.noPercentiles)
-        request.percentiles = !*keywords.noPercentiles;
-    if (keywords.size && !keywords.pixelFormat)
-        throw py::value_error("size needs pix_fmt for raw video, such as pix_fmt=\"yuv420p10le\"");
-    if (keywords.pixelFormat && !keywords.size)
-        throw py::value_error("pix_fmt needs size=\"WIDTHxHEIGHT\" for raw video");
-    if (keywords.size)
-        request.raw = rawVideoOf(*keywords.size, *keywords.pixelFormat);
-
-    if (const std::string reason = validate(request, Spelling::Python); !reason.empty())
-        throw py::value_error(reason);
-    return std::move(keywords.request);
+    if (const std::string reason = validate(request); !reason.empty())
+        throw py::value_error(pythonSpelling(reason));
+    return request;
 }
 
 class LibavLines;
@@ -469,16 +358,23 @@ py::object reportedRun(const std::function<Report(Observer&, StopRequest&)>& run
     SignalWatch signalWatch(stop);
     std::optional<Report> report;
     std::string inputFailure;
+    std::optional<std::string> refusal;
     {
         const py::gil_scoped_release release;
         try {
             report = run(signalWatch, stop);
         } catch (const InputError& error) {
-            inputFailure = error.what();
+            inputFailure = error.message();
+        } catch (const RequestError& error) {
+            refusal = error.message();
         }
     }
     // FFmpeg's lines explain an input that could not be opened as well as a damaged frame.
     const std::vector<std::string> ffmpegLines = libavLines.take();
+    if (refusal) {
+        warnEach(ffmpegLines);
+        raiseError(PyExc_ValueError, *refusal);
+    }
     if (!report) {
         warnEach(ffmpegLines);
         raiseError(PyExc_RuntimeError, inputFailure);
@@ -503,7 +399,7 @@ py::object measureClip(const py::object& path, const py::dict& options)
 {
     const Request request = requestOf(path, options);
     return reportedRun([&request](Observer& observer, StopRequest& stop) {
-        return measure(request, Spelling::Python, &observer, &stop);
+        return measure(request, &observer, &stop);
     });
 }
 
@@ -520,19 +416,16 @@ py::object mergeClip(const py::list& partials, const py::dict& options)
             merging.remeasure = booleanOf("remeasure", value);
             continue;
         }
-        const auto& outputs = outputTable();
-        const auto output = std::find_if(outputs.begin(), outputs.end(), [&](const OutputSpec& entry) {
-            return name == entry.keyword && entry.output != Output::Partial;
-        });
-        if (output == outputs.end())
+        const Setting* setting = findSetting(name);
+        if (!setting || !setting->output || *setting->output == Output::Partial)
             throw py::type_error("merge() got an unexpected keyword argument '" + name + "'");
-        merging.outputs.*output->path = fileNameOf(output->keyword, value);
+        applyKeyword(merging.outputs, *setting, value);
     }
-    if (const std::string reason = validate(merging.outputs, Spelling::Python); !reason.empty())
-        throw py::value_error(reason);
+    if (const std::string reason = validate(merging.outputs); !reason.empty())
+        throw py::value_error(pythonSpelling(reason));
     // A part refused (RequestError, a std::invalid_argument) leaves as ValueError.
     return reportedRun([&merging](Observer& observer, StopRequest& stop) {
-        return merge(merging, Spelling::Python, &observer, &stop);
+        return merge(merging, &observer, &stop);
     });
 }
 

@@ -1,5 +1,6 @@
 #include "report_objects.h"
 
+#include <hdrmeter/settings.h>
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
@@ -158,8 +159,23 @@ py::list messageList(const std::vector<std::string>& lines)
 
 }  // namespace
 
-py::str messageText(const std::string& text)
+std::string pythonSpelling(const std::string& message)
 {
+    return spelled(message, [](const std::string& name, const std::string* value) {
+        const Setting* setting = findSetting(name);
+        if (name == "input" && value)
+            return "path=" + *value;
+        if (value)
+            return name + "=" + *value;
+        if (setting && setting->kind == SettingKind::Flag)
+            return name + (settingText(Request{}, *setting) == "true" ? "=False" : "=True");
+        return name;
+    });
+}
+
+py::str messageText(const std::string& message)
+{
+    const std::string text = pythonSpelling(message);
     PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
     if (!decoded)
         throw py::error_already_set();

@@ -12,9 +12,11 @@
 
 namespace hdrmeter_python {
 
-// A message as Python text: bytes that are not UTF-8 (a file name's, FFmpeg's) become U+FFFD instead of
+// A library message with its settings named as keywords: "end=12.5", "robust_peaks=True".
+std::string pythonSpelling(const std::string& message);
+// The same as Python text: bytes that are not UTF-8 (a file name's, FFmpeg's) become U+FFFD instead of
 // making the message itself fail.
-pybind11::str messageText(const std::string& text);
+pybind11::str messageText(const std::string& message);
 
 // The ClipResult class.
 void bindClipResult(pybind11::module_& module);

@@ -164,9 +164,8 @@ std::string ClipMeasurement::refusalOf(const FrameView& view, long long frame) c
     case AreaMode::Given:
         if (area_.left + area_.right < view.width && area_.top + area_.bottom < view.height)
             return {};
-        return setting(options_.spelling, "--active-area",
-                       std::to_string(area_.left) + "," + std::to_string(area_.top) + "," +
-                           std::to_string(area_.right) + "," + std::to_string(area_.bottom)) +
+        return mention("active_area", std::to_string(area_.left) + "," + std::to_string(area_.top) + "," +
+                                          std::to_string(area_.right) + "," + std::to_string(area_.bottom)) +
                " leaves no pixel of the " + size + " frames" +
                (frame == 0 ? ": give smaller offsets" : " that begin at frame " + std::to_string(frame));
     case AreaMode::Auto:
@@ -176,7 +175,7 @@ std::string ClipMeasurement::refusalOf(const FrameView& view, long long frame) c
         return "the frame size changes from " + std::to_string(content_.width) + "x" +
                std::to_string(content_.height) + " to " + size + " at frame " + std::to_string(frame) +
                ": the automatic active area belongs to one size; give " +
-               setting(options_.spelling, "--active-area", "full") + " to measure each frame in its own size";
+               mention("active_area", "full") + " to measure each frame in its own size";
     }
     return {};
 }

@@ -38,7 +38,6 @@ struct MeasureOptions {
     std::optional<std::vector<long long>> sceneCuts;  // imported first frames instead of detection
     std::optional<long long> frameLimit;
     bool sceneStatistics = false;  // keep the merged statistics of every scene (for HDR10+)
-    Spelling spelling = Spelling::CommandLine;  // of the settings named in failures
     // Given each frame's statistics as soon as its record is kept, with the frame's place among the frames
     // read (from 0); a frame the second pass measures again is given again at the same place.
     std::function<void(std::size_t position, const FrameStatistics& statistics)> frameStatistics;

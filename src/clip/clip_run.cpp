@@ -68,8 +68,7 @@ ClipRun::~ClipRun() = default;
 
 void ClipRun::chooseColour(int avTransfer, int avMatrix)
 {
-    facts_.colour = hdrmeter::clip::chooseColour(avTransfer, avMatrix, options_.transfer, options_.matrix,
-                                                  options_.spelling);
+    facts_.colour = hdrmeter::clip::chooseColour(avTransfer, avMatrix, options_.transfer, options_.matrix);
     if (!facts_.colour.refusal.empty())
         throw InputError(facts_.colour.refusal);
     if (!facts_.colour.warning.empty())
@@ -87,12 +86,6 @@ void ClipRun::rewind()
     facts_.framesMeasured = 0;
     lastFrameNumber_ = -1;
     lastFrameDamage_.clear();
-}
-
-std::string ClipRun::acceptDamagedSetting() const
-{
-    return options_.spelling == Spelling::CommandLine ? spell(options_.spelling, "--accept-damaged")
-                                                      : setting(options_.spelling, "--accept-damaged", "True");
 }
 
 std::string ClipRun::formatChange(const FrameFormat& format) const
@@ -150,7 +143,7 @@ std::optional<FrameView> ClipRun::decode()
         // if none were lost.
         if (!frame->lostBefore.empty()) {
             failure_ = "the decoder cannot decode frame " + std::to_string(lastFrameNumber_ + 1) + ": " +
-                       frame->lostBefore + "; " + acceptDamagedSetting() + " measures through it";
+                       frame->lostBefore + "; " + mention("accept_damaged") + " measures through it";
             return std::nullopt;
         }
         if (number > lastFrameNumber_ + 1) {
@@ -158,12 +151,12 @@ std::optional<FrameView> ClipRun::decode()
             failure_ = (first == last ? "frame " + std::to_string(first) + " is"
                                       : "frames " + std::to_string(first) + " to " + std::to_string(last) + " are") +
                        " missing from the stream (its presentation times skip " + (first == last ? "it" : "them") +
-                       "); " + acceptDamagedSetting() + " measures through gaps";
+                       "); " + mention("accept_damaged") + " measures through gaps";
             return std::nullopt;
         }
         if (!frame->damage.empty()) {
             failure_ = "frame " + std::to_string(number) + " is damaged (" + frame->damage + "): " +
-                       acceptDamagedSetting() + " measures it and flags it, leaving it out of every statistic";
+                       mention("accept_damaged") + " measures it and flags it, leaving it out of every statistic";
             return std::nullopt;
         }
     }

@@ -26,7 +26,6 @@ struct ClipOptions {
     std::optional<Matrix> matrix;         // overrides the stream's tag
     AnalysisSettings analysis;            // its transfer and matrix are the stream's, or the overrides
     bool lumaChecks = false;              // luma minimum, maximum and out-of-range counts per frame
-    Spelling spelling = Spelling::CommandLine;  // of the settings named in refusals and warnings
     bool acceptDamaged = false;           // measure through damaged frames and gaps instead of ending there
 };
 
@@ -98,7 +97,6 @@ private:
     void chooseColour(int avTransfer, int avMatrix);
     std::string formatChange(const FrameFormat& format) const;
     // How a message names the setting that measures through damage.
-    std::string acceptDamagedSetting() const;
 
     ClipOptions options_;
     const StopRequest* stop_;

@@ -88,7 +88,7 @@ AnalysisSettings analysisSettingsOf(const Request& request)
 
 namespace {
 
-MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
+MeasureOptions measureOptionsOf(const Request& request)
 {
     MeasureOptions options;
     ClipOptions& clip = options.clip;
@@ -103,7 +103,6 @@ MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
     clip.transfer = request.transfer;
     clip.matrix = request.matrix;
     clip.lumaChecks = request.lumaChecks;
-    clip.spelling = spelling;
     clip.acceptDamaged = request.acceptDamaged;
     clip.analysis = analysisSettingsOf(request);
     options.areaMode = request.areaMode;
@@ -116,7 +115,6 @@ MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
         options.sceneCuts->insert(options.sceneCuts->begin(), 0);
     options.frameLimit = request.frameLimit;
     options.sceneStatistics = !request.hdr10PlusPath.empty() || request.verify || !request.verifyJsonPath.empty();
-    options.spelling = spelling;
     options.robustFramePercent = request.robustFramePercent;
     options.robustClipPercent = request.robustClipPercent;
     return options;
@@ -210,9 +208,9 @@ std::string framesText(long long count, const char* one, const char* many)
 
 class Run {
 public:
-    Run(const Request& request, Spelling spelling, Observer* observer, StopRequest* stop,
+    Run(const Request& request, Observer* observer, StopRequest* stop,
         std::shared_ptr<const PartialResults> partials = nullptr)
-        : spelling_(spelling), observer_(observer), stop_(stop ? stop : &ownStop_)
+        : observer_(observer), stop_(stop ? stop : &ownStop_)
     {
         report_.request = request;
         report_.request.verify = request.verify || !request.verifyJsonPath.empty();
@@ -221,14 +219,14 @@ public:
             try {
                 report_.request.sceneCuts = readSceneCutList(request.sceneCutsFile);
             } catch (const std::invalid_argument& error) {
-                throw RequestError(spell(spelling, "--scene-cuts") + ": " + error.what());
+                throw RequestError(mention("scene_cuts", request.sceneCutsFile) + ": " + error.what());
             }
         }
         if (!request.demo && request.input == "-" && request.areaMode == AreaMode::Auto)
             warn("the active area is found in one pass over standard input, so its bytes are kept in a temporary "
                  "file in $TMPDIR for a second pass; " +
-                 setting(spelling, "--active-area", "full") + " or a given area avoids it");
-        MeasureOptions options = measureOptionsOf(report_.request, spelling);
+                 mention("active_area", "full") + " or a given area avoids it");
+        MeasureOptions options = measureOptionsOf(report_.request);
         options.clip.source.partials = std::move(partials);
         if (!request.madvrPath.empty()) {
             madvr_ = std::make_unique<MadvrSpool>();
@@ -252,8 +250,8 @@ public:
         std::vector<std::pair<std::string, std::string>> paths;
         for (const OutputSpec& entry : outputTable())
             if (!(request.*entry.path).empty())
-                paths.emplace_back(entry.option, request.*entry.path);
-        checkOutputsApart(paths, measurement_->clip().inputIdentity(), spelling);
+                paths.emplace_back(entry.setting, request.*entry.path);
+        checkOutputsApart(paths, measurement_->clip().inputIdentity());
         columns_ = columnsOf(request);
         for (const OutputSpec& entry : outputTable())
             if (!(request.*entry.path).empty())
@@ -396,28 +394,26 @@ private:
         const Request& request = report_.request;
         if (trace->mostPixels >= request.fewPeakPixels)
             return;
-        const bool cli = spelling_ == Spelling::CommandLine;
         warn("MaxCLL " + std::to_string(wholeNits(trace->nits)) + " nits rests on " +
              std::to_string(trace->mostPixels) + (trace->mostPixels == 1 ? " pixel" : " pixels") +
              " (frame " + std::to_string(trace->frame) + ", x " + std::to_string(trace->x) + ", y " +
              std::to_string(trace->y) + "), fewer than " + std::to_string(request.fewPeakPixels) +
              ": check them for hot pixels or overshoot; the robust MaxCLL is " +
              std::to_string(report_.robustPeaks ? wholeNits(report_.robustPeaks->maxCllNits) : 0) + " nits and " +
-             (cli ? "--robust-peaks" : "robust_peaks=True") + " writes it into the metadata");
+             mention("robust_peaks") + " writes it into the metadata");
     }
 
     void finishOutputs()
     {
         const ResolvedDisplay display = resolveMasteringDisplay(report_.metadata, report_.stream.primariesTag,
                                                                 report_.request.masteringDisplay);
-        const bool cli = spelling_ == Spelling::CommandLine;
         if (!report_.request.doviConfigPath.empty() && display.luminanceFrom == DisplayOrigin::Assumed)
             warn("the stream states no mastering display: the Dolby Vision config assumes 1000 and 0.0001 nits; give " +
-                 setting(spelling_, "--mastering-display", cli ? "MAX,MIN" : "(max, min)") + " for another");
+                 mention("mastering_display", "MAX,MIN") + " for another");
         if (!report_.request.doviConfigPath.empty() && display.primariesFrom == DisplayOrigin::Assumed)
             warn("neither the stream's metadata nor its tags state the mastering display's primaries: the Dolby Vision "
                  "config assumes BT.2020; give " +
-                 setting(spelling_, "--mastering-display", cli ? "p3-d65,MAX,MIN" : "(\"p3-d65\", max, min)") +
+                 mention("mastering_display", "p3-d65,MAX,MIN") +
                  " or the primaries in use");
         if (!report_.request.hdr10PlusPath.empty() && report_.stream.colour.transfer == Transfer::Hlg)
             warn("HDR10+ describes PQ streams: the HDR10+ file of this HLG input describes its PQ rendition on a "
@@ -431,17 +427,17 @@ private:
             if (linedUp && report_.framesLeftOut > 0) {
                 output->file().abandon();
                 report_.outputFailures.push_back(
-                    setting(spelling_, output->entry().option, output->file().path()) + " was not written: the " +
+                    mention(output->entry().setting, output->file().path()) + " was not written: the " +
                     std::to_string(report_.framesLeftOut) + " frames before the area was final are left out, so it " +
                     "would not line up with the stream; measure again to the end, or give " +
-                    setting(spelling_, "--active-area", "full") + " or a given area");
+                    mention("active_area", "full") + " or a given area");
                 continue;
             }
             if (kind == Output::Partial) {
                 // A merge takes only whole segments: a part cut short would leave a gap it cannot see.
                 if (!complete) {
                     output->file().abandon();
-                    report_.outputFailures.push_back(setting(spelling_, output->entry().option, output->file().path()) +
+                    report_.outputFailures.push_back(mention(output->entry().setting, output->file().path()) +
                                                      " was not written: the segment was not measured to its end; "
                                                      "measure it again");
                     continue;
@@ -455,7 +451,7 @@ private:
                                 [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); }, complete);
                 if (!madvr_->failure().empty()) {
                     output->file().abandon();
-                    report_.outputFailures.push_back(setting(spelling_, output->entry().option, output->file().path()) +
+                    report_.outputFailures.push_back(mention(output->entry().setting, output->file().path()) +
                                                      " was not written: " + madvr_->failure());
                     continue;
                 }
@@ -503,7 +499,6 @@ private:
         return header;
     }
 
-    Spelling spelling_;
     Observer* observer_;
     StopRequest ownStop_;
     StopRequest* stop_;
@@ -522,21 +517,16 @@ private:
 
 Report measure(const Request& request, Observer* observer, StopRequest* stop)
 {
-    return measure(request, Spelling::CommandLine, observer, stop);
-}
-
-Report measure(const Request& request, Spelling spelling, Observer* observer, StopRequest* stop)
-{
-    if (const std::string reason = validate(request, spelling); !reason.empty())
+    if (const std::string reason = validate(request); !reason.empty())
         throw RequestError(reason);
-    Run run(request, spelling, observer, stop);
+    Run run(request, observer, stop);
     return run.run();
 }
 
-Report measurePartials(const Request& request, std::shared_ptr<const PartialResults> partials, Spelling spelling,
-                       Observer* observer, StopRequest* stop)
+Report measurePartials(const Request& request, std::shared_ptr<const PartialResults> partials, Observer* observer,
+                       StopRequest* stop)
 {
-    Run run(request, spelling, observer, stop, std::move(partials));
+    Run run(request, observer, stop, std::move(partials));
     return run.run();
 }
 

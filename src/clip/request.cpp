@@ -1,11 +1,12 @@
-// The request's rules, the table of output files and the table of per-frame columns: each written once,
-// for every host.
+// The request's rules between settings, the table of output files and the table of per-frame columns:
+// each written once, for every host.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include <hdrmeter/clip.h>
+#include <hdrmeter/settings.h>
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -13,256 +14,133 @@ extern "C" {
 
 #include "libav/stream_format.h"
 #include "request_rules.h"
+#include "settings/setting_values.h"
 
 namespace hdrmeter::clip {
 
 namespace {
 
 constexpr int kMaxFrameDimension = 16384;
-// The analyzer keeps one worker per task; beyond a few hundred there is nothing to gain.
-constexpr int kMaxTaskCount = 256;
-constexpr long long kMaxMinSceneFrames = 1LL << 40;
-// Times are counted in microseconds: a longer time would not fit.
-constexpr double kMaxSegmentSeconds = 9.0e12;
-
-std::string number(double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", value);
-    return text;
-}
 
 bool within(double value, double lowest, double highest)
 {
     return std::isfinite(value) && value >= lowest && value <= highest;
 }
 
-}  // namespace
-
-std::string spell(Spelling spelling, const char* option)
+// The rules between settings; each row's own range is checked from the table before these.
+std::string crossRules(const Request& request)
 {
-    if (spelling == Spelling::CommandLine)
-        return option;
-    std::string keyword = option + 2;
-    for (char& c : keyword)
-        if (c == '-')
-            c = '_';
-    return keyword;
-}
-
-std::string setting(Spelling spelling, const char* option, const std::string& value)
-{
-    return spell(spelling, option) + (spelling == Spelling::CommandLine ? " " : "=") + value;
-}
-
-std::string secondsText(long long microseconds)
-{
-    char text[40];
-    std::snprintf(text, sizeof text, "%lld.%06lld", microseconds / 1000000, microseconds % 1000000);
-    std::string result = text;
-    result.erase(result.find_last_not_of('0') + 1);
-    if (result.back() == '.')
-        result.pop_back();
-    return result;
-}
-
-bool Request::operator==(const Request& other) const
-{
-    const auto rawKey = [](const std::optional<RawVideo>& raw) {
-        return raw ? std::make_tuple(true, raw->width, raw->height, raw->pixelFormat)
-                   : std::make_tuple(false, 0, 0, std::string());
-    };
-    const auto masteringKey = [](const std::optional<MasteringLuminance>& m) {
-        return m ? std::make_tuple(true, m->maxNits, m->minNits, m->assumed, m->primaries, m->whitePoint, m->luminanceGiven)
-                 : std::make_tuple(false, 0.0, 0.0, false, std::optional<std::array<double, 6>>(),
-                                   std::optional<std::array<double, 2>>(), false);
-    };
-    return input == other.input && demo == other.demo && stream == other.stream &&
-           rawKey(raw) == rawKey(other.raw) && transfer == other.transfer && matrix == other.matrix &&
-           thresholdNits == other.thresholdNits && top1Percent == other.top1Percent &&
-           top2Percent == other.top2Percent && bottomPercent == other.bottomPercent &&
-           percentiles == other.percentiles && lumaChecks == other.lumaChecks && classParity == other.classParity &&
-           acceptDamaged == other.acceptDamaged && keepFrames == other.keepFrames &&
-           tasks == other.tasks && frameLimit == other.frameLimit && areaMode == other.areaMode &&
-           area == other.area && barsTolerance == other.barsTolerance && sceneThreshold == other.sceneThreshold && minSceneFrames == other.minSceneFrames &&
-           sceneCuts == other.sceneCuts && sceneCutsFile == other.sceneCutsFile &&
-           masteringKey(masteringDisplay) == masteringKey(other.masteringDisplay) && csvPath == other.csvPath &&
-           jsonlPath == other.jsonlPath && plotPath == other.plotPath && summaryJsonPath == other.summaryJsonPath &&
-           hdr10PlusPath == other.hdr10PlusPath && doviConfigPath == other.doviConfigPath &&
-           madvrPath == other.madvrPath && robustFramePercent == other.robustFramePercent &&
-           robustClipPercent == other.robustClipPercent && robustMetadata == other.robustMetadata &&
-           fewPeakPixels == other.fewPeakPixels && verify == other.verify &&
-           verifyMarginPercent == other.verifyMarginPercent && verifyPqCodes == other.verifyPqCodes &&
-           verifyMaxShift == other.verifyMaxShift && verifyJsonPath == other.verifyJsonPath && start == other.start &&
-           end == other.end && partialPath == other.partialPath;
-}
-
-std::string validate(const Request& request, Spelling spelling)
-{
-    const bool cli = spelling == Spelling::CommandLine;
     if (request.input.empty())
-        return cli ? "the input's name is empty: give a FILE, or - for standard input"
-                   : "the path is empty: give a file name, or \"-\" for standard input";
+        return "the input's name is empty: give a file name, or - for standard input";
     if (request.demo && (request.input != "-" || request.raw || request.stream))
-        return cli ? "--demo measures its own clip: give no FILE, --size, --pix-fmt or --stream with it"
-                   : "demo=True measures its own clip: give no path, size, pix_fmt or stream with it";
-    if (request.stream && (*request.stream < 0 || *request.stream > 65535))
-        return setting(spelling, "--stream", std::to_string(*request.stream)) + ": expected a stream number, 0 or more";
+        return mention("demo") + " measures its own clip: give no input, " + mention("size") + ", " +
+               mention("pix_fmt") + " or " + mention("stream") + " with it";
     if (request.raw) {
         const RawVideo& raw = *request.raw;
+        if (raw.pixelFormat.empty())
+            return mention("size") + " needs " + mention("pix_fmt", "NAME") + " for raw input, such as yuv422p10le";
+        if (raw.width == 0 && raw.height == 0)
+            return mention("pix_fmt") + " needs " + mention("size", "WIDTHxHEIGHT") + " for raw input";
         if (raw.width < 1 || raw.width > kMaxFrameDimension || raw.height < 1 || raw.height > kMaxFrameDimension)
-            return setting(spelling, "--size", std::to_string(raw.width) + "x" + std::to_string(raw.height)) +
+            return mention("size", std::to_string(raw.width) + "x" + std::to_string(raw.height)) +
                    ": expected WIDTHxHEIGHT in pixels from 1 to 16384, such as 1920x1080";
         const AVPixelFormat format = av_get_pix_fmt(raw.pixelFormat.c_str());
         if (format == AV_PIX_FMT_NONE)
-            return setting(spelling, "--pix-fmt", raw.pixelFormat) +
-                   ": not an ffmpeg pixel format name; give one such as yuv420p10le";
+            return mention("pix_fmt", raw.pixelFormat) + ": not an FFmpeg pixel format name; give one such as yuv420p10le";
         const PixelLayout layout = pixelLayoutOf(format);
         if (!layout.accepted)
-            return setting(spelling, "--pix-fmt", raw.pixelFormat) + ": " + layout.refusal;
+            return mention("pix_fmt", raw.pixelFormat) + ": " + layout.refusal;
     }
-    if (!within(request.thresholdNits, 0.0, 10000.0))
-        return setting(spelling, "--threshold", number(request.thresholdNits)) + ": give a level from 0 to 10000 nits";
-    for (const auto& [option, percent] : {std::pair<const char*, double>{"--top1", request.top1Percent},
-                                          {"--top2", request.top2Percent},
-                                          {"--bottom", request.bottomPercent},
-                                          {"--robust-frame-percentile", request.robustFramePercent},
-                                          {"--robust-clip-percentile", request.robustClipPercent}})
-        if (!within(percent, 0.0, 100.0))
-            return setting(spelling, option, number(percent)) + ": a percentage must lie between 0 and 100";
-    if (request.fewPeakPixels < 0)
-        return setting(spelling, "--peak-pixels", std::to_string(request.fewPeakPixels)) +
-               ": expected a whole number of pixels, 0 or more";
-    if (!within(request.verifyMarginPercent, 0.0, 1000.0))
-        return setting(spelling, "--verify-margin", number(request.verifyMarginPercent)) +
-               ": give a percentage from 0 to 1000";
-    if (!within(request.verifyPqCodes, 0.0, 1023.0))
-        return setting(spelling, "--verify-pq-codes", number(request.verifyPqCodes)) +
-               ": give a number of 10-bit PQ codes from 0 to 1023";
-    if (request.verifyMaxShift < 0 || request.verifyMaxShift > 10000)
-        return setting(spelling, "--verify-max-shift", std::to_string(request.verifyMaxShift)) +
-               ": expected a whole number of frames from 0 to 10000";
-    if (request.tasks < 0 || request.tasks > kMaxTaskCount)
-        return setting(spelling, "--tasks", std::to_string(request.tasks)) +
-               ": expected a whole number of tasks from 1 to 256" + (cli ? "" : ", or 0 for one per core");
-    if (request.frameLimit && *request.frameLimit < 1)
-        return setting(spelling, "--frames", std::to_string(*request.frameLimit)) +
-               ": expected a whole number of frames, 1 or more";
-    for (const auto& [option, seconds] : {std::pair<const char*, std::optional<double>>{"--start", request.start},
-                                          {"--end", request.end}})
-        if (seconds && !within(*seconds, 0.0, kMaxSegmentSeconds))
-            return setting(spelling, option, number(*seconds)) + ": give a time in seconds, 0 or more";
     if (request.start && request.end && *request.end <= *request.start)
-        return setting(spelling, "--end", number(*request.end)) + ": give a time after " +
-               setting(spelling, "--start", number(*request.start));
+        return mention("end", exactText(*request.end)) + ": give a time after " +
+               mention("start", exactText(*request.start));
     if (!request.partialPath.empty() && (request.verify || !request.verifyJsonPath.empty()))
-        return spell(spelling, "--partial") + " does not keep the stream's HDR10+ metadata that " +
-               spell(spelling, "--verify") + " compares: verify the whole file in one run";
+        return mention("partial") + " does not keep the stream's HDR10+ metadata that " + mention("verify") +
+               " compares: verify the whole file in one run";
     if (!request.partialPath.empty() && request.frameLimit)
-        return spell(spelling, "--partial") + " takes a whole time segment: give " + spell(spelling, "--end") +
-               " instead of " + spell(spelling, "--frames");
+        return mention("partial") + " takes a whole time segment: give " + mention("end") + " instead of " +
+               mention("frames");
     if ((request.start || request.end) && (request.demo || request.raw))
-        return std::string(request.demo ? (cli ? "--demo" : "demo=True") : (cli ? "--size" : "size")) +
-               " has no presentation times to cut: give " + spell(spelling, "--start") + " and " +
-               spell(spelling, "--end") + " with a container such as mkv, mp4 or ts";
+        return mention(request.demo ? "demo" : "size") + " has no presentation times to cut: give " +
+               mention("start") + " and " + mention("end") + " with a container such as mkv, mp4 or ts";
     if (request.areaMode == AreaMode::Given) {
         const ActiveArea& area = request.area;
         for (int offset : {area.left, area.top, area.right, area.bottom})
             if (offset < 0 || offset > kMaxFrameDimension)
-                return setting(spelling, "--active-area",
-                               std::to_string(area.left) + "," + std::to_string(area.top) + "," +
-                                   std::to_string(area.right) + "," + std::to_string(area.bottom)) +
+                return mention("active_area", std::to_string(area.left) + "," + std::to_string(area.top) + "," +
+                                                  std::to_string(area.right) + "," + std::to_string(area.bottom)) +
                        ": offsets are pixels from each edge, 0 to 16384";
     }
-    if (request.barsTolerance < 0 || request.barsTolerance > kBarsToleranceLargest)
-        return setting(spelling, "--bars-tolerance", std::to_string(request.barsTolerance)) +
-               ": expected a whole number of codes from 0 to " + std::to_string(kBarsToleranceLargest) +
-               " (0: only black lines are bars)";
-    if (!within(request.sceneThreshold, 0.0, 1.0))
-        return setting(spelling, "--scene-threshold", number(request.sceneThreshold)) + ": give a share from 0 to 1";
-    if (request.minSceneFrames < 1 || request.minSceneFrames > kMaxMinSceneFrames)
-        return setting(spelling, "--min-scene-length", std::to_string(request.minSceneFrames)) +
-               ": expected a whole number of frames, 1 or more";
     if (request.sceneCuts) {
         const std::vector<long long>& cuts = *request.sceneCuts;
         for (std::size_t i = 0; i < cuts.size(); ++i)
             if (cuts[i] < 0 || (i > 0 && cuts[i] <= cuts[i - 1]))
-                return spell(spelling, "--scene-cuts") + ": give first frame numbers from 0, in increasing order";
+                return mention("scene_cuts") + ": give first frame numbers from 0, in increasing order";
         if (!request.sceneCutsFile.empty())
-            return cli ? "give the scene cuts once: as a list or as --scene-cuts FILE"
-                       : "give the scene cuts once: as a list or as a file name";
+            return "give the scene cuts once: as a list or as " + mention("scene_cuts", "FILE");
     }
     if (request.masteringDisplay) {
         const MasteringLuminance& display = *request.masteringDisplay;
+        const Setting& row = *findSetting("mastering_display");
         if (display.primaries.has_value() != display.whitePoint.has_value() ||
             (!display.luminanceGiven && !display.primaries))
-            return spell(spelling, "--mastering-display") +
-                   (cli ? ": give the primaries with their white point, such as p3-d65 or eight numbers"
-                        : ": give the primaries with their white point, such as \"p3-d65\" or eight numbers");
+            return mention(row.name) + ": give the primaries with their white point, such as p3-d65 or eight numbers";
+        bool chromaticities = true;
         if (display.primaries) {
-            bool valid = true;
-            std::string coordinates;
-            for (double coordinate : *display.primaries) {
-                valid = valid && within(coordinate, 0.0, 1.0);
-                coordinates += (coordinates.empty() ? "" : ",") + number(coordinate);
-            }
-            for (double coordinate : *display.whitePoint) {
-                valid = valid && within(coordinate, 0.0, 1.0);
-                coordinates += "," + number(coordinate);
-            }
-            if (!valid)
-                return setting(spelling, "--mastering-display", cli ? coordinates : "(" + coordinates + ")") +
-                       (cli ? ": expected RX,RY,GX,GY,BX,BY,WX,WY as CIE 1931 x, y from 0 to 1, or a name: "
-                              "p3-d65, bt2020 or bt709"
-                            : ": expected (rx, ry, gx, gy, bx, by, wx, wy) as CIE 1931 x, y from 0 to 1, or a name: "
-                              "\"p3-d65\", \"bt2020\" or \"bt709\"");
+            for (double coordinate : *display.primaries)
+                chromaticities = chromaticities && within(coordinate, 0.0, 1.0);
+            for (double coordinate : *display.whitePoint)
+                chromaticities = chromaticities && within(coordinate, 0.0, 1.0);
         }
+        if (!chromaticities)
+            return mention(row.name, settingText(request, row)) +
+                   ": expected RX,RY,GX,GY,BX,BY,WX,WY as CIE 1931 x, y from 0 to 1, or a name: p3-d65, bt2020 or bt709";
         if (display.luminanceGiven &&
             (!within(display.minNits, 0.0, 10000.0) || !within(display.maxNits, 0.0, 10000.0) ||
              display.maxNits <= display.minNits))
-            return setting(spelling, "--mastering-display",
-                           cli ? number(display.maxNits) + "," + number(display.minNits)
-                               : "(" + number(display.maxNits) + ", " + number(display.minNits) + ")") +
-                   (cli ? ": expected MAX,MIN in nits, such as 1000,0.0001 (MAX above MIN, at most 10000)"
-                        : ": expected (max, min) in nits, such as (1000, 0.0001), max above min and at most 10000");
+            return mention(row.name, settingText(request, row)) +
+                   ": expected MAX,MIN in nits, such as 1000,0.0001 (MAX above MIN, at most 10000)";
     }
     int standardOutputs = 0;
     for (const OutputSpec& entry : outputTable()) {
         const std::string& path = request.*entry.path;
         if (path == "-" && !entry.standardOutput) {
-            const char* extension = std::strrchr(entry.valueName, '.');
-            return spell(spelling, entry.option) + " needs a file name such as light" + (extension ? extension : "");
+            const char* valueName = outputSetting(entry.output).valueName;
+            const char* extension = std::strrchr(valueName, '.');
+            return mention(entry.setting) + " needs a file name such as light" + (extension ? extension : "");
         }
         if (path == "-" && entry.perFrame)
             ++standardOutputs;
     }
     if (standardOutputs > 1)
-        return cli ? "--csv and --jsonl cannot both write standard output"
-                   : "csv and jsonl cannot both write standard output";
+        return mention("csv") + " and " + mention("jsonl") + " cannot both write standard output";
     return {};
+}
+
+}  // namespace
+
+std::string validate(const Request& request)
+{
+    for (const Setting& setting : settings()) {
+        const std::optional<double> number = setting.number(request);
+        if (number && !within(*number, setting.lowest, setting.highest))
+            return mention(setting.name, settingText(request, setting)) + ": expected " + setting.expected;
+    }
+    return crossRules(request);
 }
 
 const std::vector<OutputSpec>& outputTable()
 {
     static const std::vector<OutputSpec> table = {
-        {Output::Csv, "--csv", "csv", &Request::csvPath, true, true, "FILE",
-         "write one CSV row per frame (- for standard output)"},
-        {Output::JsonLines, "--jsonl", "jsonl", &Request::jsonlPath, true, true, "FILE",
-         "write one JSON object per line per frame (- for standard output)"},
-        {Output::Plot, "--plot", "plot", &Request::plotPath, false, false, "FILE.svg",
-         "draw the per-frame light on a PQ-scaled nits axis"},
-        {Output::SummaryJson, "--summary-json", "summary_json", &Request::summaryJsonPath, true, false, "FILE",
-         "write the summary as JSON"},
-        {Output::Hdr10Plus, "--hdr10plus", "hdr10plus", &Request::hdr10PlusPath, true, false, "FILE.json",
-         "write HDR10+ Profile A metadata, one entry per frame"},
-        {Output::DoviConfig, "--dovi-config", "dovi_config", &Request::doviConfigPath, true, false, "FILE.json",
-         "write a Dolby Vision profile 8.1 generator config"},
-        {Output::Madvr, "--madvr", "madvr", &Request::madvrPath, false, false, "FILE.bin",
-         "write a madVR measurement file (version 5): per frame its peak and light histogram"},
-        {Output::VerifyJson, "--verify-json", "verify_json", &Request::verifyJsonPath, true, false, "FILE.json",
-         "verify the stream's metadata against the picture and write the checks as JSON"},
-        {Output::Partial, "--partial", "partial", &Request::partialPath, false, false, "FILE.hmp",
-         "write a partial result of this segment for hdrmeter merge"},
+        {Output::Csv, "csv", &Request::csvPath, true, true},
+        {Output::JsonLines, "jsonl", &Request::jsonlPath, true, true},
+        {Output::Plot, "plot", &Request::plotPath, false, false},
+        {Output::SummaryJson, "summary_json", &Request::summaryJsonPath, true, false},
+        {Output::Hdr10Plus, "hdr10plus", &Request::hdr10PlusPath, true, false},
+        {Output::DoviConfig, "dovi_config", &Request::doviConfigPath, true, false},
+        {Output::Madvr, "madvr", &Request::madvrPath, false, false},
+        {Output::VerifyJson, "verify_json", &Request::verifyJsonPath, true, false},
+        {Output::Partial, "partial", &Request::partialPath, false, false},
     };
     return table;
 }

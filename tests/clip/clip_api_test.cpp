@@ -6,46 +6,68 @@
 #include <tuple>
 
 #include <hdrmeter/clip.h>
+#include <hdrmeter/settings.h>
 
 using namespace hdrmeter::clip;
 
-// A request that cannot be carried out is refused with one line naming the setting as each front end
-// spells it; measure() refuses it the same way before it opens anything.
-TEST(ClipApi, ValidateNamesTheSettingInEachSpelling)
+// A request that cannot be carried out is refused with one line that mentions the setting, which each
+// host spells in its own words; measure() refuses it the same way before it opens anything.
+TEST(ClipApi, ValidateMentionsTheSettingForEachHostToSpell)
 {
     EXPECT_EQ(validate(Request{}), "");
     EXPECT_EQ(Request{}, Request{});
+    const auto commandLine = [](const std::string& message) {
+        return spelled(message, [](const std::string& name, const std::string* value) {
+            std::string option = "--" + name;
+            for (char& c : option)
+                c = c == '_' ? '-' : c;
+            return option + (value ? " " + *value : "");
+        });
+    };
     struct Case {
         void (*change)(Request&);
-        const char* commandLine;
-        const char* python;
+        const char* spelledOnTheCommandLine;
+        const char* spelledPlainly;
     } const cases[] = {
         {[](Request& r) { r.thresholdNits = 10001; }, "--threshold 10001: ", "threshold=10001: "},
         {[](Request& r) { r.top2Percent = -1; }, "--top2 -1: ", "top2=-1: "},
         {[](Request& r) { r.tasks = 4096; }, "--tasks 4096: ", "tasks=4096: "},
         {[](Request& r) { r.minSceneFrames = 0; }, "--min-scene-length 0: ", "min_scene_length=0: "},
+        {[](Request& r) { r.fewPeakPixels = -1; }, "--peak-pixels -1: ", "peak_pixels=-1: "},
         {[](Request& r) { r.sceneCuts = std::vector<long long>{0, 5, 5}; }, "--scene-cuts: ", "scene_cuts: "},
         {[](Request& r) { r.plotPath = "-"; }, "--plot needs a file name", "plot needs a file name"},
         {[](Request& r) { r.raw = RawVideo{16, 8, "yuv420p"}; }, "--pix-fmt yuv420p: ", "pix_fmt=yuv420p: "},
+        {[](Request& r) { r.start = 5.0, r.end = 2.5; }, "--end 2.5: give a time after --start 5",
+         "end=2.5: give a time after start=5"},
         {[](Request& r) {
              r.masteringDisplay = MasteringLuminance{};
              r.masteringDisplay->primaries = std::array<double, 6>{0.7, 0.3, 0.2, 0.7, 0.1, -0.05};
              r.masteringDisplay->whitePoint = std::array<double, 2>{0.3, 0.33};
          },
-         "--mastering-display 0.7,0.3,0.2,0.7,0.1,-0.05,0.3,0.33: ", "mastering_display=(0.7,0.3,0.2,0.7,0.1,-0.05,0.3,0.33): "},
+         "--mastering-display 0.7,0.3,0.2,0.7,0.1,-0.05,0.3,0.33,1000,0.0001: ",
+         "mastering_display=0.7,0.3,0.2,0.7,0.1,-0.05,0.3,0.33,1000,0.0001: "},
         {[](Request& r) {
              r.masteringDisplay = MasteringLuminance{};
              r.masteringDisplay->luminanceGiven = false;
          },
          "--mastering-display: give the primaries", "mastering_display: give the primaries"},
+        {[](Request& r) { r.masteringDisplay = MasteringLuminance{}, r.masteringDisplay->maxNits = 1e-5; },
+         "--mastering-display 1e-05,0.0001: expected", "mastering_display=1e-05,0.0001: expected"},
     };
     for (const Case& c : cases) {
         Request request;
         c.change(request);
         EXPECT_NE(request, Request{});
-        EXPECT_EQ(validate(request).rfind(c.commandLine, 0), 0u) << validate(request);
-        EXPECT_EQ(validate(request, Spelling::Python).rfind(c.python, 0), 0u) << validate(request, Spelling::Python);
-        EXPECT_THROW(measure(request, Spelling::Python), RequestError);
+        const std::string reason = validate(request);
+        EXPECT_EQ(commandLine(reason).rfind(c.spelledOnTheCommandLine, 0), 0u) << commandLine(reason);
+        EXPECT_EQ(spelledPlainly(reason).rfind(c.spelledPlainly, 0), 0u) << spelledPlainly(reason);
+        try {
+            measure(request);
+            ADD_FAILURE() << "measure() took " << c.spelledPlainly;
+        } catch (const RequestError& error) {
+            EXPECT_EQ(error.message(), reason);
+            EXPECT_EQ(std::string(error.what()), spelledPlainly(reason));
+        }
     }
 }
 
@@ -93,7 +115,7 @@ TEST(ClipApi, AnObserverStopsTheRunAndWhatWasMeasuredIsKept)
     std::remove(raw.c_str());
     EXPECT_EQ(grown.framesLeftOut, 4);
     ASSERT_EQ(grown.outputFailures.size(), 1u);
-    EXPECT_EQ(grown.outputFailures[0].rfind("--madvr " + madvr + " was not written: the 4 frames before the area", 0), 0u)
+    EXPECT_EQ(spelledPlainly(grown.outputFailures[0]).rfind("madvr=" + madvr + " was not written: the 4 frames before the area", 0), 0u)
         << grown.outputFailures[0];
     EXPECT_EQ(std::fopen(madvr.c_str(), "rb"), nullptr);
 }

@@ -92,8 +92,8 @@ if(CLIP_SOURCE_DIR)
   run(${CMAKE_COMMAND} -S ${CLIP_SOURCE_DIR} -B ${WORK_DIR}/clip-build -DCMAKE_PREFIX_PATH=${prefix}
       -DCMAKE_CXX_COMPILER=${CXX})
   run(${CMAKE_COMMAND} --build ${WORK_DIR}/clip-build)
-  run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${WORK_DIR}/clip-build/measure_clip --demo
-      ${WORK_DIR}/demo.hdr10plus.json)
+  # No LD_LIBRARY_PATH: the host's run path finds libhdrmeter_clip.so, and that finds libhdrmeter.so beside it.
+  run(${WORK_DIR}/clip-build/measure_clip --demo ${WORK_DIR}/demo.hdr10plus.json)
   file(READ ${WORK_DIR}/demo.hdr10plus.json hdr10plus)
   if(NOT last_output MATCHES "^120 frames, [0-9]+ scenes, MaxCLL" OR NOT hdr10plus MATCHES "\"SceneInfo\"")
     message(FATAL_ERROR "the clip layer's consumer did not measure the demo clip:\n${last_output}")
@@ -101,6 +101,17 @@ if(CLIP_SOURCE_DIR)
 endif()
 
 find_program(PKG_CONFIG pkg-config REQUIRED)
+if(CLIP_SOURCE_DIR)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${libdir}/pkgconfig
+                  ${PKG_CONFIG} --cflags --libs hdrmeter-clip
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT rc EQUAL 0 OR NOT flags MATCHES "-lhdrmeter_clip" OR NOT flags MATCHES "-lhdrmeter( |$)")
+    message(FATAL_ERROR "pkg-config does not give hdrmeter-clip from ${libdir}/pkgconfig: ${flags}")
+  endif()
+  separate_arguments(flags UNIX_COMMAND "${flags}")
+  run(${CXX} -std=c++17 ${CLIP_SOURCE_DIR}/measure_clip.cpp ${flags} -o ${WORK_DIR}/measure_clip_pc)
+  run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${WORK_DIR}/measure_clip_pc --demo ${WORK_DIR}/pc.json)
+endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${libdir}/pkgconfig
                 ${PKG_CONFIG} --cflags --libs hdrmeter
                 RESULT_VARIABLE rc OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE)

@@ -32,7 +32,7 @@ def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
     path, frames = clip
     plus, dovi, csv, madvr = tmp_path / "plus.json", tmp_path / "dovi.json", tmp_path / "frames.csv", tmp_path / "m.bin"
     result = hdrmeter.measure(path, **RAW, min_scene_length=5, hdr10plus=plus, dovi_config=str(dovi), csv=csv, madvr=madvr,
-                              mastering_display=("bt709", 4000, 0.005), checks=True, no_percentiles=np.True_,
+                              mastering_display=("bt709", 4000, 0.005), checks=True, percentiles=np.False_,
                               robust_peaks=True, robust_frame_percentile=99.5, robust_clip_percentile=50)
     assert (result.frames, result["frames"], result.scenes, result.ending, result.failure) == (FRAMES, FRAMES, [0, CUT],
                                                                                                 "complete", None)
@@ -94,14 +94,14 @@ def test_analyze_frame_measures_as_measure_does(clip, tmp_path, options, frame_o
 
 
 @pytest.mark.parametrize("options, error, words", [
-    ({"frames": 0}, ValueError, "^frames=0: "), ({"active_area": (1, 2)}, ValueError, "left, top, right, bottom"),
+    ({"frames": 0}, ValueError, "^frames=0: "), ({"active_area": (1, 2)}, ValueError, "^active_area=1,2: .*LEFT,TOP,RIGHT,BOTTOM"),
     ({"scene_cuts": [5, 3]}, ValueError, "increasing order"), ({"pix_fmt": "yuv420p"}, ValueError, "8-bit"),
     ({"tasks": 4096}, ValueError, "^tasks=4096: .* 256"), ({"bars_tolerance": 129}, ValueError, "^bars_tolerance=129: .* 128"), ({"robust_clip_percentile": 101}, ValueError, "^robust_clip_"),
     ({"verify_pq_codes": 2000}, ValueError, "^verify_pq_codes=2000: "), ({"colour": "red"}, TypeError, "'colour'"),
     ({"checks": "no"}, TypeError, "'checks' must be True or False, not str"), ({"top1": "1"}, TypeError, "'top1'"),
     ({"path": "missing.raw"}, RuntimeError, "cannot open missing.raw"),
     ({"start": 1}, ValueError, "^size has no presentation times to cut: give start and end"),
-    ({"mastering_display": ("p3", 1000, 0.01)}, ValueError, "^mastering_display=.*\"p3-d65\""),
+    ({"mastering_display": ("p3", 1000, 0.01)}, ValueError, "^mastering_display=p3,1000,0.01: .*p3-d65"),
     ({"mastering_display": (0.7, 0.3, 0.2, 0.7, 0.1, 1.5, 0.3, 0.33)}, ValueError, "from 0 to 1"),
 ])
 def test_bad_options_and_files_raise_with_their_reason(clip, options, error, words):

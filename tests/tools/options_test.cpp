@@ -37,6 +37,7 @@ TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
         {"--stream 2 f", SETS(*o.stream == 2)},
         {"--transfer HLG --matrix bt709 f", SETS(*o.transfer == Transfer::Hlg && *o.matrix == Matrix::Bt709)},
         {"--threshold 203.5 --tasks 3 f", SETS(o.thresholdNits == 203.5 && o.tasks == 3)},
+        {"--tasks 0 --start 1:02:03.5 --end 3724 f", SETS(o.tasks == 0 && *o.start == 3723.5 && *o.end == 3724)},
         {"--top1 0.01 --top2 99.98 --bottom 0 f",
          SETS(o.top1Percent == 0.01 && o.top2Percent == 99.98 && o.bottomPercent == 0)},
         {"--no-percentiles --class-parity --checks f", SETS(!o.percentiles && o.classParity && o.lumaChecks)},
@@ -67,8 +68,8 @@ TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
     const std::pair<std::string, std::string> refused[] = {
         {"''", "name is empty"}, {"--demo clip.mkv", "--demo measures its own clip"},
         {"--demo --stream 1", "--demo measures its own clip"},
-        {"--size 2x2 --pix-fmt yuv420p99999999999le f", "not an ffmpeg pixel format"},
-        {"--size 2x2 --pix-fmt yuv422p010le f", "not an ffmpeg pixel format"},
+        {"--size 2x2 --pix-fmt yuv420p99999999999le f", "FFmpeg pixel format"},
+        {"--size 2x2 --pix-fmt yuv422p010le f", "FFmpeg pixel format"},
         {"--size 2x2 --pix-fmt gray10le f", "monochrome"}, {"--size 2x2 --pix-fmt yuv420p f", "8-bit"},
         {"--size 2x2 --pix-fmt yuv420p9le f", "9-bit"}, {"--size 2x2 --pix-fmt yuv444p14le f", "14-bit"},
         {"--size 2x2 --pix-fmt yuv420p10be f", "byte-swapped"}, {"--size 2x2 --pix-fmt p010le f", "semi-planar"},
@@ -80,8 +81,8 @@ TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
         {"--stream -1 f", "stream number"}, {"--transfer srgb f", "expected pq or hlg"},
         {"--matrix bt601 f", "expected bt2020 or bt709"}, {"--threshold 10001 f", "0 to 10000"},
         {"--threshold 5x f", "expected a level"}, {"--threshold nan f", "expected a level"},
-        {"--top1 101 f", "between 0 and 100"}, {"--top2 1e999 f", "expected a percentage"},
-        {"--bottom -1 f", "between 0 and 100"}, {"--tasks 0 f", "from 1 to 256"}, {"--tasks 257 f", "from 1 to 256"},
+        {"--top1 101 f", "a percentage from 0 to 100"}, {"--top2 1e999 f", "expected a percentage"},
+        {"--bottom -1 f", "a percentage from 0 to 100"}, {"--tasks 257 f", "from 1 to 256"},
         {"--tasks 2.5 f", "from 1 to 256"}, {"--frames 0 f", "1 or more"}, {"--frames 99999999999999999999 f", "1 or more"},
         {"--csv '' f", "--csv needs a file name"}, {"--jsonl '' f", "--jsonl needs a file name"},
         {"--csv - --jsonl - f", "cannot both write standard output"}, {"--plot - f", "--plot needs a file name"},
@@ -92,7 +93,7 @@ TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
         {"--mastering-display p3,1000,0.01 f", "p3-d65, bt2020, bt709"},
         {"--mastering-display bt709,1000 f", "MAX,MIN"}, {"--mastering-display .7,.3,.2,.7,.1,.05,.3 f", "RX,RY"},
         {"--mastering-display .7,.3,.2,1.7,.1,.05,.3,.33 f", "x, y from 0 to 1"},
-        {"--robust-clip-percentile 100.5 f", "between 0 and 100"}, {"--peak-pixels -1 f", "0 or more"},
+        {"--robust-clip-percentile 100.5 f", "a percentage from 0 to 100"}, {"--peak-pixels -1 f", "0 or more"},
         {"--verify-margin 1001 f", "from 0 to 1000"}, {"--verify-pq-codes 1024 f", "from 0 to 1023"},
         {"--verify-max-shift 10001 f", "from 0 to 10000"},
         {"--frobnicate f", "frobnicate"},
@@ -102,7 +103,7 @@ TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
             parse(arguments);
             ADD_FAILURE() << arguments << " was parsed";
         } catch (const RequestError& error) {
-            const std::string reason = error.what();
+            const std::string reason = spelledForCommandLine(error.message());
             EXPECT_NE(reason.find(words), std::string::npos) << arguments << ": " << reason;
             EXPECT_EQ(reason.find('\n'), std::string::npos) << reason;
         }

@@ -111,7 +111,7 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
         {"a.hmp b.hmp", "the last part, b.hmp, ends at 2.9 s and the input goes on"},
         {"b.hmp c.hmp", "the first part, b.hmp, starts at 2 s"},
         {"a.hmp overlap.hmp c.hmp", "a.hmp and overlap.hmp overlap"},
-        {"a.hmp other-settings.hmp c.hmp", "other-settings.hmp was measured with other settings than a.hmp"},
+        {"a.hmp other-settings.hmp c.hmp", "other-settings.hmp was measured with --threshold 100 and a.hmp with --threshold 203"},
         {"other-file.hmp b.hmp c.hmp", "b.hmp is of another input than other-file.hmp"},
         {"a.hmp b.hmp bounds.txt", "bounds.txt is not a partial result of hdrmeter"},
         {"a.hmp b.hmp missing.hmp", "missing.hmp cannot be read"},

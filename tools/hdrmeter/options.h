@@ -5,6 +5,11 @@
 #include <string>
 
 #include <hdrmeter/clip.h>
+#include <hdrmeter/settings.h>
+
+namespace CLI {
+class App;
+}
 
 namespace hdrmeter::cli {
 
@@ -20,6 +25,21 @@ struct CommandLine {
 // Parses the command line into a request that validate() accepts. Throws RequestError with a one-line
 // reason for anything that cannot be carried out.
 CommandLine parseCommandLine(int argc, const char* const* argv);
+
+// "--peak-pixels" for the setting "peak_pixels".
+std::string optionName(const std::string& settingName);
+// A flag whose default is on: its option is --no-NAME.
+bool negated(const clip::Setting& setting);
+// "--peak-pixels", "--no-percentiles".
+std::string optionOf(const clip::Setting& setting);
+// The setting's help as the command line shows it, without its default.
+std::string optionHelp(const clip::Setting& setting);
+// A library message with its settings named as options: "--end 12.5".
+std::string spelledForCommandLine(const std::string& message);
+// The output settings that a merge takes, as options of `app`.
+void declareMergeOutputs(CLI::App& app, Request& outputs);
+// The help layout every command shares.
+void formatCommandHelp(CLI::App& app);
 
 }  // namespace hdrmeter::cli
 

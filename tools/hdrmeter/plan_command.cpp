@@ -6,6 +6,8 @@
 
 #include <hdrmeter/clip.h>
 
+#include "options.h"
+
 namespace hdrmeter::cli {
 
 using namespace hdrmeter::clip;
@@ -16,6 +18,7 @@ std::string runPlanCommand(int argc, const char* const* argv)
     CLI::App app{"hdrmeter plan: prints time segments of FILE that start on key frames, one a line as\n"
                  "\"START END\" in seconds, for hdrmeter FILE --start START --end END run apart.",
                  "hdrmeter plan"};
+    formatCommandHelp(app);
     app.add_option("FILE", plan.input, "the video: a file that can be sought in")->required()->type_name("");
     app.add_option("--segments", plan.segments, "this many segments of about equal length")->type_name("N");
     app.add_option("--segment-seconds", plan.segmentSeconds, "segments of about S seconds each")->type_name("S");
@@ -39,11 +42,9 @@ void declareMerge(CLI::App& app, MergeRequest& merging, bool& keepArea)
     app.add_option("PARTIAL", merging.partials, "partial results of the segments (--partial), in any order")
         ->required()
         ->type_name("");
-    for (const OutputSpec& entry : outputTable())
-        if (entry.output != Output::Partial)
-            app.add_option(entry.option, merging.outputs.*entry.path, entry.description)->type_name(entry.valueName);
+    declareMergeOutputs(app, merging.outputs);
     app.add_flag("--no-remeasure", keepArea,
-                 "never measure a part again, even when its input is at hand: name the commands instead");
+                 "never measure a part again, even when its input is at hand: name the\ncommands instead");
 }
 
 const char* kMergeDescription =
@@ -59,6 +60,7 @@ std::optional<MergeRequest> parseMergeCommand(int argc, const char* const* argv)
     merging.outputs.keepFrames = false;
     bool keepArea = false;
     CLI::App app{kMergeDescription, "hdrmeter merge"};
+    formatCommandHelp(app);
     declareMerge(app, merging, keepArea);
     try {
         app.parse(argc - 1, argv + 1);
@@ -68,10 +70,7 @@ std::optional<MergeRequest> parseMergeCommand(int argc, const char* const* argv)
         throw RequestError(std::string("merge: ") + error.what());
     }
     merging.remeasure = !keepArea;
-    for (const OutputSpec& entry : outputTable())
-        if (entry.output != Output::Partial && app.count(entry.option) && (merging.outputs.*entry.path).empty())
-            throw RequestError(std::string(entry.option) + " needs a file name");
-    if (const std::string reason = validate(merging.outputs, Spelling::CommandLine); !reason.empty())
+    if (const std::string reason = validate(merging.outputs); !reason.empty())
         throw RequestError(reason);
     return merging;
 }
@@ -81,6 +80,7 @@ std::string mergeHelp()
     MergeRequest merging;
     bool keepArea = false;
     CLI::App app{kMergeDescription, "hdrmeter merge"};
+    formatCommandHelp(app);
     declareMerge(app, merging, keepArea);
     return app.help();
 }

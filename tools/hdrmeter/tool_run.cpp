@@ -38,7 +38,7 @@ void reportError(const std::string& message)
     // Messages quote the user's arguments and a stream's header; a line break or other control
     // character in those must not split the one line that scripts read.
     std::string line;
-    for (char c : message) {
+    for (char c : spelledForCommandLine(message)) {
         if (c == '\n')
             line += "\\n";
         else if (c == '\r')
@@ -100,7 +100,7 @@ int measureClip(const CommandLine& commandLine)
     TerminalObserver observer;
     Report report;
     try {
-        report = measure(request, Spelling::CommandLine, &observer, &stopRequest);
+        report = measure(request, &observer, &stopRequest);
     } catch (const InputError&) {
         if (!stopRequest.requested())
             throw;
@@ -126,7 +126,7 @@ int reportRun(const Request& request, const Report& report)
     if (report.ending == Ending::Failed)
         failures.push_back(report.failure);
     failures.insert(failures.end(), report.outputFailures.begin(), report.outputFailures.end());
-    const std::string text = summaryText(report);
+    const std::string text = spelledForCommandLine(summaryText(report));
     std::FILE* summaryFile = summaryOnStandardError ? stderr : stdout;
     errno = 0;
     if (std::fwrite(text.data(), 1, text.size(), summaryFile) != text.size() || std::fflush(summaryFile) != 0) {
@@ -174,7 +174,7 @@ int runHdrmeter(int argc, const char* const* argv)
                 return kExitSuccess;
             }
             TerminalObserver observer;
-            const Report report = merge(*merging, Spelling::CommandLine, &observer, &stopRequest);
+            const Report report = merge(*merging, &observer, &stopRequest);
             observer.finish();
             return reportRun(report.request, report);
         }
@@ -190,12 +190,12 @@ int runHdrmeter(int argc, const char* const* argv)
         }
         return measureClip(commandLine);
     } catch (const RequestError& error) {
-        reportError(std::string(error.what()) + " (see hdrmeter --help)");
+        reportError(error.message() + " (see hdrmeter --help)");
         return kExitBadUsage;
     } catch (const InputError& error) {
         if (stopSignal.load() != 0)
             return exitStatusForSignal();
-        reportError(error.what());
+        reportError(error.message());
         return kExitBadInput;
     } catch (const std::bad_alloc&) {
         reportError("out of memory");

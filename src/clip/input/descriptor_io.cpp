@@ -1,4 +1,5 @@
 #include "descriptor_io.h"
+#include <hdrmeter/settings.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -35,7 +36,7 @@ InputCopy::InputCopy()
     if (descriptor_ < 0)
         throw InputError("cannot make a temporary file in " + path.substr(0, path.rfind('/')) +
                          " for a copy of standard input: " + std::strerror(errno) +
-                         "; give --active-area full or L,T,R,B, which read the input once");
+                         "; give " + mention("active_area", "full") + " or a given area, which read the input once");
     ::unlink(path.c_str());
 }
 
@@ -53,7 +54,7 @@ void InputCopy::append(const std::uint8_t* bytes, std::size_t count)
         if (written <= 0) {
             failure_ = std::string("cannot keep a copy of standard input for the second pass: ") +
                        std::strerror(written < 0 ? errno : ENOSPC) +
-                       "; give --active-area full or L,T,R,B, which read the input once";
+                       "; give " + mention("active_area", "full") + " or a given area, which read the input once";
             return;
         }
         bytes += written;

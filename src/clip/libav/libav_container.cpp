@@ -1,4 +1,5 @@
 #include "libav_container.h"
+#include <hdrmeter/settings.h>
 
 #include <cmath>
 
@@ -83,8 +84,8 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
             throw InputError(name + " has no stream " + std::to_string(index) + " (it has " +
                              std::to_string(context->nb_streams) + ")");
         if (context->streams[index]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
-            throw InputError("stream " + std::to_string(index) + " of " + name + " is not video; leave out --stream "
-                                                                                "to take the first video stream");
+            throw InputError("stream " + std::to_string(index) + " of " + name + " is not video; leave out " +
+                             mention("stream") + " to take the first video stream");
         streamIndex_ = index;
     } else {
         for (unsigned i = 0; i < context->nb_streams && streamIndex_ < 0; ++i) {

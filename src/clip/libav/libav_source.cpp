@@ -1,4 +1,5 @@
 #include "libav_source.h"
+#include <hdrmeter/settings.h>
 
 #include <algorithm>
 #include <cmath>
@@ -117,8 +118,8 @@ void LibavSource::enterSegment()
     if (!first)
         return;
     if (first->best_effort_timestamp == AV_NOPTS_VALUE)
-        throw InputError("the video of " + name() + " has no presentation times, so --start cannot find its place; "
-                         "measure it whole");
+        throw InputError("the video of " + name() + " has no presentation times, so " + mention("start") +
+                         " cannot find its place; measure it whole");
     firstTimestamp_ = first->best_effort_timestamp;
     const std::int64_t startTicks =
         *firstTimestamp_ + av_rescale_q_rnd(std::llround(*options.start * 1e6), AVRational{1, 1000000}, timeBase_,

@@ -149,9 +149,8 @@ std::string layoutName(ChromaLayout layout)
 }
 
 ColourChoice chooseColour(int avTransfer, int avMatrix, std::optional<Transfer> transferOption,
-                          std::optional<Matrix> matrixOption, Spelling spelling)
+                          std::optional<Matrix> matrixOption)
 {
-    const auto give = [spelling](const char* option, const char* value) { return setting(spelling, option, value); };
     ColourChoice choice;
     const char* transferName = av_color_transfer_name(static_cast<AVColorTransferCharacteristic>(avTransfer));
     const std::string transferTag = transferName ? transferName : "unknown (" + std::to_string(avTransfer) + ")";
@@ -167,10 +166,10 @@ ColourChoice chooseColour(int avTransfer, int avMatrix, std::optional<Transfer> 
     } else if (avTransfer == AVCOL_TRC_UNSPECIFIED || avTransfer == AVCOL_TRC_RESERVED0 ||
                avTransfer == AVCOL_TRC_RESERVED) {
         choice.warning = "the stream does not say its transfer function; measuring it as PQ (give " +
-                         give("--transfer", "hlg") + " for HLG material)";
+                         mention("transfer", "hlg") + " for HLG material)";
     } else {
         choice.refusal = "the stream is tagged with the SDR transfer " + transferTag +
-                         ", not PQ or HLG; give " + give("--transfer", "pq") + " or " + give("--transfer", "hlg") +
+                         ", not PQ or HLG; give " + mention("transfer", "pq") + " or " + mention("transfer", "hlg") +
                          " to measure it anyway";
     }
 
@@ -187,8 +186,8 @@ ColourChoice chooseColour(int avTransfer, int avMatrix, std::optional<Transfer> 
         choice.matrixOrigin = TagOrigin::Stream;
     } else if (avMatrix != AVCOL_SPC_UNSPECIFIED && avMatrix != AVCOL_SPC_RESERVED && choice.refusal.empty()) {
         choice.refusal = "the stream is tagged with the matrix " + matrixTag +
-                         ", not BT.2020 or BT.709; give " + give("--matrix", "bt2020") + " or " +
-                         give("--matrix", "bt709") + " to measure it anyway";
+                         ", not BT.2020 or BT.709; give " + mention("matrix", "bt2020") + " or " +
+                         mention("matrix", "bt709") + " to measure it anyway";
     }
     return choice;
 }
@@ -200,19 +199,19 @@ SampleRange sampleRangeOf(int avRange)
 
 std::string describeColour(const ColourChoice& colour)
 {
-    const auto origin = [](TagOrigin tagOrigin, const char* option) {
+    const auto origin = [](TagOrigin tagOrigin, const char* setting) {
         switch (tagOrigin) {
         case TagOrigin::Stream:
             return std::string(" (tagged)");
         case TagOrigin::Option:
-            return " (" + std::string(option) + ")";
+            return " (" + mention(setting) + ")";
         case TagOrigin::Assumed:
             break;
         }
         return std::string(" (untagged, assumed)");
     };
-    return std::string(colour.transfer == Transfer::Hlg ? "HLG" : "PQ") + origin(colour.transferOrigin, "--transfer") +
-           ", " + (colour.matrix == Matrix::Bt709 ? "BT.709" : "BT.2020") + origin(colour.matrixOrigin, "--matrix");
+    return std::string(colour.transfer == Transfer::Hlg ? "HLG" : "PQ") + origin(colour.transferOrigin, "transfer") +
+           ", " + (colour.matrix == Matrix::Bt709 ? "BT.709" : "BT.2020") + origin(colour.matrixOrigin, "matrix");
 }
 
 MasteringDisplay masteringDisplayOf(const AVMasteringDisplayMetadata& metadata)

@@ -37,11 +37,10 @@ std::string layoutName(ChromaLayout layout);
 // "the input ends inside frame 9: only 5912 of its 6912 bytes arrived".
 std::string cutFrameReason(long long frame, std::uint64_t arrived, std::uint64_t frameBytes);
 
-// Settings are named in refusals and warnings as `spelling` does.
 ColourChoice chooseColour(int avTransfer, int avMatrix, std::optional<Transfer> transferOption,
-                          std::optional<Matrix> matrixOption, Spelling spelling = Spelling::CommandLine);
+                          std::optional<Matrix> matrixOption);
 SampleRange sampleRangeOf(int avRange);
-// "PQ (tagged)", "HLG (--transfer)", "PQ (untagged, assumed)".
+// "PQ (tagged)", "HLG (" + mention("transfer") + ")", "PQ (untagged, assumed)".
 std::string describeColour(const ColourChoice& colour);
 
 MasteringDisplay masteringDisplayOf(const AVMasteringDisplayMetadata& metadata);

@@ -1,6 +1,7 @@
 // The HDR10 options ready to paste for x265, ffmpeg and mkvmerge: the colour tags, the mastering display
 // and the light levels, so that an encode or a mux carries all of them from these lines alone.
 #include "output/metadata_json.h"
+#include <hdrmeter/settings.h>
 
 #include <cmath>
 #include <cstdio>
@@ -73,13 +74,13 @@ ColourTags colourTagsOf(const StreamFacts& stream)
     return tags;
 }
 
-const char* originText(DisplayOrigin origin)
+std::string originText(DisplayOrigin origin)
 {
     switch (origin) {
     case DisplayOrigin::Stream:
         return "from the stream";
     case DisplayOrigin::Option:
-        return "from --mastering-display";
+        return "from " + mention("mastering_display");
     case DisplayOrigin::Tags:
         return "from the stream's primaries tag";
     case DisplayOrigin::Assumed:
@@ -106,7 +107,7 @@ std::string describeLinesDisplay(const ResolvedDisplay& display)
                                   originText(display.luminanceFrom)) +
                        ")";
     if (display.primariesFrom == DisplayOrigin::Assumed || display.luminanceFrom == DisplayOrigin::Assumed)
-        text += "; the stream states none: give --mastering-display";
+        text += "; the stream states none: give " + mention("mastering_display");
     return text;
 }
 
@@ -163,7 +164,7 @@ std::vector<std::pair<std::string, std::string>> hdr10Lines(const Report& report
     std::vector<std::pair<std::string, std::string>> lines;
     if (levels.robust)
         lines.emplace_back("levels in the lines", "the robust MaxCLL " + cll + " and MaxFALL " + fall +
-                                                      " (--robust-peaks), as in the metadata files");
+                                                      " (" + mention("robust_peaks") + "), as in the metadata files");
     if (const std::string described = describeLinesDisplay(display); !described.empty())
         lines.emplace_back("display in the lines", described);
     lines.emplace_back("x265", x265);

@@ -1,4 +1,5 @@
 #include "output_file.h"
+#include <hdrmeter/settings.h>
 
 #include <fcntl.h>
 #include <libgen.h>
@@ -71,18 +72,18 @@ OutputKey outputKeyOf(const std::string& given, const std::string& path)
 }  // namespace
 
 void checkOutputsApart(const std::vector<std::pair<std::string, std::string>>& optionsAndPaths,
-                       const std::optional<FileIdentity>& input, Spelling spelling)
+                       const std::optional<FileIdentity>& input)
 {
     std::vector<OutputKey> keys;
     for (const auto& [option, path] : optionsAndPaths) {
-        const std::string given = setting(spelling, option.c_str(), path);
+        const std::string given = mention(option, path);
         const OutputKey key = outputKeyOf(given, path);
         if (input && key.nameInFolder.empty() && key.file == *input)
             throw RequestError(given + " is the input file: writing it would destroy what is measured");
         for (std::size_t i = 0; i < keys.size(); ++i)
             if (keys[i] == key)
                 throw RequestError(given + " is the same file as " +
-                                   setting(spelling, optionsAndPaths[i].first.c_str(), optionsAndPaths[i].second) +
+                                   mention(optionsAndPaths[i].first, optionsAndPaths[i].second) +
                                    ": give each output a file of its own");
         keys.push_back(key);
     }

@@ -57,9 +57,9 @@ private:
 // links, "./", another folder name): files are compared by device and inode, and names that do not
 // exist yet by their folder's device and inode and their name. Standard output ("-") is compared as
 // the file it is.
-// Options are named as `spelling` does.
-void checkOutputsApart(const std::vector<std::pair<std::string, std::string>>& optionsAndPaths,
-                       const std::optional<FileIdentity>& input, Spelling spelling = Spelling::CommandLine);
+// Each path comes with the name of its setting, which the refusal mentions.
+void checkOutputsApart(const std::vector<std::pair<std::string, std::string>>& settingsAndPaths,
+                       const std::optional<FileIdentity>& input);
 
 }  // namespace hdrmeter::clip
 

@@ -1,4 +1,5 @@
 #include "summary.h"
+#include <hdrmeter/settings.h>
 
 #include <algorithm>
 #include <array>
@@ -299,14 +300,14 @@ std::string summaryText(const Report& report)
         runFacts.runLines.emplace_back("frame sizes", sizes);
         const ActiveArea& area = report.area;
         runFacts.runLines.emplace_back(
-            "active area", area == ActiveArea{} ? std::string("the whole frame of each size (--active-area)")
+            "active area", area == ActiveArea{} ? "the whole frame of each size (" + mention("active_area") + ")"
                                                 : std::to_string(area.left) + "," + std::to_string(area.top) + "," +
                                                       std::to_string(area.right) + "," + std::to_string(area.bottom) +
-                                                      " pixels from each edge of each size (--active-area)");
+                                                      " pixels from each edge of each size (" + mention("active_area") + ")");
         runFacts.runLines.emplace_back("scenes", describeScenes(report));
     } else if (facts.width > 0) {
         const bool given = report.request.areaMode != AreaMode::Auto;
-        runFacts.runLines.emplace_back("active area", describeArea(facts, report.area) + (given ? " (--active-area)" : ""));
+        runFacts.runLines.emplace_back("active area", describeArea(facts, report.area) + (given ? " (" + mention("active_area") + ")" : ""));
         runFacts.runLines.emplace_back("scenes", describeScenes(report));
         if (const std::string framed = describeSceneAreas(report); !framed.empty())
             runFacts.runLines.emplace_back("scenes framed apart", framed);

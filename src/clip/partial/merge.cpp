@@ -1,5 +1,6 @@
 // Partial results checked against each other, put in order, and replayed as one run.
 #include <sys/stat.h>
+#include <hdrmeter/settings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,20 +21,18 @@ namespace hdrmeter::clip {
 namespace {
 
 // The settings a merge needs alike in every part: the measurement, not where it lay or what it wrote.
-bool measuredAlike(Request a, Request b)
+// The first measurement setting in which the parts differ, or nullptr.
+const Setting* settingApart(Request a, Request b)
 {
     for (Request* request : {&a, &b}) {
-        request->input.clear();
-        request->start.reset();
-        request->end.reset();
-        request->tasks = 0;
-        request->keepFrames = true;
+        // A part measured again on a merge's advice was given the clip's area; it was found automatically.
         request->areaMode = request->areaMode == AreaMode::Given ? AreaMode::Auto : request->areaMode;
         request->area = {};
-        for (const OutputSpec& entry : outputTable())
-            (request->*entry.path).clear();
     }
-    return a == b;
+    for (const Setting& setting : settings())
+        if (setting.measured && settingText(a, setting) != settingText(b, setting))
+            return &setting;
+    return nullptr;
 }
 
 bool sameStream(const PartialHeader& a, const PartialHeader& b)
@@ -62,9 +61,9 @@ std::string segmentOptions(const PartialHeader& header)
 {
     std::string text;
     if (header.startMicroseconds)
-        text += " --start " + secondsText(*header.startMicroseconds);
+        text += " " + mention("start", secondsText(*header.startMicroseconds));
     if (header.endMicroseconds)
-        text += " --end " + secondsText(*header.endMicroseconds);
+        text += " " + mention("end", secondsText(*header.endMicroseconds));
     return text;
 }
 
@@ -99,14 +98,14 @@ private:
 
 // Measures the part again inside `area`, with its own request otherwise, into a temporary partial file
 // that the merge then reads its frames from.
-PartialResult remeasure(const PartialResult& part, const ActiveArea& area, Spelling spelling, Temporaries& temporaries)
+PartialResult remeasure(const PartialResult& part, const ActiveArea& area, Temporaries& temporaries)
 {
     Request request = part.header.request;
     request.areaMode = AreaMode::Given;
     request.area = area;
     request.keepFrames = false;
     request.partialPath = temporaries.make(part.path);
-    const Report report = measure(request, spelling);
+    const Report report = measure(request);
     PartialResult again;
     try {
         if (report.ending != Ending::Complete)
@@ -121,13 +120,13 @@ PartialResult remeasure(const PartialResult& part, const ActiveArea& area, Spell
 
 }  // namespace
 
-Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, StopRequest* stop)
+Report merge(const MergeRequest& merge, Observer* observer, StopRequest* stop)
 {
     if (merge.outputs.verify || !merge.outputs.verifyJsonPath.empty())
-        throw RequestError(spell(spelling, "--verify") + " compares the stream's HDR10+ metadata, which partial results "
+        throw RequestError(mention("verify") + " compares the stream's HDR10+ metadata, which partial results "
                            "do not keep: verify the whole file in one run");
     if (merge.partials.empty())
-        throw RequestError("give the partial results to merge (files written with --partial)");
+        throw RequestError("give the partial results to merge (files written with " + mention("partial") + ")");
     std::vector<PartialResult> parts;
     for (const std::string& path : merge.partials) {
         try {
@@ -141,9 +140,11 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
         if (!sameStream(part.header, first.header))
             throw RequestError(part.path + " is of another input than " + first.path + " (" + part.header.stream.inputName +
                                " against " + first.header.stream.inputName + "): merge the parts of one file");
-        if (!measuredAlike(part.header.request, first.header.request))
-            throw RequestError(part.path + " was measured with other settings than " + first.path +
-                               ": measure every segment with the same options");
+        if (const Setting* apart = settingApart(part.header.request, first.header.request))
+            throw RequestError(part.path + " was measured with " +
+                               mention(apart->name, settingText(part.header.request, *apart)) + " and " + first.path +
+                               " with " + mention(apart->name, settingText(first.header.request, *apart)) +
+                               ": measure every segment with the same settings");
     }
     std::stable_sort(parts.begin(), parts.end(), [](const PartialResult& a, const PartialResult& b) {
         return a.header.startMicroseconds.value_or(0) < b.header.startMicroseconds.value_or(0);
@@ -164,11 +165,8 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
             throw RequestError("the segment from " + secondsText(*header.endMicroseconds) + " s to " +
                                secondsText(startOf(next)) + " s is missing, between " + parts[i].path + " and " +
                                next.path + ": measure it with " +
-                               setting(spelling, "--start", secondsText(*header.endMicroseconds)) +
-                               (spelling == Spelling::CommandLine ? " " : ", ") +
-                               setting(spelling, "--end", secondsText(startOf(next))) +
-                               (spelling == Spelling::CommandLine ? " " : ", ") +
-                               setting(spelling, "--partial", "FILE"));
+                               mention("start", secondsText(*header.endMicroseconds)) + " " +
+                               mention("end", secondsText(startOf(next))) + " " + mention("partial", "FILE"));
         if (header.inputEnded)
             throw RequestError(parts[i].path + " reached the end of the input, yet " + next.path + " starts after it: "
                                "merge segments that follow each other");
@@ -192,11 +190,12 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
             if (part.header.area == area)
                 continue;
             if (merge.remeasure && inputAtHand(part.header)) {
-                part = remeasure(part, area, spelling, temporaries);
+                part = remeasure(part, area, temporaries);
                 continue;
             }
-            commands += std::string(commands.empty() ? "" : "; ") + "hdrmeter " + part.header.request.input +
-                        segmentOptions(part.header) + " --active-area " + areaText(area) + " --partial " + part.path;
+            commands += std::string(commands.empty() ? "" : "; ") + mention("input", part.header.request.input) +
+                        segmentOptions(part.header) + " " + mention("active_area", areaText(area)) + " " +
+                        mention("partial", part.path);
         }
         if (!commands.empty())
             throw RequestError("some parts saw less of the picture than the clip's active area " + areaText(area) +
@@ -211,7 +210,7 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
     for (const OutputSpec& entry : outputTable())
         request.*entry.path = entry.output == Output::Partial ? std::string() : merge.outputs.*entry.path;
     auto partials = std::make_shared<PartialResults>(std::move(parts));
-    return measurePartials(request, std::move(partials), spelling, observer, stop);
+    return measurePartials(request, std::move(partials), observer, stop);
 }
 
 }  // namespace hdrmeter::clip

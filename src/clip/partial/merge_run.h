@@ -11,7 +11,7 @@ namespace hdrmeter::clip {
 
 // One run over frames measured before (checked, in order, of one measurement): every output of
 // `request` written as a run that measured them would write it.
-Report measurePartials(const Request& request, std::shared_ptr<const PartialResults> partials, Spelling spelling,
+Report measurePartials(const Request& request, std::shared_ptr<const PartialResults> partials,
                        Observer* observer, StopRequest* stop);
 
 }  // namespace hdrmeter::clip

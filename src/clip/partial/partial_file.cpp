@@ -1,4 +1,5 @@
 #include "partial/partial_file.h"
+#include <hdrmeter/settings.h>
 
 #include <zlib.h>
 
@@ -183,90 +184,37 @@ std::optional<T> optionalOf(const nlohmann::json& json)
     return json.get<T>();
 }
 
+// Every setting but the outputs, by name, as the table writes it: enums by their names, numbers with every
+// digit. A reader checks each value as the command line would.
 nlohmann::ordered_json requestJson(const Request& request)
 {
-    nlohmann::ordered_json json;
-    json["input"] = request.input;
-    json["stream"] = jsonOf(request.stream);
-    json["transfer"] = request.transfer ? nlohmann::ordered_json(static_cast<int>(*request.transfer)) : nullptr;
-    json["matrix"] = request.matrix ? nlohmann::ordered_json(static_cast<int>(*request.matrix)) : nullptr;
-    json["threshold_nits"] = request.thresholdNits;
-    json["top1_percent"] = request.top1Percent;
-    json["top2_percent"] = request.top2Percent;
-    json["bottom_percent"] = request.bottomPercent;
-    json["percentiles"] = request.percentiles;
-    json["luma_checks"] = request.lumaChecks;
-    json["class_parity"] = request.classParity;
-    json["accept_damaged"] = request.acceptDamaged;
-    json["area_mode"] = static_cast<int>(request.areaMode);
-    json["area"] = {request.area.left, request.area.top, request.area.right, request.area.bottom};
-    json["bars_tolerance"] = request.barsTolerance;
-    json["robust_frame_percent"] = request.robustFramePercent;
-    json["robust_clip_percent"] = request.robustClipPercent;
-    json["robust_metadata"] = request.robustMetadata;
-    json["few_peak_pixels"] = request.fewPeakPixels;
-    json["scene_threshold"] = request.sceneThreshold;
-    json["min_scene_frames"] = request.minSceneFrames;
-    json["scene_cuts"] = jsonOf(request.sceneCuts);
-    json["scene_cuts_file"] = request.sceneCutsFile;
-    if (request.masteringDisplay) {
-        const MasteringLuminance& display = *request.masteringDisplay;
-        json["mastering_display"] = {{"max_nits", display.maxNits},           {"min_nits", display.minNits},
-                                     {"assumed", display.assumed},            {"primaries", jsonOf(display.primaries)},
-                                     {"white_point", jsonOf(display.whitePoint)},
-                                     {"luminance_given", display.luminanceGiven}};
-    } else {
-        json["mastering_display"] = nullptr;
-    }
-    json["start"] = jsonOf(request.start);
-    json["end"] = jsonOf(request.end);
+    nlohmann::ordered_json json = nlohmann::ordered_json::object();
+    for (const Setting& setting : settings())
+        if (!setting.output && setting.name != std::string("keep_frames"))
+            json[setting.name] = settingText(request, setting);
     return json;
 }
 
 Request requestOf(const nlohmann::json& json)
 {
     Request request;
-    request.input = json.at("input").get<std::string>();
-    request.stream = optionalOf<int>(json.at("stream"));
-    if (!json.at("transfer").is_null())
-        request.transfer = static_cast<Transfer>(json.at("transfer").get<int>());
-    if (!json.at("matrix").is_null())
-        request.matrix = static_cast<Matrix>(json.at("matrix").get<int>());
-    request.thresholdNits = json.at("threshold_nits").get<double>();
-    request.top1Percent = json.at("top1_percent").get<double>();
-    request.top2Percent = json.at("top2_percent").get<double>();
-    request.bottomPercent = json.at("bottom_percent").get<double>();
-    request.percentiles = json.at("percentiles").get<bool>();
-    request.lumaChecks = json.at("luma_checks").get<bool>();
-    request.classParity = json.at("class_parity").get<bool>();
-    request.acceptDamaged = json.at("accept_damaged").get<bool>();
-    const int mode = json.at("area_mode").get<int>();
-    if (mode < 0 || mode > static_cast<int>(AreaMode::Given))
-        throw std::invalid_argument("its area mode is unknown");
-    request.areaMode = static_cast<AreaMode>(mode);
-    const auto area = json.at("area").get<std::array<int, 4>>();
-    request.area = {area[0], area[1], area[2], area[3]};
-    request.barsTolerance = json.at("bars_tolerance").get<int>();
-    request.robustFramePercent = json.at("robust_frame_percent").get<double>();
-    request.robustClipPercent = json.at("robust_clip_percent").get<double>();
-    request.robustMetadata = json.at("robust_metadata").get<bool>();
-    request.fewPeakPixels = json.at("few_peak_pixels").get<long long>();
-    request.sceneThreshold = json.at("scene_threshold").get<double>();
-    request.minSceneFrames = json.at("min_scene_frames").get<long long>();
-    request.sceneCuts = optionalOf<std::vector<long long>>(json.at("scene_cuts"));
-    request.sceneCutsFile = json.at("scene_cuts_file").get<std::string>();
-    if (const nlohmann::json& display = json.at("mastering_display"); !display.is_null()) {
-        MasteringLuminance luminance;
-        luminance.maxNits = display.at("max_nits").get<double>();
-        luminance.minNits = display.at("min_nits").get<double>();
-        luminance.assumed = display.at("assumed").get<bool>();
-        luminance.primaries = optionalOf<std::array<double, 6>>(display.at("primaries"));
-        luminance.whitePoint = optionalOf<std::array<double, 2>>(display.at("white_point"));
-        luminance.luminanceGiven = display.at("luminance_given").get<bool>();
-        request.masteringDisplay = luminance;
+    for (const Setting& setting : settings()) {
+        if (setting.output || setting.name == std::string("keep_frames"))
+            continue;
+        const auto value = json.find(setting.name);
+        if (value == json.end() || !value->is_string())
+            throw std::invalid_argument(std::string("does not say its setting ") + setting.name);
+        try {
+            setSetting(request, setting, value->get<std::string>());
+        } catch (const RequestError& error) {
+            throw std::invalid_argument("holds a setting this hdrmeter cannot take: " + error.message());
+        }
     }
-    request.start = optionalOf<double>(json.at("start"));
-    request.end = optionalOf<double>(json.at("end"));
+    for (const auto& [name, value] : json.items()) {
+        const Setting* setting = findSetting(name);
+        if (!setting || setting->output || name == "keep_frames")
+            throw std::invalid_argument("holds the setting " + name + ", which this hdrmeter does not know");
+    }
     return request;
 }
 
@@ -444,7 +392,7 @@ PartialResult readPartial(const std::string& path)
     if (in.bad())
         throw std::invalid_argument("cannot be read");
     if (text.compare(0, kMagicBytes, kMagic) != 0)
-        throw std::invalid_argument("is not a partial result of hdrmeter (write one with --partial)");
+        throw std::invalid_argument("is not a partial result of hdrmeter (write one with " + mention("partial") + ")");
     if (text.size() < kMagicBytes + 4 + 8 + 8 + 4)
         throw std::invalid_argument("is cut short");
     Reader reader(text, kMagicBytes);

@@ -23,7 +23,7 @@ namespace hdrmeter::clip {
 
 class OutputFile;
 
-constexpr std::uint32_t kPartialVersion = 1;
+constexpr std::uint32_t kPartialVersion = 2;
 
 // One frame as a partial result keeps it.
 struct PartialFrame {

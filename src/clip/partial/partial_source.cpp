@@ -7,10 +7,9 @@ extern "C" {
 #include <stdexcept>
 
 #include "clip_run.h"
+#include "request_rules.h"
 
 namespace hdrmeter::clip {
-
-AnalysisSettings analysisSettingsOf(const Request& request);
 
 namespace {
 

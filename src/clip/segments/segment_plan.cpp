@@ -63,8 +63,8 @@ private:
 std::vector<TimeSegment> planSegments(const SegmentPlanRequest& plan)
 {
     if ((plan.segments > 0) == (plan.segmentSeconds > 0.0))
-        throw RequestError("give the number of segments (--segments N, 1 or more) or their length "
-                           "(--segment-seconds S, above 0), one of them");
+        throw RequestError("give the number of segments (" + mention("segments", "N") + ", 1 or more) or their length (" +
+                           mention("segment_seconds", "S") + ", above 0), one of them");
     SourceOptions options;
     options.path = plan.input;
     options.streamIndex = plan.stream;

@@ -1,0 +1,32 @@
+// Values as the table of settings reads and writes them: numbers that keep every digit, times, areas,
+// mastering displays. Each parser throws RequestError whose message mentions the setting and its text.
+#ifndef HDRMETER_CLIP_SETTING_VALUES_H
+#define HDRMETER_CLIP_SETTING_VALUES_H
+
+#include <string>
+#include <vector>
+
+#include <hdrmeter/clip.h>
+
+namespace hdrmeter::clip {
+
+// The shortest text that reads back as the same double: "203", "0.0001", "99.99".
+std::string exactText(double value);
+// A time as --start and --end take it: "12.5" for 12,500,000 microseconds, "3" for 3,000,000.
+std::string secondsText(long long microseconds);
+
+// `text` as the setting's kind takes it; `name` and `expected` word the refusal.
+bool flagOf(const std::string& name, const std::string& text);
+long long wholeOf(const std::string& name, const std::string& text, const char* expected);
+double decimalOf(const std::string& name, const std::string& text, const char* expected);
+// Seconds, or a timecode: "90.5", "1:30.5", "00:01:30.500"; the whole text is refused with `expected`.
+double secondsOf(const std::string& name, const std::string& text, const char* expected);
+void setArea(Request& request, const std::string& text);
+std::string areaText(const Request& request);
+MasteringLuminance displayOf(const std::string& text);
+std::string displayText(const MasteringLuminance& display);
+std::vector<long long> framesOf(const std::string& name, const std::string& text);
+
+}  // namespace hdrmeter::clip
+
+#endif
