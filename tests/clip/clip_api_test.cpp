@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -199,4 +201,36 @@ TEST(ClipApi, MaxCllIsTracedToItsFirstPixelAndRobustPeaksLeaveHotPixelsOut)
     }
     std::remove(raw.c_str());
     std::remove(dovi.c_str());
+}
+
+// A new output file gets the mode the process umask gives any new file, and a file written over keeps its
+// own; the library never changes the umask to find out.
+TEST(ClipApi, OutputFilesTakeTheUmaskOrKeepTheirMode)
+{
+    const std::string csv = ::testing::TempDir() + "hdrmeter_mode.csv";
+    const struct {
+        mode_t umask;
+        std::optional<mode_t> existing;
+        mode_t expected;
+    } cases[] = {{027, std::nullopt, 0640}, {022, std::nullopt, 0644}, {022, 0600, 0600}, {077, 0664, 0664}};
+    for (const auto& c : cases) {
+        std::remove(csv.c_str());
+        if (c.existing) {
+            std::fclose(std::fopen(csv.c_str(), "w"));
+            ::chmod(csv.c_str(), *c.existing);
+        }
+        const mode_t before = ::umask(c.umask);
+        Request request;
+        request.demo = true;
+        request.frameLimit = 2;
+        request.areaMode = AreaMode::Full;
+        request.csvPath = csv;
+        const Report report = measure(request);
+        EXPECT_EQ(::umask(before), c.umask) << "the run changed the umask";
+        struct stat status {};
+        ASSERT_EQ(::stat(csv.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, c.expected) << std::oct << c.umask;
+        EXPECT_EQ(report.ending, Ending::Complete);
+    }
+    std::remove(csv.c_str());
 }

@@ -1,5 +1,4 @@
 #include "descriptor_io.h"
-#include <hdrmeter/settings.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,6 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include <hdrmeter/settings.h>
 
 extern "C" {
 #include <libavformat/avio.h>

@@ -1,7 +1,8 @@
 #include "libav_container.h"
-#include <hdrmeter/settings.h>
 
 #include <cmath>
+
+#include <hdrmeter/settings.h>
 
 extern "C" {
 #include <libavutil/dict.h>

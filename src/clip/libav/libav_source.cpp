@@ -1,9 +1,10 @@
 #include "libav_source.h"
-#include <hdrmeter/settings.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+
+#include <hdrmeter/settings.h>
 
 extern "C" {
 #include <libavutil/cpu.h>

@@ -1,10 +1,11 @@
 // The HDR10 options ready to paste for x265, ffmpeg and mkvmerge: the colour tags, the mastering display
 // and the light levels, so that an encode or a mux carries all of them from these lines alone.
 #include "output/metadata_json.h"
-#include <hdrmeter/settings.h>
 
 #include <cmath>
 #include <cstdio>
+
+#include <hdrmeter/settings.h>
 
 namespace hdrmeter::clip {
 

@@ -1,5 +1,4 @@
 #include "output_file.h"
-#include <hdrmeter/settings.h>
 
 #include <fcntl.h>
 #include <libgen.h>
@@ -7,10 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <random>
+
+#include <hdrmeter/settings.h>
 
 #include "clip_errors.h"
 
@@ -69,6 +72,24 @@ OutputKey outputKeyOf(const std::string& given, const std::string& path)
     return {{status.st_dev, status.st_ino}, baseNameOf(target)};
 }
 
+// A new file ".NAME.hdrmeter-XXXXXX" in `folder`, its name in `path`; -1 with errno when none can be made.
+int createBeside(const std::string& folder, const std::string& name, std::string& path)
+{
+    static std::atomic<unsigned> counter{0};
+    std::mt19937 random(std::random_device{}() ^ static_cast<unsigned>(::getpid()) ^ counter.fetch_add(1));
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string suffix(6, 'x');
+        for (char& c : suffix)
+            c = letters[random() % (sizeof letters - 1)];
+        path = folder + "/." + name + ".hdrmeter-" + suffix;
+        const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (descriptor >= 0 || errno != EEXIST)
+            return descriptor;
+    }
+    return -1;
+}
+
 }  // namespace
 
 void checkOutputsApart(const std::vector<std::pair<std::string, std::string>>& optionsAndPaths,
@@ -110,20 +131,13 @@ OutputFile::OutputFile(const std::string& path) : path_(path)
         return;
     }
     const std::string folder = folderOf(target);
-    temporaryPath_ = folder + "/." + baseNameOf(target) + ".hdrmeter-XXXXXX";
-    const int descriptor = ::mkstemp(temporaryPath_.data());
+    // open() with O_EXCL and mode 0666 lets the kernel apply the process umask, as for any new file; a
+    // file that existed keeps its own mode.
+    const int descriptor = createBeside(folder, baseNameOf(target), temporaryPath_);
     if (descriptor < 0)
         throw InputError("cannot create a file in " + folder + " for " + path + ": " + std::strerror(errno));
-    // mkstemp makes the file private; the result gets the mode the file had, or the one a new file gets.
-    mode_t mode = 0;
-    if (exists) {
-        mode = status.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
-    ::fchmod(descriptor, mode);
+    if (exists)
+        ::fchmod(descriptor, status.st_mode & 07777);
     stream_ = ::fdopen(descriptor, "wb");
     if (!stream_) {
         const int error = errno;

@@ -1,5 +1,4 @@
 #include "summary.h"
-#include <hdrmeter/settings.h>
 
 #include <algorithm>
 #include <array>
@@ -7,6 +6,8 @@
 #include <cstdio>
 #include <sstream>
 #include <tuple>
+
+#include <hdrmeter/settings.h>
 
 #include "libav/stream_format.h"
 #include "output/metadata_json.h"

@@ -1,6 +1,5 @@
 // Partial results checked against each other, put in order, and replayed as one run.
 #include <sys/stat.h>
-#include <hdrmeter/settings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <hdrmeter/clip.h>
+#include <hdrmeter/settings.h>
 
 #include "partial/merge_run.h"
 #include "partial/partial_file.h"

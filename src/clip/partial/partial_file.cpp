@@ -1,5 +1,4 @@
 #include "partial/partial_file.h"
-#include <hdrmeter/settings.h>
 
 #include <zlib.h>
 
@@ -9,6 +8,8 @@
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
+
+#include <hdrmeter/settings.h>
 
 #include "output/output_file.h"
 
