@@ -444,6 +444,12 @@ private:
                 }
                 partial_->writeTo(output->file(), partialHeader(),
                                   [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); });
+                if (!partial_->failure().empty()) {
+                    output->file().abandon();
+                    report_.outputFailures.push_back(mention(output->entry().setting, output->file().path()) +
+                                                     " was not written: " + partial_->failure());
+                    continue;
+                }
             }
             if (kind == Output::Madvr) {
                 // A run that ended early writes the frames it measured, flagged as incomplete.

@@ -1,14 +1,8 @@
 #include "output/madvr_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <numeric>
 
@@ -84,27 +78,7 @@ std::vector<std::uint32_t> apportion(const std::vector<std::uint64_t>& counts, s
     return parts;
 }
 
-MadvrSpool::MadvrSpool()
-{
-    const char* folder = std::getenv("TMPDIR");
-    folder_ = folder && *folder ? folder : "/tmp";
-    // A file with no name from the start; where the file system cannot make one, a name removed at once.
-    descriptor_ = ::open(folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (descriptor_ < 0) {
-        std::string path = folder_ + "/hdrmeter-madvr-XXXXXX";
-        descriptor_ = ::mkostemp(path.data(), O_CLOEXEC);
-        if (descriptor_ >= 0)
-            ::unlink(path.c_str());
-    }
-    if (descriptor_ < 0)
-        throw InputError("cannot make a temporary file in " + folder_ + " for the madVR file's frame records: " +
-                         std::strerror(errno) + "; set TMPDIR to a folder that can take one");
-}
-
-MadvrSpool::~MadvrSpool()
-{
-    ::close(descriptor_);
-}
+MadvrSpool::MadvrSpool() : spool_("the madVR file's frame records") {}
 
 MadvrRecord MadvrSpool::recordOf(const FrameStatistics& statistics)
 {
@@ -146,39 +120,22 @@ std::string MadvrSpool::recordBytes(const MadvrRecord& record) const
 
 void MadvrSpool::put(std::size_t position, const FrameStatistics& statistics)
 {
-    if (!failure_.empty())
-        return;
-    const std::string bytes = recordBytes(recordOf(statistics));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = ::pwrite(descriptor_, bytes.data() + done, bytes.size() - done,
-                                         static_cast<off_t>(position * kMadvrRecordBytes + done));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            failure_ = "cannot keep the madVR file's frame records in " + folder_ + ": " +
-                       std::strerror(written < 0 ? errno : ENOSPC) + "; set TMPDIR to a folder with room";
-            return;
-        }
-        done += static_cast<std::size_t>(written);
-    }
+    spool_.put(position, recordBytes(recordOf(statistics)));
 }
 
 void MadvrSpool::readRecords(std::size_t first, std::size_t count, std::string& bytes)
 {
-    bytes.resize(count * kMadvrRecordBytes);
-    std::size_t done = 0;
-    while (failure_.empty() && done < bytes.size()) {
-        const ssize_t read = ::pread(descriptor_, bytes.data() + done, bytes.size() - done,
-                                     static_cast<off_t>(first * kMadvrRecordBytes + done));
-        if (read < 0 && errno == EINTR)
-            continue;
-        if (read <= 0)
-            failure_ = "cannot read back the madVR file's frame records from " + folder_ + ": " +
-                       (read < 0 ? std::strerror(errno) : "the temporary file is shorter than its frames");
-        else
-            done += static_cast<std::size_t>(read);
+    bytes.clear();
+    for (std::size_t position = first; position < first + count && spool_.failure().empty(); ++position) {
+        const std::string record = spool_.get(position);
+        if (record.size() != kMadvrRecordBytes && spool_.failure().empty()) {
+            failure_ = "a frame record of the madVR file was never kept";
+            return;
+        }
+        bytes += record;
     }
+    if (!spool_.failure().empty())
+        failure_ = spool_.failure();
 }
 
 void MadvrSpool::writeTo(OutputFile& file, const Report& report, const FrameSequence& frames, bool complete)

@@ -16,6 +16,7 @@
 
 #include <hdrmeter/clip.h>
 
+#include "output/record_spool.h"
 #include "output/writing.h"
 
 namespace hdrmeter::clip {
@@ -44,9 +45,6 @@ class MadvrSpool {
 public:
     // Throws InputError naming the folder when the temporary file cannot be made.
     MadvrSpool();
-    ~MadvrSpool();
-    MadvrSpool(const MadvrSpool&) = delete;
-    MadvrSpool& operator=(const MadvrSpool&) = delete;
 
     // The record of the frame at `position` (its place among the frames read, from 0), from its
     // statistics inside the active area. A failed write is remembered (failure()), never thrown: the
@@ -58,15 +56,14 @@ public:
     void writeTo(OutputFile& file, const Report& report, const FrameSequence& frames, bool complete);
 
     // Why the records could not be kept, with what to do; empty when they were.
-    const std::string& failure() const { return failure_; }
+    const std::string& failure() const { return failure_.empty() ? spool_.failure() : failure_; }
 
 private:
     MadvrRecord recordOf(const FrameStatistics& statistics);
     void readRecords(std::size_t first, std::size_t count, std::string& bytes);
     std::string recordBytes(const MadvrRecord& record) const;
 
-    int descriptor_ = -1;
-    std::string folder_;
+    RecordSpool spool_;
     std::string failure_;
     // Each light code's bin, kept with the nits it was worked out for: a table per bit depth and
     // scale, filled as codes are met.

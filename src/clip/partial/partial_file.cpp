@@ -320,11 +320,11 @@ PartialHeader headerOf(const nlohmann::json& json)
 
 }  // namespace
 
+PartialRecorder::PartialRecorder() : statistics_("the partial result's frame statistics") {}
+
 void PartialRecorder::putStatistics(std::size_t position, const FrameStatistics& statistics)
 {
-    if (statistics_.size() <= position)
-        statistics_.resize(position + 1);
-    statistics_[position] = encodeStatistics(statistics.parts());
+    statistics_.put(position, encodeStatistics(statistics.parts()));
 }
 
 void PartialRecorder::putContent(std::size_t position, const ContentBounds& content)
@@ -334,15 +334,25 @@ void PartialRecorder::putContent(std::size_t position, const ContentBounds& cont
     contents_[position] = content;
 }
 
-void PartialRecorder::writeTo(OutputFile& file, const PartialHeader& header, const FrameSequence& frames) const
+void PartialRecorder::writeTo(OutputFile& file, const PartialHeader& header, const FrameSequence& frames)
 {
+    // The header counts the records, so the frames are visited twice: once to count them, once to write
+    // each record as it is packed.
+    std::uint64_t recordCount = 0;
+    frames([&](const FrameRecord&) { ++recordCount; });
     Bytes head;
     head.text().append(kMagic, kMagicBytes);
     head.put(kPartialVersion);
     const std::string json = headerJson(header).dump();
     head.put(static_cast<std::uint64_t>(json.size()));
     head.text() += json;
-    std::vector<std::string> records;
+    head.put(recordCount);
+    uLong crc = crc32(0L, Z_NULL, 0);
+    const auto add = [&](const std::string& text) {
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size()));
+        file.write(text);
+    };
+    add(head.text());
     std::size_t position = 0;
     frames([&](const FrameRecord& record) {
         Bytes bytes;
@@ -361,24 +371,16 @@ void PartialRecorder::writeTo(OutputFile& file, const PartialHeader& header, con
         }
         for (int value : {content.width, content.height, content.left, content.top, content.right, content.bottom})
             bytes.put(static_cast<std::int32_t>(value));
-        bytes.text() += position < statistics_.size() ? statistics_[position] : encodeStatistics({});
+        const std::string statistics = statistics_.get(position);
+        bytes.text() += statistics.empty() ? encodeStatistics({}) : statistics;
         ++position;
         const std::string& raw = bytes.text();
         const std::string packed = compressed(raw);
         Bytes sizes;
         sizes.put(static_cast<std::uint32_t>(packed.size()));
         sizes.put(static_cast<std::uint32_t>(raw.size()));
-        records.push_back(sizes.text() + packed);
+        add(sizes.text() + packed);
     });
-    head.put(static_cast<std::uint64_t>(records.size()));
-    uLong crc = crc32(0L, Z_NULL, 0);
-    const auto add = [&](const std::string& text) {
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size()));
-        file.write(text);
-    };
-    add(head.text());
-    for (const std::string& record : records)
-        add(record);
     Bytes trailer;
     trailer.put(static_cast<std::uint32_t>(crc));
     file.write(trailer.text());

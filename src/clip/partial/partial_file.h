@@ -17,6 +17,7 @@
 
 #include <hdrmeter/clip.h>
 
+#include "output/record_spool.h"
 #include "output/writing.h"
 
 namespace hdrmeter::clip {
@@ -56,13 +57,18 @@ struct PartialHeader {
 // pass measures again replaces its statistics), compressed at once.
 class PartialRecorder {
 public:
+    // Throws InputError naming the folder when its temporary file cannot be made.
+    PartialRecorder();
     void putStatistics(std::size_t position, const FrameStatistics& statistics);
     void putContent(std::size_t position, const ContentBounds& content);
-    // Writes the file; `frames` gives the records of every frame kept, in order.
-    void writeTo(OutputFile& file, const PartialHeader& header, const FrameSequence& frames) const;
+    // Writes the file; `frames` gives the records of every frame kept, in order. Frame statistics wait on
+    // disk until then, so that a run writing a partial result holds about what a plain run holds.
+    void writeTo(OutputFile& file, const PartialHeader& header, const FrameSequence& frames);
+    // Why the frame statistics could not be kept, with what to do; empty when they were.
+    const std::string& failure() const { return statistics_.failure(); }
 
 private:
-    std::vector<std::string> statistics_;  // encoded StatisticsParts
+    RecordSpool statistics_;  // encoded StatisticsParts, by frame position
     std::vector<ContentBounds> contents_;
 };
 
