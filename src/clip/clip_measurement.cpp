@@ -262,10 +262,15 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
                 // Rows wait only until their scene is decided.
                 release(cutter.decidedBefore(), cutter.cuts(), sink);
             }
+        } catch (const std::bad_alloc&) {
+            if (records_.empty())
+                throw;
+            fail(frame, "out of memory");
+            break;
         } catch (const std::exception& error) {
             if (records_.empty())
                 throw;
-            fail(frame, std::string(error.what()) == "std::bad_alloc" ? "out of memory" : error.what());
+            fail(frame, error.what());
             break;
         }
         if (progress)
@@ -413,6 +418,8 @@ void ClipMeasurement::secondPass(std::size_t firstFinal, const SceneSignature& f
             if (progress)
                 progress(2, secondPassFrames_, framesToMeasure);
         }
+    } catch (const std::bad_alloc&) {
+        failInSecondPass(frame, endedAt + std::to_string(frame) + ": out of memory");
     } catch (const std::exception& error) {
         failInSecondPass(frame, endedAt + std::to_string(frame) + ": " + error.what());
     }
