@@ -506,6 +506,11 @@ public:
     virtual void progress(int pass, long long framesDone, std::optional<long long> framesExpected);
     // A warning worth a line, as it arises (it is in the report too).
     virtual void warning(const std::string& line);
+    // A line FFmpeg wrote about this run's demuxer or decoder, at warning level or worse (`level` is
+    // FFmpeg's: 24 a warning, 16 an error), between frames; only once a host called captureLibavMessages
+    // (clip_hooks.h). Lines of other runs in the process never come here. At most 100 a run, then one
+    // line says how many more were left out.
+    virtual void ffmpegMessage(int level, const std::string& line);
     // Asked after each frame: true ends the run there as a StopRequest does (Ending::Stopped, the reason
     // "the host").
     virtual bool stopRequested();

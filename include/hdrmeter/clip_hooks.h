@@ -25,10 +25,11 @@ HDRMETER_API void installMappedReadGuard();
 using LibavMessageSink = std::function<void(int level, const std::string& line)>;
 
 // Replaces FFmpeg's log callback for the whole process (av_log_set_callback), so that FFmpeg no longer
-// writes to standard error. The last error FFmpeg gives is kept and added, in brackets, to the reason a
-// clip gives for failing. A non-empty sink also gets every message at or above FFmpeg's log level
-// (av_log_set_level), from whichever thread FFmpeg wrote it on, one call at a time; an empty sink keeps
-// only the last error, which is what a program with one-line error messages wants. Call it before the
+// writes to standard error. Lines about a run's input go to that run alone: its last error is added, in
+// brackets, to the reason it gives for failing, and its warnings and errors reach its Observer
+// (ffmpegMessage). A non-empty sink gets the other lines at or above FFmpeg's log level
+// (av_log_set_level), from whichever thread FFmpeg wrote them on, one call at a time; an empty sink drops
+// them, which is what a program with one-line error messages wants. Call it before the
 // first clip is opened, again to change the sink. Without it FFmpeg keeps its own callback, which writes
 // to standard error, and failures carry no FFmpeg message.
 HDRMETER_API void captureLibavMessages(LibavMessageSink sink);

@@ -45,8 +45,8 @@ def measure(path=None, **options):
     header. result["frames"] reads the same as result.frames.
 
     The GIL is released while measuring. The run's warnings and FFmpeg's own (which no longer
-    reach standard error) are issued as RuntimeWarning once it is over; FFmpeg does not say which
-    run a line is about, so while several measure() calls run at once each gets all of them. An
+    reach standard error) are issued as RuntimeWarning once it is over, each run's own: lines about
+    another run's input, on another thread, never reach it. An
     unknown keyword or a value of the wrong type (checks="no") raises TypeError; a value out of range ValueError with
     the reason. An input that cannot be opened raises RuntimeError; so does one that fails part
     way, or a file that cannot be written, and then its .result holds what was measured. Ctrl-C

@@ -26,10 +26,6 @@ namespace hdrmeter_python {
 
 namespace {
 
-// FFmpeg's AV_LOG_WARNING: its warnings and errors reach Python, its information does not.
-constexpr int kLibavWarningLevel = 24;
-// A damaged stream can make FFmpeg complain at every frame; a run keeps this many of its lines.
-constexpr std::size_t kMaxLibavLines = 100;
 // Taking the GIL waits for whichever thread holds it: ten looks a second are enough for Ctrl-C.
 constexpr std::chrono::milliseconds kSignalCheckInterval{100};
 
@@ -229,77 +225,12 @@ Request requestOf(const py::object& path, const py::dict& options)
     return request;
 }
 
-class LibavLines;
-
-// FFmpeg's log is one for the whole process and says nothing of which run a line belongs to: every run
-// that is going on when a line arrives gets it.
-struct LibavListeners {
-    std::mutex mutex;
-    std::vector<LibavLines*> runs;
-};
-
-LibavListeners& libavListeners()
-{
-    // Never destroyed: FFmpeg may log from a thread of its own while the process exits.
-    static LibavListeners* listeners = new LibavListeners;
-    return *listeners;
-}
-
-// FFmpeg's lines of warning level and above while one run is going on. FFmpeg writes them from its own
-// threads, with or without the GIL anywhere; they become Python warnings once the run is over.
-class LibavLines {
-public:
-    LibavLines()
-    {
-        LibavListeners& listeners = libavListeners();
-        const std::lock_guard<std::mutex> lock(listeners.mutex);
-        listeners.runs.push_back(this);
-    }
-    ~LibavLines()
-    {
-        LibavListeners& listeners = libavListeners();
-        const std::lock_guard<std::mutex> lock(listeners.mutex);
-        listeners.runs.erase(std::find(listeners.runs.begin(), listeners.runs.end(), this));
-    }
-    LibavLines(const LibavLines&) = delete;
-    LibavLines& operator=(const LibavLines&) = delete;
-
-    // Every line so far, and how many more were left out.
-    std::vector<std::string> take()
-    {
-        const std::lock_guard<std::mutex> lock(libavListeners().mutex);
-        std::vector<std::string> lines = std::move(lines_);
-        if (linesLeftOut_ > 0)
-            lines.push_back("FFmpeg wrote " + std::to_string(linesLeftOut_) + " more messages, left out");
-        lines_.clear();
-        linesLeftOut_ = 0;
-        return lines;
-    }
-
-    static void deliver(int level, const std::string& line)
-    {
-        if (level > kLibavWarningLevel)
-            return;
-        LibavListeners& listeners = libavListeners();
-        const std::lock_guard<std::mutex> lock(listeners.mutex);
-        for (LibavLines* run : listeners.runs) {
-            if (run->lines_.size() < kMaxLibavLines)
-                run->lines_.push_back("FFmpeg " + line);
-            else
-                ++run->linesLeftOut_;
-        }
-    }
-
-private:
-    std::vector<std::string> lines_;
-    long long linesLeftOut_ = 0;
-};
-
-// Lazily, so that a script that only measures frames in arrays leaves FFmpeg's log as it found it.
+// Lazily, so that a script that only measures frames in arrays leaves FFmpeg's log as it found it. Each
+// run then gets FFmpeg's lines about its own input through its observer.
 void captureLibavLines()
 {
     static std::once_flag once;
-    std::call_once(once, [] { captureLibavMessages(&LibavLines::deliver); });
+    std::call_once(once, [] { captureLibavMessages({}); });
 }
 
 // Runs the interpreter's signal handlers now and then while the GIL is released. Python only runs them
@@ -322,13 +253,18 @@ public:
         }
     }
 
+    void ffmpegMessage(int, const std::string& line) override { ffmpegLines_.push_back("FFmpeg " + line); }
+
     // What a signal handler raised; destroy it with the GIL held.
     std::optional<py::error_already_set>& raised() { return raised_; }
+    // FFmpeg's lines about this run.
+    const std::vector<std::string>& ffmpegLines() const { return ffmpegLines_; }
 
 private:
     StopRequest& stop_;
     std::chrono::steady_clock::time_point lastCheck_;
     std::optional<py::error_already_set> raised_;
+    std::vector<std::string> ffmpegLines_;
 };
 
 void warnEach(const std::vector<std::string>& lines)
@@ -353,7 +289,6 @@ void warnEach(const std::vector<std::string>& lines)
 py::object reportedRun(const std::function<Report(Observer&, StopRequest&)>& run)
 {
     captureLibavLines();
-    LibavLines libavLines;
     StopRequest stop;
     SignalWatch signalWatch(stop);
     std::optional<Report> report;
@@ -370,7 +305,7 @@ py::object reportedRun(const std::function<Report(Observer&, StopRequest&)>& run
         }
     }
     // FFmpeg's lines explain an input that could not be opened as well as a damaged frame.
-    const std::vector<std::string> ffmpegLines = libavLines.take();
+    const std::vector<std::string>& ffmpegLines = signalWatch.ffmpegLines();
     if (refusal) {
         warnEach(ffmpegLines);
         raiseError(PyExc_ValueError, *refusal);

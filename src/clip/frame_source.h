@@ -18,6 +18,7 @@
 namespace hdrmeter::clip {
 
 struct PartialResult;
+class LibavRunLog;
 // Partial results in order, whose frames make one sequence: what a merge replays.
 using PartialResults = std::vector<PartialResult>;
 
@@ -34,6 +35,8 @@ struct SourceOptions {
     // Only the frames whose presentation time lies in [start, end), in seconds after the first frame's.
     std::optional<double> start;
     std::optional<double> end;
+    // FFmpeg's lines about this run's demuxer and decoder; a container without one keeps its own.
+    std::shared_ptr<LibavRunLog> log;
 };
 
 // One frame as the run measures it. The view's planes belong to the source until its next call.

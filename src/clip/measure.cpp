@@ -11,8 +11,13 @@
 
 #include <hdrmeter/clip.h>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "clip_errors.h"
 #include "clip_measurement.h"
+#include "libav/libav_messages.h"
 #include "output/frame_writers.h"
 #include "output/madvr_file.h"
 #include "output/metadata_json.h"
@@ -28,6 +33,7 @@ namespace hdrmeter::clip {
 
 Observer::~Observer() = default;
 void Observer::progress(int, long long, std::optional<long long>) {}
+void Observer::ffmpegMessage(int, const std::string&) {}
 void Observer::warning(const std::string&) {}
 bool Observer::stopRequested() { return false; }
 
@@ -227,6 +233,7 @@ public:
                  "file in $TMPDIR for a second pass; " +
                  mention("active_area", "full") + " or a given area avoids it");
         MeasureOptions options = measureOptionsOf(report_.request);
+        options.clip.source.log = libavLog_;
         options.clip.source.partials = std::move(partials);
         if (!request.madvrPath.empty()) {
             madvr_ = std::make_unique<MadvrSpool>();
@@ -294,6 +301,7 @@ public:
                     if (automatic && output->entry().perFrame && output->file().pipeReaderGone())
                         outputGone(*output);
                 passClipWarnings();
+                passLibavLines(false);
                 if (observer_) {
                     observer_->progress(pass, framesDone, frames);
                     if (observer_->stopRequested())
@@ -301,6 +309,7 @@ public:
                 }
             });
         passClipWarnings();
+        passLibavLines(true);
         report_.elapsedSeconds = std::chrono::duration<double>(lastFrame - start).count();
         fillReport();
         finishOutputs();
@@ -313,6 +322,27 @@ private:
         report_.warnings.push_back(line);
         if (observer_)
             observer_->warning(line);
+    }
+
+    // FFmpeg's lines about this run, at most LibavRunLog::kKeptLines of them; the last call says how many
+    // more there were.
+    void passLibavLines(bool last)
+    {
+        long long leftOut = 0;
+        const std::vector<std::pair<int, std::string>> lines = libavLog_->takeLines(leftOut);
+        libavLinesLeftOut_ += leftOut;
+        for (const auto& [level, line] : lines) {
+            if (libavLinesPassed_ == LibavRunLog::kKeptLines) {
+                ++libavLinesLeftOut_;
+                continue;
+            }
+            ++libavLinesPassed_;
+            if (observer_)
+                observer_->ffmpegMessage(level, line);
+        }
+        if (last && libavLinesLeftOut_ > 0 && observer_)
+            observer_->ffmpegMessage(AV_LOG_WARNING, "FFmpeg wrote " + std::to_string(libavLinesLeftOut_) +
+                                                         " more messages, left out");
     }
 
     void passClipWarnings()
@@ -506,6 +536,9 @@ private:
     }
 
     Observer* observer_;
+    std::shared_ptr<LibavRunLog> libavLog_ = std::make_shared<LibavRunLog>();
+    std::size_t libavLinesPassed_ = 0;
+    long long libavLinesLeftOut_ = 0;
     StopRequest ownStop_;
     StopRequest* stop_;
     Report report_;

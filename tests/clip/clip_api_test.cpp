@@ -4,10 +4,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <tuple>
+#include <vector>
 
 #include <hdrmeter/clip.h>
+#include <hdrmeter/clip_hooks.h>
 #include <hdrmeter/settings.h>
 
 using namespace hdrmeter::clip;
@@ -233,4 +237,36 @@ TEST(ClipApi, OutputFilesTakeTheUmaskOrKeepTheirMode)
         EXPECT_EQ(report.ending, Ending::Complete);
     }
     std::remove(csv.c_str());
+}
+
+// FFmpeg's lines reach the run whose input they are about: a clean file measured while a damaged one is
+// measured on another thread hears nothing of the other's damage.
+TEST(ClipApi, FfmpegLinesReachOnlyTheRunTheyAreAbout)
+{
+    const std::string clean = ::testing::TempDir() + "hdrmeter_clean.hevc", damaged = clean + ".damaged.hevc";
+    const std::string make = "ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=128x72:rate=24 -frames:v 48 "
+                             "-pix_fmt yuv420p10le -c:v libx265 -x265-params log-level=error:keyint=12 " + clean +
+                             " && ffmpeg -v error -nostdin -y -i " + clean +
+                             " -c copy -bsf:v \"noise=drop='eq(n\\,1)'\" -f hevc " + damaged;
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    captureLibavMessages({});
+    struct Lines : Observer {
+        std::vector<std::string> lines;
+        void ffmpegMessage(int, const std::string& line) override { lines.push_back(line); }
+    };
+    for (int round = 0; round < 3; ++round) {
+        Lines cleanLines, damagedLines;
+        Request cleanRequest, damagedRequest;
+        cleanRequest.input = clean;
+        damagedRequest.input = damaged;
+        damagedRequest.acceptDamaged = true;
+        std::thread other([&] { measure(damagedRequest, &damagedLines); });
+        const Report report = measure(cleanRequest, &cleanLines);
+        other.join();
+        EXPECT_EQ(report.ending, Ending::Complete);
+        EXPECT_TRUE(cleanLines.lines.empty()) << cleanLines.lines.front();
+        EXPECT_FALSE(damagedLines.lines.empty());
+    }
+    std::remove(clean.c_str());
+    std::remove(damaged.c_str());
 }

@@ -31,6 +31,8 @@ double secondsOf(std::int64_t value, AVRational timeBase)
 
 LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* stop) : options_(options), stop_(stop)
 {
+    if (!options_.log)
+        options_.log = std::make_shared<LibavRunLog>();
     if (options.replay) {
         copy_ = options.replay;
         input_ = std::make_unique<DescriptorInput>(copy_, stop, &closing_);
@@ -46,7 +48,11 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
     context->pb = input_->context();
     context->flags |= AVFMT_FLAG_CUSTOM_IO;
     context->interrupt_callback = {&LibavContainer::interrupted, this};
+    // Its lines are this run's, whatever other runs the process has going.
+    context->opaque = this;
+    options_.log->own(this);
 
+    const LibavRunLog::ThreadScope scope(*options_.log);
     const AVInputFormat* forcedFormat = nullptr;
     DictionaryFree settings;
     if (options.raw) {
@@ -65,7 +71,7 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
             throw InputError(name + " is empty: give a video file or pipe a stream into standard input");
         // A demuxer that refuses its input logs why; the code it returns may be a stale errno
         // ("Device or resource busy" for a frame size of 0), so the logged line is the reason.
-        const std::string logged = takeLibavErrorLine();
+        const std::string logged = options_.log->takeErrorLine();
         throw InputError("cannot read " + name + " as video: " + (logged.empty() ? libavErrorText(opened) : logged));
     }
     format_.reset(context);
@@ -139,6 +145,13 @@ int LibavContainer::interrupted(void* container)
 {
     const auto& self = *static_cast<const LibavContainer*>(container);
     return (self.stop_ && self.stop_->requested()) || self.closing_.requested();
+}
+
+LibavContainer::~LibavContainer()
+{
+    // Closed while its lines are still this run's; after that its address may be another run's.
+    format_.reset();
+    options_.log->disown(this);
 }
 
 SourceOptions LibavContainer::reopenOptions() const

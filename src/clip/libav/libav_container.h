@@ -16,6 +16,7 @@ class LibavContainer {
 public:
     // Opens the input and reads its header. Throws InputError with the reason.
     LibavContainer(const SourceOptions& options, const StopRequest* stop);
+    ~LibavContainer();
     LibavContainer(const LibavContainer&) = delete;
     LibavContainer& operator=(const LibavContainer&) = delete;
 
@@ -25,6 +26,8 @@ public:
     DescriptorInput& input() const { return *input_; }
     const SourceOptions& options() const { return options_; }
     const StopRequest* stop() const { return stop_; }
+    // FFmpeg's lines about this input's demuxer and decoder.
+    LibavRunLog& log() const { return *options_.log; }
     bool stopRequested() const { return stop_ && stop_->requested(); }
     // Ends a read that waits, and makes libavformat give up at once: for a source that is closing.
     void close() { closing_.request(); }

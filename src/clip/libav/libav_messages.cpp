@@ -8,6 +8,7 @@
 #include <vector>
 
 extern "C" {
+#include <libavformat/avformat.h>
 #include <libavutil/log.h>
 }
 
@@ -19,17 +20,22 @@ namespace hdrmeter::clip {
 
 namespace {
 
-// FFmpeg logs from its decoding and demuxing threads: the sink and the last error are read and written
+// FFmpeg logs from its decoding and demuxing threads: the sink and the runs' logs are read and written
 // under one lock, which also keeps the sink's calls one at a time.
 std::mutex messageMutex;
 LibavMessageSink messageSink;
-std::string lastError;
-// FFmpeg may build one line in several calls; the pieces wait here until the one that ends it.
-std::string pendingLine;
-int pendingLevel = AV_LOG_QUIET;
-// The decoder context that began the line, and the packet it was decoding then.
-const void* pendingDecoderKey = nullptr;
-std::int64_t pendingSerial = -1;
+std::vector<LibavRunLog*> runLogs;
+// FFmpeg may build one line in several calls; the pieces wait here until the one that ends it. Each
+// thread builds its own lines: runs on other threads never mix into them.
+thread_local std::string pendingLine;
+thread_local int pendingLevel = AV_LOG_QUIET;
+// The decoder context that began the line, and the packet it was decoding then; the opaque pointer of the
+// decoder or demuxer that wrote it, which tells whose run it is.
+thread_local const void* pendingDecoderKey = nullptr;
+thread_local std::int64_t pendingSerial = -1;
+thread_local const void* pendingRunKey = nullptr;
+// The run whose FFmpeg calls this thread is making (LibavRunLog::ThreadScope).
+thread_local LibavRunLog* threadRun = nullptr;
 std::vector<DecoderErrors*> watchedDecoders;
 
 }  // namespace
@@ -51,7 +57,41 @@ void noteDecoderError(const void* key, std::int64_t serial, const std::string& m
     }
 }
 
+// Called under messageMutex.
+void noteRunLine(LibavRunLog& log, int level, const std::string& line)
+{
+    if (level <= AV_LOG_ERROR)
+        log.lastError_ = line;
+    if (level > AV_LOG_WARNING)
+        return;
+    if (log.lines_.size() < LibavRunLog::kKeptLines)
+        log.lines_.emplace_back(level, line);
+    else
+        ++log.linesLeftOut_;
+}
+
 namespace {
+
+// The opaque pointer of the decoder or demuxer that logs, which a run owns; nullptr for other objects.
+const void* runKeyOf(const void* object, const AVClass* objectClass)
+{
+    if (objectClass == avcodec_get_class())
+        return static_cast<const AVCodecContext*>(object)->opaque;
+    if (objectClass == avformat_get_class())
+        return static_cast<const AVFormatContext*>(object)->opaque;
+    return nullptr;
+}
+
+// The run that owns `key`, under messageMutex.
+LibavRunLog* runOf(const void* key)
+{
+    if (!key)
+        return nullptr;
+    for (LibavRunLog* log : runLogs)
+        if (log->ownsKey(key))
+            return log;
+    return nullptr;
+}
 
 void captureMessage(void* object, int level, const char* format, va_list arguments)
 {
@@ -69,6 +109,7 @@ void captureMessage(void* object, int level, const char* format, va_list argumen
             pendingLine = std::string(objectClass->item_name(object)) + ": ";
         pendingLevel = level;
         pendingDecoderKey = nullptr;
+        pendingRunKey = runKeyOf(object, objectClass);
         if (objectClass == avcodec_get_class() && !watchedDecoders.empty()) {
             const auto* decoder = static_cast<const AVCodecContext*>(object);
             pendingDecoderKey = decoder->opaque;
@@ -84,10 +125,14 @@ void captureMessage(void* object, int level, const char* format, va_list argumen
     level = pendingLevel;
     while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
         message.pop_back();
-    if (level <= AV_LOG_ERROR) {
-        lastError = message;
-        if (pendingDecoderKey)
-            noteDecoderError(pendingDecoderKey, pendingSerial, message);
+    if (level <= AV_LOG_ERROR && pendingDecoderKey)
+        noteDecoderError(pendingDecoderKey, pendingSerial, message);
+    LibavRunLog* run = runOf(pendingRunKey);
+    if (!run && threadRun && std::find(runLogs.begin(), runLogs.end(), threadRun) != runLogs.end())
+        run = threadRun;
+    if (run) {
+        noteRunLine(*run, level, message);
+        return;
     }
     if (messageSink && level <= shownLevel) {
         // An exception must not unwind through FFmpeg's C frames; a sink that throws loses that line.
@@ -133,18 +178,67 @@ bool DecoderErrors::take(std::int64_t& serial, std::string& message)
     return true;
 }
 
-std::string takeLibavErrorLine()
+LibavRunLog::LibavRunLog()
+{
+    const std::lock_guard<std::mutex> lock(messageMutex);
+    runLogs.push_back(this);
+}
+
+LibavRunLog::~LibavRunLog()
+{
+    const std::lock_guard<std::mutex> lock(messageMutex);
+    runLogs.erase(std::find(runLogs.begin(), runLogs.end(), this));
+}
+
+void LibavRunLog::own(const void* key)
+{
+    const std::lock_guard<std::mutex> lock(messageMutex);
+    keys_.push_back(key);
+}
+
+LibavRunLog::ThreadScope::ThreadScope(LibavRunLog& log) : before_(threadRun)
+{
+    threadRun = &log;
+}
+
+LibavRunLog::ThreadScope::~ThreadScope()
+{
+    threadRun = before_;
+}
+
+void LibavRunLog::disown(const void* key)
+{
+    const std::lock_guard<std::mutex> lock(messageMutex);
+    keys_.erase(std::remove(keys_.begin(), keys_.end(), key), keys_.end());
+}
+
+bool LibavRunLog::ownsKey(const void* key) const
+{
+    return std::find(keys_.begin(), keys_.end(), key) != keys_.end();
+}
+
+std::string LibavRunLog::takeErrorLine()
 {
     const std::lock_guard<std::mutex> lock(messageMutex);
     std::string message;
-    message.swap(lastError);
+    message.swap(lastError_);
     return message;
 }
 
-std::string takeLibavError()
+std::string LibavRunLog::takeError()
 {
-    const std::string message = takeLibavErrorLine();
+    const std::string message = takeErrorLine();
     return message.empty() ? message : " (" + message + ")";
+}
+
+std::vector<std::pair<int, std::string>> LibavRunLog::takeLines(long long& leftOut)
+{
+    const std::lock_guard<std::mutex> lock(messageMutex);
+    std::vector<std::pair<int, std::string>> lines;
+    lines.swap(lines_);
+    leftOut = linesLeftOut_;
+    linesLeftOut_ = 0;
+    return lines;
 }
 
 }  // namespace hdrmeter::clip

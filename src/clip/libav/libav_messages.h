@@ -5,14 +5,58 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace hdrmeter::clip {
 
-// The last error FFmpeg gave since the last call, as " (hevc: ...)" to add to a failure's reason; empty
-// when there was none or the host kept FFmpeg's own log callback.
-std::string takeLibavError();
-// The same line bare, "" when there is none.
-std::string takeLibavErrorLine();
+// FFmpeg's lines about one run: those its demuxer and decoder wrote, told apart from other runs' by the
+// contexts' opaque pointers (`own`). Lines of contexts no run owns go to the host's sink alone. Only once a
+// host called captureLibavMessages; otherwise FFmpeg keeps its own log and a run's log stays empty.
+class LibavRunLog {
+public:
+    LibavRunLog();
+    ~LibavRunLog();
+    LibavRunLog(const LibavRunLog&) = delete;
+    LibavRunLog& operator=(const LibavRunLog&) = delete;
+
+    // Lines FFmpeg writes for a context whose opaque is `key` are this run's, until disown(key): the
+    // context is closed and its address may be another run's next.
+    void own(const void* key);
+    void disown(const void* key);
+    // The last error since the last call, as " (hevc: ...)" to add to a failure's reason; "" for none.
+    std::string takeError();
+    // The same line bare.
+    std::string takeErrorLine();
+    // The lines at warning level or worse since the last call, at most kKeptLines of them, and how many
+    // more there were.
+    std::vector<std::pair<int, std::string>> takeLines(long long& leftOut);
+
+    static constexpr std::size_t kKeptLines = 100;
+
+    // Under the log's lock.
+    bool ownsKey(const void* key) const;
+
+    // While it lives, lines that no owned context wrote, from this thread, are `log`'s too: FFmpeg writes
+    // some with helper objects of its own (the image size check, for one) on the thread that called it.
+    class ThreadScope {
+    public:
+        explicit ThreadScope(LibavRunLog& log);
+        ~ThreadScope();
+        ThreadScope(const ThreadScope&) = delete;
+        ThreadScope& operator=(const ThreadScope&) = delete;
+
+    private:
+        LibavRunLog* before_;
+    };
+
+private:
+    friend void noteRunLine(LibavRunLog& log, int level, const std::string& line);
+    std::vector<const void*> keys_;
+    std::string lastError_;
+    std::vector<std::pair<int, std::string>> lines_;
+    long long linesLeftOut_ = 0;
+};
 
 // The errors one decoder logs while it decodes: a decoder that conceals a missing reference or a broken
 // slice often says so only in its log. Each of its contexts (its frame threads' too) carries `key` as its

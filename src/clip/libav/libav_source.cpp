@@ -56,6 +56,7 @@ LibavSource::LibavSource(std::unique_ptr<LibavContainer> container, bool acceptD
     : container_(std::move(container)), packet_(av_packet_alloc()), frame_(av_frame_alloc()),
       acceptDamaged_(acceptDamaged)
 {
+    const LibavRunLog::ThreadScope scope(container_->log());
     if (!packet_ || !frame_)
         throw std::bad_alloc();
     decodeInCaller_ = container_->headerOnly();
@@ -187,6 +188,9 @@ LibavSource::~LibavSource()
     stopDecoding();
     for (DecodedFrame& decoded : decodedFrames_)
         av_frame_free(&decoded.frame);
+    // Closed while its lines are still this run's; after that its address may be another run's.
+    decoder_.reset();
+    container_->log().disown(decoderKey_);
 }
 
 void LibavSource::stopDecoding()
@@ -199,6 +203,7 @@ void LibavSource::stopDecoding()
 
 const SourceFrame* LibavSource::next()
 {
+    const LibavRunLog::ThreadScope scope(container_->log());
     const AVFrame* frame = nullptr;
     for (;;) {
         if (endSeen_)
@@ -277,6 +282,7 @@ const AVFrame* LibavSource::nextDecodedAhead()
 
 void LibavSource::decodeAhead()
 {
+    const LibavRunLog::ThreadScope scope(container_->log());
     // One frame waits here while the caller measures the one before: with the one being measured, the
     // caller holds two frames beyond those the decoder keeps.
     constexpr std::size_t kFramesAhead = 1;
@@ -342,6 +348,8 @@ void LibavSource::openDecoder()
     if (!decoder_->opaque)
         decoder_->opaque = this;
     decoderErrors_ = std::make_unique<DecoderErrors>(decoder_->opaque);
+    decoderKey_ = decoder_->opaque;
+    container_->log().own(decoderKey_);
     carryPacketSerials(*decoder_);
     result = avcodec_open2(decoder_.get(), codec, nullptr);
     if (result < 0)
@@ -359,6 +367,7 @@ std::unique_ptr<FrameSource> LibavSource::reopen()
     handedOut_.reset();
     av_frame_unref(frame_.get());
     decoder_.reset();
+    container_->log().disown(decoderKey_);
     decoderErrors_.reset();
     frameMemory_.release();
     return openFrameSource(container_->reopenOptions(), false, container_->stop());
@@ -367,7 +376,7 @@ std::unique_ptr<FrameSource> LibavSource::reopen()
 void LibavSource::fail(const std::string& reason)
 {
     if (failure_.empty())
-        failure_ = reason + takeLibavError();
+        failure_ = reason + container_->log().takeError();
     // Frames the decoder already holds were read whole: drain them before the failure is told.
     if (!draining_) {
         draining_ = true;
@@ -379,7 +388,7 @@ void LibavSource::decoderFailed(int error)
 {
     if (failure_.empty())
         failure_ = "the decoder cannot decode frame " + std::to_string(framesDecoded_) + ": " + libavErrorText(error) +
-                   takeLibavError();
+                   container_->log().takeError();
     ended_ = true;
 }
 
@@ -491,7 +500,7 @@ const AVFrame* LibavSource::decodeNext()
             if (failure_.empty() && !stopped_)
                 failure_ = cutShortReason();
             if (failure_.empty() && !stopped_ && framesDecoded_ == 0)
-                failure_ = name() + " holds no video frame" + takeLibavError();
+                failure_ = name() + " holds no video frame" + container_->log().takeError();
             return nullptr;
         }
         if (result == AVERROR_INVALIDDATA) {

@@ -90,6 +90,7 @@ private:
     // next key frame sent after it; errors arrive as the decoder meets them, frames later, in their
     // presentation order. Packets are numbered as they are sent, and each frame carries its number.
     std::unique_ptr<DecoderErrors> decoderErrors_;
+    const void* decoderKey_ = nullptr;  // the decoder's opaque, by which its lines are this run's
     std::int64_t nextSerial_ = 0;
     std::optional<std::int64_t> damagedFrom_;  // frames from this packet on are damaged ...
     std::int64_t recoveredAfter_ = -1;         // ... until a key frame from a packet after this one
