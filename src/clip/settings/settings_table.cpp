@@ -176,11 +176,10 @@ Setting choice(const Row& row, const char* firstName, Enum first, const char* se
         [](Request& request) { request.*Field = std::nullopt; });
 }
 
-std::vector<Setting> makeTable()
+void addInputRows(std::vector<Setting>& table)
 {
     using K = SettingKind;
     using G = SettingGroup;
-    std::vector<Setting> table;
     table.push_back(member<&Request::input>({"input", K::Path, G::Input, "FILE", "the video; - for standard input",
                                              nullptr, 0, 0, "a file name, or - for standard input", nullptr, false,
                                              false}));
@@ -261,6 +260,12 @@ std::vector<Setting> makeTable()
                                                   "keep every frame's record in the report", "", 0, 0, "true or false",
                                                   nullptr, false, false}));
 
+}
+
+void addMeasurementRows(std::vector<Setting>& table)
+{
+    using K = SettingKind;
+    using G = SettingGroup;
     table.push_back(member<&Request::thresholdNits>(
         {"threshold", K::Decimal, G::Measurement, "NITS", "count pixels whose luminance is above this many nits",
          "203, the HDR reference white", 0, 10000, "a level in nits from 0 to 10000, such as 203"}));
@@ -288,6 +293,12 @@ std::vector<Setting> makeTable()
          "also report per frame the luma minimum and maximum codes and the counts of codes outside the narrow range",
          "", 0, 0, "true or false"}));
 
+}
+
+void addAreaAndSceneRows(std::vector<Setting>& table)
+{
+    using K = SettingKind;
+    using G = SettingGroup;
     table.push_back(custom({"active_area", K::Area, G::AreaAndScenes, "auto|full|L,T,R,B",
                             "measure inside the union of every frame's content, the whole frame, or offsets in pixels "
                             "from each edge",
@@ -331,6 +342,12 @@ std::vector<Setting> makeTable()
         },
         [](Request& request) { request.sceneCuts.reset(); }));
 
+}
+
+void addOutputRows(std::vector<Setting>& table)
+{
+    using K = SettingKind;
+    using G = SettingGroup;
     table.push_back(member<&Request::csvPath>({"csv", K::Path, G::Outputs, "FILE",
                                                "write one CSV row per frame (- for standard output)", "", 0, 0,
                                                "a file name, or - for standard output", nullptr, true, false},
@@ -365,6 +382,12 @@ std::vector<Setting> makeTable()
                                                    0, "a file name", nullptr, true, false},
                                                   Output::Partial));
 
+}
+
+void addMetadataAndVerifyRows(std::vector<Setting>& table)
+{
+    using K = SettingKind;
+    using G = SettingGroup;
     table.push_back(custom(
         {"mastering_display", K::Display, G::Metadata, "[PRIMARIES,]MAX,MIN",
          "the mastering display for the Dolby Vision config and the HDR10 lines, over the stream's: its largest and "
@@ -420,6 +443,16 @@ std::vector<Setting> makeTable()
         {"verify_max_shift", K::Whole, G::Verify, "N",
          "align the stated metadata with the picture at offsets up to N frames", nullptr, 0, 10000,
          "a whole number of frames from 0 to 10000", nullptr, true, false}));
+}
+
+std::vector<Setting> makeTable()
+{
+    std::vector<Setting> table;
+    addInputRows(table);
+    addMeasurementRows(table);
+    addAreaAndSceneRows(table);
+    addOutputRows(table);
+    addMetadataAndVerifyRows(table);
     return table;
 }
 
