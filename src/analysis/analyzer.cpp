@@ -123,19 +123,21 @@ struct AnalyzerState {
         if (parts.bitDepth != 10 && parts.bitDepth != 12 && parts.bitDepth != 16)
             throw std::invalid_argument("statistics of " + std::to_string(parts.bitDepth) + "-bit codes cannot be restored");
         const std::size_t codes = std::size_t(1) << parts.bitDepth;
+        const std::shared_ptr<const AnalysisScale> scale = scaleFor(parts.bitDepth, parts.range);
+        const std::size_t lightCodes = static_cast<std::size_t>(scale->lightCodeCount());
         const auto total = [](const std::vector<std::uint64_t>& histogram) {
             std::uint64_t sum = 0;
             for (std::uint64_t count : histogram) sum += count;
             return sum;
         };
-        if (parts.lightHistogram.size() != codes || parts.lumaHistogram.size() != codes ||
+        if (parts.lightHistogram.size() != lightCodes || parts.lumaHistogram.size() != codes ||
             total(parts.lightHistogram) != parts.pixelCount || total(parts.lumaHistogram) != parts.pixelCount)
             throw std::invalid_argument("the histograms do not fit the bit depth and the pixel count");
         for (int code : parts.largestChannelCode)
-            if (code < -1 || code >= static_cast<int>(codes))
-                throw std::invalid_argument("a largest channel code lies outside the codes");
+            if (code < -1 || code >= static_cast<int>(lightCodes))
+                throw std::invalid_argument("a largest channel code lies outside the light codes");
         auto data = std::make_unique<StatisticsData>();
-        data->scale = scaleFor(parts.bitDepth, parts.range);
+        data->scale = scale;
         data->pixelCount = parts.pixelCount;
         data->lightHistogram = parts.lightHistogram;
         data->lumaHistogram = parts.lumaHistogram;
@@ -170,17 +172,24 @@ FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea&
     const std::shared_ptr<const AnalysisScale> scale = scaleFor(frame.bitDepth, frame.range);
     const AnalysisScale& s = *scale;
 
-    // 16-bit codes would make four tables of 65536 counters per histogram too large for the caches, and
-    // runs of equal codes are rarer there; one table then.
+    // 65536 codes would make four tables of counters per histogram too large for the caches, and runs of
+    // equal codes are rarer there; one table then. So it is for 16-bit luma and for every exact light.
     const int codes = s.codeCount();
-    const int histogramStride = frame.bitDepth == 16 ? 0 : codes;
-    const size_t histogramSize = frame.bitDepth == 16 ? codes : static_cast<size_t>(kHistogramWays) * codes;
+    const int lightCodes = s.lightCodeCount();
+    const int histogramStride = codes == 65536 ? 0 : codes;
+    const int lightHistogramStride = lightCodes == 65536 ? 0 : lightCodes;
+    const size_t histogramSize = static_cast<size_t>(histogramStride == 0 ? 1 : kHistogramWays) * codes;
+    const size_t lightHistogramSize = static_cast<size_t>(lightHistogramStride == 0 ? 1 : kHistogramWays) * lightCodes;
 
-    BandParameters base = levelParameters(s.luminance.data(), s.levels, s.coefficients);
+    BandParameters base = levelParameters(s.lightLuminance.data(), s.levels, s.coefficients);
+    base.lightScale = static_cast<float>(s.lightScale);
+    base.rgbMin = s.levels.rgbMin * s.lightScale;
+    base.rgbMax = s.levels.rgbMax * s.lightScale;
     base.codeRounding = s.codeRounding;
     base.measureLight = true;
     base.sumLight = s.arithmetic.summation == Summation::Bands;
     base.histogramStride = histogramStride;
+    base.lightHistogramStride = lightHistogramStride;
 
     const ReadingRowsFunction readRows = kernels().readingRows;
     const int shiftX = chromaShiftX(frame.layout);
@@ -223,7 +232,7 @@ FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea&
 
     pool.run(laneCount, [&](int lane) {
         LaneScratch& scratch = lanes[static_cast<size_t>(lane)];
-        scratch.lightCounts.assign(histogramSize, 0);
+        scratch.lightCounts.assign(lightHistogramSize, 0);
         scratch.lumaCounts.assign(histogramSize, 0);
         BandParameters p = base;
         p.lightHistogram = scratch.lightCounts.data();
@@ -249,16 +258,17 @@ FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea&
     auto result = std::make_unique<StatisticsData>();
     result->scale = scale;
     result->pixelCount = static_cast<std::uint64_t>(pixelCount);
-    result->lightHistogram.assign(static_cast<size_t>(codes), 0);
+    result->lightHistogram.assign(static_cast<size_t>(lightCodes), 0);
     result->lumaHistogram.assign(static_cast<size_t>(codes), 0);
-    const int ways = histogramStride == 0 ? 1 : kHistogramWays;
-    for (const LaneScratch& lane : lanes) {
-        for (int code = 0; code < codes; ++code) {
-            for (int way = 0; way < ways; ++way) {
-                result->lightHistogram[code] += lane.lightCounts[static_cast<size_t>(code) * ways + way];
-                result->lumaHistogram[code] += lane.lumaCounts[static_cast<size_t>(code) * ways + way];
-            }
+    const auto addWays = [](std::vector<std::uint64_t>& histogram, const std::vector<uint32_t>& counts, int stride) {
+        const size_t ways = stride == 0 ? 1 : kHistogramWays;
+        for (size_t code = 0; code < histogram.size(); ++code) {
+            for (size_t way = 0; way < ways; ++way) histogram[code] += counts[code * ways + way];
         }
+    };
+    for (const LaneScratch& lane : lanes) {
+        addWays(result->lightHistogram, lane.lightCounts, lightHistogramStride);
+        addWays(result->lumaHistogram, lane.lumaCounts, histogramStride);
         for (int channel = 0; channel < 3; ++channel) {
             result->largestChannelCode[channel] =
                 std::max(result->largestChannelCode[channel], lane.totals.largestChannelCode[channel]);
