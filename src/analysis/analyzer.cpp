@@ -98,6 +98,14 @@ void validateFrame(const FrameView& frame) {
     }
 }
 
+// What one lane of a frame counts into; each lane has its own, so lanes never share a counter. Its
+// counters are all zero between frames: gathering a lane's counts clears them.
+struct LaneScratch {
+    std::vector<uint32_t> lightCounts;
+    std::vector<uint32_t> lumaCounts;
+    BandTotals totals;
+};
+
 struct AnalyzerState {
     explicit AnalyzerState(const AnalysisSettings& s) : settings(s), pool(threadCountFor(s.taskCount) - 1) {}
 
@@ -105,6 +113,23 @@ struct AnalyzerState {
     WorkerPool pool;
     std::mutex scalesMutex;
     std::shared_ptr<const AnalysisScale> scales[3][2];  // by bit depth (10, 12, 16) and range
+    // Lanes' counters kept between frames (a megabyte a lane with exact light): allocating and clearing
+    // them anew for every frame cost page faults and a pass over memory. Taken and given back under the
+    // mutex, so that frames measured at once on several threads each have their own.
+    std::mutex scratchMutex;
+    std::vector<std::unique_ptr<LaneScratch>> spareScratch;
+
+    std::unique_ptr<LaneScratch> takeScratch() {
+        std::lock_guard<std::mutex> lock(scratchMutex);
+        if (spareScratch.empty()) return std::make_unique<LaneScratch>();
+        std::unique_ptr<LaneScratch> scratch = std::move(spareScratch.back());
+        spareScratch.pop_back();
+        return scratch;
+    }
+    void giveBack(std::vector<std::unique_ptr<LaneScratch>>& scratches) {
+        std::lock_guard<std::mutex> lock(scratchMutex);
+        for (std::unique_ptr<LaneScratch>& scratch : scratches) spareScratch.push_back(std::move(scratch));
+    }
 
     std::shared_ptr<const AnalysisScale> scaleFor(int bitDepth, SampleRange range) {
         const int depthIndex = bitDepth == 10 ? 0 : bitDepth == 12 ? 1 : 2;
@@ -147,17 +172,6 @@ struct AnalyzerState {
         return statistics;
     }
 };
-
-namespace {
-
-// What one lane of a frame counts into; each lane has its own, so lanes never share a counter.
-struct LaneScratch {
-    std::vector<uint32_t> lightCounts;
-    std::vector<uint32_t> lumaCounts;
-    BandTotals totals;
-};
-
-}  // namespace
 
 FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea& area) {
     validateFrame(frame);
@@ -230,12 +244,17 @@ FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea&
     const int threads = pool.workerCount() + 1;
     const int laneCount = bands ? std::min(threads, bandCount) : static_cast<int>(std::min<long long>(threads, height));
     std::vector<double> bandSums(static_cast<size_t>(bandCount), 0.0);
-    std::vector<LaneScratch> lanes(static_cast<size_t>(laneCount));
+    std::vector<std::unique_ptr<LaneScratch>> lanes(static_cast<size_t>(laneCount));
+    for (std::unique_ptr<LaneScratch>& lane : lanes) {
+        lane = takeScratch();
+        // A lane last used for another depth or arithmetic is cleared to this one's sizes.
+        if (lane->lightCounts.size() != lightHistogramSize) lane->lightCounts.assign(lightHistogramSize, 0);
+        if (lane->lumaCounts.size() != histogramSize) lane->lumaCounts.assign(histogramSize, 0);
+        lane->totals = BandTotals();
+    }
 
     pool.run(laneCount, [&](int lane) {
-        LaneScratch& scratch = lanes[static_cast<size_t>(lane)];
-        scratch.lightCounts.assign(lightHistogramSize, 0);
-        scratch.lumaCounts.assign(histogramSize, 0);
+        LaneScratch& scratch = *lanes[static_cast<size_t>(lane)];
         BandParameters p = base;
         p.lightHistogram = scratch.lightCounts.data();
         p.lumaHistogram = scratch.lumaCounts.data();
@@ -262,21 +281,26 @@ FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea&
     result->pixelCount = static_cast<std::uint64_t>(pixelCount);
     result->lightHistogram.assign(static_cast<size_t>(lightCodes), 0);
     result->lumaHistogram.assign(static_cast<size_t>(codes), 0);
-    const auto addWays = [](std::vector<std::uint64_t>& histogram, const std::vector<uint32_t>& counts, int stride) {
+    const auto takeWays = [](std::vector<std::uint64_t>& histogram, std::vector<uint32_t>& counts, int stride) {
         const size_t ways = stride == 0 ? 1 : kHistogramWays;
         for (size_t code = 0; code < histogram.size(); ++code) {
-            for (size_t way = 0; way < ways; ++way) histogram[code] += counts[code * ways + way];
+            for (size_t way = 0; way < ways; ++way) {
+                histogram[code] += counts[code * ways + way];
+                counts[code * ways + way] = 0;
+            }
         }
     };
-    for (const LaneScratch& lane : lanes) {
-        addWays(result->lightHistogram, lane.lightCounts, lightHistogramStride);
-        addWays(result->lumaHistogram, lane.lumaCounts, histogramStride);
+    for (const std::unique_ptr<LaneScratch>& laneScratch : lanes) {
+        LaneScratch& lane = *laneScratch;
+        takeWays(result->lightHistogram, lane.lightCounts, lightHistogramStride);
+        takeWays(result->lumaHistogram, lane.lumaCounts, histogramStride);
         for (int channel = 0; channel < 3; ++channel) {
             result->largestChannelCode[channel] =
                 std::max(result->largestChannelCode[channel], lane.totals.largestChannelCode[channel]);
         }
     }
     for (double bandSum : bandSums) result->bandLightSum += bandSum;
+    giveBack(lanes);
     FrameStatistics statistics;
     statistics.data_ = std::move(result);
     return statistics;
