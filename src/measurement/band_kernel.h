@@ -44,9 +44,9 @@ struct BandParameters {
     uint32_t* lumaHistogram;
     uint32_t* lightHistogram;  // reading face only, by light code
     int histogramStride;
-    // Reading face: the light histogram's ways as above, or folded with 0; a light histogram of finer codes
-    // than the luma's is too large for four ways to stay in the caches.
-    int lightHistogramStride;
+    // Reading face: the light histogram's ways side by side as the luma's, 1 << lightWayShift of them (0
+    // folds them into one table of a counter per light code).
+    int lightWayShift;
 };
 
 constexpr int kHistogramWays = 4;

@@ -118,6 +118,11 @@ constexpr int kSlotShift = 2;
 static_assert(hdrmeter::detail::kHistogramWays == 1 << kSlotShift, "a slot is the code shifted by kSlotShift");
 inline int slotShiftOf(int stride) { return stride == 0 ? 0 : kSlotShift; }
 
+template <int Shift, class Vector>
+inline Vector shiftedSlots(Vector codes) {
+    return Shift == 0 ? codes : codes << Shift;
+}
+
 // One reading-face pixel, from its raw samples, counted in way 0.
 inline void readPixel(const BandParameters& p, int lumaSample, int cbSample, int crSample, BandTotals& totals) {
     const int lumaCode = clampCode(lumaSample, p.lumaMin, p.lumaMax);
@@ -131,7 +136,7 @@ inline void readPixel(const BandParameters& p, int lumaSample, int cbSample, int
     totals.largestChannelCode[2] = largerCode(totals.largestChannelCode[2], blue);
     const int light = largerCode(red, largerCode(green, blue));
     if (p.sumLight) totals.lightSum += p.luminance[light];
-    ++p.lightHistogram[light << slotShiftOf(p.lightHistogramStride)];
+    ++p.lightHistogram[light << p.lightWayShift];
     ++p.lumaHistogram[lumaCode << slotShiftOf(p.histogramStride)];
 }
 
@@ -392,7 +397,7 @@ inline F32x8 pairLargestLuma(const U16x8 (&lumaCodes)[Rows][2]) {
 // The vector work of one reading-face group: 16 pixels of each of Rows rows that share one chroma row
 // (4:2:0 measures its row pairs together, deriving each chroma pair's offsets once for four pixels).
 // Writes each pixel's light and luma slots, and keeps the largest value of each channel.
-template <bool Subsampled, int Rows, bool Ways, bool LightWays>
+template <bool Subsampled, int Rows, bool Ways, int LightShift>
 inline void readingGroup(const VectorParameters& v, const uint16_t* const* luma, const uint16_t* cb,
                          const uint16_t* cr, int32_t* lightSlots, uint16_t* lumaSlots, GroupCounters& counters) {
     static_assert(Subsampled || Rows == 1, "only rows that share their chroma samples are measured together");
@@ -419,7 +424,7 @@ inline void readingGroup(const VectorParameters& v, const uint16_t* const* luma,
             y[row][half] = __builtin_convertvector(widenCodes(codes), F32x8);
             storeVector(lumaSlots + kGroupPixels * row + 8 * half, slotsOf<Ways>(codes));
             storeVector(lightSlots + kGroupPixels * row + 8 * half,
-                        slotsOf<LightWays>(derivedCodes(v, y[row][half], offsets[half])));
+                        shiftedSlots<LightShift>(derivedCodes(v, y[row][half], offsets[half])));
         }
     }
     if (Subsampled) {
@@ -434,14 +439,14 @@ inline void readingGroup(const VectorParameters& v, const uint16_t* const* luma,
 
 // The scalar part of a reading-face group: the histograms, and for one row the chain of additions in
 // pixel order.
-template <int Rows, bool Ways, bool LightWays>
+template <int Rows, bool Ways, int LightShift>
 inline void countReadingGroup(const BandParameters& p, const int32_t* lightSlots, const uint16_t* lumaSlots,
                               double& lightSum) {
     constexpr int kWays = Ways ? hdrmeter::detail::kHistogramWays : 1;
-    constexpr int kLightWays = LightWays ? hdrmeter::detail::kHistogramWays : 1;
+    constexpr int kLightWays = 1 << LightShift;
     if (Rows == 1 && p.sumLight) {
         const double* const luminance = p.luminance;
-        for (int i = 0; i < kGroupPixels; ++i) lightSum += luminance[lightSlots[i] >> (LightWays ? kSlotShift : 0)];
+        for (int i = 0; i < kGroupPixels; ++i) lightSum += luminance[lightSlots[i] >> LightShift];
     }
     uint32_t* const light = p.lightHistogram;
     uint32_t* const luma = p.lumaHistogram;
@@ -454,7 +459,7 @@ inline void countReadingGroup(const BandParameters& p, const int32_t* lightSlots
 }
 
 // A reading-face run of whole 4:2:2 pairs or 4:4:4 pixels in each of Rows rows.
-template <bool Subsampled, int Rows, bool Ways, bool LightWays>
+template <bool Subsampled, int Rows, bool Ways, int LightShift>
 void readRun(const BandParameters& p, const uint16_t* const* luma, const uint16_t* cb, const uint16_t* cr,
              int pixelCount, BandTotals& totals) {
     constexpr int kPixelsPerChroma = Subsampled ? 2 : 1;
@@ -470,13 +475,13 @@ void readRun(const BandParameters& p, const uint16_t* const* luma, const uint16_
         const int pixel = group * kGroupPixels;
         const uint16_t* rows[Rows];
         for (int row = 0; row < Rows; ++row) rows[row] = luma[row] + pixel;
-        readingGroup<Subsampled, Rows, Ways, LightWays>(v, rows, cb + pixel / kPixelsPerChroma, cr + pixel / kPixelsPerChroma,
+        readingGroup<Subsampled, Rows, Ways, LightShift>(v, rows, cb + pixel / kPixelsPerChroma, cr + pixel / kPixelsPerChroma,
                                              lightSlots[group & 1], lumaSlots[group & 1], counters);
     };
     if (groupCount > 0) vectorPart(0);
     for (int group = 0; group < groupCount; ++group) {
         if (group + 1 < groupCount) vectorPart(group + 1);
-        countReadingGroup<Rows, Ways, LightWays>(p, lightSlots[group & 1], lumaSlots[group & 1], lightSum);
+        countReadingGroup<Rows, Ways, LightShift>(p, lightSlots[group & 1], lumaSlots[group & 1], lightSum);
     }
     totals.lightSum = lightSum;
     for (int channel = 0; channel < 3 && groupCount > 0; ++channel) {
@@ -493,11 +498,13 @@ template <bool Subsampled, int Rows>
 void readRun(const BandParameters& p, const uint16_t* const* luma, const uint16_t* cb, const uint16_t* cr,
              int pixelCount, BandTotals& totals) {
     if (p.histogramStride == 0) {
-        readRun<Subsampled, Rows, false, false>(p, luma, cb, cr, pixelCount, totals);
-    } else if (p.lightHistogramStride == 0) {
-        readRun<Subsampled, Rows, true, false>(p, luma, cb, cr, pixelCount, totals);
+        readRun<Subsampled, Rows, false, 0>(p, luma, cb, cr, pixelCount, totals);
+    } else if (p.lightWayShift == 0) {
+        readRun<Subsampled, Rows, true, 0>(p, luma, cb, cr, pixelCount, totals);
+    } else if (p.lightWayShift == 1) {
+        readRun<Subsampled, Rows, true, 1>(p, luma, cb, cr, pixelCount, totals);
     } else {
-        readRun<Subsampled, Rows, true, true>(p, luma, cb, cr, pixelCount, totals);
+        readRun<Subsampled, Rows, true, kSlotShift>(p, luma, cb, cr, pixelCount, totals);
     }
 }
 

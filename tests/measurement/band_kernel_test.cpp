@@ -37,7 +37,7 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
         const int lightScale = p.codeRounding != 0.0f ? 64 / scale : 1;
         p.lightScale = static_cast<float>(lightScale);
         p.rgbMin *= lightScale, p.rgbMax *= lightScale;
-        p.lightHistogramStride = lightScale == 1 ? p.histogramStride : rng() % 2 ? codes * lightScale : 0;
+        p.lightWayShift = lightScale == 1 ? 2 : static_cast<int>(rng() % 3);
         std::vector<double> lightTable(static_cast<size_t>(codes) * lightScale);
         for (size_t code = 0; code < lightTable.size(); ++code) lightTable[code] = eotf[code / lightScale];
         if (reading) p.luminance = lightTable.data();
@@ -49,7 +49,7 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
             sample = static_cast<uint16_t>(middle ? codes * 7 / 16 + rng() % (codes / 8) : rng() % 5 == 0 ? rng() : rng() % codes);
         const int start = static_cast<int>(rng() % pixels), end = start + static_cast<int>(rng() % (pixels - start + 1));
         const size_t ways = static_cast<size_t>(kHistogramWays) * p.histogramStride;
-        const size_t lightSlots = p.lightHistogramStride == 0 ? lightTable.size() : kHistogramWays * size_t(p.lightHistogramStride);
+        const size_t lightSlots = lightScale == 1 ? ways : lightTable.size() << p.lightWayShift;
 
         // Builds 0 and 1 as they are; 2 the AVX2 build on a row pair's rows one at a time.
         BandTotals totals[3];
