@@ -71,6 +71,39 @@ BENCHMARK(BM_Analyzer)
     ->Args({12, 420, 0, 2})->Args({16, 420, 0, 2})->Args({10, 422, 0, 2})->Args({10, 444, 0, 2})
     ->ArgNames({"depth", "layout", "class", "tasks"})->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// What the tool does with each frame of a 4K 10-bit 4:2:0 clip by default, every per-frame statistic
+// included: the picture's bounds, the measurement, the six results, the Dolby Vision PQ values, the
+// robust percentile's light code and the pixels at the peak (both counted from the top), the scene
+// signature's folded histograms, and the frame merged into its scene's statistics. Args: task count.
+void BM_AnalyzerToolFrame(benchmark::State& state) {
+    const PaddedFrame frame = makePaddedFrame(10, hdrmeter::ChromaLayout::Yuv420);
+    hdrmeter::AnalysisSettings settings;
+    settings.taskCount = static_cast<int>(state.range(0));
+    const hdrmeter::Analyzer analyzer(settings);
+    hdrmeter::FrameStatistics scene;
+    const auto fold = [](const std::vector<std::uint64_t>& histogram) {
+        std::uint64_t bins[32] = {};
+        const size_t width = histogram.size() / 32;
+        for (size_t code = 0; code < histogram.size(); ++code) bins[code / width] += histogram[code];
+        return bins[0] + bins[31];
+    };
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(hdrmeter::findContent(frame.view).anyContent);
+        hdrmeter::FrameStatistics stats = analyzer.analyze(frame.view);
+        double sum = stats.averageLightNits() + stats.largestLightNits() + stats.aboveThresholdPercent() +
+                     stats.top1Nits() + stats.top2Nits() + stats.bottomNits();
+        sum += stats.smallestPqLight() + stats.meanPqLight() + stats.largestPqLight();
+        const std::vector<std::uint64_t>& lights = stats.lightHistogram();
+        std::uint64_t above = 0;
+        size_t code = lights.size();
+        while (code > 0 && above <= stats.pixelCount() / 10000) above += lights[--code];
+        benchmark::DoNotOptimize(sum + static_cast<double>(code + fold(lights) + fold(stats.lumaHistogram())));
+        scene.merge(stats);
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t(bench::kPixels));
+}
+BENCHMARK(BM_AnalyzerToolFrame)->Arg(1)->Arg(2)->ArgName("tasks")->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // The analyzer on frames that are not in any cache, as a decoder hands them over: four frames (100 MB at
 // 4K 4:2:0) measured in turn. Args: task count.
 void BM_AnalyzerColdFrames(benchmark::State& state) {

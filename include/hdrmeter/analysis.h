@@ -4,8 +4,9 @@
 //
 // Units: "code" is a sample's integer code value in a 16-bit word (a 10-bit sample lies in 0..1023);
 // "nit" is cd/m2; "percent" is 0..100; "PQ signal" is an SMPTE ST 2084 non-linear value in 0..1.
-// "Light" of a pixel is the luminance of the largest of its R, G and B codes (maxRGB); "luminance" of a
-// pixel is that of its luma code.
+// "Light" of a pixel is the luminance of the largest of its R', G' and B' signals (maxRGB), each derived
+// from the pixel's codes and held in light codes (see Coefficients); "luminance" of a pixel is that of its
+// luma code.
 //
 // Errors: invalid settings or frames raise std::invalid_argument with a one-line reason; nothing is
 // measured then. Failed allocations raise std::bad_alloc.
@@ -93,9 +94,11 @@ struct ActiveArea {
 // Colour-difference coefficients, and how a derived R, G or B value becomes a code.
 enum class Coefficients {
     Exact,   // the ITU-R coefficients of the matrix, taken to luma code units (x 876/896 in narrow range,
-             // x 1 in full range); derived codes rounded to the nearest code
+             // x 1 in full range); derived R', G', B' kept to 1/64 of a 10-bit code (65536 light codes
+             // at every depth, light code c being c / 2^(16 - bitDepth) of a code), rounded to the nearest
     Listed,  // the listed sets of CHDR_Measurements (BT.2020 1.4746, -0.1646, -0.5714, 1.8814; BT.709 scaled
-             // by 876/896), derived codes truncated toward zero: narrow range only
+             // by 876/896), derived codes truncated toward zero to whole codes (2^bitDepth light codes):
+             // narrow range only
 };
 
 // In which order the lights of the pixels are added up for the average.
@@ -162,8 +165,8 @@ struct StatisticsParts {
     int bitDepth = 0;                           // 10, 12 or 16; 0 without pixels
     SampleRange range = SampleRange::Narrow;
     std::uint64_t pixelCount = 0;
-    std::vector<std::uint64_t> lightHistogram;  // 2^bitDepth entries, adding up to pixelCount
-    std::vector<std::uint64_t> lumaHistogram;
+    std::vector<std::uint64_t> lightHistogram;  // one entry a light code (see Coefficients), adding up to pixelCount
+    std::vector<std::uint64_t> lumaHistogram;   // 2^bitDepth entries, adding up to pixelCount
     int largestChannelCode[3] = {-1, -1, -1};   // R, G, B light codes; -1 without pixels
     double bandLightSum = 0.0;                  // Summation::Bands' running sum
 };
@@ -195,13 +198,15 @@ public:
     double largestGreenNits() const;
     double largestBlueNits() const;
 
-    // The distribution of light. lightHistogram()[c] counts the pixels whose light code is c (2^bitDepth
-    // entries, none without pixels); codeNits(c) is that code's light. The reference lasts as long as
-    // these statistics are neither changed nor destroyed.
+    // The distribution of light. lightHistogram()[c] counts the pixels whose light code is c (65536
+    // entries with exact coefficients, 2^bitDepth with the listed ones; none without pixels); codeNits(c)
+    // is that light code's light. The reference lasts as long as these statistics are neither changed nor
+    // destroyed.
     const std::vector<std::uint64_t>& lightHistogram() const;
-    // The same for luma codes (the luminances behind aboveThresholdPercent and the three percentiles).
+    // Pixels by luma code, 2^bitDepth entries (the luminances behind aboveThresholdPercent and the three
+    // percentiles).
     const std::vector<std::uint64_t>& lumaHistogram() const;
-    double codeNits(int code) const;
+    double codeNits(int lightCode) const;
     // Light at a percentile, 0..100 (99.98 included), as a nearest rank among the lights in ascending
     // order: 0 gives the smallest light, 100 the largest.
     double lightAtPercentile(double percent) const;

@@ -147,7 +147,8 @@ void bindAnalysis(py::module_& module) {
         .def_property_readonly("largest_blue_nits", &hdrmeter::FrameStatistics::largestBlueNits)
         .def_property_readonly(
             "light_histogram", [](const hdrmeter::FrameStatistics& s) { return histogramArray(s.lightHistogram()); },
-            "uint64 counts of pixels by light code (2^bit_depth entries; empty without pixels)")
+            "uint64 counts of pixels by light code (65536 entries, 2^(16 - bit_depth) to a code; 2^bit_depth "
+            "with class_parity; empty without pixels)")
         .def_property_readonly(
             "luma_histogram", [](const hdrmeter::FrameStatistics& s) { return histogramArray(s.lumaHistogram()); },
             "uint64 counts of pixels by luma code")

@@ -62,17 +62,36 @@ std::shared_ptr<const AnalysisScale> buildAnalysisScale(const AnalysisSettings& 
     const float peak = hlg ? 1000.0f : 10000.0f;
     s.peakNits = peak;
     s.luminance.resize(static_cast<size_t>(codes));
-    s.pqSignal.resize(static_cast<size_t>(codes));
     const float black = static_cast<float>(s.levels.blackCode);
     const float codeRange = static_cast<float>(s.levels.codeRange);
     for (int code = 0; code < codes; ++code) {
         const float signal = (static_cast<float>(code) - black) / codeRange;
-        const float luminance = static_cast<float>(hlg ? hlgEotf(signal) : pqEotf(signal));
-        s.luminance[code] = luminance;
-        s.pqSignal[code] = hdrmeter::pqSignalOfNits(s.peakNits * s.luminance[code]);
+        s.luminance[code] = static_cast<float>(hlg ? hlgEotf(signal) : pqEotf(signal));
+    }
+    if (classCoefficients) {
+       
+        s.lightLuminance = s.luminance;
+    } else {
+        // The same single-precision quotient as the luma table's: a light code that is a whole code gives
+        // the same real quotient, correctly rounded alike, so neutral chroma still gives light equal to
+        // luminance.
+        s.lightScale = 1 << (16 - bitDepth);
+        const int lightCodes = codes * s.lightScale;
+        const float lightBlack = black * static_cast<float>(s.lightScale);
+        const float lightRange = codeRange * static_cast<float>(s.lightScale);
+        s.lightLuminance.resize(static_cast<size_t>(lightCodes));
+        for (int code = 0; code < lightCodes; ++code) {
+            const float signal = (static_cast<float>(code) - lightBlack) / lightRange;
+            s.lightLuminance[code] = static_cast<float>(hlg ? hlgEotf(signal) : pqEotf(signal));
+        }
+    }
+    s.lightPqSignal.resize(s.lightLuminance.size());
+    for (size_t code = 0; code < s.lightLuminance.size(); ++code) {
+        s.lightPqSignal[code] = hdrmeter::pqSignalOfNits(s.peakNits * s.lightLuminance[code]);
     }
     // The kernel's shortcuts hold only for tables that never decrease; PQ and HLG tables never do.
-    if (!std::is_sorted(s.luminance.begin(), s.luminance.end())) {
+    if (!std::is_sorted(s.luminance.begin(), s.luminance.end()) ||
+        !std::is_sorted(s.lightLuminance.begin(), s.lightLuminance.end())) {
         throw std::logic_error("the luminance table of this transfer function decreases somewhere");
     }
 

@@ -30,10 +30,18 @@ struct AnalysisScale {
     float codeRounding = 0.0f;
     int firstLumaCodeAbove = 0;  // luma codes from here up have a luminance above the threshold
 
-    std::vector<double> luminance;  // normalised luminance per code, the single-precision table value widened
-    std::vector<double> pqSignal;   // each code's light as a PQ signal, 0..1
+    std::vector<double> luminance;  // normalised luminance per luma code, the single-precision table value widened
+
+    // Light is kept in light codes, lightScale of them to a code: 1 with the class's coefficients, whose
+    // definition truncates to whole codes; with exact coefficients 2^(16 - bitDepth), so that at every
+    // depth a light code is 1/64 of a 10-bit code and the light of the unrounded signal is within
+    // 0.01 % of its light code's.
+    int lightScale = 1;
+    std::vector<double> lightLuminance;  // normalised luminance per light code, a single-precision value widened
+    std::vector<double> lightPqSignal;   // each light code's light as a PQ signal, 0..1
 
     int codeCount() const { return static_cast<int>(luminance.size()); }
+    int lightCodeCount() const { return static_cast<int>(lightLuminance.size()); }
     bool measuresAlike(const AnalysisScale& other) const;
 };
 

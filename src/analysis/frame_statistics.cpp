@@ -104,11 +104,12 @@ const std::vector<std::uint64_t>& FrameStatistics::lumaHistogram() const {
 double FrameStatistics::codeNits(int code) const {
     if (!data_) return 0.0;
     const detail::AnalysisScale& scale = *data_->scale;
-    if (code < 0 || code >= scale.codeCount()) {
-        throw std::out_of_range("code " + std::to_string(code) + " lies outside the " +
-                                std::to_string(scale.bitDepth) + "-bit codes");
+    if (code < 0 || code >= scale.lightCodeCount()) {
+        throw std::out_of_range("light code " + std::to_string(code) + " lies outside the " +
+                                std::to_string(scale.lightCodeCount()) + " light codes of " +
+                                std::to_string(scale.bitDepth) + "-bit samples");
     }
-    return scale.peakNits * scale.luminance[code];
+    return scale.peakNits * scale.lightLuminance[code];
 }
 
 double FrameStatistics::averageLightNits() const {
@@ -121,14 +122,14 @@ double FrameStatistics::averageLightNits() const {
         // additions round, always in the same order.
         lightSum = 0.0;
         for (size_t code = 0; code < lights.size(); ++code) {
-            if (lights[code] != 0) lightSum += static_cast<double>(lights[code]) * scale.luminance[code];
+            if (lights[code] != 0) lightSum += static_cast<double>(lights[code]) * scale.lightLuminance[code];
         }
     }
     return scale.peakNits * lightSum / static_cast<double>(data_->pixelCount);
 }
 
 double FrameStatistics::largestLightNits() const {
-    return data_ ? data_->scale->luminance[largestCode(data_->lightHistogram)] * data_->scale->peakNits : 0.0;
+    return data_ ? data_->scale->lightLuminance[largestCode(data_->lightHistogram)] * data_->scale->peakNits : 0.0;
 }
 
 double FrameStatistics::smallestLightNits() const {
@@ -200,11 +201,11 @@ double FrameStatistics::percentAtOrBelow(double nits) const {
 }
 
 double FrameStatistics::smallestPqLight() const {
-    return data_ ? data_->scale->pqSignal[smallestCode(data_->lightHistogram)] : 0.0;
+    return data_ ? data_->scale->lightPqSignal[smallestCode(data_->lightHistogram)] : 0.0;
 }
 
 double FrameStatistics::largestPqLight() const {
-    return data_ ? data_->scale->pqSignal[largestCode(data_->lightHistogram)] : 0.0;
+    return data_ ? data_->scale->lightPqSignal[largestCode(data_->lightHistogram)] : 0.0;
 }
 
 double FrameStatistics::meanPqLight() const {
@@ -212,7 +213,7 @@ double FrameStatistics::meanPqLight() const {
     const Histogram& lights = data_->lightHistogram;
     double sum = 0.0;
     for (size_t code = 0; code < lights.size(); ++code) {
-        if (lights[code] != 0) sum += static_cast<double>(lights[code]) * data_->scale->pqSignal[code];
+        if (lights[code] != 0) sum += static_cast<double>(lights[code]) * data_->scale->lightPqSignal[code];
     }
     return sum / static_cast<double>(data_->pixelCount);
 }
@@ -242,10 +243,8 @@ void FrameStatistics::merge(const FrameStatistics& other) {
         throw std::invalid_argument(
             "statistics measured with other settings, bit depth or range cannot be merged");
     }
-    for (size_t code = 0; code < mine.lightHistogram.size(); ++code) {
-        mine.lightHistogram[code] += theirs.lightHistogram[code];
-        mine.lumaHistogram[code] += theirs.lumaHistogram[code];
-    }
+    for (size_t code = 0; code < mine.lightHistogram.size(); ++code) mine.lightHistogram[code] += theirs.lightHistogram[code];
+    for (size_t code = 0; code < mine.lumaHistogram.size(); ++code) mine.lumaHistogram[code] += theirs.lumaHistogram[code];
     for (int channel = 0; channel < 3; ++channel) {
         mine.largestChannelCode[channel] =
             std::max(mine.largestChannelCode[channel], theirs.largestChannelCode[channel]);

@@ -27,9 +27,11 @@ struct BandParameters {
     const double* luminance;  // normalised luminance per code, widened: the chain of additions converts nothing
     int lumaMin, lumaMax;
     int chromaMin, chromaMax;
-    int rgbMin, rgbMax;
+    int rgbMin, rgbMax;  // in light codes
     int chromaNeutral;
     float redFromCr, greenFromCb, greenFromCr, blueFromCb;  // chroma code to luma code units
+    float lightScale;    // light codes per code, a power of two: a derived value times it is rounded or
+                         // truncated to a light code, so the light keeps a finer step than the source's codes
     float codeRounding;  // added before truncation: 0 truncates a derived code, 0.5 rounds it to the nearest
     int firstCodeAbove;  // clamping face: luma codes from here up count as above the threshold
     bool measureLight;   // clamping face: derive light at all (the reading face always does)
@@ -40,8 +42,11 @@ struct BandParameters {
     // c * kHistogramWays + w. A stride of 0 folds the ways into one table of a counter per code (for the
     // 65536 codes of 16 bits) in both faces.
     uint32_t* lumaHistogram;
-    uint32_t* lightHistogram;  // reading face only
+    uint32_t* lightHistogram;  // reading face only, by light code
     int histogramStride;
+    // Reading face: the light histogram's ways side by side as the luma's, 1 << lightWayShift of them (0
+    // folds them into one table of a counter per light code).
+    int lightWayShift;
 };
 
 constexpr int kHistogramWays = 4;

@@ -91,7 +91,9 @@ inline ChromaOffsets chromaOffsetsOf(const BandParameters& p, int cb, int cr) {
 }
 
 inline int derivedCode(const BandParameters& p, int lumaCode, float offset) {
-    return clampCode(static_cast<int>((static_cast<float>(lumaCode) + offset) + p.codeRounding), p.rgbMin, p.rgbMax);
+    // A power-of-two scale is exact, so the light code is the derived value rounded at the finer step.
+    const float value = (static_cast<float>(lumaCode) + offset) * p.lightScale;
+    return clampCode(static_cast<int>(value + p.codeRounding), p.rgbMin, p.rgbMax);
 }
 
 // One clamping-face pixel whose chroma is already clamped: for band edges and the pixels after the last
@@ -114,7 +116,12 @@ inline void clampPixel(const BandParameters& p, uint16_t* lumaSample, int cb, in
 // the ways folded (histogramStride 0) a code counts at c.
 constexpr int kSlotShift = 2;
 static_assert(hdrmeter::detail::kHistogramWays == 1 << kSlotShift, "a slot is the code shifted by kSlotShift");
-inline int slotShiftOf(const BandParameters& p) { return p.histogramStride == 0 ? 0 : kSlotShift; }
+inline int slotShiftOf(int stride) { return stride == 0 ? 0 : kSlotShift; }
+
+template <int Shift, class Vector>
+inline Vector shiftedSlots(Vector codes) {
+    return Shift == 0 ? codes : codes << Shift;
+}
 
 // One reading-face pixel, from its raw samples, counted in way 0.
 inline void readPixel(const BandParameters& p, int lumaSample, int cbSample, int crSample, BandTotals& totals) {
@@ -129,9 +136,8 @@ inline void readPixel(const BandParameters& p, int lumaSample, int cbSample, int
     totals.largestChannelCode[2] = largerCode(totals.largestChannelCode[2], blue);
     const int light = largerCode(red, largerCode(green, blue));
     if (p.sumLight) totals.lightSum += p.luminance[light];
-    const int shift = slotShiftOf(p);
-    ++p.lightHistogram[light << shift];
-    ++p.lumaHistogram[lumaCode << shift];
+    ++p.lightHistogram[light << p.lightWayShift];
+    ++p.lumaHistogram[lumaCode << slotShiftOf(p.histogramStride)];
 }
 
 inline int clampAndStore(uint16_t* sample, int low, int high) {
@@ -155,12 +161,14 @@ struct VectorParameters {
           greenFromCb(splat<F32x8>(p.greenFromCb)),
           greenFromCr(splat<F32x8>(p.greenFromCr)),
           blueFromCb(splat<F32x8>(p.blueFromCb)),
+          lightScale(splat<F32x8>(p.lightScale)),
           rounding(splat<F32x8>(p.codeRounding)) {}
     U16x8 lumaLow, lumaHigh;
     U16x8 chromaLow, chromaHigh;
     U16x16 firstAbove;
     I32x8 neutral, rgbLow, rgbHigh;
     F32x8 redFromCr, greenFromCb, greenFromCr, blueFromCb;
+    F32x8 lightScale;
     F32x8 rounding;
 };
 
@@ -218,7 +226,7 @@ inline void spreadOffsets(F32x8 first, F32x8 second, F32x8& forFirstHalf, F32x8&
 }
 
 inline I32x8 derivedCodes(const VectorParameters& v, F32x8 y, F32x8 offsets) {
-    I32x8 codes = __builtin_convertvector((y + offsets) + v.rounding, I32x8);  // truncates toward zero
+    I32x8 codes = __builtin_convertvector((y + offsets) * v.lightScale + v.rounding, I32x8);  // truncates toward zero
     codes = codes < v.rgbLow ? v.rgbLow : codes;
     return codes > v.rgbHigh ? v.rgbHigh : codes;
 }
@@ -389,7 +397,7 @@ inline F32x8 pairLargestLuma(const U16x8 (&lumaCodes)[Rows][2]) {
 // The vector work of one reading-face group: 16 pixels of each of Rows rows that share one chroma row
 // (4:2:0 measures its row pairs together, deriving each chroma pair's offsets once for four pixels).
 // Writes each pixel's light and luma slots, and keeps the largest value of each channel.
-template <bool Subsampled, int Rows, bool Ways>
+template <bool Subsampled, int Rows, bool Ways, int LightShift>
 inline void readingGroup(const VectorParameters& v, const uint16_t* const* luma, const uint16_t* cb,
                          const uint16_t* cr, int32_t* lightSlots, uint16_t* lumaSlots, GroupCounters& counters) {
     static_assert(Subsampled || Rows == 1, "only rows that share their chroma samples are measured together");
@@ -416,7 +424,7 @@ inline void readingGroup(const VectorParameters& v, const uint16_t* const* luma,
             y[row][half] = __builtin_convertvector(widenCodes(codes), F32x8);
             storeVector(lumaSlots + kGroupPixels * row + 8 * half, slotsOf<Ways>(codes));
             storeVector(lightSlots + kGroupPixels * row + 8 * half,
-                        slotsOf<Ways>(derivedCodes(v, y[row][half], offsets[half])));
+                        shiftedSlots<LightShift>(derivedCodes(v, y[row][half], offsets[half])));
         }
     }
     if (Subsampled) {
@@ -431,26 +439,27 @@ inline void readingGroup(const VectorParameters& v, const uint16_t* const* luma,
 
 // The scalar part of a reading-face group: the histograms, and for one row the chain of additions in
 // pixel order.
-template <int Rows, bool Ways>
+template <int Rows, bool Ways, int LightShift>
 inline void countReadingGroup(const BandParameters& p, const int32_t* lightSlots, const uint16_t* lumaSlots,
                               double& lightSum) {
     constexpr int kWays = Ways ? hdrmeter::detail::kHistogramWays : 1;
+    constexpr int kLightWays = 1 << LightShift;
     if (Rows == 1 && p.sumLight) {
         const double* const luminance = p.luminance;
-        for (int i = 0; i < kGroupPixels; ++i) lightSum += luminance[lightSlots[i] >> (Ways ? kSlotShift : 0)];
+        for (int i = 0; i < kGroupPixels; ++i) lightSum += luminance[lightSlots[i] >> LightShift];
     }
     uint32_t* const light = p.lightHistogram;
     uint32_t* const luma = p.lumaHistogram;
 #pragma GCC unroll 32
     for (int i = 0; i < kGroupPixels * Rows; ++i) {
         // The way as a displacement from the slot's counter, not an addition to its index.
-        ++(light + lightSlots[i])[i % kWays];
+        ++(light + lightSlots[i])[i % kLightWays];
         ++(luma + lumaSlots[i])[i % kWays];
     }
 }
 
 // A reading-face run of whole 4:2:2 pairs or 4:4:4 pixels in each of Rows rows.
-template <bool Subsampled, int Rows, bool Ways>
+template <bool Subsampled, int Rows, bool Ways, int LightShift>
 void readRun(const BandParameters& p, const uint16_t* const* luma, const uint16_t* cb, const uint16_t* cr,
              int pixelCount, BandTotals& totals) {
     constexpr int kPixelsPerChroma = Subsampled ? 2 : 1;
@@ -466,13 +475,13 @@ void readRun(const BandParameters& p, const uint16_t* const* luma, const uint16_
         const int pixel = group * kGroupPixels;
         const uint16_t* rows[Rows];
         for (int row = 0; row < Rows; ++row) rows[row] = luma[row] + pixel;
-        readingGroup<Subsampled, Rows, Ways>(v, rows, cb + pixel / kPixelsPerChroma, cr + pixel / kPixelsPerChroma,
+        readingGroup<Subsampled, Rows, Ways, LightShift>(v, rows, cb + pixel / kPixelsPerChroma, cr + pixel / kPixelsPerChroma,
                                              lightSlots[group & 1], lumaSlots[group & 1], counters);
     };
     if (groupCount > 0) vectorPart(0);
     for (int group = 0; group < groupCount; ++group) {
         if (group + 1 < groupCount) vectorPart(group + 1);
-        countReadingGroup<Rows, Ways>(p, lightSlots[group & 1], lumaSlots[group & 1], lightSum);
+        countReadingGroup<Rows, Ways, LightShift>(p, lightSlots[group & 1], lumaSlots[group & 1], lightSum);
     }
     totals.lightSum = lightSum;
     for (int channel = 0; channel < 3 && groupCount > 0; ++channel) {
@@ -489,9 +498,13 @@ template <bool Subsampled, int Rows>
 void readRun(const BandParameters& p, const uint16_t* const* luma, const uint16_t* cb, const uint16_t* cr,
              int pixelCount, BandTotals& totals) {
     if (p.histogramStride == 0) {
-        readRun<Subsampled, Rows, false>(p, luma, cb, cr, pixelCount, totals);
+        readRun<Subsampled, Rows, false, 0>(p, luma, cb, cr, pixelCount, totals);
+    } else if (p.lightWayShift == 0) {
+        readRun<Subsampled, Rows, true, 0>(p, luma, cb, cr, pixelCount, totals);
+    } else if (p.lightWayShift == 1) {
+        readRun<Subsampled, Rows, true, 1>(p, luma, cb, cr, pixelCount, totals);
     } else {
-        readRun<Subsampled, Rows, true>(p, luma, cb, cr, pixelCount, totals);
+        readRun<Subsampled, Rows, true, kSlotShift>(p, luma, cb, cr, pixelCount, totals);
     }
 }
 

@@ -42,6 +42,7 @@ BandParameters levelParameters(const double* luminance, const CodeLevels& levels
     p.chromaMax = levels.chromaMax;
     p.rgbMin = levels.rgbMin;
     p.rgbMax = levels.rgbMax;
+    p.lightScale = 1.0f;
     p.chromaNeutral = levels.chromaNeutral;
     p.redFromCr = coefficients.redFromCr;
     p.greenFromCb = coefficients.greenFromCb;

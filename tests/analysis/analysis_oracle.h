@@ -92,7 +92,15 @@ inline Expected expect(const TestFrame& f, const AnalysisSettings& s, const Acti
     }
     const bool b2020 = s.matrix == Matrix::Bt2020;
     float kR, kGb, kGr, kB, rounding = 0.0f;
-    if (s.arithmetic.coefficients == Coefficients::Listed) {
+    // Exact light is kept in 65536 light codes at every depth, the class's in whole codes.
+    const bool listed = s.arithmetic.coefficients == Coefficients::Listed;
+    const int lightScale = listed ? 1 : 1 << (16 - f.depth);
+    std::vector<double> lightTable(table.size() * lightScale);
+    for (size_t c = 0; c < lightTable.size(); ++c) {
+        const float x = ((float)c - (float)(black * lightScale)) / (float)(range * lightScale);
+        lightTable[c] = (float)(hlgCurve ? hdrmeter_oracle::MeasurementOracle::hlg(x) : hdrmeter_oracle::MeasurementOracle::pq(x));
+    }
+    if (listed) {
         kR = b2020 ? 1.4746f : 1.5396f, kGb = b2020 ? -0.1646f : -0.1831f;
         kGr = b2020 ? -0.5714f : -0.4577f, kB = b2020 ? 1.8814f : 1.8142f;
     } else {
@@ -113,7 +121,8 @@ inline Expected expect(const TestFrame& f, const AnalysisSettings& s, const Acti
             const float offsets[3] = {crd * kR, cbd * kGb + crd * kGr, cbd * kB};
             int light = 0;
             for (int c = 0; c < 3; ++c) {
-                const int code = clamp((int)(((float)Y + offsets[c]) + rounding), black, lumaMax);
+                const int code = clamp((int)(((float)Y + offsets[c]) * (float)lightScale + rounding), black * lightScale,
+                                       lumaMax * lightScale);
                 channelMax[c] = std::max(channelMax[c], code);
                 light = std::max(light, code);
             }
@@ -123,25 +132,25 @@ inline Expected expect(const TestFrame& f, const AnalysisSettings& s, const Acti
     }
     Expected e;
     const std::uint64_t n = e.pixels = lightCodes.size();
-    std::vector<std::uint64_t> counts(table.size());
+    std::vector<std::uint64_t> counts(lightTable.size());
     for (int c : lightCodes) ++counts[c];
     double sum = 0.0, pqSum = 0.0;
     if (s.arithmetic.summation == Summation::Bands) {
         const long long bands = s.taskCount == 0 ? 1 : s.taskCount, length = (long long)n / bands;
         for (long long b = 0; b < bands; ++b) {
             double band = 0.0;
-            for (long long i = b * length; i < (b == bands - 1 ? (long long)n : (b + 1) * length); ++i) band += table[lightCodes[i]];
+            for (long long i = b * length; i < (b == bands - 1 ? (long long)n : (b + 1) * length); ++i) band += lightTable[lightCodes[i]];
             sum += band;
         }
     } else {
-        for (size_t c = 0; c < counts.size(); ++c) sum += counts[c] ? (double)counts[c] * table[c] : 0.0;
+        for (size_t c = 0; c < counts.size(); ++c) sum += counts[c] ? (double)counts[c] * lightTable[c] : 0.0;
     }
-    for (size_t c = 0; c < counts.size(); ++c) pqSum += counts[c] ? (double)counts[c] * pqSignal(peak * table[c]) : 0.0;
+    for (size_t c = 0; c < counts.size(); ++c) pqSum += counts[c] ? (double)counts[c] * pqSignal(peak * lightTable[c]) : 0.0;
     e.average = (double)peak * sum / (double)n;
-    for (int c : lightCodes) e.lightsAscending.push_back(peak * table[c]);
+    for (int c : lightCodes) e.lightsAscending.push_back(peak * lightTable[c]);
     std::sort(e.lightsAscending.begin(), e.lightsAscending.end());
     e.largest = e.lightsAscending.back(), e.smallest = e.lightsAscending.front();
-    for (int c = 0; c < 3; ++c) e.channel[c] = peak * table[channelMax[c]];
+    for (int c = 0; c < 3; ++c) e.channel[c] = peak * lightTable[channelMax[c]];
     const double threshold = (float)s.thresholdNits / peak;
     std::vector<double> luminances;
     for (int c : lumaCodes) luminances.push_back(table[c]), e.above += table[c] > threshold ? 1 : 0;

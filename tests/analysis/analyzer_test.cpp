@@ -202,9 +202,90 @@ TEST(Analyzer, PercentilePositions) {
         settings.top1Percent = c.percent;
         settings.arithmetic.ranks = c.ranks;
         const FrameStatistics stats = Analyzer(settings).analyze(frame.view());
-        const double expectNits = stats.codeNits(256 + 4 * (c.pixels - c.expectRank));
+        // Neutral chroma: each pixel's light is its luminance, and 12-bit light codes are 16 to a code.
+        const double expectNits = stats.codeNits(16 * (256 + 4 * (c.pixels - c.expectRank)));
         EXPECT_EQ(stats.top1Nits(), c.ranks == Ranks::Truncated ? (double)(float)expectNits : expectNits)
             << c.pixels << " pixels, " << c.percent << " %";
+    }
+}
+
+// Exact arithmetic against the definition in double precision: each pixel's R', G', B' from its clamped
+// codes with the ITU-R matrix, unrounded, clipped to 0..1 and taken through the transfer function. Lights
+// of 1 nit or more are within 0.02 %; PQ-coded values and percentiles within one 12-bit PQ code.
+TEST(Analyzer, ExactLightIsTheDefinitionsWithinItsBounds) {
+    std::mt19937 rng(29);
+    const ChromaLayout layouts[] = {ChromaLayout::Yuv420, ChromaLayout::Yuv422, ChromaLayout::Yuv444};
+    for (int round = 0; round < 3 * 3 * 2 * 2 * 2; ++round) {
+        const int depth = kDepths[round % 3];
+        const SampleRange range = round / 9 % 2 ? SampleRange::Full : SampleRange::Narrow;
+        AnalysisSettings settings;
+        settings.matrix = round / 18 % 2 ? Matrix::Bt709 : Matrix::Bt2020;
+        settings.transfer = round / 36 % 2 ? Transfer::Hlg : Transfer::Pq;
+        TestFrame frame(1 + rng() % 80, 1 + rng() % 20, depth, layouts[round / 3 % 3], range, rng() % 4, 1, 2);
+        const bool full = range == SampleRange::Full;
+        const int u = 1 << (depth - 10), last = (1 << depth) - 1, black = full ? 0 : 64 * u;
+        const double lumaRange = full ? last : 876 * u, chromaRange = full ? last : 896 * u, neutral = 1 << (depth - 1);
+        // Luma from a quarter of the signal up, so every light is 1 nit or more; colours of every kind,
+        // some beyond the legal range.
+        frame.fill(0, [&](int, int) { return black + (int)(lumaRange * (0.25 + (rng() % 10000) / 13000.0)); });
+        for (int p : {1, 2}) frame.fill(p, [&](int, int) { return (int)(neutral + chromaRange * ((int)(rng() % 1001) - 500) / 1100.0); });
+        SCOPED_TRACE(::testing::Message() << "round " << round << ": " << depth << "-bit, " << frame.width << "x" << frame.height);
+
+        const bool hlg = settings.transfer == Transfer::Hlg;
+        const double peak = hlg ? 1000.0 : 10000.0;
+        const auto eotf = [&](double signal) {
+            const double x = std::min(std::max(signal, 0.0), 1.0);
+            if (hlg) return peak * hdrmeter_oracle::MeasurementOracle::hlg(x);
+            const double m1 = 2610.0 / 16384, m2 = 2523.0 / 4096 * 128, c1 = 3424.0 / 4096, c2 = 2413.0 / 128, c3 = 2392.0 / 128;
+            const double e = std::pow(x, 1 / m2);
+            return peak * std::pow(std::max(e - c1, 0.0) / (c2 - c3 * e), 1 / m1);
+        };
+        const double kr = settings.matrix == Matrix::Bt709 ? 0.2126 : 0.2627, kb = settings.matrix == Matrix::Bt709 ? 0.0722 : 0.0593;
+        const double kg = 1 - kr - kb;
+        const auto clampCode = [](int code, int low, int high) { return std::max(low, std::min(code, high)); };
+        const int lumaTop = full ? last : 940 * u, chromaLow = full ? 0 : 64 * u, chromaTop = full ? last : 960 * u;
+        std::vector<double> lights, lumas;
+        double channelMax[3] = {0, 0, 0}, sum = 0;
+        for (int y = 0; y < frame.height; ++y) {
+            for (int x = 0; x < frame.width; ++x) {
+                const double Y = (clampCode(frame.sample(0, x, y), black, lumaTop) - black) / lumaRange;
+                const double cb = (clampCode(frame.sample(1, x >> frame.sx, y >> frame.sy), chromaLow, chromaTop) - neutral) / chromaRange;
+                const double cr = (clampCode(frame.sample(2, x >> frame.sx, y >> frame.sy), chromaLow, chromaTop) - neutral) / chromaRange;
+                const double rgb[3] = {eotf(Y + 2 * (1 - kr) * cr), eotf(Y - (2 * kb * (1 - kb) * cb + 2 * kr * (1 - kr) * cr) / kg),
+                                       eotf(Y + 2 * (1 - kb) * cb)};
+                for (int c = 0; c < 3; ++c) channelMax[c] = std::max(channelMax[c], rgb[c]);
+                lights.push_back(std::max({rgb[0], rgb[1], rgb[2]}));
+                lumas.push_back(eotf(Y));
+                sum += lights.back();
+            }
+        }
+        std::sort(lights.begin(), lights.end());
+        std::sort(lumas.begin(), lumas.end());
+        const FrameStatistics got = Analyzer(settings).analyze(frame.view());
+        const auto pqCodes = [](double nits) { return 4095 * analysis_oracle::pqSignal(nits); };
+        const auto near = [&](double measured, double reference) {
+            return reference >= 1.0 ? std::fabs(measured / reference - 1) <= 2e-4 : std::fabs(pqCodes(measured) - pqCodes(reference)) <= 1;
+        };
+        const double pqMean = [&] { double m = 0; for (double l : lights) m += analysis_oracle::pqSignal(l); return m / lights.size(); }();
+        const struct { const char* what; double measured, reference; bool withinOneCode; } checks[] = {
+            {"average light", got.averageLightNits(), sum / lights.size(), false},
+            {"largest light", got.largestLightNits(), lights.back(), false},
+            {"smallest light", got.smallestLightNits(), lights.front(), false},
+            {"largest red", got.largestRedNits(), channelMax[0], false},
+            {"largest green", got.largestGreenNits(), channelMax[1], false},
+            {"largest blue", got.largestBlueNits(), channelMax[2], false},
+            {"light at 50 %", got.lightAtPercentile(50), lights[analysis_oracle::nearestRank(50, lights.size()) - 1], true},
+            {"light at 99.98 %", got.lightAtPercentile(99.98), lights[analysis_oracle::nearestRank(99.98, lights.size()) - 1], true},
+            {"top 1 %", got.top1Nits(), lumas[lumas.size() - analysis_oracle::nearestRank(1, lumas.size())], true},
+            {"bottom 1 %", got.bottomNits(), lumas[lumas.size() - analysis_oracle::nearestRank(99, lumas.size())], true},
+        };
+        for (const auto& check : checks) {
+            EXPECT_TRUE(check.withinOneCode ? std::fabs(pqCodes(check.measured) - pqCodes(check.reference)) <= 1
+                                            : near(check.measured, check.reference))
+                << check.what << ": " << check.measured << " against " << check.reference;
+        }
+        EXPECT_LE(std::fabs(4095 * got.meanPqLight() - 4095 * pqMean), 1.0);
+        EXPECT_LE(std::fabs(4095 * got.largestPqLight() - pqCodes(lights.back())), 1.0);
     }
 }
 

@@ -33,6 +33,14 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
         p.firstCodeAbove = static_cast<int>(64 * scale + rng() % (878 * scale));
         p.measureLight = p.sumLight = !rowPair && rng() % 4 != 0;
         p.codeRounding = reading && rng() % 2 == 0 ? 0.5f : 0.0f;
+        // Rounded (exact) light is read in 65536 light codes, counted in one folded table.
+        const int lightScale = p.codeRounding != 0.0f ? 64 / scale : 1;
+        p.lightScale = static_cast<float>(lightScale);
+        p.rgbMin *= lightScale, p.rgbMax *= lightScale;
+        p.lightWayShift = lightScale == 1 ? 2 : static_cast<int>(rng() % 3);
+        std::vector<double> lightTable(static_cast<size_t>(codes) * lightScale);
+        for (size_t code = 0; code < lightTable.size(); ++code) lightTable[code] = eotf[code / lightScale];
+        if (reading) p.luminance = lightTable.data();
         const int pixels = 1 + static_cast<int>(rng() % 3000);
         std::vector<uint16_t> samples(static_cast<size_t>(pixels) * 4 + 2);  // the fourth part: a second luma row
         // Every other pair of rounds keeps the samples near mid-range, where no channel maximum is clipped.
@@ -41,6 +49,7 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
             sample = static_cast<uint16_t>(middle ? codes * 7 / 16 + rng() % (codes / 8) : rng() % 5 == 0 ? rng() : rng() % codes);
         const int start = static_cast<int>(rng() % pixels), end = start + static_cast<int>(rng() % (pixels - start + 1));
         const size_t ways = static_cast<size_t>(kHistogramWays) * p.histogramStride;
+        const size_t lightSlots = lightScale == 1 ? ways : lightTable.size() << p.lightWayShift;
 
         // Builds 0 and 1 as they are; 2 the AVX2 build on a row pair's rows one at a time.
         BandTotals totals[3];
@@ -48,7 +57,7 @@ TEST(BandKernel, BaselineAndAvx2BuildsAgree) {
         std::vector<uint32_t> histograms[3];
         for (int build = 0; build < (rowPair ? 3 : 2); ++build) {
             written[build] = samples;
-            histograms[build].assign((reading ? 2 : percentiles ? 1 : 0) * ways, 0);
+            histograms[build].assign(reading ? ways + lightSlots : percentiles ? ways : 0, 0);
             BandParameters q = p;
             q.lumaHistogram = histograms[build].empty() ? nullptr : histograms[build].data();
             q.lightHistogram = reading ? histograms[build].data() + ways : nullptr;

@@ -37,7 +37,8 @@ def test_histogram_counts_every_light_code():
     y = np.random.default_rng(1).integers(0, 1024, (31, 17), dtype=np.uint16)
     s = hdrmeter.analyze_frame(y, *planes((31, 17), 0, 512, 512)[1:])
     assert s.light_histogram.dtype == np.uint64
-    assert s.light_histogram.tolist() == np.bincount(np.clip(y, 64, 940).ravel(), minlength=1024).tolist()
+    # Neutral chroma: light is the luma's, in light codes 64 to a 10-bit code.
+    assert s.light_histogram.tolist() == np.bincount(64 * np.clip(y, 64, 940).ravel().astype(np.int64), minlength=65536).tolist()
     for query in (s.light_at_percentile, s.percent_at_or_below):  # NaN is refused, not read as 0
         with pytest.raises(ValueError):
             query(float("nan"))
