@@ -9,11 +9,14 @@ packages=(cmake make g++ pkg-config libopencv-core-dev libopencv-imgproc-dev lib
 packages+=(libavformat-dev libavcodec-dev libavutil-dev)
 # Partial results of time segments pack their histograms with zlib.
 packages+=(zlib1g-dev)
+# The plot as PNG and the report's pictures: librsvg draws the SVG, cairo writes the PNG.
+packages+=(librsvg2-dev)
 # The Python module, built against Debian's own interpreter and numpy.
 packages+=(python3 python3-dev pybind11-dev python3-pybind11 python3-numpy)
 case "${1:-}" in
   # x265 and mkvmerge take the summary's HDR10 lines in a test, as a user would paste them.
-  test) packages+=(libgtest-dev ffmpeg clang libclang-rt-14-dev python3-pytest x265 mkvtoolnix parallel) ;;
+  # Headless Chromium shows the HTML report in a test, as a reader's browser would.
+  test) packages+=(libgtest-dev ffmpeg clang libclang-rt-14-dev python3-pytest x265 mkvtoolnix parallel chromium) ;;
   bench) packages+=(libbenchmark-dev time ffmpeg) ;;
 esac
 missing=()

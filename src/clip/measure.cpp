@@ -14,9 +14,11 @@
 #include "clip_errors.h"
 #include "clip_measurement.h"
 #include "output/frame_writers.h"
+#include "output/html_report.h"
 #include "output/madvr_file.h"
 #include "output/metadata_json.h"
 #include "output/output_file.h"
+#include "output/raster.h"
 #include "output/svg_plot.h"
 #include "output/writing.h"
 #include "partial/merge_run.h"
@@ -45,6 +47,7 @@ void writePlot(const Report& report, const FrameSequence& frames, const TextSink
     labels.bottomPercent = request.bottomPercent;
     for (const SceneResult& scene : report.scenes)
         labels.sceneCuts.push_back(scene.firstFrame);
+    labels.frameRate = report.stream.frameRate;
     labels.stated = request.verify || !request.verifyJsonPath.empty();
     if (labels.stated && report.metadata.lightLevel && report.metadata.lightLevel->maxCllNits > 0)
         labels.statedMaxCllNits = report.metadata.lightLevel->maxCllNits;
@@ -119,6 +122,7 @@ MeasureOptions measureOptionsOf(const Request& request, Spelling spelling)
     options.spelling = spelling;
     options.robustFramePercent = request.robustFramePercent;
     options.robustClipPercent = request.robustClipPercent;
+    options.peakPicture = !request.reportPath.empty();
     return options;
 }
 
@@ -143,7 +147,7 @@ const Writer& writerOf(Output output)
         verify{nullptr, nullptr, &writeVerifyJson};
     // The madVR file is made from records kept while measuring (MadvrSpool), not from the report alone.
     static const Writer madvr{nullptr, nullptr, nullptr};
-    // So is a partial result (PartialRecorder).
+    // So is a partial result (PartialRecorder), and the HTML report (with the frame of MaxCLL).
     static const Writer partial{nullptr, nullptr, nullptr};
     switch (output) {
     case Output::Csv:
@@ -163,6 +167,7 @@ const Writer& writerOf(Output output)
     case Output::VerifyJson:
         return verify;
     case Output::Partial:
+    case Output::HtmlReport:
         return partial;
     }
     return dovi;
@@ -460,7 +465,26 @@ private:
                     continue;
                 }
             }
-            output->finish(report_, [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); });
+            const FrameSequence frames = [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); };
+            if (kind == Output::HtmlReport) {
+                const std::optional<PeakPicture>& picture = measurement_->peakPicture();
+                writeHtmlReport(report_, frames, textOf([&](const TextSink& out) { writePlot(report_, frames, out); }),
+                                picture && report_.maxCllTrace ? &*picture : nullptr,
+                                [&output](const std::string& text) { output->file().write(text); });
+            } else if (kind == Output::Plot && isPngName(output->file().path())) {
+                try {
+                    output->file().write(
+                        pngOfSvg(textOf([&](const TextSink& out) { writePlot(report_, frames, out); })));
+                } catch (const std::runtime_error& error) {
+                    output->file().abandon();
+                    report_.outputFailures.push_back(setting(spelling_, output->entry().option, output->file().path()) +
+                                                     " was not written: " + error.what() +
+                                                     "; give a name ending in .svg for the SVG plot");
+                    continue;
+                }
+            } else {
+                output->finish(report_, frames);
+            }
             try {
                 OutputFile& file = output->file();
                 const std::string written = file.close(!complete);

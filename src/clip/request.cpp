@@ -94,7 +94,7 @@ bool Request::operator==(const Request& other) const
            fewPeakPixels == other.fewPeakPixels && verify == other.verify &&
            verifyMarginPercent == other.verifyMarginPercent && verifyPqCodes == other.verifyPqCodes &&
            verifyMaxShift == other.verifyMaxShift && verifyJsonPath == other.verifyJsonPath && start == other.start &&
-           end == other.end && partialPath == other.partialPath;
+           end == other.end && partialPath == other.partialPath && reportPath == other.reportPath;
 }
 
 std::string validate(const Request& request, Spelling spelling)
@@ -250,7 +250,7 @@ const std::vector<OutputSpec>& outputTable()
         {Output::JsonLines, "--jsonl", "jsonl", &Request::jsonlPath, true, true, "FILE",
          "write one JSON object per line per frame (- for standard output)"},
         {Output::Plot, "--plot", "plot", &Request::plotPath, false, false, "FILE.svg",
-         "draw the per-frame light on a PQ-scaled nits axis"},
+         "draw the per-frame light on a PQ-scaled nits axis (PNG when FILE ends in .png)"},
         {Output::SummaryJson, "--summary-json", "summary_json", &Request::summaryJsonPath, true, false, "FILE",
          "write the summary as JSON"},
         {Output::Hdr10Plus, "--hdr10plus", "hdr10plus", &Request::hdr10PlusPath, true, false, "FILE.json",
@@ -263,6 +263,8 @@ const std::vector<OutputSpec>& outputTable()
          "verify the stream's metadata against the picture and write the checks as JSON"},
         {Output::Partial, "--partial", "partial", &Request::partialPath, false, false, "FILE.hmp",
          "write a partial result of this segment for hdrmeter merge"},
+        {Output::HtmlReport, "--report", "report", &Request::reportPath, false, false, "FILE.html",
+         "write a self-contained HTML report to hand over"},
     };
     return table;
 }
