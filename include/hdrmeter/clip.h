@@ -99,7 +99,8 @@ HDRMETER_API const std::vector<NamedPrimaries>& namedPrimaries();
 HDRMETER_API bool setNamedPrimaries(MasteringLuminance& display, const std::string& name);
 
 // The files a run can write. Each has one row in outputTable().
-enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig, Madvr, VerifyJson, Partial, HtmlReport };
+enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig, Madvr, VerifyJson, Partial, HtmlReport,
+                    Av1anScenes, X265Qpfile, FfmpegKeyframes };
 
 // What to measure and write. Every default is here and nowhere else.
 struct Request {
@@ -190,6 +191,12 @@ struct Request {
     // the frame of MaxCLL tone-mapped for SDR, the verification, the HDR10 lines and the warnings. A file
     // name, never "-".
     std::string reportPath;
+    // The scenes' first frames for encoders that cut a film into chunks: Av1an's scenes.json, an x265
+    // qpfile ("FRAME I" a line), and ffmpeg's -force_key_frames list (times in seconds, comma-separated;
+    // needs a stream that states its frame rate).
+    std::string av1anScenesPath;
+    std::string x265QpfilePath;
+    std::string ffmpegKeyframesPath;
 
     HDRMETER_API bool operator==(const Request& other) const;
     bool operator!=(const Request& other) const { return !(*this == other); }

@@ -37,7 +37,7 @@ def measure(path=None, **options):
     robust_peaks=True (metadata files carry the robust peaks), peak_pixels=N, verify=True (the stream's
     metadata against the picture), verify_margin=, verify_pq_codes=, verify_max_shift=, and the files to write,
     each a str or os.PathLike: csv=, jsonl=, plot=, summary_json=, hdr10plus=, dovi_config=, madvr=, verify_json=,
-    report=.
+    report=, av1an_scenes=, x265_qpfile=, ffmpeg_keyframes=.
 
     Returns a ClipResult: frames, max_cll, max_fall (whole nits), max_cll_nits, max_fall_nits,
     max_cll_frame, max_fall_frame, max_cll_trace, robust_peaks, verification, active_area, scenes, scene_columns, transfer, matrix,

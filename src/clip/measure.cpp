@@ -13,6 +13,7 @@
 
 #include "clip_errors.h"
 #include "clip_measurement.h"
+#include "output/chunk_lists.h"
 #include "output/frame_writers.h"
 #include "output/html_report.h"
 #include "output/madvr_file.h"
@@ -144,7 +145,8 @@ const Writer& writerOf(Output output)
     static const Writer jsonLines{nullptr, &jsonLine, nullptr};
     static const Writer plot{nullptr, nullptr, &writePlot}, summary{nullptr, nullptr, &writeSummaryJson},
         hdr10Plus{nullptr, nullptr, &writeHdr10PlusJson}, dovi{nullptr, nullptr, &writeDoviConfig},
-        verify{nullptr, nullptr, &writeVerifyJson};
+        verify{nullptr, nullptr, &writeVerifyJson}, av1an{nullptr, nullptr, &writeAv1anScenes},
+        qpfile{nullptr, nullptr, &writeX265Qpfile}, keyframes{nullptr, nullptr, &writeFfmpegKeyframes};
     // The madVR file is made from records kept while measuring (MadvrSpool), not from the report alone.
     static const Writer madvr{nullptr, nullptr, nullptr};
     // So is a partial result (PartialRecorder), and the HTML report (with the frame of MaxCLL).
@@ -169,6 +171,12 @@ const Writer& writerOf(Output output)
     case Output::Partial:
     case Output::HtmlReport:
         return partial;
+    case Output::Av1anScenes:
+        return av1an;
+    case Output::X265Qpfile:
+        return qpfile;
+    case Output::FfmpegKeyframes:
+        return keyframes;
     }
     return dovi;
 }
@@ -432,7 +440,9 @@ private:
         const bool complete = report_.ending == Ending::Complete;
         for (const auto& output : outputs_) {
             const Output kind = output->entry().output;
-            const bool linedUp = kind == Output::Hdr10Plus || kind == Output::DoviConfig || kind == Output::Madvr;
+            const bool linedUp = kind == Output::Hdr10Plus || kind == Output::DoviConfig || kind == Output::Madvr ||
+                                 kind == Output::Av1anScenes || kind == Output::X265Qpfile ||
+                                 kind == Output::FfmpegKeyframes;
             if (linedUp && report_.framesLeftOut > 0) {
                 output->file().abandon();
                 report_.outputFailures.push_back(
@@ -483,7 +493,14 @@ private:
                     continue;
                 }
             } else {
-                output->finish(report_, frames);
+                try {
+                    output->finish(report_, frames);
+                } catch (const std::runtime_error& error) {
+                    output->file().abandon();
+                    report_.outputFailures.push_back(setting(spelling_, output->entry().option, output->file().path()) +
+                                                     " was not written: " + error.what());
+                    continue;
+                }
             }
             try {
                 OutputFile& file = output->file();

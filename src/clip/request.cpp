@@ -94,7 +94,9 @@ bool Request::operator==(const Request& other) const
            fewPeakPixels == other.fewPeakPixels && verify == other.verify &&
            verifyMarginPercent == other.verifyMarginPercent && verifyPqCodes == other.verifyPqCodes &&
            verifyMaxShift == other.verifyMaxShift && verifyJsonPath == other.verifyJsonPath && start == other.start &&
-           end == other.end && partialPath == other.partialPath && reportPath == other.reportPath;
+           end == other.end && partialPath == other.partialPath && reportPath == other.reportPath &&
+           av1anScenesPath == other.av1anScenesPath && x265QpfilePath == other.x265QpfilePath &&
+           ffmpegKeyframesPath == other.ffmpegKeyframesPath;
 }
 
 std::string validate(const Request& request, Spelling spelling)
@@ -263,6 +265,12 @@ const std::vector<OutputSpec>& outputTable()
          "verify the stream's metadata against the picture and write the checks as JSON"},
         {Output::Partial, "--partial", "partial", &Request::partialPath, false, false, "FILE.hmp",
          "write a partial result of this segment for hdrmeter merge"},
+        {Output::Av1anScenes, "--av1an-scenes", "av1an_scenes", &Request::av1anScenesPath, true, false, "FILE.json",
+         "write Av1an's scenes.json, so that its chunks are hdrmeter's scenes"},
+        {Output::X265Qpfile, "--x265-qpfile", "x265_qpfile", &Request::x265QpfilePath, true, false, "FILE",
+         "write an x265 qpfile with a key frame at each scene's first frame"},
+        {Output::FfmpegKeyframes, "--ffmpeg-keyframes", "ffmpeg_keyframes", &Request::ffmpegKeyframesPath, true,
+         false, "FILE", "write each scene's start time for ffmpeg's -force_key_frames"},
         {Output::HtmlReport, "--report", "report", &Request::reportPath, false, false, "FILE.html",
          "write a self-contained HTML report to hand over"},
     };
