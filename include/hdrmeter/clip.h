@@ -499,7 +499,7 @@ struct Report {
     // and why.
     long long framesLeftOut = 0;
     std::string leftOutReason;
-    double elapsedSeconds = 0.0;      // measuring, from the first frame to the last
+    double elapsedSeconds = 0.0;      // measuring, from the first frame to the last; 0 for a merge
 
     Ending ending = Ending::Complete;
     std::string stopReason;           // with Ending::Stopped: StopRequest's reason, "SIGINT"
