@@ -37,7 +37,7 @@ def measure(path=None, **options):
     or both, such as
     ("p3-d65", 1000, 0.0001), robust_frame_percentile=, robust_clip_percentile= (percent),
     robust_peaks=True (metadata files carry the robust peaks), peak_pixels=N, verify=True (the stream's
-    metadata against the picture), verify_margin=, verify_pq_codes=, verify_max_shift=, and the files to write,
+    metadata against the picture), verify_margin=, verify_pq_codes=, verify_max_shift=, pretty=True (the HDR10+ JSON indented), and the files to write,
     each a str or os.PathLike: csv=, jsonl=, plot=, summary_json=, hdr10plus=, dovi_config=, madvr=, verify_json=,
     report=, av1an_scenes=, x265_qpfile=, ffmpeg_keyframes=.
 

@@ -271,6 +271,7 @@ const std::vector<KeywordRule>& keywordRules()
         {"robust_peaks", [](K k, const char* n, V v) { k.request.robustMetadata = booleanOf(n, v); }},
         {"peak_pixels", [](K k, const char* n, V v) { k.request.fewPeakPixels = integerOf(n, v); }},
         {"verify", [](K k, const char* n, V v) { k.request.verify = booleanOf(n, v); }},
+        {"pretty", [](K k, const char* n, V v) { k.request.hdr10PlusPretty = booleanOf(n, v); }},
         {"verify_margin", [](K k, const char* n, V v) { k.request.verifyMarginPercent = numberOf(n, v); }},
         {"verify_pq_codes", [](K k, const char* n, V v) { k.request.verifyPqCodes = numberOf(n, v); }},
         {"verify_max_shift", [](K k, const char* n, V v) { k.request.verifyMaxShift = integerOf(n, v); }},

@@ -96,7 +96,7 @@ bool Request::operator==(const Request& other) const
            verifyMaxShift == other.verifyMaxShift && verifyJsonPath == other.verifyJsonPath && start == other.start &&
            end == other.end && partialPath == other.partialPath && reportPath == other.reportPath &&
            av1anScenesPath == other.av1anScenesPath && x265QpfilePath == other.x265QpfilePath &&
-           ffmpegKeyframesPath == other.ffmpegKeyframesPath;
+           ffmpegKeyframesPath == other.ffmpegKeyframesPath && hdr10PlusPretty == other.hdr10PlusPretty;
 }
 
 std::string validate(const Request& request, Spelling spelling)
