@@ -3,18 +3,25 @@
 #   scripts/deps.sh          what building the library and the tool needs
 #   scripts/deps.sh test     also what the tests need
 #   scripts/deps.sh bench    also what the benchmark program needs
+#   scripts/deps.sh package  also what building and testing the Debian package needs
 set -euo pipefail
 packages=(cmake make g++ pkg-config libopencv-core-dev libopencv-imgproc-dev libcli11-dev nlohmann-json3-dev)
 # The tool reads every input through FFmpeg's libraries (Debian 12 has ffmpeg 5.1).
 packages+=(libavformat-dev libavcodec-dev libavutil-dev)
 # Partial results of time segments pack their histograms with zlib.
 packages+=(zlib1g-dev)
+# The plot as PNG and the report's pictures: librsvg draws the SVG, cairo writes the PNG.
+packages+=(librsvg2-dev)
 # The Python module, built against Debian's own interpreter and numpy.
 packages+=(python3 python3-dev pybind11-dev python3-pybind11 python3-numpy)
 case "${1:-}" in
   # x265 and mkvmerge take the summary's HDR10 lines in a test, as a user would paste them.
-  test) packages+=(libgtest-dev ffmpeg clang libclang-rt-14-dev python3-pytest x265 mkvtoolnix parallel) ;;
+  # Headless Chromium shows the HTML report in a test, as a reader's browser would.
+  test) packages+=(libgtest-dev ffmpeg clang libclang-rt-14-dev python3-pytest x265 mkvtoolnix parallel chromium) ;;
   bench) packages+=(libbenchmark-dev time ffmpeg) ;;
+  # scripts/package.sh reads the .deb's dependencies with dpkg-shlibdeps; scripts/test_package.sh
+  # installs it in a Debian 12 made with debootstrap.
+  package) packages+=(dpkg-dev debootstrap) ;;
 esac
 missing=()
 for p in "${packages[@]}"; do

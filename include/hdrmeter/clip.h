@@ -24,6 +24,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hdrmeter/analysis.h"
@@ -108,7 +109,8 @@ HDRMETER_API const std::vector<NamedPrimaries>& namedPrimaries();
 HDRMETER_API bool setNamedPrimaries(MasteringLuminance& display, const std::string& name);
 
 // The files a run can write. Each has one row in outputTable().
-enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig, Madvr, VerifyJson, Partial };
+enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig, Madvr, VerifyJson, Partial, HtmlReport,
+                    Av1anScenes, X265Qpfile, FfmpegKeyframes };
 
 // What to measure and write. Every default is here and nowhere else.
 struct Request {
@@ -186,15 +188,28 @@ struct Request {
     // into place when it is complete, so that no reader sees half a file.
     std::string csvPath;
     std::string jsonlPath;
-    std::string plotPath;
+    std::string plotPath;                 // SVG, or PNG when the name ends in ".png"
     std::string summaryJsonPath;
     std::string hdr10PlusPath;
+    // The HDR10+ JSON indented, about 760 bytes a frame; without it each frame's entry is one compact
+    // line of about 300 bytes, which every JSON reader reads the same.
+    bool hdr10PlusPretty = false;
     std::string doviConfigPath;
     std::string madvrPath;                // a madVR measurement file (version 5); a file name, never "-"
     std::string verifyJsonPath;           // the verification's checks as JSON
     // A partial result of a time segment (start, end), for merge(): every frame's numbers and statistics,
     // written only when the segment was measured to its end. A file name, never "-".
     std::string partialPath;
+    // One self-contained HTML page to hand over: the clip and its settings, the plot, a row per scene,
+    // the frame of MaxCLL tone-mapped for SDR, the verification, the HDR10 lines and the warnings. A file
+    // name, never "-".
+    std::string reportPath;
+    // The scenes' first frames for encoders that cut a film into chunks: Av1an's scenes.json, an x265
+    // qpfile ("FRAME I" a line), and ffmpeg's -force_key_frames list (times in seconds, comma-separated;
+    // needs a stream that states its frame rate).
+    std::string av1anScenesPath;
+    std::string x265QpfilePath;
+    std::string ffmpegKeyframesPath;
 
     HDRMETER_API bool operator==(const Request& other) const;
     bool operator!=(const Request& other) const { return !(*this == other); }
@@ -352,6 +367,9 @@ struct StreamFacts {
     int primariesTag = 2;   // the colour primaries tag, ITU-T H.273 (1 BT.709, 9 BT.2020, 12 P3-D65; 2 none)
     Arithmetic arithmetic;
     std::optional<long long> framesExpected;  // what the container says, when it does
+    // Frames per second as numerator and denominator (24000, 1001), when the stream states a constant
+    // rate: what timecodes are reckoned at.
+    std::optional<std::pair<int, int>> frameRate;
 };
 
 // Light levels as HDR10 metadata carries them: the nearest whole nit, halves rounded up.
@@ -488,7 +506,7 @@ struct Report {
     // and why.
     long long framesLeftOut = 0;
     std::string leftOutReason;
-    double elapsedSeconds = 0.0;      // measuring, from the first frame to the last
+    double elapsedSeconds = 0.0;      // measuring, from the first frame to the last; 0 for a merge
 
     Ending ending = Ending::Complete;
     std::string stopReason;           // with Ending::Stopped: StopRequest's reason, "SIGINT"

@@ -7,6 +7,8 @@
     clip.max_cll, clip.max_fall, clip.scenes                  # whole nits; the scenes' first frames
     clip.columns["average_light_nits"]                        # a numpy array, one value a frame
 """
+import os
+
 from ._hdrmeter import FrameStatistics, __version__, analyze_frame
 
 __all__ = ["FrameStatistics", "analyze_frame", "measure", "merge", "__version__"]
@@ -35,8 +37,9 @@ def measure(path=None, **options):
     or both, such as
     ("p3-d65", 1000, 0.0001), robust_frame_percentile=, robust_clip_percentile= (percent),
     robust_peaks=True (metadata files carry the robust peaks), peak_pixels=N, verify=True (the stream's
-    metadata against the picture), verify_margin=, verify_pq_codes=, verify_max_shift=, and the files to write,
-    each a str or os.PathLike: csv=, jsonl=, plot=, summary_json=, hdr10plus=, dovi_config=, madvr=, verify_json=.
+    metadata against the picture), verify_margin=, verify_pq_codes=, verify_max_shift=, pretty=True (the HDR10+ JSON indented), and the files to write,
+    each a str or os.PathLike: csv=, jsonl=, plot=, summary_json=, hdr10plus=, dovi_config=, madvr=, verify_json=,
+    report=, av1an_scenes=, x265_qpfile=, ffmpeg_keyframes=.
 
     Returns a ClipResult: frames, max_cll, max_fall (whole nits), max_cll_nits, max_fall_nits,
     max_cll_frame, max_fall_frame, max_cll_trace, robust_peaks, verification, active_area, scenes, scene_columns, transfer, matrix,
@@ -44,11 +47,20 @@ def measure(path=None, **options):
     damaged_frames and missing_frames (with accept_damaged), and columns, a dict of numpy arrays (int64 or float64), one entry a frame, named as the CSV
     header. result["frames"] reads the same as result.frames.
 
+    progress=callable: called as the run goes with the pass (1, or 2 for the automatic area's second
+    pass), the frames done in it and the frames it will take (None when unknown); returning False
+    stops the run there, and the result holds what was measured (ending "stopped"). An exception it
+    raises stops the run too and is raised with .result.
+
+    Results pickle and copy (so do analyze_frame's FrameStatistics), so that they can cross process
+    boundaries, as multiprocessing.Pool.map needs.
+
     The GIL is released while measuring. The run's warnings and FFmpeg's own (which no longer
     reach standard error) are issued as RuntimeWarning once it is over, each run's own: lines about
     another run's input, on another thread, never reach it. An
     unknown keyword or a value of the wrong type (checks="no") raises TypeError; a value out of range ValueError with
-    the reason. An input that cannot be opened raises RuntimeError; so does one that fails part
+    the reason. A missing input (or output folder) raises FileNotFoundError, one that may not be read
+    (or written) PermissionError, and another input that cannot be opened RuntimeError; so does one that fails part
     way, or a file that cannot be written, and then its .result holds what was measured. Ctrl-C
     stops the run after the frame in hand, and the KeyboardInterrupt carries the same .result.
     """
@@ -62,7 +74,8 @@ def merge(*partials, **outputs):
     FILE --start S --end E --partial FILE) into the whole file's ClipResult and files, byte for byte
     those one measure() over the whole file writes with the same settings.
 
-    partials: the files, in any order (str or os.PathLike). Keywords: the files to write, as for
+    partials: the files, in any order (str or os.PathLike), as arguments or as one list. Keywords:
+    progress= as for measure(), and the files to write, as for
     measure() (csv=, jsonl=, plot=, summary_json=, hdr10plus=, dovi_config=, madvr=), and
     remeasure=False to be told, instead of having it done, which segments to measure again inside the
     clip's automatic area. A part that cannot be read, is damaged, of another file or settings, or
@@ -70,4 +83,7 @@ def merge(*partials, **outputs):
     """
     from ._hdrmeter import _merge
 
+    # merge(paths) as well as merge(*paths): one argument that is not itself a path is the list.
+    if len(partials) == 1 and not isinstance(partials[0], (str, bytes, os.PathLike)):
+        partials = tuple(partials[0])
     return _merge(list(partials), outputs)

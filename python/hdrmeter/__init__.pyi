@@ -1,7 +1,7 @@
 """Type stubs for hdrmeter. The keywords of measure() and merge() are made from the library's table of
 settings (a test holds them to it)."""
 import os
-from typing import Any, Iterable, Mapping
+from typing import Any, Callable, Iterable
 
 import numpy
 import numpy.typing
@@ -90,9 +90,14 @@ class ClipResult:
     missing_frames: list[int]
     def __getitem__(self, name: str) -> Any: ...
 
+# Called with the pass (1, or 2 for the automatic area's second), the frames done and the frames expected
+# (None when unknown); returning False stops the run, keeping what was measured.
+Progress = Callable[[int, int, int | None], bool | None]
+
 def measure(
     path: str | bytes | os.PathLike[str] | None = None,
     *,
+    progress: Progress | None = None,
 # settings: measure keywords
     demo: bool | None = None,
     stream: int | None = None,
@@ -125,6 +130,11 @@ def measure(
     dovi_config: str | os.PathLike[str] | None = None,
     madvr: str | os.PathLike[str] | None = None,
     partial: str | os.PathLike[str] | None = None,
+    report: str | os.PathLike[str] | None = None,
+    av1an_scenes: str | os.PathLike[str] | None = None,
+    x265_qpfile: str | os.PathLike[str] | None = None,
+    ffmpeg_keyframes: str | os.PathLike[str] | None = None,
+    pretty: bool | None = None,
     mastering_display: str | tuple[float | str, ...] | None = None,
     robust_frame_percentile: float | None = None,
     robust_clip_percentile: float | None = None,
@@ -139,7 +149,8 @@ def measure(
 ) -> ClipResult: ...
 
 def merge(
-    *partials: str | bytes | os.PathLike[str],
+    *partials: str | bytes | os.PathLike[str] | Iterable[str | bytes | os.PathLike[str]],
+    progress: Progress | None = None,
 # settings: merge keywords
     csv: str | os.PathLike[str] | None = None,
     jsonl: str | os.PathLike[str] | None = None,
@@ -148,6 +159,10 @@ def merge(
     hdr10plus: str | os.PathLike[str] | None = None,
     dovi_config: str | os.PathLike[str] | None = None,
     madvr: str | os.PathLike[str] | None = None,
+    report: str | os.PathLike[str] | None = None,
+    av1an_scenes: str | os.PathLike[str] | None = None,
+    x265_qpfile: str | os.PathLike[str] | None = None,
+    ffmpeg_keyframes: str | os.PathLike[str] | None = None,
     verify_json: str | os.PathLike[str] | None = None,
 # settings: end
     remeasure: bool | None = None,

@@ -13,6 +13,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -73,11 +74,8 @@ std::string statisticsRepr(const hdrmeter::FrameStatistics& s) {
     return text;
 }
 
-hdrmeter::FrameStatistics analyzeFrame(const py::object& y, const py::object& cb, const py::object& cr, int bitDepth,
-                                       const std::string& transfer, const std::string& matrix, double thresholdNits,
-                                       double top1, double top2, double bottom, const py::object& activeArea,
-                                       int tasks, bool classParity, bool fullRange) {
-    FrameArrays arrays(y, cb, cr, bitDepth, fullRange);
+hdrmeter::AnalysisSettings frameSettings(const std::string& transfer, const std::string& matrix, double thresholdNits,
+                                         double top1, double top2, double bottom, int tasks, bool classParity) {
     hdrmeter::AnalysisSettings settings;
     settings.transfer = transferNamed(transfer);
     settings.matrix = matrixNamed(matrix);
@@ -87,6 +85,86 @@ hdrmeter::FrameStatistics analyzeFrame(const py::object& y, const py::object& cb
     settings.bottomPercent = bottom;
     settings.taskCount = tasks;
     if (classParity) settings.arithmetic = hdrmeter::Arithmetic::classParity();
+    return settings;
+}
+
+// The settings statistics were measured with, kept beside them (as `_settings` in the instance's
+// __dict__) so that a pickled copy is made whole again by an analyzer of the same settings.
+py::tuple settingsState(const hdrmeter::AnalysisSettings& settings, bool classParity) {
+    return py::make_tuple(static_cast<int>(settings.transfer), static_cast<int>(settings.matrix),
+                          settings.thresholdNits, settings.top1Percent, settings.top2Percent, settings.bottomPercent,
+                          settings.taskCount, classParity);
+}
+
+hdrmeter::AnalysisSettings settingsOfState(const py::tuple& state) {
+    if (state.size() != 8) throw py::value_error("not the settings of pickled FrameStatistics");
+    hdrmeter::AnalysisSettings settings;
+    settings.transfer = static_cast<hdrmeter::Transfer>(state[0].cast<int>());
+    settings.matrix = static_cast<hdrmeter::Matrix>(state[1].cast<int>());
+    settings.thresholdNits = state[2].cast<double>();
+    settings.top1Percent = state[3].cast<double>();
+    settings.top2Percent = state[4].cast<double>();
+    settings.bottomPercent = state[5].cast<double>();
+    settings.taskCount = state[6].cast<int>();
+    if (state[7].cast<bool>()) settings.arithmetic = hdrmeter::Arithmetic::classParity();
+    return settings;
+}
+
+py::bytes histogramBytes(const std::vector<std::uint64_t>& counts) {
+    return py::bytes(reinterpret_cast<const char*>(counts.data()), counts.size() * sizeof(std::uint64_t));
+}
+
+std::vector<std::uint64_t> histogramOfBytes(const py::bytes& bytes) {
+    const std::string text = bytes;
+    if (text.size() % sizeof(std::uint64_t) != 0) throw py::value_error("not the histogram of pickled FrameStatistics");
+    std::vector<std::uint64_t> counts(text.size() / sizeof(std::uint64_t));
+    std::memcpy(counts.data(), text.data(), text.size());
+    return counts;
+}
+
+py::tuple statisticsState(const py::object& self) {
+    const auto& statistics = self.cast<const hdrmeter::FrameStatistics&>();
+    const hdrmeter::StatisticsParts parts = statistics.parts();
+    const py::dict values = self.attr("__dict__");
+    if (parts.pixelCount > 0 && !values.contains("_settings"))
+        throw py::type_error("these FrameStatistics cannot be pickled: their settings are unknown");
+    return py::make_tuple(values, parts.bitDepth, static_cast<int>(parts.range), parts.pixelCount,
+                          histogramBytes(parts.lightHistogram), histogramBytes(parts.lumaHistogram),
+                          py::make_tuple(parts.largestChannelCode[0], parts.largestChannelCode[1],
+                                         parts.largestChannelCode[2]),
+                          parts.bandLightSum);
+}
+
+std::pair<hdrmeter::FrameStatistics, py::dict> statisticsOfState(const py::tuple& state) {
+    if (state.size() != 8 || !py::isinstance<py::dict>(state[0]))
+        throw py::value_error("not the state of pickled FrameStatistics");
+    const py::dict values = state[0].cast<py::dict>();
+    hdrmeter::StatisticsParts parts;
+    parts.bitDepth = state[1].cast<int>();
+    parts.range = static_cast<hdrmeter::SampleRange>(state[2].cast<int>());
+    parts.pixelCount = state[3].cast<std::uint64_t>();
+    if (parts.pixelCount == 0) return {hdrmeter::FrameStatistics(), values};
+    parts.lightHistogram = histogramOfBytes(state[4].cast<py::bytes>());
+    parts.lumaHistogram = histogramOfBytes(state[5].cast<py::bytes>());
+    const py::tuple channels = state[6].cast<py::tuple>();
+    for (int c = 0; c < 3; ++c) parts.largestChannelCode[c] = channels[c].cast<int>();
+    parts.bandLightSum = state[7].cast<double>();
+    const std::shared_ptr<const hdrmeter::Analyzer> analyzer =
+        cachedAnalyzer(settingsOfState(values["_settings"].cast<py::tuple>()));
+    try {
+        return {analyzer->restore(parts), values};
+    } catch (const std::invalid_argument& error) {
+        throw py::value_error(std::string("not the state of pickled FrameStatistics: ") + error.what());
+    }
+}
+
+hdrmeter::FrameStatistics analyzeFrame(const py::object& y, const py::object& cb, const py::object& cr, int bitDepth,
+                                       const std::string& transfer, const std::string& matrix, double thresholdNits,
+                                       double top1, double top2, double bottom, const py::object& activeArea,
+                                       int tasks, bool classParity, bool fullRange) {
+    FrameArrays arrays(y, cb, cr, bitDepth, fullRange);
+    const hdrmeter::AnalysisSettings settings =
+        frameSettings(transfer, matrix, thresholdNits, top1, top2, bottom, tasks, classParity);
     const hdrmeter::ActiveArea area = areaFrom(activeArea);
     const std::shared_ptr<const hdrmeter::Analyzer> analyzer = cachedAnalyzer(settings);
 
@@ -125,7 +203,9 @@ Analyzers are kept for the last few settings used, so a loop over frames builds 
 void bindAnalysis(py::module_& module) {
     py::class_<hdrmeter::FrameStatistics>(module, "FrameStatistics",
                                           "Statistics of the measured pixels of a frame, or of frames merged. "
-                                          "Nit values are display light; without pixels every value is 0.")
+                                          "Nit values are display light; without pixels every value is 0. "
+                                          "They pickle and copy, so that other processes can measure frames.",
+                                          py::dynamic_attr())
         .def(py::init<>(), "Statistics of no pixels, to merge frames into.")
         .def_property_readonly("pixel_count", &hdrmeter::FrameStatistics::pixelCount)
         .def_property_readonly("bit_depth", &hdrmeter::FrameStatistics::bitDepth, "0 without pixels")
@@ -169,12 +249,32 @@ void bindAnalysis(py::module_& module) {
                                "mean of the lights as PQ signals")
         .def_property_readonly("largest_pq", &hdrmeter::FrameStatistics::largestPqLight,
                                "largest light as a PQ signal 0..1")
-        .def("merge", &hdrmeter::FrameStatistics::merge, py::arg("other"),
+        .def(
+            "merge",
+            [](const py::object& self, const py::object& other) {
+                self.cast<hdrmeter::FrameStatistics&>().merge(other.cast<const hdrmeter::FrameStatistics&>());
+                // Statistics of no pixels take the settings of the first frame merged into them.
+                if (!py::hasattr(self, "_settings") && py::hasattr(other, "_settings"))
+                    self.attr("_settings") = other.attr("_settings");
+            },
+            py::arg("other"),
              "Adds another frame's statistics to these, in place. ValueError unless both come from the same "
              "settings, bit depth and range.")
-        .def("__repr__", &statisticsRepr);
+        .def("__repr__", &statisticsRepr)
+        .def(py::pickle(&statisticsState, &statisticsOfState));
 
-    module.def("analyze_frame", &analyzeFrame, kAnalyzeFrameDoc, py::arg("y"), py::arg("cb"), py::arg("cr"),
+    module.def(
+        "analyze_frame",
+        [](const py::object& y, const py::object& cb, const py::object& cr, int bitDepth, const std::string& transfer,
+           const std::string& matrix, double thresholdNits, double top1, double top2, double bottom,
+           const py::object& activeArea, int tasks, bool classParity, bool fullRange) {
+            py::object statistics = py::cast(analyzeFrame(y, cb, cr, bitDepth, transfer, matrix, thresholdNits, top1,
+                                                          top2, bottom, activeArea, tasks, classParity, fullRange));
+            statistics.attr("_settings") = settingsState(
+                frameSettings(transfer, matrix, thresholdNits, top1, top2, bottom, tasks, classParity), classParity);
+            return statistics;
+        },
+        kAnalyzeFrameDoc, py::arg("y"), py::arg("cb"), py::arg("cr"),
                py::kw_only(), py::arg("bit_depth") = 10, py::arg("transfer") = "pq", py::arg("matrix") = "bt2020",
                py::arg("threshold_nits") = 203.0, py::arg("top1") = 1.0, py::arg("top2") = 10.0,
                py::arg("bottom") = 1.0, py::arg("active_area") = py::none(), py::arg("tasks") = 0,

@@ -26,8 +26,14 @@ PlaneArray describePlane(py::handle object, const char* name) {
     // A byte-swapped uint16 (">u2" here) is a different dtype to numpy, and its words would be read as
     // other codes: it is refused with the rest rather than converted behind the caller's back.
     if (!py::isinstance<py::array_t<std::uint16_t>>(object)) {
-        throw py::type_error(std::string(name) + " must hold native uint16 codes, not dtype " +
-                             std::string(py::str(object.attr("dtype"))) +
+        const std::string dtype = py::str(object.attr("dtype"));
+        // .astype alone truncates floats: normalised samples would all become 0 or 1.
+        if (py::str(object.attr("dtype").attr("kind")).cast<std::string>() == "f")
+            throw py::type_error(std::string(name) + " must hold native uint16 codes, not dtype " + dtype +
+                                 ": for samples normalised to 0..1 give numpy.rint(" + name +
+                                 " * (2**bit_depth - 1)).astype(numpy.uint16), for float codes numpy.rint(" + name +
+                                 ").astype(numpy.uint16)");
+        throw py::type_error(std::string(name) + " must hold native uint16 codes, not dtype " + dtype +
                              ": convert it with .astype(numpy.uint16)");
     }
     PlaneArray plane;

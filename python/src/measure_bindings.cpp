@@ -1,6 +1,6 @@
 // hdrmeter.measure: keyword arguments become a clip Request, the clip is measured without the GIL, and
 // the Report comes back as a ClipResult. Keyword names are the command-line options' (threshold=,
-// active_area=, csv=), and the library's own messages name them so (Spelling::Python).
+// active_area=, csv=), and the library's messages are spelled so (pythonSpelling).
 #include "bindings.h"
 #include "report_objects.h"
 
@@ -8,7 +8,10 @@
 #include <hdrmeter/clip_hooks.h>
 #include <hdrmeter/settings.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <functional>
 #include <cctype>
 #include <charconv>
@@ -238,18 +241,39 @@ void captureLibavLines()
 // (KeyboardInterrupt) stops the run and is raised when measure() returns.
 class SignalWatch : public Observer {
 public:
-    explicit SignalWatch(StopRequest& stop) : stop_(stop), lastCheck_(std::chrono::steady_clock::now()) {}
+    // `callback`, unless None, is the caller's progress=: called with the pass, the frames done in it and
+    // how many it will take (None when unknown); returning False stops the run.
+    SignalWatch(StopRequest& stop, py::object callback)
+        : stop_(stop), lastCheck_(std::chrono::steady_clock::now()), callback_(std::move(callback))
+    {
+    }
 
-    void progress(int, long long, std::optional<long long>) override
+    void progress(int pass, long long framesDone, std::optional<long long> framesExpected) override
     {
         const auto now = std::chrono::steady_clock::now();
-        if (raised_ || now - lastCheck_ < kSignalCheckInterval)
+        const bool checkSignals = now - lastCheck_ >= kSignalCheckInterval;
+        if (raised_ || (!checkSignals && callback_.is_none()))
             return;
-        lastCheck_ = now;
         const py::gil_scoped_acquire acquire;
-        if (PyErr_CheckSignals() != 0) {
-            raised_.emplace();
-            stop_.request("interrupted");
+        if (checkSignals) {
+            lastCheck_ = now;
+            if (PyErr_CheckSignals() != 0) {
+                raised_.emplace();
+                stop_.request("interrupted");
+                return;
+            }
+        }
+        if (callback_.is_none())
+            return;
+        // An exception in the callback stops the run like a signal's and is raised when measure() returns.
+        try {
+            const py::object answer =
+                callback_(pass, framesDone, framesExpected ? py::object(py::int_(*framesExpected)) : py::none());
+            if (answer.is(py::bool_(false)))
+                stop_.request("the progress callback");
+        } catch (py::error_already_set& error) {
+            raised_.emplace(std::move(error));
+            stop_.request("the progress callback");
         }
     }
 
@@ -263,6 +287,7 @@ public:
 private:
     StopRequest& stop_;
     std::chrono::steady_clock::time_point lastCheck_;
+    py::object callback_;
     std::optional<py::error_already_set> raised_;
     std::vector<std::string> ffmpegLines_;
 };
@@ -285,15 +310,46 @@ void warnEach(const std::vector<std::string>& lines)
     throw py::error_already_set();
 }
 
-// Runs `run` without the GIL and makes its report a ClipResult, raising as measure() documents.
-py::object reportedRun(const std::function<Report(Observer&, StopRequest&)>& run)
+// The error Python has for a file that is missing or may not be read or written, when `failure` is about
+// one of `paths`; `otherwise` (RuntimeError, ValueError) when it is not.
+[[noreturn]] void raiseFileError(const std::string& failure, const std::vector<std::string>& paths,
+                                 const std::vector<std::string>& outputs, PyObject* otherwise)
+{
+    const auto raiseWith = [&failure](int number, const std::string& path) {
+        PyObject* type = number == ENOENT ? PyExc_FileNotFoundError : PyExc_PermissionError;
+        const py::object error = py::reinterpret_borrow<py::object>(type)(number, messageText(failure), path);
+        PyErr_SetObject(type, error.ptr());
+        throw py::error_already_set();
+    };
+    for (const std::string& path : paths) {
+        if (path.empty() || failure.find(path) == std::string::npos)
+            continue;
+        if (access(path.c_str(), R_OK) != 0 && (errno == ENOENT || errno == EACCES))
+            raiseWith(errno, path);
+    }
+    // An output is created in its folder: a folder that is missing or may not be written to.
+    for (const std::string& path : outputs) {
+        if (path.empty() || path == "-" || failure.find(path) == std::string::npos)
+            continue;
+        const std::size_t slash = path.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        if (access(folder.c_str(), W_OK) != 0 && (errno == ENOENT || errno == EACCES))
+            raiseWith(errno, path);
+    }
+    raiseError(otherwise, failure);
+}
+
+// Runs `run` without the GIL and makes its report a ClipResult, raising as measure() documents. `inputs`
+// and `outputs` are the files the run reads and writes, for the error an input failure raises.
+py::object reportedRun(const std::function<Report(Observer&, StopRequest&)>& run, const py::object& progress,
+                       const std::vector<std::string>& inputs, const std::vector<std::string>& outputs)
 {
     captureLibavLines();
     StopRequest stop;
-    SignalWatch signalWatch(stop);
+    SignalWatch signalWatch(stop, progress);
     std::optional<Report> report;
     std::string inputFailure;
-    std::optional<std::string> refusal;
+    PyObject* failureType = PyExc_RuntimeError;
     {
         const py::gil_scoped_release release;
         try {
@@ -301,18 +357,16 @@ py::object reportedRun(const std::function<Report(Observer&, StopRequest&)>& run
         } catch (const InputError& error) {
             inputFailure = error.message();
         } catch (const RequestError& error) {
-            refusal = error.message();
+            // A merge's part that cannot be read is refused as a request.
+            inputFailure = error.message();
+            failureType = PyExc_ValueError;
         }
     }
     // FFmpeg's lines explain an input that could not be opened as well as a damaged frame.
     const std::vector<std::string>& ffmpegLines = signalWatch.ffmpegLines();
-    if (refusal) {
-        warnEach(ffmpegLines);
-        raiseError(PyExc_ValueError, *refusal);
-    }
     if (!report) {
         warnEach(ffmpegLines);
-        raiseError(PyExc_RuntimeError, inputFailure);
+        raiseFileError(inputFailure, inputs, outputs, failureType);
     }
     std::vector<std::string> warnings = report->warnings;
     warnings.insert(warnings.end(), ffmpegLines.begin(), ffmpegLines.end());
@@ -330,16 +384,44 @@ py::object reportedRun(const std::function<Report(Observer&, StopRequest&)>& run
     return result;
 }
 
-py::object measureClip(const py::object& path, const py::dict& options)
+// progress= is the run's, not the request's: it is taken out of the keywords before they are read.
+py::object takeProgress(py::dict& options)
 {
-    const Request request = requestOf(path, options);
-    return reportedRun([&request](Observer& observer, StopRequest& stop) {
-        return measure(request, &observer, &stop);
-    });
+    py::object progress = py::none();
+    if (options.contains("progress")) {
+        progress = options["progress"];
+        PyDict_DelItemString(options.ptr(), "progress");
+    }
+    if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
+        throw py::type_error("progress=" + std::string(py::repr(progress)) +
+                             ": expected a callable taking the pass, the frames done and the frames expected");
+    return progress;
 }
 
-py::object mergeClip(const py::list& partials, const py::dict& options)
+std::vector<std::string> outputPathsOf(const Request& request)
 {
+    std::vector<std::string> paths;
+    for (const OutputSpec& entry : outputTable())
+        paths.push_back(request.*entry.path);
+    return paths;
+}
+
+py::object measureClip(const py::object& path, const py::dict& givenOptions)
+{
+    py::dict options = givenOptions.attr("copy")();
+    const py::object progress = takeProgress(options);
+    const Request request = requestOf(path, options);
+    const std::vector<std::string> inputs = {request.demo || request.input == "-" ? std::string() : request.input,
+                                             request.sceneCutsFile};
+    return reportedRun(
+        [&request](Observer& observer, StopRequest& stop) { return measure(request, &observer, &stop); },
+        progress, inputs, outputPathsOf(request));
+}
+
+py::object mergeClip(const py::list& partials, const py::dict& givenOptions)
+{
+    py::dict options = givenOptions.attr("copy")();
+    const py::object progress = takeProgress(options);
     MergeRequest merging;
     for (const py::handle part : partials)
         merging.partials.push_back(fileNameOf("partials", part));
@@ -359,9 +441,9 @@ py::object mergeClip(const py::list& partials, const py::dict& options)
     if (const std::string reason = validate(merging.outputs); !reason.empty())
         throw py::value_error(pythonSpelling(reason));
     // A part refused (RequestError, a std::invalid_argument) leaves as ValueError.
-    return reportedRun([&merging](Observer& observer, StopRequest& stop) {
-        return merge(merging, &observer, &stop);
-    });
+    return reportedRun(
+        [&merging](Observer& observer, StopRequest& stop) { return merge(merging, &observer, &stop); },
+        progress, merging.partials, outputPathsOf(merging.outputs));
 }
 
 }  // namespace

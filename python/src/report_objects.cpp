@@ -192,7 +192,14 @@ void bindClipResult(py::module_& module)
                      throw py::key_error(name);
                  return values[name.c_str()];
              })
-        .def("__repr__", &resultRepr);
+        .def("__repr__", &resultRepr)
+        // Plain values and numpy arrays, all of which pickle: a result can come back from another process.
+        .def(py::pickle([](const py::object& self) { return py::make_tuple(self.attr("__dict__")); },
+                        [](const py::tuple& state) {
+                            if (state.size() != 1 || !py::isinstance<py::dict>(state[0]))
+                                throw py::value_error("not the state of a pickled ClipResult");
+                            return std::make_pair(ClipResult{}, state[0].cast<py::dict>());
+                        }));
 }
 
 py::object clipResultOf(const Report& report, const std::vector<std::string>& warnings)

@@ -350,6 +350,14 @@ void ClipMeasurement::traceLargestLight(const FrameView& view, long long frame)
     trace.mostPixels = reaches ? std::max(trace_->mostPixels, trace.pixels) : trace.pixels;
     std::tie(trace.x, trace.y) = clip_.firstPixelAtLargestLight(view, area_, nits);
     trace_ = trace;
+    // Made whenever the peak moves, since the frame is gone by the time the clip's peak is known; a
+    // small picture costs far less than measuring the frame did.
+    if (options_.peakPicture) {
+        picture_.reset();
+        if (view.planes[0] && view.planes[1] && view.planes[2])
+            picture_ = peakPictureOf(view, clip_.facts().colour.transfer, clip_.facts().colour.matrix, nits, trace.x,
+                                     trace.y);
+    }
 }
 
 void ClipMeasurement::collectRobustPeaks()

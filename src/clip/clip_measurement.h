@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "clip_run.h"
+#include "output/peak_picture.h"
 #include "scenes/scene_cuts.h"
 #include "scenes/scene_segments.h"
 
@@ -43,6 +44,8 @@ struct MeasureOptions {
     std::function<void(std::size_t position, const FrameStatistics& statistics)> frameStatistics;
     double robustFramePercent = Request{}.robustFramePercent;  // 0..100
     double robustClipPercent = Request{}.robustClipPercent;
+    // Keep the frame of the largest light as a small SDR picture (peakPicture()).
+    bool peakPicture = false;
     // Given each frame's own content bounds as the first pass reads it, at the same places.
     std::function<void(std::size_t position, const ContentBounds& content)> frameContent;
 };
@@ -89,6 +92,9 @@ public:
     // when no such frame was measured.
     const std::optional<PeakTrace>& maxCllTrace() const { return trace_; }
     const std::optional<RobustPeaks>& robustPeaks() const { return robust_; }
+    // With MeasureOptions::peakPicture: the frame of maxCllTrace(), unset when there is none or its
+    // pixels were not at hand (a merge).
+    const std::optional<PeakPicture>& peakPicture() const { return picture_; }
     // True when any frame carried HDR10+ metadata.
     bool statesHdr10Plus() const { return statesHdr10Plus_; }
 
@@ -157,6 +163,7 @@ private:
     std::optional<LumaChecks> lastLumaChecks_;
     std::vector<double> codeNits_;  // the light of each code, for the robust percentile's
     std::optional<PeakTrace> trace_;
+    std::optional<PeakPicture> picture_;
     // Beside records_ from the first frame that carries HDR10+ metadata on (empty while none did): what
     // each frame states.
     std::deque<std::optional<StatedHdr10Plus>> statedHdr10Plus_;

@@ -62,6 +62,7 @@ ClipRun::ClipRun(const ClipOptions& options, const StopRequest* stop)
     facts_.codec = source.codec;
     facts_.streamIndex = source.streamIndex;
     facts_.framesExpected = source.framesExpected;
+    facts_.frameRate = source.frameRate;
 }
 
 ClipRun::~ClipRun() = default;

@@ -65,6 +65,7 @@ struct SourceFacts {
     std::string codec;      // "hevc"; "none" for the demo clip
     int streamIndex = 0;    // the measured stream's number in the container, in the container's order
     std::optional<long long> framesExpected;  // when the container says so or its duration and rate tell
+    std::optional<std::pair<int, int>> frameRate;  // frames per second, numerator and denominator
     std::optional<FileIdentity> identity;     // of the input file, so that no output overwrites it
 };
 

@@ -18,10 +18,13 @@ extern "C" {
 #include "clip_errors.h"
 #include "clip_measurement.h"
 #include "libav/libav_messages.h"
+#include "output/chunk_lists.h"
 #include "output/frame_writers.h"
+#include "output/html_report.h"
 #include "output/madvr_file.h"
 #include "output/metadata_json.h"
 #include "output/output_file.h"
+#include "output/raster.h"
 #include "output/svg_plot.h"
 #include "output/writing.h"
 #include "partial/merge_run.h"
@@ -51,6 +54,7 @@ void writePlot(const Report& report, const FrameSequence& frames, const TextSink
     labels.bottomPercent = request.bottomPercent;
     for (const SceneResult& scene : report.scenes)
         labels.sceneCuts.push_back(scene.firstFrame);
+    labels.frameRate = report.stream.frameRate;
     labels.stated = request.verify || !request.verifyJsonPath.empty();
     if (labels.stated && report.metadata.lightLevel && report.metadata.lightLevel->maxCllNits > 0)
         labels.statedMaxCllNits = report.metadata.lightLevel->maxCllNits;
@@ -123,6 +127,7 @@ MeasureOptions measureOptionsOf(const Request& request)
     options.sceneStatistics = !request.hdr10PlusPath.empty() || request.verify || !request.verifyJsonPath.empty();
     options.robustFramePercent = request.robustFramePercent;
     options.robustClipPercent = request.robustClipPercent;
+    options.peakPicture = !request.reportPath.empty();
     return options;
 }
 
@@ -144,10 +149,11 @@ const Writer& writerOf(Output output)
     static const Writer jsonLines{nullptr, &jsonLine, nullptr};
     static const Writer plot{nullptr, nullptr, &writePlot}, summary{nullptr, nullptr, &writeSummaryJson},
         hdr10Plus{nullptr, nullptr, &writeHdr10PlusJson}, dovi{nullptr, nullptr, &writeDoviConfig},
-        verify{nullptr, nullptr, &writeVerifyJson};
+        verify{nullptr, nullptr, &writeVerifyJson}, av1an{nullptr, nullptr, &writeAv1anScenes},
+        qpfile{nullptr, nullptr, &writeX265Qpfile}, keyframes{nullptr, nullptr, &writeFfmpegKeyframes};
     // The madVR file is made from records kept while measuring (MadvrSpool), not from the report alone.
     static const Writer madvr{nullptr, nullptr, nullptr};
-    // So is a partial result (PartialRecorder).
+    // So is a partial result (PartialRecorder), and the HTML report (with the frame of MaxCLL).
     static const Writer partial{nullptr, nullptr, nullptr};
     switch (output) {
     case Output::Csv:
@@ -167,7 +173,14 @@ const Writer& writerOf(Output output)
     case Output::VerifyJson:
         return verify;
     case Output::Partial:
+    case Output::HtmlReport:
         return partial;
+    case Output::Av1anScenes:
+        return av1an;
+    case Output::X265Qpfile:
+        return qpfile;
+    case Output::FfmpegKeyframes:
+        return keyframes;
     }
     return dovi;
 }
@@ -216,7 +229,7 @@ class Run {
 public:
     Run(const Request& request, Observer* observer, StopRequest* stop,
         std::shared_ptr<const PartialResults> partials = nullptr)
-        : observer_(observer), stop_(stop ? stop : &ownStop_)
+        : observer_(observer), stop_(stop ? stop : &ownStop_), replaying_(partials != nullptr)
     {
         report_.request = request;
         report_.request.verify = request.verify || !request.verifyJsonPath.empty();
@@ -310,7 +323,8 @@ public:
             });
         passClipWarnings();
         passLibavLines(true);
-        report_.elapsedSeconds = std::chrono::duration<double>(lastFrame - start).count();
+        // A merge replays frames measured before: how fast it reads them says nothing of measuring.
+        report_.elapsedSeconds = replaying_ ? 0.0 : std::chrono::duration<double>(lastFrame - start).count();
         fillReport();
         finishOutputs();
         return std::move(report_);
@@ -453,7 +467,9 @@ private:
         const bool complete = report_.ending == Ending::Complete;
         for (const auto& output : outputs_) {
             const Output kind = output->entry().output;
-            const bool linedUp = kind == Output::Hdr10Plus || kind == Output::DoviConfig || kind == Output::Madvr;
+            const bool linedUp = kind == Output::Hdr10Plus || kind == Output::DoviConfig || kind == Output::Madvr ||
+                                 kind == Output::Av1anScenes || kind == Output::X265Qpfile ||
+                                 kind == Output::FfmpegKeyframes;
             if (linedUp && report_.framesLeftOut > 0) {
                 output->file().abandon();
                 report_.outputFailures.push_back(
@@ -492,7 +508,33 @@ private:
                     continue;
                 }
             }
-            output->finish(report_, [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); });
+            const FrameSequence frames = [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); };
+            if (kind == Output::HtmlReport) {
+                const std::optional<PeakPicture>& picture = measurement_->peakPicture();
+                writeHtmlReport(report_, frames, textOf([&](const TextSink& out) { writePlot(report_, frames, out); }),
+                                picture && report_.maxCllTrace ? &*picture : nullptr,
+                                [&output](const std::string& text) { output->file().write(text); });
+            } else if (kind == Output::Plot && isPngName(output->file().path())) {
+                try {
+                    output->file().write(
+                        pngOfSvg(textOf([&](const TextSink& out) { writePlot(report_, frames, out); })));
+                } catch (const std::runtime_error& error) {
+                    output->file().abandon();
+                    report_.outputFailures.push_back(mention(output->entry().setting, output->file().path()) +
+                                                     " was not written: " + error.what() +
+                                                     "; give a name ending in .svg for the SVG plot");
+                    continue;
+                }
+            } else {
+                try {
+                    output->finish(report_, frames);
+                } catch (const std::runtime_error& error) {
+                    output->file().abandon();
+                    report_.outputFailures.push_back(mention(output->entry().setting, output->file().path()) +
+                                                     " was not written: " + error.what());
+                    continue;
+                }
+            }
             try {
                 OutputFile& file = output->file();
                 const std::string written = file.close(!complete);
@@ -541,6 +583,7 @@ private:
     long long libavLinesLeftOut_ = 0;
     StopRequest ownStop_;
     StopRequest* stop_;
+    bool replaying_;
     Report report_;
     std::unique_ptr<MadvrSpool> madvr_;
     std::unique_ptr<PartialRecorder> partial_;

@@ -141,6 +141,10 @@ const std::vector<OutputSpec>& outputTable()
         {Output::Madvr, "madvr", &Request::madvrPath, false, false},
         {Output::VerifyJson, "verify_json", &Request::verifyJsonPath, true, false},
         {Output::Partial, "partial", &Request::partialPath, false, false},
+        {Output::Av1anScenes, "av1an_scenes", &Request::av1anScenesPath, true, false},
+        {Output::X265Qpfile, "x265_qpfile", &Request::x265QpfilePath, true, false},
+        {Output::FfmpegKeyframes, "ffmpeg_keyframes", &Request::ffmpegKeyframesPath, true, false},
+        {Output::HtmlReport, "report", &Request::reportPath, false, false},
     };
     return table;
 }

@@ -1,5 +1,7 @@
+import copy
 import math
 import multiprocessing
+import pickle
 import sys
 from concurrent.futures import ThreadPoolExecutor
 
@@ -119,3 +121,38 @@ def test_forked_child_measures_with_analyzers_of_its_own():
     expected = _measure_with_nine_settings(frame)
     with multiprocessing.get_context("fork").Pool(1) as pool:
         assert pool.apply_async(_measure_with_nine_settings, (frame,)).get(timeout=60) == expected
+
+
+PICKLED_OPTIONS = {"threshold_nits": 100, "top1": 2, "class_parity": True, "tasks": 3}
+
+
+def _analyze_pickled_options(frame):
+    return hdrmeter.analyze_frame(*frame, **PICKLED_OPTIONS)
+
+
+# Statistics cross processes: computed in a pool, pickled or copied, they read and merge as the originals,
+# down to the last bits of the class's band sums; empty statistics take the settings of what they merge.
+def test_statistics_pickle_copy_and_come_back_from_a_pool():
+    frames = [random_frame(np.random.default_rng(seed), 12, 10) for seed in range(3)]
+    originals = [_analyze_pickled_options(f) for f in frames]
+    with multiprocessing.get_context("fork").Pool(2) as pool:
+        pooled = pool.map(_analyze_pickled_options, frames)
+    expected, merged = hdrmeter.FrameStatistics(), hdrmeter.FrameStatistics()
+    for original, other in zip(originals, pooled):
+        for same in (other, pickle.loads(pickle.dumps(original)), copy.copy(original), copy.deepcopy(original)):
+            assert as_dict(same) == as_dict(original)
+        expected.merge(original)
+        merged.merge(other)
+    assert as_dict(pickle.loads(pickle.dumps(merged))) == as_dict(expected)
+    assert as_dict(pickle.loads(pickle.dumps(hdrmeter.FrameStatistics()))) == as_dict(hdrmeter.FrameStatistics())
+
+
+# Normalised float samples are refused with advice that keeps their values (.astype alone would truncate
+# them all to 0 and 1); followed, it measures the frame they came from.
+def test_float_planes_are_refused_with_advice_that_keeps_their_values():
+    frame = random_frame(np.random.default_rng(8), 6, 8)
+    normalised = [plane / 1023.0 for plane in frame]
+    with pytest.raises(TypeError, match=r"numpy\.rint\(y \* \(2\*\*bit_depth - 1\)\)\.astype\(numpy\.uint16\)"):
+        hdrmeter.analyze_frame(*normalised)
+    advised = [np.rint(plane * (2**10 - 1)).astype(np.uint16) for plane in normalised]
+    assert as_dict(hdrmeter.analyze_frame(*advised)) == as_dict(hdrmeter.analyze_frame(*frame))

@@ -1,5 +1,7 @@
+import copy
 import ctypes
 import json
+import pickle
 import shutil
 import signal
 import subprocess
@@ -99,7 +101,8 @@ def test_analyze_frame_measures_as_measure_does(clip, tmp_path, options, frame_o
     ({"tasks": 4096}, ValueError, "^tasks=4096: .* 256"), ({"bars_tolerance": 129}, ValueError, "^bars_tolerance=129: .* 128"), ({"robust_clip_percentile": 101}, ValueError, "^robust_clip_"),
     ({"verify_pq_codes": 2000}, ValueError, "^verify_pq_codes=2000: "), ({"colour": "red"}, TypeError, "'colour'"),
     ({"checks": "no"}, TypeError, "'checks' must be True or False, not str"), ({"top1": "1"}, TypeError, "'top1'"),
-    ({"path": "missing.raw"}, RuntimeError, "cannot open missing.raw"),
+    ({"path": "missing.raw"}, FileNotFoundError, "cannot open missing.raw"),
+    ({"csv": "no-such-folder/light.csv"}, FileNotFoundError, "cannot create no-such-folder/light.csv"),
     ({"start": 1}, ValueError, "^size has no presentation times to cut: give start and end"),
     ({"mastering_display": ("p3", 1000, 0.01)}, ValueError, "^mastering_display=p3,1000,0.01: .*p3-d65"),
     ({"mastering_display": (0.7, 0.3, 0.2, 0.7, 0.1, 1.5, 0.3, 0.33)}, ValueError, "from 0 to 1"),
@@ -123,8 +126,12 @@ def test_segments_merged_give_the_whole_runs_files_and_a_gap_raises(clip, tmp_pa
     merged = hdrmeter.merge(*reversed(parts), csv=tmp_path / "merged.csv")
     assert (merged.frames, merged.scenes) == (whole.frames, whole.scenes) == (FRAMES, [0, CUT])
     assert (tmp_path / "merged.csv").read_bytes() == (tmp_path / "whole.csv").read_bytes()
+    assert hdrmeter.merge(parts).scenes == merged.scenes
     with pytest.raises(ValueError, match="the segment from 1.3 s to 2 s is missing"):
         hdrmeter.merge(parts[0], parts[2])
+    with pytest.raises(FileNotFoundError) as missing:
+        hdrmeter.merge([parts[0], tmp_path / "none.hmp"])
+    assert missing.value.filename == str(tmp_path / "none.hmp")
 
 
 def test_a_cut_file_raises_keeps_what_was_measured_warns_in_python_and_lets_go_of_the_gil(clip, tmp_path, capfd,
@@ -162,3 +169,27 @@ def test_a_y4m_file_is_measured_as_its_raw_frames_leaving_the_signal_handlers_al
     from_raw = hdrmeter.measure(clip[0], **RAW)
     assert list(from_y4m.columns) == list(from_raw.columns)
     assert all(np.array_equal(from_y4m.columns[name], from_raw.columns[name]) for name in from_raw.columns)
+
+
+def _same(a, b):
+    if isinstance(a, np.ndarray):
+        return a.dtype == b.dtype and np.array_equal(a, b)
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(_same(a[k], b[k]) for k in a)
+    return a == b
+
+
+# progress= hears of every frame; False stops the run and keeps what was measured, an exception stops it
+# and rides out with the result. The result pickles and copies whole.
+def test_progress_stops_the_run_and_results_pickle_and_copy():
+    calls = []
+    stopped = hdrmeter.measure(demo=True, active_area="full", progress=lambda *call: calls.append(call) or call[1] < 30)
+    assert (stopped.ending, stopped.frames, len(stopped.columns["frame"])) == ("stopped", 30, 30)
+    assert calls == [(1, done, 120) for done in range(1, 31)]
+    for same in (pickle.loads(pickle.dumps(stopped)), copy.copy(stopped), copy.deepcopy(stopped)):
+        assert _same(vars(same), vars(stopped))
+    with pytest.raises(ZeroDivisionError) as raised:
+        hdrmeter.measure(demo=True, active_area="full", progress=lambda *call: 1 / 0)
+    assert raised.value.result.frames == 1
+    with pytest.raises(TypeError, match="progress=3"):
+        hdrmeter.measure(demo=True, progress=3)

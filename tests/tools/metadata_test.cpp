@@ -523,6 +523,15 @@ TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
     const long long maxCll = measured.at("max_cll"), maxFall = measured.at("max_fall");
     const json plus = readJson(scratch.file("plus.json"));
     ASSERT_GE(plus.at("SceneInfoSummary").at("SceneFirstFrameIndex").size(), 2u);
+    // Compact by default, a line of at most 400 bytes a frame; --pretty indents the same document.
+    ASSERT_EQ(runShell(scratch, "PROGRAM plain.hevc --active-area full --min-scene-length 4 --pretty --hdr10plus p.json")
+                  .exitStatus, 0);
+    EXPECT_EQ(readJson(scratch.file("p.json")), plus);
+    const std::vector<std::string> lines = split(readWholeFile(scratch.file("plus.json")));
+    EXPECT_EQ(lines.size(), plus.at("SceneInfo").size() + 2);
+    for (const std::string& line : lines)
+        EXPECT_LE(line.size(), 400u) << line;
+    EXPECT_GT(readWholeFile(scratch.file("p.json")).size(), 2 * readWholeFile(scratch.file("plus.json")).size());
     struct Case {
         long long statedCll;
         long long shift;  // -1: no HDR10+

@@ -94,3 +94,21 @@ TEST(Program, EveryBadInputOrUsageGetsOneLineAndItsExitStatus)
     EXPECT_EQ(readWholeFile(scratch.file("clip.mkv")), clipBytes);
     EXPECT_EQ(runShell(scratch, "ls -A | grep -c hdrmeter-").out, "0\n") << "a temporary file was left";
 }
+
+// --quiet leaves the terminal to errors: the files are written, a failure still gets its line and status.
+TEST(Program, QuietPrintsNothingButErrors)
+{
+    ScratchDirectory scratch;
+    const struct {
+        const char* arguments;
+        int exitStatus;
+        std::size_t errorLines;
+    } cases[] = {{"--demo --frames 20 --csv d.csv", 0, 0}, {"missing.mkv --csv d.csv", 1, 1}};
+    for (const auto& c : cases) {
+        const ProgramRun run = runShell(scratch, std::string("rm -f d.csv; PROGRAM --quiet ") + c.arguments);
+        EXPECT_EQ(run.exitStatus, c.exitStatus) << c.arguments;
+        EXPECT_EQ(run.out, "") << c.arguments;
+        EXPECT_EQ(split(run.err).size(), c.errorLines) << run.err;
+        EXPECT_EQ(readCsv(scratch.file("d.csv")).size(), c.exitStatus == 0 ? 20u : 0u) << c.arguments;
+    }
+}

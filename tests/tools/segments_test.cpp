@@ -84,6 +84,7 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
                         readWholeFile(scratch.file(std::string("merged/") + output)))
                 << output;
         EXPECT_EQ(withoutTimings(merged.out), withoutTimings(whole.out));
+        EXPECT_EQ(merged.out.find("throughput"), std::string::npos) << "a merge measures nothing";
         if (row.remeasured) {
             const ProgramRun named = runShell(scratch, "PROGRAM merge --no-remeasure part*.hmp");
             EXPECT_EQ(named.exitStatus, 2);

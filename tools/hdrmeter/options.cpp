@@ -220,6 +220,9 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
                     {SettingGroup::Input, SettingGroup::Measurement, SettingGroup::AreaAndScenes, SettingGroup::Outputs,
                      SettingGroup::Metadata, SettingGroup::Verify},
                     [](const Setting&) { return true; });
+    app.add_flag("--quiet", commandLine.quiet,
+                 "print nothing but errors: no progress, warnings or summary (scripts read the files)")
+        ->group("Program");
     app.add_flag("--version", version, "print the version and exit")->group("Program");
 
     try {

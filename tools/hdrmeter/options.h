@@ -18,6 +18,7 @@ using clip::Request;
 struct CommandLine {
     Request request;
     bool inputPathGiven = false;
+    bool quiet = false;  // --quiet: nothing on the terminal but errors
     // Set for --help and --version: print this on standard output and exit with status 0.
     std::optional<std::string> immediateOutput;
 };

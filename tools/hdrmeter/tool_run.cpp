@@ -58,11 +58,16 @@ int exitStatusForSignal()
     return number != 0 ? 128 + number : kExitSuccess;
 }
 
-// Progress on standard error when it is a terminal, one line per pass; warnings as they arise.
+// Progress on standard error when it is a terminal, one line per pass; warnings as they arise. Quiet, it
+// says nothing.
 class TerminalObserver : public Observer {
 public:
+    explicit TerminalObserver(bool quiet = false) : quiet_(quiet) {}
+
     void progress(int pass, long long framesDone, std::optional<long long> framesExpected) override
     {
+        if (quiet_)
+            return;
         if (pass != pass_) {
             if (reporter_)
                 reporter_->finish();
@@ -73,6 +78,8 @@ public:
     }
     void warning(const std::string& line) override
     {
+        if (quiet_)
+            return;
         finish();
         reportError("warning: " + line);
     }
@@ -85,11 +92,12 @@ public:
     }
 
 private:
+    bool quiet_;
     std::unique_ptr<ProgressReporter> reporter_;
     int pass_ = 0;
 };
 
-int reportRun(const Request& request, const Report& report);
+int reportRun(const Request& request, const Report& report, bool quiet = false);
 
 int measureClip(const CommandLine& commandLine)
 {
@@ -97,7 +105,7 @@ int measureClip(const CommandLine& commandLine)
     if (!request.demo && request.input == "-" && !commandLine.inputPathGiven && isatty(STDIN_FILENO))
         throw RequestError("no input: give a FILE, pipe a stream into standard input, or try --demo");
 
-    TerminalObserver observer;
+    TerminalObserver observer(commandLine.quiet);
     Report report;
     try {
         report = measure(request, &observer, &stopRequest);
@@ -111,10 +119,10 @@ int measureClip(const CommandLine& commandLine)
         report.stopReason = stopRequest.reason();
     }
     observer.finish();
-    return reportRun(request, report);
+    return reportRun(request, report, commandLine.quiet);
 }
 
-int reportRun(const Request& request, const Report& report)
+int reportRun(const Request& request, const Report& report, bool quiet)
 {
     // The summary is the run's result: a full device that loses it is an error too, so it is written in
     // one piece and the write is checked. A pager that was closed (| head) took what its reader wanted:
@@ -126,7 +134,7 @@ int reportRun(const Request& request, const Report& report)
     if (report.ending == Ending::Failed)
         failures.push_back(report.failure);
     failures.insert(failures.end(), report.outputFailures.begin(), report.outputFailures.end());
-    const std::string text = spelledForCommandLine(summaryText(report));
+    const std::string text = quiet ? std::string() : spelledForCommandLine(summaryText(report));
     std::FILE* summaryFile = summaryOnStandardError ? stderr : stdout;
     errno = 0;
     if (std::fwrite(text.data(), 1, text.size(), summaryFile) != text.size() || std::fflush(summaryFile) != 0) {

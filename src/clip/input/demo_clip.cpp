@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -147,6 +148,7 @@ DemoSource::DemoSource()
     facts_.container = "generated";
     facts_.codec = "none";
     facts_.framesExpected = clip_.frameCount();
+    facts_.frameRate = std::make_pair(24, 1);
     frame_.transferTag = AVCOL_TRC_SMPTE2084;
     frame_.matrixTag = AVCOL_SPC_BT2020_NCL;
     frame_.primariesTag = AVCOL_PRI_BT2020;

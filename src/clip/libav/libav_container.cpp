@@ -1,6 +1,7 @@
 #include "libav_container.h"
 
 #include <cmath>
+#include <utility>
 
 #include <hdrmeter/settings.h>
 
@@ -122,6 +123,8 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
     facts_.codec = avcodec_get_name(stream->codecpar->codec_id);
     facts_.streamIndex = streamIndex_;
     facts_.identity = input_->identity();
+    if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
+        facts_.frameRate = std::make_pair(stream->avg_frame_rate.num, stream->avg_frame_rate.den);
     if (stream->nb_frames > 0) {
         facts_.framesExpected = stream->nb_frames;
     } else if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0) {

@@ -48,7 +48,10 @@ void writeHdr10PlusJson(const Report& report, const FrameSequence& frames, const
     json["SceneInfo"] = place;
     json["SceneInfoSummary"] = {{"SceneFirstFrameIndex", firstFrames}, {"SceneFrameNumbers", frameCounts}};
     json["ToolInfo"] = {{"Tool", "hdrmeter"}, {"Version", libraryVersion()}};
-    const std::string outline = json.dump(2) + "\n";
+    // Compact, each frame's entry is a line of its own, so that the file still reads in a pager and
+    // diffs frame by frame.
+    const bool pretty = report.request.hdr10PlusPretty;
+    const std::string outline = json.dump(pretty ? 2 : -1) + "\n";
     const std::size_t placeAt = outline.find("\"" + place + "\"");
     out(outline.substr(0, placeAt));
 
@@ -83,9 +86,9 @@ void writeHdr10PlusJson(const Report& report, const FrameSequence& frames, const
                                               {"SceneFrameIndex", frameInScene++},
                                               {"SceneId", sceneIndex},
                                               {"SequenceFrameIndex", frame}};
-        out((written++ == 0 ? "[\n" : ",\n") + indentedInSceneInfo(entry.dump(2)));
+        out((written++ == 0 ? "[\n" : ",\n") + (pretty ? indentedInSceneInfo(entry.dump(2)) : entry.dump()));
     });
-    out(written == 0 ? "[]" : "\n  ]");
+    out(written == 0 ? "[]" : pretty ? "\n  ]" : "\n]");
     out(outline.substr(placeAt + place.size() + 2));
 }
 

@@ -6,50 +6,10 @@
 #include <functional>
 #include <optional>
 
+#include "timecode.h"
+
 
 namespace hdrmeter::clip {
-
-namespace {
-
-constexpr double kCanvasWidth = 1340;
-constexpr double kCanvasHeight = 640;
-constexpr double kPlotLeft = 80;
-constexpr double kPlotRight = 1040;
-constexpr double kPlotTop = 80;
-constexpr double kPlotBottom = 580;
-
-const char* kLargestColour = "#d62728";
-const char* kAverageColour = "#1f77b4";
-const char* kTop1Colour = "#ff7f0e";
-const char* kTop2Colour = "#2ca02c";
-const char* kBottomColour = "#7f7f7f";
-const char* kThresholdColour = "#9467bd";
-const char* kCutColour = "#bbb";
-
-// About the advance of a character of the bold 18-pixel title, for fitting it to the canvas.
-constexpr double kTitleCharacterWidth = 10.5;
-constexpr std::size_t kTitleMostCharacters = 160;
-
-std::string number(double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", value);
-    return text;
-}
-
-std::string nitsLabel(double nits)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, nits < 1.0 && nits > 0.0 ? "%.1f" : "%.0f", nits);
-    return text;
-}
-
-std::string percentLabel(double percent)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", percent);
-    return text;
-}
 
 // Names come from the command line and may hold control characters or bytes that are not UTF-8, which
 // XML forbids: those become U+FFFD, so the picture always parses.
@@ -103,6 +63,48 @@ std::string escapeXml(const std::string& text)
         ++i;
     }
     return escaped;
+}
+
+namespace {
+
+constexpr double kCanvasWidth = 1340;
+constexpr double kCanvasHeight = 640;
+constexpr double kPlotLeft = 80;
+constexpr double kPlotRight = 1040;
+constexpr double kPlotTop = 80;
+constexpr double kPlotBottom = 580;
+
+const char* kLargestColour = "#d62728";
+const char* kAverageColour = "#1f77b4";
+const char* kTop1Colour = "#ff7f0e";
+const char* kTop2Colour = "#2ca02c";
+const char* kBottomColour = "#7f7f7f";
+const char* kThresholdColour = "#9467bd";
+const char* kCutColour = "#bbb";
+
+// About the advance of a character of the bold 18-pixel title, for fitting it to the canvas.
+constexpr double kTitleCharacterWidth = 10.5;
+constexpr std::size_t kTitleMostCharacters = 160;
+
+std::string number(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+std::string nitsLabel(double nits)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, nits < 1.0 && nits > 0.0 ? "%.1f" : "%.0f", nits);
+    return text;
+}
+
+std::string percentLabel(double percent)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", percent);
+    return text;
 }
 
 // The first frame number is at the left edge and the last at the right; a single frame sits in the middle.
@@ -176,23 +178,51 @@ void polyline(const FrameSequence& frames, const FrameSpan& span, const FrameAxi
     out(svg);
 }
 
-std::string peakMarker(const FramePeak& peak, const FrameAxis& axis, const std::string& name, const char* colour,
-                       bool labelBelow)
+// A peak's dot and its label; the label sits on a white box of its own, so that no curve runs through it.
+struct PeakLabel {
+    std::string text;
+    const char* colour = "";
+    double pointX = 0, pointY = 0;
+    double left = 0, top = 0, width = 0;
+    static constexpr double kHeight = 20;
+    bool overlaps(const PeakLabel& other) const
+    {
+        return left < other.left + other.width && other.left < left + width && top < other.top + kHeight &&
+               other.top < top + kHeight;
+    }
+};
+
+std::optional<PeakLabel> peakLabel(const FramePeak& peak, const FrameAxis& axis, const std::string& name,
+                                   const char* colour, bool below)
 {
     if (!peak.any())
-        return {};
-    const long long frame = peak.firstFrames().front();
-    const double x = axis.x(frame);
-    const double y = nitsY(peak.value());
-    const std::string label = name + " " + std::to_string(wholeNits(peak.value())) + " nits, " + peak.describeFrames();
-    const double labelWidth = 7.0 * static_cast<double>(label.size());
-    const double labelX = std::clamp(x + 8, kPlotLeft + 4, kPlotRight - labelWidth - 4);
-    const double labelY = std::clamp(labelBelow ? y + 30 : y - 12, kPlotTop + 14, kPlotBottom - 6);
-    return "<circle cx=\"" + number(x) + "\" cy=\"" + number(y) + "\" r=\"6\" fill=\"" + colour +
-           "\" stroke=\"white\" stroke-width=\"2\"/>\n"
-           "<text x=\"" +
-           number(labelX) + "\" y=\"" + number(labelY) + "\" font-size=\"13\" font-weight=\"bold\" fill=\"" + colour +
-           "\" stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\">" + escapeXml(label) + "</text>\n";
+        return std::nullopt;
+    PeakLabel label;
+    label.text = name + " " + std::to_string(wholeNits(peak.value())) + " nits, " + peak.describeFrames();
+    label.colour = colour;
+    label.pointX = axis.x(peak.firstFrames().front());
+    label.pointY = nitsY(peak.value());
+    // About the advance of a bold 13-pixel character, and a margin either side.
+    label.width = 7.6 * static_cast<double>(label.text.size()) + 10;
+    label.left = std::clamp(label.pointX + 10, kPlotLeft + 4, kPlotRight - label.width - 4);
+    label.top = std::clamp(below ? label.pointY + 12 : label.pointY - 12 - PeakLabel::kHeight, kPlotTop + 4,
+                           kPlotBottom - PeakLabel::kHeight - 4);
+    return label;
+}
+
+std::string peakDot(const PeakLabel& label)
+{
+    return "<circle cx=\"" + number(label.pointX) + "\" cy=\"" + number(label.pointY) + "\" r=\"6\" fill=\"" +
+           label.colour + "\" stroke=\"white\" stroke-width=\"2\"/>\n";
+}
+
+std::string peakText(const PeakLabel& label)
+{
+    return "<rect x=\"" + number(label.left) + "\" y=\"" + number(label.top) + "\" width=\"" + number(label.width) +
+           "\" height=\"" + number(PeakLabel::kHeight) + "\" rx=\"3\" fill=\"white\" stroke=\"" + label.colour +
+           "\"/>\n<text x=\"" + number(label.left + 5) + "\" y=\"" + number(label.top + 15) +
+           "\" font-size=\"13\" font-weight=\"bold\" fill=\"" + label.colour + "\">" + escapeXml(label.text) +
+           "</text>\n";
 }
 
 }  // namespace
@@ -256,10 +286,30 @@ void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summ
                number(kPlotBottom + 5) + "\" stroke=\"#999\"/>\n";
         svg += "<text x=\"" + number(x) + "\" y=\"" + number(kPlotBottom + 20) +
                "\" font-size=\"12\" text-anchor=\"middle\">" + std::to_string(frame) + "</text>\n";
+        if (labels.frameRate)
+            svg += "<text x=\"" + number(x) + "\" y=\"" + number(kPlotBottom + 34) +
+                   "\" font-size=\"10\" fill=\"#555\" text-anchor=\"middle\">" + timecodeOf(frame, labels.frameRate) +
+                   "</text>\n";
     }
-    svg += "<text x=\"" + number((kPlotLeft + kPlotRight) / 2) + "\" y=\"" + number(kPlotBottom + 45) +
-           "\" font-size=\"13\" text-anchor=\"middle\">frame</text>\n";
+    svg += "<text x=\"" + number((kPlotLeft + kPlotRight) / 2) + "\" y=\"" + number(kPlotBottom + 52) +
+           "\" font-size=\"13\" text-anchor=\"middle\">" +
+           (labels.frameRate ? "frame, and its time" : "frame") + "</text>\n";
 
+    // Each scene's number over its start, as the scene tables count them; one too close to the last
+    // number shown is left out rather than drawn over it.
+    double lastNumberEnd = -1e9;
+    for (std::size_t scene = 0; scene < labels.sceneCuts.size(); ++scene) {
+        const long long cut = labels.sceneCuts[scene];
+        if (cut < axis.firstFrame || cut > axis.lastFrame)
+            continue;
+        const std::string text = std::to_string(scene);
+        const double x = axis.x(cut);
+        if (x < lastNumberEnd + 4)
+            continue;
+        svg += "<text x=\"" + number(x + 2) + "\" y=\"" + number(kPlotTop - 6) + "\" font-size=\"10\" fill=\"#666\">" +
+               text + "</text>\n";
+        lastNumberEnd = x + 2 + 6.5 * static_cast<double>(text.size());
+    }
     for (long long cut : labels.sceneCuts) {
         if (cut <= axis.firstFrame || cut > axis.lastFrame)
             continue;
@@ -330,8 +380,20 @@ void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summ
                    kLargestColour);
     }
 
-    svg += peakMarker(summary.maxCll(), axis, "MaxCLL", kLargestColour, false);
-    svg += peakMarker(summary.maxFall(), axis, "MaxFALL", kAverageColour, true);
+    // MaxCLL's label above its dot, MaxFALL's below its own; when they would still meet, MaxFALL's
+    // moves below MaxCLL's, or above it when there is no room below.
+    std::optional<PeakLabel> cllLabel = peakLabel(summary.maxCll(), axis, "MaxCLL", kLargestColour, false);
+    std::optional<PeakLabel> fallLabel = peakLabel(summary.maxFall(), axis, "MaxFALL", kAverageColour, true);
+    if (cllLabel && fallLabel && cllLabel->overlaps(*fallLabel)) {
+        const double below = cllLabel->top + PeakLabel::kHeight + 4;
+        fallLabel->top = below + PeakLabel::kHeight <= kPlotBottom - 4 ? below : cllLabel->top - PeakLabel::kHeight - 4;
+    }
+    for (const auto* label : {&cllLabel, &fallLabel})
+        if (*label)
+            svg += peakDot(**label);
+    for (const auto* label : {&cllLabel, &fallLabel})
+        if (*label)
+            svg += peakText(**label);
 
     double legendY = kPlotTop + 10;
     const double legendX = kPlotRight + 20;
@@ -359,7 +421,7 @@ void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summ
                "\" font-size=\"13\">" + escapeXml(name) + "</text>\n";
     };
     if (labels.sceneCuts.size() > 1)
-        legendLine(kCutColour, "4 3", "scene cut");
+        legendLine(kCutColour, "4 3", "scene cut, its number above");
     if (labels.statedMaxCllNits)
         legendLine(kLargestColour, "8 3 2 3", "stated MaxCLL " + nitsLabel(*labels.statedMaxCllNits) + " nits");
     if (anyStated) {

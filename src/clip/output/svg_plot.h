@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "frame_measurement.h"
@@ -21,7 +22,12 @@ struct PlotLabels {
     std::vector<long long> sceneCuts;        // the scenes' first frames, each after the first marked
     bool stated = false;                     // draw what the stream states over the measured light
     std::optional<double> statedMaxCllNits;  // the stream's MaxCLL, when it states one
+    std::optional<std::pair<int, int>> frameRate;  // frames per second: timecodes under the frame numbers
 };
+
+// Text made safe for XML and HTML: markup characters escaped, control characters and bytes that are not
+// UTF-8 (names come from the command line) replaced by U+FFFD.
+std::string escapeXml(const std::string& text);
 
 // A self-contained SVG picture of the per-frame light: largest light, average light and the
 // percentile curves against frame number, on a vertical axis of nits spaced by the PQ curve (so that

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -249,7 +250,10 @@ nlohmann::ordered_json headerJson(const PartialHeader& header)
                       {"transfer_origin", static_cast<int>(colour.transferOrigin)},
                       {"matrix_origin", static_cast<int>(colour.matrixOrigin)},
                       {"primaries_tag", stream.primariesTag},
-                      {"frames_expected", jsonOf(stream.framesExpected)}};
+                      {"frames_expected", jsonOf(stream.framesExpected)},
+                      {"frame_rate", stream.frameRate ? nlohmann::ordered_json::array({stream.frameRate->first,
+                                                                                       stream.frameRate->second})
+                                                      : nlohmann::ordered_json()}};
     const StaticMetadata& metadata = header.metadata;
     json["metadata"] = {{"mastering", masteringJson(metadata.mastering)},
                         {"mastering_origin", static_cast<int>(metadata.masteringOrigin)},
@@ -289,6 +293,8 @@ PartialHeader headerOf(const nlohmann::json& json)
     facts.colour.matrixOrigin = static_cast<TagOrigin>(stream.at("matrix_origin").get<int>());
     facts.primariesTag = stream.at("primaries_tag").get<int>();
     facts.framesExpected = optionalOf<long long>(stream.at("frames_expected"));
+    if (const auto rate = stream.find("frame_rate"); rate != stream.end() && !rate->is_null())
+        facts.frameRate = std::make_pair(rate->at(0).get<int>(), rate->at(1).get<int>());
     const nlohmann::json& metadata = json.at("metadata");
     if (const nlohmann::json& mastering = metadata.at("mastering"); !mastering.is_null()) {
         MasteringDisplay display;

@@ -47,6 +47,7 @@ PartialSource::PartialSource(std::shared_ptr<const PartialResults> partials, con
     facts_.container = stream.container;
     facts_.codec = stream.codec;
     facts_.streamIndex = stream.streamIndex;
+    facts_.frameRate = stream.frameRate;
     long long frames = 0;
     for (const PartialResult& part : *partials_)
         frames += static_cast<long long>(part.records.size());

@@ -357,7 +357,7 @@ void addOutputRows(std::vector<Setting>& table)
                                                  "", 0, 0, "a file name, or - for standard output", nullptr, true, false},
                                                 Output::JsonLines));
     table.push_back(member<&Request::plotPath>({"plot", K::Path, G::Outputs, "FILE.svg",
-                                                "draw the per-frame light on a PQ-scaled nits axis", "", 0, 0,
+                                                "draw the per-frame light on a PQ-scaled nits axis (PNG when FILE ends in .png)", "", 0, 0,
                                                 "a file name", nullptr, true, false},
                                                Output::Plot));
     table.push_back(member<&Request::summaryJsonPath>({"summary_json", K::Path, G::Outputs, "FILE",
@@ -381,6 +381,26 @@ void addOutputRows(std::vector<Setting>& table)
                                                    "write a partial result of this segment for hdrmeter merge", "", 0,
                                                    0, "a file name", nullptr, true, false},
                                                   Output::Partial));
+    table.push_back(member<&Request::reportPath>({"report", K::Path, G::Outputs, "FILE.html",
+                                                  "write a self-contained HTML report to hand over", "", 0, 0,
+                                                  "a file name", nullptr, true, false},
+                                                 Output::HtmlReport));
+    table.push_back(member<&Request::av1anScenesPath>(
+        {"av1an_scenes", K::Path, G::Outputs, "FILE.json",
+         "write Av1an's scenes.json, so that its chunks are hdrmeter's scenes", "", 0, 0,
+         "a file name, or - for standard output", nullptr, true, false},
+        Output::Av1anScenes));
+    table.push_back(member<&Request::x265QpfilePath>(
+        {"x265_qpfile", K::Path, G::Outputs, "FILE", "write an x265 qpfile with a key frame at each scene's first frame",
+         "", 0, 0, "a file name, or - for standard output", nullptr, true, false},
+        Output::X265Qpfile));
+    table.push_back(member<&Request::ffmpegKeyframesPath>(
+        {"ffmpeg_keyframes", K::Path, G::Outputs, "FILE", "write each scene's start time for ffmpeg's -force_key_frames",
+         "", 0, 0, "a file name, or - for standard output", nullptr, true, false},
+        Output::FfmpegKeyframes));
+    table.push_back(member<&Request::hdr10PlusPretty>(
+        {"pretty", K::Flag, G::Outputs, "", "indent the HDR10+ JSON (about 760 bytes a frame instead of one line of about 300)",
+         "", 0, 0, "true or false", nullptr, true, false}));
 
 }
 
