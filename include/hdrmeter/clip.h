@@ -529,13 +529,11 @@ public:
     // (clip_hooks.h). Lines of other runs in the process never come here. At most 100 a run, then one
     // line says how many more were left out.
     virtual void ffmpegMessage(int level, const std::string& line);
-    // Asked after each frame: true ends the run there as a StopRequest does (Ending::Stopped, the reason
-    // "the host").
-    virtual bool stopRequested();
 };
 
-// Measures the request's input and writes the files it asks for. See the errors above. `stop`, when
-// given, is also set by the run itself when an output's reader went away (nobody reads the rest).
+// Measures the request's input and writes the files it asks for. See the errors above. `stop` is the one
+// way to end a run early, for a signal handler or an observer alike (request it from progress()); when
+// given, it is also set by the run itself when an output's reader went away (nobody reads the rest).
 HDRMETER_API Report measure(const Request& request, Observer* observer = nullptr, StopRequest* stop = nullptr);
 
 // The writers, each a whole file from a report (measure() writes the same bytes).

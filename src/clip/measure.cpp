@@ -38,7 +38,6 @@ Observer::~Observer() = default;
 void Observer::progress(int, long long, std::optional<long long>) {}
 void Observer::ffmpegMessage(int, const std::string&) {}
 void Observer::warning(const std::string&) {}
-bool Observer::stopRequested() { return false; }
 
 namespace {
 
@@ -315,11 +314,8 @@ public:
                         outputGone(*output);
                 passClipWarnings();
                 passLibavLines(false);
-                if (observer_) {
+                if (observer_)
                     observer_->progress(pass, framesDone, frames);
-                    if (observer_->stopRequested())
-                        stop_->request("the host");
-                }
             });
         passClipWarnings();
         passLibavLines(true);

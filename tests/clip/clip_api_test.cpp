@@ -77,20 +77,25 @@ TEST(ClipApi, ValidateMentionsTheSettingForEachHostToSpell)
     }
 }
 
-// An observer that asks to stop ends the run after the frame it was told of: the report keeps every
+// An observer that requests a stop ends the run after the frame it was told of: the report keeps every
 // frame measured until then, in order, with their summary, and says the run was stopped. When frames
 // measured before the automatic area was final are left out, the madVR file is not written at all.
 TEST(ClipApi, AnObserverStopsTheRunAndWhatWasMeasuredIsKept)
 {
+    StopRequest stop;
     struct StopAfter : Observer {
-        long long frames = 0;
-        void progress(int, long long done, std::optional<long long>) override { frames = done; }
-        bool stopRequested() override { return frames >= 7; }
-    } observer;
+        explicit StopAfter(StopRequest& stop) : stop(stop) {}
+        StopRequest& stop;
+        void progress(int, long long done, std::optional<long long>) override
+        {
+            if (done >= 7)
+                stop.request("the host");
+        }
+    } observer(stop);
     Request request;
     request.demo = true;
     request.areaMode = AreaMode::Full;
-    const Report report = measure(request, &observer);
+    const Report report = measure(request, &observer, &stop);
     EXPECT_EQ(report.ending, Ending::Stopped);
     EXPECT_EQ(report.stopReason, "the host");
     ASSERT_EQ(report.frames.size(), 7u);
@@ -116,8 +121,9 @@ TEST(ClipApi, AnObserverStopsTheRunAndWhatWasMeasuredIsKept)
     request.input = raw;
     request.raw = RawVideo{16, 8, "yuv420p10le"};
     request.madvrPath = madvr;
-    observer.frames = 0;
-    const Report grown = measure(request, &observer);
+    StopRequest again;
+    StopAfter stopAgain(again);
+    const Report grown = measure(request, &stopAgain, &again);
     std::remove(raw.c_str());
     EXPECT_EQ(grown.framesLeftOut, 4);
     ASSERT_EQ(grown.outputFailures.size(), 1u);
