@@ -81,10 +81,11 @@ void BM_AnalyzerToolFrame(benchmark::State& state) {
     settings.taskCount = static_cast<int>(state.range(0));
     const hdrmeter::Analyzer analyzer(settings);
     hdrmeter::FrameStatistics scene;
-    const auto fold = [](const std::vector<std::uint64_t>& histogram) {
+    const auto fold = [](const std::vector<std::uint64_t>& histogram) {  // as the scene signature folds
         std::uint64_t bins[32] = {};
         const size_t width = histogram.size() / 32;
-        for (size_t code = 0; code < histogram.size(); ++code) bins[code / width] += histogram[code];
+        for (size_t bin = 0; bin < 32; ++bin)
+            for (size_t code = bin * width; code < (bin + 1) * width; ++code) bins[bin] += histogram[code];
         return bins[0] + bins[31];
     };
     for (auto _ : state) {

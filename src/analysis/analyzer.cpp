@@ -245,7 +245,11 @@ FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea&
     const bool bands = s.arithmetic.summation == Summation::Bands;
     const int bandCount = bands ? (settings.taskCount == 0 ? 1 : settings.taskCount) : 0;
     const int threads = pool.workerCount() + 1;
-    const int laneCount = bands ? std::min(threads, bandCount) : static_cast<int>(std::min<long long>(threads, height));
+    // A lane costs a pass over its light counters whatever its pixels, so a frame of fewer pixels than
+    // light codes is measured in one lane.
+    const long long lanesWorthTheirCounters = std::max(1LL, pixelCount / lightCodes);
+    const int laneCount = bands ? std::min(threads, bandCount)
+                                : static_cast<int>(std::min<long long>({threads, height, lanesWorthTheirCounters}));
     std::vector<double> bandSums(static_cast<size_t>(bandCount), 0.0);
     std::vector<std::unique_ptr<LaneScratch>> lanes(static_cast<size_t>(laneCount));
     for (std::unique_ptr<LaneScratch>& lane : lanes) {

@@ -17,10 +17,16 @@ std::array<float, kSignatureBins> foldedFractions(const std::vector<std::uint64_
     if (histogram.empty() || pixels == 0)
         return bins;
     // Bins of equal code width: 32 codes each at 10 bits, whatever the depth.
+    // Bin by bin, the last taking what is left: with 65536 light codes a division a code cost more than
+    // the rest of the frame's statistics.
     const std::size_t codesPerBin = std::max<std::size_t>(1, histogram.size() / kSignatureBins);
     std::array<std::uint64_t, kSignatureBins> counts{};
-    for (std::size_t code = 0; code < histogram.size(); ++code)
-        counts[std::min<std::size_t>(code / codesPerBin, kSignatureBins - 1)] += histogram[code];
+    for (int bin = 0; bin < kSignatureBins; ++bin) {
+        const std::size_t first = std::min(histogram.size(), bin * codesPerBin);
+        const std::size_t end = bin == kSignatureBins - 1 ? histogram.size() : std::min(histogram.size(), first + codesPerBin);
+        for (std::size_t code = first; code < end; ++code)
+            counts[bin] += histogram[code];
+    }
     for (int bin = 0; bin < kSignatureBins; ++bin)
         bins[bin] = static_cast<float>(static_cast<double>(counts[bin]) / static_cast<double>(pixels));
     return bins;
