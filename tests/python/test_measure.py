@@ -125,6 +125,10 @@ def test_segments_merged_give_the_whole_runs_files_and_a_gap_raises(clip, tmp_pa
     assert (tmp_path / "merged.csv").read_bytes() == (tmp_path / "whole.csv").read_bytes()
     with pytest.raises(ValueError, match="the segment from 1.3 s to 2 s is missing"):
         hdrmeter.merge(parts[0], parts[2])
+    kept = parts[0].read_bytes()
+    with pytest.raises(ValueError, match="a part being merged"):
+        hdrmeter.merge(*parts, csv=str(parts[0]))
+    assert parts[0].read_bytes() == kept
 
 
 def test_a_cut_file_raises_keeps_what_was_measured_warns_in_python_and_lets_go_of_the_gil(clip, tmp_path, capfd,

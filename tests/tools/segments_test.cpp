@@ -115,6 +115,8 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
         {"other-file.hmp b.hmp c.hmp", "b.hmp is of another input than other-file.hmp"},
         {"a.hmp b.hmp bounds.txt", "bounds.txt is not a partial result of hdrmeter"},
         {"a.hmp b.hmp missing.hmp", "missing.hmp cannot be read"},
+        {"--jsonl ./clip.mkv a.hmp b.hmp c.hmp", "--jsonl ./clip.mkv is clip.mkv, the file the parts were measured"},
+        {"--plot ../$(basename $PWD)/a.hmp a.hmp b.hmp c.hmp", "a.hmp is a.hmp, a part being merged"},
     };
     for (const auto& [parts, line] : refused) {
         SCOPED_TRACE(parts);
@@ -125,4 +127,5 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
         EXPECT_NE(errors[0].find(line), std::string::npos) << errors[0];
     }
     EXPECT_FALSE(std::ifstream(scratch.file("out.csv")).good());
+    EXPECT_EQ(runShell(scratch, "PROGRAM merge a.hmp b.hmp c.hmp && PROGRAM clip.mkv --end 0.1").exitStatus, 0);
 }

@@ -71,14 +71,15 @@ OutputKey outputKeyOf(const std::string& given, const std::string& path)
 }  // namespace
 
 void checkOutputsApart(const std::vector<std::pair<std::string, std::string>>& optionsAndPaths,
-                       const std::optional<FileIdentity>& input, Spelling spelling)
+                       const std::vector<ReadFile>& inputs, Spelling spelling)
 {
     std::vector<OutputKey> keys;
     for (const auto& [option, path] : optionsAndPaths) {
         const std::string given = setting(spelling, option.c_str(), path);
         const OutputKey key = outputKeyOf(given, path);
-        if (input && key.nameInFolder.empty() && key.file == *input)
-            throw RequestError(given + " is the input file: writing it would destroy what is measured");
+        for (const ReadFile& input : inputs)
+            if (key.nameInFolder.empty() && key.file == input.file)
+                throw RequestError(given + " is " + input.what + ": writing it would destroy what is measured");
         for (std::size_t i = 0; i < keys.size(); ++i)
             if (keys[i] == key)
                 throw RequestError(given + " is the same file as " +
@@ -86,6 +87,23 @@ void checkOutputsApart(const std::vector<std::pair<std::string, std::string>>& o
                                    ": give each output a file of its own");
         keys.push_back(key);
     }
+}
+
+void checkOutputsApart(const std::vector<std::pair<std::string, std::string>>& optionsAndPaths,
+                       const std::optional<FileIdentity>& input, Spelling spelling)
+{
+    std::vector<ReadFile> inputs;
+    if (input)
+        inputs.push_back({"the input file", *input});
+    checkOutputsApart(optionsAndPaths, inputs, spelling);
+}
+
+std::optional<FileIdentity> identityOf(const std::string& path)
+{
+    struct stat status {};
+    if (path.empty() || path == "-" || ::stat(path.c_str(), &status) != 0)
+        return std::nullopt;
+    return FileIdentity{status.st_dev, status.st_ino};
 }
 
 OutputFile::OutputFile(const std::string& path) : path_(path)

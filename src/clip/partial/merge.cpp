@@ -11,6 +11,7 @@
 
 #include <hdrmeter/clip.h>
 
+#include "output/output_file.h"
 #include "partial/merge_run.h"
 #include "partial/partial_file.h"
 #include "request_rules.h"
@@ -136,6 +137,20 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
             throw RequestError(path + " " + error.what());
         }
     }
+    // Checked before anything is measured again: a part or the film named as an output, in any spelling,
+    // would be replaced by what is made from it.
+    std::vector<ReadFile> inputs;
+    for (const PartialResult& part : parts) {
+        if (const auto file = identityOf(part.path))
+            inputs.push_back({part.path + ", a part being merged", *file});
+        if (const auto file = identityOf(part.header.request.input))
+            inputs.push_back({part.header.request.input + ", the file the parts were measured from", *file});
+    }
+    std::vector<std::pair<std::string, std::string>> outputPaths;
+    for (const OutputSpec& entry : outputTable())
+        if (entry.output != Output::Partial && !(merge.outputs.*entry.path).empty())
+            outputPaths.emplace_back(entry.option, merge.outputs.*entry.path);
+    checkOutputsApart(outputPaths, inputs, spelling);
     const PartialResult& first = parts.front();
     for (const PartialResult& part : parts) {
         if (!sameStream(part.header, first.header))
