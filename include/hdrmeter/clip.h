@@ -441,7 +441,8 @@ struct Verification {
         return false;
     }
     // The first frames of the stream's HDR10+ scenes (where its values change), and the offset in
-    // frames that best aligns its values with hdrmeter's (a positive offset: the metadata comes late).
+    // frames that puts the most of those changes on hdrmeter's cuts (a positive offset: the metadata comes
+    // late); unset when no shift can be found.
     std::vector<long long> statedSceneStarts;
     std::optional<long long> alignmentOffset;
 };

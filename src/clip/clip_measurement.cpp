@@ -255,6 +255,9 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
             before = signature;
             if (options_.frameStatistics)
                 options_.frameStatistics(records_.size(), clip_.lastStatistics());
+            if (options_.statedFrame && clip_.lastHdr10Plus())
+                options_.statedFrame(measured->frame, *clip_.lastHdr10Plus(), measured->damaged,
+                                     clip_.wholePictureStatistics(*view, area_));
             store(records_.size(), *measured, *view);
             if (automatic) {
                 keepContent(frameContent);

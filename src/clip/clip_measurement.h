@@ -46,6 +46,11 @@ struct MeasureOptions {
     double robustClipPercent = Request{}.robustClipPercent;
     // Given each frame's own content bounds as the first pass reads it, at the same places.
     std::function<void(std::size_t position, const ContentBounds& content)> frameContent;
+    // Given, in the first pass, each frame the stream states HDR10+ for, with its statistics over the whole
+    // picture: HDR10+'s first window is the whole frame, whatever the active area.
+    std::function<void(long long frame, const StatedHdr10Plus& stated, bool damaged,
+                       const FrameStatistics& wholePicture)>
+        statedFrame;
 };
 
 // The 0-based place of the nearest rank ceil(P / 100 x N) among `count` values in ascending order, P taken

@@ -255,6 +255,13 @@ std::optional<FrameMeasurement> ClipRun::measure(const FrameView& view, const Ac
     return measurement;
 }
 
+FrameStatistics ClipRun::wholePictureStatistics(const FrameView& view, const ActiveArea& area) const
+{
+    if (area == ActiveArea{})
+        return lastStatistics_;
+    return analyzer_->analyze(view, ActiveArea{});
+}
+
 std::pair<int, int> ClipRun::firstPixelAtLargestLight(const FrameView& view, const ActiveArea& area, double nits) const
 {
     if (source_->keptStatistics())

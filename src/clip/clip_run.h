@@ -67,6 +67,8 @@ public:
     void rewind();
     // The full statistics of the frame next() measured last, for hosts that want more than the record.
     const FrameStatistics& lastStatistics() const { return lastStatistics_; }
+    // The last frame measured, `view`, over its whole picture rather than `area`, the one it was measured in.
+    FrameStatistics wholePictureStatistics(const FrameView& view, const ActiveArea& area) const;
     // The first pixel of `view` inside `area`, in rows from the top and each row from the left, whose light
     // is `nits`, the largest there (as measure() found it): x and y from the frame's top-left corner. It
     // measures halves of the area, then halves of the half that holds the light, about one frame's work.

@@ -248,6 +248,11 @@ public:
                 recorder->putContent(position, content);
             };
         }
+        if (report_.request.verify)
+            options.statedFrame = [scenes = &statedScenes_](long long frame, const StatedHdr10Plus& stated, bool damaged,
+                                                            const FrameStatistics& wholePicture) {
+                scenes->add(frame, stated, damaged, wholePicture);
+            };
         measurement_ = std::make_unique<ClipMeasurement>(options, stop_);
         std::vector<std::pair<std::string, std::string>> paths;
         for (const OutputSpec& entry : outputTable())
@@ -347,9 +352,15 @@ private:
         if (report_.request.keepFrames)
             measurement.forEachFrame([this](const FrameRecord& record) { report_.frames.push_back(record); });
         tracePeaks();
-        if (report_.request.verify)
-            report_.verification =
-                verificationOf(report_, [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); });
+        if (report_.request.verify) {
+            const Request& request = report_.request;
+            MeasuredSpan span;
+            span.fromFirstFrame = !request.start || *request.start <= 0.0;
+            span.toLastFrame = !stop_->requested() && measurement.failure().empty() && !clip.segmentEndReached() &&
+                               !(request.frameLimit && report_.summary.framesMeasured() + report_.damagedFrames.size() >=
+                                                           static_cast<std::size_t>(*request.frameLimit));
+            report_.verification = verificationOf(report_, statedScenes_.scenes(), span);
+        }
 
         if (report_.ending == Ending::Complete && report_.request.sceneCuts && nextFrame_) {
             const long long end = *nextFrame_;
@@ -510,6 +521,7 @@ private:
     Report report_;
     std::unique_ptr<MadvrSpool> madvr_;
     std::unique_ptr<PartialRecorder> partial_;
+    StatedScenes statedScenes_;
     std::unique_ptr<ClipMeasurement> measurement_;
     Columns columns_;
     std::vector<std::unique_ptr<OutputSink>> outputs_;
