@@ -236,6 +236,11 @@ struct FrameMeasurement {
     long long scene = 0;                 // the scene the frame belongs to
 };
 
+struct ContentLightLevel {
+    unsigned maxCllNits = 0;
+    unsigned maxFallNits = 0;
+};
+
 // What a frame's HDR10+ (SMPTE ST 2094-40) metadata states for its first window, the whole frame, in the
 // 0.1-nit units of HDR10+ (100000 is 10000 nits), as the decoder hands it over.
 struct StatedHdr10Plus {
@@ -259,6 +264,7 @@ struct FrameRecord {
     int width = 0;                 // the frame's size, pixels
     int height = 0;
     std::optional<StatedHdr10Plus> statedHdr10Plus;  // what the stream states for the frame, when it does
+    std::optional<ContentLightLevel> statedLightLevel;  // the MaxCLL and MaxFALL stated with the frame, if any
 };
 
 // One column of the per-frame outputs: the CSV header, the JSON lines' names and the Python module's
@@ -320,10 +326,6 @@ struct MasteringDisplay {
     std::optional<std::array<double, 2>> whitePoint;
     std::optional<double> minNits;
     std::optional<double> maxNits;
-};
-struct ContentLightLevel {
-    unsigned maxCllNits = 0;
-    unsigned maxFallNits = 0;
 };
 enum class MetadataOrigin { Container, Codec };
 // What the stream states about itself.

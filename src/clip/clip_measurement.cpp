@@ -84,6 +84,13 @@ void ClipMeasurement::store(std::size_t index, const StoredFrame& frame, const F
         return;
     }
     records_.push_back(frame);
+    const std::optional<ContentLightLevel>& level = clip_.lastLightLevel();
+    const auto sameLevel = [](const std::optional<ContentLightLevel>& a, const std::optional<ContentLightLevel>& b) {
+        return a.has_value() == b.has_value() &&
+               (!a || (a->maxCllNits == b->maxCllNits && a->maxFallNits == b->maxFallNits));
+    };
+    if (statedLightLevels_.empty() ? level.has_value() : !sameLevel(statedLightLevels_.back().second, level))
+        statedLightLevels_.emplace_back(index, level);
     if (clip_.lastHdr10Plus() && !statesHdr10Plus_) {
         statesHdr10Plus_ = true;
         statedHdr10Plus_.resize(index);
@@ -135,6 +142,10 @@ FrameRecord ClipMeasurement::recordOf(std::size_t index, std::size_t& sizeRun, c
                     (record.height - area_.top - area_.bottom);
     if (index < statedHdr10Plus_.size())
         record.statedHdr10Plus = statedHdr10Plus_[index];
+    const auto level = std::upper_bound(statedLightLevels_.begin(), statedLightLevels_.end(), index,
+                                        [](std::size_t at, const auto& run) { return at < run.first; });
+    if (level != statedLightLevels_.begin())
+        record.statedLightLevel = std::prev(level)->second;
     return record;
 }
 

@@ -166,6 +166,8 @@ private:
     // Beside records_ from the first frame that carries HDR10+ metadata on (empty while none did): what
     // each frame states.
     std::deque<std::optional<StatedHdr10Plus>> statedHdr10Plus_;
+    // The stated light level from each place where it changes: it changes seldom, if ever.
+    std::vector<std::pair<std::size_t, std::optional<ContentLightLevel>>> statedLightLevels_;
     bool statesHdr10Plus_ = false;
     std::optional<RobustPeaks> robust_;
     std::vector<SizeRun> sizes_;

@@ -183,6 +183,7 @@ std::optional<FrameView> ClipRun::decode()
     lastFrameNumber_ = number;
     lastFrameDamage_ = frame->damage;
     lastHdr10Plus_ = frame->hdr10Plus;
+    lastLightLevel_ = frame->lightLevel;
     return frame->view;
 }
 

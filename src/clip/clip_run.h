@@ -61,6 +61,7 @@ public:
     const std::string& lastFrameDamage() const { return lastFrameDamage_; }
     // The HDR10+ metadata that frame carries; unset when it carries none.
     const std::optional<StatedHdr10Plus>& lastHdr10Plus() const { return lastHdr10Plus_; }
+    const std::optional<ContentLightLevel>& lastLightLevel() const { return lastLightLevel_; }
     // Starts again at the clip's first frame, for a second pass, with the same analyzer. What the first
     // pass learnt (its failure, the stream's metadata) stays. Throws InputError when the input cannot be
     // read again.
@@ -118,6 +119,7 @@ private:
     bool lossUnplaced_ = false;  // a frame was lost where no time tells its number, and a warning said so
     std::string lastFrameDamage_;
     std::optional<StatedHdr10Plus> lastHdr10Plus_;
+    std::optional<ContentLightLevel> lastLightLevel_;
     bool segmentEndReached_ = false;  // by the source before a rewind
 };
 

@@ -359,7 +359,9 @@ private:
             span.toLastFrame = !stop_->requested() && measurement.failure().empty() && !clip.segmentEndReached() &&
                                !(request.frameLimit && report_.summary.framesMeasured() + report_.damagedFrames.size() >=
                                                            static_cast<std::size_t>(*request.frameLimit));
-            report_.verification = verificationOf(report_, statedScenes_.scenes(), span);
+            report_.verification =
+                verificationOf(report_, [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); },
+                               statedScenes_.scenes(), span);
         }
 
         if (report_.ending == Ending::Complete && report_.request.sceneCuts && nextFrame_) {

@@ -663,4 +663,43 @@ TEST(Metadata, VerifyComparesEachStatedSceneWithTheSameFramesWholePictures)
             EXPECT_NE(checks.at("hdr10plus_scene_alignment").at("line").get<std::string>().find("no shift can be found"),
                       std::string::npos);
     }
+
+    // Two encodes joined, each stating its own MaxCLL and MaxFALL: each pair is checked over its own frames.
+    const std::string x265 = "-c:v libx265 -x265-params log-level=error:bframes=0:colorprim=bt2020:transfer=smpte2084:"
+                             "colormatrix=bt2020nc:max-cll=";
+    ASSERT_EQ(runShell(scratch, "for c in b0b0b0 c0c0c0; do " + kFfmpeg + "-f lavfi -i color=c=0x$c:s=128x72:r=24:d=1,"
+                                "format=yuv420p10le " + x265 + "1,1 -f hevc $c.hevc && PROGRAM $c.hevc --summary-json "
+                                "$c.json >/dev/null; done").exitStatus, 0);
+    const long long dim = readJson(scratch.file("b0b0b0.json")).at("max_cll"),
+                    bright = readJson(scratch.file("c0c0c0.json")).at("max_cll");
+    const std::string dimLevels = std::to_string(dim) + "," + std::to_string(dim),
+                      brightLevels = std::to_string(bright) + "," + std::to_string(bright);
+    struct Levels {
+        std::string first, second;  // stated by the dim frames, then by the bright ones
+        int exitStatus;
+        std::vector<std::string> outcomes;  // of the max_cll checks, in order
+    } const levels[] = {
+        {"3018,163", "1000,100", 3, {"warn", "fail"}},
+        {dimLevels, brightLevels, 0, {"pass", "pass"}},
+        {brightLevels, brightLevels, 0, {"pass"}},
+    };
+    for (const Levels& l : levels) {
+        SCOPED_TRACE(l.first + " then " + l.second);
+        const ProgramRun run = runShell(
+            scratch, kFfmpeg + "-f lavfi -i color=c=0xb0b0b0:s=128x72:r=24:d=1,format=yuv420p10le " + x265 + l.first +
+                         " -f hevc a.hevc && " + kFfmpeg + "-f lavfi -i color=c=0xc0c0c0:s=128x72:r=24:d=1,format=" +
+                         "yuv420p10le " + x265 + l.second + " -f hevc b.hevc && cat a.hevc b.hevc >ab.hevc && " + kFfmpeg +
+                         "-r 24 -i ab.hevc -c copy ab.mkv && PROGRAM ab.mkv --verify-json v.json");
+        EXPECT_EQ(run.exitStatus, l.exitStatus) << run.out << run.err;
+        const json verified = readJson(scratch.file("v.json"));
+        std::vector<std::string> outcomes;
+        bool changeSaid = false;
+        for (const json& check : verified.at("checks")) {
+            if (check.at("check") == "max_cll")
+                outcomes.push_back(check.at("outcome"));
+            changeSaid = changeSaid || check.at("check") == "light_level_change";
+        }
+        EXPECT_EQ(outcomes, l.outcomes);
+        EXPECT_EQ(changeSaid, l.first != l.second);
+    }
 }

@@ -228,6 +228,7 @@ const SourceFrame* LibavSource::next()
             numberFrameBefore(timestamp);
     }
     handedOutView_.hdr10Plus = hdr10PlusOf(*frame);
+    handedOutView_.lightLevel = lightLevelOf(*frame);
     handedOutView_.doviMetadata = av_frame_get_side_data(frame, AV_FRAME_DATA_DOVI_METADATA) != nullptr ||
                                   av_frame_get_side_data(frame, AV_FRAME_DATA_DOVI_RPU_BUFFER) != nullptr;
     if (frame->format != handedOutFormat_) {

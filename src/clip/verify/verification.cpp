@@ -138,6 +138,41 @@ VerifyCheck deviationCheck(const char* name, const char* label, const Deviation&
     return check;
 }
 
+// The frames over which the stream states one MaxCLL and MaxFALL, with the peaks of their undamaged frames.
+struct LevelRun {
+    long long firstFrame = 0;
+    ContentLightLevel level;
+    double cllNits = 0.0;
+    double fallNits = 0.0;
+    long long cllFrame = -1;  // -1: no undamaged frame
+    long long fallFrame = -1;
+};
+
+std::vector<LevelRun> levelRunsOf(const FrameSequence& frames)
+{
+    std::vector<LevelRun> runs;
+    frames([&runs](const FrameRecord& record) {
+        if (!record.statedLightLevel)
+            return;
+        const ContentLightLevel& level = *record.statedLightLevel;
+        if (runs.empty() || runs.back().level.maxCllNits != level.maxCllNits ||
+            runs.back().level.maxFallNits != level.maxFallNits)
+            runs.push_back({record.numbers.frame, level});
+        LevelRun& run = runs.back();
+        if (record.damaged)
+            return;
+        if (run.cllFrame < 0 || record.numbers.largestLightNits > run.cllNits) {
+            run.cllNits = record.numbers.largestLightNits;
+            run.cllFrame = record.numbers.frame;
+        }
+        if (run.fallFrame < 0 || record.numbers.averageLightNits > run.fallNits) {
+            run.fallNits = record.numbers.averageLightNits;
+            run.fallFrame = record.numbers.frame;
+        }
+    });
+    return runs;
+}
+
 bool sameValues(const StatedHdr10Plus& a, const StatedHdr10Plus& b)
 {
     return a.averageRgb == b.averageRgb && a.maxScl == b.maxScl && a.distribution == b.distribution;
@@ -211,8 +246,8 @@ double pqCode10(double nits)
     return pqSignalOfNits(nits) * 1023.0;
 }
 
-Verification verificationOf(const Report& report, const std::vector<StatedScene>& statedScenes,
-                            const MeasuredSpan& span)
+Verification verificationOf(const Report& report, const FrameSequence& frames,
+                            const std::vector<StatedScene>& statedScenes, const MeasuredSpan& span)
 {
     const Request& request = report.request;
     const MeasurementSummary& summary = report.summary;
@@ -220,10 +255,33 @@ Verification verificationOf(const Report& report, const std::vector<StatedScene>
     if (summary.framesMeasured() == 0)
         return verification;
     const long long cllFrame = summary.maxCll().firstFrames().front();
-    if (report.metadata.lightLevel && report.metadata.lightLevel->maxCllNits > 0)
+    const std::vector<LevelRun> runs = levelRunsOf(frames);
+    if (runs.size() > 1) {
+        std::string levels;
+        for (const LevelRun& run : runs) {
+            const std::string from = " from frame " + std::to_string(run.firstFrame);
+            levels += (levels.empty() ? "" : ", ") + std::to_string(run.level.maxCllNits) + "/" +
+                      std::to_string(run.level.maxFallNits) + from;
+            if (run.cllFrame < 0)
+                continue;
+            if (run.level.maxCllNits > 0)
+                verification.checks.push_back(levelCheck("max_cll", ("the stated MaxCLL" + from).c_str(),
+                                                         run.level.maxCllNits, run.cllNits, run.cllFrame,
+                                                         request.verifyMarginPercent));
+            if (run.level.maxFallNits > 0)
+                verification.checks.push_back(levelCheck("max_fall", ("the stated MaxFALL" + from).c_str(),
+                                                         run.level.maxFallNits, run.fallNits, run.fallFrame,
+                                                         request.verifyMarginPercent));
+        }
+        VerifyCheck change{"light_level_change", CheckOutcome::Warn, "", {}};
+        change.figures = {{"stated_levels", static_cast<double>(runs.size())}};
+        change.line = "the stated MaxCLL and MaxFALL change part way (" + levels +
+                      "): a stream states one pair for all of it";
+        verification.checks.push_back(change);
+    } else if (report.metadata.lightLevel && report.metadata.lightLevel->maxCllNits > 0)
         verification.checks.push_back(levelCheck("max_cll", "the stated MaxCLL", report.metadata.lightLevel->maxCllNits,
                                                  summary.maxCll().value(), cllFrame, request.verifyMarginPercent));
-    if (report.metadata.lightLevel && report.metadata.lightLevel->maxFallNits > 0)
+    if (runs.size() <= 1 && report.metadata.lightLevel && report.metadata.lightLevel->maxFallNits > 0)
         verification.checks.push_back(levelCheck("max_fall", "the stated MaxFALL",
                                                  report.metadata.lightLevel->maxFallNits, summary.maxFall().value(),
                                                  summary.maxFall().firstFrames().front(), request.verifyMarginPercent));

@@ -57,8 +57,8 @@ struct MeasuredSpan {
 };
 
 // The checks of a finished report (its summary, scenes, and stream metadata) and the stated scenes.
-Verification verificationOf(const Report& report, const std::vector<StatedScene>& statedScenes,
-                            const MeasuredSpan& span);
+Verification verificationOf(const Report& report, const FrameSequence& frames,
+                            const std::vector<StatedScene>& statedScenes, const MeasuredSpan& span);
 
 // A 10-bit PQ code, real-valued: the PQ signal of `nits` times 1023.
 double pqCode10(double nits);
