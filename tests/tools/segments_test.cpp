@@ -57,6 +57,7 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
     const Row rows[] = {
         {"one segment", "0 1000\n", false},
         {"two, a frame after the cut at 84", "0 2.916\n2.916 1000\n", false},
+        {"two, half a tick after frame 24's time", "0 1.0005\n1.0005 1000\n", true},
         {"three, between frames 24 and 25 and at the cut at 84", "0 1.01\n1.01 2.9\n2.9 1000\n", true},
         {"five where plan puts them, one at the cut at 48", "", true},
     };

@@ -120,9 +120,11 @@ void LibavSource::enterSegment()
         throw InputError("the video of " + name() + " has no presentation times, so --start cannot find its place; "
                          "measure it whole");
     firstTimestamp_ = first->best_effort_timestamp;
+    // The first tick that before() leaves in the segment: a start between two ticks rounds up, so that the
+    // frames numbered ahead are exactly those the segment leaves out.
     const std::int64_t startTicks =
         *firstTimestamp_ + av_rescale_q_rnd(std::llround(*options.start * 1e6), AVRational{1, 1000000}, timeBase_,
-                                            AV_ROUND_DOWN);
+                                            AV_ROUND_UP);
     numberFramesBefore(startTicks);
     // The key frame at or before the start: every frame from the start on is decoded from it.
     const int sought = avformat_seek_file(&container_->format(), container_->streamIndex(), INT64_MIN, startTicks,
