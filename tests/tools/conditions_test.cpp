@@ -32,6 +32,11 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
                                         "log-level=error -color_trc smpte2084 -y " + size + ".ts")
                       .exitStatus, 0);
     ASSERT_EQ(runShell(scratch, "cat 96x54.ts 64x36.ts >both.ts").exitStatus, 0);
+    // Two seconds of video beside four of audio: the video ends where its own stream does.
+    ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=64x36:rate=24:duration=2 -f lavfi -i "
+                                "sine=duration=4 -pix_fmt yuv420p10le -c:v libx265 -x265-params log-level=error "
+                                "-color_trc smpte2084 -c:a aac -y audio.mkv")
+                  .exitStatus, 0);
     const std::string stalledWhole = "(cat whole.y4m; sleep 20 2>/dev/null </dev/null &)";
     const auto signalled = [&](const char* signal) {
         return "{ " + stalledWhole + " | TMPDIR=\"$PWD\" PROGRAM --csv s.csv --madvr m.bin - 2>err & } ; sleep 1; kill -" + signal +
@@ -60,6 +65,7 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
         {"(head -c " + firstFive + " whole.y4m; sleep 20 2>/dev/null </dev/null &) | timeout 10 PROGRAM --frames 2 - 2>err",
          0, 2, nullptr},
         {"PROGRAM --csv s.csv both.ts 2>err", 1, 3, "changes from 96x54 to 64x36 at frame 3"},
+        {"PROGRAM --csv s.csv audio.mkv 2>err", 0, 48, nullptr},
         {"PROGRAM --active-area 0,0,70,0 --csv s.csv both.ts 2>err", 1, 3,
          "leaves no pixel of the 64x36 frames that begin at frame 3"},
         {signalled("INT"), 130, -2, nullptr},

@@ -448,11 +448,7 @@ std::string LibavSource::cutShortReason() const
     const AVStream& stream = container_->stream();
     if (framesDecoded_ == 0 || stream.avg_frame_rate.num <= 0 || stream.avg_frame_rate.den <= 0)
         return {};
-    double statedSeconds = 0.0;
-    if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0)
-        statedSeconds = secondsOf(stream.duration, stream.time_base);
-    else if (format.duration != AV_NOPTS_VALUE && format.duration > 0)
-        statedSeconds = static_cast<double>(format.duration) / AV_TIME_BASE;
+    const double statedSeconds = statedVideoSeconds(format, stream);
     const std::int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
     const double reachedSeconds = secondsOf(lastFrameEnd_ - start, stream.time_base);
     const double frameSeconds = 1.0 / av_q2d(stream.avg_frame_rate);
