@@ -175,11 +175,26 @@ void LibavSource::numberFramesBefore(std::int64_t startTicks)
 
 void LibavSource::numberFrameBefore(std::int64_t timestamp)
 {
-    // As ClipRun numbers the frames it is handed.
-    std::optional<long long> byTime;
-    if (numberByTime_ && timestamp != AV_NOPTS_VALUE)
-        byTime = av_rescale_q(timestamp - *firstTimestamp_, timeBase_, av_inv_q(frameRate_));
-    numberBefore_ = byTime && *byTime > numberBefore_ ? *byTime : numberBefore_ + 1;
+    numberBefore_ = nextNumber(timestamp);
+}
+
+long long LibavSource::nextNumber(std::int64_t timestamp)
+{
+    // Each frame is numbered from the one before it, not from the first: a stream whose rate changes (30
+    // then 24 frames a second joined in one mkv) keeps one nominal rate in its header, and only a step of
+    // about two frames or more at that rate leaves a gap. A time that does not move on is numbered in order.
+    long long number = lastNumber_ + 1;
+    if (numberByTime_ && timestamp != AV_NOPTS_VALUE) {
+        if (!lastNumberedTime_)
+            number = std::max<long long>(number, av_rescale_q(timestamp - *firstTimestamp_, timeBase_, av_inv_q(frameRate_)));
+        else if (timestamp > *lastNumberedTime_)
+            number = lastNumber_ + std::max<long long>(1, av_rescale_q(timestamp - *lastNumberedTime_, timeBase_,
+                                                                          av_inv_q(frameRate_)));
+        if (!lastNumberedTime_ || timestamp > *lastNumberedTime_)
+            lastNumberedTime_ = timestamp;
+    }
+    lastNumber_ = number;
+    return number;
 }
 
 LibavSource::~LibavSource()
@@ -242,16 +257,15 @@ const SourceFrame* LibavSource::next()
     handedOutView_.transferTag = frame->color_trc;
     handedOutView_.matrixTag = frame->colorspace;
     handedOutView_.primariesTag = frame->color_primaries;
+    handedOutView_.numberBefore.reset();
+    if (segmented_ && framesInSegment_++ == 0)
+        handedOutView_.numberBefore = numberBefore_;
     handedOutView_.presentationNumber.reset();
     if (numberByTime_ && frame->best_effort_timestamp != AV_NOPTS_VALUE) {
         if (!firstTimestamp_)
             firstTimestamp_ = frame->best_effort_timestamp;
-        handedOutView_.presentationNumber =
-            av_rescale_q(frame->best_effort_timestamp - *firstTimestamp_, timeBase_, av_inv_q(frameRate_));
+        handedOutView_.presentationNumber = nextNumber(frame->best_effort_timestamp);
     }
-    handedOutView_.numberBefore.reset();
-    if (segmented_ && framesInSegment_++ == 0)
-        handedOutView_.numberBefore = numberBefore_;
     if (decodeInCaller_) {
         handedOutView_.damage.swap(decodedDamage_);
         handedOutView_.lostBefore.swap(lostBefore_);
