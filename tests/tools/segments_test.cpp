@@ -95,6 +95,22 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
         }
     }
 
+    // The same clip in MPEG-TS, whose clock starts at 1.4 s and whose seeks land near a key frame, not on
+    // it: planned to its last frame, its segments merge into the single run's files.
+    const ProgramRun tsWhole = runShell(scratch, "rm -rf tsw tsm part*.hmp && mkdir tsw tsm && ffmpeg -v error -nostdin "
+                                                 "-i clip.mkv -c copy -y clip.ts && PROGRAM clip.ts " + outputOptions("tsw") +
+                                                 " && PROGRAM plan clip.ts --segments 3 >bounds.txt");
+    ASSERT_EQ(tsWhole.exitStatus, 0) << tsWhole.err;
+    EXPECT_EQ(readWholeFile(scratch.file("bounds.txt")), "0 1\n1 2\n2 3.483001\n");
+    const ProgramRun tsMerged = runShell(scratch, "n=0; while read a b; do n=$((n+1)); PROGRAM clip.ts --start $a --end $b "
+                                                  "--partial part$n.hmp >/dev/null || exit 1; done <bounds.txt && PROGRAM "
+                                                  "merge " + outputOptions("tsm") + " part*.hmp");
+    ASSERT_EQ(tsMerged.exitStatus, 0) << tsMerged.err;
+    for (const char* output : kOutputs)
+        EXPECT_TRUE(readWholeFile(scratch.file(std::string("tsw/") + output)) ==
+                    readWholeFile(scratch.file(std::string("tsm/") + output)))
+            << output;
+
     // The parts of the last row: 0-1.01, 1.01-2, 2-2.9, 2.9-end.
     ASSERT_EQ(runShell(scratch, "rm -f part*.hmp && PROGRAM clip.mkv --start 0 --end 2 --partial a.hmp && PROGRAM "
                                 "clip.mkv --start 2 --end 2.9 --partial b.hmp && PROGRAM clip.mkv --start 2.9 --partial "

@@ -125,10 +125,15 @@ void LibavSource::enterSegment()
     const std::int64_t startTicks =
         *firstTimestamp_ + av_rescale_q_rnd(std::llround(*options.start * 1e6), AVRational{1, 1000000}, timeBase_,
                                             AV_ROUND_UP);
-    numberFramesBefore(startTicks);
-    // The key frame at or before the start: every frame from the start on is decoded from it.
-    const int sought = avformat_seek_file(&container_->format(), container_->streamIndex(), INT64_MIN, startTicks,
-                                          startTicks, 0);
+    const std::optional<std::int64_t> keyPosition = numberFramesBefore(startTicks);
+    // The key frame at or before the start: every frame from the start on is decoded from it. A transport
+    // stream's seek by time searches its decoding times and lands near, not on, that frame: it is sought
+    // at the byte where its packet was read.
+    const int sought = byteSeeking() && keyPosition
+                           ? avformat_seek_file(&container_->format(), container_->streamIndex(), *keyPosition,
+                                                *keyPosition, *keyPosition, AVSEEK_FLAG_BYTE)
+                           : avformat_seek_file(&container_->format(), container_->streamIndex(), INT64_MIN,
+                                                startTicks, startTicks, 0);
     if (sought < 0)
         throw InputError("cannot seek in " + name() + " to " + std::to_string(*options.start) +
                          " s: " + libavErrorText(sought));
@@ -143,27 +148,37 @@ void LibavSource::enterSegment()
     decodedDamage_.clear();
 }
 
-void LibavSource::numberFramesBefore(std::int64_t startTicks)
+bool LibavSource::byteSeeking() const
+{
+    return container_->facts().container == "mpegts";
+}
+
+std::optional<std::int64_t> LibavSource::numberFramesBefore(std::int64_t startTicks)
 {
     // A whole run numbers each frame from the one before (a time that does not move on is numbered in
     // order), so the segment's first number rests on every frame before it. Their times are in the
     // packets, read without decoding. Packets come in decoding order; once a second key frame at or after
     // the start is read, no later packet can be shown before the start.
     AVFormatContext& format = container_->format();
-    const int rewound = avformat_seek_file(&format, container_->streamIndex(), INT64_MIN, *firstTimestamp_,
-                                           *firstTimestamp_, 0);
+    const int rewound = byteSeeking() ? avformat_seek_file(&format, container_->streamIndex(), 0, 0, 0, AVSEEK_FLAG_BYTE)
+                                      : avformat_seek_file(&format, container_->streamIndex(), INT64_MIN,
+                                                           *firstTimestamp_, *firstTimestamp_, 0);
     if (rewound < 0)
         throw InputError("cannot seek in " + name() + " to its start: " + libavErrorText(rewound));
     std::vector<std::int64_t> times;
+    std::optional<std::int64_t> keyPosition;
     for (int keyFramesAfter = 0; keyFramesAfter < 2;) {
         if (av_read_frame(&format, packet_.get()) < 0)
             break;
         if (packet_->stream_index == container_->streamIndex() && !(packet_->flags & AV_PKT_FLAG_DISCARD) &&
             packet_->pts != AV_NOPTS_VALUE) {
+            const bool key = (packet_->flags & AV_PKT_FLAG_KEY) != 0;
             if (packet_->pts < startTicks)
                 times.push_back(packet_->pts);
-            else if (packet_->flags & AV_PKT_FLAG_KEY)
+            else if (key)
                 ++keyFramesAfter;
+            if (key && packet_->pts <= startTicks && packet_->pos >= 0)
+                keyPosition = packet_->pos;
         }
         av_packet_unref(packet_.get());
     }
@@ -171,6 +186,7 @@ void LibavSource::numberFramesBefore(std::int64_t startTicks)
     framesNumberedAhead_ = true;
     for (std::int64_t time : times)
         numberFrameBefore(time);
+    return keyPosition;
 }
 
 void LibavSource::numberFrameBefore(std::int64_t timestamp)

@@ -60,7 +60,10 @@ private:
     // With a time segment: learns the first frame's time, counts the frames before the segment where the
     // stream is numbered by count, and seeks to the key frame before its start.
     void enterSegment();
-    void numberFramesBefore(std::int64_t startTicks);
+    // Returns the byte position of the last key frame's packet at or before the start, when known.
+    std::optional<std::int64_t> numberFramesBefore(std::int64_t startTicks);
+    // The container is sought by byte: its seek by time is not exact.
+    bool byteSeeking() const;
     void numberFrameBefore(std::int64_t timestamp);
     // The number of the frame shown at `timestamp`, the next in presentation order, for frames before the
     // segment and in it alike.
