@@ -109,6 +109,9 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
         }
         if (c.framesSummarised == -2) {
             EXPECT_EQ(summaryValue(summary, "interrupted").rfind("by SIG", 0), 0u) << summary;
+            // Levels of part of the clip are not offered as the clip's.
+            EXPECT_EQ(summaryValue(summary, "x265"), "(no x265 line)");
+            EXPECT_EQ(summaryValue(summary, "HDR10 lines").rfind("left out: the run did not finish", 0), 0u) << summary;
             // The madVR file holds the frames summarised, each whole, and says that the clip goes on.
             const MadvrFile madvr = readMadvr(readWholeFile(scratch.file("m.bin")));
             EXPECT_TRUE(madvr.sizeFits);

@@ -106,6 +106,12 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
                                                   "--partial part$n.hmp >/dev/null || exit 1; done <bounds.txt && PROGRAM "
                                                   "merge " + outputOptions("tsm") + " part*.hmp");
     ASSERT_EQ(tsMerged.exitStatus, 0) << tsMerged.err;
+    // A segment's own run names its part, not HDR10 lines; a run over part of the clip says which part.
+    EXPECT_EQ(summaryValue(runShell(scratch, "PROGRAM clip.ts --start 1 --end 2 --partial one.hmp").out, "segment"),
+              "frames 24 to 47 (--start 1 --end 2) written to one.hmp; merge the parts for the clip's HDR10 lines");
+    const std::string firstFrames = runShell(scratch, "PROGRAM clip.ts --frames 30").out;
+    EXPECT_EQ(summaryValue(firstFrames, "lines describe").rfind("frames 0 to 29 only (--frames 30)", 0), 0u);
+    EXPECT_NE(summaryValue(firstFrames, "x265"), "(no x265 line)");
     for (const char* output : kOutputs)
         EXPECT_TRUE(readWholeFile(scratch.file(std::string("tsw/") + output)) ==
                     readWholeFile(scratch.file(std::string("tsm/") + output)))
