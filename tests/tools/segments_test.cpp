@@ -123,10 +123,14 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
                                 "c.hmp && PROGRAM clip.mkv --start 1.01 --end 2.9 --partial overlap.hmp && PROGRAM "
                                 "clip.mkv --start 2 --end 2.9 --threshold 100 --partial other-settings.hmp && PROGRAM "
                                 "other.mkv --end 2 --partial other-file.hmp && head -c 3000 c.hmp >cut.hmp && cp c.hmp "
-                                "damaged.hmp && printf 'x' | dd of=damaged.hmp bs=1 seek=2000 conv=notrunc 2>/dev/null")
+                                "damaged.hmp && printf 'x' | dd of=damaged.hmp bs=1 seek=2000 conv=notrunc 2>/dev/null && PROGRAM "
+                                "clip.mkv --end 2 --active-area 0,0,0,0 --partial given0.hmp && PROGRAM clip.mkv --start 2 "
+                                "--end 2.9 --active-area 4,4,4,4 --partial given4.hmp")
                   .exitStatus,
               0);
     ASSERT_EQ(runShell(scratch, "PROGRAM merge a.hmp b.hmp c.hmp").exitStatus, 0);
+    // A part given the area the others found is merged with them.
+    ASSERT_EQ(runShell(scratch, "PROGRAM merge given0.hmp b.hmp c.hmp").exitStatus, 0);
     const std::pair<const char*, const char*> refused[] = {
         {"a.hmp b.hmp damaged.hmp", "damaged.hmp is damaged or cut short (its checksum does not match)"},
         {"a.hmp b.hmp cut.hmp", "cut.hmp is damaged or cut short"},
@@ -138,6 +142,9 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
         {"other-file.hmp b.hmp c.hmp", "b.hmp is of another input than other-file.hmp"},
         {"a.hmp b.hmp bounds.txt", "bounds.txt is not a partial result of hdrmeter"},
         {"a.hmp b.hmp missing.hmp", "missing.hmp cannot be read"},
+        {"given0.hmp given4.hmp c.hmp", "given4.hmp was measured with other settings than given0.hmp"},
+        {"a.hmp given4.hmp c.hmp", "given4.hmp was measured inside the given area 4,4,4,4, other parts found the "
+                                   "clip's area 0,0,0,0"},
         {"--jsonl ./clip.mkv a.hmp b.hmp c.hmp", "--jsonl ./clip.mkv is clip.mkv, the file the parts were measured"},
         {"--plot ../$(basename $PWD)/a.hmp a.hmp b.hmp c.hmp", "a.hmp is a.hmp, a part being merged"},
     };

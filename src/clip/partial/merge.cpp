@@ -21,8 +21,12 @@ namespace hdrmeter::clip {
 namespace {
 
 // The settings a merge needs alike in every part: the measurement, not where it lay or what it wrote.
+// Given areas must be the same; a part given the area the others found automatically (as the advice to
+// measure a part again says) is checked against their union by the merge.
 bool measuredAlike(Request a, Request b)
 {
+    if (a.areaMode == AreaMode::Given && b.areaMode == AreaMode::Given && !(a.area == b.area))
+        return false;
     for (Request* request : {&a, &b}) {
         request->input.clear();
         request->start.reset();
@@ -194,7 +198,15 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
                            " s and the input goes on: the segment from there to the end is missing");
 
     Temporaries temporaries;
-    if (first.header.request.areaMode == AreaMode::Auto) {
+    const auto automatic = std::find_if(parts.begin(), parts.end(), [](const PartialResult& part) {
+        return part.header.request.areaMode == AreaMode::Auto;
+    });
+    const auto given = std::find_if(parts.begin(), parts.end(), [](const PartialResult& part) {
+        return part.header.request.areaMode == AreaMode::Given;
+    });
+    // The merged run is an automatic one when any part is.
+    const Request base = automatic != parts.end() ? automatic->header.request : first.header.request;
+    if (automatic != parts.end()) {
         // The clip's area is the union of the parts': the smallest offsets.
         ActiveArea area = parts.front().header.area;
         for (const PartialResult& part : parts) {
@@ -202,6 +214,11 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
             area = {std::min(area.left, own.left), std::min(area.top, own.top), std::min(area.right, own.right),
                     std::min(area.bottom, own.bottom)};
         }
+        if (given != parts.end() && !(given->header.area == area))
+            throw RequestError(given->path + " was measured inside the given area " + areaText(given->header.area) +
+                               ", other parts found the clip's area " + areaText(area) + " automatically: measure " +
+                               given->path + " again with " + setting(spelling, "--active-area", areaText(area)) +
+                               ", or every part with the same area");
         std::string commands;
         for (PartialResult& part : parts) {
             if (part.header.area == area)
@@ -219,7 +236,7 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
                                commands);
     }
 
-    Request request = first.header.request;
+    Request request = base;
     request.start.reset();
     request.end.reset();
     request.keepFrames = merge.outputs.keepFrames;
