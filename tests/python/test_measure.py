@@ -126,6 +126,8 @@ def test_segments_merged_give_the_whole_runs_files_and_a_gap_raises(clip, tmp_pa
     with pytest.raises(ValueError, match="the segment from 1.3 s to 2 s is missing"):
         hdrmeter.merge(parts[0], parts[2])
     kept = parts[0].read_bytes()
+    with pytest.raises(ValueError, match="is a folder, not a partial result"):
+        hdrmeter.merge(str(tmp_path))
     with pytest.raises(ValueError, match="a part being merged"):
         hdrmeter.merge(*parts, csv=str(parts[0]))
     assert parts[0].read_bytes() == kept

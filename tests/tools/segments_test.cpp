@@ -142,6 +142,7 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
         {"other-file.hmp b.hmp c.hmp", "b.hmp is of another input than other-file.hmp"},
         {"a.hmp b.hmp bounds.txt", "bounds.txt is not a partial result of hdrmeter"},
         {"a.hmp b.hmp missing.hmp", "missing.hmp cannot be read"},
+        {"a.hmp b.hmp .", ". is a folder, not a partial result of hdrmeter"},
         {"given0.hmp given4.hmp c.hmp", "given4.hmp was measured with other settings than given0.hmp"},
         {"a.hmp given4.hmp c.hmp", "given4.hmp was measured inside the given area 4,4,4,4, other parts found the "
                                    "clip's area 0,0,0,0"},

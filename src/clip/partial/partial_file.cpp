@@ -1,5 +1,7 @@
 #include "partial/partial_file.h"
 
+#include <sys/stat.h>
+
 #include <zlib.h>
 
 #include <cstring>
@@ -437,10 +439,18 @@ void PartialRecorder::writeTo(OutputFile& file, const PartialHeader& header, con
 
 PartialResult readPartial(const std::string& path)
 {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+        throw std::invalid_argument("is a folder, not a partial result of hdrmeter: give the parts' files");
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::invalid_argument("cannot be read");
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string text;
+    try {
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::exception& error) {
+        throw std::invalid_argument(std::string("cannot be read: ") + error.what());
+    }
     if (in.bad())
         throw std::invalid_argument("cannot be read");
     if (text.compare(0, kMagicBytes, kMagic) != 0)
