@@ -102,6 +102,14 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
                                                  " && PROGRAM plan clip.ts --segments 3 >bounds.txt");
     ASSERT_EQ(tsWhole.exitStatus, 0) << tsWhole.err;
     EXPECT_EQ(readWholeFile(scratch.file("bounds.txt")), "0 1\n1 2\n2 3.483001\n");
+    // Segments a frame long cut at every key frame, in both containers; shorter ones are refused.
+    for (const char* input : {"clip.mkv", "clip.ts"})
+        EXPECT_EQ(runShell(scratch, std::string("PROGRAM plan --segment-seconds 0.0417 ") + input).out,
+                  "0 0.5\n0.5 1\n1 1.5\n1.5 2\n2 2.5\n2.5 2.7\n2.7 2.9\n2.9 3.1\n3.1 3.3\n3.3 3.483001\n")
+            << input;
+    const ProgramRun tooShort = runShell(scratch, "PROGRAM plan --segment-seconds 0.0416 clip.mkv");
+    EXPECT_EQ(tooShort.exitStatus, 2);
+    EXPECT_NE(tooShort.err.find("makes segments shorter than a frame (0.041667 s)"), std::string::npos) << tooShort.err;
     const ProgramRun tsMerged = runShell(scratch, "n=0; while read a b; do n=$((n+1)); PROGRAM clip.ts --start $a --end $b "
                                                   "--partial part$n.hmp >/dev/null || exit 1; done <bounds.txt && PROGRAM "
                                                   "merge " + outputOptions("tsm") + " part*.hmp");
