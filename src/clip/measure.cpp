@@ -511,6 +511,8 @@ private:
         struct stat input {};
         if (report_.request.input != "-" && stat(report_.request.input.c_str(), &input) == 0)
             header.inputBytes = static_cast<long long>(input.st_size);
+        if (report_.request.input != "-")
+            header.inputDigest = inputDigestOf(report_.request.input);
         header.warnings = report_.warnings;
         header.peak = report_.maxCllTrace;
         return header;

@@ -133,7 +133,8 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
                                 "other.mkv --end 2 --partial other-file.hmp && head -c 3000 c.hmp >cut.hmp && cp c.hmp "
                                 "damaged.hmp && printf 'x' | dd of=damaged.hmp bs=1 seek=2000 conv=notrunc 2>/dev/null && PROGRAM "
                                 "clip.mkv --end 2 --active-area 0,0,0,0 --partial given0.hmp && PROGRAM clip.mkv --start 2 "
-                                "--end 2.9 --active-area 4,4,4,4 --partial given4.hmp")
+                                "--end 2.9 --active-area 4,4,4,4 --partial given4.hmp && sed 's/Lavf/Lavg/' clip.mkv >twin.mkv && cmp -s "
+                                "clip.mkv twin.mkv; [ $? = 1 ] && [ $(wc -c <clip.mkv) = $(wc -c <twin.mkv) ] && PROGRAM twin.mkv --start 2 --end 2.9 --partial twin.hmp")
                   .exitStatus,
               0);
     ASSERT_EQ(runShell(scratch, "PROGRAM merge a.hmp b.hmp c.hmp").exitStatus, 0);
@@ -148,6 +149,7 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
         {"a.hmp overlap.hmp c.hmp", "a.hmp and overlap.hmp overlap"},
         {"a.hmp other-settings.hmp c.hmp", "other-settings.hmp was measured with other settings than a.hmp"},
         {"other-file.hmp b.hmp c.hmp", "b.hmp is of another input than other-file.hmp"},
+        {"a.hmp twin.hmp c.hmp", "twin.hmp is of another input than a.hmp"},  // of the same size and format
         {"a.hmp b.hmp bounds.txt", "bounds.txt is not a partial result of hdrmeter"},
         {"a.hmp b.hmp missing.hmp", "missing.hmp cannot be read"},
         {"a.hmp b.hmp .", ". is a folder, not a partial result of hdrmeter"},

@@ -44,7 +44,7 @@ bool measuredAlike(Request a, Request b)
 bool sameStream(const PartialHeader& a, const PartialHeader& b)
 {
     const StreamFacts &x = a.stream, &y = b.stream;
-    return a.inputBytes == b.inputBytes && x.container == y.container && x.codec == y.codec &&
+    return a.inputBytes == b.inputBytes && a.inputDigest == b.inputDigest && x.container == y.container && x.codec == y.codec &&
            x.streamIndex == y.streamIndex && x.width == y.width && x.height == y.height && x.bitDepth == y.bitDepth &&
            x.layout == y.layout && x.range == y.range && x.colour.transfer == y.colour.transfer &&
            x.colour.matrix == y.colour.matrix;
@@ -60,7 +60,8 @@ bool inputAtHand(const PartialHeader& header)
 {
     struct stat input {};
     return header.request.input != "-" && header.inputBytes >= 0 && stat(header.request.input.c_str(), &input) == 0 &&
-           static_cast<long long>(input.st_size) == header.inputBytes;
+           static_cast<long long>(input.st_size) == header.inputBytes &&
+           inputDigestOf(header.request.input) == header.inputDigest;
 }
 
 std::string segmentOptions(const PartialHeader& header)
