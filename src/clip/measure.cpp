@@ -375,6 +375,9 @@ private:
                      ", and were not used");
         }
         const long long measured = report_.summary.framesMeasured();
+        // Every frame damaged: nothing the metadata states would rest on a picture. A segment's part is
+        // still written, for a merge whose other parts hold clean frames.
+        const bool noCleanFrame = measured == 0 && !report_.damagedFrames.empty() && report_.request.partialPath.empty();
         if (goneOutput_) {
             report_.ending = Ending::Failed;
             report_.failedAtFrame = measured;
@@ -393,6 +396,12 @@ private:
                                   (measured == 0 ? std::string("no frame was measured")
                                                  : framesText(measured, "the frame", "the") + " before it " +
                                                        (measured == 1 ? "was" : "were") + " measured and summarised");
+        } else if (noCleanFrame) {
+            report_.ending = Ending::Failed;
+            report_.failedAtFrame = 0;
+            report_.failure = "every one of the " + std::to_string(report_.damagedFrames.size()) +
+                              " frames measured is damaged, so no statistic rests on a clean frame: measure a stretch "
+                              "the decoder decodes whole";
         }
     }
 
@@ -441,6 +450,13 @@ private:
         for (const auto& output : outputs_) {
             const Output kind = output->entry().output;
             const bool linedUp = kind == Output::Hdr10Plus || kind == Output::DoviConfig || kind == Output::Madvr;
+            if (linedUp && report_.summary.framesMeasured() == 0) {
+                output->file().abandon();
+                report_.outputFailures.push_back(setting(spelling_, output->entry().option, output->file().path()) +
+                                                 " was not written: no clean frame was measured, so it would describe "
+                                                 "no picture");
+                continue;
+            }
             if (linedUp && report_.framesLeftOut > 0) {
                 output->file().abandon();
                 report_.outputFailures.push_back(
