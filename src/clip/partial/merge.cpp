@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
@@ -104,15 +105,24 @@ private:
 };
 
 // Measures the part again inside `area`, with its own request otherwise, into a temporary partial file
-// that the merge then reads its frames from.
-PartialResult remeasure(const PartialResult& part, const ActiveArea& area, Spelling spelling, Temporaries& temporaries)
+// that the merge then reads its frames from. Unset when the merge's host stopped it.
+std::optional<PartialResult> remeasure(const PartialResult& part, const ActiveArea& area, Spelling spelling,
+                                       Temporaries& temporaries, Observer* observer, StopRequest* stop)
 {
     Request request = part.header.request;
     request.areaMode = AreaMode::Given;
     request.area = area;
     request.keepFrames = false;
     request.partialPath = temporaries.make(part.path);
-    const Report report = measure(request, spelling);
+    // The host's progress shows the merge's own replay; it is asked only whether to stop.
+    struct StopOnly : Observer {
+        Observer* host = nullptr;
+        bool stopRequested() override { return host && host->stopRequested(); }
+    } stopOnly;
+    stopOnly.host = observer;
+    const Report report = measure(request, spelling, &stopOnly, stop);
+    if (report.ending == Ending::Stopped)
+        return std::nullopt;
     PartialResult again;
     try {
         if (report.ending != Ending::Complete)
@@ -207,6 +217,12 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
     });
     // The merged run is an automatic one when any part is.
     const Request base = automatic != parts.end() ? automatic->header.request : first.header.request;
+    Request request = base;
+    request.start.reset();
+    request.end.reset();
+    request.keepFrames = merge.outputs.keepFrames;
+    for (const OutputSpec& entry : outputTable())
+        request.*entry.path = entry.output == Output::Partial ? std::string() : merge.outputs.*entry.path;
     if (automatic != parts.end()) {
         // The clip's area is the union of the parts': the smallest offsets.
         ActiveArea area = parts.front().header.area;
@@ -225,7 +241,16 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
             if (part.header.area == area)
                 continue;
             if (merge.remeasure && inputAtHand(part.header)) {
-                part = remeasure(part, area, spelling, temporaries);
+                std::optional<PartialResult> again = remeasure(part, area, spelling, temporaries, observer, stop);
+                if (!again) {
+                    // Stopped before the merge began: no output is written rather than outputs of no frame.
+                    Report stopped;
+                    stopped.request = request;
+                    stopped.ending = Ending::Stopped;
+                    stopped.stopReason = stop && stop->requested() ? stop->reason() : "the host";
+                    return stopped;
+                }
+                part = std::move(*again);
                 continue;
             }
             commands += std::string(commands.empty() ? "" : "; ") + "hdrmeter " + part.header.request.input +
@@ -237,12 +262,6 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
                                commands);
     }
 
-    Request request = base;
-    request.start.reset();
-    request.end.reset();
-    request.keepFrames = merge.outputs.keepFrames;
-    for (const OutputSpec& entry : outputTable())
-        request.*entry.path = entry.output == Output::Partial ? std::string() : merge.outputs.*entry.path;
     auto partials = std::make_shared<PartialResults>(std::move(parts));
     return measurePartials(request, std::move(partials), spelling, observer, stop);
 }
