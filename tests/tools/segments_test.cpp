@@ -89,7 +89,7 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
             const ProgramRun named = runShell(scratch, "PROGRAM merge --no-remeasure part*.hmp");
             EXPECT_EQ(named.exitStatus, 2);
             EXPECT_NE(named.err.find("hdrmeter clip.mkv --start 0 --end " + split(split(bounds)[0], ' ')[1] +
-                                     " --active-area 0,0,0,0 --partial part1.hmp"),
+                                     " --active-area 0,0,0,0 --partial part1.again.hmp"),
                       std::string::npos)
                 << named.err;
         }
@@ -124,6 +124,21 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
         EXPECT_TRUE(readWholeFile(scratch.file(std::string("tsw/") + output)) ==
                     readWholeFile(scratch.file(std::string("tsm/") + output)))
             << output;
+
+    // The advice to measure a part again carries every measurement setting and writes a new part beside
+    // the old one: followed as printed, the merge goes through.
+    const std::string settings = " --threshold 100 --top1 0.5 --min-scene-length 6";
+    const ProgramRun advised = runShell(scratch, "PROGRAM clip.mkv --end 1.01" + settings + " --partial s1.hmp && "
+                                                 "PROGRAM clip.mkv --start 1.01" + settings + " --partial s2.hmp && "
+                                                 "PROGRAM merge --no-remeasure s1.hmp s2.hmp");
+    EXPECT_EQ(advised.exitStatus, 2);
+    const std::size_t from = advised.err.find("hdrmeter clip.mkv"), to = advised.err.find(" (see ");
+    ASSERT_TRUE(from != std::string::npos && to != std::string::npos && from < to) << advised.err;
+    const std::string command = advised.err.substr(from, to - from);
+    EXPECT_EQ(command, "hdrmeter clip.mkv --end 1.01" + settings + " --active-area 0,0,0,0 --partial s1.again.hmp");
+    const ProgramRun followed = runShell(scratch, "PROGRAM" + command.substr(8) + " >/dev/null && PROGRAM merge "
+                                                  "--no-remeasure s1.again.hmp s2.hmp && test -s s1.hmp");
+    EXPECT_EQ(followed.exitStatus, 0) << followed.err;
 
     // The parts of the last row: 0-1.01, 1.01-2, 2-2.9, 2.9-end.
     ASSERT_EQ(runShell(scratch, "rm -f part*.hmp && PROGRAM clip.mkv --start 0 --end 2 --partial a.hmp && PROGRAM "

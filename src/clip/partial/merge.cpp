@@ -65,6 +65,84 @@ bool inputAtHand(const PartialHeader& header)
            inputDigestOf(header.request.input) == header.inputDigest;
 }
 
+// The shortest decimal that reads back as `value`.
+std::string shortestText(double value)
+{
+    char text[48];
+    for (int decimals = 0; decimals <= 20; ++decimals) {
+        std::snprintf(text, sizeof text, "%.*f", decimals, value);
+        if (std::strtod(text, nullptr) == value)
+            break;
+    }
+    return text;
+}
+
+// Every measurement setting of `request` that is not the default, as the command line spells it, so that
+// a part measured again is measured as the others were.
+std::string measurementOptions(const Request& request)
+{
+    const Request defaults;
+    std::string text;
+    const auto add = [&text](const char* option, const std::string& value = {}) {
+        text += std::string(" ") + option + (value.empty() ? "" : " " + value);
+    };
+    const auto number = [&add](const char* option, double value, double byDefault) {
+        if (value != byDefault)
+            add(option, shortestText(value));
+    };
+    if (request.stream)
+        add("--stream", std::to_string(*request.stream));
+    if (request.transfer)
+        add("--transfer", *request.transfer == Transfer::Hlg ? "hlg" : "pq");
+    if (request.matrix)
+        add("--matrix", *request.matrix == Matrix::Bt709 ? "bt709" : "bt2020");
+    number("--threshold", request.thresholdNits, defaults.thresholdNits);
+    number("--top1", request.top1Percent, defaults.top1Percent);
+    number("--top2", request.top2Percent, defaults.top2Percent);
+    number("--bottom", request.bottomPercent, defaults.bottomPercent);
+    if (!request.percentiles)
+        add("--no-percentiles");
+    if (request.lumaChecks)
+        add("--checks");
+    if (request.classParity)
+        add("--class-parity");
+    if (request.acceptDamaged)
+        add("--accept-damaged");
+    number("--bars-tolerance", request.barsTolerance, defaults.barsTolerance);
+    number("--scene-threshold", request.sceneThreshold, defaults.sceneThreshold);
+    number("--min-scene-length", static_cast<double>(request.minSceneFrames),
+           static_cast<double>(defaults.minSceneFrames));
+    if (!request.sceneCutsFile.empty())
+        add("--scene-cuts", request.sceneCutsFile);
+    if (const std::optional<MasteringLuminance>& display = request.masteringDisplay) {
+        std::string value;
+        if (display->primaries && display->whitePoint) {
+            for (double coordinate : *display->primaries)
+                value += shortestText(coordinate) + ",";
+            value += shortestText((*display->whitePoint)[0]) + "," + shortestText((*display->whitePoint)[1]);
+        }
+        if (display->luminanceGiven)
+            value += (value.empty() ? "" : ",") + shortestText(display->maxNits) + "," + shortestText(display->minNits);
+        add("--mastering-display", value);
+    }
+    number("--robust-frame-percentile", request.robustFramePercent, defaults.robustFramePercent);
+    number("--robust-clip-percentile", request.robustClipPercent, defaults.robustClipPercent);
+    if (request.robustMetadata)
+        add("--robust-peaks");
+    number("--peak-pixels", static_cast<double>(request.fewPeakPixels), static_cast<double>(defaults.fewPeakPixels));
+    return text;
+}
+
+// "part1.hmp" measured again: "part1.again.hmp", beside it, so that the good part is kept.
+std::string againPath(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot == 0 || (slash != std::string::npos && dot < slash + 2))
+        return path + ".again";
+    return path.substr(0, dot) + ".again" + path.substr(dot);
+}
+
 std::string segmentOptions(const PartialHeader& header)
 {
     std::string text;
@@ -236,7 +314,7 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
                                ", other parts found the clip's area " + areaText(area) + " automatically: measure " +
                                given->path + " again with " + setting(spelling, "--active-area", areaText(area)) +
                                ", or every part with the same area");
-        std::string commands;
+        std::string commands, replaced;
         for (PartialResult& part : parts) {
             if (part.header.area == area)
                 continue;
@@ -254,12 +332,14 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
                 continue;
             }
             commands += std::string(commands.empty() ? "" : "; ") + "hdrmeter " + part.header.request.input +
-                        segmentOptions(part.header) + " --active-area " + areaText(area) + " --partial " + part.path;
+                        segmentOptions(part.header) + measurementOptions(part.header.request) + " --active-area " +
+                        areaText(area) + " --partial " + againPath(part.path);
+            replaced += std::string(replaced.empty() ? "" : ", ") + againPath(part.path) + " for " + part.path;
         }
         if (!commands.empty())
             throw RequestError("some parts saw less of the picture than the clip's active area " + areaText(area) +
-                               " and were measured inside a smaller one; measure them again inside it, then merge: " +
-                               commands);
+                               " and were measured inside a smaller one; measure them again inside it, then merge "
+                               "with " + replaced + ": " + commands);
     }
 
     auto partials = std::make_shared<PartialResults>(std::move(parts));
