@@ -460,6 +460,9 @@ struct Report {
     StreamFacts stream;
     StaticMetadata metadata;          // as the stream states it
     ActiveArea area;                  // the area every reported frame was measured in
+    // With AreaMode::Auto: the first frame whose picture reaches each edge of `area` (left, top, right,
+    // bottom), the frame that set it; unset otherwise.
+    std::optional<std::array<long long, 4>> areaEdgeFrames;
     std::vector<FrameRecord> frames;  // in order, each measured inside `area` (with Request::keepFrames)
     std::vector<SceneResult> scenes;
     MeasurementSummary summary;

@@ -103,6 +103,24 @@ void ClipMeasurement::store(std::size_t index, const StoredFrame& frame, const F
         sizes_.push_back({index, view.width, view.height});
 }
 
+std::optional<std::array<long long, 4>> ClipMeasurement::areaEdgeFrames() const
+{
+    std::array<std::optional<long long>, 4> found;
+    for (const ContentRun& run : contentRuns_) {
+        if (!run.bounds.anyContent || run.firstIndex >= records_.size())
+            continue;
+        const ActiveArea own = run.bounds.activeArea();
+        const std::array<bool, 4> reaches = {own.left == area_.left, own.top == area_.top, own.right == area_.right,
+                                             own.bottom == area_.bottom};
+        for (std::size_t edge = 0; edge < 4; ++edge)
+            if (reaches[edge] && !found[edge])
+                found[edge] = records_[run.firstIndex].frame;
+    }
+    if (!found[0] || !found[1] || !found[2] || !found[3])
+        return std::nullopt;
+    return std::array<long long, 4>{*found[0], *found[1], *found[2], *found[3]};
+}
+
 void ClipMeasurement::keepContent(const ContentBounds& bounds)
 {
     const auto same = [](const ContentBounds& a, const ContentBounds& b) {

@@ -76,6 +76,9 @@ public:
     const ClipRun& clip() const { return clip_; }
     const MeasureOptions& options() const { return options_; }
     const ActiveArea& area() const { return area_; }
+    // With the automatic area: the first frame whose content reaches each edge of it (left, top, right,
+    // bottom); unset otherwise.
+    std::optional<std::array<long long, 4>> areaEdgeFrames() const;
     // Frames measured again by the second pass, and its time.
     long long secondPassFrames() const { return secondPassFrames_; }
     double secondPassSeconds() const { return secondPassSeconds_; }

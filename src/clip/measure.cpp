@@ -344,6 +344,7 @@ private:
         report_.stream = clip.facts();
         report_.metadata = clip.staticMetadata();
         report_.area = measurement.area();
+        report_.areaEdgeFrames = measurement.areaEdgeFrames();
         report_.scenes = measurement.scenes();
         report_.secondPassFrames = measurement.secondPassFrames();
         report_.secondPassSeconds = measurement.secondPassSeconds();

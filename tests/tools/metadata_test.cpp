@@ -131,6 +131,9 @@ TEST(Metadata, AutomaticAreaGivesTheOutputsOfTheExplicitOneFromAFileAndFromAPipe
     ASSERT_EQ(run("given", "--active-area 0,6,0,6 lb.mkv").exitStatus, 0);
     EXPECT_EQ(summaryValue(automatic.out, "active area"), "64x36 at 0,6: 6 rows left out at the top, 6 at the bottom");
     EXPECT_EQ(summaryValue(automatic.out, "second pass").rfind("frames 0 to 7 measured again", 0), 0u) << automatic.out;
+    // The picture widens at frame 8; frame 0 is black, and the fade reaches the dark bottom rows at frame 3.
+    EXPECT_EQ(summaryValue(automatic.out, "area set by"), "frame 8 (left), 1 (top), 8 (right), 3 (bottom)");
+    EXPECT_EQ(summaryValue(piped.out, "area set by"), summaryValue(automatic.out, "area set by"));
     EXPECT_NE(piped.err.find("temporary file in $TMPDIR"), std::string::npos) << piped.err;
     for (const std::string& output : outputs) {
         SCOPED_TRACE(output);

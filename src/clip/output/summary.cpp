@@ -351,6 +351,12 @@ std::string summaryText(const Report& report)
     } else if (facts.width > 0) {
         const bool given = report.request.areaMode != AreaMode::Auto;
         runFacts.runLines.emplace_back("active area", describeArea(facts, report.area) + (given ? " (--active-area)" : ""));
+        // The frame that set each edge: a frame of coding noise that widens the area is found here.
+        if (const std::optional<std::array<long long, 4>>& edges = report.areaEdgeFrames)
+            runFacts.runLines.emplace_back("area set by", "frame " + std::to_string((*edges)[0]) + " (left), " +
+                                                              std::to_string((*edges)[1]) + " (top), " +
+                                                              std::to_string((*edges)[2]) + " (right), " +
+                                                              std::to_string((*edges)[3]) + " (bottom)");
         runFacts.runLines.emplace_back("scenes", describeScenes(report));
         if (const std::string framed = describeSceneAreas(report); !framed.empty())
             runFacts.runLines.emplace_back("scenes framed apart", framed);
