@@ -253,6 +253,11 @@ struct FrameMeasurement {
     long long scene = 0;                 // the scene the frame belongs to
 };
 
+struct ContentLightLevel {
+    unsigned maxCllNits = 0;
+    unsigned maxFallNits = 0;
+};
+
 // What a frame's HDR10+ (SMPTE ST 2094-40) metadata states for its first window, the whole frame, in the
 // 0.1-nit units of HDR10+ (100000 is 10000 nits), as the decoder hands it over.
 struct StatedHdr10Plus {
@@ -276,6 +281,7 @@ struct FrameRecord {
     int width = 0;                 // the frame's size, pixels
     int height = 0;
     std::optional<StatedHdr10Plus> statedHdr10Plus;  // what the stream states for the frame, when it does
+    std::optional<ContentLightLevel> statedLightLevel;  // the MaxCLL and MaxFALL stated with the frame, if any
 };
 
 // One column of the per-frame outputs: the CSV header, the JSON lines' names and the Python module's
@@ -337,10 +343,6 @@ struct MasteringDisplay {
     std::optional<std::array<double, 2>> whitePoint;
     std::optional<double> minNits;
     std::optional<double> maxNits;
-};
-struct ContentLightLevel {
-    unsigned maxCllNits = 0;
-    unsigned maxFallNits = 0;
 };
 enum class MetadataOrigin { Container, Codec };
 // What the stream states about itself.
@@ -461,7 +463,8 @@ struct Verification {
         return false;
     }
     // The first frames of the stream's HDR10+ scenes (where its values change), and the offset in
-    // frames that best aligns its values with hdrmeter's (a positive offset: the metadata comes late).
+    // frames that puts the most of those changes on hdrmeter's cuts (a positive offset: the metadata comes
+    // late); unset when no shift can be found.
     std::vector<long long> statedSceneStarts;
     std::optional<long long> alignmentOffset;
 };
@@ -479,6 +482,9 @@ struct Report {
     StreamFacts stream;
     StaticMetadata metadata;          // as the stream states it
     ActiveArea area;                  // the area every reported frame was measured in
+    // With AreaMode::Auto: the first frame whose picture reaches each edge of `area` (left, top, right,
+    // bottom), the frame that set it; unset otherwise.
+    std::optional<std::array<long long, 4>> areaEdgeFrames;
     std::vector<FrameRecord> frames;  // in order, each measured inside `area` (with Request::keepFrames)
     std::vector<SceneResult> scenes;
     MeasurementSummary summary;

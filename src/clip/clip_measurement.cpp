@@ -84,6 +84,13 @@ void ClipMeasurement::store(std::size_t index, const StoredFrame& frame, const F
         return;
     }
     records_.push_back(frame);
+    const std::optional<ContentLightLevel>& level = clip_.lastLightLevel();
+    const auto sameLevel = [](const std::optional<ContentLightLevel>& a, const std::optional<ContentLightLevel>& b) {
+        return a.has_value() == b.has_value() &&
+               (!a || (a->maxCllNits == b->maxCllNits && a->maxFallNits == b->maxFallNits));
+    };
+    if (statedLightLevels_.empty() ? level.has_value() : !sameLevel(statedLightLevels_.back().second, level))
+        statedLightLevels_.emplace_back(index, level);
     if (clip_.lastHdr10Plus() && !statesHdr10Plus_) {
         statesHdr10Plus_ = true;
         statedHdr10Plus_.resize(index);
@@ -94,6 +101,24 @@ void ClipMeasurement::store(std::size_t index, const StoredFrame& frame, const F
         lumaChecks_.push_back(lastLumaChecks_.value_or(LumaChecks{}));
     if (sizes_.empty() || sizes_.back().width != view.width || sizes_.back().height != view.height)
         sizes_.push_back({index, view.width, view.height});
+}
+
+std::optional<std::array<long long, 4>> ClipMeasurement::areaEdgeFrames() const
+{
+    std::array<std::optional<long long>, 4> found;
+    for (const ContentRun& run : contentRuns_) {
+        if (!run.bounds.anyContent || run.firstIndex >= records_.size())
+            continue;
+        const ActiveArea own = run.bounds.activeArea();
+        const std::array<bool, 4> reaches = {own.left == area_.left, own.top == area_.top, own.right == area_.right,
+                                             own.bottom == area_.bottom};
+        for (std::size_t edge = 0; edge < 4; ++edge)
+            if (reaches[edge] && !found[edge])
+                found[edge] = records_[run.firstIndex].frame;
+    }
+    if (!found[0] || !found[1] || !found[2] || !found[3])
+        return std::nullopt;
+    return std::array<long long, 4>{*found[0], *found[1], *found[2], *found[3]};
 }
 
 void ClipMeasurement::keepContent(const ContentBounds& bounds)
@@ -135,6 +160,10 @@ FrameRecord ClipMeasurement::recordOf(std::size_t index, std::size_t& sizeRun, c
                     (record.height - area_.top - area_.bottom);
     if (index < statedHdr10Plus_.size())
         record.statedHdr10Plus = statedHdr10Plus_[index];
+    const auto level = std::upper_bound(statedLightLevels_.begin(), statedLightLevels_.end(), index,
+                                        [](std::size_t at, const auto& run) { return at < run.first; });
+    if (level != statedLightLevels_.begin())
+        record.statedLightLevel = std::prev(level)->second;
     return record;
 }
 
@@ -254,6 +283,9 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
             before = signature;
             if (options_.frameStatistics)
                 options_.frameStatistics(records_.size(), clip_.lastStatistics());
+            if (options_.statedFrame && clip_.lastHdr10Plus())
+                options_.statedFrame(measured->frame, *clip_.lastHdr10Plus(), measured->damaged,
+                                     clip_.wholePictureStatistics(*view, area_));
             store(records_.size(), *measured, *view);
             if (automatic) {
                 keepContent(frameContent);

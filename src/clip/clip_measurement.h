@@ -48,6 +48,11 @@ struct MeasureOptions {
     bool peakPicture = false;
     // Given each frame's own content bounds as the first pass reads it, at the same places.
     std::function<void(std::size_t position, const ContentBounds& content)> frameContent;
+    // Given, in the first pass, each frame the stream states HDR10+ for, with its statistics over the whole
+    // picture: HDR10+'s first window is the whole frame, whatever the active area.
+    std::function<void(long long frame, const StatedHdr10Plus& stated, bool damaged,
+                       const FrameStatistics& wholePicture)>
+        statedFrame;
 };
 
 // The 0-based place of the nearest rank ceil(P / 100 x N) among `count` values in ascending order, P taken
@@ -73,6 +78,9 @@ public:
     const ClipRun& clip() const { return clip_; }
     const MeasureOptions& options() const { return options_; }
     const ActiveArea& area() const { return area_; }
+    // With the automatic area: the first frame whose content reaches each edge of it (left, top, right,
+    // bottom); unset otherwise.
+    std::optional<std::array<long long, 4>> areaEdgeFrames() const;
     // Frames measured again by the second pass, and its time.
     long long secondPassFrames() const { return secondPassFrames_; }
     double secondPassSeconds() const { return secondPassSeconds_; }
@@ -167,6 +175,8 @@ private:
     // Beside records_ from the first frame that carries HDR10+ metadata on (empty while none did): what
     // each frame states.
     std::deque<std::optional<StatedHdr10Plus>> statedHdr10Plus_;
+    // The stated light level from each place where it changes: it changes seldom, if ever.
+    std::vector<std::pair<std::size_t, std::optional<ContentLightLevel>>> statedLightLevels_;
     bool statesHdr10Plus_ = false;
     std::optional<RobustPeaks> robust_;
     std::vector<SizeRun> sizes_;

@@ -177,6 +177,7 @@ std::optional<FrameView> ClipRun::decode()
     lastFrameNumber_ = number;
     lastFrameDamage_ = frame->damage;
     lastHdr10Plus_ = frame->hdr10Plus;
+    lastLightLevel_ = frame->lightLevel;
     return frame->view;
 }
 
@@ -247,6 +248,13 @@ std::optional<FrameMeasurement> ClipRun::measure(const FrameView& view, const Ac
     }
     ++facts_.framesMeasured;
     return measurement;
+}
+
+FrameStatistics ClipRun::wholePictureStatistics(const FrameView& view, const ActiveArea& area) const
+{
+    if (area == ActiveArea{})
+        return lastStatistics_;
+    return analyzer_->analyze(view, ActiveArea{});
 }
 
 std::pair<int, int> ClipRun::firstPixelAtLargestLight(const FrameView& view, const ActiveArea& area, double nits) const

@@ -60,12 +60,15 @@ public:
     const std::string& lastFrameDamage() const { return lastFrameDamage_; }
     // The HDR10+ metadata that frame carries; unset when it carries none.
     const std::optional<StatedHdr10Plus>& lastHdr10Plus() const { return lastHdr10Plus_; }
+    const std::optional<ContentLightLevel>& lastLightLevel() const { return lastLightLevel_; }
     // Starts again at the clip's first frame, for a second pass, with the same analyzer. What the first
     // pass learnt (its failure, the stream's metadata) stays. Throws InputError when the input cannot be
     // read again.
     void rewind();
     // The full statistics of the frame next() measured last, for hosts that want more than the record.
     const FrameStatistics& lastStatistics() const { return lastStatistics_; }
+    // The last frame measured, `view`, over its whole picture rather than `area`, the one it was measured in.
+    FrameStatistics wholePictureStatistics(const FrameView& view, const ActiveArea& area) const;
     // The first pixel of `view` inside `area`, in rows from the top and each row from the left, whose light
     // is `nits`, the largest there (as measure() found it): x and y from the frame's top-left corner. It
     // measures halves of the area, then halves of the half that holds the light, about one frame's work.
@@ -114,6 +117,7 @@ private:
     bool lossUnplaced_ = false;  // a frame was lost where no time tells its number, and a warning said so
     std::string lastFrameDamage_;
     std::optional<StatedHdr10Plus> lastHdr10Plus_;
+    std::optional<ContentLightLevel> lastLightLevel_;
     bool segmentEndReached_ = false;  // by the source before a rewind
 };
 

@@ -56,6 +56,7 @@ struct SourceFrame {
     // Why the decoder gave no frame for a packet it was sent since the frame before; empty when it did.
     std::string lostBefore;
     std::optional<StatedHdr10Plus> hdr10Plus;  // the frame's HDR10+ metadata, when it carries any
+    std::optional<ContentLightLevel> lightLevel;  // the MaxCLL and MaxFALL its side data states, if any
     bool doviMetadata = false;                  // it carries a Dolby Vision RPU, which is not read
 };
 

@@ -265,6 +265,11 @@ public:
                 recorder->putContent(position, content);
             };
         }
+        if (report_.request.verify)
+            options.statedFrame = [scenes = &statedScenes_](long long frame, const StatedHdr10Plus& stated, bool damaged,
+                                                            const FrameStatistics& wholePicture) {
+                scenes->add(frame, stated, damaged, wholePicture);
+            };
         measurement_ = std::make_unique<ClipMeasurement>(options, stop_);
         std::vector<std::pair<std::string, std::string>> paths;
         for (const OutputSpec& entry : outputTable())
@@ -377,6 +382,7 @@ private:
         report_.stream = clip.facts();
         report_.metadata = clip.staticMetadata();
         report_.area = measurement.area();
+        report_.areaEdgeFrames = measurement.areaEdgeFrames();
         report_.scenes = measurement.scenes();
         report_.secondPassFrames = measurement.secondPassFrames();
         report_.secondPassSeconds = measurement.secondPassSeconds();
@@ -385,9 +391,17 @@ private:
         if (report_.request.keepFrames)
             measurement.forEachFrame([this](const FrameRecord& record) { report_.frames.push_back(record); });
         tracePeaks();
-        if (report_.request.verify)
+        if (report_.request.verify) {
+            const Request& request = report_.request;
+            MeasuredSpan span;
+            span.fromFirstFrame = !request.start || *request.start <= 0.0;
+            span.toLastFrame = !stop_->requested() && measurement.failure().empty() && !clip.segmentEndReached() &&
+                               !(request.frameLimit && report_.summary.framesMeasured() + report_.damagedFrames.size() >=
+                                                           static_cast<std::size_t>(*request.frameLimit));
             report_.verification =
-                verificationOf(report_, [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); });
+                verificationOf(report_, [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); },
+                               statedScenes_.scenes(), span);
+        }
 
         if (report_.ending == Ending::Complete && report_.request.sceneCuts && nextFrame_) {
             const long long end = *nextFrame_;
@@ -400,6 +414,9 @@ private:
                      ", and were not used");
         }
         const long long measured = report_.summary.framesMeasured();
+        // Every frame damaged: nothing the metadata states would rest on a picture. A segment's part is
+        // still written, for a merge whose other parts hold clean frames.
+        const bool noCleanFrame = measured == 0 && !report_.damagedFrames.empty() && report_.request.partialPath.empty();
         if (goneOutput_) {
             report_.ending = Ending::Failed;
             report_.failedAtFrame = measured;
@@ -418,6 +435,12 @@ private:
                                   (measured == 0 ? std::string("no frame was measured")
                                                  : framesText(measured, "the frame", "the") + " before it " +
                                                        (measured == 1 ? "was" : "were") + " measured and summarised");
+        } else if (noCleanFrame) {
+            report_.ending = Ending::Failed;
+            report_.failedAtFrame = 0;
+            report_.failure = "every one of the " + std::to_string(report_.damagedFrames.size()) +
+                              " frames measured is damaged, so no statistic rests on a clean frame: measure a stretch "
+                              "the decoder decodes whole";
         }
     }
 
@@ -466,6 +489,13 @@ private:
             const bool linedUp = kind == Output::Hdr10Plus || kind == Output::DoviConfig || kind == Output::Madvr ||
                                  kind == Output::Av1anScenes || kind == Output::X265Qpfile ||
                                  kind == Output::FfmpegKeyframes;
+            if (linedUp && report_.summary.framesMeasured() == 0) {
+                output->file().abandon();
+                report_.outputFailures.push_back(mention(output->entry().setting, output->file().path()) +
+                                                 " was not written: no clean frame was measured, so it would describe "
+                                                 "no picture");
+                continue;
+            }
             if (linedUp && report_.framesLeftOut > 0) {
                 output->file().abandon();
                 report_.outputFailures.push_back(
@@ -568,6 +598,8 @@ private:
         struct stat input {};
         if (report_.request.input != "-" && stat(report_.request.input.c_str(), &input) == 0)
             header.inputBytes = static_cast<long long>(input.st_size);
+        if (report_.request.input != "-")
+            header.inputDigest = inputDigestOf(report_.request.input);
         header.warnings = report_.warnings;
         header.peak = report_.maxCllTrace;
         return header;
@@ -583,6 +615,7 @@ private:
     Report report_;
     std::unique_ptr<MadvrSpool> madvr_;
     std::unique_ptr<PartialRecorder> partial_;
+    StatedScenes statedScenes_;
     std::unique_ptr<ClipMeasurement> measurement_;
     Columns columns_;
     std::vector<std::unique_ptr<OutputSink>> outputs_;

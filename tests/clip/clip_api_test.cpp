@@ -132,6 +132,41 @@ TEST(ClipApi, AnObserverStopsTheRunAndWhatWasMeasuredIsKept)
     EXPECT_EQ(std::fopen(madvr.c_str(), "rb"), nullptr);
 }
 
+// A merge stopped while it measures a part again inside the clip's area writes nothing: no output of no
+// frame in place of a good one.
+TEST(ClipApi, AMergeStoppedWhileItMeasuresAPartAgainWritesNothing)
+{
+    const std::string folder = ::testing::TempDir(), clip = folder + "hdrmeter_boxed.mkv";
+    const std::string parts[] = {folder + "hdrmeter_boxed1.hmp", folder + "hdrmeter_boxed2.hmp"};
+    const std::string csv = folder + "hdrmeter_boxed.csv";
+    std::remove(csv.c_str());
+    // Letterboxed for its first second, whole for its second.
+    ASSERT_EQ(std::system(("ffmpeg -v error -nostdin -f lavfi -i \"testsrc2=size=64x24:rate=24:duration=1,pad=64:36:0:6:"
+                           "black[a];testsrc2=size=64x36:rate=24:duration=1[b];[a][b]concat=n=2,format=yuv420p10le,"
+                           "setparams=color_trc=smpte2084\" -c:v ffv1 -y '" + clip + "'").c_str()),
+              0);
+    for (int i = 0; i < 2; ++i) {
+        Request request;
+        request.input = clip;
+        (i == 0 ? request.end : request.start) = 1.0;
+        request.partialPath = parts[i];
+        ASSERT_EQ(measure(request).ending, Ending::Complete);
+    }
+    StopRequest stopAtOnce;
+    stopAtOnce.request("the host");
+    MergeRequest merging;
+    merging.partials = {parts[0], parts[1]};
+    merging.outputs.csvPath = csv;
+    const Report stopped = merge(merging, nullptr, &stopAtOnce);
+    EXPECT_EQ(stopped.ending, Ending::Stopped);
+    EXPECT_EQ(std::fopen(csv.c_str(), "rb"), nullptr);
+    const Report merged = merge(merging);
+    EXPECT_EQ(merged.ending, Ending::Complete);
+    EXPECT_EQ(merged.summary.framesMeasured(), 48);
+    for (const std::string& path : {clip, parts[0], parts[1], csv})
+        std::remove(path.c_str());
+}
+
 // A scene cut list written by an editor that begins it with a byte-order mark is read; cuts past the
 // clip's end are said, not dropped in silence.
 TEST(ClipApi, SceneCutFilesWithAByteOrderMarkAndCutsPastTheEnd)

@@ -132,6 +132,12 @@ def test_segments_merged_give_the_whole_runs_files_and_a_gap_raises(clip, tmp_pa
     with pytest.raises(FileNotFoundError) as missing:
         hdrmeter.merge([parts[0], tmp_path / "none.hmp"])
     assert missing.value.filename == str(tmp_path / "none.hmp")
+    kept = parts[0].read_bytes()
+    with pytest.raises(ValueError, match="is a folder, not a partial result"):
+        hdrmeter.merge(str(tmp_path))
+    with pytest.raises(ValueError, match="a part being merged"):
+        hdrmeter.merge(*parts, csv=str(parts[0]))
+    assert parts[0].read_bytes() == kept
 
 
 def test_a_cut_file_raises_keeps_what_was_measured_warns_in_python_and_lets_go_of_the_gil(clip, tmp_path, capfd,

@@ -32,6 +32,17 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
                                         "log-level=error -color_trc smpte2084 -y " + size + ".ts")
                       .exitStatus, 0);
     ASSERT_EQ(runShell(scratch, "cat 96x54.ts 64x36.ts >both.ts").exitStatus, 0);
+    // Two seconds of video beside four of audio: the video ends where its own stream does.
+    ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=64x36:rate=24:duration=2 -f lavfi -i "
+                                "sine=duration=4 -pix_fmt yuv420p10le -c:v libx265 -x265-params log-level=error "
+                                "-color_trc smpte2084 -c:a aac -y audio.mkv")
+                  .exitStatus, 0);
+    // Two seconds at 30 frames a second, then two at 24, in one mkv whose header states 30: 108 frames.
+    ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i \"testsrc2=size=64x36:rate=30:duration=2,settb=1/1000"
+                                "[a];testsrc2=size=64x36:rate=24:duration=2,settb=1/1000[b];[a][b]concat=n=2\" "
+                                "-fps_mode passthrough -enc_time_base:v 1/1000 -pix_fmt yuv420p10le -c:v libx265 "
+                                "-x265-params log-level=error -color_trc smpte2084 -y mixed.mkv")
+                  .exitStatus, 0);
     const std::string stalledWhole = "(cat whole.y4m; sleep 20 2>/dev/null </dev/null &)";
     const auto signalled = [&](const char* signal) {
         return "{ " + stalledWhole + " | TMPDIR=\"$PWD\" PROGRAM --csv s.csv --madvr m.bin - 2>err & } ; sleep 1; kill -" + signal +
@@ -60,6 +71,8 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
         {"(head -c " + firstFive + " whole.y4m; sleep 20 2>/dev/null </dev/null &) | timeout 10 PROGRAM --frames 2 - 2>err",
          0, 2, nullptr},
         {"PROGRAM --csv s.csv both.ts 2>err", 1, 3, "changes from 96x54 to 64x36 at frame 3"},
+        {"PROGRAM --csv s.csv audio.mkv 2>err", 0, 48, nullptr},
+        {"PROGRAM --csv s.csv mixed.mkv 2>err", 0, 108, nullptr},
         {"PROGRAM --active-area 0,0,70,0 --csv s.csv both.ts 2>err", 1, 3,
          "leaves no pixel of the 64x36 frames that begin at frame 3"},
         {signalled("INT"), 130, -2, nullptr},
@@ -96,6 +109,9 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
         }
         if (c.framesSummarised == -2) {
             EXPECT_EQ(summaryValue(summary, "interrupted").rfind("by SIG", 0), 0u) << summary;
+            // Levels of part of the clip are not offered as the clip's.
+            EXPECT_EQ(summaryValue(summary, "x265"), "(no x265 line)");
+            EXPECT_EQ(summaryValue(summary, "HDR10 lines").rfind("left out: the run did not finish", 0), 0u) << summary;
             // The madVR file holds the frames summarised, each whole, and says that the clip goes on.
             const MadvrFile madvr = readMadvr(readWholeFile(scratch.file("m.bin")));
             EXPECT_TRUE(madvr.sizeFits);

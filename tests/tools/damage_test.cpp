@@ -92,4 +92,13 @@ TEST(Damage, DamagedFramesEndTheRunOrAreFlaggedAndLeftOut)
             EXPECT_EQ(rows[20].at("average_light_nits"), clean[21].at("average_light_nits"));
         }
     }
+    // Damaged frames alone describe no picture: no metadata file, and not status 0.
+    const ProgramRun none = runShell(scratch, "PROGRAM --accept-damaged --start 0.17 --end 0.4 --hdr10plus none.json "
+                                              "--dovi-config none-dv.json dropped.mkv");
+    EXPECT_EQ(summaryValue(none.out, "frames measured"), "0");
+    EXPECT_EQ(none.exitStatus, 1) << none.err;
+    EXPECT_NE(none.err.find("frames measured is damaged, so no statistic rests on a clean frame"), std::string::npos)
+        << none.err;
+    EXPECT_FALSE(std::ifstream(scratch.file("none.json")).good());
+    EXPECT_FALSE(std::ifstream(scratch.file("none-dv.json")).good());
 }

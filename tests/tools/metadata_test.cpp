@@ -131,6 +131,9 @@ TEST(Metadata, AutomaticAreaGivesTheOutputsOfTheExplicitOneFromAFileAndFromAPipe
     ASSERT_EQ(run("given", "--active-area 0,6,0,6 lb.mkv").exitStatus, 0);
     EXPECT_EQ(summaryValue(automatic.out, "active area"), "64x36 at 0,6: 6 rows left out at the top, 6 at the bottom");
     EXPECT_EQ(summaryValue(automatic.out, "second pass").rfind("frames 0 to 7 measured again", 0), 0u) << automatic.out;
+    // The picture widens at frame 8; frame 0 is black, and the fade reaches the dark bottom rows at frame 3.
+    EXPECT_EQ(summaryValue(automatic.out, "area set by"), "frame 8 (left), 1 (top), 8 (right), 3 (bottom)");
+    EXPECT_EQ(summaryValue(piped.out, "area set by"), summaryValue(automatic.out, "area set by"));
     EXPECT_NE(piped.err.find("temporary file in $TMPDIR"), std::string::npos) << piped.err;
     for (const std::string& output : outputs) {
         SCOPED_TRACE(output);
@@ -426,7 +429,16 @@ TEST(Metadata, TheMasteringDisplayReachesTheLinesAndTheDolbyVisionConfig)
             {"--colorprim", "bt2020"}, {"--transfer", c.transfer}, {"--colormatrix", "bt2020nc"}, {"--range", "limited"},
             {"--master-display", "G" + point}, {"--max-cll", maxCll + "," + maxFall}, {"--hdr10", ""}, {"--repeat-headers", ""},
             {"--output-depth", "10"}};
-        EXPECT_EQ(x265, expectedX265);
+        // HDR10 is PQ: HLG's lines are for an HLG encode, and say what HDR10 would need.
+        const bool hlg = std::string(c.transfer) == "arib-std-b67";
+        std::map<std::string, std::string> expected = expectedX265;
+        if (hlg)
+            expected.erase("--hdr10");
+        EXPECT_EQ(x265, expected);
+        EXPECT_EQ(summaryValue(run.out, "HDR10 version").find("converted to PQ") != std::string::npos, hlg);
+        const std::string check = summaryValue(run.out, "check the lines");
+        EXPECT_EQ(check.find("MaxCLL " + maxCll + " nits is above the mastering display's maximum") == 0,
+                  std::stod(maxCll) > c.maxNits) << check;
         std::map<std::string, std::string> ffmpeg = optionsOf(summaryValue(run.out, "ffmpeg"));
         ffmpeg.erase("-x265-params");
         for (const auto& [option, value] : x265) {
@@ -593,13 +605,123 @@ TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
         EXPECT_EQ(verified.at("hdr10plus_offset_frames"), c.shift);
         EXPECT_EQ(checks.at("hdr10plus_scene_alignment").at("outcome"), c.shift == 0 ? "pass" : "fail");
         EXPECT_EQ(checks.at("hdr10plus_average_rgb").at("outcome"), c.shift == 0 ? "pass" : "fail");
-        // In sync the stream states hdrmeter's own values exactly; late, the frames after each cut differ.
+        // In sync the stream states hdrmeter's own values exactly; late, the first stated scene (9 frames and
+        // 3 more) takes in the bright scene's first frames, whose peaks its MaxScl does not reach.
         const double deviation = checks.at("hdr10plus_max_scl").at("largest_deviation_pq_codes");
         EXPECT_TRUE(c.shift == 0 ? deviation == 0.0 : deviation > 4.0) << deviation;
-        EXPECT_EQ(checks.at("hdr10plus_max_scl").at("frames_beyond"), c.shift == 0 ? 0 : 2 * c.shift);
+        EXPECT_EQ(checks.at("hdr10plus_max_scl").at("frames_beyond"), c.shift == 0 ? 0 : 9 + c.shift);
         json starts = plus.at("SceneInfoSummary").at("SceneFirstFrameIndex");
         for (std::size_t i = 1; i < starts.size(); ++i)
             starts[i] = starts[i].get<long long>() + c.shift;
         EXPECT_EQ(verified.at("stated_hdr10plus_scene_starts"), starts);
+    }
+}
+
+// --verify compares like with like: HDR10+ written for the whole frame of a letterboxed clip, per scene or
+// per frame, checked over all or part of the clip, passes; metadata no shift can explain (scaled, all
+// zero, one scene long) is not called shifted.
+TEST(Metadata, VerifyComparesEachStatedSceneWithTheSameFramesWholePictures)
+{
+    ScratchDirectory scratch;
+    std::string scenes;
+    for (const char* source : {"testsrc2", "smptehdbars", "rgbtestsrc"})
+        scenes += "-f lavfi -i " + std::string(source) + "=s=128x52:r=24:d=1,pad=128:72:0:10:black,format=yuv420p10le ";
+    ASSERT_EQ(runShell(scratch, kFfmpeg + scenes + "-filter_complex concat=n=3 -c:v libx265 -x265-params "
+                                "log-level=error:bframes=0:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc "
+                                "-f hevc box.hevc && seq 0 71 >every.txt && PROGRAM box.hevc --active-area full --hdr10plus scenes.json && "
+                                "PROGRAM box.hevc --active-area full --scene-cuts every.txt --hdr10plus frames.json")
+                  .exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
+    const json byScene = readJson(scratch.file("scenes.json")), byFrame = readJson(scratch.file("frames.json"));
+    ASSERT_EQ(byScene.at("SceneInfoSummary").at("SceneFirstFrameIndex"), json({0, 24, 48}));
+    const auto scaled = [](json plus, double factor) {
+        for (json& entry : plus.at("SceneInfo")) {
+            json& luminance = entry.at("LuminanceParameters");
+            luminance.at("AverageRGB") = std::llround(luminance.at("AverageRGB").get<double>() * factor);
+            for (json& value : luminance.at("MaxScl"))
+                value = std::llround(value.get<double>() * factor);
+            for (json& value : luminance.at("LuminanceDistributions").at("DistributionValues"))
+                value = std::llround(value.get<double>() * factor);
+        }
+        return plus;
+    };
+    json oneScene = byScene;
+    for (json& entry : oneScene.at("SceneInfo"))
+        entry = byScene.at("SceneInfo")[0];
+    struct Case {
+        const char* name;
+        json plus;
+        const char* options;
+        int exitStatus;
+        const char* alignment;     // the alignment check's outcome
+        long long scenesCut = 0;   // stated scenes the range cuts
+    } const cases[] = {
+        {"per scene", byScene, "", 0, "pass"},
+        {"per frame", byFrame, "", 0, "pass"},
+        // Frames 24 to 29 are too few for a scene of their own: the stated change has no cut to lie on.
+        {"the first 30 frames", byScene, "--frames 30", 0, "warn", 1},
+        {"from 1.5 s", byScene, "--start 1.5", 0, "pass", 1},
+        {"to 2.5 s", byScene, "--end 2.5", 0, "pass", 1},
+        {"scaled by a half", scaled(byScene, 0.5), "", 3, "pass"},
+        {"all zero", scaled(byScene, 0.0), "", 3, "warn"},
+        {"one scene's values throughout", oneScene, "", 3, "warn"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(scratch.file("stated.hevc"), std::ios::binary)
+            << withHdr10Plus(readWholeFile(scratch.file("box.hevc")), c.plus, 0);
+        const ProgramRun run = runShell(scratch, kFfmpeg + "-r 24 -i stated.hevc -c copy stated.mkv && PROGRAM stated.mkv "
+                                                 "--verify-json v.json " + c.options);
+        EXPECT_EQ(run.exitStatus, c.exitStatus) << run.out << run.err;
+        const json verified = readJson(scratch.file("v.json"));
+        std::map<std::string, json> checks;
+        for (const json& check : verified.at("checks"))
+            checks[check.at("check")] = check;
+        EXPECT_EQ(checks.at("hdr10plus_scene_alignment").at("outcome"), c.alignment) << run.out;
+        EXPECT_EQ(checks.at("hdr10plus_max_scl").at("scenes_cut_by_range"), c.scenesCut);
+        if (c.exitStatus == 0) {
+            EXPECT_EQ(checks.at("hdr10plus_max_scl").at("largest_deviation_pq_codes"), 0.0);
+        }
+        const std::string alignment = checks.at("hdr10plus_scene_alignment").at("line");
+        EXPECT_EQ(alignment.find("no shift can be found") != std::string::npos, std::string(c.alignment) == "warn")
+            << alignment;
+    }
+
+    // Two encodes joined, each stating its own MaxCLL and MaxFALL: each pair is checked over its own frames.
+    const std::string x265 = "-c:v libx265 -x265-params log-level=error:bframes=0:colorprim=bt2020:transfer=smpte2084:"
+                             "colormatrix=bt2020nc:max-cll=";
+    ASSERT_EQ(runShell(scratch, "for c in b0b0b0 c0c0c0; do " + kFfmpeg + "-f lavfi -i color=c=0x$c:s=128x72:r=24:d=1,"
+                                "format=yuv420p10le " + x265 + "1,1 -f hevc $c.hevc && PROGRAM $c.hevc --summary-json "
+                                "$c.json >/dev/null; done").exitStatus, 0);
+    const long long dim = readJson(scratch.file("b0b0b0.json")).at("max_cll"),
+                    bright = readJson(scratch.file("c0c0c0.json")).at("max_cll");
+    const std::string dimLevels = std::to_string(dim) + "," + std::to_string(dim),
+                      brightLevels = std::to_string(bright) + "," + std::to_string(bright);
+    struct Levels {
+        std::string first, second;  // stated by the dim frames, then by the bright ones
+        int exitStatus;
+        std::vector<std::string> outcomes;  // of the max_cll checks, in order
+    } const levels[] = {
+        {"3018,163", "1000,100", 3, {"warn", "fail"}},
+        {dimLevels, brightLevels, 0, {"pass", "pass"}},
+        {brightLevels, brightLevels, 0, {"pass"}},
+    };
+    for (const Levels& l : levels) {
+        SCOPED_TRACE(l.first + " then " + l.second);
+        const ProgramRun run = runShell(
+            scratch, kFfmpeg + "-f lavfi -i color=c=0xb0b0b0:s=128x72:r=24:d=1,format=yuv420p10le " + x265 + l.first +
+                         " -f hevc a.hevc && " + kFfmpeg + "-f lavfi -i color=c=0xc0c0c0:s=128x72:r=24:d=1,format=" +
+                         "yuv420p10le " + x265 + l.second + " -f hevc b.hevc && cat a.hevc b.hevc >ab.hevc && " + kFfmpeg +
+                         "-r 24 -i ab.hevc -c copy ab.mkv && PROGRAM ab.mkv --verify-json v.json");
+        EXPECT_EQ(run.exitStatus, l.exitStatus) << run.out << run.err;
+        const json verified = readJson(scratch.file("v.json"));
+        std::vector<std::string> outcomes;
+        bool changeSaid = false;
+        for (const json& check : verified.at("checks")) {
+            if (check.at("check") == "max_cll")
+                outcomes.push_back(check.at("outcome"));
+            changeSaid = changeSaid || check.at("check") == "light_level_change";
+        }
+        EXPECT_EQ(outcomes, l.outcomes);
+        EXPECT_EQ(changeSaid, l.first != l.second);
     }
 }

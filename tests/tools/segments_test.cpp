@@ -57,6 +57,7 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
     const Row rows[] = {
         {"one segment", "0 1000\n", false},
         {"two, a frame after the cut at 84", "0 2.916\n2.916 1000\n", false},
+        {"two, half a tick after frame 24's time", "0 1.0005\n1.0005 1000\n", true},
         {"three, between frames 24 and 25 and at the cut at 84", "0 1.01\n1.01 2.9\n2.9 1000\n", true},
         {"five where plan puts them, one at the cut at 48", "", true},
     };
@@ -89,11 +90,56 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
             const ProgramRun named = runShell(scratch, "PROGRAM merge --no-remeasure part*.hmp");
             EXPECT_EQ(named.exitStatus, 2);
             EXPECT_NE(named.err.find("hdrmeter clip.mkv --start 0 --end " + split(split(bounds)[0], ' ')[1] +
-                                     " --active-area 0,0,0,0 --partial part1.hmp"),
+                                     " --active-area 0,0,0,0 --partial part1.again.hmp"),
                       std::string::npos)
                 << named.err;
         }
     }
+
+    // The same clip in MPEG-TS, whose clock starts at 1.4 s and whose seeks land near a key frame, not on
+    // it: planned to its last frame, its segments merge into the single run's files.
+    const ProgramRun tsWhole = runShell(scratch, "rm -rf tsw tsm part*.hmp && mkdir tsw tsm && ffmpeg -v error -nostdin "
+                                                 "-i clip.mkv -c copy -y clip.ts && PROGRAM clip.ts " + outputOptions("tsw") +
+                                                 " && PROGRAM plan clip.ts --segments 3 >bounds.txt");
+    ASSERT_EQ(tsWhole.exitStatus, 0) << tsWhole.err;
+    EXPECT_EQ(readWholeFile(scratch.file("bounds.txt")), "0 1\n1 2\n2 3.483001\n");
+    // Segments a frame long cut at every key frame, in both containers; shorter ones are refused.
+    for (const char* input : {"clip.mkv", "clip.ts"})
+        EXPECT_EQ(runShell(scratch, std::string("PROGRAM plan --segment-seconds 0.0417 ") + input).out,
+                  "0 0.5\n0.5 1\n1 1.5\n1.5 2\n2 2.5\n2.5 2.7\n2.7 2.9\n2.9 3.1\n3.1 3.3\n3.3 3.483001\n")
+            << input;
+    const ProgramRun tooShort = runShell(scratch, "PROGRAM plan --segment-seconds 0.0416 clip.mkv");
+    EXPECT_EQ(tooShort.exitStatus, 2);
+    EXPECT_NE(tooShort.err.find("makes segments shorter than a frame (0.041667 s)"), std::string::npos) << tooShort.err;
+    const ProgramRun tsMerged = runShell(scratch, "n=0; while read a b; do n=$((n+1)); PROGRAM clip.ts --start $a --end $b "
+                                                  "--partial part$n.hmp >/dev/null || exit 1; done <bounds.txt && PROGRAM "
+                                                  "merge " + outputOptions("tsm") + " part*.hmp");
+    ASSERT_EQ(tsMerged.exitStatus, 0) << tsMerged.err;
+    // A segment's own run names its part, not HDR10 lines; a run over part of the clip says which part.
+    EXPECT_EQ(summaryValue(runShell(scratch, "PROGRAM clip.ts --start 1 --end 2 --partial one.hmp").out, "segment"),
+              "frames 24 to 47 (--start 1 --end 2) written to one.hmp; merge the parts for the clip's HDR10 lines");
+    const std::string firstFrames = runShell(scratch, "PROGRAM clip.ts --frames 30").out;
+    EXPECT_EQ(summaryValue(firstFrames, "lines describe").rfind("frames 0 to 29 only (--frames 30)", 0), 0u);
+    EXPECT_NE(summaryValue(firstFrames, "x265"), "(no x265 line)");
+    for (const char* output : kOutputs)
+        EXPECT_TRUE(readWholeFile(scratch.file(std::string("tsw/") + output)) ==
+                    readWholeFile(scratch.file(std::string("tsm/") + output)))
+            << output;
+
+    // The advice to measure a part again carries every measurement setting and writes a new part beside
+    // the old one: followed as printed, the merge goes through.
+    const std::string settings = " --threshold 100 --top1 0.5 --min-scene-length 6";
+    const ProgramRun advised = runShell(scratch, "PROGRAM clip.mkv --end 1.01" + settings + " --partial s1.hmp && "
+                                                 "PROGRAM clip.mkv --start 1.01" + settings + " --partial s2.hmp && "
+                                                 "PROGRAM merge --no-remeasure s1.hmp s2.hmp");
+    EXPECT_EQ(advised.exitStatus, 2);
+    const std::size_t from = advised.err.find("hdrmeter clip.mkv"), to = advised.err.find(" (see ");
+    ASSERT_TRUE(from != std::string::npos && to != std::string::npos && from < to) << advised.err;
+    const std::string command = advised.err.substr(from, to - from);
+    EXPECT_EQ(command, "hdrmeter clip.mkv --end 1.01" + settings + " --active-area 0,0,0,0 --partial s1.again.hmp");
+    const ProgramRun followed = runShell(scratch, "PROGRAM" + command.substr(8) + " >/dev/null && PROGRAM merge "
+                                                  "--no-remeasure s1.again.hmp s2.hmp && test -s s1.hmp");
+    EXPECT_EQ(followed.exitStatus, 0) << followed.err;
 
     // The parts of the last row: 0-1.01, 1.01-2, 2-2.9, 2.9-end.
     ASSERT_EQ(runShell(scratch, "rm -f part*.hmp && PROGRAM clip.mkv --start 0 --end 2 --partial a.hmp && PROGRAM "
@@ -101,10 +147,15 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
                                 "c.hmp && PROGRAM clip.mkv --start 1.01 --end 2.9 --partial overlap.hmp && PROGRAM "
                                 "clip.mkv --start 2 --end 2.9 --threshold 100 --partial other-settings.hmp && PROGRAM "
                                 "other.mkv --end 2 --partial other-file.hmp && head -c 3000 c.hmp >cut.hmp && cp c.hmp "
-                                "damaged.hmp && printf 'x' | dd of=damaged.hmp bs=1 seek=2000 conv=notrunc 2>/dev/null")
+                                "damaged.hmp && printf 'x' | dd of=damaged.hmp bs=1 seek=2000 conv=notrunc 2>/dev/null && PROGRAM "
+                                "clip.mkv --end 2 --active-area 0,0,0,0 --partial given0.hmp && PROGRAM clip.mkv --start 2 "
+                                "--end 2.9 --active-area 4,4,4,4 --partial given4.hmp && sed 's/Lavf/Lavg/' clip.mkv >twin.mkv && cmp -s "
+                                "clip.mkv twin.mkv; [ $? = 1 ] && [ $(wc -c <clip.mkv) = $(wc -c <twin.mkv) ] && PROGRAM twin.mkv --start 2 --end 2.9 --partial twin.hmp")
                   .exitStatus,
               0);
     ASSERT_EQ(runShell(scratch, "PROGRAM merge a.hmp b.hmp c.hmp").exitStatus, 0);
+    // A part given the area the others found is merged with them.
+    ASSERT_EQ(runShell(scratch, "PROGRAM merge given0.hmp b.hmp c.hmp").exitStatus, 0);
     const std::pair<const char*, const char*> refused[] = {
         {"a.hmp b.hmp damaged.hmp", "damaged.hmp is damaged or cut short (its checksum does not match)"},
         {"a.hmp b.hmp cut.hmp", "cut.hmp is damaged or cut short"},
@@ -114,8 +165,16 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
         {"a.hmp overlap.hmp c.hmp", "a.hmp and overlap.hmp overlap"},
         {"a.hmp other-settings.hmp c.hmp", "other-settings.hmp was measured with --threshold 100 and a.hmp with --threshold 203"},
         {"other-file.hmp b.hmp c.hmp", "b.hmp is of another input than other-file.hmp"},
+        {"a.hmp twin.hmp c.hmp", "twin.hmp is of another input than a.hmp"},  // of the same size and format
         {"a.hmp b.hmp bounds.txt", "bounds.txt is not a partial result of hdrmeter"},
         {"a.hmp b.hmp missing.hmp", "missing.hmp cannot be read"},
+        {"a.hmp b.hmp .", ". is a folder, not a partial result of hdrmeter"},
+        {"given0.hmp given4.hmp c.hmp",
+         "given4.hmp was measured with --active-area 4,4,4,4 and given0.hmp with --active-area 0,0,0,0"},
+        {"a.hmp given4.hmp c.hmp", "given4.hmp was measured inside the given area 4,4,4,4, other parts found the "
+                                   "clip's area 0,0,0,0"},
+        {"--jsonl ./clip.mkv a.hmp b.hmp c.hmp", "--jsonl ./clip.mkv is clip.mkv, the file the parts were measured"},
+        {"--plot ../$(basename $PWD)/a.hmp a.hmp b.hmp c.hmp", "a.hmp is a.hmp, a part being merged"},
     };
     for (const auto& [parts, line] : refused) {
         SCOPED_TRACE(parts);
@@ -126,4 +185,5 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
         EXPECT_NE(errors[0].find(line), std::string::npos) << errors[0];
     }
     EXPECT_FALSE(std::ifstream(scratch.file("out.csv")).good());
+    EXPECT_EQ(runShell(scratch, "PROGRAM merge a.hmp b.hmp c.hmp && PROGRAM clip.mkv --end 0.1").exitStatus, 0);
 }

@@ -1,6 +1,7 @@
 #include "libav_container.h"
 
 #include <cmath>
+#include <cstdio>
 #include <utility>
 
 #include <hdrmeter/settings.h>
@@ -28,6 +29,22 @@ struct DictionaryFree {
 double secondsOf(std::int64_t value, AVRational timeBase)
 {
     return static_cast<double>(value) * av_q2d(timeBase);
+}
+
+double statedVideoSeconds(const AVFormatContext& format, const AVStream& stream)
+{
+    if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0)
+        return secondsOf(stream.duration, stream.time_base);
+    if (const AVDictionaryEntry* tag = av_dict_get(stream.metadata, "DURATION", nullptr, 0)) {
+        int hours = 0, minutes = 0;
+        double seconds = 0.0;
+        if (std::sscanf(tag->value, "%d:%d:%lf", &hours, &minutes, &seconds) == 3 && hours >= 0 && minutes >= 0 &&
+            seconds >= 0.0)
+            return hours * 3600.0 + minutes * 60.0 + seconds;
+    }
+    if (format.nb_streams == 1 && format.duration != AV_NOPTS_VALUE && format.duration > 0)
+        return static_cast<double>(format.duration) / AV_TIME_BASE;
+    return 0.0;
 }
 
 LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* stop) : options_(options), stop_(stop)
@@ -128,11 +145,7 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
     if (stream->nb_frames > 0) {
         facts_.framesExpected = stream->nb_frames;
     } else if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0) {
-        double seconds = 0.0;
-        if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
-            seconds = secondsOf(stream->duration, stream->time_base);
-        else if (context->duration != AV_NOPTS_VALUE && context->duration > 0)
-            seconds = static_cast<double>(context->duration) / AV_TIME_BASE;
+        const double seconds = statedVideoSeconds(*context, *stream);
         if (seconds > 0.0)
             facts_.framesExpected = std::llround(seconds * av_q2d(stream->avg_frame_rate));
     }

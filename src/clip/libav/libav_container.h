@@ -59,6 +59,11 @@ private:
 // The seconds that value counts in timeBase.
 double secondsOf(std::int64_t value, AVRational timeBase);
 
+// How long the container says the video stream `stream` lasts, in seconds; 0 when it does not say. Only
+// the stream's own duration counts (its header's, or the DURATION tag Matroska muxers write per track):
+// the container's lasts as long as its longest stream, audio included.
+double statedVideoSeconds(const AVFormatContext& format, const AVStream& stream);
+
 }  // namespace hdrmeter::clip
 
 #endif

@@ -123,13 +123,20 @@ void LibavSource::enterSegment()
         throw InputError("the video of " + name() + " has no presentation times, so " + mention("start") +
                          " cannot find its place; measure it whole");
     firstTimestamp_ = first->best_effort_timestamp;
+    // The first tick that before() leaves in the segment: a start between two ticks rounds up, so that the
+    // frames numbered ahead are exactly those the segment leaves out.
     const std::int64_t startTicks =
         *firstTimestamp_ + av_rescale_q_rnd(std::llround(*options.start * 1e6), AVRational{1, 1000000}, timeBase_,
-                                            AV_ROUND_DOWN);
-    numberFramesBefore(startTicks);
-    // The key frame at or before the start: every frame from the start on is decoded from it.
-    const int sought = avformat_seek_file(&container_->format(), container_->streamIndex(), INT64_MIN, startTicks,
-                                          startTicks, 0);
+                                            AV_ROUND_UP);
+    const std::optional<std::int64_t> keyPosition = numberFramesBefore(startTicks);
+    // The key frame at or before the start: every frame from the start on is decoded from it. A transport
+    // stream's seek by time searches its decoding times and lands near, not on, that frame: it is sought
+    // at the byte where its packet was read.
+    const int sought = byteSeeking() && keyPosition
+                           ? avformat_seek_file(&container_->format(), container_->streamIndex(), *keyPosition,
+                                                *keyPosition, *keyPosition, AVSEEK_FLAG_BYTE)
+                           : avformat_seek_file(&container_->format(), container_->streamIndex(), INT64_MIN,
+                                                startTicks, startTicks, 0);
     if (sought < 0)
         throw InputError("cannot seek in " + name() + " to " + std::to_string(*options.start) +
                          " s: " + libavErrorText(sought));
@@ -144,27 +151,37 @@ void LibavSource::enterSegment()
     decodedDamage_.clear();
 }
 
-void LibavSource::numberFramesBefore(std::int64_t startTicks)
+bool LibavSource::byteSeeking() const
+{
+    return container_->facts().container == "mpegts";
+}
+
+std::optional<std::int64_t> LibavSource::numberFramesBefore(std::int64_t startTicks)
 {
     // A whole run numbers each frame from the one before (a time that does not move on is numbered in
     // order), so the segment's first number rests on every frame before it. Their times are in the
     // packets, read without decoding. Packets come in decoding order; once a second key frame at or after
     // the start is read, no later packet can be shown before the start.
     AVFormatContext& format = container_->format();
-    const int rewound = avformat_seek_file(&format, container_->streamIndex(), INT64_MIN, *firstTimestamp_,
-                                           *firstTimestamp_, 0);
+    const int rewound = byteSeeking() ? avformat_seek_file(&format, container_->streamIndex(), 0, 0, 0, AVSEEK_FLAG_BYTE)
+                                      : avformat_seek_file(&format, container_->streamIndex(), INT64_MIN,
+                                                           *firstTimestamp_, *firstTimestamp_, 0);
     if (rewound < 0)
         throw InputError("cannot seek in " + name() + " to its start: " + libavErrorText(rewound));
     std::vector<std::int64_t> times;
+    std::optional<std::int64_t> keyPosition;
     for (int keyFramesAfter = 0; keyFramesAfter < 2;) {
         if (av_read_frame(&format, packet_.get()) < 0)
             break;
         if (packet_->stream_index == container_->streamIndex() && !(packet_->flags & AV_PKT_FLAG_DISCARD) &&
             packet_->pts != AV_NOPTS_VALUE) {
+            const bool key = (packet_->flags & AV_PKT_FLAG_KEY) != 0;
             if (packet_->pts < startTicks)
                 times.push_back(packet_->pts);
-            else if (packet_->flags & AV_PKT_FLAG_KEY)
+            else if (key)
                 ++keyFramesAfter;
+            if (key && packet_->pts <= startTicks && packet_->pos >= 0)
+                keyPosition = packet_->pos;
         }
         av_packet_unref(packet_.get());
     }
@@ -172,15 +189,31 @@ void LibavSource::numberFramesBefore(std::int64_t startTicks)
     framesNumberedAhead_ = true;
     for (std::int64_t time : times)
         numberFrameBefore(time);
+    return keyPosition;
 }
 
 void LibavSource::numberFrameBefore(std::int64_t timestamp)
 {
-    // As ClipRun numbers the frames it is handed.
-    std::optional<long long> byTime;
-    if (numberByTime_ && timestamp != AV_NOPTS_VALUE)
-        byTime = av_rescale_q(timestamp - *firstTimestamp_, timeBase_, av_inv_q(frameRate_));
-    numberBefore_ = byTime && *byTime > numberBefore_ ? *byTime : numberBefore_ + 1;
+    numberBefore_ = nextNumber(timestamp);
+}
+
+long long LibavSource::nextNumber(std::int64_t timestamp)
+{
+    // Each frame is numbered from the one before it, not from the first: a stream whose rate changes (30
+    // then 24 frames a second joined in one mkv) keeps one nominal rate in its header, and only a step of
+    // about two frames or more at that rate leaves a gap. A time that does not move on is numbered in order.
+    long long number = lastNumber_ + 1;
+    if (numberByTime_ && timestamp != AV_NOPTS_VALUE) {
+        if (!lastNumberedTime_)
+            number = std::max<long long>(number, av_rescale_q(timestamp - *firstTimestamp_, timeBase_, av_inv_q(frameRate_)));
+        else if (timestamp > *lastNumberedTime_)
+            number = lastNumber_ + std::max<long long>(1, av_rescale_q(timestamp - *lastNumberedTime_, timeBase_,
+                                                                          av_inv_q(frameRate_)));
+        if (!lastNumberedTime_ || timestamp > *lastNumberedTime_)
+            lastNumberedTime_ = timestamp;
+    }
+    lastNumber_ = number;
+    return number;
 }
 
 LibavSource::~LibavSource()
@@ -235,6 +268,7 @@ const SourceFrame* LibavSource::next()
             numberFrameBefore(timestamp);
     }
     handedOutView_.hdr10Plus = hdr10PlusOf(*frame);
+    handedOutView_.lightLevel = lightLevelOf(*frame);
     handedOutView_.doviMetadata = av_frame_get_side_data(frame, AV_FRAME_DATA_DOVI_METADATA) != nullptr ||
                                   av_frame_get_side_data(frame, AV_FRAME_DATA_DOVI_RPU_BUFFER) != nullptr;
     if (frame->format != handedOutFormat_) {
@@ -246,16 +280,15 @@ const SourceFrame* LibavSource::next()
     handedOutView_.transferTag = frame->color_trc;
     handedOutView_.matrixTag = frame->colorspace;
     handedOutView_.primariesTag = frame->color_primaries;
+    handedOutView_.numberBefore.reset();
+    if (segmented_ && framesInSegment_++ == 0)
+        handedOutView_.numberBefore = numberBefore_;
     handedOutView_.presentationNumber.reset();
     if (numberByTime_ && frame->best_effort_timestamp != AV_NOPTS_VALUE) {
         if (!firstTimestamp_)
             firstTimestamp_ = frame->best_effort_timestamp;
-        handedOutView_.presentationNumber =
-            av_rescale_q(frame->best_effort_timestamp - *firstTimestamp_, timeBase_, av_inv_q(frameRate_));
+        handedOutView_.presentationNumber = nextNumber(frame->best_effort_timestamp);
     }
-    handedOutView_.numberBefore.reset();
-    if (segmented_ && framesInSegment_++ == 0)
-        handedOutView_.numberBefore = numberBefore_;
     if (decodeInCaller_) {
         handedOutView_.damage.swap(decodedDamage_);
         handedOutView_.lostBefore.swap(lostBefore_);
@@ -456,11 +489,7 @@ std::string LibavSource::cutShortReason() const
     const AVStream& stream = container_->stream();
     if (framesDecoded_ == 0 || stream.avg_frame_rate.num <= 0 || stream.avg_frame_rate.den <= 0)
         return {};
-    double statedSeconds = 0.0;
-    if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0)
-        statedSeconds = secondsOf(stream.duration, stream.time_base);
-    else if (format.duration != AV_NOPTS_VALUE && format.duration > 0)
-        statedSeconds = static_cast<double>(format.duration) / AV_TIME_BASE;
+    const double statedSeconds = statedVideoSeconds(format, stream);
     const std::int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
     const double reachedSeconds = secondsOf(lastFrameEnd_ - start, stream.time_base);
     const double frameSeconds = 1.0 / av_q2d(stream.avg_frame_rate);

@@ -60,8 +60,14 @@ private:
     // With a time segment: learns the first frame's time, counts the frames before the segment where the
     // stream is numbered by count, and seeks to the key frame before its start.
     void enterSegment();
-    void numberFramesBefore(std::int64_t startTicks);
+    // Returns the byte position of the last key frame's packet at or before the start, when known.
+    std::optional<std::int64_t> numberFramesBefore(std::int64_t startTicks);
+    // The container is sought by byte: its seek by time is not exact.
+    bool byteSeeking() const;
     void numberFrameBefore(std::int64_t timestamp);
+    // The number of the frame shown at `timestamp`, the next in presentation order, for frames before the
+    // segment and in it alike.
+    long long nextNumber(std::int64_t timestamp);
     // Where a frame's time `timestamp` lies against a segment bound given in seconds: below it, or not.
     bool before(std::int64_t timestamp, double seconds) const;
     const std::string& name() const { return container_->facts().name; }
@@ -110,6 +116,8 @@ private:
     bool segmentEnded_ = false;
     SourceFacts segmentFacts_;      // the container's, with the segment's expected frames
     long long numberBefore_ = -1;   // the whole run's number of the last frame before the segment
+    long long lastNumber_ = -1;     // of the last frame numbered, before the segment or in it
+    std::optional<std::int64_t> lastNumberedTime_;  // the latest time numbered
     long long framesInSegment_ = 0;
     bool framesNumberedAhead_ = false;  // numberBefore_ was found from the packets, before seeking
     SourceFrame handedOutView_;

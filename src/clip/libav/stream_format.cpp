@@ -270,6 +270,14 @@ std::optional<StatedHdr10Plus> hdr10PlusOf(const AVFrame& frame)
     return stated;
 }
 
+std::optional<ContentLightLevel> lightLevelOf(const AVFrame& frame)
+{
+    const AVFrameSideData* side = av_frame_get_side_data(&frame, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL);
+    if (!side || side->size < sizeof(AVContentLightMetadata))
+        return std::nullopt;
+    return contentLightLevelOf(*reinterpret_cast<const AVContentLightMetadata*>(side->data));
+}
+
 void takeFrameMetadata(const AVFrame& frame, StaticMetadata& metadata)
 {
     if (!metadata.mastering) {

@@ -45,6 +45,8 @@ std::string describeColour(const ColourChoice& colour);
 
 MasteringDisplay masteringDisplayOf(const AVMasteringDisplayMetadata& metadata);
 ContentLightLevel contentLightLevelOf(const AVContentLightMetadata& metadata);
+// The light level the frame's side data states (from the codec's messages), if any.
+std::optional<ContentLightLevel> lightLevelOf(const AVFrame& frame);
 // Takes what the frame's side data states and the metadata does not have yet: the container's word,
 // read first, stands.
 void takeFrameMetadata(const AVFrame& frame, StaticMetadata& metadata);

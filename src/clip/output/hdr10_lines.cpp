@@ -134,6 +134,8 @@ std::vector<std::pair<std::string, std::string>> hdr10Lines(const Report& report
         resolveMasteringDisplay(report.metadata, report.stream.primariesTag, report.request.masteringDisplay);
     const ColourTags tags = colourTagsOf(report.stream);
     const std::string masterDisplay = x265MasterDisplay(display);
+    // HDR10 is PQ: an HLG picture is encoded as HLG, without the HDR10 flag.
+    const bool hlg = report.stream.colour.transfer == Transfer::Hlg;
 
     // HDR10 is 10-bit: x265's program otherwise encodes at the depth its build starts with (8 for most);
     // through ffmpeg the pixel format sets it. The headers, and the metadata with them, are repeated at
@@ -141,11 +143,11 @@ std::vector<std::pair<std::string, std::string>> hdr10Lines(const Report& report
     const std::string x265 = std::string("--colorprim ") + tags.primariesName + " --transfer " + tags.transferName +
                              " --colormatrix " + tags.matrixName + " --range " + tags.rangeName +
                              " --master-display \"" + masterDisplay + "\" --max-cll \"" + cll + "," + fall +
-                             "\" --hdr10 --repeat-headers --output-depth 10";
+                             "\"" + (hlg ? "" : " --hdr10") + " --repeat-headers --output-depth 10";
     const std::string ffmpeg = std::string("-x265-params \"colorprim=") + tags.primariesName + ":transfer=" +
                                tags.transferName + ":colormatrix=" + tags.matrixName + ":range=" + tags.rangeName +
                                ":master-display=" + masterDisplay + ":max-cll=" + cll + "," + fall +
-                               ":hdr10=1:repeat-headers=1\"";
+                               (hlg ? "" : ":hdr10=1") + ":repeat-headers=1\"";
 
     const std::string track = std::to_string(report.stream.streamIndex) + ":";
     const std::array<double, 6>& p = display.primaries;
@@ -168,6 +170,16 @@ std::vector<std::pair<std::string, std::string>> hdr10Lines(const Report& report
                                                       " (" + mention("robust_peaks") + "), as in the metadata files");
     if (const std::string described = describeLinesDisplay(display); !described.empty())
         lines.emplace_back("display in the lines", described);
+    if (static_cast<double>(levels.maxCll) > display.maxNits)
+        lines.emplace_back("check the lines", "MaxCLL " + cll + " nits is above the mastering display's maximum, " +
+                                                  decimal(display.maxNits, 0.0001, 4) + " nits (" +
+                                                  originText(display.luminanceFrom) +
+                                                  "): give --mastering-display with the display the picture was "
+                                                  "graded on, or look for the pixels that overshoot it");
+    if (hlg)
+        lines.emplace_back("HDR10 version", "the lines keep HLG, which is not HDR10; an HDR10 encode needs the picture "
+                                            "converted to PQ, --transfer smpte2084 and --hdr10, and the PQ version "
+                                            "measured for its own MaxCLL and MaxFALL");
     lines.emplace_back("x265", x265);
     lines.emplace_back("ffmpeg", ffmpeg);
     lines.emplace_back("mkvmerge", mkvmerge);

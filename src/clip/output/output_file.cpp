@@ -92,22 +92,40 @@ int createBeside(const std::string& folder, const std::string& name, std::string
 
 }  // namespace
 
-void checkOutputsApart(const std::vector<std::pair<std::string, std::string>>& optionsAndPaths,
-                       const std::optional<FileIdentity>& input)
+void checkOutputsApart(const std::vector<std::pair<std::string, std::string>>& settingsAndPaths,
+                       const std::vector<ReadFile>& inputs)
 {
     std::vector<OutputKey> keys;
-    for (const auto& [option, path] : optionsAndPaths) {
-        const std::string given = mention(option, path);
+    for (const auto& [setting, path] : settingsAndPaths) {
+        const std::string given = mention(setting, path);
         const OutputKey key = outputKeyOf(given, path);
-        if (input && key.nameInFolder.empty() && key.file == *input)
-            throw RequestError(given + " is the input file: writing it would destroy what is measured");
+        for (const ReadFile& input : inputs)
+            if (key.nameInFolder.empty() && key.file == input.file)
+                throw RequestError(given + " is " + input.what + ": writing it would destroy what is measured");
         for (std::size_t i = 0; i < keys.size(); ++i)
             if (keys[i] == key)
                 throw RequestError(given + " is the same file as " +
-                                   mention(optionsAndPaths[i].first, optionsAndPaths[i].second) +
+                                   mention(settingsAndPaths[i].first, settingsAndPaths[i].second) +
                                    ": give each output a file of its own");
         keys.push_back(key);
     }
+}
+
+void checkOutputsApart(const std::vector<std::pair<std::string, std::string>>& settingsAndPaths,
+                       const std::optional<FileIdentity>& input)
+{
+    std::vector<ReadFile> inputs;
+    if (input)
+        inputs.push_back({"the input file", *input});
+    checkOutputsApart(settingsAndPaths, inputs);
+}
+
+std::optional<FileIdentity> identityOf(const std::string& path)
+{
+    struct stat status {};
+    if (path.empty() || path == "-" || ::stat(path.c_str(), &status) != 0)
+        return std::nullopt;
+    return FileIdentity{status.st_dev, status.st_ino};
 }
 
 OutputFile::OutputFile(const std::string& path) : path_(path)

@@ -61,6 +61,19 @@ private:
 void checkOutputsApart(const std::vector<std::pair<std::string, std::string>>& settingsAndPaths,
                        const std::optional<FileIdentity>& input);
 
+// A file an output must not replace, and how the refusal calls it ("a.hmp, a part being merged").
+struct ReadFile {
+    std::string what;
+    FileIdentity file;
+};
+
+// The same check against every file a run reads; a path that cannot be found is left out by the caller.
+void checkOutputsApart(const std::vector<std::pair<std::string, std::string>>& settingsAndPaths,
+                       const std::vector<ReadFile>& inputs);
+
+// The identity of the file at `path` (links followed), if there is one.
+std::optional<FileIdentity> identityOf(const std::string& path);
+
 }  // namespace hdrmeter::clip
 
 #endif

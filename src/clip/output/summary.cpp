@@ -11,6 +11,7 @@
 
 #include "libav/stream_format.h"
 #include "output/metadata_json.h"
+#include "request_rules.h"
 #include "verify/verification.h"
 
 namespace hdrmeter::clip {
@@ -258,6 +259,49 @@ std::string describeSceneAreas(const Report& report)
     return text;
 }
 
+// The frames a run measured: "frames 0 to 29", from its size runs (the frames it kept, damaged ones too).
+std::string measuredFrames(const Report& report)
+{
+    if (report.sizes.empty())
+        return "no frame";
+    const long long first = report.sizes.front().firstFrame;
+    const long long lastRun = report.sizes.back().firstFrame;
+    const long long last = lastRun + report.sizes.back().frameCount - 1 +
+                           std::count_if(report.missingFrames.begin(), report.missingFrames.end(),
+                                         [lastRun](long long frame) { return frame > lastRun; });
+    return first == last ? "frame " + std::to_string(first)
+                         : "frames " + std::to_string(first) + " to " + std::to_string(last);
+}
+
+// The HDR10 lines only where they can be pasted for the whole clip; otherwise a line saying what they
+// would describe, or that a segment's part was written instead.
+std::vector<std::pair<std::string, std::string>> completeHdr10Lines(const Report& report)
+{
+    const Request& request = report.request;
+    if (report.summary.framesMeasured() == 0)
+        return {};
+    if (report.ending != Ending::Complete)
+        return {{"HDR10 lines", "left out: the run did not finish, so MaxCLL and MaxFALL above are those of " +
+                                    measuredFrames(report) + ", not the clip's; measure it to its end for them"}};
+    std::string range;
+    if (request.start)
+        range += " --start " + secondsText(std::llround(*request.start * 1e6));
+    if (request.end)
+        range += " --end " + secondsText(std::llround(*request.end * 1e6));
+    if (request.frameLimit)
+        range += " --frames " + std::to_string(*request.frameLimit);
+    if (!request.partialPath.empty())
+        return {{"segment", measuredFrames(report) + " (" + range.substr(range.empty() ? 0 : 1) + ") written to " +
+                                request.partialPath + "; merge the parts for the clip's HDR10 lines"}};
+    std::vector<std::pair<std::string, std::string>> lines;
+    if (!range.empty())
+        lines.emplace_back("lines describe", measuredFrames(report) + " only (" + range.substr(1) +
+                                                 "), not the whole clip: their MaxCLL and MaxFALL are that part's");
+    for (auto& line : hdr10Lines(report))
+        lines.push_back(std::move(line));
+    return lines;
+}
+
 }  // namespace
 
 std::string formatDescription(const StreamFacts& facts)
@@ -309,6 +353,12 @@ std::string summaryText(const Report& report)
     } else if (facts.width > 0) {
         const bool given = report.request.areaMode != AreaMode::Auto;
         runFacts.runLines.emplace_back("active area", describeArea(facts, report.area) + (given ? " (" + mention("active_area") + ")" : ""));
+        // The frame that set each edge: a frame of coding noise that widens the area is found here.
+        if (const std::optional<std::array<long long, 4>>& edges = report.areaEdgeFrames)
+            runFacts.runLines.emplace_back("area set by", "frame " + std::to_string((*edges)[0]) + " (left), " +
+                                                              std::to_string((*edges)[1]) + " (top), " +
+                                                              std::to_string((*edges)[2]) + " (right), " +
+                                                              std::to_string((*edges)[3]) + " (bottom)");
         runFacts.runLines.emplace_back("scenes", describeScenes(report));
         if (const std::string framed = describeSceneAreas(report); !framed.empty())
             runFacts.runLines.emplace_back("scenes framed apart", framed);
@@ -347,7 +397,7 @@ std::string summaryText(const Report& report)
                                                               percentiles + " of the frames' average light");
     }
     runFacts.closingLines = verifyLines(report);
-    for (auto& line : hdr10Lines(report))
+    for (auto& line : completeHdr10Lines(report))
         runFacts.closingLines.push_back(std::move(line));
     if (report.ending == Ending::Stopped)
         runFacts.interruption = report.stopReason;

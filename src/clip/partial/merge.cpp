@@ -6,12 +6,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
 #include <hdrmeter/clip.h>
 #include <hdrmeter/settings.h>
 
+#include "output/output_file.h"
 #include "partial/merge_run.h"
 #include "partial/partial_file.h"
 #include "request_rules.h"
@@ -20,12 +22,14 @@ namespace hdrmeter::clip {
 
 namespace {
 
-// The settings a merge needs alike in every part: the measurement, not where it lay or what it wrote.
-// The first measurement setting in which the parts differ, or nullptr.
+// The first measurement setting in which the parts differ, or nullptr. Given areas must be the same; a
+// part given the area the others found automatically (as the advice to measure a part again says) is
+// checked against their union by the merge.
 const Setting* settingApart(Request a, Request b)
 {
+    if (a.areaMode == AreaMode::Given && b.areaMode == AreaMode::Given && !(a.area == b.area))
+        return findSetting("active_area");
     for (Request* request : {&a, &b}) {
-        // A part measured again on a merge's advice was given the clip's area; it was found automatically.
         request->areaMode = request->areaMode == AreaMode::Given ? AreaMode::Auto : request->areaMode;
         request->area = {};
     }
@@ -38,7 +42,7 @@ const Setting* settingApart(Request a, Request b)
 bool sameStream(const PartialHeader& a, const PartialHeader& b)
 {
     const StreamFacts &x = a.stream, &y = b.stream;
-    return a.inputBytes == b.inputBytes && x.container == y.container && x.codec == y.codec &&
+    return a.inputBytes == b.inputBytes && a.inputDigest == b.inputDigest && x.container == y.container && x.codec == y.codec &&
            x.streamIndex == y.streamIndex && x.width == y.width && x.height == y.height && x.bitDepth == y.bitDepth &&
            x.layout == y.layout && x.range == y.range && x.colour.transfer == y.colour.transfer &&
            x.colour.matrix == y.colour.matrix;
@@ -54,7 +58,35 @@ bool inputAtHand(const PartialHeader& header)
 {
     struct stat input {};
     return header.request.input != "-" && header.inputBytes >= 0 && stat(header.request.input.c_str(), &input) == 0 &&
-           static_cast<long long>(input.st_size) == header.inputBytes;
+           static_cast<long long>(input.st_size) == header.inputBytes &&
+           inputDigestOf(header.request.input) == header.inputDigest;
+}
+
+// Every measurement setting of `request` a host can give that is not the default, so that a part measured
+// again is measured as the others were. The area is the merge's to give.
+std::string measurementOptions(const Request& request)
+{
+    const Request defaults;
+    std::string text;
+    for (const Setting& setting : settings()) {
+        if (!setting.measured || !setting.offered || setting.name == std::string("active_area"))
+            continue;
+        const std::string value = settingText(request, setting);
+        if (value == settingText(defaults, setting))
+            continue;
+        text += " " + (setting.kind == SettingKind::Flag ? mention(setting.name) : mention(setting.name, value));
+    }
+    return text;
+}
+
+// "part1.hmp" measured again: "part1.again.hmp", beside it, so that the good part is kept.
+std::string againPath(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot == 0 || (slash != std::string::npos && dot < slash + 2))
+        return path + ".again";
+    return path.substr(0, dot) + ".again" + path.substr(dot);
 }
 
 std::string segmentOptions(const PartialHeader& header)
@@ -97,15 +129,26 @@ private:
 };
 
 // Measures the part again inside `area`, with its own request otherwise, into a temporary partial file
-// that the merge then reads its frames from.
-PartialResult remeasure(const PartialResult& part, const ActiveArea& area, Temporaries& temporaries)
+// that the merge then reads its frames from. Unset when the merge's host stopped it.
+std::optional<PartialResult> remeasure(const PartialResult& part, const ActiveArea& area, Temporaries& temporaries,
+                                       StopRequest* stop)
 {
     Request request = part.header.request;
     request.areaMode = AreaMode::Given;
     request.area = area;
     request.keepFrames = false;
     request.partialPath = temporaries.make(part.path);
-    const Report report = measure(request);
+    // The host's progress shows the merge's own replay; its stop request stops this too.
+    Report report;
+    try {
+        report = measure(request, nullptr, stop);
+    } catch (const InputError&) {
+        if (stop && stop->requested())
+            return std::nullopt;
+        throw;
+    }
+    if (report.ending == Ending::Stopped)
+        return std::nullopt;
     PartialResult again;
     try {
         if (report.ending != Ending::Complete)
@@ -135,6 +178,20 @@ Report merge(const MergeRequest& merge, Observer* observer, StopRequest* stop)
             throw RequestError(path + " " + error.what());
         }
     }
+    // Checked before anything is measured again: a part or the film named as an output, in any spelling,
+    // would be replaced by what is made from it.
+    std::vector<ReadFile> inputs;
+    for (const PartialResult& part : parts) {
+        if (const auto file = identityOf(part.path))
+            inputs.push_back({part.path + ", a part being merged", *file});
+        if (const auto file = identityOf(part.header.request.input))
+            inputs.push_back({part.header.request.input + ", the file the parts were measured from", *file});
+    }
+    std::vector<std::pair<std::string, std::string>> outputPaths;
+    for (const OutputSpec& entry : outputTable())
+        if (entry.output != Output::Partial && !(merge.outputs.*entry.path).empty())
+            outputPaths.emplace_back(entry.setting, merge.outputs.*entry.path);
+    checkOutputsApart(outputPaths, inputs);
     const PartialResult& first = parts.front();
     for (const PartialResult& part : parts) {
         if (!sameStream(part.header, first.header))
@@ -177,7 +234,21 @@ Report merge(const MergeRequest& merge, Observer* observer, StopRequest* stop)
                            " s and the input goes on: the segment from there to the end is missing");
 
     Temporaries temporaries;
-    if (first.header.request.areaMode == AreaMode::Auto) {
+    const auto automatic = std::find_if(parts.begin(), parts.end(), [](const PartialResult& part) {
+        return part.header.request.areaMode == AreaMode::Auto;
+    });
+    const auto given = std::find_if(parts.begin(), parts.end(), [](const PartialResult& part) {
+        return part.header.request.areaMode == AreaMode::Given;
+    });
+    // The merged run is an automatic one when any part is.
+    const Request base = automatic != parts.end() ? automatic->header.request : first.header.request;
+    Request request = base;
+    request.start.reset();
+    request.end.reset();
+    request.keepFrames = merge.outputs.keepFrames;
+    for (const OutputSpec& entry : outputTable())
+        request.*entry.path = entry.output == Output::Partial ? std::string() : merge.outputs.*entry.path;
+    if (automatic != parts.end()) {
         // The clip's area is the union of the parts': the smallest offsets.
         ActiveArea area = parts.front().header.area;
         for (const PartialResult& part : parts) {
@@ -185,30 +256,39 @@ Report merge(const MergeRequest& merge, Observer* observer, StopRequest* stop)
             area = {std::min(area.left, own.left), std::min(area.top, own.top), std::min(area.right, own.right),
                     std::min(area.bottom, own.bottom)};
         }
-        std::string commands;
+        if (given != parts.end() && !(given->header.area == area))
+            throw RequestError(given->path + " was measured inside the given area " + areaText(given->header.area) +
+                               ", other parts found the clip's area " + areaText(area) + " automatically: measure " +
+                               given->path + " again with " + mention("active_area", areaText(area)) +
+                               ", or every part with the same area");
+        std::string commands, replaced;
         for (PartialResult& part : parts) {
             if (part.header.area == area)
                 continue;
             if (merge.remeasure && inputAtHand(part.header)) {
-                part = remeasure(part, area, temporaries);
+                std::optional<PartialResult> again = remeasure(part, area, temporaries, stop);
+                if (!again) {
+                    // Stopped before the merge began: no output is written rather than outputs of no frame.
+                    Report stopped;
+                    stopped.request = request;
+                    stopped.ending = Ending::Stopped;
+                    stopped.stopReason = stop && stop->requested() ? stop->reason() : "the host";
+                    return stopped;
+                }
+                part = std::move(*again);
                 continue;
             }
             commands += std::string(commands.empty() ? "" : "; ") + mention("input", part.header.request.input) +
-                        segmentOptions(part.header) + " " + mention("active_area", areaText(area)) + " " +
-                        mention("partial", part.path);
+                        segmentOptions(part.header) + measurementOptions(part.header.request) + " " +
+                        mention("active_area", areaText(area)) + " " + mention("partial", againPath(part.path));
+            replaced += std::string(replaced.empty() ? "" : ", ") + againPath(part.path) + " for " + part.path;
         }
         if (!commands.empty())
             throw RequestError("some parts saw less of the picture than the clip's active area " + areaText(area) +
-                               " and were measured inside a smaller one; measure them again inside it, then merge: " +
-                               commands);
+                               " and were measured inside a smaller one; measure them again inside it, then merge "
+                               "with " + replaced + ": " + commands);
     }
 
-    Request request = first.header.request;
-    request.start.reset();
-    request.end.reset();
-    request.keepFrames = merge.outputs.keepFrames;
-    for (const OutputSpec& entry : outputTable())
-        request.*entry.path = entry.output == Output::Partial ? std::string() : merge.outputs.*entry.path;
     auto partials = std::make_shared<PartialResults>(std::move(parts));
     return measurePartials(request, std::move(partials), observer, stop);
 }

@@ -1,7 +1,11 @@
 #include "partial/partial_file.h"
 
+#include <sys/stat.h>
+
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -266,6 +270,7 @@ nlohmann::ordered_json headerJson(const PartialHeader& header)
     json["end_microseconds"] = jsonOf(header.endMicroseconds);
     json["input_ended"] = header.inputEnded;
     json["input_bytes"] = header.inputBytes;
+    json["input_digest"] = header.inputDigest;
     json["warnings"] = header.warnings;
     json["peak"] = header.peak ? nlohmann::ordered_json::array({header.peak->frame, header.peak->x, header.peak->y})
                                : nlohmann::ordered_json();
@@ -314,6 +319,7 @@ PartialHeader headerOf(const nlohmann::json& json)
     header.endMicroseconds = optionalOf<long long>(json.at("end_microseconds"));
     header.inputEnded = json.at("input_ended").get<bool>();
     header.inputBytes = json.at("input_bytes").get<long long>();
+    header.inputDigest = json.at("input_digest").get<std::string>();
     header.warnings = json.at("warnings").get<std::vector<std::string>>();
     if (const nlohmann::json& peak = json.at("peak"); !peak.is_null()) {
         header.peak = PeakTrace{};
@@ -392,12 +398,44 @@ void PartialRecorder::writeTo(OutputFile& file, const PartialHeader& header, con
     file.write(trailer.text());
 }
 
+std::string inputDigestOf(const std::string& path)
+{
+    constexpr std::streamoff kSpan = 1 << 20;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return {};
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    std::string text;
+    char hex[24];
+    std::string digest;
+    for (const std::streamoff from : {std::streamoff(0), std::max<std::streamoff>(0, size - kSpan)}) {
+        text.assign(static_cast<std::size_t>(std::min(kSpan, size)), '\0');
+        in.seekg(from);
+        if (!in.read(text.data(), static_cast<std::streamsize>(text.size())))
+            return {};
+        const uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(text.data()),
+                                static_cast<uInt>(text.size()));
+        std::snprintf(hex, sizeof hex, "%08lx", static_cast<unsigned long>(crc));
+        digest += hex;
+    }
+    return digest;
+}
+
 PartialResult readPartial(const std::string& path)
 {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+        throw std::invalid_argument("is a folder, not a partial result of hdrmeter: give the parts' files");
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::invalid_argument("cannot be read");
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string text;
+    try {
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::exception& error) {
+        throw std::invalid_argument(std::string("cannot be read: ") + error.what());
+    }
     if (in.bad())
         throw std::invalid_argument("cannot be read");
     if (text.compare(0, kMagicBytes, kMagic) != 0)

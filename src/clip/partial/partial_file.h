@@ -47,6 +47,7 @@ struct PartialHeader {
     std::optional<long long> endMicroseconds;
     bool inputEnded = false;         // the input ended inside the segment (no frame at or after its end)
     long long inputBytes = -1;       // the input file's size, to tell one file from another
+    std::string inputDigest;         // of its content (inputDigestOf); empty for standard input
     std::vector<std::string> warnings;
     // The segment's MaxCLL pixel: the merge's is that of the first segment reaching the clip's MaxCLL,
     // whose own first frame at it is the clip's.
@@ -87,6 +88,9 @@ struct PartialResult {
 // Throws std::invalid_argument with the reason (no path) for a file that is not a whole partial result of
 // this version.
 PartialResult readPartial(const std::string& path);
+// A digest of the file at `path` by its content: CRC-32s of its first and last MiB, as hex; "" when it
+// cannot be read. Two files of one size and format still differ in where their pictures are coded.
+std::string inputDigestOf(const std::string& path);
 // Frame `index` of `part`, read from `file` (the part's file, opened for reading). Throws
 // std::invalid_argument when it cannot be read or unpacked (zlib's own checksum covers each record).
 PartialFrame readPartialFrame(const PartialResult& part, std::size_t index, std::istream& file);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <optional>
 
 extern "C" {
 #include <libavutil/mathematics.h>
@@ -46,10 +47,51 @@ public:
     std::int64_t time() const { return packet_->pts; }
     bool keyFrame() const { return packet_->flags & AV_PKT_FLAG_KEY; }
 
-    // To the key frame at or before `ticks`; false when the container cannot seek there.
+    // To the key frame at or before `ticks`, or near it; false when the container cannot seek there.
     bool seek(std::int64_t ticks)
     {
         return avformat_seek_file(&format_, container_.streamIndex(), INT64_MIN, ticks, ticks, 0) >= 0;
+    }
+
+    struct KeyFrame {
+        std::int64_t time = 0;
+        std::int64_t latestAfter = 0;       // the latest time of the packets read after it
+        std::optional<std::int64_t> next;   // the next key frame's time; unset at the end
+    };
+
+    // The last key frame at or before `ticks`, found by reading on from a seek to the next key frame after
+    // `ticks` (or the end); a seek that lands past it (a transport stream's seeks search decoding times
+    // and land near) is made again from further back. Unset when the container cannot seek.
+    std::optional<KeyFrame> keyFrameAtOrBefore(std::int64_t ticks, std::int64_t first)
+    {
+        for (std::int64_t back = 0;; back = std::max<std::int64_t>(1, back * 2)) {
+            const std::int64_t from = std::max(ticks - back, first);
+            // A transport stream's start is sought by byte: a seek by time may land past its first key frame.
+            const bool sought = from == first && container_.facts().container == "mpegts"
+                                    ? avformat_seek_file(&format_, container_.streamIndex(), 0, 0, 0,
+                                                         AVSEEK_FLAG_BYTE) >= 0
+                                    : seek(from);
+            if (!sought)
+                return std::nullopt;
+            std::optional<KeyFrame> found;
+            std::optional<std::int64_t> after;
+            while (next()) {
+                if (keyFrame() && time() > ticks) {
+                    after = time();
+                    if (found)
+                        found->next = time();
+                    break;
+                }
+                if (keyFrame())
+                    found = KeyFrame{time(), time(), std::nullopt};
+                else if (found)
+                    found->latestAfter = std::max(found->latestAfter, time());
+            }
+            if (found)
+                return found;
+            if (from == first)
+                return KeyFrame{first, first, after};
+        }
     }
 
 private:
@@ -97,13 +139,25 @@ std::vector<TimeSegment> planSegments(const SegmentPlanRequest& plan)
         lastGuess = first + stream.duration;
     else if (container.format().duration != AV_NOPTS_VALUE && container.format().duration > 0)
         lastGuess = first + av_rescale_q(container.format().duration, AVRational{1, AV_TIME_BASE}, timeBase);
-    if (!reader.seek(lastGuess) && !reader.seek(first))
+    // Read from a key frame on, so that no frame of the last group of pictures is passed over.
+    const auto lastKey = reader.keyFrameAtOrBefore(std::max(lastGuess, first), first);
+    if (!lastKey)
         throw InputError("cannot seek in " + name + " to plan its segments");
-    std::int64_t last = first;
-    while (reader.next())
-        last = std::max(last, reader.time());
+    const std::int64_t last = lastKey->latestAfter;
     const long long total = microsecondsOf(last - first, AV_ROUND_DOWN) + 1;
 
+    // A segment holds a frame at least: shorter ones would all fall on the same key frames, and a long film
+    // would be sought tens of thousands of times for nothing.
+    if (stream.avg_frame_rate.num > 0 && stream.avg_frame_rate.den > 0) {
+        const double frameSeconds = 1.0 / av_q2d(stream.avg_frame_rate);
+        const double asked = plan.segments > 0 ? static_cast<double>(total) / 1e6 / plan.segments : plan.segmentSeconds;
+        if (asked < frameSeconds)
+            throw RequestError((plan.segments > 0 ? mention("segments", std::to_string(plan.segments))
+                                                  : mention("segment_seconds",
+                                                            secondsText(std::llround(plan.segmentSeconds * 1e6)))) +
+                               " makes segments shorter than a frame (" + secondsText(std::llround(frameSeconds * 1e6)) +
+                               " s) of " + name + ": give longer ones");
+    }
     std::vector<long long> targets;
     if (plan.segments > 0) {
         for (int i = 1; i < plan.segments; ++i)
@@ -116,16 +170,17 @@ std::vector<TimeSegment> planSegments(const SegmentPlanRequest& plan)
     // Each start is the key frame at or before its target, to the microsecond at or below its time: no
     // frame before it lies as late, and the key frame itself is not before it.
     std::vector<long long> starts{0};
+    std::optional<std::int64_t> nextKey = first;
     for (long long target : targets) {
         const std::int64_t ticks = first + av_rescale_q_rnd(target, kMicrosecond, timeBase, AV_ROUND_DOWN);
-        if (!reader.seek(ticks))
-            throw InputError("cannot seek in " + name + " to " + secondsText(target) + " s to plan its segments");
-        bool keyFrame = false;
-        while (!keyFrame && reader.next())
-            keyFrame = reader.keyFrame();
-        if (!keyFrame)
+        // Targets before the key frame after the last one found fall on that one again.
+        if (!nextKey || ticks < *nextKey)
             continue;
-        const long long start = microsecondsOf(reader.time() - first, AV_ROUND_DOWN);
+        const auto key = reader.keyFrameAtOrBefore(ticks, first);
+        if (!key)
+            throw InputError("cannot seek in " + name + " to " + secondsText(target) + " s to plan its segments");
+        nextKey = key->next;
+        const long long start = microsecondsOf(key->time - first, AV_ROUND_DOWN);
         if (start > starts.back() && start < total)
             starts.push_back(start);
     }

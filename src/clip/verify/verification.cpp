@@ -4,10 +4,10 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 #include <optional>
 
 #include "output/metadata_json.h"
+#include "scenes/scene_segments.h"
 
 namespace hdrmeter::clip {
 
@@ -53,28 +53,20 @@ VerifyCheck levelCheck(const char* name, const char* label, long long stated, do
     return check;
 }
 
-// hdrmeter's own HDR10+ values for one scene, in the stream's units (0.1 nit; index 10 a whole percent).
-struct SceneValues {
-    std::uint32_t averageRgb = 0;
-    std::array<std::uint32_t, 3> maxScl{};
-    std::array<std::uint32_t, 9> distribution{};
-};
-
-SceneValues sceneValuesOf(const SceneResult& scene)
+Hdr10PlusValues valuesOf(const FrameStatistics& merged, double meanAverageLightNits)
 {
-    SceneValues values;
-    values.averageRgb = static_cast<std::uint32_t>(tenthsOfNits(scene.meanAverageLightNits));
-    if (scene.distribution) {
-        for (std::size_t c = 0; c < 3; ++c)
-            values.maxScl[c] = static_cast<std::uint32_t>(tenthsOfNits(scene.distribution->largestChannelNits[c]));
-        for (std::size_t i = 0; i < 9; ++i)
-            values.distribution[i] = static_cast<std::uint32_t>(
-                i == 2 ? std::llround(scene.distribution->values[i]) : tenthsOfNits(scene.distribution->values[i]));
-    }
+    Hdr10PlusValues values;
+    values.averageRgb = static_cast<std::uint32_t>(tenthsOfNits(meanAverageLightNits));
+    const SceneDistribution distribution = distributionOf(merged);
+    for (std::size_t c = 0; c < 3; ++c)
+        values.maxScl[c] = static_cast<std::uint32_t>(tenthsOfNits(distribution.largestChannelNits[c]));
+    for (std::size_t i = 0; i < 9; ++i)
+        values.distribution[i] = static_cast<std::uint32_t>(
+            i == 2 ? std::llround(distribution.values[i]) : tenthsOfNits(distribution.values[i]));
     return values;
 }
 
-// The largest deviation of one kind of HDR10+ value over the frames, and how many frames and scenes
+// The largest deviation of one kind of HDR10+ value over the stated scenes, and how many frames and scenes
 // exceed the tolerance.
 struct Deviation {
     double codes = -1.0;
@@ -83,32 +75,37 @@ struct Deviation {
     std::uint32_t stated = 0;
     std::uint32_t own = 0;
     long long framesBeyond = 0;
-    std::vector<long long> scenesBeyond;
+    long long scenesBeyond = 0;
 
-    // One frame's values: the pairs (stated, own) of one kind, the frame counted once by its worst.
+    // One stated scene's values: the pairs (stated, own) of one kind, the scene counted once by its worst.
+    // `atMost`: only own values above the stated ones count, for a scene of which only a part was measured.
     template <std::size_t N>
-    void offer(long long frame, long long scene, const std::array<std::uint32_t, N>& statedTenths,
-               const std::array<std::uint32_t, N>& ownTenths, double tolerance, std::size_t skipped = N)
+    void offer(const StatedScene& scene, const std::array<std::uint32_t, N>& statedTenths,
+               const std::array<std::uint32_t, N>& ownTenths, double tolerance, bool atMost = false,
+               std::size_t skipped = N)
     {
         std::size_t worst = N;
         double deviation = -1.0;
         for (std::size_t i = 0; i < N; ++i) {
-            const double d = std::fabs(pqCode10(statedTenths[i] / 10.0) - pqCode10(ownTenths[i] / 10.0));
+            double d = std::fabs(pqCode10(statedTenths[i] / 10.0) - pqCode10(ownTenths[i] / 10.0));
+            if (atMost && ownTenths[i] <= statedTenths[i])
+                d = 0.0;
             if (i != skipped && d > deviation) {
                 deviation = d;
                 worst = i;
             }
         }
+        if (worst == N)
+            return;
         if (deviation > tolerance) {
-            ++framesBeyond;
-            if (scenesBeyond.empty() || scenesBeyond.back() != scene)
-                scenesBeyond.push_back(scene);
+            framesBeyond += scene.cleanFrames;
+            ++scenesBeyond;
         }
         if (deviation <= codes)
             return;
         const std::uint32_t stated = statedTenths[worst], own = ownTenths[worst];
         codes = deviation;
-        this->frame = frame;
+        frame = scene.firstFrame;
         this->stated = stated;
         this->own = own;
         percent = std::fabs(static_cast<double>(stated) - own) * 100.0 / std::max<double>(own, 1.0);
@@ -116,25 +113,64 @@ struct Deviation {
 };
 
 VerifyCheck deviationCheck(const char* name, const char* label, const Deviation& deviation, double tolerance,
-                           long long framesCompared)
+                           long long framesCompared, long long scenesCut)
 {
     VerifyCheck check{name, deviation.framesBeyond > 0 ? CheckOutcome::Fail : CheckOutcome::Pass, "", {}};
-    check.figures = {{"largest_deviation_pq_codes", deviation.codes},
+    check.figures = {{"largest_deviation_pq_codes", std::max(deviation.codes, 0.0)},
                      {"largest_deviation_percent", deviation.percent},
                      {"at_frame", static_cast<double>(deviation.frame)},
                      {"stated_nits", deviation.stated / 10.0},
                      {"measured_nits", deviation.own / 10.0},
                      {"frames_compared", static_cast<double>(framesCompared)},
                      {"frames_beyond", static_cast<double>(deviation.framesBeyond)},
-                     {"scenes_beyond", static_cast<double>(deviation.scenesBeyond.size())},
+                     {"scenes_beyond", static_cast<double>(deviation.scenesBeyond)},
+                     {"scenes_cut_by_range", static_cast<double>(scenesCut)},
                      {"tolerance_pq_codes", tolerance}};
-    check.line = std::string(label) + ": at most " + decimal(deviation.codes, 1) + " PQ codes (" +
-                 decimal(deviation.percent, 1) + " %) from hdrmeter's, at frame " + std::to_string(deviation.frame) +
-                 " (stated " + decimal(deviation.stated / 10.0, 1) + ", measured " + decimal(deviation.own / 10.0, 1) +
-                 " nits); " + std::to_string(deviation.framesBeyond) + " of " + std::to_string(framesCompared) +
-                 " frames in " + std::to_string(deviation.scenesBeyond.size()) + " scenes beyond " +
-                 decimal(tolerance, 1) + " codes";
+    check.line = std::string(label) + ": at most " + decimal(std::max(deviation.codes, 0.0), 1) + " PQ codes (" +
+                 decimal(deviation.percent, 1) + " %) from the picture's, in the stated scene from frame " +
+                 std::to_string(deviation.frame) + " (stated " + decimal(deviation.stated / 10.0, 1) + ", measured " +
+                 decimal(deviation.own / 10.0, 1) + " nits); " + std::to_string(deviation.framesBeyond) + " of " +
+                 std::to_string(framesCompared) + " frames in " + std::to_string(deviation.scenesBeyond) +
+                 " stated scenes beyond " + decimal(tolerance, 1) + " codes";
+    if (scenesCut > 0)
+        check.line += "; " + std::to_string(scenesCut) + (scenesCut == 1 ? " stated scene" : " stated scenes") +
+                      " cut by the measured range, checked only for measured peaks above the stated ones";
     return check;
+}
+
+// The frames over which the stream states one MaxCLL and MaxFALL, with the peaks of their undamaged frames.
+struct LevelRun {
+    long long firstFrame = 0;
+    ContentLightLevel level;
+    double cllNits = 0.0;
+    double fallNits = 0.0;
+    long long cllFrame = -1;  // -1: no undamaged frame
+    long long fallFrame = -1;
+};
+
+std::vector<LevelRun> levelRunsOf(const FrameSequence& frames)
+{
+    std::vector<LevelRun> runs;
+    frames([&runs](const FrameRecord& record) {
+        if (!record.statedLightLevel)
+            return;
+        const ContentLightLevel& level = *record.statedLightLevel;
+        if (runs.empty() || runs.back().level.maxCllNits != level.maxCllNits ||
+            runs.back().level.maxFallNits != level.maxFallNits)
+            runs.push_back({record.numbers.frame, level});
+        LevelRun& run = runs.back();
+        if (record.damaged)
+            return;
+        if (run.cllFrame < 0 || record.numbers.largestLightNits > run.cllNits) {
+            run.cllNits = record.numbers.largestLightNits;
+            run.cllFrame = record.numbers.frame;
+        }
+        if (run.fallFrame < 0 || record.numbers.averageLightNits > run.fallNits) {
+            run.fallNits = record.numbers.averageLightNits;
+            run.fallFrame = record.numbers.frame;
+        }
+    });
+    return runs;
 }
 
 bool sameValues(const StatedHdr10Plus& a, const StatedHdr10Plus& b)
@@ -142,36 +178,65 @@ bool sameValues(const StatedHdr10Plus& a, const StatedHdr10Plus& b)
     return a.averageRgb == b.averageRgb && a.maxScl == b.maxScl && a.distribution == b.distribution;
 }
 
-// The offset o in -most..most whose shifted own values (frame f against hdrmeter's frame f - o) lie
-// nearest the stated ones in PQ, nearest 0 among equals; unset when no offset leaves half the stated
-// frames to compare.
-std::optional<long long> bestOffset(const std::vector<double>& stated, const std::vector<bool>& present,
-                                    const std::vector<double>& own, long long most)
+// How many stated scene starts lie on a cut hdrmeter found once shifted back by `offset`.
+long long startsOnCuts(const std::vector<long long>& starts, const std::vector<long long>& cuts, long long offset)
 {
-    const auto count = static_cast<long long>(stated.size());
-    const long long statedFrames = std::count(present.begin(), present.end(), true);
-    std::optional<long long> best;
-    double bestCost = std::numeric_limits<double>::infinity();
-    for (long long distance = 0; distance <= most; ++distance)
+    long long count = 0;
+    for (long long start : starts)
+        count += std::binary_search(cuts.begin(), cuts.end(), start - offset) ? 1 : 0;
+    return count;
+}
+
+VerifyCheck alignmentCheck(const std::vector<StatedScene>& scenes, const Report& report, Verification& verification)
+{
+    // The first stated scene starts where the measurement or the metadata starts, not where values change.
+    std::vector<long long> starts, cuts;
+    for (std::size_t i = 1; i < scenes.size(); ++i)
+        starts.push_back(scenes[i].firstFrame);
+    for (std::size_t i = 1; i < report.scenes.size(); ++i)
+        cuts.push_back(report.scenes[i].firstFrame);
+    const long long most = report.request.verifyMaxShift;
+    long long best = 0, bestCount = startsOnCuts(starts, cuts, 0);
+    for (long long distance = 1; distance <= most && !starts.empty(); ++distance)
         for (long long offset : {distance, -distance}) {
-            if (distance == 0 && offset < 0)
-                continue;
-            double sum = 0.0;
-            long long compared = 0;
-            for (long long i = std::max(0LL, offset); i < count && i - offset < count; ++i)
-                if (present[i]) {
-                    sum += std::fabs(stated[i] - own[i - offset]);
-                    ++compared;
-                }
-            if (compared == 0 || compared * 2 < statedFrames)
-                continue;
-            const double cost = sum / compared;
-            if (cost < bestCost) {
-                bestCost = cost;
+            const long long count = startsOnCuts(starts, cuts, offset);
+            if (count > bestCount) {
+                bestCount = count;
                 best = offset;
             }
         }
-    return best;
+    const auto statedStarts = static_cast<long long>(starts.size());
+    VerifyCheck alignment{"hdr10plus_scene_alignment", CheckOutcome::Pass, "", {}};
+    alignment.figures = {{"offset_frames", static_cast<double>(best)},
+                         {"stated_scenes", static_cast<double>(scenes.size())},
+                         {"measured_scenes", static_cast<double>(report.scenes.size())},
+                         {"stated_scenes_on_cuts", static_cast<double>(bestCount)}};
+    const std::string scenesText = "; " + std::to_string(bestCount) + " of its " + std::to_string(statedStarts) +
+                                   " changes lie on the " + std::to_string(cuts.size()) + " cuts found" +
+                                   (best == 0 ? "" : " once shifted back");
+    if (starts.empty()) {
+        alignment.outcome = CheckOutcome::Warn;
+        alignment.line = "HDR10+ scenes: the stated values do not change over the frames measured, so no shift can be found";
+        return alignment;
+    }
+    if (bestCount == 0) {
+        alignment.outcome = CheckOutcome::Warn;
+        alignment.line = "HDR10+ scenes: none of the " + std::to_string(statedStarts) +
+                         " changes of the stated values lies within " + std::to_string(most) +
+                         " frames of a cut found in the picture, so no shift can be found";
+        return alignment;
+    }
+    verification.alignmentOffset = best;
+    if (best != 0) {
+        alignment.outcome = CheckOutcome::Fail;
+        const long long shift = best > 0 ? best : -best;
+        alignment.line = "HDR10+ metadata is shifted by " + std::to_string(best) +
+                         " frames: each frame carries the values of the frame " + std::to_string(shift) +
+                         (best > 0 ? " before it" : " after it") + scenesText;
+    } else {
+        alignment.line = "HDR10+ metadata lines up with the picture (best offset 0 frames)" + scenesText;
+    }
+    return alignment;
 }
 
 }  // namespace
@@ -181,7 +246,8 @@ double pqCode10(double nits)
     return pqSignalOfNits(nits) * 1023.0;
 }
 
-Verification verificationOf(const Report& report, const FrameSequence& frames)
+Verification verificationOf(const Report& report, const FrameSequence& frames,
+                            const std::vector<StatedScene>& statedScenes, const MeasuredSpan& span)
 {
     const Request& request = report.request;
     const MeasurementSummary& summary = report.summary;
@@ -189,10 +255,33 @@ Verification verificationOf(const Report& report, const FrameSequence& frames)
     if (summary.framesMeasured() == 0)
         return verification;
     const long long cllFrame = summary.maxCll().firstFrames().front();
-    if (report.metadata.lightLevel && report.metadata.lightLevel->maxCllNits > 0)
+    const std::vector<LevelRun> runs = levelRunsOf(frames);
+    if (runs.size() > 1) {
+        std::string levels;
+        for (const LevelRun& run : runs) {
+            const std::string from = " from frame " + std::to_string(run.firstFrame);
+            levels += (levels.empty() ? "" : ", ") + std::to_string(run.level.maxCllNits) + "/" +
+                      std::to_string(run.level.maxFallNits) + from;
+            if (run.cllFrame < 0)
+                continue;
+            if (run.level.maxCllNits > 0)
+                verification.checks.push_back(levelCheck("max_cll", ("the stated MaxCLL" + from).c_str(),
+                                                         run.level.maxCllNits, run.cllNits, run.cllFrame,
+                                                         request.verifyMarginPercent));
+            if (run.level.maxFallNits > 0)
+                verification.checks.push_back(levelCheck("max_fall", ("the stated MaxFALL" + from).c_str(),
+                                                         run.level.maxFallNits, run.fallNits, run.fallFrame,
+                                                         request.verifyMarginPercent));
+        }
+        VerifyCheck change{"light_level_change", CheckOutcome::Warn, "", {}};
+        change.figures = {{"stated_levels", static_cast<double>(runs.size())}};
+        change.line = "the stated MaxCLL and MaxFALL change part way (" + levels +
+                      "): a stream states one pair for all of it";
+        verification.checks.push_back(change);
+    } else if (report.metadata.lightLevel && report.metadata.lightLevel->maxCllNits > 0)
         verification.checks.push_back(levelCheck("max_cll", "the stated MaxCLL", report.metadata.lightLevel->maxCllNits,
                                                  summary.maxCll().value(), cllFrame, request.verifyMarginPercent));
-    if (report.metadata.lightLevel && report.metadata.lightLevel->maxFallNits > 0)
+    if (runs.size() <= 1 && report.metadata.lightLevel && report.metadata.lightLevel->maxFallNits > 0)
         verification.checks.push_back(levelCheck("max_fall", "the stated MaxFALL",
                                                  report.metadata.lightLevel->maxFallNits, summary.maxFall().value(),
                                                  summary.maxFall().firstFrames().front(), request.verifyMarginPercent));
@@ -209,81 +298,76 @@ Verification verificationOf(const Report& report, const FrameSequence& frames)
         verification.checks.push_back(check);
     }
 
-    // HDR10+: every undamaged frame against its scene's own values.
-    std::vector<SceneValues> sceneValues;
-    for (const SceneResult& scene : report.scenes)
-        sceneValues.push_back(sceneValuesOf(scene));
-    Deviation average, maxScl, distribution;
-    long long compared = 0, withDistribution = 0;
-    std::vector<double> statedPq, ownPq;
-    std::vector<bool> present;
-    std::vector<long long> frameNumbers;
-    std::optional<StatedHdr10Plus> previous;
-    frames([&](const FrameRecord& record) {
-        const auto scene = static_cast<std::size_t>(record.numbers.scene);
-        const SceneValues& own = sceneValues.at(scene);
-        const std::optional<StatedHdr10Plus>& stated = record.statedHdr10Plus;
-        frameNumbers.push_back(record.numbers.frame);
-        ownPq.push_back(pqCode10(own.averageRgb / 10.0));
-        present.push_back(stated && !record.damaged);
-        statedPq.push_back(stated ? pqCode10(stated->averageRgb / 10.0) : 0.0);
-        if (stated && (!previous || !sameValues(*previous, *stated)))
-            verification.statedSceneStarts.push_back(record.numbers.frame);
-        previous = stated;
-        if (!stated || record.damaged)
-            return;
-        ++compared;
-        const double tolerance = request.verifyPqCodes;
-        const long long frame = record.numbers.frame;
-        average.offer(frame, record.numbers.scene, std::array<std::uint32_t, 1>{stated->averageRgb},
-                      std::array<std::uint32_t, 1>{own.averageRgb}, tolerance);
-        maxScl.offer(frame, record.numbers.scene, stated->maxScl, own.maxScl, tolerance);
-        if (stated->distribution) {
-            ++withDistribution;
-            // Index 10 is a percent of pixels, not a light.
-            distribution.offer(frame, record.numbers.scene, *stated->distribution, own.distribution, tolerance, 2);
-        }
-    });
-    if (compared == 0)
-        return verification;
+    // HDR10+: each stated scene against the picture's values over the same frames.
     const double tolerance = request.verifyPqCodes;
+    Deviation average, maxScl, distribution;
+    long long compared = 0, withDistribution = 0, cut = 0;
+    for (std::size_t i = 0; i < statedScenes.size(); ++i) {
+        const StatedScene& scene = statedScenes[i];
+        verification.statedSceneStarts.push_back(scene.firstFrame);
+        if (scene.cleanFrames == 0)
+            continue;
+        // Values stated for a whole scene say nothing of a part but that its peaks stay within them.
+        const bool partOnly = (i == 0 && !span.fromFirstFrame) || (i + 1 == statedScenes.size() && !span.toLastFrame);
+        if (partOnly) {
+            ++cut;
+            maxScl.offer(scene, scene.stated.maxScl, scene.own.maxScl, tolerance, true);
+            continue;
+        }
+        compared += scene.cleanFrames;
+        average.offer(scene, std::array<std::uint32_t, 1>{scene.stated.averageRgb},
+                      std::array<std::uint32_t, 1>{scene.own.averageRgb}, tolerance);
+        maxScl.offer(scene, scene.stated.maxScl, scene.own.maxScl, tolerance);
+        if (scene.stated.distribution) {
+            withDistribution += scene.cleanFrames;
+            // Index 10 is a percent of pixels, not a light.
+            distribution.offer(scene, *scene.stated.distribution, scene.own.distribution, tolerance, false, 2);
+        }
+    }
+    if (compared == 0 && cut == 0)
+        return verification;
+    if (compared > 0)
+        verification.checks.push_back(
+            deviationCheck("hdr10plus_average_rgb", "HDR10+ AverageRGB", average, tolerance, compared, 0));
     verification.checks.push_back(
-        deviationCheck("hdr10plus_average_rgb", "HDR10+ AverageRGB", average, tolerance, compared));
-    verification.checks.push_back(deviationCheck("hdr10plus_max_scl", "HDR10+ MaxScl", maxScl, tolerance, compared));
+        deviationCheck("hdr10plus_max_scl", "HDR10+ MaxScl", maxScl, tolerance, compared, cut));
     if (withDistribution > 0)
         verification.checks.push_back(deviationCheck("hdr10plus_distribution", "HDR10+ distribution", distribution,
-                                                     tolerance, withDistribution));
-
-    verification.alignmentOffset = bestOffset(statedPq, present, ownPq, request.verifyMaxShift);
-    VerifyCheck alignment{"hdr10plus_scene_alignment", CheckOutcome::Pass, "", {}};
-    std::vector<long long> cuts;
-    for (const SceneResult& scene : report.scenes)
-        cuts.push_back(scene.firstFrame);
-    const long long offset = verification.alignmentOffset.value_or(0);
-    long long onCuts = 0;
-    for (long long start : verification.statedSceneStarts)
-        onCuts += std::binary_search(cuts.begin(), cuts.end(), std::max(0LL, start - offset)) ? 1 : 0;
-    const auto starts = static_cast<long long>(verification.statedSceneStarts.size());
-    alignment.figures = {{"offset_frames", static_cast<double>(offset)},
-                         {"stated_scenes", static_cast<double>(starts)},
-                         {"measured_scenes", static_cast<double>(cuts.size())},
-                         {"stated_scenes_on_cuts", static_cast<double>(onCuts)}};
-    const std::string scenes = "; " + std::to_string(onCuts) + " of its " + std::to_string(starts) +
-                               " scene starts lie on the " + std::to_string(cuts.size()) + " scenes found" +
-                               (offset == 0 ? "" : " once shifted back");
-    if (!verification.alignmentOffset) {
-        alignment.outcome = CheckOutcome::Warn;
-        alignment.line = "HDR10+ scenes: too few frames carry HDR10+ metadata to align it";
-    } else if (offset != 0) {
-        alignment.outcome = CheckOutcome::Fail;
-        const long long shift = offset > 0 ? offset : -offset;
-        alignment.line = "HDR10+ metadata is shifted by " + std::to_string(offset) + " frames: each frame carries the values of the frame " +
-                         std::to_string(shift) + (offset > 0 ? " before it" : " after it") + scenes;
-    } else {
-        alignment.line = "HDR10+ metadata lines up with the picture (best offset 0 frames)" + scenes;
-    }
-    verification.checks.push_back(alignment);
+                                                     tolerance, withDistribution, 0));
+    verification.checks.push_back(alignmentCheck(statedScenes, report, verification));
     return verification;
+}
+
+void StatedScenes::add(long long frame, const StatedHdr10Plus& stated, bool damaged, const FrameStatistics& wholePicture)
+{
+    if (open_ && !sameValues(open_->stated, stated)) {
+        closed_.push_back(*open_);
+        if (closed_.back().cleanFrames > 0)
+            closed_.back().own = valuesOf(merged_, averageLightSum_ / static_cast<double>(closed_.back().cleanFrames));
+        open_.reset();
+    }
+    if (!open_) {
+        open_ = StatedScene{frame, frame, 0, stated, {}};
+        merged_ = FrameStatistics();
+        averageLightSum_ = 0.0;
+    }
+    open_->lastFrame = frame;
+    if (damaged)
+        return;
+    ++open_->cleanFrames;
+    merged_.merge(wholePicture);
+    averageLightSum_ += wholePicture.averageLightNits();
+}
+
+std::vector<StatedScene> StatedScenes::scenes() const
+{
+    std::vector<StatedScene> scenes = closed_;
+    if (open_) {
+        scenes.push_back(*open_);
+        if (open_->cleanFrames > 0)
+            scenes.back().own = valuesOf(merged_, averageLightSum_ / static_cast<double>(open_->cleanFrames));
+    }
+    return scenes;
 }
 
 nlohmann::ordered_json verifyJson(const Report& report)

@@ -1,9 +1,12 @@
 // Whether a stream's metadata describes its picture: its stated light levels and mastering display against
-// the measured peaks, and its HDR10+ values, frame by frame, against hdrmeter's own Profile A values for
-// the same frames, with the offset that best aligns the two.
+// the measured peaks, and its HDR10+ values, stated scene by stated scene, against hdrmeter's own Profile A
+// values over the same frames' whole pictures, with the offset that best aligns their scene starts.
 #ifndef HDRMETER_CLIP_VERIFY_VERIFICATION_H
 #define HDRMETER_CLIP_VERIFY_VERIFICATION_H
 
+#include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,9 +19,46 @@
 
 namespace hdrmeter::clip {
 
-// The checks of a finished report (its summary, scenes with their distributions, and stream metadata)
-// over its frames.
-Verification verificationOf(const Report& report, const FrameSequence& frames);
+// hdrmeter's own HDR10+ values for some frames, in the stream's units (0.1 nit; index 10 a whole percent).
+struct Hdr10PlusValues {
+    std::uint32_t averageRgb = 0;
+    std::array<std::uint32_t, 3> maxScl{};
+    std::array<std::uint32_t, 9> distribution{};
+};
+
+// A stated scene: the frames over which the stream's HDR10+ values stay the same.
+struct StatedScene {
+    long long firstFrame = 0;
+    long long lastFrame = 0;
+    long long cleanFrames = 0;  // undamaged, the ones compared
+    StatedHdr10Plus stated;
+    Hdr10PlusValues own;  // over the whole pictures of its undamaged frames
+};
+
+// Gathers the stated scenes as frames are measured; only the open scene's statistics are held.
+class StatedScenes {
+public:
+    void add(long long frame, const StatedHdr10Plus& stated, bool damaged, const FrameStatistics& wholePicture);
+    // Every scene, the open one closed.
+    std::vector<StatedScene> scenes() const;
+
+private:
+    std::vector<StatedScene> closed_;
+    std::optional<StatedScene> open_;
+    FrameStatistics merged_;
+    double averageLightSum_ = 0.0;
+};
+
+// Which ends of the clip a run reached: a stated scene the run's range cuts is compared only for what its
+// measured part can show.
+struct MeasuredSpan {
+    bool fromFirstFrame = true;
+    bool toLastFrame = true;
+};
+
+// The checks of a finished report (its summary, scenes, and stream metadata) and the stated scenes.
+Verification verificationOf(const Report& report, const FrameSequence& frames,
+                            const std::vector<StatedScene>& statedScenes, const MeasuredSpan& span);
 
 // A 10-bit PQ code, real-valued: the PQ signal of `nits` times 1023.
 double pqCode10(double nits);
