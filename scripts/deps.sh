@@ -13,7 +13,7 @@ packages+=(zlib1g-dev)
 packages+=(python3 python3-dev pybind11-dev python3-pybind11 python3-numpy)
 case "${1:-}" in
   # x265 and mkvmerge take the summary's HDR10 lines in a test, as a user would paste them.
-  test) packages+=(libgtest-dev ffmpeg clang libclang-rt-14-dev python3-pytest x265 mkvtoolnix parallel) ;;
+  test) packages+=(libgtest-dev ffmpeg clang libclang-rt-dev python3-pytest x265 mkvtoolnix parallel) ;;
   bench) packages+=(libbenchmark-dev time ffmpeg) ;;
 esac
 missing=()
