@@ -23,8 +23,8 @@ if [ ! -s "$clip" ]; then
   echo "== making $clip ($frames frames of 3840x2160 HEVC 10-bit 4:2:0 PQ)"
   ffmpeg -v error -nostdin -y -f lavfi -i "testsrc2=size=3840x2160:rate=24,noise=alls=6:allf=t" \
     -frames:v "$frames" -pix_fmt yuv420p10le -c:v libx265 -preset fast \
-    -x265-params log-level=error:hdr10=1:max-cll=1000,400 \
-    -color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc "$clip"
+    -x265-params log-level=error:hdr10=1:max-cll=1000,400:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc \
+    "$clip"
 fi
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }

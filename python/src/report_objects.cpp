@@ -100,7 +100,9 @@ py::object streamMetadataOf(const StaticMetadata& stated)
         level["max_fall"] = stated.lightLevel->maxFallNits;
         metadata["content_light_level"] = level;
     }
-    return std::move(metadata);
+    // The dict is moved into the returned object in one spelling that g++ 12 and 14 both take without a
+    // warning (14 calls a bare std::move of the returned local redundant).
+    return py::object(std::move(metadata));
 }
 
 const char* endingName(Ending ending)

@@ -113,7 +113,7 @@ def test_bad_options_and_files_raise_with_their_reason(clip, options, error, wor
 def test_segments_merged_give_the_whole_runs_files_and_a_gap_raises(clip, tmp_path):
     mkv = tmp_path / "clip.mkv"
     subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-f", "rawvideo", "-pix_fmt", "yuv420p10le", "-s",
-                    RAW["size"], "-r", "10", "-i", str(clip[0]), "-c:v", "ffv1", "-color_trc", "smpte2084", str(mkv)],
+                    RAW["size"], "-r", "10", "-i", str(clip[0]), "-c:v", "ffv1", "-vf", "setparams=color_trc=smpte2084", str(mkv)],
                    check=True)
     whole = hdrmeter.measure(mkv, min_scene_length=5, csv=tmp_path / "whole.csv")
     bounds = [(0, 1.3), (1.3, 2.0), (2.0, 10)]  # frame 13 starts the second, the cut at 15 is inside it

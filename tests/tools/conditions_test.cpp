@@ -29,7 +29,7 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
     for (const char* size : {"96x54", "64x36"})
         ASSERT_EQ(runShell(scratch, std::string("ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=") + size +
                                         ":rate=25 -frames:v 3 -pix_fmt yuv420p10le -c:v libx265 -x265-params "
-                                        "log-level=error -color_trc smpte2084 -y " + size + ".ts")
+                                        "log-level=error:transfer=smpte2084 -y " + size + ".ts")
                       .exitStatus, 0);
     ASSERT_EQ(runShell(scratch, "cat 96x54.ts 64x36.ts >both.ts").exitStatus, 0);
     const std::string stalledWhole = "(cat whole.y4m; sleep 20 2>/dev/null </dev/null &)";

@@ -34,7 +34,7 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
     ScratchDirectory scratch;
     const std::string encode =
         " -fps_mode passthrough -enc_time_base:v 1/1000 -c:v libx265 -x265-params "
-        "log-level=error:keyint=12:min-keyint=12 -color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc -y ";
+        "log-level=error:keyint=12:min-keyint=12:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc -y ";
     ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i \"testsrc2=size=128x52:rate=24,pad=128:72:0:10:"
                                 "black,trim=end_frame=48[a];smptehdbars=size=128x72:rate=24,trim=end_frame=36[b];"
                                 "rgbtestsrc=size=128x72:rate=24,trim=end_frame=36[c];[a][b][c]concat=n=3,"

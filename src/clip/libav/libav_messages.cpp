@@ -11,7 +11,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "av_compat.h"
+#include "packet_tags.h"
 
 #include <hdrmeter/clip_hooks.h>
 
@@ -71,8 +71,8 @@ void captureMessage(void* object, int level, const char* format, va_list argumen
         pendingDecoderKey = nullptr;
         if (objectClass == avcodec_get_class() && !watchedDecoders.empty()) {
             const auto* decoder = static_cast<const AVCodecContext*>(object);
-            pendingDecoderKey = decoder->opaque;
-            pendingSerial = decoderSerialOf(*decoder);
+            pendingDecoderKey = PacketTags::of(*decoder);
+            pendingSerial = PacketTags::serialOf(*decoder);
         }
     }
     pendingLine += text;

@@ -15,9 +15,9 @@ std::string takeLibavError();
 std::string takeLibavErrorLine();
 
 // The errors one decoder logs while it decodes: a decoder that conceals a missing reference or a broken
-// slice often says so only in its log. Each of its contexts (its frame threads' too) carries `key` as its
-// opaque; each names the packet it decodes by the serial the source gave it, where FFmpeg lets that be
-// read (see decoderSerialOf). Only once a host called captureLibavMessages.
+// slice often says so only in its log. Each of its contexts (its frame threads' too) points at the
+// PacketTags `key` through its opaque, which names the packet it decodes. Only once a host called
+// captureLibavMessages.
 class DecoderErrors {
 public:
     explicit DecoderErrors(const void* key);
@@ -27,8 +27,8 @@ public:
 
     // Cheap enough to ask at every frame.
     bool pending() const { return pending_.load(std::memory_order_acquire); }
-    // The earliest serial among the errors logged since the last call (-1 when one came from a context
-    // whose packet is unknown) and the first of their messages; false when there were none.
+    // The earliest serial among the errors logged since the last call (-1 when one was logged before the
+    // first packet) and the first of their messages; false when there were none.
     bool take(std::int64_t& serial, std::string& message);
 
 private:

@@ -334,12 +334,12 @@ void LibavSource::openDecoder()
     decoder_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     decoder_->pkt_timebase = container_->stream().time_base;
     // Checksums are checked, and a decoder that meets damage reports it instead of hiding it; what it
-    // reports only in its log is caught there (DecoderErrors), keyed by the context's opaque.
+    // reports only in its log is caught there (DecoderErrors), keyed by the packet tags the context's
+    // opaque points at.
     decoder_->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
     frameMemory_.serve(*decoder_);
-    if (!decoder_->opaque)
-        decoder_->opaque = this;
-    decoderErrors_ = std::make_unique<DecoderErrors>(decoder_->opaque);
+    packetTags_.tag(*decoder_, -1);
+    decoderErrors_ = std::make_unique<DecoderErrors>(&packetTags_);
     carryPacketSerials(*decoder_);
     result = avcodec_open2(decoder_.get(), codec, nullptr);
     if (result < 0)
@@ -532,6 +532,7 @@ const AVFrame* LibavSource::decodeNext()
             if (packet_->pos >= 0)
                 lastPacketEnd_ = packet_->pos + packet_->size;
         }
+        packetTags_.tag(*decoder_, nextSerial_);
         setPacketSerial(*decoder_, *packet_, nextSerial_++);
         result = avcodec_send_packet(decoder_.get(), packet_.get());
         av_packet_unref(packet_.get());
