@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
 root=${HDRMETER_DEBIAN13_ROOT:-$src/build/debian13-root}
-media=$(cd "$src/.." && pwd)/shared/media
+media=${HDRMETER_TEST_MEDIA:-$(cd "$src/.." && pwd)/shared/media}
 jobs=$(nproc)
 
 if [ "$(id -u)" -ne 0 ]; then

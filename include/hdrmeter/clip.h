@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -246,6 +247,64 @@ struct StatedHdr10Plus {
     std::optional<std::array<std::uint32_t, 9>> distribution;
 };
 
+// What a frame's Dolby Vision RPU states (its display management extension blocks), as libavcodec hands
+// it over. Light is in 12-bit PQ codes (0..4095).
+struct StatedDolbyVision {
+    struct Level1 {
+        int minPq = 0;
+        int avgPq = 0;
+        int maxPq = 0;
+        bool operator==(const Level1& o) const { return minPq == o.minPq && avgPq == o.avgPq && maxPq == o.maxPq; }
+        bool operator!=(const Level1& o) const { return !(*this == o); }
+    };
+    struct Level2 {  // one trim, for the target display whose peak is targetMaxPq
+        int targetMaxPq = 0;
+        int trimSlope = 0;
+        int trimOffset = 0;
+        int trimPower = 0;
+        int trimChromaWeight = 0;
+        int trimSaturationGain = 0;
+        int msWeight = 0;
+    };
+    struct Level5 {  // the active area's offsets from the frame's edges, pixels
+        int left = 0;
+        int right = 0;
+        int top = 0;
+        int bottom = 0;
+        bool operator==(const Level5& o) const
+        {
+            return left == o.left && right == o.right && top == o.top && bottom == o.bottom;
+        }
+    };
+    struct Level6 {
+        int maxDisplayNits = 0;
+        int minDisplayTenThousandths = 0;  // of a nit
+        int maxCllNits = 0;
+        int maxFallNits = 0;
+    };
+    struct Level11 {
+        int contentType = 0;
+        int whitepoint = 0;
+        bool referenceMode = false;
+    };
+    std::optional<Level1> level1;
+    std::vector<Level2> level2;
+    std::optional<Level5> level5;
+    std::optional<Level6> level6;
+    std::optional<int> level9SourcePrimaryIndex;
+    std::optional<Level11> level11;
+    // The content mapping version the blocks belong to: "4.0" when the RPU carries CM v4.0 blocks (Level 3,
+    // 8, 9, 10, 11 or 254), "2.9" otherwise.
+    std::string cmVersion;
+};
+
+// The stream's Dolby Vision configuration record (a container's dvcC/dvvC box), when it has one.
+struct DolbyVisionConfiguration {
+    int profile = 0;
+    int level = 0;
+    int compatibilityId = 0;  // of the base layer: 1 HDR10, 2 SDR, 4 HLG, 0 none
+};
+
 // What is kept of a frame.
 struct FrameRecord {
     FrameMeasurement numbers;
@@ -259,6 +318,9 @@ struct FrameRecord {
     int width = 0;                 // the frame's size, pixels
     int height = 0;
     std::optional<StatedHdr10Plus> statedHdr10Plus;  // what the stream states for the frame, when it does
+    // What its Dolby Vision RPU states, when it carries one and this FFmpeg reads it; frames stating the
+    // same share one.
+    std::shared_ptr<const StatedDolbyVision> statedDolbyVision;
 };
 
 // One column of the per-frame outputs: the CSV header, the JSON lines' names and the Python module's
@@ -350,6 +412,7 @@ struct StreamFacts {
     int primariesTag = 2;   // the colour primaries tag, ITU-T H.273 (1 BT.709, 9 BT.2020, 12 P3-D65; 2 none)
     Arithmetic arithmetic;
     std::optional<long long> framesExpected;  // what the container says, when it does
+    std::optional<DolbyVisionConfiguration> doviConfiguration;
 };
 
 // Light levels as HDR10 metadata carries them: the nearest whole nit, halves rounded up.
@@ -422,11 +485,22 @@ private:
     bool pixelCountsDiffer_ = false;
 };
 
+// What a stream's Dolby Vision RPUs state over the measured frames.
+struct DolbyVisionStatement {
+    std::optional<DolbyVisionConfiguration> configuration;  // the container's record, when it has one
+    std::string cmVersion;              // of the first RPU: "4.0" or "2.9"
+    long long frames = 0;               // the frames whose RPU was read
+    std::vector<long long> shotStarts;  // the stated shots: where the stated Level 1 changes
+};
+
 // Verification: each check of what the stream states against what is measured.
 enum class CheckOutcome { Pass, Warn, Fail };
 struct VerifyCheck {
     std::string name;       // "max_cll", "max_fall", "mastering_display", "hdr10plus_average_rgb",
-                            // "hdr10plus_max_scl", "hdr10plus_distribution", "hdr10plus_scene_alignment"
+                            // "hdr10plus_max_scl", "hdr10plus_distribution", "hdr10plus_scene_alignment",
+                            // "dovi_level1", "dovi_level1_in_scenes", "dovi_shot_alignment",
+                            // "dovi_level1_black", "dovi_level5", "dovi_level6_max_cll",
+                            // "dovi_level6_max_fall", "dovi_level6_hdr10", "dovi_level6_display"
     CheckOutcome outcome = CheckOutcome::Pass;
     std::string line;       // one line with its figures
     std::vector<std::pair<std::string, double>> figures;  // named numbers: "stated_nits", "offset_frames" ...
@@ -464,6 +538,7 @@ struct Report {
     std::optional<PeakTrace> maxCllTrace;   // unset without measured frames
     std::optional<RobustPeaks> robustPeaks; // unset without measured frames
     std::optional<Verification> verification;  // with Request::verify
+    std::optional<DolbyVisionStatement> dolbyVision;  // when frames carry RPUs that this FFmpeg reads
     // With Request::acceptDamaged: the frames the decoder flagged (measured, left out of every
     // statistic), and the numbers that presentation times skip (frames the stream lost).
     std::vector<long long> damagedFrames;

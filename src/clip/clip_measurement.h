@@ -161,6 +161,8 @@ private:
     // Beside records_ from the first frame that carries HDR10+ metadata on (empty while none did): what
     // each frame states.
     std::deque<std::optional<StatedHdr10Plus>> statedHdr10Plus_;
+    // From the first frame carrying Dolby Vision on; a shot's frames share one statement.
+    std::deque<std::shared_ptr<const StatedDolbyVision>> statedDolbyVision_;
     bool statesHdr10Plus_ = false;
     std::optional<RobustPeaks> robust_;
     std::vector<SizeRun> sizes_;

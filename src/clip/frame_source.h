@@ -53,7 +53,8 @@ struct SourceFrame {
     // Why the decoder gave no frame for a packet it was sent since the frame before; empty when it did.
     std::string lostBefore;
     std::optional<StatedHdr10Plus> hdr10Plus;  // the frame's HDR10+ metadata, when it carries any
-    bool doviMetadata = false;                  // it carries a Dolby Vision RPU, which is not read
+    bool doviMetadata = false;                  // it carries a Dolby Vision RPU, read or not
+    std::shared_ptr<const StatedDolbyVision> dolbyVision;  // what the RPU states, where FFmpeg reads it
 };
 
 struct SourceFacts {
@@ -63,6 +64,7 @@ struct SourceFacts {
     int streamIndex = 0;    // the measured stream's number in the container, in the container's order
     std::optional<long long> framesExpected;  // when the container says so or its duration and rate tell
     std::optional<FileIdentity> identity;     // of the input file, so that no output overwrites it
+    std::optional<DolbyVisionConfiguration> doviConfiguration;  // the container's record
 };
 
 

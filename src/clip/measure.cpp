@@ -22,6 +22,7 @@
 #include "partial/merge_run.h"
 #include "partial/partial_file.h"
 #include "request_rules.h"
+#include "verify/dovi_checks.h"
 #include "verify/verification.h"
 
 namespace hdrmeter::clip {
@@ -347,6 +348,8 @@ private:
         if (report_.request.keepFrames)
             measurement.forEachFrame([this](const FrameRecord& record) { report_.frames.push_back(record); });
         tracePeaks();
+        report_.dolbyVision =
+            doviStatementOf(report_.stream, [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); });
         if (report_.request.verify)
             report_.verification =
                 verificationOf(report_, [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); });

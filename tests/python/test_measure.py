@@ -1,8 +1,11 @@
 import ctypes
 import json
+import os
+import pathlib
 import shutil
 import signal
 import subprocess
+import warnings
 
 import numpy as np
 import pytest
@@ -162,3 +165,24 @@ def test_a_y4m_file_is_measured_as_its_raw_frames_leaving_the_signal_handlers_al
     from_raw = hdrmeter.measure(clip[0], **RAW)
     assert list(from_y4m.columns) == list(from_raw.columns)
     assert all(np.array_equal(from_y4m.columns[name], from_raw.columns[name]) for name in from_raw.columns)
+
+
+def test_dolby_vision_is_read_into_the_columns_and_the_result_or_named_unreadable():
+    stream = pathlib.Path(os.environ.get("HDRMETER_TEST_MEDIA", "")) / "dolby-vision" / "dv81_true.mkv"
+    if not stream.is_file():
+        pytest.skip(f"the Dolby Vision test streams are not at {stream.parent}")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = hdrmeter.measure(stream, verify=True)
+    unread = [str(w.message) for w in caught if "Dolby Vision" in str(w.message)]
+    if result.dolby_vision is None:
+        assert len(unread) == 1 and "needs FFmpeg 7.0 or later" in unread[0], unread
+        assert np.isnan(result.columns["stated_dovi_max_pq"]).all()
+        pytest.skip("this FFmpeg cannot read Dolby Vision metadata")
+    assert unread == []
+    assert result.dolby_vision == {"configuration": {"profile": 8, "level": 1, "compatibility_id": 1},
+                                   "cm_version": "4.0", "frames": 36, "stated_shot_starts": [0, 12, 24]}
+    shot = np.repeat([0, 1, 2], 12)
+    assert (result.columns["stated_dovi_max_pq"] == np.array([3819, 3099, 3053])[shot]).all()
+    assert (result.columns["stated_dovi_top_offset"] == np.array([0, 0, 44])[shot]).all()
+    assert result.verification["passed"]

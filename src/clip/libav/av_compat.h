@@ -34,6 +34,10 @@ extern "C" {
 // decodes when it logs is told by the context's opaque instead (packet_tags.h), on every version.
 #define HDRMETER_AV_REORDERED_OPAQUE (LIBAVCODEC_VERSION_MAJOR < 60)
 
+// Dolby Vision's display management extension blocks (AVDOVIDmData, av_dovi_find_level) reach a program
+// from libavutil 59 (FFmpeg 7.0) on; before, an RPU's Level 1 is not handed over.
+#define HDRMETER_AV_DOVI_BLOCKS (LIBAVUTIL_VERSION_MAJOR >= 59)
+
 namespace hdrmeter::clip {
 
 // Numbers the packet sent next with `serial`, so that its frame, and the errors logged while it is

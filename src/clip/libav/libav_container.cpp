@@ -9,6 +9,7 @@ extern "C" {
 
 #include "av_compat.h"
 #include "clip_errors.h"
+#include "dovi_reading.h"
 #include "libav_messages.h"
 
 namespace hdrmeter::clip {
@@ -113,6 +114,7 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
     facts_.container = demuxer;
     facts_.codec = avcodec_get_name(stream->codecpar->codec_id);
     facts_.streamIndex = streamIndex_;
+    facts_.doviConfiguration = doviConfigurationOf(*stream);
     facts_.identity = input_->identity();
     if (stream->nb_frames > 0) {
         facts_.framesExpected = stream->nb_frames;

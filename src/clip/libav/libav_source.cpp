@@ -12,6 +12,7 @@ extern "C" {
 
 #include "av_compat.h"
 #include "clip_errors.h"
+#include "dovi_reading.h"
 #include "libav_messages.h"
 
 namespace hdrmeter::clip {
@@ -228,8 +229,8 @@ const SourceFrame* LibavSource::next()
             numberFrameBefore(timestamp);
     }
     handedOutView_.hdr10Plus = hdr10PlusOf(*frame);
-    handedOutView_.doviMetadata = av_frame_get_side_data(frame, AV_FRAME_DATA_DOVI_METADATA) != nullptr ||
-                                  av_frame_get_side_data(frame, AV_FRAME_DATA_DOVI_RPU_BUFFER) != nullptr;
+    handedOutView_.doviMetadata = carriesDovi(*frame);
+    handedOutView_.dolbyVision = doviOf(*frame, handedOutView_.dolbyVision);
     if (frame->format != handedOutFormat_) {
         handedOutLayout_ = pixelLayoutOf(frame->format);
         handedOutFormat_ = frame->format;

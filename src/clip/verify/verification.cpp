@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "output/metadata_json.h"
+#include "verify/dovi_checks.h"
 
 namespace hdrmeter::clip {
 
@@ -208,6 +209,8 @@ Verification verificationOf(const Report& report, const FrameSequence& frames)
                      decimal(displayNits, 1) + " nits";
         verification.checks.push_back(check);
     }
+
+    addDoviChecks(report, frames, verification);
 
     // HDR10+: every undamaged frame against its scene's own values.
     std::vector<SceneValues> sceneValues;
