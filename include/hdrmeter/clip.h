@@ -101,6 +101,8 @@ HDRMETER_API bool setNamedPrimaries(MasteringLuminance& display, const std::stri
 // The files a run can write. Each has one row in outputTable().
 enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig, Madvr, VerifyJson, Partial };
 
+enum class DoviCmVersion { V29, V40 };
+
 // What to measure and write. Every default is here and nowhere else.
 struct Request {
     // The input.
@@ -156,6 +158,9 @@ struct Request {
     // Metadata.
     // Overrides the stream's, for the Dolby Vision config and the HDR10 lines of the summary.
     std::optional<MasteringLuminance> masteringDisplay;
+    // The Dolby Vision config's content mapping version: 4.0, or 2.9 for players that handle only that,
+    // whose config leaves out the blocks only CM v4.0 has (Level 9).
+    DoviCmVersion doviCmVersion = DoviCmVersion::V40;
 
     // Robust peaks: per frame the light at robustFramePercent, then across the undamaged frames
     // robustClipPercent of those (and of the frames' average light), each a nearest rank.

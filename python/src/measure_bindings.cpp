@@ -263,6 +263,14 @@ const std::vector<KeywordRule>& keywordRules()
         {"min_scene_length", [](K k, const char* n, V v) { k.request.minSceneFrames = integerOf(n, v); }},
         {"scene_cuts", &applySceneCuts},
         {"mastering_display", &applyMasteringDisplay},
+        {"dovi_cm_version",
+         [](K k, const char* n, V v) {
+             const std::string version = textOf(n, v);
+             if (version != "2.9" && version != "4.0")
+                 throw py::value_error(std::string(n) + "=" + reprOf(v) + ": expected \"2.9\" or \"4.0\"");
+             k.request.doviCmVersion = version == "2.9" ? hdrmeter::clip::DoviCmVersion::V29
+                                                        : hdrmeter::clip::DoviCmVersion::V40;
+         }},
         {"robust_frame_percentile", [](K k, const char* n, V v) { k.request.robustFramePercent = numberOf(n, v); }},
         {"robust_clip_percentile", [](K k, const char* n, V v) { k.request.robustClipPercent = numberOf(n, v); }},
         {"robust_peaks", [](K k, const char* n, V v) { k.request.robustMetadata = booleanOf(n, v); }},

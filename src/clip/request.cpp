@@ -86,7 +86,8 @@ bool Request::operator==(const Request& other) const
            tasks == other.tasks && frameLimit == other.frameLimit && areaMode == other.areaMode &&
            area == other.area && barsTolerance == other.barsTolerance && sceneThreshold == other.sceneThreshold && minSceneFrames == other.minSceneFrames &&
            sceneCuts == other.sceneCuts && sceneCutsFile == other.sceneCutsFile &&
-           masteringKey(masteringDisplay) == masteringKey(other.masteringDisplay) && csvPath == other.csvPath &&
+           masteringKey(masteringDisplay) == masteringKey(other.masteringDisplay) &&
+           doviCmVersion == other.doviCmVersion && csvPath == other.csvPath &&
            jsonlPath == other.jsonlPath && plotPath == other.plotPath && summaryJsonPath == other.summaryJsonPath &&
            hdr10PlusPath == other.hdr10PlusPath && doviConfigPath == other.doviConfigPath &&
            madvrPath == other.madvrPath && robustFramePercent == other.robustFramePercent &&

@@ -69,6 +69,13 @@ def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
                             whole(cll[:CUT].max()), whole(cll[CUT:].max())]
     assert (config["source_min_pq"], config["source_max_pq"]) == (62, 3696)
     assert config["default_metadata_blocks"] == [{"Level9": {"length": 1, "source_primary_index": 1}}]
+    # A CM v2.9 config: the same shots, without the CM v4.0 Level 9.
+    hdrmeter.measure(path, **RAW, min_scene_length=5, dovi_config=dovi, dovi_cm_version="2.9", robust_peaks=True,
+                     mastering_display=("bt709", 4000, 0.005), robust_frame_percentile=99.5, robust_clip_percentile=50)
+    older = json.loads(dovi.read_text())
+    assert (config["cm_version"], older["cm_version"], older["default_metadata_blocks"]) == ("V40", "V29", [])
+    assert {k: v for k, v in older.items() if k not in ("cm_version", "default_metadata_blocks")} == \
+        {k: v for k, v in config.items() if k not in ("cm_version", "default_metadata_blocks")}
     assert hdrmeter.measure(path, **RAW, scene_cuts=iter([10])).scenes == [0, 10]
     # Raw video states nothing: nothing to check, and the stated columns are NaN.
     verified = hdrmeter.measure(path, **RAW, verify=True, frames=3)
@@ -101,6 +108,7 @@ def test_analyze_frame_measures_as_measure_does(clip, tmp_path, options, frame_o
     ({"scene_cuts": [5, 3]}, ValueError, "increasing order"), ({"pix_fmt": "yuv420p"}, ValueError, "8-bit"),
     ({"tasks": 4096}, ValueError, "^tasks=4096: .* 256"), ({"bars_tolerance": 129}, ValueError, "^bars_tolerance=129: .* 128"), ({"robust_clip_percentile": 101}, ValueError, "^robust_clip_"),
     ({"verify_pq_codes": 2000}, ValueError, "^verify_pq_codes=2000: "), ({"colour": "red"}, TypeError, "'colour'"),
+    ({"dovi_cm_version": "3.0"}, ValueError, "^dovi_cm_version='3.0': expected \"2.9\" or \"4.0\""),
     ({"checks": "no"}, TypeError, "'checks' must be True or False, not str"), ({"top1": "1"}, TypeError, "'top1'"),
     ({"path": "missing.raw"}, RuntimeError, "cannot open missing.raw"),
     ({"start": 1}, ValueError, "^size has no presentation times to cut: give start and end"),

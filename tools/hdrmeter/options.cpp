@@ -351,6 +351,13 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
                    throw RequestError(std::string(name) + " " + text + ": expected " + error.what());
                }
            });
+    option("--dovi-cm-version", "the Dolby Vision config's content mapping version (default: 4.0; 2.9 for\n"
+           "players that handle only CM v2.9, without the blocks only 4.0 has)", "2.9|4.0",
+           [&](const std::string& text, const char* name) {
+               if (text != "2.9" && text != "4.0")
+                   throw RequestError(std::string(name) + " " + text + ": expected 2.9 or 4.0");
+               request.doviCmVersion = text == "2.9" ? DoviCmVersion::V29 : DoviCmVersion::V40;
+           });
     option("--robust-frame-percentile",
            withDefault("robust peaks: per frame the light at this percentile", shortest(defaults.robustFramePercent)),
            "P", percent(request.robustFramePercent));
