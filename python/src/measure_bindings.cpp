@@ -528,6 +528,13 @@ py::object mergeClip(const py::list& partials, const py::dict& options)
             merging.remeasure = booleanOf("remeasure", value);
             continue;
         }
+        if (name == "dovi_cm_version") {
+            const std::string version = textOf("dovi_cm_version", value);
+            if (version != "2.9" && version != "4.0")
+                throw py::value_error("dovi_cm_version=" + reprOf(value) + ": expected \"2.9\" or \"4.0\"");
+            merging.outputs.doviCmVersion = version == "2.9" ? DoviCmVersion::V29 : DoviCmVersion::V40;
+            continue;
+        }
         const auto& outputs = outputTable();
         const auto output = std::find_if(outputs.begin(), outputs.end(), [&](const OutputSpec& entry) {
             return name == entry.keyword && entry.output != Output::Partial;

@@ -94,6 +94,14 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
         }
     }
 
+    // The config's CM version is a form of output: the merge takes it as one run does.
+    ASSERT_EQ(runShell(scratch, "PROGRAM clip.mkv --dovi-cm-version 2.9 --dovi-config whole/d29.json >/dev/null && "
+                                "PROGRAM merge --dovi-cm-version 2.9 --dovi-config merged/d29.json part*.hmp")
+                  .exitStatus, 0);
+    const std::string config29 = readWholeFile(scratch.file("whole/d29.json"));
+    EXPECT_NE(config29.find("\"cm_version\": \"V29\""), std::string::npos) << config29;
+    EXPECT_EQ(config29, readWholeFile(scratch.file("merged/d29.json")));
+
     // The parts of the last row: 0-1.01, 1.01-2, 2-2.9, 2.9-end.
     ASSERT_EQ(runShell(scratch, "rm -f part*.hmp && PROGRAM clip.mkv --start 0 --end 2 --partial a.hmp && PROGRAM "
                                 "clip.mkv --start 2 --end 2.9 --partial b.hmp && PROGRAM clip.mkv --start 2.9 --partial "

@@ -42,6 +42,15 @@ void declareMerge(CLI::App& app, MergeRequest& merging, bool& keepArea)
     for (const OutputSpec& entry : outputTable())
         if (entry.output != Output::Partial)
             app.add_option(entry.option, merging.outputs.*entry.path, entry.description)->type_name(entry.valueName);
+    app.add_option_function<std::string>(
+           "--dovi-cm-version",
+           [&merging](const std::string& text) {
+               if (text != "2.9" && text != "4.0")
+                   throw CLI::ValidationError("--dovi-cm-version " + text + ": expected 2.9 or 4.0");
+               merging.outputs.doviCmVersion = text == "2.9" ? DoviCmVersion::V29 : DoviCmVersion::V40;
+           },
+           "the Dolby Vision config's content mapping version (default: 4.0)")
+        ->type_name("2.9|4.0");
     app.add_flag("--no-remeasure", keepArea,
                  "never measure a part again, even when its input is at hand: name the commands instead");
 }

@@ -208,6 +208,7 @@ Report merge(const MergeRequest& merge, Spelling spelling, Observer* observer, S
     request.start.reset();
     request.end.reset();
     request.keepFrames = merge.outputs.keepFrames;
+    request.doviCmVersion = merge.outputs.doviCmVersion;
     for (const OutputSpec& entry : outputTable())
         request.*entry.path = entry.output == Output::Partial ? std::string() : merge.outputs.*entry.path;
     auto partials = std::make_shared<PartialResults>(std::move(parts));
