@@ -3,7 +3,11 @@
 # g++ 14 and FFmpeg 7.1 are held to the same tests as the machine's own Debian 12.
 #   scripts/debian13.sh    makes the root under build/ on first use (debootstrap, from the Debian mirror
 #                          apt on this machine already uses), and reuses it after
-# Needs root (debootstrap, chroot, mount). HDRMETER_DEBIAN13_ROOT chooses another place for the root.
+# Needs root (debootstrap, chroot, mount). HDRMETER_DEBIAN13_ROOT chooses another place for the root,
+# HDRMETER_TEST_MEDIA the test media (default: ../shared/media). While it runs the machine's /proc, /sys
+# and /dev are mounted inside the root: removing build/ then would reach into them. The root is made
+# once (debootstrap and the packages take a few minutes) and its build is kept, so later runs rebuild only
+# what changed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
