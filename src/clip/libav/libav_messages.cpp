@@ -38,7 +38,7 @@ std::vector<DecoderErrors*> watchedDecoders;
 void noteDecoderError(const void* key, std::int64_t serial, const std::string& message)
 {
     for (DecoderErrors* watched : watchedDecoders) {
-        if (watched->key_ != key)
+        if (&watched->tags_ != key)
             continue;
         if (!watched->pending_.load(std::memory_order_relaxed)) {
             watched->serial_ = serial;
@@ -69,10 +69,14 @@ void captureMessage(void* object, int level, const char* format, va_list argumen
             pendingLine = std::string(objectClass->item_name(object)) + ": ";
         pendingLevel = level;
         pendingDecoderKey = nullptr;
-        if (objectClass == avcodec_get_class() && !watchedDecoders.empty()) {
+        if (objectClass == avcodec_get_class()) {
             const auto* decoder = static_cast<const AVCodecContext*>(object);
-            pendingDecoderKey = PacketTags::of(*decoder);
-            pendingSerial = PacketTags::serialOf(*decoder);
+            for (const DecoderErrors* watched : watchedDecoders)
+                if (watched->tags().tagged(*decoder)) {
+                    pendingDecoderKey = &watched->tags();
+                    pendingSerial = PacketTags::serialOf(*decoder);
+                    break;
+                }
         }
     }
     pendingLine += text;
@@ -109,7 +113,7 @@ void captureLibavMessages(LibavMessageSink sink)
     av_log_set_callback(&captureMessage);
 }
 
-DecoderErrors::DecoderErrors(const void* key) : key_(key)
+DecoderErrors::DecoderErrors(const PacketTags& tags) : tags_(tags)
 {
     const std::lock_guard<std::mutex> lock(messageMutex);
     watchedDecoders.push_back(this);

@@ -8,6 +8,8 @@
 
 namespace hdrmeter::clip {
 
+class PacketTags;
+
 // The last error FFmpeg gave since the last call, as " (hevc: ...)" to add to a failure's reason; empty
 // when there was none or the host kept FFmpeg's own log callback.
 std::string takeLibavError();
@@ -15,16 +17,17 @@ std::string takeLibavError();
 std::string takeLibavErrorLine();
 
 // The errors one decoder logs while it decodes: a decoder that conceals a missing reference or a broken
-// slice often says so only in its log. Each of its contexts (its frame threads' too) points at the
-// PacketTags `key` through its opaque, which names the packet it decodes. Only once a host called
+// slice often says so only in its log. Each of its contexts (its frame threads' too) points at one of
+// `tags` through its opaque, which names the packet it decodes. Only once a host called
 // captureLibavMessages.
 class DecoderErrors {
 public:
-    explicit DecoderErrors(const void* key);
+    explicit DecoderErrors(const PacketTags& tags);
     ~DecoderErrors();
     DecoderErrors(const DecoderErrors&) = delete;
     DecoderErrors& operator=(const DecoderErrors&) = delete;
 
+    const PacketTags& tags() const { return tags_; }
     // Cheap enough to ask at every frame.
     bool pending() const { return pending_.load(std::memory_order_acquire); }
     // The earliest serial among the errors logged since the last call (-1 when one was logged before the
@@ -33,7 +36,7 @@ public:
 
 private:
     friend void noteDecoderError(const void* key, std::int64_t serial, const std::string& message);
-    const void* key_;
+    const PacketTags& tags_;
     std::atomic<bool> pending_{false};
     std::int64_t serial_ = 0;
     std::string message_;

@@ -340,7 +340,7 @@ void LibavSource::openDecoder()
     decoder_->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
     frameMemory_.serve(*decoder_);
     packetTags_.tag(*decoder_, -1);
-    decoderErrors_ = std::make_unique<DecoderErrors>(&packetTags_);
+    decoderErrors_ = std::make_unique<DecoderErrors>(packetTags_);
     carryPacketSerials(*decoder_);
     result = avcodec_open2(decoder_.get(), codec, nullptr);
     if (result < 0)

@@ -38,17 +38,22 @@ public:
         decoder.opaque = &tag;
     }
 
-    // Whose decoder a context (one of its frame threads' too) belongs to, and the serial of the packet
-    // it was given last (-1 before the first).
-    static const PacketTags* of(const AVCodecContext& decoder)
+    // Whether a context's opaque points at one of these tags. Asked before anything is read through it:
+    // the log callback sees every context in the process, some with an opaque of another program's.
+    bool tagged(const AVCodecContext& decoder) const
     {
-        return decoder.opaque ? static_cast<const Tag*>(decoder.opaque)->tags : nullptr;
+        const auto at = reinterpret_cast<std::uintptr_t>(decoder.opaque);
+        const auto first = reinterpret_cast<std::uintptr_t>(tags_.data());
+        return at >= first && at < first + sizeof tags_ && (at - first) % sizeof(Tag) == 0;
     }
+    // The serial of the packet a tagged context (one of its frame threads' too) was given last (-1
+    // before the first).
     static std::int64_t serialOf(const AVCodecContext& decoder)
     {
-        return decoder.opaque ? static_cast<const Tag*>(decoder.opaque)->serial.load(std::memory_order_relaxed) : -1;
+        return static_cast<const Tag*>(decoder.opaque)->serial.load(std::memory_order_relaxed);
     }
-    static void* ownerOf(const AVCodecContext& decoder) { return of(decoder) ? of(decoder)->owner_ : nullptr; }
+    // For the decoder's own callbacks, which only its tagged contexts call.
+    static void* ownerOf(const AVCodecContext& decoder) { return static_cast<const Tag*>(decoder.opaque)->tags->owner_; }
 
 private:
     struct Tag {
