@@ -21,8 +21,8 @@ trap 'rm -rf "$work"' EXIT
 clip=$work/clip.mkv
 echo "== making $frames frames of 1920x1080 HEVC 10-bit 4:2:0 PQ, a key frame every 48"
 ffmpeg -v error -nostdin -y -f lavfi -i "testsrc2=size=1920x1080:rate=24,noise=alls=6:allf=t" -frames:v "$frames" \
-  -pix_fmt yuv420p10le -c:v libx265 -preset fast -x265-params log-level=error:keyint=48:min-keyint=48 \
-  -color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc "$clip"
+  -pix_fmt yuv420p10le -c:v libx265 -preset fast \
+  -x265-params log-level=error:keyint=48:min-keyint=48:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc "$clip"
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 # "wall cpu" seconds of a command (CPU: user and system, its children included).

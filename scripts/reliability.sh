@@ -35,7 +35,7 @@ build-tsan/tests/planes/hdrmeter_planes_tests --gtest_brief=1 --gtest_filter='Pl
 # The tool: libavcodec's frame threads decode ahead while the analyzer's workers measure the frame before.
 tsan_clip=build-tsan/tsan_clip.mkv
 ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=320x180:rate=25 -frames:v 24 -pix_fmt yuv420p10le \
-  -c:v libx265 -x265-params log-level=error -color_trc smpte2084 "$tsan_clip"
+  -c:v libx265 -x265-params log-level=error:transfer=smpte2084 "$tsan_clip"
 # FFmpeg's libraries are not instrumented; scripts/tsan_libav.supp says why their allocator calls are ignored.
 TSAN_OPTIONS="$TSAN_OPTIONS suppressions=$PWD/scripts/tsan_libav.supp" \
   build-tsan/tools/hdrmeter/hdrmeter --tasks 2 --checks "$tsan_clip" >/dev/null

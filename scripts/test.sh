@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: once in a release build, once under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what is missing, builds, and runs every test: once in a release build, once in a release build
+# inside a Debian 13 root (g++ 14, FFmpeg 7.1), once under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh test
@@ -10,6 +10,9 @@ echo "== release build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DHDRMETER_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== Debian 13: release build and every test"
+bash scripts/debian13.sh
 
 echo "== address and undefined-behaviour sanitizer build"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHDRMETER_SANITIZE=address,undefined \

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -112,6 +113,8 @@ HDRMETER_API bool setNamedPrimaries(MasteringLuminance& display, const std::stri
 enum class Output { Csv, JsonLines, Plot, SummaryJson, Hdr10Plus, DoviConfig, Madvr, VerifyJson, Partial, HtmlReport,
                     Av1anScenes, X265Qpfile, FfmpegKeyframes };
 
+enum class DoviCmVersion { V29, V40 };
+
 // What to measure and write. Every default is here and nowhere else.
 struct Request {
     // The input.
@@ -167,6 +170,9 @@ struct Request {
     // Metadata.
     // Overrides the stream's, for the Dolby Vision config and the HDR10 lines of the summary.
     std::optional<MasteringLuminance> masteringDisplay;
+    // The Dolby Vision config's content mapping version: 4.0, or 2.9 for players that handle only that,
+    // whose config leaves out the blocks only CM v4.0 has (Level 9).
+    DoviCmVersion doviCmVersion = DoviCmVersion::V40;
 
     // Robust peaks: per frame the light at robustFramePercent, then across the undamaged frames
     // robustClipPercent of those (and of the frames' average light), each a nearest rank.
@@ -268,6 +274,64 @@ struct StatedHdr10Plus {
     std::optional<std::array<std::uint32_t, 9>> distribution;
 };
 
+// What a frame's Dolby Vision RPU states (its display management extension blocks), as libavcodec hands
+// it over. Light is in 12-bit PQ codes (0..4095).
+struct StatedDolbyVision {
+    struct Level1 {
+        int minPq = 0;
+        int avgPq = 0;
+        int maxPq = 0;
+        bool operator==(const Level1& o) const { return minPq == o.minPq && avgPq == o.avgPq && maxPq == o.maxPq; }
+        bool operator!=(const Level1& o) const { return !(*this == o); }
+    };
+    struct Level2 {  // one trim, for the target display whose peak is targetMaxPq
+        int targetMaxPq = 0;
+        int trimSlope = 0;
+        int trimOffset = 0;
+        int trimPower = 0;
+        int trimChromaWeight = 0;
+        int trimSaturationGain = 0;
+        int msWeight = 0;
+    };
+    struct Level5 {  // the active area's offsets from the frame's edges, pixels
+        int left = 0;
+        int right = 0;
+        int top = 0;
+        int bottom = 0;
+        bool operator==(const Level5& o) const
+        {
+            return left == o.left && right == o.right && top == o.top && bottom == o.bottom;
+        }
+    };
+    struct Level6 {
+        int maxDisplayNits = 0;
+        int minDisplayTenThousandths = 0;  // of a nit
+        int maxCllNits = 0;
+        int maxFallNits = 0;
+    };
+    struct Level11 {
+        int contentType = 0;
+        int whitepoint = 0;
+        bool referenceMode = false;
+    };
+    std::optional<Level1> level1;
+    std::vector<Level2> level2;
+    std::optional<Level5> level5;
+    std::optional<Level6> level6;
+    std::optional<int> level9SourcePrimaryIndex;
+    std::optional<Level11> level11;
+    // The content mapping version the blocks belong to: "4.0" when the RPU carries CM v4.0 blocks (Level 3,
+    // 8, 9, 10, 11 or 254), "2.9" otherwise.
+    std::string cmVersion;
+};
+
+// The stream's Dolby Vision configuration record (a container's dvcC/dvvC box), when it has one.
+struct DolbyVisionConfiguration {
+    int profile = 0;
+    int level = 0;
+    int compatibilityId = 0;  // of the base layer: 1 HDR10, 2 SDR, 4 HLG, 0 none
+};
+
 // What is kept of a frame.
 struct FrameRecord {
     FrameMeasurement numbers;
@@ -282,6 +346,9 @@ struct FrameRecord {
     int height = 0;
     std::optional<StatedHdr10Plus> statedHdr10Plus;  // what the stream states for the frame, when it does
     std::optional<ContentLightLevel> statedLightLevel;  // the MaxCLL and MaxFALL stated with the frame, if any
+    // What its Dolby Vision RPU states, when it carries one and this FFmpeg reads it; frames stating the
+    // same share one.
+    std::shared_ptr<const StatedDolbyVision> statedDolbyVision;
 };
 
 // One column of the per-frame outputs: the CSV header, the JSON lines' names and the Python module's
@@ -372,6 +439,7 @@ struct StreamFacts {
     // Frames per second as numerator and denominator (24000, 1001), when the stream states a constant
     // rate: what timecodes are reckoned at.
     std::optional<std::pair<int, int>> frameRate;
+    std::optional<DolbyVisionConfiguration> doviConfiguration;
 };
 
 // Light levels as HDR10 metadata carries them: the nearest whole nit, halves rounded up.
@@ -444,11 +512,22 @@ private:
     bool pixelCountsDiffer_ = false;
 };
 
+// What a stream's Dolby Vision RPUs state over the measured frames.
+struct DolbyVisionStatement {
+    std::optional<DolbyVisionConfiguration> configuration;  // the container's record, when it has one
+    std::string cmVersion;              // of the first RPU: "4.0" or "2.9"
+    long long frames = 0;               // the frames whose RPU was read
+    std::vector<long long> shotStarts;  // the stated shots: where the stated Level 1 changes
+};
+
 // Verification: each check of what the stream states against what is measured.
 enum class CheckOutcome { Pass, Warn, Fail };
 struct VerifyCheck {
     std::string name;       // "max_cll", "max_fall", "mastering_display", "hdr10plus_average_rgb",
-                            // "hdr10plus_max_scl", "hdr10plus_distribution", "hdr10plus_scene_alignment"
+                            // "hdr10plus_max_scl", "hdr10plus_distribution", "hdr10plus_scene_alignment",
+                            // "dovi_level1", "dovi_level1_in_scenes", "dovi_shot_alignment",
+                            // "dovi_level1_black", "dovi_level5", "dovi_level6_max_cll",
+                            // "dovi_level6_max_fall", "dovi_level6_hdr10", "dovi_level6_display"
     CheckOutcome outcome = CheckOutcome::Pass;
     std::string line;       // one line with its figures
     std::vector<std::pair<std::string, double>> figures;  // named numbers: "stated_nits", "offset_frames" ...
@@ -492,6 +571,7 @@ struct Report {
     std::optional<PeakTrace> maxCllTrace;   // unset without measured frames
     std::optional<RobustPeaks> robustPeaks; // unset without measured frames
     std::optional<Verification> verification;  // with Request::verify
+    std::optional<DolbyVisionStatement> dolbyVision;  // when frames carry RPUs that this FFmpeg reads
     // With Request::acceptDamaged: the frames the decoder flagged (measured, left out of every
     // statistic), and the numbers that presentation times skip (frames the stream lost).
     std::vector<long long> damagedFrames;
@@ -561,7 +641,8 @@ HDRMETER_API std::string summaryText(const Report& report);
 // the summary's timings aside.
 struct MergeRequest {
     std::vector<std::string> partials;  // the partial result files, in any order
-    Request outputs;                    // only its output paths and keepFrames are read; "-" as in measure()
+    Request outputs;                    // only its output paths, keepFrames and doviCmVersion are read; "-" as in
+                                        // measure()
     // Parts measured inside a smaller automatic area than the clip's (their frames saw less content) are
     // measured again inside the clip's when their input is at hand; else the merge names the commands.
     bool remeasure = true;

@@ -35,7 +35,8 @@ def measure(path=None, **options):
     min_scene_length=, scene_cuts=FILE or an iterable of first frames, mastering_display=(max_nits,
     min_nits), primaries ("p3-d65", "bt2020", "bt709" or eight numbers: red, green, blue, white x, y)
     or both, such as
-    ("p3-d65", 1000, 0.0001), robust_frame_percentile=, robust_clip_percentile= (percent),
+    ("p3-d65", 1000, 0.0001), dovi_cm_version="4.0" or "2.9" (the Dolby Vision config's content mapping
+    version), robust_frame_percentile=, robust_clip_percentile= (percent),
     robust_peaks=True (metadata files carry the robust peaks), peak_pixels=N, verify=True (the stream's
     metadata against the picture), verify_margin=, verify_pq_codes=, verify_max_shift=, pretty=True (the HDR10+ JSON indented), and the files to write,
     each a str or os.PathLike: csv=, jsonl=, plot=, summary_json=, hdr10plus=, dovi_config=, madvr=, verify_json=,
@@ -43,7 +44,7 @@ def measure(path=None, **options):
 
     Returns a ClipResult: frames, max_cll, max_fall (whole nits), max_cll_nits, max_fall_nits,
     max_cll_frame, max_fall_frame, max_cll_trace, robust_peaks, verification, active_area, scenes, scene_columns, transfer, matrix,
-    coefficients, stream_metadata, warnings, ending, failure, failed_at_frame, output_failures,
+    coefficients, stream_metadata, dolby_vision (what the stream's Dolby Vision states, FFmpeg 7.0 or later), warnings, ending, failure, failed_at_frame, output_failures,
     damaged_frames and missing_frames (with accept_damaged), and columns, a dict of numpy arrays (int64 or float64), one entry a frame, named as the CSV
     header. result["frames"] reads the same as result.frames.
 
@@ -76,7 +77,7 @@ def merge(*partials, **outputs):
 
     partials: the files, in any order (str or os.PathLike), as arguments or as one list. Keywords:
     progress= as for measure(), and the files to write, as for
-    measure() (csv=, jsonl=, plot=, summary_json=, hdr10plus=, dovi_config=, madvr=), and
+    measure() (csv=, jsonl=, plot=, summary_json=, hdr10plus=, dovi_config=, madvr=), dovi_cm_version=, and
     remeasure=False to be told, instead of having it done, which segments to measure again inside the
     clip's automatic area. A part that cannot be read, is damaged, of another file or settings, or
     that leaves a gap or overlaps another raises ValueError naming it; otherwise as measure().

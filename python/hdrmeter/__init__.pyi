@@ -136,6 +136,7 @@ def measure(
     ffmpeg_keyframes: str | os.PathLike[str] | None = None,
     pretty: bool | None = None,
     mastering_display: str | tuple[float | str, ...] | None = None,
+    dovi_cm_version: str | None = None,
     robust_frame_percentile: float | None = None,
     robust_clip_percentile: float | None = None,
     robust_peaks: bool | None = None,
@@ -163,6 +164,7 @@ def merge(
     av1an_scenes: str | os.PathLike[str] | None = None,
     x265_qpfile: str | os.PathLike[str] | None = None,
     ffmpeg_keyframes: str | os.PathLike[str] | None = None,
+    dovi_cm_version: str | None = None,
     verify_json: str | os.PathLike[str] | None = None,
 # settings: end
     remeasure: bool | None = None,

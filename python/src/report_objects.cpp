@@ -101,7 +101,9 @@ py::object streamMetadataOf(const StaticMetadata& stated)
         level["max_fall"] = stated.lightLevel->maxFallNits;
         metadata["content_light_level"] = level;
     }
-    return std::move(metadata);
+    // The dict is moved into the returned object in one spelling that g++ 12 and 14 both take without a
+    // warning (14 calls a bare std::move of the returned local redundant).
+    return py::object(std::move(metadata));
 }
 
 const char* endingName(Ending ending)
@@ -144,6 +146,8 @@ columns: dict of numpy arrays, one entry a frame, named as the CSV header: int64
 numbers (frame, scene, luma checks), float64 for measured values.
 transfer ("pq", "hlg"), matrix ("bt2020", "bt709"), coefficients ("exact", "class"): as measured.
 stream_metadata: the mastering display and content light level the stream states, or None.
+dolby_vision: what the stream's Dolby Vision RPUs state (FFmpeg 7 or later), or None: configuration
+(profile, level, compatibility_id, or None), cm_version ("4.0", "2.9"), frames, stated_shot_starts.
 warnings: every line warned of during the run (also issued as RuntimeWarning).
 ending: "complete", "stopped" (KeyboardInterrupt) or "failed"; failure: its reason or None;
 failed_at_frame: where, or None. output_failures: files that could not be written whole.
@@ -260,6 +264,24 @@ py::object clipResultOf(const Report& report, const std::vector<std::string>& wa
         verification = verified;
     }
     set("verification", verification);
+    py::object dolbyVision = py::none();
+    if (const std::optional<hdrmeter::clip::DolbyVisionStatement>& dovi = report.dolbyVision) {
+        py::dict stated;
+        py::object configuration = py::none();
+        if (dovi->configuration) {
+            py::dict record;
+            record["profile"] = dovi->configuration->profile;
+            record["level"] = dovi->configuration->level;
+            record["compatibility_id"] = dovi->configuration->compatibilityId;
+            configuration = record;
+        }
+        stated["configuration"] = configuration;
+        stated["cm_version"] = dovi->cmVersion;
+        stated["frames"] = dovi->frames;
+        stated["stated_shot_starts"] = py::cast(dovi->shotStarts);
+        dolbyVision = stated;
+    }
+    set("dolby_vision", dolbyVision);
 
     const StreamFacts& stream = report.stream;
     const hdrmeter::ActiveArea& area = report.area;

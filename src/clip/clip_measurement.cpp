@@ -81,6 +81,8 @@ void ClipMeasurement::store(std::size_t index, const StoredFrame& frame, const F
             lumaChecks_[index] = lastLumaChecks_.value_or(LumaChecks{});
         if (index < statedHdr10Plus_.size())
             statedHdr10Plus_[index] = clip_.lastHdr10Plus();
+        if (index < statedDolbyVision_.size())
+            statedDolbyVision_[index] = clip_.lastDolbyVision();
         return;
     }
     records_.push_back(frame);
@@ -97,6 +99,10 @@ void ClipMeasurement::store(std::size_t index, const StoredFrame& frame, const F
     }
     if (statesHdr10Plus_)
         statedHdr10Plus_.push_back(clip_.lastHdr10Plus());
+    if (clip_.lastDolbyVision() && statedDolbyVision_.empty())
+        statedDolbyVision_.resize(index);
+    if (clip_.lastDolbyVision() || !statedDolbyVision_.empty())
+        statedDolbyVision_.push_back(clip_.lastDolbyVision());
     if (options_.clip.lumaChecks)
         lumaChecks_.push_back(lastLumaChecks_.value_or(LumaChecks{}));
     if (sizes_.empty() || sizes_.back().width != view.width || sizes_.back().height != view.height)
@@ -164,6 +170,8 @@ FrameRecord ClipMeasurement::recordOf(std::size_t index, std::size_t& sizeRun, c
                                         [](std::size_t at, const auto& run) { return at < run.first; });
     if (level != statedLightLevels_.begin())
         record.statedLightLevel = std::prev(level)->second;
+    if (index < statedDolbyVision_.size())
+        record.statedDolbyVision = statedDolbyVision_[index];
     return record;
 }
 

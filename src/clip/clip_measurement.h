@@ -177,6 +177,8 @@ private:
     std::deque<std::optional<StatedHdr10Plus>> statedHdr10Plus_;
     // The stated light level from each place where it changes: it changes seldom, if ever.
     std::vector<std::pair<std::size_t, std::optional<ContentLightLevel>>> statedLightLevels_;
+    // From the first frame carrying Dolby Vision on; a shot's frames share one statement.
+    std::deque<std::shared_ptr<const StatedDolbyVision>> statedDolbyVision_;
     bool statesHdr10Plus_ = false;
     std::optional<RobustPeaks> robust_;
     std::vector<SizeRun> sizes_;

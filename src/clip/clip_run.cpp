@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include "clip_errors.h"
+#include "libav/dovi_reading.h"
 #include "request_rules.h"
 
 namespace hdrmeter::clip {
@@ -63,6 +64,7 @@ ClipRun::ClipRun(const ClipOptions& options, const StopRequest* stop)
     facts_.streamIndex = source.streamIndex;
     facts_.framesExpected = source.framesExpected;
     facts_.frameRate = source.frameRate;
+    facts_.doviConfiguration = source.doviConfiguration;
 }
 
 ClipRun::~ClipRun() = default;
@@ -167,17 +169,16 @@ std::optional<FrameView> ClipRun::decode()
                             frame->lostBefore + ") and the stream has no times to place it: the frames after " +
                             "it are numbered as if none was lost");
     }
-    if (frame->doviMetadata && !doviSaid_) {
+    if (frame->doviMetadata && !doviBlocksRead() && !doviSaid_) {
         doviSaid_ = true;
-        // Their Level 1 reaches a program only through FFmpeg 7's AVDOVIMetadata extension blocks.
-        warnings_.push_back("the stream carries Dolby Vision RPUs; they are not read (this FFmpeg's libavutil " +
-                            std::to_string(LIBAVUTIL_VERSION_MAJOR) + " does not expose their Level 1), so nothing "
-                            "they state is kept or verified");
+        warnings_.push_back("the stream carries Dolby Vision metadata, which is not read: reading it needs FFmpeg 7.0 "
+                            "or later (this one has libavutil " + std::to_string(LIBAVUTIL_VERSION_MAJOR) + ")");
     }
     lastFrameNumber_ = number;
     lastFrameDamage_ = frame->damage;
     lastHdr10Plus_ = frame->hdr10Plus;
     lastLightLevel_ = frame->lightLevel;
+    lastDolbyVision_ = frame->dolbyVision;
     return frame->view;
 }
 

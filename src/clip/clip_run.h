@@ -61,6 +61,7 @@ public:
     // The HDR10+ metadata that frame carries; unset when it carries none.
     const std::optional<StatedHdr10Plus>& lastHdr10Plus() const { return lastHdr10Plus_; }
     const std::optional<ContentLightLevel>& lastLightLevel() const { return lastLightLevel_; }
+    const std::shared_ptr<const StatedDolbyVision>& lastDolbyVision() const { return lastDolbyVision_; }
     // Starts again at the clip's first frame, for a second pass, with the same analyzer. What the first
     // pass learnt (its failure, the stream's metadata) stays. Throws InputError when the input cannot be
     // read again.
@@ -113,11 +114,12 @@ private:
     std::string failure_;
     std::optional<StaticMetadata> firstPassMetadata_;
     long long lastFrameNumber_ = -1;
-    bool doviSaid_ = false;      // a warning said that the stream's Dolby Vision RPUs are not read
+    bool doviSaid_ = false;      // a warning said that this FFmpeg cannot read the stream's Dolby Vision
     bool lossUnplaced_ = false;  // a frame was lost where no time tells its number, and a warning said so
     std::string lastFrameDamage_;
     std::optional<StatedHdr10Plus> lastHdr10Plus_;
     std::optional<ContentLightLevel> lastLightLevel_;
+    std::shared_ptr<const StatedDolbyVision> lastDolbyVision_;
     bool segmentEndReached_ = false;  // by the source before a rewind
 };
 

@@ -57,7 +57,8 @@ struct SourceFrame {
     std::string lostBefore;
     std::optional<StatedHdr10Plus> hdr10Plus;  // the frame's HDR10+ metadata, when it carries any
     std::optional<ContentLightLevel> lightLevel;  // the MaxCLL and MaxFALL its side data states, if any
-    bool doviMetadata = false;                  // it carries a Dolby Vision RPU, which is not read
+    bool doviMetadata = false;                  // it carries a Dolby Vision RPU, read or not
+    std::shared_ptr<const StatedDolbyVision> dolbyVision;  // what the RPU states, where FFmpeg reads it
 };
 
 struct SourceFacts {
@@ -68,6 +69,7 @@ struct SourceFacts {
     std::optional<long long> framesExpected;  // when the container says so or its duration and rate tell
     std::optional<std::pair<int, int>> frameRate;  // frames per second, numerator and denominator
     std::optional<FileIdentity> identity;     // of the input file, so that no output overwrites it
+    std::optional<DolbyVisionConfiguration> doviConfiguration;  // the container's record
 };
 
 

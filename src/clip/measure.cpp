@@ -30,6 +30,7 @@ extern "C" {
 #include "partial/merge_run.h"
 #include "partial/partial_file.h"
 #include "request_rules.h"
+#include "verify/dovi_checks.h"
 #include "verify/verification.h"
 
 namespace hdrmeter::clip {
@@ -391,6 +392,8 @@ private:
         if (report_.request.keepFrames)
             measurement.forEachFrame([this](const FrameRecord& record) { report_.frames.push_back(record); });
         tracePeaks();
+        report_.dolbyVision =
+            doviStatementOf(report_.stream, [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); });
         if (report_.request.verify) {
             const Request& request = report_.request;
             MeasuredSpan span;

@@ -158,6 +158,22 @@ const std::string& outputPath(const Request& request, Output output)
     return none;
 }
 
+namespace {
+
+double doviLevel1Value(const FrameRecord& record, int StatedDolbyVision::Level1::*field)
+{
+    const auto& stated = record.statedDolbyVision;
+    return stated && stated->level1 ? static_cast<double>((*stated->level1).*field) : std::nan("");
+}
+
+double doviLevel5Value(const FrameRecord& record, int StatedDolbyVision::Level5::*field)
+{
+    const auto& stated = record.statedDolbyVision;
+    return stated && stated->level5 ? static_cast<double>((*stated->level5).*field) : std::nan("");
+}
+
+}  // namespace
+
 const std::vector<FrameColumn>& frameColumns()
 {
     using R = const FrameRecord&;
@@ -206,6 +222,29 @@ const std::vector<FrameColumn>& frameColumns()
         {"stated_max_scl_blue_nits", "nit", false, ColumnGroup::Stated,
          [](R r) { return r.statedHdr10Plus ? r.statedHdr10Plus->maxScl[2] / 10.0 : std::nan(""); },
          "the HDR10+ MaxScl of blue the stream states for the frame"},
+        // What the frame's Dolby Vision RPU states; NaN without it, or where this FFmpeg does not read it (so
+        // whole numbers kept as reals).
+        {"stated_dovi_min_pq", "code", false, ColumnGroup::Stated,
+         [](R r) { return doviLevel1Value(r, &StatedDolbyVision::Level1::minPq); },
+         "the Dolby Vision Level 1 min_pq (12-bit PQ) the stream states for the frame"},
+        {"stated_dovi_avg_pq", "code", false, ColumnGroup::Stated,
+         [](R r) { return doviLevel1Value(r, &StatedDolbyVision::Level1::avgPq); },
+         "the Dolby Vision Level 1 avg_pq (12-bit PQ) the stream states for the frame"},
+        {"stated_dovi_max_pq", "code", false, ColumnGroup::Stated,
+         [](R r) { return doviLevel1Value(r, &StatedDolbyVision::Level1::maxPq); },
+         "the Dolby Vision Level 1 max_pq (12-bit PQ) the stream states for the frame"},
+        {"stated_dovi_left_offset", "", false, ColumnGroup::Stated,
+         [](R r) { return doviLevel5Value(r, &StatedDolbyVision::Level5::left); },
+         "the Dolby Vision Level 5 left offset (pixels) the stream states for the frame"},
+        {"stated_dovi_right_offset", "", false, ColumnGroup::Stated,
+         [](R r) { return doviLevel5Value(r, &StatedDolbyVision::Level5::right); },
+         "the Dolby Vision Level 5 right offset (pixels) the stream states for the frame"},
+        {"stated_dovi_top_offset", "", false, ColumnGroup::Stated,
+         [](R r) { return doviLevel5Value(r, &StatedDolbyVision::Level5::top); },
+         "the Dolby Vision Level 5 top offset (pixels) the stream states for the frame"},
+        {"stated_dovi_bottom_offset", "", false, ColumnGroup::Stated,
+         [](R r) { return doviLevel5Value(r, &StatedDolbyVision::Level5::bottom); },
+         "the Dolby Vision Level 5 bottom offset (pixels) the stream states for the frame"},
     };
     return table;
 }

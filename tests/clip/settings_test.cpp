@@ -24,8 +24,10 @@ std::string sampleText(const Setting& setting)
         return "01:02:03.25";
     case SettingKind::Path:
         return "some file.out";
-    case SettingKind::Choice:
-        return std::string(setting.choices).substr(std::string(setting.choices).find('|') + 1);
+    case SettingKind::Choice: {
+        const std::string choices = setting.choices, first = choices.substr(0, choices.find('|'));
+        return first == settingText(Request{}, setting) ? choices.substr(choices.find('|') + 1) : first;
+    }
     case SettingKind::Area:
         return "1,2,3,4";
     case SettingKind::Display:

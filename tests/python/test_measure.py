@@ -2,9 +2,12 @@ import copy
 import ctypes
 import json
 import pickle
+import os
+import pathlib
 import shutil
 import signal
 import subprocess
+import warnings
 
 import numpy as np
 import pytest
@@ -68,6 +71,13 @@ def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
                             whole(cll[:CUT].max()), whole(cll[CUT:].max())]
     assert (config["source_min_pq"], config["source_max_pq"]) == (62, 3696)
     assert config["default_metadata_blocks"] == [{"Level9": {"length": 1, "source_primary_index": 1}}]
+    # A CM v2.9 config: the same shots, without the CM v4.0 Level 9.
+    hdrmeter.measure(path, **RAW, min_scene_length=5, dovi_config=dovi, dovi_cm_version="2.9", robust_peaks=True,
+                     mastering_display=("bt709", 4000, 0.005), robust_frame_percentile=99.5, robust_clip_percentile=50)
+    older = json.loads(dovi.read_text())
+    assert (config["cm_version"], older["cm_version"], older["default_metadata_blocks"]) == ("V40", "V29", [])
+    assert {k: v for k, v in older.items() if k not in ("cm_version", "default_metadata_blocks")} == \
+        {k: v for k, v in config.items() if k not in ("cm_version", "default_metadata_blocks")}
     assert hdrmeter.measure(path, **RAW, scene_cuts=iter([10])).scenes == [0, 10]
     # Raw video states nothing: nothing to check, and the stated columns are NaN.
     verified = hdrmeter.measure(path, **RAW, verify=True, frames=3)
@@ -100,6 +110,7 @@ def test_analyze_frame_measures_as_measure_does(clip, tmp_path, options, frame_o
     ({"scene_cuts": [5, 3]}, ValueError, "increasing order"), ({"pix_fmt": "yuv420p"}, ValueError, "8-bit"),
     ({"tasks": 4096}, ValueError, "^tasks=4096: .* 256"), ({"bars_tolerance": 129}, ValueError, "^bars_tolerance=129: .* 128"), ({"robust_clip_percentile": 101}, ValueError, "^robust_clip_"),
     ({"verify_pq_codes": 2000}, ValueError, "^verify_pq_codes=2000: "), ({"colour": "red"}, TypeError, "'colour'"),
+    ({"dovi_cm_version": "3.0"}, ValueError, "^dovi_cm_version=3.0: expected 2.9 or 4.0"),
     ({"checks": "no"}, TypeError, "'checks' must be True or False, not str"), ({"top1": "1"}, TypeError, "'top1'"),
     ({"path": "missing.raw"}, FileNotFoundError, "cannot open missing.raw"),
     ({"csv": "no-such-folder/light.csv"}, FileNotFoundError, "cannot create no-such-folder/light.csv"),
@@ -116,7 +127,7 @@ def test_bad_options_and_files_raise_with_their_reason(clip, options, error, wor
 def test_segments_merged_give_the_whole_runs_files_and_a_gap_raises(clip, tmp_path):
     mkv = tmp_path / "clip.mkv"
     subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-f", "rawvideo", "-pix_fmt", "yuv420p10le", "-s",
-                    RAW["size"], "-r", "10", "-i", str(clip[0]), "-c:v", "ffv1", "-color_trc", "smpte2084", str(mkv)],
+                    RAW["size"], "-r", "10", "-i", str(clip[0]), "-c:v", "ffv1", "-vf", "setparams=color_trc=smpte2084", str(mkv)],
                    check=True)
     whole = hdrmeter.measure(mkv, min_scene_length=5, csv=tmp_path / "whole.csv")
     bounds = [(0, 1.3), (1.3, 2.0), (2.0, 10)]  # frame 13 starts the second, the cut at 15 is inside it
@@ -253,3 +264,24 @@ def test_exact_maxcll_and_maxfall_are_the_definitions_in_double_precision(tmp_pa
     result = hdrmeter.measure(str(mkv))
     assert result.max_cll_nits == pytest.approx(cll, rel=2e-4)
     assert result.max_fall_nits == pytest.approx(fall, rel=2e-4)
+
+
+def test_dolby_vision_is_read_into_the_columns_and_the_result_or_named_unreadable():
+    stream = pathlib.Path(os.environ.get("HDRMETER_TEST_MEDIA", "")) / "dolby-vision" / "dv81_true.mkv"
+    if not stream.is_file():
+        pytest.skip(f"the Dolby Vision test streams are not at {stream.parent}")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = hdrmeter.measure(stream, verify=True)
+    unread = [str(w.message) for w in caught if "Dolby Vision" in str(w.message)]
+    if result.dolby_vision is None:
+        assert len(unread) == 1 and "needs FFmpeg 7.0 or later" in unread[0], unread
+        assert np.isnan(result.columns["stated_dovi_max_pq"]).all()
+        pytest.skip("this FFmpeg cannot read Dolby Vision metadata")
+    assert unread == []
+    assert result.dolby_vision == {"configuration": {"profile": 8, "level": 1, "compatibility_id": 1},
+                                   "cm_version": "4.0", "frames": 36, "stated_shot_starts": [0, 12, 24]}
+    shot = np.repeat([0, 1, 2], 12)
+    assert (result.columns["stated_dovi_max_pq"] == np.array([3819, 3099, 3053])[shot]).all()
+    assert (result.columns["stated_dovi_top_offset"] == np.array([0, 0, 44])[shot]).all()
+    assert result.verification["passed"]

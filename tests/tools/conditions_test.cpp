@@ -29,13 +29,13 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
     for (const char* size : {"96x54", "64x36"})
         ASSERT_EQ(runShell(scratch, std::string("ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=") + size +
                                         ":rate=25 -frames:v 3 -pix_fmt yuv420p10le -c:v libx265 -x265-params "
-                                        "log-level=error -color_trc smpte2084 -y " + size + ".ts")
+                                        "log-level=error:transfer=smpte2084 -y " + size + ".ts")
                       .exitStatus, 0);
     ASSERT_EQ(runShell(scratch, "cat 96x54.ts 64x36.ts >both.ts").exitStatus, 0);
     // Two seconds of video beside four of audio: the video ends where its own stream does.
     ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=64x36:rate=24:duration=2 -f lavfi -i "
-                                "sine=duration=4 -pix_fmt yuv420p10le -c:v libx265 -x265-params log-level=error "
-                                "-color_trc smpte2084 -c:a aac -y audio.mkv")
+                                "sine=duration=4 -pix_fmt yuv420p10le -c:v libx265 -x265-params log-level=error:transfer=smpte2084 "
+                                "-c:a aac -y audio.mkv")
                   .exitStatus, 0);
     // Two seconds at 30 frames a second, then two at 24, in one mkv whose header states 30: 108 frames.
     ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i \"testsrc2=size=64x36:rate=30:duration=2,settb=1/1000"

@@ -16,9 +16,10 @@ TEST(Damage, DamagedFramesEndTheRunOrAreFlaggedAndLeftOut)
     // A key frame every 12 frames ends the damage; a dark clip whose light falls, so that frames left out or
     // numbered wrongly show in MaxCLL and in a frame's average.
     ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=128x72:rate=24 -frames:v 48 -vf "
-                                "\"format=yuv420p10le,geq=lum='lum(X,Y)*(0.35-0.1*N/48)':cb=512:cr=512\" "
+                                "\"format=yuv420p10le,geq=lum='lum(X,Y)*(0.35-0.1*N/48)':cb=512:cr=512,"
+                                "setparams=color_primaries=bt2020:color_trc=smpte2084:colorspace=bt2020nc\" "
                                 "-c:v libx265 -x265-params log-level=error:keyint=12:min-keyint=12:no-open-gop=1 "
-                                "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc -y clean.mkv && "
+                                "-y clean.mkv && "
                                 "ffmpeg -v error -nostdin -i clean.mkv -c copy -bsf:v \"noise=drop='eq(n\\,1)'\" -y "
                                 "dropped.mkv && ffmpeg -v error -nostdin -i clean.mkv -c copy -y clean.hevc && "
                                 "PROGRAM --csv clean.csv clean.mkv >/dev/null").exitStatus, 0);

@@ -20,22 +20,23 @@ using hdrmeter::ChromaLayout;
 TEST(FfmpegClient, FilesInEveryCodecGiveTheAnalyzersNumbersAndTheirTags)
 {
     ASSERT_EQ(std::system("ffmpeg -version >/dev/null 2>&1"), 0) << "ffmpeg is needed: run scripts/deps.sh test";
-    struct Clip { std::string file, encode, pixelFormat; int width, height; ChromaLayout layout; int bitDepth; std::string tool, tags; };
-    const std::string pq = " -color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc";
-    const std::string hlg = " -color_primaries bt2020 -color_trc arib-std-b67 -colorspace bt2020nc";
+    struct Clip { std::string file, encode, pixelFormat; int width, height; ChromaLayout layout; int bitDepth; std::string tool, tags, colour = ""; };
+    // Tagged in the filter chain: ffmpeg 7.1 drops -color_primaries and -color_trc given as output options.
+    const std::string pq = ",setparams=color_primaries=bt2020:color_trc=smpte2084:colorspace=bt2020nc";
+    const std::string hlg = ",setparams=color_primaries=bt2020:color_trc=arib-std-b67:colorspace=bt2020nc";
     const std::string untagged = "PQ (untagged, assumed), BT.2020 (untagged, assumed)", y4m = "-strict -1 -f yuv4mpegpipe";
     const Clip clips[] = {
         {"hevc.mkv", "-c:v libx265 -x265-params 'log-level=error:hdr10=1:max-cll=100,50:master-display=G(13250,34500)"
-                     "B(7500,3000)R(34000,16000)WP(15635,16450)L(10000000,1)'" + pq,
-         "yuv420p10le", 66, 38, ChromaLayout::Yuv420, 10, "--checks", "PQ (tagged), BT.2020 (tagged)"},
-        {"hevc.mp4", "-c:v libx265 -x265-params log-level=error" + hlg, "yuv422p10le", 64, 36, ChromaLayout::Yuv422, 10,
-         "--class-parity --tasks 2", "HLG (tagged), BT.2020 (tagged)"},
-        {"av1.mkv", "-c:v libaom-av1 -cpu-used 8 -row-mt 1" + pq, "yuv420p10le", 33, 17, ChromaLayout::Yuv420, 10, "",
-         "PQ (tagged), BT.2020 (tagged)"},
+                     "B(7500,3000)R(34000,16000)WP(15635,16450)L(10000000,1)'",
+         "yuv420p10le", 66, 38, ChromaLayout::Yuv420, 10, "--checks", "PQ (tagged), BT.2020 (tagged)", pq},
+        {"hevc.mp4", "-c:v libx265 -x265-params log-level=error", "yuv422p10le", 64, 36, ChromaLayout::Yuv422, 10,
+         "--class-parity --tasks 2", "HLG (tagged), BT.2020 (tagged)", hlg},
+        {"av1.mkv", "-c:v libaom-av1 -cpu-used 8 -row-mt 1", "yuv420p10le", 33, 17, ChromaLayout::Yuv420, 10, "",
+         "PQ (tagged), BT.2020 (tagged)", pq},
         {"prores.mov", "-c:v prores_ks", "yuv422p10le", 64, 36, ChromaLayout::Yuv422, 10, "--transfer pq",
          "PQ (--transfer), BT.2020 (untagged, assumed)"},
-        {"ffv1.mkv", "-c:v ffv1 -level 3" + hlg, "yuv444p12le", 33, 17, ChromaLayout::Yuv444, 12, "--checks --tasks 3",
-         "HLG (tagged), BT.2020 (tagged)"},
+        {"ffv1.mkv", "-c:v ffv1 -level 3", "yuv444p12le", 33, 17, ChromaLayout::Yuv444, 12, "--checks --tasks 3",
+         "HLG (tagged), BT.2020 (tagged)", hlg},
         {"raw", "-f rawvideo", "yuv420p12le", 33, 17, ChromaLayout::Yuv420, 12, "--size 33x17 --pix-fmt yuv420p12le", untagged},
         {"y4m", y4m, "yuv422p10le", 64, 36, ChromaLayout::Yuv422, 10, "--checks -", untagged},
         // From a file these two are mapped, not read; a header tag of odd length puts the frames at odd offsets.
@@ -50,7 +51,7 @@ TEST(FfmpegClient, FilesInEveryCodecGiveTheAnalyzersNumbersAndTheirTags)
         // that some codes lie above white and the checks count them.
         ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=64x36:rate=25 -vf \"scale=" +
                                     std::to_string(clip.width) + ":" + std::to_string(clip.height) + ",format=" +
-                                    clip.pixelFormat + ",geq=lum='lum(X,Y)*1.1':cb='cb(X,Y)':cr='cr(X,Y)'\" -frames:v " +
+                                    clip.pixelFormat + ",geq=lum='lum(X,Y)*1.1':cb='cb(X,Y)':cr='cr(X,Y)'" + clip.colour + "\" -frames:v " +
                                     std::to_string(frameCount) + " -pix_fmt " + clip.pixelFormat + " " + clip.encode +
                                     " -y " + clip.file + (clip.tool.empty() && clip.file == "y4m" ?
                                     " && LC_ALL=C sed -i '1s/$/ Xodd=1/' y4m" : "")).exitStatus, 0);
@@ -127,7 +128,7 @@ TEST(FfmpegClient, AStreamThatChangesPartWayIsMeasuredFrameByFrameOrEndsWhereItC
                                             std::to_string(test.parts[part].width) + "x" +
                                             std::to_string(test.parts[part].height) + ":rate=25 -frames:v " +
                                             std::to_string(framesPerPart) + " -pix_fmt " + format + " -c:v libx265 "
-                                            "-x265-params log-level=error -color_trc smpte2084 -y " + name + ".ts && "
+                                            "-x265-params log-level=error:transfer=smpte2084 -y " + name + ".ts && "
                                             "ffmpeg -v error -nostdin -i " + name + ".ts -f rawvideo -pix_fmt " + format +
                                             " -y " + name + ".raw").exitStatus, 0);
             rawBytes[part] = readWholeFile(scratch.file(name + ".raw"));

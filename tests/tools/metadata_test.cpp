@@ -116,8 +116,8 @@ TEST(Metadata, AutomaticAreaGivesTheOutputsOfTheExplicitOneFromAFileAndFromAPipe
     const std::string setup =
         kFfmpeg + "-f lavfi -i testsrc2=size=48x36:rate=25 -f lavfi -i testsrc2=size=64x36:rate=25 "
         "-filter_complex \"[0]trim=end_frame=8,pad=64:48:8:6:black[a];[1]trim=start_frame=8:end_frame=40,setpts=PTS-STARTPTS,pad=64:48:0:6:"
-        "black[b];[a][b]concat,fade=in:0:10,format=yuv420p10le\" -c:v ffv1 -color_trc smpte2084 lb.mkv && " +
-        kFfmpeg + "-i lb.mkv -vf crop=64:36:0:6 -c:v ffv1 -color_trc smpte2084 bare.mkv";
+        "black[b];[a][b]concat,fade=in:0:10,format=yuv420p10le,setparams=color_trc=smpte2084\" -c:v ffv1 lb.mkv && " +
+        kFfmpeg + "-i lb.mkv -vf crop=64:36:0:6,setparams=color_trc=smpte2084 -c:v ffv1 bare.mkv";
     ASSERT_EQ(runShell(scratch, setup).exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
     const std::string outputs[] = {".csv", ".json", ".hdr10plus.json", ".dovi.json", ".madvr.bin"};
     const auto run = [&](const std::string& o, const std::string& arguments) {
@@ -171,8 +171,8 @@ TEST(Metadata, TheAutomaticAreaOfLossyEncodesIsTheirBars)
             SCOPED_TRACE(std::string(encoder) + ", " + box.picture);
             const ProgramRun encode = runShell(scratch, kFfmpeg + "-f lavfi -i testsrc2=size=" + box.picture + ":rate=25 "
                                                          "-frames:v 20 -vf pad=256:144:" + box.pad + ":black,fade=in:0:10,"
-                                                         "format=yuv420p10le " + encoder + " -color_trc smpte2084 "
-                                                         "-color_primaries bt2020 -colorspace bt2020nc -f matroska e.mkv");
+                                                         "format=yuv420p10le,setparams=color_trc=smpte2084:color_primaries=bt2020:"
+                                                         "colorspace=bt2020nc " + encoder + " -f matroska e.mkv");
             ASSERT_EQ(encode.exitStatus, 0) << encode.err;
             const ProgramRun automatic = runShell(scratch, "PROGRAM --summary-json auto.json e.mkv"),
                              strict = runShell(scratch, "PROGRAM --bars-tolerance 0 --summary-json strict.json e.mkv");
@@ -193,7 +193,7 @@ TEST(Metadata, ShotsThatChangeTheirAspectRatioKeepTheirOwnAreas)
                                           "-f lavfi -i yuvtestsrc=size=48x48:rate=25 -filter_complex \"[0]trim=end_frame=16,"
                                           "pad=64:48:0:6:black[a];[1]trim=end_frame=16,setpts=PTS-STARTPTS[b];[2]trim="
                                           "end_frame=16,setpts=PTS-STARTPTS,pad=64:48:8:0:black[c];[a][b][c]concat=n=3,"
-                                          "format=yuv420p10le\" -c:v ffv1 -color_trc smpte2084 shots.mkv").exitStatus, 0)
+                                          "format=yuv420p10le,setparams=color_trc=smpte2084\" -c:v ffv1 shots.mkv").exitStatus, 0)
         << readWholeFile(scratch.file("stderr.txt"));
     const ProgramRun run = runShell(scratch, "PROGRAM --summary-json s.json --dovi-config d.json shots.mkv");
     ASSERT_EQ(run.exitStatus, 0) << run.err;
@@ -354,7 +354,7 @@ TEST(Metadata, TheMkvmergeLineNamesTheMeasuredTrack)
     ScratchDirectory scratch;
     ASSERT_EQ(runShell(scratch, kFfmpeg + "-f lavfi -i sine=duration=0.2 -f lavfi -i testsrc2=size=64x36:rate=25:duration=0.12 "
                                           "-frames:v 3 -map 0:a -map 1:v -c:a pcm_s16le -c:v libx265 -x265-params "
-                                          "log-level=error -pix_fmt yuv420p10le -color_trc smpte2084 f.mkv")
+                                          "log-level=error -pix_fmt yuv420p10le -vf setparams=color_trc=smpte2084 f.mkv")
                   .exitStatus, 0);
     for (const char* options : {"", "--stream 1 "}) {
         const ProgramRun run = runShell(scratch, std::string("PROGRAM ") + options + "f.mkv");
@@ -376,9 +376,9 @@ TEST(Metadata, TheMasteringDisplayReachesTheLinesAndTheDolbyVisionConfig)
     ScratchDirectory scratch;
     const std::string source = kFfmpeg + "-f lavfi -i testsrc2=size=128x72:rate=25 -frames:v 3 -pix_fmt yuv420p10le ";
     ASSERT_EQ(runShell(scratch, source + "-c:v libx265 -x265-params log-level=error:master-display='G(8500,39850)B(6550,2300)"
-                                         "R(35400,14600)WP(15635,16450)L(10000000,1)' -color_trc smpte2084 sei.mkv && " +
-                                    source + "-c:v ffv1 -color_trc smpte2084 -color_primaries bt2020 pq.mkv && " + source +
-                                    "-c:v ffv1 -color_trc arib-std-b67 hlg.mkv")
+                                         "R(35400,14600)WP(15635,16450)L(10000000,1)' -vf setparams=color_trc=smpte2084 sei.mkv && " +
+                                    source + "-c:v ffv1 -vf setparams=color_trc=smpte2084:color_primaries=bt2020 pq.mkv && " +
+                                    source + "-c:v ffv1 -vf setparams=color_trc=arib-std-b67 hlg.mkv")
                   .exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
     const std::array<double, 8> p3 = {0.68, 0.32, 0.265, 0.69, 0.15, 0.06, 0.3127, 0.329};
     const std::array<double, 8> bt2020 = {0.708, 0.292, 0.17, 0.797, 0.131, 0.046, 0.3127, 0.329};
@@ -528,7 +528,7 @@ TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
     for (const char* colour : {"303030", "b0b0b0", "606060"})
         scenes += "-f lavfi -i color=c=0x" + std::string(colour) + ":s=128x72:r=24:d=0.375,format=yuv420p10le ";
     ASSERT_EQ(runShell(scratch, kFfmpeg + scenes + "-filter_complex concat=n=3 -strict -1 clip.y4m && " +
-                                encode + "' -color_trc smpte2084 -f hevc plain.hevc && PROGRAM plain.hevc "
+                                encode + "' -vf setparams=color_trc=smpte2084 -f hevc plain.hevc && PROGRAM plain.hevc "
                                 "--active-area full --min-scene-length 4 --hdr10plus plus.json --summary-json s.json")
                   .exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
     const json measured = readJson(scratch.file("s.json"));
@@ -561,7 +561,7 @@ TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
         SCOPED_TRACE(std::to_string(c.statedCll) + " shift " + std::to_string(c.shift));
         const std::string levels = std::to_string(c.statedCll) + "," + std::to_string(maxFall);
         ASSERT_EQ(runShell(scratch, encodeWith(c.displayNits) + ":max-cll=" + levels +
-                                        "' -color_trc smpte2084 -f hevc stated.hevc").exitStatus, 0);
+                                        "' -vf setparams=color_trc=smpte2084 -f hevc stated.hevc").exitStatus, 0);
         if (c.shift >= 0) {
             const std::string injected = withHdr10Plus(readWholeFile(scratch.file("stated.hevc")), plus, c.shift);
             std::ofstream(scratch.file("stated.hevc"), std::ios::binary) << injected;

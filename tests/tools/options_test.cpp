@@ -42,6 +42,7 @@ TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
          SETS(o.top1Percent == 0.01 && o.top2Percent == 99.98 && o.bottomPercent == 0)},
         {"--no-percentiles --class-parity --checks f", SETS(!o.percentiles && o.classParity && o.lumaChecks)},
         {"--frames 7 f", SETS(*o.frameLimit == 7)},
+        {"--dovi-cm-version 2.9 f", SETS(o.doviCmVersion == DoviCmVersion::V29)},
         {"--robust-frame-percentile 99.9 --robust-clip-percentile 95 --robust-peaks --peak-pixels 0 f",
          SETS(o.robustFramePercent == 99.9 && o.robustClipPercent == 95 && o.robustMetadata && o.fewPeakPixels == 0)},
         {"--verify --verify-margin 0 --verify-pq-codes 1.5 --verify-max-shift 0 --verify-json v.json f",
@@ -95,7 +96,7 @@ TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
         {"--mastering-display .7,.3,.2,1.7,.1,.05,.3,.33 f", "x, y from 0 to 1"},
         {"--robust-clip-percentile 100.5 f", "a percentage from 0 to 100"}, {"--peak-pixels -1 f", "0 or more"},
         {"--verify-margin 1001 f", "from 0 to 1000"}, {"--verify-pq-codes 1024 f", "from 0 to 1023"},
-        {"--verify-max-shift 10001 f", "from 0 to 10000"},
+        {"--verify-max-shift 10001 f", "from 0 to 10000"}, {"--dovi-cm-version 3.0 f", "expected 2.9 or 4.0"},
         {"--frobnicate f", "frobnicate"},
     };
     for (const auto& [arguments, words] : refused) {

@@ -25,10 +25,10 @@ TEST(Program, EveryBadInputOrUsageGetsOneLineAndItsExitStatus)
     ScratchDirectory scratch;
     const std::string source = "ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=64x36:rate=25 -pix_fmt ";
     const std::string setup =
-        source + "yuv422p10le -frames:v 60 -c:v ffv1 -color_trc smpte2084 clip.mkv && " +
-        source + "yuv422p10le -frames:v 10 -c:v prores_ks -color_trc smpte2084 -colorspace bt2020nc p.mov && " +
+        source + "yuv422p10le -frames:v 60 -c:v ffv1 -vf setparams=color_trc=smpte2084 clip.mkv && " +
+        source + "yuv422p10le -frames:v 10 -c:v prores_ks -vf setparams=color_trc=smpte2084:colorspace=bt2020nc p.mov && " +
         source + "yuv422p10le -frames:v 3 -strict -1 c.y4m && " + source + "yuv420p -frames:v 2 -c:v libx264 h264.mp4 && " +
-        source + "yuv420p10le -frames:v 2 -c:v ffv1 -color_trc bt709 sdr.mkv && " +
+        source + "yuv420p10le -frames:v 2 -c:v ffv1 -vf setparams=color_trc=bt709 sdr.mkv && " +
         "ffmpeg -v error -nostdin -y -f lavfi -i sine -t 0.2 a.wav && " +
         "printf 'YUV4MPEG2 W0 H4 F25:1 C420p10\\nFRAME\\n' >w0.y4m && printf '0\\n12\\n7\\n' >cuts.txt && head -n 1 c.y4m >header.y4m && head -c 20000 c.y4m >cut.y4m && : >empty && ln -s clip.mkv link.mkv && " +
         "cp clip.mkv cut.mkv && truncate -s $(( $(stat -c %s clip.mkv) / 2 )) cut.mkv";

@@ -34,7 +34,7 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
     ScratchDirectory scratch;
     const std::string encode =
         " -fps_mode passthrough -enc_time_base:v 1/1000 -c:v libx265 -x265-params "
-        "log-level=error:keyint=12:min-keyint=12 -color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc -y ";
+        "log-level=error:keyint=12:min-keyint=12:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc -y ";
     ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i \"testsrc2=size=128x52:rate=24,pad=128:72:0:10:"
                                 "black,trim=end_frame=48[a];smptehdbars=size=128x72:rate=24,trim=end_frame=36[b];"
                                 "rgbtestsrc=size=128x72:rate=24,trim=end_frame=36[c];[a][b][c]concat=n=3,"
@@ -140,6 +140,13 @@ TEST(Segments, MergedSegmentsGiveTheSingleRunsFilesAndBadPartsAreRefused)
     const ProgramRun followed = runShell(scratch, "PROGRAM" + command.substr(8) + " >/dev/null && PROGRAM merge "
                                                   "--no-remeasure s1.again.hmp s2.hmp && test -s s1.hmp");
     EXPECT_EQ(followed.exitStatus, 0) << followed.err;
+    // The config's CM version is a form of output: the merge takes it as one run does.
+    ASSERT_EQ(runShell(scratch, "PROGRAM clip.mkv --dovi-cm-version 2.9 --dovi-config whole/d29.json >/dev/null && "
+                                "PROGRAM merge --dovi-cm-version 2.9 --dovi-config merged/d29.json part*.hmp")
+                  .exitStatus, 0);
+    const std::string config29 = readWholeFile(scratch.file("whole/d29.json"));
+    EXPECT_NE(config29.find("\"cm_version\": \"V29\""), std::string::npos) << config29;
+    EXPECT_EQ(config29, readWholeFile(scratch.file("merged/d29.json")));
 
     // The parts of the last row: 0-1.01, 1.01-2, 2-2.9, 2.9-end.
     ASSERT_EQ(runShell(scratch, "rm -f part*.hmp && PROGRAM clip.mkv --start 0 --end 2 --partial a.hmp && PROGRAM "

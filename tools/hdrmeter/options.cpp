@@ -245,8 +245,9 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
 
 void declareMergeOutputs(CLI::App& app, Request& outputs)
 {
-    declareSettings(app, outputs, {SettingGroup::Outputs}, [](const Setting& setting) {
-        return setting.output && *setting.output != Output::Partial;
+    // The Dolby Vision config's CM version is a form of an output: a merge takes it as one run does.
+    declareSettings(app, outputs, {SettingGroup::Outputs, SettingGroup::Metadata}, [](const Setting& setting) {
+        return (setting.output && *setting.output != Output::Partial) || setting.name == std::string("dovi_cm_version");
     });
 }
 

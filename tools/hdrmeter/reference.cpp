@@ -169,7 +169,7 @@ std::string bashCompletion()
             continue;
         const std::string option = optionOf(setting);
         options += " " + option;
-        if (setting.output && *setting.output != Output::Partial)
+        if ((setting.output && *setting.output != Output::Partial) || setting.name == std::string("dovi_cm_version"))
             mergeOptions += " " + option;
         if (setting.kind == SettingKind::Choice) {
             std::string words = setting.choices;
@@ -219,7 +219,8 @@ std::string mergeKeywordsStub()
 {
     std::string text;
     for (const Setting& setting : settings())
-        if (setting.offered && setting.output && *setting.output != Output::Partial)
+        if (setting.offered && ((setting.output && *setting.output != Output::Partial) ||
+                                setting.name == std::string("dovi_cm_version")))
             text += "    " + std::string(setting.name) + ": " + pythonType(setting) + " | None = None,\n";
     return text;
 }

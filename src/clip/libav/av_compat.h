@@ -30,10 +30,13 @@ extern "C" {
 #define HDRMETER_AV_THREAD_SAFE_CALLBACKS_FIELD (LIBAVCODEC_VERSION_MAJOR < 60)
 
 // FFmpeg 6 (libavcodec 60) deprecated AVCodecContext.reordered_opaque, and FFmpeg 7 removed it, for
-// AV_CODEC_FLAG_COPY_OPAQUE, which carries AVPacket.opaque to the frame. Only the older field is also
-// copied into each frame thread's context, where the log callback can read which packet the thread was
-// decoding when it logged an error; with the newer one that is not known.
+// AV_CODEC_FLAG_COPY_OPAQUE, which carries AVPacket.opaque to the frame. Which packet a frame thread
+// decodes when it logs is told by the context's opaque instead (packet_tags.h), on every version.
 #define HDRMETER_AV_REORDERED_OPAQUE (LIBAVCODEC_VERSION_MAJOR < 60)
+
+// Dolby Vision's display management extension blocks (AVDOVIDmData, av_dovi_find_level) reach a program
+// from libavutil 59 (FFmpeg 7.0) on; before, an RPU's Level 1 is not handed over.
+#define HDRMETER_AV_DOVI_BLOCKS (LIBAVUTIL_VERSION_MAJOR >= 59)
 
 namespace hdrmeter::clip {
 
@@ -67,17 +70,6 @@ inline void carryPacketSerials(AVCodecContext& decoder)
     (void)decoder;
 #else
     decoder.flags |= AV_CODEC_FLAG_COPY_OPAQUE;
-#endif
-}
-
-// The serial of the packet a decoder context (one of its frame threads') is decoding; -1 when unknown.
-inline std::int64_t decoderSerialOf(const AVCodecContext& decoder)
-{
-#if HDRMETER_AV_REORDERED_OPAQUE
-    return decoder.reordered_opaque;
-#else
-    (void)decoder;
-    return -1;
 #endif
 }
 

@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include "av_compat.h"
+#include "packet_tags.h"
 
 namespace hdrmeter::clip {
 
@@ -75,7 +76,6 @@ void FrameMemory::serve(AVCodecContext& decoder)
 {
     if (!(decoder.codec->capabilities & AV_CODEC_CAP_DR1))
         return;
-    decoder.opaque = this;
     decoder.get_buffer2 = &FrameMemory::getBuffer;
 #if HDRMETER_AV_THREAD_SAFE_CALLBACKS_FIELD
     // Until libavcodec 60 a callback not declared thread-safe is called only from the thread that feeds
@@ -128,7 +128,7 @@ int FrameMemory::getBuffer(AVCodecContext* decoder, AVFrame* frame, int flags)
             size = roundUp(size + planeSizes[i] + kPlanePadding, kPlaneAlignment);
     }
 
-    auto* const self = static_cast<FrameMemory*>(decoder->opaque);
+    auto* const self = static_cast<FrameMemory*>(PacketTags::ownerOf(*decoder));
     AVBufferRef* buffer = nullptr;
     {
         const std::lock_guard<std::mutex> lock(self->mutex_);

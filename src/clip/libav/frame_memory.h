@@ -25,7 +25,8 @@ public:
     FrameMemory& operator=(const FrameMemory&) = delete;
 
     // Makes the decoder take its planar frames from here (others, and decoders that allocate their own,
-    // keep libavcodec's). Call before avcodec_open2; free the decoder before this object.
+    // keep libavcodec's). Call before avcodec_open2; free the decoder before this object. The decoder's
+    // opaque points at PacketTags owned by this object.
     void serve(AVCodecContext& decoder);
     // Lets the pool go once the decoder is freed: its idle buffers are unmapped now, those still held as
     // they come back.

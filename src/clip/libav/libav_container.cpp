@@ -13,6 +13,7 @@ extern "C" {
 
 #include "av_compat.h"
 #include "clip_errors.h"
+#include "dovi_reading.h"
 #include "libav_messages.h"
 
 namespace hdrmeter::clip {
@@ -139,6 +140,7 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
     facts_.container = demuxer;
     facts_.codec = avcodec_get_name(stream->codecpar->codec_id);
     facts_.streamIndex = streamIndex_;
+    facts_.doviConfiguration = doviConfigurationOf(*stream);
     facts_.identity = input_->identity();
     if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
         facts_.frameRate = std::make_pair(stream->avg_frame_rate.num, stream->avg_frame_rate.den);

@@ -12,7 +12,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "av_compat.h"
+#include "packet_tags.h"
 
 #include <hdrmeter/clip_hooks.h>
 
@@ -44,7 +44,7 @@ std::vector<DecoderErrors*> watchedDecoders;
 void noteDecoderError(const void* key, std::int64_t serial, const std::string& message)
 {
     for (DecoderErrors* watched : watchedDecoders) {
-        if (watched->key_ != key)
+        if (&watched->tags_ != key)
             continue;
         if (!watched->pending_.load(std::memory_order_relaxed)) {
             watched->serial_ = serial;
@@ -72,11 +72,10 @@ void noteRunLine(LibavRunLog& log, int level, const std::string& line)
 
 namespace {
 
-// The opaque pointer of the decoder or demuxer that logs, which a run owns; nullptr for other objects.
+// The opaque pointer of the demuxer that logs, which a run owns; nullptr for other objects (a decoder's
+// run is found through its packet tags).
 const void* runKeyOf(const void* object, const AVClass* objectClass)
 {
-    if (objectClass == avcodec_get_class())
-        return static_cast<const AVCodecContext*>(object)->opaque;
     if (objectClass == avformat_get_class())
         return static_cast<const AVFormatContext*>(object)->opaque;
     return nullptr;
@@ -110,10 +109,16 @@ void captureMessage(void* object, int level, const char* format, va_list argumen
         pendingLevel = level;
         pendingDecoderKey = nullptr;
         pendingRunKey = runKeyOf(object, objectClass);
-        if (objectClass == avcodec_get_class() && !watchedDecoders.empty()) {
+        if (objectClass == avcodec_get_class()) {
             const auto* decoder = static_cast<const AVCodecContext*>(object);
-            pendingDecoderKey = decoder->opaque;
-            pendingSerial = decoderSerialOf(*decoder);
+            for (const DecoderErrors* watched : watchedDecoders)
+                if (watched->tags().tagged(*decoder)) {
+                    pendingDecoderKey = &watched->tags();
+                    pendingSerial = PacketTags::serialOf(*decoder);
+                    // A tagged decoder's lines are its run's: the run owns its tags.
+                    pendingRunKey = &watched->tags();
+                    break;
+                }
         }
     }
     pendingLine += text;
@@ -154,7 +159,7 @@ void captureLibavMessages(LibavMessageSink sink)
     av_log_set_callback(&captureMessage);
 }
 
-DecoderErrors::DecoderErrors(const void* key) : key_(key)
+DecoderErrors::DecoderErrors(const PacketTags& tags) : tags_(tags)
 {
     const std::lock_guard<std::mutex> lock(messageMutex);
     watchedDecoders.push_back(this);

@@ -10,6 +10,8 @@
 
 namespace hdrmeter::clip {
 
+class PacketTags;
+
 // FFmpeg's lines about one run: those its demuxer and decoder wrote, told apart from other runs' by the
 // contexts' opaque pointers (`own`). Lines of contexts no run owns go to the host's sink alone. Only once a
 // host called captureLibavMessages; otherwise FFmpeg keeps its own log and a run's log stays empty.
@@ -59,25 +61,26 @@ private:
 };
 
 // The errors one decoder logs while it decodes: a decoder that conceals a missing reference or a broken
-// slice often says so only in its log. Each of its contexts (its frame threads' too) carries `key` as its
-// opaque; each names the packet it decodes by the serial the source gave it, where FFmpeg lets that be
-// read (see decoderSerialOf). Only once a host called captureLibavMessages.
+// slice often says so only in its log. Each of its contexts (its frame threads' too) points at one of
+// `tags` through its opaque, which names the packet it decodes. Only once a host called
+// captureLibavMessages.
 class DecoderErrors {
 public:
-    explicit DecoderErrors(const void* key);
+    explicit DecoderErrors(const PacketTags& tags);
     ~DecoderErrors();
     DecoderErrors(const DecoderErrors&) = delete;
     DecoderErrors& operator=(const DecoderErrors&) = delete;
 
+    const PacketTags& tags() const { return tags_; }
     // Cheap enough to ask at every frame.
     bool pending() const { return pending_.load(std::memory_order_acquire); }
-    // The earliest serial among the errors logged since the last call (-1 when one came from a context
-    // whose packet is unknown) and the first of their messages; false when there were none.
+    // The earliest serial among the errors logged since the last call (-1 when one was logged before the
+    // first packet) and the first of their messages; false when there were none.
     bool take(std::int64_t& serial, std::string& message);
 
 private:
     friend void noteDecoderError(const void* key, std::int64_t serial, const std::string& message);
-    const void* key_;
+    const PacketTags& tags_;
     std::atomic<bool> pending_{false};
     std::int64_t serial_ = 0;
     std::string message_;

@@ -14,6 +14,7 @@ extern "C" {
 
 #include "av_compat.h"
 #include "clip_errors.h"
+#include "dovi_reading.h"
 #include "libav_messages.h"
 
 namespace hdrmeter::clip {
@@ -223,7 +224,7 @@ LibavSource::~LibavSource()
         av_frame_free(&decoded.frame);
     // Closed while its lines are still this run's; after that its address may be another run's.
     decoder_.reset();
-    container_->log().disown(decoderKey_);
+    container_->log().disown(&packetTags_);
 }
 
 void LibavSource::stopDecoding()
@@ -269,8 +270,8 @@ const SourceFrame* LibavSource::next()
     }
     handedOutView_.hdr10Plus = hdr10PlusOf(*frame);
     handedOutView_.lightLevel = lightLevelOf(*frame);
-    handedOutView_.doviMetadata = av_frame_get_side_data(frame, AV_FRAME_DATA_DOVI_METADATA) != nullptr ||
-                                  av_frame_get_side_data(frame, AV_FRAME_DATA_DOVI_RPU_BUFFER) != nullptr;
+    handedOutView_.doviMetadata = carriesDovi(*frame);
+    handedOutView_.dolbyVision = doviOf(*frame, handedOutView_.dolbyVision);
     if (frame->format != handedOutFormat_) {
         handedOutLayout_ = pixelLayoutOf(frame->format);
         handedOutFormat_ = frame->format;
@@ -375,14 +376,13 @@ void LibavSource::openDecoder()
     decoder_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     decoder_->pkt_timebase = container_->stream().time_base;
     // Checksums are checked, and a decoder that meets damage reports it instead of hiding it; what it
-    // reports only in its log is caught there (DecoderErrors), keyed by the context's opaque.
+    // reports only in its log is caught there (DecoderErrors), keyed by the packet tags the context's
+    // opaque points at.
     decoder_->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
     frameMemory_.serve(*decoder_);
-    if (!decoder_->opaque)
-        decoder_->opaque = this;
-    decoderErrors_ = std::make_unique<DecoderErrors>(decoder_->opaque);
-    decoderKey_ = decoder_->opaque;
-    container_->log().own(decoderKey_);
+    packetTags_.tag(*decoder_, -1);
+    decoderErrors_ = std::make_unique<DecoderErrors>(packetTags_);
+    container_->log().own(&packetTags_);
     carryPacketSerials(*decoder_);
     result = avcodec_open2(decoder_.get(), codec, nullptr);
     if (result < 0)
@@ -400,7 +400,7 @@ std::unique_ptr<FrameSource> LibavSource::reopen()
     handedOut_.reset();
     av_frame_unref(frame_.get());
     decoder_.reset();
-    container_->log().disown(decoderKey_);
+    container_->log().disown(&packetTags_);
     decoderErrors_.reset();
     frameMemory_.release();
     return openFrameSource(container_->reopenOptions(), false, container_->stop());
@@ -572,6 +572,7 @@ const AVFrame* LibavSource::decodeNext()
             if (packet_->pos >= 0)
                 lastPacketEnd_ = packet_->pos + packet_->size;
         }
+        packetTags_.tag(*decoder_, nextSerial_);
         setPacketSerial(*decoder_, *packet_, nextSerial_++);
         result = avcodec_send_packet(decoder_.get(), packet_.get());
         av_packet_unref(packet_.get());

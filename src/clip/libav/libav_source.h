@@ -23,6 +23,7 @@
 #include "frame_source.h"
 #include "libav_container.h"
 #include "libav_messages.h"
+#include "packet_tags.h"
 #include "stream_format.h"
 
 namespace hdrmeter::clip {
@@ -51,7 +52,8 @@ private:
     void openDecoder();
     void fail(const std::string& reason);
     void decoderFailed(int error);
-    // Damage the decoder reported, from packet `serial` on (-1: from the frames it gives out next).
+    // Damage the decoder reported, from packet `serial` on (-1: from the frames it gives out next, which
+    // only a message logged before the first packet has).
     void noteDamage(std::int64_t serial, std::string what);
     void damageFromError(int error);
     // Whether the frame just decoded is damaged, and how: decodedDamage_.
@@ -74,6 +76,7 @@ private:
 
     std::unique_ptr<LibavContainer> container_;
     FrameMemory frameMemory_;  // outlives the decoder that takes frames from it
+    PacketTags packetTags_{&frameMemory_};  // outlive the decoder, whose contexts point at them
     CodecContextHolder decoder_;
     PacketHolder packet_;
     FrameHolder frame_;
@@ -96,7 +99,6 @@ private:
     // next key frame sent after it; errors arrive as the decoder meets them, frames later, in their
     // presentation order. Packets are numbered as they are sent, and each frame carries its number.
     std::unique_ptr<DecoderErrors> decoderErrors_;
-    const void* decoderKey_ = nullptr;  // the decoder's opaque, by which its lines are this run's
     std::int64_t nextSerial_ = 0;
     std::optional<std::int64_t> damagedFrom_;  // frames from this packet on are damaged ...
     std::int64_t recoveredAfter_ = -1;         // ... until a key frame from a packet after this one

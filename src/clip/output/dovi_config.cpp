@@ -58,7 +58,8 @@ nlohmann::ordered_json doviConfigJson(const Report& report)
         resolveMasteringDisplay(report.metadata, report.stream.primariesTag, report.request.masteringDisplay);
     const bool hlg = report.stream.colour.transfer == Transfer::Hlg;
     nlohmann::ordered_json json;
-    json["cm_version"] = "V40";
+    const bool version29 = report.request.doviCmVersion == DoviCmVersion::V29;
+    json["cm_version"] = version29 ? "V29" : "V40";
     json["profile"] = hlg ? "8.4" : "8.1";
     json["length"] = summary.framesMeasured();
     // Left out, the generator would take them from a table that knows only a few displays.
@@ -72,7 +73,9 @@ nlohmann::ordered_json doviConfigJson(const Report& report)
                       {"min_display_mastering_luminance", std::llround(display.minNits * 10000.0)},
                       {"max_content_light_level", carriedLightLevels(report).maxCll},
                       {"max_frame_average_light_level", carriedLightLevels(report).maxFall}};
-    json["default_metadata_blocks"] = nlohmann::ordered_json::array({level9Of(display)});
+    // Level 9 (the source primaries) belongs to CM v4.0; a v2.9 config carries only Levels 1, 2, 5 and 6.
+    json["default_metadata_blocks"] =
+        version29 ? nlohmann::ordered_json::array() : nlohmann::ordered_json::array({level9Of(display)});
     nlohmann::ordered_json shots = nlohmann::ordered_json::array();
     for (const SceneResult& scene : report.scenes) {
         shots.push_back({{"start", scene.firstFrame},

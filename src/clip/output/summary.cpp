@@ -220,6 +220,20 @@ std::string describeFrameList(const std::vector<long long>& frames)
     return text;
 }
 
+// "profile 8.1 (level 1), CM v4.0, 3 shots stated over 36 frames".
+std::string describeDolbyVision(const DolbyVisionStatement& dovi)
+{
+    std::string text;
+    if (const std::optional<DolbyVisionConfiguration>& record = dovi.configuration)
+        text = "profile " + std::to_string(record->profile) + "." + std::to_string(record->compatibilityId) +
+               " (level " + std::to_string(record->level) + ")";
+    else
+        text = "profile not stated (no configuration record)";
+    const auto shots = dovi.shotStarts.size();
+    return text + ", CM v" + dovi.cmVersion + ", " + std::to_string(shots) + (shots == 1 ? " shot" : " shots") +
+           " stated over " + std::to_string(dovi.frames) + (dovi.frames == 1 ? " frame" : " frames");
+}
+
 std::string describeScenes(const Report& report)
 {
     const Request& request = report.request;
@@ -285,11 +299,11 @@ std::vector<std::pair<std::string, std::string>> completeHdr10Lines(const Report
                                     measuredFrames(report) + ", not the clip's; measure it to its end for them"}};
     std::string range;
     if (request.start)
-        range += " --start " + secondsText(std::llround(*request.start * 1e6));
+        range += " " + mention("start", secondsText(std::llround(*request.start * 1e6)));
     if (request.end)
-        range += " --end " + secondsText(std::llround(*request.end * 1e6));
+        range += " " + mention("end", secondsText(std::llround(*request.end * 1e6)));
     if (request.frameLimit)
-        range += " --frames " + std::to_string(*request.frameLimit);
+        range += " " + mention("frames", std::to_string(*request.frameLimit));
     if (!request.partialPath.empty())
         return {{"segment", measuredFrames(report) + " (" + range.substr(range.empty() ? 0 : 1) + ") written to " +
                                 request.partialPath + "; merge the parts for the clip's HDR10 lines"}};
@@ -363,6 +377,8 @@ std::string summaryText(const Report& report)
         if (const std::string framed = describeSceneAreas(report); !framed.empty())
             runFacts.runLines.emplace_back("scenes framed apart", framed);
     }
+    if (const std::optional<DolbyVisionStatement>& dovi = report.dolbyVision)
+        runFacts.runLines.emplace_back("Dolby Vision", describeDolbyVision(*dovi));
     if (report.secondPassFrames > 0) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.2f s", report.secondPassSeconds);

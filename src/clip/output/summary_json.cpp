@@ -93,6 +93,19 @@ nlohmann::ordered_json summaryJson(const Report& report)
     } else {
         json["stream_metadata"] = nullptr;
     }
+    json["dolby_vision"] = nullptr;
+    if (const std::optional<DolbyVisionStatement>& dovi = report.dolbyVision) {
+        nlohmann::ordered_json configuration;
+        if (const std::optional<DolbyVisionConfiguration>& record = dovi->configuration)
+            configuration = {{"profile", record->profile},
+                             {"level", record->level},
+                             {"compatibility_id", record->compatibilityId}};
+        json["dolby_vision"] = {{"configuration", configuration},
+                                {"cm_version", dovi->cmVersion},
+                                {"frames", dovi->frames},
+                                {"stated_shots", dovi->shotStarts.size()},
+                                {"stated_shot_starts", dovi->shotStarts}};
+    }
     json["interrupted"] = report.ending == Ending::Stopped;
     if (report.sizes.size() > 1) {
         json["frame_sizes"] = nlohmann::ordered_json::array();

@@ -246,6 +246,7 @@ Report merge(const MergeRequest& merge, Observer* observer, StopRequest* stop)
     request.start.reset();
     request.end.reset();
     request.keepFrames = merge.outputs.keepFrames;
+    request.doviCmVersion = merge.outputs.doviCmVersion;
     for (const OutputSpec& entry : outputTable())
         request.*entry.path = entry.output == Output::Partial ? std::string() : merge.outputs.*entry.path;
     if (automatic != parts.end()) {

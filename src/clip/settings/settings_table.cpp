@@ -426,6 +426,18 @@ void addMetadataAndVerifyRows(std::vector<Setting>& table)
                 request.masteringDisplay = displayOf(text);
         },
         [](Request& request) { request.masteringDisplay.reset(); }));
+    table.push_back(custom(
+        {"dovi_cm_version", K::Choice, G::Metadata, "2.9|4.0",
+         "the Dolby Vision config's content mapping version: 2.9 for players that handle only CM v2.9 (no Level 9, "
+         "which only 4.0 has)",
+         nullptr, 0, 0, "2.9 or 4.0", "2.9|4.0", true, false},
+        [](const Request& request) { return std::string(request.doviCmVersion == DoviCmVersion::V29 ? "2.9" : "4.0"); },
+        [](Request& request, const Setting& setting, const std::string& text) {
+            if (text != "2.9" && text != "4.0")
+                refuse(setting, text);
+            request.doviCmVersion = text == "2.9" ? DoviCmVersion::V29 : DoviCmVersion::V40;
+        },
+        [](Request& request) { request.doviCmVersion = Request{}.doviCmVersion; }));
     table.push_back(member<&Request::robustFramePercent>({"robust_frame_percentile", K::Decimal, G::Metadata, "P",
                                                           "robust peaks: per frame the light at this percentile",
                                                           nullptr, 0, 100, "a percentage from 0 to 100"}));

@@ -8,6 +8,7 @@
 
 #include "output/metadata_json.h"
 #include "scenes/scene_segments.h"
+#include "verify/dovi_checks.h"
 
 namespace hdrmeter::clip {
 
@@ -297,6 +298,8 @@ Verification verificationOf(const Report& report, const FrameSequence& frames,
                      decimal(displayNits, 1) + " nits";
         verification.checks.push_back(check);
     }
+
+    addDoviChecks(report, frames, verification);
 
     // HDR10+: each stated scene against the picture's values over the same frames.
     const double tolerance = request.verifyPqCodes;
