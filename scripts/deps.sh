@@ -17,7 +17,7 @@ packages+=(python3 python3-dev pybind11-dev python3-pybind11 python3-numpy)
 case "${1:-}" in
   # x265 and mkvmerge take the summary's HDR10 lines in a test, as a user would paste them.
   # Headless Chromium shows the HTML report in a test, as a reader's browser would.
-  test) packages+=(libgtest-dev ffmpeg clang libclang-rt-dev python3-pytest x265 mkvtoolnix parallel chromium) ;;
+  test) packages+=(libgtest-dev ffmpeg clang libclang-rt-dev python3-pytest x265 mkvtoolnix parallel chromium ccache) ;;
   bench) packages+=(libbenchmark-dev time ffmpeg) ;;
   # scripts/package.sh reads the .deb's dependencies with dpkg-shlibdeps; scripts/test_package.sh
   # installs it in a Debian 12 made with debootstrap.
