@@ -91,25 +91,6 @@ std::string footer()
     return text;
 }
 
-const char* groupTitle(SettingGroup group)
-{
-    switch (group) {
-    case SettingGroup::Input:
-        return "Input";
-    case SettingGroup::Measurement:
-        return "Measurement";
-    case SettingGroup::AreaAndScenes:
-        return "Area and scenes";
-    case SettingGroup::Outputs:
-        return "Outputs";
-    case SettingGroup::Metadata:
-        return "Metadata";
-    case SettingGroup::Verify:
-        break;
-    }
-    return "Verify";
-}
-
 std::string helpOf(const Setting& setting)
 {
     std::string help = optionHelp(setting);
@@ -167,6 +148,25 @@ std::string versionText()
 }
 
 }  // namespace
+
+const char* groupTitle(SettingGroup group)
+{
+    switch (group) {
+    case SettingGroup::Input:
+        return "Input";
+    case SettingGroup::Measurement:
+        return "Measurement";
+    case SettingGroup::AreaAndScenes:
+        return "Area and scenes";
+    case SettingGroup::Outputs:
+        return "Outputs";
+    case SettingGroup::Metadata:
+        return "Metadata";
+    case SettingGroup::Verify:
+        break;
+    }
+    return "Verify";
+}
 
 std::string optionName(const std::string& settingName)
 {

@@ -27,6 +27,8 @@ struct CommandLine {
 // reason for anything that cannot be carried out.
 CommandLine parseCommandLine(int argc, const char* const* argv);
 
+// "Area and scenes": the heading a group of settings is shown under.
+const char* groupTitle(clip::SettingGroup group);
 // "--peak-pixels" for the setting "peak_pixels".
 std::string optionName(const std::string& settingName);
 // A flag whose default is on: its option is --no-NAME.

@@ -73,32 +73,13 @@ std::string roff(const std::string& text)
     return out;
 }
 
-const char* groupName(SettingGroup group)
-{
-    switch (group) {
-    case SettingGroup::Input:
-        return "Input";
-    case SettingGroup::Measurement:
-        return "Measurement";
-    case SettingGroup::AreaAndScenes:
-        return "Area and scenes";
-    case SettingGroup::Outputs:
-        return "Outputs";
-    case SettingGroup::Metadata:
-        return "Metadata";
-    case SettingGroup::Verify:
-        break;
-    }
-    return "Verify";
-}
-
 }  // namespace
 
 std::string optionsMarkdown()
 {
     std::string text;
     for (SettingGroup group : kGroups) {
-        text += std::string(text.empty() ? "" : "\n") + "**" + groupName(group) + "**\n\n| Option | Default | Meaning |\n|---|---|---|\n";
+        text += std::string(text.empty() ? "" : "\n") + "**" + groupTitle(group) + "**\n\n| Option | Default | Meaning |\n|---|---|---|\n";
         for (const Setting& setting : settings())
             if (setting.offered && setting.group == group)
                 text += "| `" + optionOf(setting) + (*setting.valueName ? " " + markdownCell(setting.valueName) : "") +
@@ -140,7 +121,7 @@ std::string manPage()
                        "apart with \\fB\\-\\-start\\fR, \\fB\\-\\-end\\fR and \\fB\\-\\-partial\\fR, and \\fBmerge\\fR "
                        "makes the whole file's summary and files from the parts, byte for byte as one run.\n";
     for (SettingGroup group : kGroups) {
-        page += ".SH " + std::string(groupName(group)) + " OPTIONS\n";
+        page += ".SH " + std::string(groupTitle(group)) + " OPTIONS\n";
         for (const Setting& setting : settings()) {
             if (!setting.offered || setting.group != group)
                 continue;
