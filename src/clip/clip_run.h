@@ -14,7 +14,7 @@
 #include <hdrmeter/analysis.h>
 
 #include "frame_measurement.h"
-#include "frame_source.h"
+#include "sources/frame_source.h"
 #include "libav/stream_format.h"
 
 namespace hdrmeter::clip {

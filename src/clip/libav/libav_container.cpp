@@ -15,6 +15,7 @@ extern "C" {
 #include "clip_errors.h"
 #include "dovi_reading.h"
 #include "libav_messages.h"
+#include "stream_format.h"
 
 namespace hdrmeter::clip {
 

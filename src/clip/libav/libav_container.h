@@ -7,8 +7,8 @@
 #include <string>
 
 #include "av_holders.h"
-#include "frame_source.h"
-#include "input/descriptor_io.h"
+#include "sources/frame_source.h"
+#include "files/descriptor_io.h"
 
 namespace hdrmeter::clip {
 

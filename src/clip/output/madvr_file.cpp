@@ -8,7 +8,7 @@
 
 #include "clip_errors.h"
 #include "output/metadata_json.h"
-#include "output/output_file.h"
+#include "files/output_file.h"
 
 namespace hdrmeter::clip {
 

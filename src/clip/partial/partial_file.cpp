@@ -16,7 +16,7 @@
 
 #include <hdrmeter/settings.h>
 
-#include "output/output_file.h"
+#include "files/output_file.h"
 
 namespace hdrmeter::clip {
 

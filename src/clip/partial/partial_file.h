@@ -17,7 +17,7 @@
 
 #include <hdrmeter/clip.h>
 
-#include "output/record_spool.h"
+#include "files/record_spool.h"
 #include "output/writing.h"
 
 namespace hdrmeter::clip {

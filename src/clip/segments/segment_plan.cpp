@@ -12,7 +12,7 @@ extern "C" {
 #include <hdrmeter/clip.h>
 
 #include "clip_errors.h"
-#include "frame_source.h"
+#include "sources/frame_source.h"
 #include "libav/libav_container.h"
 #include "libav/libav_messages.h"
 #include "request_rules.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "input/descriptor_io.h"
+#include "descriptor_io.h"
 
 namespace hdrmeter::clip {
 

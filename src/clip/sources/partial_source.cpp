@@ -1,4 +1,4 @@
-#include "partial/partial_source.h"
+#include "partial_source.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include <hdrmeter/analysis.h>
+#include <hdrmeter/clip.h>
 
-#include "input/descriptor_io.h"
-#include "libav/stream_format.h"
+#include "files/descriptor_io.h"
 
 namespace hdrmeter::clip {
 

@@ -12,10 +12,10 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-#include "av_compat.h"
+#include "libav/av_compat.h"
 #include "clip_errors.h"
-#include "dovi_reading.h"
-#include "libav_messages.h"
+#include "libav/dovi_reading.h"
+#include "libav/libav_messages.h"
 
 namespace hdrmeter::clip {
 

@@ -5,7 +5,7 @@
 
 #include <hdrmeter/clip.h>
 
-#include "frame_source.h"
+#include "sources/frame_source.h"
 
 namespace hdrmeter::clip {
 

@@ -18,13 +18,13 @@
 #include <thread>
 #include <vector>
 
-#include "av_holders.h"
-#include "frame_memory.h"
+#include "libav/av_holders.h"
+#include "libav/frame_memory.h"
 #include "frame_source.h"
-#include "libav_container.h"
-#include "libav_messages.h"
-#include "packet_tags.h"
-#include "stream_format.h"
+#include "libav/libav_container.h"
+#include "libav/libav_messages.h"
+#include "libav/packet_tags.h"
+#include "libav/stream_format.h"
 
 namespace hdrmeter::clip {
 

@@ -1,4 +1,4 @@
-#include "output/record_spool.h"
+#include "record_spool.h"
 
 #include <fcntl.h>
 #include <unistd.h>

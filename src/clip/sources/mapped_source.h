@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "av_holders.h"
+#include "libav/av_holders.h"
 #include "frame_source.h"
-#include "libav_container.h"
-#include "stream_format.h"
+#include "libav/libav_container.h"
+#include "libav/stream_format.h"
 
 namespace hdrmeter::clip {
 

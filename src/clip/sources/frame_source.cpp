@@ -1,10 +1,10 @@
 #include "frame_source.h"
 
-#include "input/demo_clip.h"
+#include "demo_clip.h"
 #include "libav/libav_container.h"
-#include "libav/libav_source.h"
-#include "libav/mapped_source.h"
-#include "partial/partial_source.h"
+#include "libav_source.h"
+#include "mapped_source.h"
+#include "partial_source.h"
 
 namespace hdrmeter::clip {
 

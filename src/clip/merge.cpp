@@ -13,8 +13,8 @@
 #include <hdrmeter/clip.h>
 #include <hdrmeter/settings.h>
 
-#include "output/output_file.h"
-#include "partial/merge_run.h"
+#include "files/output_file.h"
+#include "merge_run.h"
 #include "partial/partial_file.h"
 #include "request_rules.h"
 
