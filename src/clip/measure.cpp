@@ -26,7 +26,7 @@ extern "C" {
 #include "files/output_file.h"
 #include "output/raster.h"
 #include "output/svg_plot.h"
-#include "output/writing.h"
+#include "writing.h"
 #include "merge_run.h"
 #include "partial/partial_file.h"
 #include "request_rules.h"

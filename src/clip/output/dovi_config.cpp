@@ -45,11 +45,6 @@ nlohmann::ordered_json level9Of(const ResolvedDisplay& display)
 
 }  // namespace
 
-long long pqCode12(double signal)
-{
-    return static_cast<long long>(std::floor(signal * 4095.0 + 0.5));
-}
-
 nlohmann::ordered_json doviConfigJson(const Report& report)
 {
     const ActiveArea& area = report.area;

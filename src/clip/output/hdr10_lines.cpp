@@ -114,14 +114,6 @@ std::string describeLinesDisplay(const ResolvedDisplay& display)
 
 }  // namespace
 
-CarriedLightLevels carriedLightLevels(const Report& report)
-{
-    const MeasurementSummary& summary = report.summary;
-    if (report.request.robustMetadata && report.robustPeaks)
-        return {wholeNits(report.robustPeaks->maxCllNits), wholeNits(report.robustPeaks->maxFallNits), true};
-    return {wholeNits(summary.maxCll().value()), wholeNits(summary.maxFall().value()), false};
-}
-
 std::vector<std::pair<std::string, std::string>> hdr10Lines(const Report& report)
 {
     const MeasurementSummary& summary = report.summary;

@@ -11,7 +11,6 @@ namespace {
 // The distribution indexes of HDR10+ in the order SceneDistribution::values holds them; index 10 is a
 // percent of pixels, the others light.
 constexpr int kDistributionIndex[] = {1, 5, 10, 25, 50, 75, 90, 95, 99};
-constexpr std::size_t kDarkPercentPlace = 2;
 
 // Indents a value dumped on its own as it stands in the file, inside "SceneInfo".
 std::string indentedInSceneInfo(const std::string& value)
@@ -26,11 +25,6 @@ std::string indentedInSceneInfo(const std::string& value)
 }
 
 }  // namespace
-
-long long tenthsOfNits(double nits)
-{
-    return std::min(100000LL, static_cast<long long>(std::floor(nits * 10.0 + 0.5)));
-}
 
 void writeHdr10PlusJson(const Report& report, const FrameSequence& frames, const TextSink& out)
 {
@@ -68,16 +62,11 @@ void writeHdr10PlusJson(const Report& report, const FrameSequence& frames, const
         if (luminance.is_null()) {
             // Constant within a scene: its distribution, and the mean of its frames' average light.
             const SceneResult& scene = scenes.at(sceneIndex);
-            const SceneDistribution& distribution = scene.distribution.value();
-            nlohmann::ordered_json values = nlohmann::ordered_json::array();
-            for (std::size_t i = 0; i < distribution.values.size(); ++i)
-                values.push_back(i == kDarkPercentPlace ? std::llround(distribution.values[i])
-                                                        : tenthsOfNits(distribution.values[i]));
-            const std::array<double, 3>& channels = distribution.largestChannelNits;
-            luminance = {{"AverageRGB", tenthsOfNits(scene.meanAverageLightNits)},
+            const Hdr10PlusValues values = hdr10PlusValuesOf(scene.distribution.value(), scene.meanAverageLightNits);
+            luminance = {{"AverageRGB", values.averageRgb},
                          {"LuminanceDistributions",
-                          {{"DistributionIndex", kDistributionIndex}, {"DistributionValues", values}}},
-                         {"MaxScl", {tenthsOfNits(channels[0]), tenthsOfNits(channels[1]), tenthsOfNits(channels[2])}}};
+                          {{"DistributionIndex", kDistributionIndex}, {"DistributionValues", values.distribution}}},
+                         {"MaxScl", values.maxScl}};
             frameInScene = 0;
         }
         const nlohmann::ordered_json entry = {{"LuminanceParameters", luminance},

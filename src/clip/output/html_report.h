@@ -9,7 +9,7 @@
 #include <hdrmeter/clip.h>
 
 #include "output/peak_picture.h"
-#include "output/writing.h"
+#include "writing.h"
 
 namespace hdrmeter::clip {
 

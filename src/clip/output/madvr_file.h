@@ -17,7 +17,7 @@
 #include <hdrmeter/clip.h>
 
 #include "files/record_spool.h"
-#include "output/writing.h"
+#include "writing.h"
 
 namespace hdrmeter::clip {
 

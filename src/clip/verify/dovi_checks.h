@@ -8,7 +8,7 @@
 
 #include <hdrmeter/clip.h>
 
-#include "output/writing.h"
+#include "writing.h"
 
 namespace hdrmeter::clip {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "output/metadata_json.h"
+#include "metadata/metadata_model.h"
 #include "scenes/scene_segments.h"
 #include "verify/dovi_checks.h"
 
@@ -56,15 +56,7 @@ VerifyCheck levelCheck(const char* name, const char* label, long long stated, do
 
 Hdr10PlusValues valuesOf(const FrameStatistics& merged, double meanAverageLightNits)
 {
-    Hdr10PlusValues values;
-    values.averageRgb = static_cast<std::uint32_t>(tenthsOfNits(meanAverageLightNits));
-    const SceneDistribution distribution = distributionOf(merged);
-    for (std::size_t c = 0; c < 3; ++c)
-        values.maxScl[c] = static_cast<std::uint32_t>(tenthsOfNits(distribution.largestChannelNits[c]));
-    for (std::size_t i = 0; i < 9; ++i)
-        values.distribution[i] = static_cast<std::uint32_t>(
-            i == 2 ? std::llround(distribution.values[i]) : tenthsOfNits(distribution.values[i]));
-    return values;
+    return hdr10PlusValuesOf(distributionOf(merged), meanAverageLightNits);
 }
 
 // The largest deviation of one kind of HDR10+ value over the stated scenes, and how many frames and scenes

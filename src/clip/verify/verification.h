@@ -15,16 +15,10 @@
 
 #include <hdrmeter/clip.h>
 
-#include "output/writing.h"
+#include "metadata/metadata_model.h"
+#include "writing.h"
 
 namespace hdrmeter::clip {
-
-// hdrmeter's own HDR10+ values for some frames, in the stream's units (0.1 nit; index 10 a whole percent).
-struct Hdr10PlusValues {
-    std::uint32_t averageRgb = 0;
-    std::array<std::uint32_t, 3> maxScl{};
-    std::array<std::uint32_t, 9> distribution{};
-};
 
 // A stated scene: the frames over which the stream's HDR10+ values stay the same.
 struct StatedScene {

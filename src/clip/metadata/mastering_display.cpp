@@ -1,6 +1,6 @@
 // The mastering display the metadata files carry: the request's parts first, then the stream's, then
 // what its colour tags imply, then the defaults; each part remembers where it came from.
-#include "output/metadata_json.h"
+#include "metadata/metadata_model.h"
 
 #include <algorithm>
 #include <cctype>
