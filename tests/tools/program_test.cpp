@@ -1,5 +1,7 @@
 #include <random>
 
+#include <nlohmann/json.hpp>
+
 #include "output/summary.h"
 #include "tool_test_support.h"
 
@@ -93,6 +95,38 @@ TEST(Program, EveryBadInputOrUsageGetsOneLineAndItsExitStatus)
     }
     EXPECT_EQ(readWholeFile(scratch.file("clip.mkv")), clipBytes);
     EXPECT_EQ(runShell(scratch, "ls -A | grep -c hdrmeter-").out, "0\n") << "a temporary file was left";
+}
+
+// --progress json: every line on standard error is one object, counts and times never go back within a
+// pass, and each pass ends with a line that counts all of its frames, quiet or not; a mode it lacks is
+// bad usage.
+TEST(Program, JsonProgressCountsEveryPassToItsEnd)
+{
+    ScratchDirectory scratch;
+    for (const char* arguments : {"--demo --frames 30 --quiet --progress json", "--demo --frames 30 --progress json"}) {
+        const ProgramRun run = runShell(scratch, std::string("PROGRAM ") + arguments);
+        ASSERT_EQ(run.exitStatus, 0) << run.err;
+        EXPECT_EQ(run.out.empty(), std::string(arguments).find("--quiet") != std::string::npos) << run.out;
+        const std::vector<std::string> lines = split(run.err);
+        ASSERT_FALSE(lines.empty());
+        long long framesDone = -1;
+        double elapsed = -1.0;
+        for (const std::string& line : lines) {
+            const nlohmann::json progress = nlohmann::json::parse(line);
+            ASSERT_EQ(progress.size(), 4u) << line;
+            EXPECT_EQ(progress.at("pass"), 1) << line;
+            EXPECT_GE(progress.at("frames_done").get<long long>(), framesDone) << line;
+            EXPECT_GE(progress.at("elapsed_seconds").get<double>(), elapsed) << line;
+            EXPECT_TRUE(progress.at("frames_expected").is_null() || progress.at("frames_expected").get<long long>() >= 30) << line;
+            framesDone = progress.at("frames_done").get<long long>();
+            elapsed = progress.at("elapsed_seconds").get<double>();
+        }
+        EXPECT_EQ(framesDone, 30) << run.err;
+    }
+    const ProgramRun refused = runShell(scratch, "PROGRAM --demo --progress bar");
+    EXPECT_EQ(refused.exitStatus, 2);
+    EXPECT_EQ(split(refused.err).size(), 1u) << refused.err;
+    EXPECT_NE(refused.err.find("--progress"), std::string::npos) << refused.err;
 }
 
 // --quiet leaves the terminal to errors: the files are written, a failure still gets its line and status.

@@ -223,6 +223,13 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
     app.add_flag("--quiet", commandLine.quiet,
                  "print nothing but errors: no progress, warnings or summary (scripts read the files)")
         ->group("Program");
+    std::string progress = "auto";
+    app.add_option("--progress", progress,
+                   "auto: a line on standard error when it is a terminal; json: a JSON line a few times a second "
+                   "and at the end of each pass, on standard error whatever it is (even with --quiet)")
+        ->check(CLI::IsMember({"auto", "json"}))
+        ->type_name("auto|json")
+        ->group("Program");
     app.add_flag("--version", version, "print the version and exit")->group("Program");
 
     try {
@@ -238,6 +245,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
         return commandLine;
     }
     commandLine.inputPathGiven = app.count("FILE") > 0;
+    commandLine.jsonProgress = progress == "json";
     if (const std::string reason = validate(request); !reason.empty())
         throw RequestError(reason);
     return commandLine;

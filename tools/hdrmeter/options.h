@@ -19,6 +19,7 @@ struct CommandLine {
     Request request;
     bool inputPathGiven = false;
     bool quiet = false;  // --quiet: nothing on the terminal but errors
+    bool jsonProgress = false;  // --progress json: progress as JSON lines on standard error, quiet or not
     // Set for --help and --version: print this on standard output and exit with status 0.
     std::optional<std::string> immediateOutput;
 };

@@ -162,7 +162,7 @@ std::string manPage()
 
 std::string bashCompletion()
 {
-    std::string options = "--help --version", choices, files;
+    std::string options = "--help --version --quiet --progress", choices, files;
     std::string mergeOptions = "--help --no-remeasure";
     for (const Setting& setting : settings()) {
         if (!setting.offered)
@@ -182,6 +182,7 @@ std::string bashCompletion()
             choices += "        " + option + ") COMPREPLY=($(compgen -W \"auto full\" -- \"$cur\")); return ;;\n";
         }
     }
+    choices += "        --progress) COMPREPLY=($(compgen -W \"auto json\" -- \"$cur\")); return ;;\n";
     return "# bash completion for hdrmeter, made from its table of settings\n"
            "_hdrmeter() {\n"
            "    local cur=\"${COMP_WORDS[COMP_CWORD]}\" prev=\"${COMP_WORDS[COMP_CWORD-1]}\" command=\n"
