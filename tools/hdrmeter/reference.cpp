@@ -152,6 +152,10 @@ std::string manPage()
             page += ".\n";
         }
     }
+    page += ".SH PROGRAM OPTIONS\n";
+    for (const ProgramOption& program : programOptions())
+        page += ".TP\n\\fB" + roff(program.option) + "\\fR" +
+                (*program.valueName ? " \\fI" + roff(program.valueName) + "\\fR" : "") + "\n" + roff(program.help) + ".\n";
     page += ".SH EXIT STATUS\n.TP\n0\nsuccess\n.TP\n1\nbad input: unreadable, damaged or cut short, not measurable, "
             "or an output that cannot be written\n.TP\n2\nbad usage\n.TP\n3\na \\fB\\-\\-verify\\fR check failed "
             "(the run itself complete)\n.TP\n128+N\nstopped by signal N (SIGINT 130, SIGTERM 143, SIGHUP 129); "
@@ -162,7 +166,17 @@ std::string manPage()
 
 std::string bashCompletion()
 {
-    std::string options = "--help --version --quiet --progress", choices, files;
+    std::string options = "--help", choices, files;
+    for (const ProgramOption& program : programOptions()) {
+        options += " " + std::string(program.option);
+        if (*program.valueName) {
+            std::string words = program.valueName;
+            for (char& c : words)
+                c = c == '|' ? ' ' : c;
+            choices += "        " + std::string(program.option) + ") COMPREPLY=($(compgen -W \"" + words +
+                       "\" -- \"$cur\")); return ;;\n";
+        }
+    }
     std::string mergeOptions = "--help --no-remeasure";
     for (const Setting& setting : settings()) {
         if (!setting.offered)
@@ -182,7 +196,6 @@ std::string bashCompletion()
             choices += "        " + option + ") COMPREPLY=($(compgen -W \"auto full\" -- \"$cur\")); return ;;\n";
         }
     }
-    choices += "        --progress) COMPREPLY=($(compgen -W \"auto json\" -- \"$cur\")); return ;;\n";
     return "# bash completion for hdrmeter, made from its table of settings\n"
            "_hdrmeter() {\n"
            "    local cur=\"${COMP_WORDS[COMP_CWORD]}\" prev=\"${COMP_WORDS[COMP_CWORD-1]}\" command=\n"
