@@ -306,6 +306,8 @@ struct SceneResult {
     long long firstFrame = 0;
     long long frameCount = 0;
     double meanAverageLightNits = 0.0;    // the mean of its frames' average light
+    double maxCllNits = 0.0;              // the largest light of its frames, nits (its MaxCLL)
+    double maxFallNits = 0.0;             // the largest average light of its frames, nits (its MaxFALL)
     double smallestPqLight = 0.0;         // over its pixels, PQ signal
     double largestPqLight = 0.0;
     double meanOfMeanPqLight = 0.0;       // the mean of its frames' mean PQ signal

@@ -50,6 +50,8 @@ py::dict sceneColumnsOf(const Report& report)
     columns["frame_count"] = columnArray<std::int64_t>(scenes, [](const SceneResult& s) { return s.frameCount; });
     columns["mean_average_light_nits"] =
         columnArray<double>(scenes, [](const SceneResult& s) { return s.meanAverageLightNits; });
+    columns["max_cll_nits"] = columnArray<double>(scenes, [](const SceneResult& s) { return s.maxCllNits; });
+    columns["max_fall_nits"] = columnArray<double>(scenes, [](const SceneResult& s) { return s.maxFallNits; });
     columns["smallest_pq_light"] = columnArray<double>(scenes, [](const SceneResult& s) { return s.smallestPqLight; });
     columns["largest_pq_light"] = columnArray<double>(scenes, [](const SceneResult& s) { return s.largestPqLight; });
     columns["mean_of_mean_pq_light"] =

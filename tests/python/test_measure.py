@@ -50,6 +50,10 @@ def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
     assert (result.max_fall_nits, result.max_fall_frame) == (fall.max(), fall.argmax())
     assert result.max_fall == int(np.floor(fall.max() + 0.5))  # whole nits, halves up
     assert list(result.scene_columns["frame_count"]) == [CUT, FRAMES - CUT]
+    scenes = [fall[:CUT], fall[CUT:]]
+    assert list(result.scene_columns["max_fall_nits"]) == [scene.max() for scene in scenes]
+    light = result.columns["largest_light_nits"]
+    assert list(result.scene_columns["max_cll_nits"]) == [light[:CUT].max(), light[CUT:].max()]
     assert [list(result.scene_columns["area_" + edge]) for edge in ("left", "top", "right", "bottom")] == [[0, 0]] * 4
     assert json.loads(plus.read_text())["SceneInfoSummary"]["SceneFrameNumbers"] == [CUT, FRAMES - CUT]
     config = json.loads(dovi.read_text())

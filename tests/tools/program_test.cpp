@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <random>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -95,6 +97,35 @@ TEST(Program, EveryBadInputOrUsageGetsOneLineAndItsExitStatus)
     }
     EXPECT_EQ(readWholeFile(scratch.file("clip.mkv")), clipBytes);
     EXPECT_EQ(runShell(scratch, "ls -A | grep -c hdrmeter-").out, "0\n") << "a temporary file was left";
+}
+
+// The summary's scene table: the ten brightest of fifteen scenes in order of MaxCLL and then MaxFALL, as the
+// summary JSON gives their figures, and how many are left out; a clip of one scene has no table.
+TEST(Program, SceneTableShowsTheBrightestScenesFirst)
+{
+    ScratchDirectory scratch;
+    ASSERT_EQ(runShell(scratch, "seq 0 8 119 >cuts.txt").exitStatus, 0);
+    const ProgramRun run = runShell(scratch, "PROGRAM --demo --scene-cuts cuts.txt --summary-json s.json");
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(summaryValue(run.out, "brightest scenes"),
+              "10 of 15, by MaxCLL, then MaxFALL; 5 left out (--summary-json has every scene)");
+    const nlohmann::json scenes = nlohmann::json::parse(readWholeFile(scratch.file("s.json"))).at("scenes");
+    ASSERT_EQ(scenes.size(), 15u);
+    std::vector<std::tuple<double, double, long long>> lights;
+    for (std::size_t i = 0; i < scenes.size(); ++i)
+        lights.emplace_back(-scenes[i].at("max_cll_nits").get<double>(), -scenes[i].at("max_fall_nits").get<double>(),
+                            static_cast<long long>(i));
+    std::stable_sort(lights.begin(), lights.end(), [](const auto& a, const auto& b) {
+        return std::make_pair(std::get<0>(a), std::get<1>(a)) < std::make_pair(std::get<0>(b), std::get<1>(b));
+    });
+    std::vector<long long> brightest;
+    for (std::size_t i = 0; i < 10; ++i)
+        brightest.push_back(std::get<2>(lights[i]));
+    EXPECT_EQ(brightestSceneRows(run.out), brightest) << run.out;
+
+    const ProgramRun whole = runShell(scratch, "PROGRAM --demo --frames 30");
+    ASSERT_EQ(whole.exitStatus, 0) << whole.err;
+    EXPECT_EQ(whole.out.find("brightest scenes"), std::string::npos) << whole.out;
 }
 
 // --progress json: every line on standard error is one object, counts and times never go back within a
