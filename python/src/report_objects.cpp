@@ -33,6 +33,14 @@ py::dict frameColumnsOf(const Report& report)
 {
     py::dict columns;
     for (const FrameColumn* column : columnsOf(report.request)) {
+        if (column->text) {
+            // Text as numpy holds it: fixed-width unicode, "" where the stream gives no frame rate.
+            py::list texts;
+            for (const FrameRecord& record : report.frames)
+                texts.append(py::str(column->text(record, report.stream.frameRate)));
+            columns[column->name] = py::module_::import("numpy").attr("array")(texts, "str");
+            continue;
+        }
         const auto read = [column](const FrameRecord& record) { return column->value(record); };
         if (column->integral)
             columns[column->name] = columnArray<std::int64_t>(report.frames, read);
