@@ -109,6 +109,9 @@ TEST(Program, SceneTableShowsTheBrightestScenesFirst)
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(summaryValue(run.out, "brightest scenes"),
               "10 of 15, by MaxCLL, then MaxFALL; 5 left out (--summary-json has every scene)");
+    // The demo runs at 24 frames a second: the peaks' first frames, 59 and 60, with their timecodes.
+    EXPECT_EQ(summaryValue(run.out, "MaxCLL"), "4015 nits (4014.718) at frames 59, 60 and 61 (the first at 00:00:02.458)");
+    EXPECT_EQ(summaryValue(run.out, "MaxFALL"), "167 nits (166.632) at frame 60 (00:00:02.500)");
     const nlohmann::json scenes = nlohmann::json::parse(readWholeFile(scratch.file("s.json"))).at("scenes");
     ASSERT_EQ(scenes.size(), 15u);
     std::vector<std::tuple<double, double, long long>> lights;

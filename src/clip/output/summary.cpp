@@ -170,10 +170,17 @@ void printSummary(std::ostream& out, const MeasurementSummary& summary, const Ru
         out << "MaxCLL                none (no frame was measured)\n";
         out << "MaxFALL               none (no frame was measured)\n";
     } else {
+        // The first frame's timecode finds the peak in an editor's timeline.
+        const auto where = [&facts](const FramePeak& peak) {
+            const std::string timecode = timecodeOf(peak.firstFrames().front(), facts.frameRate);
+            if (timecode.empty())
+                return peak.describeFrames();
+            return peak.describeFrames() + (peak.frameCount() == 1 ? " (" : " (the first at ") + timecode + ")";
+        };
         out << "MaxCLL                " << wholeNits(summary.maxCll().value()) << " nits (" << formatFixed(summary.maxCll().value(), 3)
-            << ") at " << summary.maxCll().describeFrames() << "\n";
+            << ") at " << where(summary.maxCll()) << "\n";
         out << "MaxFALL               " << wholeNits(summary.maxFall().value()) << " nits ("
-            << formatFixed(summary.maxFall().value(), 3) << ") at " << summary.maxFall().describeFrames() << "\n";
+            << formatFixed(summary.maxFall().value(), 3) << ") at " << where(summary.maxFall()) << "\n";
         for (const auto& [label, text] : facts.peakLines)
             out << labelled(label, text);
         out << "frames above " << threshold << std::string(threshold.size() < 9 ? 9 - threshold.size() : 1, ' ')
@@ -387,6 +394,7 @@ std::string summaryText(const Report& report)
                                                               percentiles + " of the frames' average light");
     }
     runFacts.sceneTable = brightestScenes(report);
+    runFacts.frameRate = facts.frameRate;
     runFacts.closingLines = verifyLines(report);
     for (auto& line : hdr10Lines(report))
         runFacts.closingLines.push_back(std::move(line));

@@ -28,6 +28,8 @@ struct RunFacts {
     std::vector<std::pair<std::string, std::string>> closingLines;
     // After MaxCLL and MaxFALL: where MaxCLL is, and the robust peaks.
     std::vector<std::pair<std::string, std::string>> peakLines;
+    // The stream's frames per second, numerator and denominator: the peaks' frames get their timecode.
+    std::optional<std::pair<int, int>> frameRate;
     // After the share above the threshold: the brightest scenes, a label line and then a table.
     std::vector<std::string> sceneTable;
 };
