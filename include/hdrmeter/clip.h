@@ -359,8 +359,11 @@ struct FrameColumn {
     const char* unit;         // "nit", "percent", "code", "count", "" for numbers
     bool integral;            // a whole number
     ColumnGroup group;        // written with Request::percentiles, lumaChecks, acceptDamaged, verify, or always
-    double (*value)(const FrameRecord& record);
+    double (*value)(const FrameRecord& record);  // NaN for a text column
     const char* description;
+    // A text column's cell from the record and the stream's frame rate (numerator, denominator): "" in CSV
+    // and null in JSON for an empty text. Null for a column of numbers.
+    std::string (*text)(const FrameRecord& record, const std::optional<std::pair<int, int>>& frameRate) = nullptr;
 };
 HDRMETER_API const std::vector<FrameColumn>& frameColumns();
 // The columns a request's outputs carry, in order.
@@ -379,6 +382,8 @@ struct SceneResult {
     long long firstFrame = 0;
     long long frameCount = 0;
     double meanAverageLightNits = 0.0;    // the mean of its frames' average light
+    double maxCllNits = 0.0;              // the largest light of its frames, nits (its MaxCLL)
+    double maxFallNits = 0.0;             // the largest average light of its frames, nits (its MaxFALL)
     double smallestPqLight = 0.0;         // over its pixels, PQ signal
     double largestPqLight = 0.0;
     double meanOfMeanPqLight = 0.0;       // the mean of its frames' mean PQ signal

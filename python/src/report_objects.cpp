@@ -33,6 +33,14 @@ py::dict frameColumnsOf(const Report& report)
 {
     py::dict columns;
     for (const FrameColumn* column : columnsOf(report.request)) {
+        if (column->text) {
+            // Text as numpy holds it: fixed-width unicode, "" where the stream gives no frame rate.
+            py::list texts;
+            for (const FrameRecord& record : report.frames)
+                texts.append(py::str(column->text(record, report.stream.frameRate)));
+            columns[column->name] = py::module_::import("numpy").attr("array")(texts, "str");
+            continue;
+        }
         const auto read = [column](const FrameRecord& record) { return column->value(record); };
         if (column->integral)
             columns[column->name] = columnArray<std::int64_t>(report.frames, read);
@@ -50,6 +58,8 @@ py::dict sceneColumnsOf(const Report& report)
     columns["frame_count"] = columnArray<std::int64_t>(scenes, [](const SceneResult& s) { return s.frameCount; });
     columns["mean_average_light_nits"] =
         columnArray<double>(scenes, [](const SceneResult& s) { return s.meanAverageLightNits; });
+    columns["max_cll_nits"] = columnArray<double>(scenes, [](const SceneResult& s) { return s.maxCllNits; });
+    columns["max_fall_nits"] = columnArray<double>(scenes, [](const SceneResult& s) { return s.maxFallNits; });
     columns["smallest_pq_light"] = columnArray<double>(scenes, [](const SceneResult& s) { return s.smallestPqLight; });
     columns["largest_pq_light"] = columnArray<double>(scenes, [](const SceneResult& s) { return s.largestPqLight; });
     columns["mean_of_mean_pq_light"] =

@@ -522,6 +522,8 @@ void ClipMeasurement::collectScenes(const std::vector<long long>& cuts)
             if (cleanFrames.back()++ == 0)
                 result.smallestPqLight = stored.smallestPqLight;
             result.meanAverageLightNits += stored.averageLightNits;
+            result.maxCllNits = std::max(result.maxCllNits, stored.largestLightNits);
+            result.maxFallNits = std::max(result.maxFallNits, stored.averageLightNits);
             result.meanOfMeanPqLight += stored.meanPqLight;
             result.smallestPqLight = std::min(result.smallestPqLight, stored.smallestPqLight);
             result.largestPqLight = std::max(result.largestPqLight, stored.largestPqLight);

@@ -135,16 +135,16 @@ MeasureOptions measureOptionsOf(const Request& request)
 // others at the end from the report and the frames the measurement kept.
 struct Writer {
     std::string (*header)(const Columns& columns);
-    std::string (*row)(const FrameRecord& record, const Columns& columns, const std::string& coefficients);
+    std::string (*row)(const FrameRecord& record, const Columns& columns, const std::string& coefficients,
+                       const FrameRate& frameRate);
     void (*whole)(const Report& report, const FrameSequence& frames, const TextSink& out);
 };
 
 const Writer& writerOf(Output output)
 {
     static const Writer csv{&csvHeader,
-                            [](const FrameRecord& record, const Columns& columns, const std::string&) {
-                                return csvRow(record, columns);
-                            },
+                            [](const FrameRecord& record, const Columns& columns, const std::string&,
+                               const FrameRate& frameRate) { return csvRow(record, columns, frameRate); },
                             nullptr};
     static const Writer jsonLines{nullptr, &jsonLine, nullptr};
     static const Writer plot{nullptr, nullptr, &writePlot}, summary{nullptr, nullptr, &writeSummaryJson},
@@ -196,10 +196,10 @@ public:
             file_.write(writer_.header(columns_));
     }
 
-    void frame(const FrameRecord& record)
+    void frame(const FrameRecord& record, const FrameRate& frameRate)
     {
         if (writer_.row)
-            file_.write(writer_.row(record, columns_, coefficients_));
+            file_.write(writer_.row(record, columns_, coefficients_, frameRate));
     }
 
     void finish(const Report& report, const FrameSequence& frames)
@@ -292,7 +292,7 @@ public:
         measurement_->run(
             [&](const FrameRecord& record) {
                 for (const auto& output : outputs_) {
-                    output->frame(record);
+                    output->frame(record, measurement_->clip().facts().frameRate);
                     // Nobody reads what a closed pipe would carry: stop at once instead of measuring for nobody.
                     if (output->file().failed())
                         outputGone(*output);

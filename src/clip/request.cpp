@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include "libav/stream_format.h"
+#include "output/timecode.h"
 #include "request_rules.h"
 #include "settings/setting_values.h"
 
@@ -245,6 +246,10 @@ const std::vector<FrameColumn>& frameColumns()
         {"stated_dovi_bottom_offset", "", false, ColumnGroup::Stated,
          [](R r) { return doviLevel5Value(r, &StatedDolbyVision::Level5::bottom); },
          "the Dolby Vision Level 5 bottom offset (pixels) the stream states for the frame"},
+        // Last, so that every column before it keeps its place in files written before it was added.
+        {"timecode", "", false, ColumnGroup::Always, [](R) { return std::nan(""); },
+         "the frame's start as HH:MM:SS.mmm at the stream's frame rate; empty without one",
+         [](R r, const std::optional<std::pair<int, int>>& frameRate) { return timecodeOf(r.numbers.frame, frameRate); }},
     };
     return table;
 }

@@ -43,9 +43,12 @@ def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
                                                                                                 "complete", None)
     assert result.active_area == {"left": 0, "top": 0, "right": 0, "bottom": 0, "width": WIDTH, "height": HEIGHT}
     # The arrays are the CSV's columns, named and valued alike, whole numbers as int64.
-    header, written = csv.read_text().split("\n", 1)[0].split(","), np.loadtxt(csv, delimiter=",", skiprows=1)
+    header = csv.read_text().split("\n", 1)[0].split(",")
     assert list(result.columns) == header and "top1_nits" not in header and "luma_max_code" in header
-    for i, name in enumerate(header):
+    # Raw frames have no rate, so no timecode: the text column, last, is empty in both.
+    assert header[-1] == "timecode" and list(result.columns["timecode"]) == [""] * FRAMES
+    written = np.loadtxt(csv, delimiter=",", skiprows=1, usecols=range(len(header) - 1))
+    for i, name in enumerate(header[:-1]):
         assert result.columns[name].dtype == (np.int64 if name in WHOLE_NUMBERS else np.float64), name
         assert np.array_equal(result.columns[name], written[:, i]), name
     assert list(result.columns["scene"]) == [int(i >= CUT) for i in range(FRAMES)]
@@ -53,6 +56,10 @@ def test_measure_gives_the_csvs_columns_scenes_and_exports(clip, tmp_path):
     assert (result.max_fall_nits, result.max_fall_frame) == (fall.max(), fall.argmax())
     assert result.max_fall == int(np.floor(fall.max() + 0.5))  # whole nits, halves up
     assert list(result.scene_columns["frame_count"]) == [CUT, FRAMES - CUT]
+    scenes = [fall[:CUT], fall[CUT:]]
+    assert list(result.scene_columns["max_fall_nits"]) == [scene.max() for scene in scenes]
+    light = result.columns["largest_light_nits"]
+    assert list(result.scene_columns["max_cll_nits"]) == [light[:CUT].max(), light[CUT:].max()]
     assert [list(result.scene_columns["area_" + edge]) for edge in ("left", "top", "right", "bottom")] == [[0, 0]] * 4
     assert json.loads(plus.read_text())["SceneInfoSummary"]["SceneFrameNumbers"] == [CUT, FRAMES - CUT]
     config = json.loads(dovi.read_text())
@@ -185,7 +192,10 @@ def test_a_y4m_file_is_measured_as_its_raw_frames_leaving_the_signal_handlers_al
     assert (signal.getsignal(signal.SIGBUS), sigbus_handler_address()) == SIGBUS_HANDLERS
     from_raw = hdrmeter.measure(clip[0], **RAW)
     assert list(from_y4m.columns) == list(from_raw.columns)
-    assert all(np.array_equal(from_y4m.columns[name], from_raw.columns[name]) for name in from_raw.columns)
+    assert all(np.array_equal(from_y4m.columns[name], from_raw.columns[name]) for name in from_raw.columns
+               if name != "timecode")
+    # The y4m states 25 frames a second; the raw frames state none.
+    assert list(from_y4m.columns["timecode"][[0, 1, 26]]) == ["00:00:00.000", "00:00:00.040", "00:00:01.040"]
 
 
 def _same(a, b):

@@ -122,7 +122,7 @@ TEST(ToolConditions, EachTroubleGivesOneErrorLineItsStatusAndTheSummarySoFar)
             // The file holds a header and one whole row per frame summarised.
             const std::string rows = readWholeFile(scratch.file("s.csv"));
             EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), counted + 1);
-            EXPECT_EQ(std::count(rows.begin() + rows.rfind('\n', rows.size() - 2) + 1, rows.end(), ','), 7) << rows;
+            EXPECT_EQ(std::count(rows.begin() + rows.rfind('\n', rows.size() - 2) + 1, rows.end(), ','), 8) << rows;
         }
         EXPECT_NE(summary.find("MaxCLL"), std::string::npos) << summary;
     }

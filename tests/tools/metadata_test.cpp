@@ -16,6 +16,15 @@ const std::string kFfmpeg = "ffmpeg -v error -nostdin -y ";
 
 json readJson(const std::string& path) { return json::parse(readWholeFile(path)); }
 
+std::vector<long long> firstFramesOf(const json& summary)
+{
+    std::vector<long long> firsts;
+    for (const json& scene : summary.at("scenes"))
+        firsts.push_back(scene.at("first_frame").get<long long>());
+    return firsts;
+}
+
+
 long long tenths(double nits) { return std::min(100000LL, std::llround(nits * 10.0)); }
 
 // A pasted line as its program reads it: each option (or each key of ffmpeg's -x265-params) with its
@@ -203,7 +212,7 @@ TEST(Metadata, ShotsThatChangeTheirAspectRatioKeepTheirOwnAreas)
                      {"height", 48 - top - bottom}});
     };
     EXPECT_EQ(summary.at("active_area"), area(0, 0, 0, 0));
-    EXPECT_EQ(summary.at("scenes"), json({0, 16, 32}));
+    EXPECT_EQ(firstFramesOf(summary), std::vector<long long>({0, 16, 32}));
     EXPECT_EQ(summary.at("scene_active_areas"), json({area(0, 6, 0, 6), area(0, 0, 0, 0), area(8, 0, 8, 0)}));
     EXPECT_EQ(summaryValue(run.out, "scenes framed apart"), "scene 0 (frame 0) 64x36 at 0,6; scene 2 (frame 32) 48x48 at 8,0");
     const auto level5 = [](int left, int top, int right, int bottom) {
@@ -244,7 +253,8 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
                                                      ".hdr10plus.json --dovi-config " + name + ".dovi.json --madvr " + name + ".bin clip.raw");
         ASSERT_EQ(run.exitStatus, 0) << run.err;
         const json summary = readJson(s + ".json"), plus = readJson(s + ".hdr10plus.json"), dovi = readJson(s + ".dovi.json");
-        EXPECT_EQ(summary.at("scenes"), json({0, 20, 40}));
+        EXPECT_EQ(summary.at("format_version"), 2);
+        EXPECT_EQ(firstFramesOf(summary), std::vector<long long>({0, 20, 40}));
         EXPECT_EQ(summary.at("transfer"), name);
         EXPECT_EQ(summaryValue(run.out, "scenes").rfind("3 (", 0), 0u);
         EXPECT_NE(run.out.find(" --max-content-light 0:" + summary.at("max_cll").dump() + " --max-frame-light 0:" +
@@ -278,9 +288,10 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
         settings.transfer = transfer;
         const hdrmeter::Analyzer analyzer(settings);
         double maxCll = 0.0, maxFall = 0.0;
+        std::vector<std::tuple<double, double, long long>> sceneLights;
         for (long long scene = 0; scene < 3; ++scene) {
             hdrmeter::FrameStatistics merged;
-            double averageLightSum = 0.0, meanPqSum = 0.0, scenePeak = 0.0;
+            double averageLightSum = 0.0, meanPqSum = 0.0, scenePeak = 0.0, sceneFall = 0.0;
             for (long long frame = scene * sceneLength; frame < (scene + 1) * sceneLength; ++frame) {
                 const hdrmeter::FrameStatistics statistics =
                     analyzer.analyze(rawFrameView(raw, frame, 64, 36, ChromaLayout::Yuv420, 10));
@@ -290,6 +301,7 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
                 averageLightSum += statistics.averageLightNits();
                 meanPqSum += statistics.meanPqLight();
                 scenePeak = std::max(scenePeak, statistics.largestLightNits());
+                sceneFall = std::max(sceneFall, statistics.averageLightNits());
                 fallSum += statistics.averageLightNits();
                 // Each bin is its share of the pixels x 64000 rounded down or up, the bins adding up to 64000.
                 const std::vector<std::uint16_t>& record = madvr.frames[frame];
@@ -333,6 +345,13 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
                                        {"SceneId", scene}, {"SequenceFrameIndex", scene * sceneLength + i}}));
             }
             EXPECT_EQ(madvr.scenePeaks.at(scene), std::llround(scenePeak));
+            sceneLights.emplace_back(-scenePeak, -sceneFall, scene);
+            // Raw input states no frame rate, so no timecode; the mean adds the frames in order, as here.
+            EXPECT_EQ(summary.at("scenes").at(scene),
+                      json({{"first_frame", scene * sceneLength}, {"timecode", nullptr}, {"frames", sceneLength},
+                            {"max_cll_nits", scenePeak}, {"max_fall_nits", sceneFall},
+                            {"max_cll", std::llround(scenePeak)}, {"max_fall", std::llround(sceneFall)},
+                            {"average_light_nits", averageLightSum / sceneLength}}));
             const auto pq12 = [](double signal) { return std::llround(signal * 4095.0); };
             EXPECT_EQ(dovi.at("shots").at(scene),
                       json({{"start", scene * sceneLength}, {"duration", sceneLength},
@@ -344,6 +363,11 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
         EXPECT_EQ(summary.at("max_fall_nits").get<double>(), maxFall);
         EXPECT_EQ(summary.at("max_cll").get<long long>(), std::llround(maxCll));
         EXPECT_EQ(madvr.averageFall, std::llround(fallSum / frameCount));
+        std::sort(sceneLights.begin(), sceneLights.end());
+        std::vector<long long> brightestFirst;
+        for (const auto& light : sceneLights)
+            brightestFirst.push_back(std::get<2>(light));
+        EXPECT_EQ(brightestSceneRows(run.out), brightestFirst) << run.out;
     }
 }
 

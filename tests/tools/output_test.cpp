@@ -62,11 +62,15 @@ TEST(Writers, CsvAndJsonLinesReadBackAsTheSameBitsUnderTheSameNames)
                              12345678.9, std::nextafter(1000.0, 0.0)};
     const std::vector<std::string> csvNames = split("frame,average_light_nits,largest_light_nits,above_threshold_percent,top1_nits,"
                                                     "top2_nits,bottom_nits,luma_min_code,luma_max_code,luma_low_count,"
-                                                    "luma_high_count,scene", ',');
+                                                    "luma_high_count,scene,timecode", ',');
+    // 1001/24 ms a frame, rounded down: 41.7 ms is 041, never 042.
+    const char* const timecodes[] = {"00:00:00.000", "00:00:00.041", "00:00:00.083", "00:00:00.125", "00:00:00.166",
+                                     "00:00:00.208", "00:00:00.250", "00:00:00.291", "00:00:00.333"};
     Report all, few;
     all.request.lumaChecks = true;
     few.request.percentiles = false;
     few.request.classParity = true;
+    all.stream.frameRate = std::make_pair(24000, 1001);
     for (long long i = 0; i < static_cast<long long>(std::size(values)); ++i) {
         const double v = values[i];
         FrameRecord record;
@@ -84,9 +88,11 @@ TEST(Writers, CsvAndJsonLinesReadBackAsTheSameBitsUnderTheSameNames)
         const std::vector<std::string> cells = split(lines[i + 1], ',');
         const nlohmann::json object = nlohmann::json::parse(jsonLines[i]);
         ASSERT_EQ(cells.size(), csvNames.size());
-        EXPECT_EQ(object.size(), 6u);  // the four columns always measured, the scene and the coefficients
+        EXPECT_EQ(object.size(), 7u);  // the four columns always measured, the scene, the timecode, the coefficients
         EXPECT_EQ(object.at("coefficients"), "class");
-        for (std::size_t column = 0; column < csvNames.size(); ++column) {
+        EXPECT_EQ(cells.back(), timecodes[i]);
+        EXPECT_TRUE(object.at("timecode").is_null()) << "no frame rate, no timecode";
+        for (std::size_t column = 0; column + 1 < csvNames.size(); ++column) {
             const std::string& name = csvNames[column];
             EXPECT_TRUE(sameBits(std::strtod(cells[column].c_str(), nullptr), expected[column])) << name << " " << cells[column];
             ASSERT_EQ(object.contains(name), column < 4 || name == "scene") << name;

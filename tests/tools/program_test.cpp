@@ -1,4 +1,8 @@
+#include <algorithm>
 #include <random>
+#include <tuple>
+
+#include <nlohmann/json.hpp>
 
 #include "output/summary.h"
 #include "tool_test_support.h"
@@ -93,6 +97,70 @@ TEST(Program, EveryBadInputOrUsageGetsOneLineAndItsExitStatus)
     }
     EXPECT_EQ(readWholeFile(scratch.file("clip.mkv")), clipBytes);
     EXPECT_EQ(runShell(scratch, "ls -A | grep -c hdrmeter-").out, "0\n") << "a temporary file was left";
+}
+
+// The summary's scene table: the ten brightest of fifteen scenes in order of MaxCLL and then MaxFALL, as the
+// summary JSON gives their figures, and how many are left out; a clip of one scene has no table.
+TEST(Program, SceneTableShowsTheBrightestScenesFirst)
+{
+    ScratchDirectory scratch;
+    ASSERT_EQ(runShell(scratch, "seq 0 8 119 >cuts.txt").exitStatus, 0);
+    const ProgramRun run = runShell(scratch, "PROGRAM --demo --scene-cuts cuts.txt --summary-json s.json");
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(summaryValue(run.out, "brightest scenes"),
+              "10 of 15, by MaxCLL, then MaxFALL; 5 left out (--summary-json has every scene)");
+    // The demo runs at 24 frames a second: the peaks' first frames, 59 and 60, with their timecodes.
+    EXPECT_EQ(summaryValue(run.out, "MaxCLL"), "4015 nits (4014.718) at frames 59, 60 and 61 (the first at 00:00:02.458)");
+    EXPECT_EQ(summaryValue(run.out, "MaxFALL"), "167 nits (166.632) at frame 60 (00:00:02.500)");
+    const nlohmann::json scenes = nlohmann::json::parse(readWholeFile(scratch.file("s.json"))).at("scenes");
+    ASSERT_EQ(scenes.size(), 15u);
+    std::vector<std::tuple<double, double, long long>> lights;
+    for (std::size_t i = 0; i < scenes.size(); ++i)
+        lights.emplace_back(-scenes[i].at("max_cll_nits").get<double>(), -scenes[i].at("max_fall_nits").get<double>(),
+                            static_cast<long long>(i));
+    std::stable_sort(lights.begin(), lights.end(), [](const auto& a, const auto& b) {
+        return std::make_pair(std::get<0>(a), std::get<1>(a)) < std::make_pair(std::get<0>(b), std::get<1>(b));
+    });
+    std::vector<long long> brightest;
+    for (std::size_t i = 0; i < 10; ++i)
+        brightest.push_back(std::get<2>(lights[i]));
+    EXPECT_EQ(brightestSceneRows(run.out), brightest) << run.out;
+
+    const ProgramRun whole = runShell(scratch, "PROGRAM --demo --frames 30");
+    ASSERT_EQ(whole.exitStatus, 0) << whole.err;
+    EXPECT_EQ(whole.out.find("brightest scenes"), std::string::npos) << whole.out;
+}
+
+// --progress json: every line on standard error is one object, counts and times never go back within a
+// pass, and each pass ends with a line that counts all of its frames, quiet or not; a mode it lacks is
+// bad usage.
+TEST(Program, JsonProgressCountsEveryPassToItsEnd)
+{
+    ScratchDirectory scratch;
+    for (const char* arguments : {"--demo --frames 30 --quiet --progress json", "--demo --frames 30 --progress json"}) {
+        const ProgramRun run = runShell(scratch, std::string("PROGRAM ") + arguments);
+        ASSERT_EQ(run.exitStatus, 0) << run.err;
+        EXPECT_EQ(run.out.empty(), std::string(arguments).find("--quiet") != std::string::npos) << run.out;
+        const std::vector<std::string> lines = split(run.err);
+        ASSERT_FALSE(lines.empty());
+        long long framesDone = -1;
+        double elapsed = -1.0;
+        for (const std::string& line : lines) {
+            const nlohmann::json progress = nlohmann::json::parse(line);
+            ASSERT_EQ(progress.size(), 4u) << line;
+            EXPECT_EQ(progress.at("pass"), 1) << line;
+            EXPECT_GE(progress.at("frames_done").get<long long>(), framesDone) << line;
+            EXPECT_GE(progress.at("elapsed_seconds").get<double>(), elapsed) << line;
+            EXPECT_TRUE(progress.at("frames_expected").is_null() || progress.at("frames_expected").get<long long>() >= 30) << line;
+            framesDone = progress.at("frames_done").get<long long>();
+            elapsed = progress.at("elapsed_seconds").get<double>();
+        }
+        EXPECT_EQ(framesDone, 30) << run.err;
+    }
+    const ProgramRun refused = runShell(scratch, "PROGRAM --demo --progress bar");
+    EXPECT_EQ(refused.exitStatus, 2);
+    EXPECT_EQ(split(refused.err).size(), 1u) << refused.err;
+    EXPECT_NE(refused.err.find("--progress"), std::string::npos) << refused.err;
 }
 
 // --quiet leaves the terminal to errors: the files are written, a failure still gets its line and status.

@@ -55,6 +55,22 @@ struct ScratchDirectory {
     std::string file(const std::string& name) const { return path + "/" + name; }
 };
 
+// The scene numbers of the summary's table of the brightest scenes, in the order it shows them.
+inline std::vector<long long> brightestSceneRows(const std::string& summaryText)
+{
+    std::vector<long long> rows;
+    std::istringstream lines(summaryText);
+    bool inTable = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (inTable && line.rfind("  ", 0) == 0 && line.find("scene") == std::string::npos)
+            rows.push_back(std::stoll(line));
+        else if (inTable && line.rfind("  ", 0) != 0)
+            break;
+        inTable = inTable || line.rfind("brightest scenes", 0) == 0;
+    }
+    return rows;
+}
+
 struct ProgramRun { int exitStatus = -1; std::string out, err; };
 
 // Runs a shell command line in the scratch directory, where PROGRAM stands for the built tool.

@@ -42,6 +42,15 @@ std::string wrapped(const std::string& text, std::size_t width, const std::strin
     return result + (line.empty() ? "" : indent + line + "\n");
 }
 
+// An option's help in the column beside it; CLI11 puts a multi-line description's later lines under the
+// first.
+std::string columnHelp(const std::string& help)
+{
+    std::string lines = wrapped(help, kHelpWidth - kOptionColumn - 2, "");
+    lines.pop_back();
+    return lines;
+}
+
 // The help's closing text; the column list comes from the table the writers use.
 std::string footer()
 {
@@ -101,10 +110,7 @@ std::string helpOf(const Setting& setting)
     } else if (const std::string fallback = defaultText(setting); !fallback.empty()) {
         help += " (default: " + fallback + ")";
     }
-    // CLI11 puts a multi-line description's later lines under the first.
-    std::string lines = wrapped(help, kHelpWidth - kOptionColumn - 2, "");
-    lines.pop_back();
-    return lines;
+    return columnHelp(help);
 }
 
 // The settings of `groups` as options of `app`, each setting the request through the table.
@@ -168,6 +174,18 @@ const char* groupTitle(SettingGroup group)
     return "Verify";
 }
 
+const std::vector<ProgramOption>& programOptions()
+{
+    static const std::vector<ProgramOption> options = {
+        {"--quiet", "", "print nothing but errors: no progress, warnings or summary (scripts read the files)"},
+        {"--progress", "auto|json",
+         "auto: a line on standard error when it is a terminal; json: JSON lines on standard error whatever it is, "
+         "a few a second and one as each pass ends, even with --quiet (default: auto)"},
+        {"--version", "", "print the version and exit"},
+    };
+    return options;
+}
+
 std::string optionName(const std::string& settingName)
 {
     std::string option = "--" + settingName;
@@ -220,10 +238,16 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
                     {SettingGroup::Input, SettingGroup::Measurement, SettingGroup::AreaAndScenes, SettingGroup::Outputs,
                      SettingGroup::Metadata, SettingGroup::Verify},
                     [](const Setting&) { return true; });
-    app.add_flag("--quiet", commandLine.quiet,
-                 "print nothing but errors: no progress, warnings or summary (scripts read the files)")
-        ->group("Program");
-    app.add_flag("--version", version, "print the version and exit")->group("Program");
+    std::string progress = "auto";
+    for (const ProgramOption& program : programOptions()) {
+        const std::string name = program.option;
+        CLI::Option* option = name == "--quiet"      ? app.add_flag(name, commandLine.quiet, columnHelp(program.help))
+                              : name == "--version" ? app.add_flag(name, version, columnHelp(program.help))
+                                                    : app.add_option(name, progress, columnHelp(program.help));
+        if (*program.valueName)
+            option->type_name(program.valueName);
+        option->group("Program");
+    }
 
     try {
         app.parse(argc, argv);
@@ -238,6 +262,9 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
         return commandLine;
     }
     commandLine.inputPathGiven = app.count("FILE") > 0;
+    if (progress != "auto" && progress != "json")
+        throw RequestError("--progress " + progress + ": expected auto or json");
+    commandLine.jsonProgress = progress == "json";
     if (const std::string reason = validate(request); !reason.empty())
         throw RequestError(reason);
     return commandLine;

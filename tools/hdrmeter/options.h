@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <hdrmeter/clip.h>
 #include <hdrmeter/settings.h>
@@ -19,9 +20,19 @@ struct CommandLine {
     Request request;
     bool inputPathGiven = false;
     bool quiet = false;  // --quiet: nothing on the terminal but errors
+    bool jsonProgress = false;  // --progress json: progress as JSON lines on standard error, quiet or not
     // Set for --help and --version: print this on standard output and exit with status 0.
     std::optional<std::string> immediateOutput;
 };
+
+// An option of the program itself rather than of the measurement: --quiet, --progress, --version.
+struct ProgramOption {
+    const char* option;     // "--progress"
+    const char* valueName;  // "auto|json"; "" for a flag
+    const char* help;       // one sentence, without the default
+};
+// The program's own options, in the order --help, the man page and completion show them.
+const std::vector<ProgramOption>& programOptions();
 
 // Parses the command line into a request that validate() accepts. Throws RequestError with a one-line
 // reason for anything that cannot be carried out.

@@ -1,6 +1,9 @@
 #include "progress.h"
 
 #include <algorithm>
+#include <cmath>
+
+#include <nlohmann/json.hpp>
 
 namespace hdrmeter::cli {
 
@@ -30,6 +33,17 @@ std::string progressLine(long long framesDone, std::optional<long long> framesEx
     return text;
 }
 
+std::string progressJson(int pass, long long framesDone, std::optional<long long> framesExpected, double elapsedSeconds)
+{
+    nlohmann::ordered_json line;
+    line["pass"] = pass;
+    line["frames_done"] = framesDone;
+    line["frames_expected"] = framesExpected ? nlohmann::ordered_json(*framesExpected) : nlohmann::ordered_json();
+    // Milliseconds are all a pipeline's clock needs; more digits would only vary from run to run.
+    line["elapsed_seconds"] = std::round(elapsedSeconds * 1000.0) / 1000.0;
+    return line.dump();
+}
+
 ProgressReporter::ProgressReporter(bool enabled, std::optional<long long> framesExpected)
     : enabled_(enabled), framesExpected_(framesExpected), start_(Clock::now()), lastShown_(start_)
 {
@@ -56,6 +70,34 @@ void ProgressReporter::finish()
         std::fflush(stderr);
         lineShown_ = false;
     }
+}
+
+JsonProgressReporter::JsonProgressReporter(int pass, std::optional<long long> framesExpected)
+    : pass_(pass), framesExpected_(framesExpected), start_(Clock::now()), lastShown_(start_)
+{
+}
+
+void JsonProgressReporter::frameDone(long long framesDone)
+{
+    framesDone_ = framesDone;
+    const Clock::time_point now = Clock::now();
+    if (now - lastShown_ >= kShowInterval)
+        write(framesDone, now);
+}
+
+void JsonProgressReporter::finish()
+{
+    if (framesWritten_ != framesDone_)
+        write(framesDone_, Clock::now());
+}
+
+void JsonProgressReporter::write(long long framesDone, Clock::time_point now)
+{
+    lastShown_ = now;
+    framesWritten_ = framesDone;
+    const double elapsedSeconds = std::chrono::duration<double>(now - start_).count();
+    std::fprintf(stderr, "%s\n", progressJson(pass_, framesDone, framesExpected_, elapsedSeconds).c_str());
+    std::fflush(stderr);
 }
 
 }  // namespace hdrmeter::cli

@@ -133,6 +133,10 @@ std::string manPage()
             page += ".\n";
         }
     }
+    page += ".SH PROGRAM OPTIONS\n";
+    for (const ProgramOption& program : programOptions())
+        page += ".TP\n\\fB" + roff(program.option) + "\\fR" +
+                (*program.valueName ? " \\fI" + roff(program.valueName) + "\\fR" : "") + "\n" + roff(program.help) + ".\n";
     page += ".SH EXIT STATUS\n.TP\n0\nsuccess\n.TP\n1\nbad input: unreadable, damaged or cut short, not measurable, "
             "or an output that cannot be written\n.TP\n2\nbad usage\n.TP\n3\na \\fB\\-\\-verify\\fR check failed "
             "(the run itself complete)\n.TP\n128+N\nstopped by signal N (SIGINT 130, SIGTERM 143, SIGHUP 129); "
@@ -143,7 +147,17 @@ std::string manPage()
 
 std::string bashCompletion()
 {
-    std::string options = "--help --version", choices, files;
+    std::string options = "--help", choices, files;
+    for (const ProgramOption& program : programOptions()) {
+        options += " " + std::string(program.option);
+        if (*program.valueName) {
+            std::string words = program.valueName;
+            for (char& c : words)
+                c = c == '|' ? ' ' : c;
+            choices += "        " + std::string(program.option) + ") COMPREPLY=($(compgen -W \"" + words +
+                       "\" -- \"$cur\")); return ;;\n";
+        }
+    }
     std::string mergeOptions = "--help --no-remeasure";
     for (const Setting& setting : settings()) {
         if (!setting.offered)

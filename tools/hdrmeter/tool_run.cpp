@@ -58,14 +58,24 @@ int exitStatusForSignal()
     return number != 0 ? 128 + number : kExitSuccess;
 }
 
-// Progress on standard error when it is a terminal, one line per pass; warnings as they arise. Quiet, it
-// says nothing.
+// Progress on standard error when it is a terminal, one line per pass, or as JSON lines for a pipeline;
+// warnings as they arise. Quiet, it says nothing but the JSON lines asked for.
 class TerminalObserver : public Observer {
 public:
-    explicit TerminalObserver(bool quiet = false) : quiet_(quiet) {}
+    explicit TerminalObserver(bool quiet = false, bool jsonProgress = false) : quiet_(quiet), jsonProgress_(jsonProgress) {}
 
     void progress(int pass, long long framesDone, std::optional<long long> framesExpected) override
     {
+        if (jsonProgress_) {
+            if (!json_ || pass != jsonPass_) {
+                if (json_)
+                    json_->finish();
+                json_ = std::make_unique<JsonProgressReporter>(pass, framesExpected);
+                jsonPass_ = pass;
+            }
+            json_->frameDone(framesDone);
+            return;
+        }
         if (quiet_)
             return;
         if (pass != pass_) {
@@ -80,10 +90,20 @@ public:
     {
         if (quiet_)
             return;
-        finish();
+        // A warning interrupts the terminal's line, not a pipeline's count of the pass.
+        finishLine();
         reportError("warning: " + line);
     }
     void finish()
+    {
+        finishLine();
+        if (json_)
+            json_->finish();
+        json_.reset();
+    }
+
+private:
+    void finishLine()
     {
         if (reporter_)
             reporter_->finish();
@@ -91,10 +111,12 @@ public:
         pass_ = 0;
     }
 
-private:
     bool quiet_;
+    bool jsonProgress_;
     std::unique_ptr<ProgressReporter> reporter_;
+    std::unique_ptr<JsonProgressReporter> json_;
     int pass_ = 0;
+    int jsonPass_ = 0;
 };
 
 int reportRun(const Request& request, const Report& report, bool quiet = false);
@@ -105,7 +127,7 @@ int measureClip(const CommandLine& commandLine)
     if (!request.demo && request.input == "-" && !commandLine.inputPathGiven && isatty(STDIN_FILENO))
         throw RequestError("no input: give a FILE, pipe a stream into standard input, or try --demo");
 
-    TerminalObserver observer(commandLine.quiet);
+    TerminalObserver observer(commandLine.quiet, commandLine.jsonProgress);
     Report report;
     try {
         report = measure(request, &observer, &stopRequest);

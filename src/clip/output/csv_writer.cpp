@@ -20,12 +20,16 @@ std::string csvHeader(const Columns& columns)
     return header + "\n";
 }
 
-std::string csvRow(const FrameRecord& record, const Columns& columns)
+std::string csvRow(const FrameRecord& record, const Columns& columns, const FrameRate& frameRate)
 {
     std::string row;
     for (const FrameColumn* column : columns) {
         if (!row.empty())
             row += ',';
+        if (column->text) {
+            row += column->text(record, frameRate);
+            continue;
+        }
         const double value = column->value(record);
         if (std::isnan(value))
             continue;
@@ -39,7 +43,7 @@ std::string csvText(const Report& report)
     const Columns columns = columnsOf(report.request);
     std::string text = csvHeader(columns);
     for (const FrameRecord& record : report.frames)
-        text += csvRow(record, columns);
+        text += csvRow(record, columns, report.stream.frameRate);
     return text;
 }
 

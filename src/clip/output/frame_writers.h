@@ -3,7 +3,9 @@
 #ifndef HDRMETER_CLIP_FRAME_WRITERS_H
 #define HDRMETER_CLIP_FRAME_WRITERS_H
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <hdrmeter/clip.h>
@@ -11,16 +13,19 @@
 namespace hdrmeter::clip {
 
 using Columns = std::vector<const FrameColumn*>;
+// Frames per second as a numerator and a denominator, for the text columns (the timecode).
+using FrameRate = std::optional<std::pair<int, int>>;
 
 // The shortest decimal text that reads back as exactly the same double.
 std::string roundTripNumber(double value);
 
 // Comma-separated values: one header row of the columns' names, then one row per frame.
 std::string csvHeader(const Columns& columns);
-std::string csvRow(const FrameRecord& record, const Columns& columns);
+std::string csvRow(const FrameRecord& record, const Columns& columns, const FrameRate& frameRate);
 
 // JSON lines: one object per frame under the same names, and the arithmetic's name.
-std::string jsonLine(const FrameRecord& record, const Columns& columns, const std::string& coefficients);
+std::string jsonLine(const FrameRecord& record, const Columns& columns, const std::string& coefficients,
+                     const FrameRate& frameRate);
 
 }  // namespace hdrmeter::clip
 

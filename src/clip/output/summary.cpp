@@ -11,6 +11,7 @@
 
 #include "libav/stream_format.h"
 #include "output/metadata_json.h"
+#include "output/timecode.h"
 #include "request_rules.h"
 #include "verify/verification.h"
 
@@ -31,6 +32,43 @@ std::string formatFixed(double value, int decimals)
 }
 
 }  // namespace
+
+std::vector<std::string> brightestScenes(const Report& report)
+{
+    const std::vector<SceneResult>& scenes = report.scenes;
+    // One scene is the clip itself: its figures are the lines above.
+    if (scenes.size() < 2)
+        return {};
+    std::vector<std::size_t> order(scenes.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    // Stable, so that scenes of equal light keep the order they are shown in.
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (scenes[a].maxCllNits != scenes[b].maxCllNits)
+            return scenes[a].maxCllNits > scenes[b].maxCllNits;
+        return scenes[a].maxFallNits > scenes[b].maxFallNits;
+    });
+    const std::size_t shown = std::min(scenes.size(), kSummaryScenes);
+    std::string heading = std::to_string(shown) + " of " + std::to_string(scenes.size()) + ", by MaxCLL, then MaxFALL";
+    if (shown < scenes.size())
+        heading += "; " + std::to_string(scenes.size() - shown) + " left out (" + mention("summary_json") +
+                   " has every scene)";
+    const bool timed = !timecodeOf(0, report.stream.frameRate).empty();
+    std::vector<std::string> lines = {labelled("brightest scenes", heading)};
+    lines.back().pop_back();
+    lines.push_back(std::string("  scene  first frame") + (timed ? "  timecode    " : "") +
+                    "  frames  MaxCLL  MaxFALL  average light");
+    for (std::size_t rank = 0; rank < shown; ++rank) {
+        const SceneResult& scene = scenes[order[rank]];
+        char row[200];
+        std::snprintf(row, sizeof row, "  %5zu  %11lld%s%s  %6lld  %6lld  %7lld  %13s", order[rank], scene.firstFrame,
+                      timed ? "  " : "", timed ? timecodeOf(scene.firstFrame, report.stream.frameRate).c_str() : "",
+                      scene.frameCount, wholeNits(scene.maxCllNits), wholeNits(scene.maxFallNits),
+                      formatFixed(scene.meanAverageLightNits, 3).c_str());
+        lines.emplace_back(row);
+    }
+    return lines;
+}
 
 long long wholeNits(double nits)
 {
@@ -133,10 +171,17 @@ void printSummary(std::ostream& out, const MeasurementSummary& summary, const Ru
         out << "MaxCLL                none (no frame was measured)\n";
         out << "MaxFALL               none (no frame was measured)\n";
     } else {
+        // The first frame's timecode finds the peak in an editor's timeline.
+        const auto where = [&facts](const FramePeak& peak) {
+            const std::string timecode = timecodeOf(peak.firstFrames().front(), facts.frameRate);
+            if (timecode.empty())
+                return peak.describeFrames();
+            return peak.describeFrames() + (peak.frameCount() == 1 ? " (" : " (the first at ") + timecode + ")";
+        };
         out << "MaxCLL                " << wholeNits(summary.maxCll().value()) << " nits (" << formatFixed(summary.maxCll().value(), 3)
-            << ") at " << summary.maxCll().describeFrames() << "\n";
+            << ") at " << where(summary.maxCll()) << "\n";
         out << "MaxFALL               " << wholeNits(summary.maxFall().value()) << " nits ("
-            << formatFixed(summary.maxFall().value(), 3) << ") at " << summary.maxFall().describeFrames() << "\n";
+            << formatFixed(summary.maxFall().value(), 3) << ") at " << where(summary.maxFall()) << "\n";
         for (const auto& [label, text] : facts.peakLines)
             out << labelled(label, text);
         out << "frames above " << threshold << std::string(threshold.size() < 9 ? 9 - threshold.size() : 1, ' ')
@@ -144,6 +189,8 @@ void printSummary(std::ostream& out, const MeasurementSummary& summary, const Ru
             << formatFixed(summary.framesAboveThresholdPercent(), 1) << " %)\n";
         out << "pixels above " << threshold << std::string(threshold.size() < 9 ? 9 - threshold.size() : 1, ' ')
             << formatFixed(summary.pixelsAboveThresholdPercent(), 3) << " %\n";
+        for (const std::string& line : facts.sceneTable)
+            out << line << "\n";
     }
     if (facts.metadata.mastering)
         out << "mastering display     " << describeMasteringDisplay(*facts.metadata.mastering)
@@ -412,6 +459,8 @@ std::string summaryText(const Report& report)
                                                               formatFixed(robust->maxFallNits, 3) + "), the " +
                                                               percentiles + " of the frames' average light");
     }
+    runFacts.sceneTable = brightestScenes(report);
+    runFacts.frameRate = facts.frameRate;
     runFacts.closingLines = verifyLines(report);
     for (auto& line : completeHdr10Lines(report))
         runFacts.closingLines.push_back(std::move(line));

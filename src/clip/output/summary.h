@@ -1,6 +1,7 @@
 #ifndef HDRMETER_CLIP_SUMMARY_H
 #define HDRMETER_CLIP_SUMMARY_H
 
+#include <cstddef>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -27,10 +28,20 @@ struct RunFacts {
     std::vector<std::pair<std::string, std::string>> closingLines;
     // After MaxCLL and MaxFALL: where MaxCLL is, and the robust peaks.
     std::vector<std::pair<std::string, std::string>> peakLines;
+    // The stream's frames per second, numerator and denominator: the peaks' frames get their timecode.
+    std::optional<std::pair<int, int>> frameRate;
+    // After the share above the threshold: the brightest scenes, a label line and then a table.
+    std::vector<std::string> sceneTable;
 };
+
+// How many scenes the summary's table shows; the summary JSON has them all.
+constexpr std::size_t kSummaryScenes = 10;
 
 // "0.708 0.292" and the like: the mastering display as one line, or "" when nothing is stated.
 std::string describeMasteringDisplay(const MasteringDisplay& display);
+
+// The summary's table of the brightest scenes, none for a clip of one scene.
+std::vector<std::string> brightestScenes(const Report& report);
 
 void printSummary(std::ostream& out, const MeasurementSummary& summary, const RunFacts& facts);
 

@@ -1,5 +1,6 @@
 // The summary for machines: the light levels, where they are, the area, the scenes and the stream's word.
 #include "output/metadata_json.h"
+#include "output/timecode.h"
 
 namespace hdrmeter::clip {
 
@@ -9,6 +10,10 @@ nlohmann::ordered_json pairOrNull(const std::optional<std::array<double, 2>>& pa
 {
     return pair ? nlohmann::ordered_json::array({(*pair)[0], (*pair)[1]}) : nlohmann::ordered_json();
 }
+
+// Raised when a member changes shape, so that a reader can tell the forms apart: "scenes" held bare first
+// frames before it held objects.
+constexpr int kSummaryFormatVersion = 2;
 
 nlohmann::ordered_json numberOrNull(const std::optional<double>& value)
 {
@@ -24,6 +29,7 @@ nlohmann::ordered_json summaryJson(const Report& report)
     const MeasurementSummary& summary = report.summary;
     const bool measured = summary.framesMeasured() > 0;
     nlohmann::ordered_json json;
+    json["format_version"] = kSummaryFormatVersion;
     json["frames"] = summary.framesMeasured();
     json["max_cll_nits"] = summary.maxCll().value();
     json["max_fall_nits"] = summary.maxFall().value();
@@ -54,8 +60,17 @@ nlohmann::ordered_json summaryJson(const Report& report)
                            {"width", facts.width > 0 ? facts.width - area.left - area.right : 0},
                            {"height", facts.height > 0 ? facts.height - area.top - area.bottom : 0}};
     json["scenes"] = nlohmann::ordered_json::array();
-    for (const SceneResult& scene : report.scenes)
-        json["scenes"].push_back(scene.firstFrame);
+    for (const SceneResult& scene : report.scenes) {
+        const std::string timecode = timecodeOf(scene.firstFrame, facts.frameRate);
+        json["scenes"].push_back({{"first_frame", scene.firstFrame},
+                                  {"timecode", timecode.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(timecode)},
+                                  {"frames", scene.frameCount},
+                                  {"max_cll_nits", scene.maxCllNits},
+                                  {"max_fall_nits", scene.maxFallNits},
+                                  {"max_cll", wholeNits(scene.maxCllNits)},
+                                  {"max_fall", wholeNits(scene.maxFallNits)},
+                                  {"average_light_nits", scene.meanAverageLightNits}});
+    }
     // Each scene's own content, beside "scenes"; the statistics are still those of "active_area".
     json["scene_active_areas"] = nlohmann::ordered_json::array();
     for (const SceneResult& scene : report.scenes)
