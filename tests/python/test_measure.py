@@ -252,7 +252,8 @@ def test_exact_maxcll_and_maxfall_are_the_definitions_in_double_precision(tmp_pa
     subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-f", "rawvideo", "-pix_fmt", f"yuv{layout}p{depth}le",
                     "-s", f"{width}x{height}", "-i", str(raw), "-vf",
                     f"setparams=range={'pc' if full else 'tv'}:color_trc=smpte2084:colorspace={matrix}:color_primaries={primaries}",
-                    "-c:v", "ffv1", str(mkv)], check=True)
+                    # ffmpeg 7.1 keeps the range only as an output option; 5.1 takes both.
+                    "-color_range", "pc" if full else "tv", "-c:v", "ffv1", str(mkv)], check=True)
 
     kr, kb = (0.2627, 0.0593) if matrix == "bt2020nc" else (0.2126, 0.0722)
     kg = 1 - kr - kb
