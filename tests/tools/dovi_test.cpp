@@ -127,7 +127,7 @@ TEST(DolbyVision, StatedMetadataIsReadAndCheckedAgainstThePicture)
     // The wrong stream's figures: shot 1's max_pq, 2600 against the picture's 3099, and Level 6's 1000
     // nits below the measured MaxCLL. The streams' README gives the picture's figures as hdrmeter measured
     // them when its light was still rounded to whole codes: continuous light may differ by up to half a
-    // 10-bit code, about two 12-bit PQ codes and 0.3 % of the light at these levels.
+    // 10-bit code: about two 12-bit PQ codes, and 0.54 % of the light at 5293 nits.
     const ProgramRun wrong = runShell(scratch, "PROGRAM --verify-json v.json '" + kStreams + "dv81_wrong.hevc'");
     EXPECT_EQ(wrong.exitStatus, 3);
     auto checks = checksByName(jsonIn(scratch.file("v.json")));
@@ -137,5 +137,5 @@ TEST(DolbyVision, StatedMetadataIsReadAndCheckedAgainstThePicture)
     EXPECT_EQ(checks["dovi_level1"].at("shots_beyond"), 1);
     EXPECT_EQ(checks["dovi_level5"].at("at_shot_first_frame"), 24);
     EXPECT_EQ(checks["dovi_level6_max_cll"].at("stated_nits"), 1000);
-    EXPECT_NEAR(checks["dovi_level6_max_cll"].at("measured_nits").get<double>(), 5293, 5293 * 0.003);
+    EXPECT_NEAR(checks["dovi_level6_max_cll"].at("measured_nits").get<double>(), 5293, 5293 * 0.006);
 }
