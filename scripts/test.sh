@@ -24,7 +24,7 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHDRMETER_SANITIZE=a
   -DHDRMETER_BUILD_TESTS=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan --output-on-failure -j"$jobs"
+  LSAN_OPTIONS=suppressions=$PWD/scripts/lsan_fonts.supp ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 echo "== reliability: thread sanitizer, fuzzers, fault injection, soak"
 bash scripts/reliability.sh
