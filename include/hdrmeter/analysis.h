@@ -6,7 +6,8 @@
 // "nit" is cd/m2; "percent" is 0..100; "PQ signal" is an SMPTE ST 2084 non-linear value in 0..1.
 // "Light" of a pixel is the luminance of the largest of its R', G' and B' signals (maxRGB), each derived
 // from the pixel's codes and held in light codes (see Coefficients); "luminance" of a pixel is that of its
-// luma code.
+// luma code. An R'G'B' frame's signals are its codes themselves; its luma code is the matrix's
+// Kr R' + Kg G' + Kb B' to the nearest code (the Y' of the Y'CbCr encode made from it).
 //
 // Errors: invalid settings or frames raise std::invalid_argument with a one-line reason; nothing is
 // measured then. Failed allocations raise std::bad_alloc.
@@ -61,19 +62,32 @@ enum class Matrix {
     Bt709,   // ITU-R BT.709 (Kr 0.2126, Kb 0.0722)
 };
 
+// How a frame's three planes carry its colour.
+enum class ColourModel {
+    YCbCr,  // Y', Cb, Cr in `layout`
+    Rgb,    // R', G', B' at full resolution, no matrix between the codes and the light; `layout` is ignored
+};
+
 // One frame as the host holds it. Samples are unsigned 16-bit words in the machine's byte order holding
 // the code in their low bits. Rows of a plane lie `strides[i]` bytes apart (negative for bottom-up
 // planes); |stride| must be at least a row's bytes, even, and the planes 2-byte aligned. Chroma planes
 // have ceil(width / 2) samples a row in 4:2:0 and 4:2:2, and ceil(height / 2) rows in 4:2:0.
 // The analyzer only reads the planes.
 struct FrameView {
-    const std::uint16_t* planes[3] = {nullptr, nullptr, nullptr};  // Y, Cb, Cr
+    // Y, Cb, Cr; or R', G', B' in that order whatever order the host stores them in (a gbrp frame's
+    // planes 2, 0, 1; a packed rgb48 row's words 0, 1, 2 of its first pixel).
+    const std::uint16_t* planes[3] = {nullptr, nullptr, nullptr};
     std::ptrdiff_t strides[3] = {0, 0, 0};                           // bytes from a row to the next, per plane
     int width = 0;                                                   // luma samples a row, at least 1
     int height = 0;                                                  // luma rows, at least 1
     ChromaLayout layout = ChromaLayout::Yuv420;
     int bitDepth = 10;                                               // 10, 12 or 16
     SampleRange range = SampleRange::Narrow;
+    ColourModel model = ColourModel::YCbCr;
+    // 16-bit words from a pixel's sample to the next pixel's in a row, per plane: 1 for planar samples;
+    // with ColourModel::Rgb also 3 or 4 for packed pixels (rgb48, rgba64, whose alpha is not read), the
+    // three planes then pointing into the same rows. A row's bytes are then 2 x step x width.
+    int steps[3] = {1, 1, 1};
 };
 
 // The part of a frame that is measured, as offsets in luma pixels from each edge; all zero is the whole
@@ -251,7 +265,7 @@ public:
 
     // Measures the whole frame, or only its pixels inside `area`. std::invalid_argument for a frame that
     // breaks FrameView's rules, an area with a negative offset or none of the frame's pixels, or
-    // Coefficients::Listed on full-range samples.
+    // Coefficients::Listed on full-range samples or R'G'B' frames (the listed sets are Y'CbCr's).
     FrameStatistics analyze(const FrameView& frame) const;
     FrameStatistics analyze(const FrameView& frame, const ActiveArea& area) const;
     // Statistics made whole from the parts of some this analyzer's settings measured: the same values as

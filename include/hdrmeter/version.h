@@ -5,7 +5,7 @@
 #define HDRMETER_VERSION_H
 
 #define HDRMETER_VERSION_MAJOR 0
-#define HDRMETER_VERSION_MINOR 5
+#define HDRMETER_VERSION_MINOR 6
 #define HDRMETER_VERSION_PATCH 0
 
 // One number for preprocessor comparisons: #if HDRMETER_VERSION >= HDRMETER_MAKE_VERSION(0, 3, 0).
