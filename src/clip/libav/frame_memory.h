@@ -1,10 +1,8 @@
 // The memory decoded frames live in. libavcodec's own pools zero each new frame buffer in 4 KiB pages:
 // at 4K, the few hundred megabytes that a frame-threaded decoder and the frames waiting to be measured
 // hold cost tens of thousands of page faults (45,000 of a 4K HEVC run's 67,700) and two passes of zeroing
-// before the first frames are out, and every later access walks 4 KiB page tables. Here each frame is one
-// mapping that starts on a 2 MiB boundary and asks the kernel for 2 MiB pages; a fresh mapping is zero
-// already, so nothing is cleared by hand. A kernel without transparent huge pages gives 4 KiB pages, as
-// before.
+// before the first frames are out. Here each frame is one anonymous mapping: a fresh mapping is zero
+// already, so nothing is cleared by hand, and its pages follow the kernel's huge-page policy.
 #ifndef HDRMETER_CLIP_FRAME_MEMORY_H
 #define HDRMETER_CLIP_FRAME_MEMORY_H
 
