@@ -67,15 +67,17 @@ T valueOf(const Setting& setting, const std::string& text)
     } else if constexpr (std::is_same_v<T, std::string>) {
         return text;
     } else {
-        const double value = setting.kind == SettingKind::Time    ? secondsOf(setting.name, text, setting.expected)
-                             : setting.kind == SettingKind::Whole ? static_cast<double>(wholeOf(setting.name, text, setting.expected))
-                                                                  : decimalOf(setting.name, text, setting.expected);
+        if (setting.kind == SettingKind::Whole) {
+            const long long whole = wholeOf(setting.name, text, setting.expected);
+            if (static_cast<double>(whole) < setting.lowest || static_cast<double>(whole) > setting.highest)
+                refuse(setting, text);
+            return static_cast<T>(whole);
+        }
+        const double value = setting.kind == SettingKind::Time ? secondsOf(setting.name, text, setting.expected)
+                                                               : decimalOf(setting.name, text, setting.expected);
         if (value < setting.lowest || value > setting.highest)
             refuse(setting, text);
-        if constexpr (std::is_integral_v<T>)
-            return static_cast<T>(wholeOf(setting.name, text, setting.expected));
-        else
-            return value;
+        return static_cast<T>(value);
     }
 }
 
