@@ -8,13 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${HDRMETER_BENCH_RUNS:-3}
 frames=${HDRMETER_BENCH_FRAMES:-6000}
-tool=${HDRMETER_TOOL:-}
-if [ -z "$tool" ]; then
-  bash scripts/deps.sh bench
-  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DHDRMETER_BUILD_BENCH=ON -DHDRMETER_BUILD_TESTS=OFF >/dev/null
-  cmake --build build-bench -j"$(nproc)"
-  tool=build-bench/tools/hdrmeter/hdrmeter
-fi
+source scripts/bench_common.sh
+if [ -n "${HDRMETER_TOOL:-}" ]; then tool=$HDRMETER_TOOL; else build_bench_tool; fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/hdrmeter-memory-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 clip=$work/clip.mkv
@@ -23,7 +18,6 @@ ffmpeg -v error -nostdin -y -f lavfi -i "testsrc2=size=320x180:rate=25,format=yu
   -c:v libx265 -preset ultrafast \
   -x265-params log-level=error:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc "$clip"
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 peak() {  # kilobytes
   for _ in $(seq "$runs"); do
     /usr/bin/time -v -o "$work/time.txt" "$@" >/dev/null 2>&1

@@ -9,13 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${HDRMETER_BENCH_RUNS:-5}
 frames=${HDRMETER_BENCH_FRAMES:-480}
-tool=${HDRMETER_TOOL:-}
-if [ -z "$tool" ]; then
-  bash scripts/deps.sh bench
-  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DHDRMETER_BUILD_BENCH=ON -DHDRMETER_BUILD_TESTS=OFF >/dev/null
-  cmake --build build-bench -j"$(nproc)"
-  tool=build-bench/tools/hdrmeter/hdrmeter
-fi
+source scripts/bench_common.sh
+if [ -n "${HDRMETER_TOOL:-}" ]; then tool=$HDRMETER_TOOL; else build_bench_tool; fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/hdrmeter-segments-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 clip=$work/clip.mkv
@@ -24,9 +19,6 @@ ffmpeg -v error -nostdin -y -f lavfi -i "testsrc2=size=1920x1080:rate=24,noise=a
   -pix_fmt yuv420p10le -c:v libx265 -preset fast \
   -x265-params log-level=error:keyint=48:min-keyint=48:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc "$clip"
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-# "wall cpu" seconds of a command (CPU: user and system, its children included).
-timed() { /usr/bin/time -f "%e %U %S" -o "$work/time.txt" "$@" >/dev/null 2>&1; awk '{ print $1, $2 + $3 }' "$work/time.txt"; }
 report() {  # a label, then "wall cpu" lines on standard input: their medians
   cat >"$work/runs.txt"
   printf '%-34s wall %6.2f s   cpu %6.2f s\n' "$1" "$(cut -d' ' -f1 "$work/runs.txt" | median)" \

@@ -9,15 +9,13 @@
 #      (Google Benchmark, bench/tool_bench.cpp; target: at most 1.5x).
 # HDRMETER_BENCH_RUNS (default 15, at least 7: on a shared machine the median of fewer pairs moved by
 # several hundredths from run to run) sets the number of paired runs, HDRMETER_BENCH_FRAMES (default 48)
-# the clip's length, HDRMETER_BENCH_TOOL another build of the tool to time (a commit to compare).
+# the clip's length, HDRMETER_TOOL another build of the tool to time (a commit to compare).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh bench
+source scripts/bench_common.sh
 runs=${HDRMETER_BENCH_RUNS:-15}
 frames=${HDRMETER_BENCH_FRAMES:-48}
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DHDRMETER_BUILD_BENCH=ON -DHDRMETER_BUILD_TESTS=OFF >/dev/null
-cmake --build build-bench -j"$(nproc)"
-tool=${HDRMETER_BENCH_TOOL:-build-bench/tools/hdrmeter/hdrmeter}
+build_bench_tool
 clip=build-bench/bench_4k_hevc_420p10.mkv
 
 if [ ! -s "$clip" ]; then
@@ -28,9 +26,6 @@ if [ ! -s "$clip" ]; then
     "$clip"
 fi
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-# One whole process: its wall time and its CPU time (user and system, its threads included), in seconds.
-timed() { /usr/bin/time -f '%e %U %S' -o build-bench/time.txt "$@" >/dev/null 2>&1; awk '{ print $1, $2 + $3 }' build-bench/time.txt; }
 outputs=build-bench/bench_outputs
 mkdir -p "$outputs"
 every_output=(--csv "$outputs/frames.csv" --summary-json "$outputs/summary.json" --hdr10plus "$outputs/hdr10plus.json"
