@@ -247,6 +247,7 @@ public:
                  mention("active_area", "full") + " or a given area avoids it");
         MeasureOptions options = measureOptionsOf(report_.request);
         options.clip.source.log = libavLog_;
+        options.clip.warning = [this](const std::string& line) { warn(line); };
         options.clip.source.partials = std::move(partials);
         if (!request.madvrPath.empty()) {
             madvr_ = std::make_unique<MadvrSpool>();
@@ -318,12 +319,10 @@ public:
                 for (const auto& output : outputs_)
                     if (automatic && output->entry().perFrame && output->file().pipeReaderGone())
                         outputGone(*output);
-                passClipWarnings();
                 passLibavLines(false);
                 if (observer_)
                     observer_->progress(pass, framesDone, frames);
             });
-        passClipWarnings();
         passLibavLines(true);
         // A merge replays frames measured before: how fast it reads them says nothing of measuring.
         report_.elapsedSeconds = replaying_ ? 0.0 : std::chrono::duration<double>(lastFrame - start).count();
@@ -359,13 +358,6 @@ private:
         if (last && libavLinesLeftOut_ > 0 && observer_)
             observer_->ffmpegMessage(AV_LOG_WARNING, "FFmpeg wrote " + std::to_string(libavLinesLeftOut_) +
                                                          " more messages, left out");
-    }
-
-    void passClipWarnings()
-    {
-        const std::vector<std::string>& warnings = measurement_->clip().warnings();
-        for (; clipWarningsPassed_ < warnings.size(); ++clipWarningsPassed_)
-            warn(warnings[clipWarningsPassed_]);
     }
 
     void outputGone(OutputSink& output)
@@ -623,7 +615,6 @@ private:
     Columns columns_;
     std::vector<std::unique_ptr<OutputSink>> outputs_;
     OutputSink* goneOutput_ = nullptr;
-    std::size_t clipWarningsPassed_ = 0;
     std::optional<long long> nextFrame_;  // after the last frame handed out
 };
 
