@@ -65,6 +65,21 @@ inline Measured measureIn(const ScratchDirectory& scratch, const Settings& setti
     return measured;
 }
 
+// merge() of `parts` (in the scratch directory) into the outputs of `outputs`.
+inline Measured mergeIn(const ScratchDirectory& scratch, const Settings& outputs, const std::vector<std::string>& parts,
+                        bool remeasure = true)
+{
+    hdrmeter::clip::MergeRequest merge;
+    merge.outputs = requestIn(scratch, outputs);
+    for (const std::string& part : parts)
+        merge.partials.push_back(scratch.file(part));
+    merge.remeasure = remeasure;
+    Measured measured;
+    measured.report = hdrmeter::clip::merge(merge);
+    measured.summary = hdrmeter::clip::spelledPlainly(hdrmeter::clip::summaryText(measured.report));
+    return measured;
+}
+
 // Standard input taken from a file while it lives, as a shell's `<` gives it.
 class StandardInputFrom {
 public:
