@@ -56,10 +56,9 @@ struct Measured {
 
 inline Measured measureIn(const ScratchDirectory& scratch, const Settings& settings)
 {
-    // The program's hooks: FFmpeg's lines go to the run whose decoder wrote them, which names damage by
-    // them, and YUV4MPEG2 and raw files are measured mapped.
-    static const bool hooked = (hdrmeter::clip::captureLibavMessages({}), hdrmeter::clip::installMappedReadGuard(), true);
-    (void)hooked;
+    // As the program's: FFmpeg's lines go to the run whose decoder wrote them, which names damage by them.
+    static const bool captured = (hdrmeter::clip::captureLibavMessages({}), true);
+    (void)captured;
     Measured measured;
     measured.report = hdrmeter::clip::measure(requestIn(scratch, settings));
     measured.summary = hdrmeter::clip::spelledPlainly(hdrmeter::clip::summaryText(measured.report));

@@ -50,6 +50,8 @@ TEST(FfmpegClient, FilesInEveryCodecGiveTheAnalyzersNumbersAndTheirTags)
         // From a file these two are mapped, not read; a header tag of odd length puts the frames at odd offsets.
         {"y4m", y4m, "yuv444p16le", 33, 17, ChromaLayout::Yuv444, 16, {}, false, untagged},
     };
+    // As the program does: YUV4MPEG2 and raw files are then measured where they lie, mapped.
+    hdrmeter::clip::installMappedReadGuard();
     ScratchDirectory scratch;
     const int frameCount = 3;
     for (const Clip& clip : clips) {
