@@ -125,7 +125,7 @@ public:
         options.clip.source.log = libavLog_;
         options.clip.warning = [this](const std::string& line) { warn(line); };
         options.clip.source.partials = std::move(partials);
-        // What an output keeps of every frame, it is handed as the frame is measured.
+        // An output that keeps every frame's statistics or content is handed them as each frame is measured.
         const Columns columns = columnsOf(request);
         bool keepStatistics = false, keepContent = false;
         for (const OutputSpec& entry : outputTable())
