@@ -121,7 +121,10 @@ class MadvrWriter : public OutputWriter {
 public:
     bool describesStream() const override { return true; }
     bool keepsStatistics() const override { return true; }
-    void statistics(std::size_t position, const FrameStatistics& statistics) override { spool_.put(position, statistics); }
+    void statistics(std::size_t position, const FrameStatistics& statistics) override
+    {
+        spool_.put(position, statistics);
+    }
     std::string finish(const RunOutcome& outcome, OutputFile& file) override
     {
         spool_.writeTo(file, outcome.report, outcome.frames, outcome.report.ending == Ending::Complete);
@@ -141,7 +144,10 @@ public:
     {
         recorder_.putStatistics(position, statistics);
     }
-    void content(std::size_t position, const ContentBounds& content) override { recorder_.putContent(position, content); }
+    void content(std::size_t position, const ContentBounds& content) override
+    {
+        recorder_.putContent(position, content);
+    }
     std::string finish(const RunOutcome& outcome, OutputFile& file) override
     {
         if (outcome.report.ending != Ending::Complete)
