@@ -9,7 +9,7 @@ using hdrmeter::clip::Ending;
 
 // Damaged HEVC as users meet it: a reference packet dropped from a Matroska file, random bytes written
 // over a stretch of a raw stream. By default the run ends at the first damaged frame or gap, naming it,
-// with the frames before it kept; with --accept-damaged every frame is measured, the damaged ones flagged
+// with the frames before it kept; with accept_damaged every frame is measured, the damaged ones flagged
 // and left out of the statistics, and frames after a gap keep their numbers from the undamaged file.
 TEST(Damage, DamagedFramesEndTheRunOrAreFlaggedAndLeftOut)
 {

@@ -64,7 +64,7 @@ std::vector<double> numbersOf(std::string text)
 }
 
 
-// An HEVC stream with the HDR10+ entries of `plus` (hdrmeter's own --hdr10plus file) as SEI messages: a
+// An HEVC stream with the HDR10+ entries of `plus` (hdrmeter's own HDR10+ file) as SEI messages: a
 // user data registered ITU-T T.35 SEI before each picture's first slice, frame f carrying entry f - shift
 // (the first entry before that). The stream must be in presentation order (no B-frames).
 std::string withHdr10Plus(const std::string& hevc, const json& plus, long long shift)
@@ -170,7 +170,7 @@ TEST(Metadata, AutomaticAreaGivesTheOutputsOfTheExplicitOneFromAFileAndFromAPipe
 
 // Letterboxed and pillarboxed pictures, with edges off the coders' block grid, fading in from black and
 // encoded lossily at two qualities by x265 and SVT-AV1: the automatic area is the true bars, where the
-// rule of black samples alone (--bars-tolerance 0) keeps the ringing beside them.
+// rule of black samples alone (bars_tolerance 0) keeps the ringing beside them.
 TEST(Metadata, TheAutomaticAreaOfLossyEncodesIsTheirBars)
 {
     ScratchDirectory scratch;
@@ -552,9 +552,9 @@ TEST(Metadata, TheMasteringDisplayReachesTheLinesAndTheDolbyVisionConfig)
     }
 }
 
-// --verify: stated light levels below, at and above the measured ones, and HDR10+ made from hdrmeter's own
-// file written into the stream in sync and 3 frames late. The shift is found as 3, and a failed check
-// gives exit status 3.
+// Verification: stated light levels below, at and above the measured ones, and HDR10+ made from hdrmeter's
+// own file written into the stream in sync and 3 frames late. The shift is found as 3, and a failed check
+// fails the verification of a complete run.
 TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
 {
     ScratchDirectory scratch;
@@ -580,7 +580,7 @@ TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
     const long long maxCll = measured.at("max_cll"), maxFall = measured.at("max_fall");
     const json plus = readJson(scratch.file("plus.json"));
     ASSERT_GE(plus.at("SceneInfoSummary").at("SceneFirstFrameIndex").size(), 2u);
-    // Compact by default, a line of at most 400 bytes a frame; --pretty indents the same document.
+    // Compact by default, a line of at most 400 bytes a frame; pretty indents the same document.
     ASSERT_EQ(measureIn(scratch, with(plain, {{"pretty", "true"}, {"hdr10plus", "p.json"}})).report.ending,
               Ending::Complete);
     EXPECT_EQ(readJson(scratch.file("p.json")), plus);
@@ -663,7 +663,7 @@ TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
     }
 }
 
-// --verify compares like with like: HDR10+ written for the whole frame of a letterboxed clip, per scene or
+// Verification compares like with like: HDR10+ written for the whole frame of a letterboxed clip, per scene or
 // per frame, checked over all or part of the clip, passes; metadata no shift can explain (scaled, all
 // zero, one scene long) is not called shifted.
 TEST(Metadata, VerifyComparesEachStatedSceneWithTheSameFramesWholePictures)
