@@ -69,13 +69,19 @@ ClipRun::ClipRun(const ClipOptions& options, const StopRequest* stop)
 
 ClipRun::~ClipRun() = default;
 
+void ClipRun::warn(const std::string& line) const
+{
+    if (options_.warning)
+        options_.warning(line);
+}
+
 void ClipRun::chooseColour(int avTransfer, int avMatrix)
 {
     facts_.colour = hdrmeter::clip::chooseColour(avTransfer, avMatrix, options_.transfer, options_.matrix);
     if (!facts_.colour.refusal.empty())
         throw InputError(facts_.colour.refusal);
     if (!facts_.colour.warning.empty())
-        warnings_.push_back(facts_.colour.warning);
+        warn(facts_.colour.warning);
 }
 
 void ClipRun::rewind()
@@ -165,14 +171,13 @@ std::optional<FrameView> ClipRun::decode()
     }
     if (!frame->lostBefore.empty() && number == lastFrameNumber_ + 1 && !lossUnplaced_) {
         lossUnplaced_ = true;
-        warnings_.push_back("the decoder lost a frame before frame " + std::to_string(number) + " (" +
-                            frame->lostBefore + ") and the stream has no times to place it: the frames after " +
-                            "it are numbered as if none was lost");
+        warn("the decoder lost a frame before frame " + std::to_string(number) + " (" + frame->lostBefore +
+             ") and the stream has no times to place it: the frames after it are numbered as if none was lost");
     }
     if (frame->doviMetadata && !doviBlocksRead() && !doviSaid_) {
         doviSaid_ = true;
-        warnings_.push_back("the stream carries Dolby Vision metadata, which is not read: reading it needs FFmpeg 7.0 "
-                            "or later (this one has libavutil " + std::to_string(LIBAVUTIL_VERSION_MAJOR) + ")");
+        warn("the stream carries Dolby Vision metadata, which is not read: reading it needs FFmpeg 7.0 "
+             "or later (this one has libavutil " + std::to_string(LIBAVUTIL_VERSION_MAJOR) + ")");
     }
     lastFrameNumber_ = number;
     lastFrameDamage_ = frame->damage;

@@ -5,6 +5,7 @@
 #ifndef HDRMETER_CLIP_CLIP_RUN_H
 #define HDRMETER_CLIP_CLIP_RUN_H
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,6 +28,8 @@ struct ClipOptions {
     AnalysisSettings analysis;            // its transfer and matrix are the stream's, or the overrides
     bool lumaChecks = false;              // luma minimum, maximum and out-of-range counts per frame
     bool acceptDamaged = false;           // measure through damaged frames and gaps instead of ending there
+    // Where a warning worth a line (an untagged transfer, a lost frame) goes as it arises; unset, nowhere.
+    std::function<void(const std::string& line)> warning;
 };
 
 // The stream's facts as the report gives them, and the frames measured so far.
@@ -80,8 +83,6 @@ public:
     StaticMetadata staticMetadata() const;
     const std::string& failure() const;
     bool stopped() const;
-    // Warnings worth a line each (an untagged transfer), in the order they arose.
-    const std::vector<std::string>& warnings() const { return warnings_; }
     // The content of a frame decode() handed out: found in its pixels, or kept from before (a merge).
     ContentBounds contentOf(const FrameView& view, int barsTolerance) const;
     // The input went on past the time segment's end, in either pass.
@@ -99,6 +100,7 @@ private:
         int matrixTag = 0;
     };
     void chooseColour(int avTransfer, int avMatrix);
+    void warn(const std::string& line) const;
     std::string formatChange(const FrameFormat& format) const;
     // How a message names the setting that measures through damage.
 
@@ -110,7 +112,6 @@ private:
     FrameStatistics lastStatistics_;
     std::vector<std::uint16_t> gaplessLuma_;
     ClipFacts facts_;
-    std::vector<std::string> warnings_;
     std::string failure_;
     std::optional<StaticMetadata> firstPassMetadata_;
     long long lastFrameNumber_ = -1;

@@ -1,9 +1,6 @@
 // One run: the request checked, the input opened, the outputs created, the clip measured while the
 // per-frame outputs take their rows, and the report written to whatever else was asked for.
-#include <sys/stat.h>
-
 #include <chrono>
-#include <cmath>
 #include <memory>
 #include <new>
 #include <string>
@@ -18,14 +15,8 @@ extern "C" {
 #include "clip_errors.h"
 #include "clip_measurement.h"
 #include "libav/libav_messages.h"
-#include "output/chunk_lists.h"
-#include "output/frame_writers.h"
-#include "output/html_report.h"
-#include "output/madvr_file.h"
-#include "output/metadata_json.h"
+#include "output/output_writers.h"
 #include "files/output_file.h"
-#include "output/raster.h"
-#include "output/svg_plot.h"
 #include "writing.h"
 #include "merge_run.h"
 #include "partial/partial_file.h"
@@ -39,44 +30,6 @@ Observer::~Observer() = default;
 void Observer::progress(int, long long, std::optional<long long>) {}
 void Observer::ffmpegMessage(int, const std::string&) {}
 void Observer::warning(const std::string&) {}
-
-namespace {
-
-void writePlot(const Report& report, const FrameSequence& frames, const TextSink& out)
-{
-    const Request& request = report.request;
-    PlotLabels labels;
-    labels.title = report.stream.inputName + " (" + formatDescription(report.stream) + ")";
-    labels.thresholdNits = request.thresholdNits;
-    labels.percentiles = request.percentiles;
-    labels.top1Percent = request.top1Percent;
-    labels.top2Percent = request.top2Percent;
-    labels.bottomPercent = request.bottomPercent;
-    for (const SceneResult& scene : report.scenes)
-        labels.sceneCuts.push_back(scene.firstFrame);
-    labels.frameRate = report.stream.frameRate;
-    labels.stated = request.verify || !request.verifyJsonPath.empty();
-    if (labels.stated && report.metadata.lightLevel && report.metadata.lightLevel->maxCllNits > 0)
-        labels.statedMaxCllNits = report.metadata.lightLevel->maxCllNits;
-    renderLightPlot(frames, report.summary, labels, out);
-}
-
-void writeSummaryJson(const Report& report, const FrameSequence&, const TextSink& out)
-{
-    out(summaryJsonText(report));
-}
-
-void writeDoviConfig(const Report& report, const FrameSequence&, const TextSink& out)
-{
-    out(doviConfigJsonText(report));
-}
-
-void writeVerifyJson(const Report& report, const FrameSequence&, const TextSink& out)
-{
-    out(verifyJsonText(report));
-}
-
-}  // namespace
 
 std::string plotSvg(const Report& report)
 {
@@ -131,92 +84,15 @@ MeasureOptions measureOptionsOf(const Request& request)
     return options;
 }
 
-// How each output is written: the per-frame ones a header and then a row as each frame is decided, the
-// others at the end from the report and the frames the measurement kept.
-struct Writer {
-    std::string (*header)(const Columns& columns);
-    std::string (*row)(const FrameRecord& record, const Columns& columns, const std::string& coefficients,
-                       const FrameRate& frameRate);
-    void (*whole)(const Report& report, const FrameSequence& frames, const TextSink& out);
-};
-
-const Writer& writerOf(Output output)
-{
-    static const Writer csv{&csvHeader,
-                            [](const FrameRecord& record, const Columns& columns, const std::string&,
-                               const FrameRate& frameRate) { return csvRow(record, columns, frameRate); },
-                            nullptr};
-    static const Writer jsonLines{nullptr, &jsonLine, nullptr};
-    static const Writer plot{nullptr, nullptr, &writePlot}, summary{nullptr, nullptr, &writeSummaryJson},
-        hdr10Plus{nullptr, nullptr, &writeHdr10PlusJson}, dovi{nullptr, nullptr, &writeDoviConfig},
-        verify{nullptr, nullptr, &writeVerifyJson}, av1an{nullptr, nullptr, &writeAv1anScenes},
-        qpfile{nullptr, nullptr, &writeX265Qpfile}, keyframes{nullptr, nullptr, &writeFfmpegKeyframes};
-    // The madVR file is made from records kept while measuring (MadvrSpool), not from the report alone.
-    static const Writer madvr{nullptr, nullptr, nullptr};
-    // So is a partial result (PartialRecorder), and the HTML report (with the frame of MaxCLL).
-    static const Writer partial{nullptr, nullptr, nullptr};
-    switch (output) {
-    case Output::Csv:
-        return csv;
-    case Output::JsonLines:
-        return jsonLines;
-    case Output::Plot:
-        return plot;
-    case Output::SummaryJson:
-        return summary;
-    case Output::Hdr10Plus:
-        return hdr10Plus;
-    case Output::DoviConfig:
-        break;
-    case Output::Madvr:
-        return madvr;
-    case Output::VerifyJson:
-        return verify;
-    case Output::Partial:
-    case Output::HtmlReport:
-        return partial;
-    case Output::Av1anScenes:
-        return av1an;
-    case Output::X265Qpfile:
-        return qpfile;
-    case Output::FfmpegKeyframes:
-        return keyframes;
-    }
-    return dovi;
-}
-
-// One output file of the run.
-class OutputSink {
-public:
-    OutputSink(const OutputSpec& entry, const std::string& path, const Columns& columns, std::string coefficients)
-        : entry_(entry), writer_(writerOf(entry.output)), file_(path), columns_(columns),
-          coefficients_(std::move(coefficients))
+// One output file of the run and its writer.
+struct OutputSink {
+    OutputSink(const OutputSpec& entry, std::unique_ptr<OutputWriter> writer)
+        : entry(entry), writer(std::move(writer))
     {
-        if (writer_.header)
-            file_.write(writer_.header(columns_));
     }
-
-    void frame(const FrameRecord& record, const FrameRate& frameRate)
-    {
-        if (writer_.row)
-            file_.write(writer_.row(record, columns_, coefficients_, frameRate));
-    }
-
-    void finish(const Report& report, const FrameSequence& frames)
-    {
-        if (writer_.whole)
-            writer_.whole(report, frames, [this](const std::string& text) { file_.write(text); });
-    }
-
-    const OutputSpec& entry() const { return entry_; }
-    OutputFile& file() { return file_; }
-
-private:
-    const OutputSpec& entry_;
-    const Writer& writer_;
-    OutputFile file_;
-    const Columns& columns_;
-    std::string coefficients_;
+    const OutputSpec& entry;
+    std::unique_ptr<OutputWriter> writer;
+    std::unique_ptr<OutputFile> file;  // made once the input is open and no output names it
 };
 
 // "the frame", "the 3 frames".
@@ -247,25 +123,27 @@ public:
                  mention("active_area", "full") + " or a given area avoids it");
         MeasureOptions options = measureOptionsOf(report_.request);
         options.clip.source.log = libavLog_;
+        options.clip.warning = [this](const std::string& line) { warn(line); };
         options.clip.source.partials = std::move(partials);
-        if (!request.madvrPath.empty()) {
-            madvr_ = std::make_unique<MadvrSpool>();
-            options.frameStatistics = [spool = madvr_.get()](std::size_t position, const FrameStatistics& statistics) {
-                spool->put(position, statistics);
+        // An output that keeps every frame's statistics or content is handed them as each frame is measured.
+        const Columns columns = columnsOf(request);
+        bool keepStatistics = false, keepContent = false;
+        for (const OutputSpec& entry : outputTable())
+            if (!(request.*entry.path).empty()) {
+                outputs_.push_back(std::make_unique<OutputSink>(entry, outputWriter(entry.output, request, columns)));
+                keepStatistics = keepStatistics || outputs_.back()->writer->keepsStatistics();
+                keepContent = keepContent || outputs_.back()->writer->keepsContent();
+            }
+        if (keepStatistics)
+            options.frameStatistics = [this](std::size_t position, const FrameStatistics& statistics) {
+                for (const auto& output : outputs_)
+                    output->writer->statistics(position, statistics);
             };
-        }
-        if (!request.partialPath.empty()) {
-            partial_ = std::make_unique<PartialRecorder>();
-            options.frameStatistics = [spool = madvr_.get(), recorder = partial_.get()](
-                                          std::size_t position, const FrameStatistics& statistics) {
-                if (spool)
-                    spool->put(position, statistics);
-                recorder->putStatistics(position, statistics);
+        if (keepContent)
+            options.frameContent = [this](std::size_t position, const ContentBounds& content) {
+                for (const auto& output : outputs_)
+                    output->writer->content(position, content);
             };
-            options.frameContent = [recorder = partial_.get()](std::size_t position, const ContentBounds& content) {
-                recorder->putContent(position, content);
-            };
-        }
         if (report_.request.verify)
             options.statedFrame = [scenes = &statedScenes_](long long frame, const StatedHdr10Plus& stated, bool damaged,
                                                             const FrameStatistics& wholePicture) {
@@ -277,11 +155,10 @@ public:
             if (!(request.*entry.path).empty())
                 paths.emplace_back(entry.setting, request.*entry.path);
         checkOutputsApart(paths, measurement_->clip().inputIdentity());
-        columns_ = columnsOf(request);
-        for (const OutputSpec& entry : outputTable())
-            if (!(request.*entry.path).empty())
-                outputs_.push_back(std::make_unique<OutputSink>(entry, request.*entry.path, columns_,
-                                                                request.classParity ? "class" : "exact"));
+        for (const auto& output : outputs_) {
+            output->file = std::make_unique<OutputFile>(request.*output->entry.path);
+            output->writer->begin(*output->file);
+        }
     }
 
     Report run()
@@ -292,9 +169,9 @@ public:
         measurement_->run(
             [&](const FrameRecord& record) {
                 for (const auto& output : outputs_) {
-                    output->frame(record, measurement_->clip().facts().frameRate);
+                    output->writer->frame(record, measurement_->clip().facts().frameRate, *output->file);
                     // Nobody reads what a closed pipe would carry: stop at once instead of measuring for nobody.
-                    if (output->file().failed())
+                    if (output->file->failed())
                         outputGone(*output);
                 }
                 // Damaged frames are written, flagged, but no statistic rests on them.
@@ -316,14 +193,12 @@ public:
                 lastFrame = std::chrono::steady_clock::now();
                 // The automatic area holds rows back to the end: a pipe whose reader left is found by asking.
                 for (const auto& output : outputs_)
-                    if (automatic && output->entry().perFrame && output->file().pipeReaderGone())
+                    if (automatic && output->entry.perFrame && output->file->pipeReaderGone())
                         outputGone(*output);
-                passClipWarnings();
                 passLibavLines(false);
                 if (observer_)
                     observer_->progress(pass, framesDone, frames);
             });
-        passClipWarnings();
         passLibavLines(true);
         // A merge replays frames measured before: how fast it reads them says nothing of measuring.
         report_.elapsedSeconds = replaying_ ? 0.0 : std::chrono::duration<double>(lastFrame - start).count();
@@ -359,13 +234,6 @@ private:
         if (last && libavLinesLeftOut_ > 0 && observer_)
             observer_->ffmpegMessage(AV_LOG_WARNING, "FFmpeg wrote " + std::to_string(libavLinesLeftOut_) +
                                                          " more messages, left out");
-    }
-
-    void passClipWarnings()
-    {
-        const std::vector<std::string>& warnings = measurement_->clip().warnings();
-        for (; clipWarningsPassed_ < warnings.size(); ++clipWarningsPassed_)
-            warn(warnings[clipWarningsPassed_]);
     }
 
     void outputGone(OutputSink& output)
@@ -487,85 +355,27 @@ private:
         // A run that ended early never replaces a complete file written before; its metadata files would
         // not line up with the stream if frames measured before the area was final are left out.
         const bool complete = report_.ending == Ending::Complete;
+        RunOutcome outcome{report_, [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); }};
+        const std::optional<PeakPicture>& picture = measurement_->peakPicture();
+        outcome.peakPicture = picture ? &*picture : nullptr;
+        outcome.inputEnded = !measurement_->clip().segmentEndReached();
         for (const auto& output : outputs_) {
-            const Output kind = output->entry().output;
-            const bool linedUp = kind == Output::Hdr10Plus || kind == Output::DoviConfig || kind == Output::Madvr ||
-                                 kind == Output::Av1anScenes || kind == Output::X265Qpfile ||
-                                 kind == Output::FfmpegKeyframes;
-            if (linedUp && report_.summary.framesMeasured() == 0) {
-                output->file().abandon();
-                report_.outputFailures.push_back(mention(output->entry().setting, output->file().path()) +
-                                                 " was not written: no clean frame was measured, so it would describe "
-                                                 "no picture");
-                continue;
-            }
-            if (linedUp && report_.framesLeftOut > 0) {
-                output->file().abandon();
-                report_.outputFailures.push_back(
-                    mention(output->entry().setting, output->file().path()) + " was not written: the " +
-                    std::to_string(report_.framesLeftOut) + " frames before the area was final are left out, so it " +
-                    "would not line up with the stream; measure again to the end, or give " +
-                    mention("active_area", "full") + " or a given area");
-                continue;
-            }
-            if (kind == Output::Partial) {
-                // A merge takes only whole segments: a part cut short would leave a gap it cannot see.
-                if (!complete) {
-                    output->file().abandon();
-                    report_.outputFailures.push_back(mention(output->entry().setting, output->file().path()) +
-                                                     " was not written: the segment was not measured to its end; "
-                                                     "measure it again");
-                    continue;
-                }
-                partial_->writeTo(output->file(), partialHeader(),
-                                  [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); });
-                if (!partial_->failure().empty()) {
-                    output->file().abandon();
-                    report_.outputFailures.push_back(mention(output->entry().setting, output->file().path()) +
-                                                     " was not written: " + partial_->failure());
-                    continue;
-                }
-            }
-            if (kind == Output::Madvr) {
-                // A run that ended early writes the frames it measured, flagged as incomplete.
-                madvr_->writeTo(output->file(), report_,
-                                [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); }, complete);
-                if (!madvr_->failure().empty()) {
-                    output->file().abandon();
-                    report_.outputFailures.push_back(mention(output->entry().setting, output->file().path()) +
-                                                     " was not written: " + madvr_->failure());
-                    continue;
-                }
-            }
-            const FrameSequence frames = [this](const FrameVisitor& visit) { measurement_->forEachFrame(visit); };
-            if (kind == Output::HtmlReport) {
-                const std::optional<PeakPicture>& picture = measurement_->peakPicture();
-                writeHtmlReport(report_, frames, textOf([&](const TextSink& out) { writePlot(report_, frames, out); }),
-                                picture && report_.maxCllTrace ? &*picture : nullptr,
-                                [&output](const std::string& text) { output->file().write(text); });
-            } else if (kind == Output::Plot && isPngName(output->file().path())) {
+            std::string refusal = output->writer->describesStream() ? unalignedReason() : std::string();
+            if (refusal.empty()) {
                 try {
-                    output->file().write(
-                        pngOfSvg(textOf([&](const TextSink& out) { writePlot(report_, frames, out); })));
+                    refusal = output->writer->finish(outcome, *output->file);
                 } catch (const std::runtime_error& error) {
-                    output->file().abandon();
-                    report_.outputFailures.push_back(mention(output->entry().setting, output->file().path()) +
-                                                     " was not written: " + error.what() +
-                                                     "; give a name ending in .svg for the SVG plot");
-                    continue;
+                    refusal = error.what();
                 }
-            } else {
-                try {
-                    output->finish(report_, frames);
-                } catch (const std::runtime_error& error) {
-                    output->file().abandon();
-                    report_.outputFailures.push_back(mention(output->entry().setting, output->file().path()) +
-                                                     " was not written: " + error.what());
-                    continue;
-                }
+            }
+            if (!refusal.empty()) {
+                output->file->abandon();
+                report_.outputFailures.push_back(mention(output->entry.setting, output->file->path()) +
+                                                 " was not written: " + refusal);
+                continue;
             }
             try {
-                OutputFile& file = output->file();
+                OutputFile& file = *output->file;
                 const std::string written = file.close(!complete);
                 if (!written.empty() && written != file.finalPath())
                     report_.outputFailures.push_back(
@@ -575,37 +385,26 @@ private:
             } catch (const InputError& error) {
                 if (output.get() == goneOutput_)
                     report_.failure = std::string(error.what()) +
-                                      (output->file().readerWentAway() ? " (its reader went away); the run stopped there"
+                                      (output->file->readerWentAway() ? " (its reader went away); the run stopped there"
                                                                        : "");
                 else
                     report_.outputFailures.push_back(error.what());
             }
         }
         if (goneOutput_ && report_.failure.empty())
-            report_.failure = "the reader of " + goneOutput_->file().path() + " went away; the run stopped there";
+            report_.failure = "the reader of " + goneOutput_->file->path() + " went away; the run stopped there";
     }
 
-    PartialHeader partialHeader() const
+    // Why a file that describes the stream frame by frame would not describe it; empty when it would.
+    std::string unalignedReason() const
     {
-        PartialHeader header;
-        header.request = report_.request;
-        header.stream = report_.stream;
-        header.metadata = report_.metadata;
-        header.area = report_.area;
-        const auto microseconds = [](const std::optional<double>& seconds) {
-            return seconds ? std::optional<long long>(std::llround(*seconds * 1e6)) : std::nullopt;
-        };
-        header.startMicroseconds = microseconds(report_.request.start);
-        header.endMicroseconds = microseconds(report_.request.end);
-        header.inputEnded = !measurement_->clip().segmentEndReached();
-        struct stat input {};
-        if (report_.request.input != "-" && stat(report_.request.input.c_str(), &input) == 0)
-            header.inputBytes = static_cast<long long>(input.st_size);
-        if (report_.request.input != "-")
-            header.inputDigest = inputDigestOf(report_.request.input);
-        header.warnings = report_.warnings;
-        header.peak = report_.maxCllTrace;
-        return header;
+        if (report_.summary.framesMeasured() == 0)
+            return "no clean frame was measured, so it would describe no picture";
+        if (report_.framesLeftOut > 0)
+            return "the " + std::to_string(report_.framesLeftOut) + " frames before the area was final are left out, " +
+                   "so it would not line up with the stream; measure again to the end, or give " +
+                   mention("active_area", "full") + " or a given area";
+        return {};
     }
 
     Observer* observer_;
@@ -616,14 +415,10 @@ private:
     StopRequest* stop_;
     bool replaying_;
     Report report_;
-    std::unique_ptr<MadvrSpool> madvr_;
-    std::unique_ptr<PartialRecorder> partial_;
     StatedScenes statedScenes_;
     std::unique_ptr<ClipMeasurement> measurement_;
-    Columns columns_;
     std::vector<std::unique_ptr<OutputSink>> outputs_;
     OutputSink* goneOutput_ = nullptr;
-    std::size_t clipWarningsPassed_ = 0;
     std::optional<long long> nextFrame_;  // after the last frame handed out
 };
 

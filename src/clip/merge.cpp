@@ -161,15 +161,9 @@ std::optional<PartialResult> remeasure(const PartialResult& part, const ActiveAr
     return again;
 }
 
-}  // namespace
-
-Report merge(const MergeRequest& merge, Observer* observer, StopRequest* stop)
+// Every part read, and checked that no output would replace a part or the film they were measured from.
+std::vector<PartialResult> readParts(const MergeRequest& merge)
 {
-    if (merge.outputs.verify || !merge.outputs.verifyJsonPath.empty())
-        throw RequestError(mention("verify") + " compares the stream's HDR10+ metadata, which partial results "
-                           "do not keep: verify the whole file in one run");
-    if (merge.partials.empty())
-        throw RequestError("give the partial results to merge (files written with " + mention("partial") + ")");
     std::vector<PartialResult> parts;
     for (const std::string& path : merge.partials) {
         try {
@@ -192,6 +186,12 @@ Report merge(const MergeRequest& merge, Observer* observer, StopRequest* stop)
         if (entry.output != Output::Partial && !(merge.outputs.*entry.path).empty())
             outputPaths.emplace_back(entry.setting, merge.outputs.*entry.path);
     checkOutputsApart(outputPaths, inputs);
+    return parts;
+}
+
+// Throws RequestError unless every part measured the same stream with the same settings.
+void checkOneMeasurement(const std::vector<PartialResult>& parts)
+{
     const PartialResult& first = parts.front();
     for (const PartialResult& part : parts) {
         if (!sameStream(part.header, first.header))
@@ -203,6 +203,12 @@ Report merge(const MergeRequest& merge, Observer* observer, StopRequest* stop)
                                " with " + mention(apart->name, settingText(first.header.request, *apart)) +
                                ": measure every segment with the same settings");
     }
+}
+
+// Puts the parts in the order of their segments, and throws RequestError unless they cover the input
+// from its start to its end without a gap or an overlap.
+void putInOrder(std::vector<PartialResult>& parts)
+{
     std::stable_sort(parts.begin(), parts.end(), [](const PartialResult& a, const PartialResult& b) {
         return a.header.startMicroseconds.value_or(0) < b.header.startMicroseconds.value_or(0);
     });
@@ -232,62 +238,83 @@ Report merge(const MergeRequest& merge, Observer* observer, StopRequest* stop)
     if (!last.inputEnded)
         throw RequestError("the last part, " + parts.back().path + ", ends at " + secondsText(*last.endMicroseconds) +
                            " s and the input goes on: the segment from there to the end is missing");
+}
 
-    Temporaries temporaries;
-    const auto automatic = std::find_if(parts.begin(), parts.end(), [](const PartialResult& part) {
-        return part.header.request.areaMode == AreaMode::Auto;
-    });
+// Brings every part measured inside a smaller area than the clip's, the union of the parts', to that area:
+// measured again when the merge may and the input is at hand, else a RequestError that says how. False
+// when the host stopped a measurement.
+bool bringToOneArea(std::vector<PartialResult>& parts, const MergeRequest& merge, Temporaries& temporaries,
+                    StopRequest* stop)
+{
+    ActiveArea area = parts.front().header.area;
+    for (const PartialResult& part : parts) {
+        const ActiveArea& own = part.header.area;
+        area = {std::min(area.left, own.left), std::min(area.top, own.top), std::min(area.right, own.right),
+                std::min(area.bottom, own.bottom)};
+    }
     const auto given = std::find_if(parts.begin(), parts.end(), [](const PartialResult& part) {
         return part.header.request.areaMode == AreaMode::Given;
     });
+    if (given != parts.end() && !(given->header.area == area))
+        throw RequestError(given->path + " was measured inside the given area " + areaText(given->header.area) +
+                           ", other parts found the clip's area " + areaText(area) + " automatically: measure " +
+                           given->path + " again with " + mention("active_area", areaText(area)) +
+                           ", or every part with the same area");
+    std::string commands, replaced;
+    for (PartialResult& part : parts) {
+        if (part.header.area == area)
+            continue;
+        if (merge.remeasure && inputAtHand(part.header)) {
+            std::optional<PartialResult> again = remeasure(part, area, temporaries, stop);
+            if (!again)
+                return false;
+            part = std::move(*again);
+            continue;
+        }
+        commands += std::string(commands.empty() ? "" : "; ") + mention("input", part.header.request.input) +
+                    segmentOptions(part.header) + measurementOptions(part.header.request) + " " +
+                    mention("active_area", areaText(area)) + " " + mention("partial", againPath(part.path));
+        replaced += std::string(replaced.empty() ? "" : ", ") + againPath(part.path) + " for " + part.path;
+    }
+    if (!commands.empty())
+        throw RequestError("some parts saw less of the picture than the clip's active area " + areaText(area) +
+                           " and were measured inside a smaller one; measure them again inside it, then merge "
+                           "with " + replaced + ": " + commands);
+    return true;
+}
+
+}  // namespace
+
+Report merge(const MergeRequest& merge, Observer* observer, StopRequest* stop)
+{
+    if (merge.outputs.verify || !merge.outputs.verifyJsonPath.empty())
+        throw RequestError(mention("verify") + " compares the stream's HDR10+ metadata, which partial results "
+                           "do not keep: verify the whole file in one run");
+    if (merge.partials.empty())
+        throw RequestError("give the partial results to merge (files written with " + mention("partial") + ")");
+    std::vector<PartialResult> parts = readParts(merge);
+    checkOneMeasurement(parts);
+    putInOrder(parts);
+
+    const auto automatic = std::find_if(parts.begin(), parts.end(), [](const PartialResult& part) {
+        return part.header.request.areaMode == AreaMode::Auto;
+    });
     // The merged run is an automatic one when any part is.
-    const Request base = automatic != parts.end() ? automatic->header.request : first.header.request;
-    Request request = base;
+    Request request = automatic != parts.end() ? automatic->header.request : parts.front().header.request;
     request.start.reset();
     request.end.reset();
     request.keepFrames = merge.outputs.keepFrames;
     request.doviCmVersion = merge.outputs.doviCmVersion;
     for (const OutputSpec& entry : outputTable())
         request.*entry.path = entry.output == Output::Partial ? std::string() : merge.outputs.*entry.path;
-    if (automatic != parts.end()) {
-        // The clip's area is the union of the parts': the smallest offsets.
-        ActiveArea area = parts.front().header.area;
-        for (const PartialResult& part : parts) {
-            const ActiveArea& own = part.header.area;
-            area = {std::min(area.left, own.left), std::min(area.top, own.top), std::min(area.right, own.right),
-                    std::min(area.bottom, own.bottom)};
-        }
-        if (given != parts.end() && !(given->header.area == area))
-            throw RequestError(given->path + " was measured inside the given area " + areaText(given->header.area) +
-                               ", other parts found the clip's area " + areaText(area) + " automatically: measure " +
-                               given->path + " again with " + mention("active_area", areaText(area)) +
-                               ", or every part with the same area");
-        std::string commands, replaced;
-        for (PartialResult& part : parts) {
-            if (part.header.area == area)
-                continue;
-            if (merge.remeasure && inputAtHand(part.header)) {
-                std::optional<PartialResult> again = remeasure(part, area, temporaries, stop);
-                if (!again) {
-                    // Stopped before the merge began: no output is written rather than outputs of no frame.
-                    Report stopped;
-                    stopped.request = request;
-                    stopped.ending = Ending::Stopped;
-                    stopped.stopReason = stop && stop->requested() ? stop->reason() : "the host";
-                    return stopped;
-                }
-                part = std::move(*again);
-                continue;
-            }
-            commands += std::string(commands.empty() ? "" : "; ") + mention("input", part.header.request.input) +
-                        segmentOptions(part.header) + measurementOptions(part.header.request) + " " +
-                        mention("active_area", areaText(area)) + " " + mention("partial", againPath(part.path));
-            replaced += std::string(replaced.empty() ? "" : ", ") + againPath(part.path) + " for " + part.path;
-        }
-        if (!commands.empty())
-            throw RequestError("some parts saw less of the picture than the clip's active area " + areaText(area) +
-                               " and were measured inside a smaller one; measure them again inside it, then merge "
-                               "with " + replaced + ": " + commands);
+    Temporaries temporaries;
+    if (automatic != parts.end() && !bringToOneArea(parts, merge, temporaries, stop)) {
+        // Stopped before the merge began: no output is written rather than outputs of no frame.
+        Report stopped;
+        stopped.request = request;
+        stopped.ending = Ending::Stopped;
+        stopped.stopReason = stop && stop->requested() ? stop->reason() : "the host";
+        return stopped;
     }
 
     auto partials = std::make_shared<PartialResults>(std::move(parts));

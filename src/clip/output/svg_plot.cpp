@@ -225,17 +225,9 @@ std::string peakText(const PeakLabel& label)
            "</text>\n";
 }
 
-}  // namespace
-
-void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summary, const PlotLabels& labels,
-                     const TextSink& out)
+// The canvas, the title (fitted to the canvas) and the line of the clip's figures under it.
+std::string headingOf(const MeasurementSummary& summary, const PlotLabels& labels)
 {
-    const FrameSpan plotted = spanOf(frames);
-    FrameAxis axis;
-    if (plotted.first) {
-        axis.firstFrame = plotted.first->numbers.frame;
-        axis.lastFrame = plotted.lastFrame;
-    }
     std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
                       number(kCanvasWidth) + "\" height=\"" + number(kCanvasHeight) + "\" viewBox=\"0 0 " +
@@ -264,8 +256,13 @@ void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summ
                     std::to_string(wholeNits(summary.maxFall().value())) + " nits";
     svg += "<text x=\"" + number(kPlotLeft) + "\" y=\"54\" font-size=\"13\" fill=\"#444\">" + escapeXml(subtitle) +
            "</text>\n";
+    return svg;
+}
 
-    svg += "<rect x=\"" + number(kPlotLeft) + "\" y=\"" + number(kPlotTop) + "\" width=\"" +
+// The plotting area with its grid of nits on the PQ scale.
+std::string nitsAxis()
+{
+    std::string svg = "<rect x=\"" + number(kPlotLeft) + "\" y=\"" + number(kPlotTop) + "\" width=\"" +
            number(kPlotRight - kPlotLeft) + "\" height=\"" + number(kPlotBottom - kPlotTop) +
            "\" fill=\"#fafafa\" stroke=\"#999\"/>\n";
     for (double nits : {0.0, 0.1, 1.0, 10.0, 100.0, 203.0, 1000.0, 4000.0, 10000.0}) {
@@ -277,7 +274,13 @@ void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summ
     }
     svg += "<text transform=\"translate(22," + number((kPlotTop + kPlotBottom) / 2) +
            ") rotate(-90)\" font-size=\"13\" text-anchor=\"middle\">nits (PQ scale)</text>\n";
+    return svg;
+}
 
+// Frame numbers along the bottom, with their timecodes when the frame rate is known.
+std::string frameAxis(const FrameAxis& axis, const PlotLabels& labels)
+{
+    std::string svg;
     const long long span = axis.lastFrame - axis.firstFrame;
     const long long step = niceFrameStep(std::max(1LL, span));
     for (long long frame = (axis.firstFrame + step - 1) / step * step; frame <= axis.lastFrame; frame += step) {
@@ -294,7 +297,13 @@ void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summ
     svg += "<text x=\"" + number((kPlotLeft + kPlotRight) / 2) + "\" y=\"" + number(kPlotBottom + 52) +
            "\" font-size=\"13\" text-anchor=\"middle\">" +
            (labels.frameRate ? "frame, and its time" : "frame") + "</text>\n";
+    return svg;
+}
 
+// The scene cuts with their numbers, the stream's stated MaxCLL and the threshold, behind the curves.
+std::string marks(const FrameAxis& axis, const PlotLabels& labels)
+{
+    std::string svg;
     // Each scene's number over its start, as the scene tables count them; one too close to the last
     // number shown is left out rather than drawn over it.
     double lastNumberEnd = -1e9;
@@ -327,14 +336,21 @@ void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summ
     svg += "<line x1=\"" + number(kPlotLeft) + "\" y1=\"" + number(thresholdY) + "\" x2=\"" + number(kPlotRight) +
            "\" y2=\"" + number(thresholdY) + "\" stroke=\"" + kThresholdColour +
            "\" stroke-width=\"1.5\" stroke-dasharray=\"2 4\"/>\n";
+    return svg;
+}
 
-    struct Series {
-        std::string name;
-        std::function<double(const FrameMeasurement&)> value;
-        const char* colour;
-        const char* dashes;
-        double width;
-    };
+// A measured curve: its legend, its value per frame and how it is drawn.
+struct Series {
+    std::string name;
+    std::function<double(const FrameMeasurement&)> value;
+    const char* colour;
+    const char* dashes;
+    double width;
+};
+
+// The curves to draw, the one drawn last (on top) last.
+std::vector<Series> seriesOf(const PlotLabels& labels)
+{
     std::vector<Series> series;
     if (labels.percentiles) {
         series.push_back({"luminance above the darkest " + percentLabel(labels.bottomPercent) + " %",
@@ -348,38 +364,43 @@ void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summ
                       kAverageColour, "", 2.5});
     series.push_back({"largest light (CLL)", [](const FrameMeasurement& m) { return m.largestLightNits; },
                       kLargestColour, "", 2.5});
-    out(svg);
-    svg.clear();
-    for (const Series& line : series)
-        polyline(frames, plotted, axis, line.value, line.colour, line.dashes, line.width, out);
-    bool anyStated = false;
-    if (labels.stated) {
-        // The stream's HDR10+ values, over the frames that carry them; a frame without breaks the line.
-        const auto statedLine = [&](const std::function<double(const StatedHdr10Plus&)>& value, const char* colour) {
-            std::string points;
-            const auto flush = [&] {
-                if (!points.empty())
-                    out("<polyline fill=\"none\" stroke=\"" + std::string(colour) +
-                        "\" stroke-width=\"1.5\" stroke-dasharray=\"1 3\" points=\"" + points + "\"/>\n");
-                points.clear();
-            };
-            frames([&](const FrameRecord& frame) {
-                if (!frame.statedHdr10Plus)
-                    return flush();
-                anyStated = true;
-                points += number(axis.x(frame.numbers.frame)) + "," + number(nitsY(value(*frame.statedHdr10Plus))) + " ";
-                if (points.size() >= 65536)
-                    out("<polyline fill=\"none\" stroke=\"" + std::string(colour) +
-                        "\" stroke-width=\"1.5\" stroke-dasharray=\"1 3\" points=\"" + points + "\"/>\n"),
-                        points = points.substr(points.rfind(' ', points.size() - 2) + 1);
-            });
-            flush();
-        };
-        statedLine([](const StatedHdr10Plus& s) { return s.averageRgb / 10.0; }, kAverageColour);
-        statedLine([](const StatedHdr10Plus& s) { return *std::max_element(s.maxScl.begin(), s.maxScl.end()) / 10.0; },
-                   kLargestColour);
-    }
+    return series;
+}
 
+// The stream's HDR10+ values, over the frames that carry them; a frame without breaks the line. True when
+// any frame carries them.
+bool statedLines(const FrameSequence& frames, const FrameAxis& axis, const TextSink& out)
+{
+    bool anyStated = false;
+    const auto statedLine = [&](const std::function<double(const StatedHdr10Plus&)>& value, const char* colour) {
+        std::string points;
+        const auto flush = [&] {
+            if (!points.empty())
+                out("<polyline fill=\"none\" stroke=\"" + std::string(colour) +
+                    "\" stroke-width=\"1.5\" stroke-dasharray=\"1 3\" points=\"" + points + "\"/>\n");
+            points.clear();
+        };
+        frames([&](const FrameRecord& frame) {
+            if (!frame.statedHdr10Plus)
+                return flush();
+            anyStated = true;
+            points += number(axis.x(frame.numbers.frame)) + "," + number(nitsY(value(*frame.statedHdr10Plus))) + " ";
+            if (points.size() >= 65536)
+                out("<polyline fill=\"none\" stroke=\"" + std::string(colour) +
+                    "\" stroke-width=\"1.5\" stroke-dasharray=\"1 3\" points=\"" + points + "\"/>\n"),
+                    points = points.substr(points.rfind(' ', points.size() - 2) + 1);
+        });
+        flush();
+    };
+    statedLine([](const StatedHdr10Plus& s) { return s.averageRgb / 10.0; }, kAverageColour);
+    statedLine([](const StatedHdr10Plus& s) { return *std::max_element(s.maxScl.begin(), s.maxScl.end()) / 10.0; },
+               kLargestColour);
+    return anyStated;
+}
+
+std::string peakLabels(const MeasurementSummary& summary, const FrameAxis& axis)
+{
+    std::string svg;
     // MaxCLL's label above its dot, MaxFALL's below its own; when they would still meet, MaxFALL's
     // moves below MaxCLL's, or above it when there is no room below.
     std::optional<PeakLabel> cllLabel = peakLabel(summary.maxCll(), axis, "MaxCLL", kLargestColour, false);
@@ -394,7 +415,13 @@ void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summ
     for (const auto* label : {&cllLabel, &fallLabel})
         if (*label)
             svg += peakText(**label);
+    return svg;
+}
 
+// The curves' legend, top curve first, then the dashed lines'.
+std::string legendOf(std::vector<Series> series, const PlotLabels& labels, bool anyStated)
+{
+    std::string svg;
     double legendY = kPlotTop + 10;
     const double legendX = kPlotRight + 20;
     std::reverse(series.begin(), series.end());
@@ -428,8 +455,26 @@ void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summ
         legendLine(kLargestColour, "1 3", "stated HDR10+ MaxScl (largest)");
         legendLine(kAverageColour, "1 3", "stated HDR10+ AverageRGB");
     }
-    svg += "</svg>\n";
-    out(svg);
+    return svg;
+}
+
+}  // namespace
+
+void renderLightPlot(const FrameSequence& frames, const MeasurementSummary& summary, const PlotLabels& labels,
+                     const TextSink& out)
+{
+    const FrameSpan plotted = spanOf(frames);
+    FrameAxis axis;
+    if (plotted.first) {
+        axis.firstFrame = plotted.first->numbers.frame;
+        axis.lastFrame = plotted.lastFrame;
+    }
+    const std::vector<Series> series = seriesOf(labels);
+    out(headingOf(summary, labels) + nitsAxis() + frameAxis(axis, labels) + marks(axis, labels));
+    for (const Series& line : series)
+        polyline(frames, plotted, axis, line.value, line.colour, line.dashes, line.width, out);
+    const bool anyStated = labels.stated && statedLines(frames, axis, out);
+    out(peakLabels(summary, axis) + legendOf(series, labels, anyStated) + "</svg>\n");
 }
 
 }  // namespace hdrmeter::clip

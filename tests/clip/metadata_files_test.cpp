@@ -5,9 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tool_test_support.h"
+#include "measure_support.h"
 
 using hdrmeter::ChromaLayout;
+using hdrmeter::clip::Ending;
 using nlohmann::json;
 
 namespace {
@@ -63,7 +64,7 @@ std::vector<double> numbersOf(std::string text)
 }
 
 
-// An HEVC stream with the HDR10+ entries of `plus` (hdrmeter's own --hdr10plus file) as SEI messages: a
+// An HEVC stream with the HDR10+ entries of `plus` (hdrmeter's own HDR10+ file) as SEI messages: a
 // user data registered ITU-T T.35 SEI before each picture's first slice, frame f carrying entry f - shift
 // (the first entry before that). The stream must be in presentation order (no B-frames).
 std::string withHdr10Plus(const std::string& hevc, const json& plus, long long shift)
@@ -127,23 +128,29 @@ TEST(Metadata, AutomaticAreaGivesTheOutputsOfTheExplicitOneFromAFileAndFromAPipe
         "-filter_complex \"[0]trim=end_frame=8,pad=64:48:8:6:black[a];[1]trim=start_frame=8:end_frame=40,setpts=PTS-STARTPTS,pad=64:48:0:6:"
         "black[b];[a][b]concat,fade=in:0:10,format=yuv420p10le,setparams=color_trc=smpte2084\" -c:v ffv1 lb.mkv && " +
         kFfmpeg + "-i lb.mkv -vf crop=64:36:0:6,setparams=color_trc=smpte2084 -c:v ffv1 bare.mkv";
-    ASSERT_EQ(runShell(scratch, setup).exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
+    ASSERT_EQ(runCommand(scratch, setup).exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
     const std::string outputs[] = {".csv", ".json", ".hdr10plus.json", ".dovi.json", ".madvr.bin"};
-    const auto run = [&](const std::string& o, const std::string& arguments) {
-        return runShell(scratch, "PROGRAM --csv " + o + ".csv --summary-json " + o + ".json --hdr10plus " + o +
-                                     ".hdr10plus.json --dovi-config " + o + ".dovi.json --madvr " + o + ".madvr.bin --mastering-display 1000,0.005 " +
-                                     arguments);
+    const auto run = [&](const std::string& o, Settings settings) {
+        settings.insert(settings.end(), {{"csv", o + ".csv"}, {"summary_json", o + ".json"},
+                                         {"hdr10plus", o + ".hdr10plus.json"}, {"dovi_config", o + ".dovi.json"},
+                                         {"madvr", o + ".madvr.bin"}, {"mastering_display", "1000,0.005"}});
+        return measureIn(scratch, settings);
     };
-    const ProgramRun automatic = run("auto", "lb.mkv"), piped = run("pipe", "- <lb.mkv");
-    ASSERT_EQ(automatic.exitStatus, 0) << automatic.err;
-    ASSERT_EQ(piped.exitStatus, 0) << piped.err;
-    ASSERT_EQ(run("given", "--active-area 0,6,0,6 lb.mkv").exitStatus, 0);
-    EXPECT_EQ(summaryValue(automatic.out, "active area"), "64x36 at 0,6: 6 rows left out at the top, 6 at the bottom");
-    EXPECT_EQ(summaryValue(automatic.out, "second pass").rfind("frames 0 to 7 measured again", 0), 0u) << automatic.out;
+    const Measured automatic = run("auto", {{"input", "lb.mkv"}});
+    Measured piped;
+    {
+        const StandardInputFrom file(scratch.file("lb.mkv"));
+        piped = run("pipe", {{"input", "-"}});
+    }
+    ASSERT_EQ(automatic.report.ending, Ending::Complete) << automatic.report.failure;
+    ASSERT_EQ(piped.report.ending, Ending::Complete) << piped.report.failure;
+    ASSERT_EQ(run("given", {{"active_area", "0,6,0,6"}, {"input", "lb.mkv"}}).report.ending, Ending::Complete);
+    EXPECT_EQ(summaryValue(automatic.summary, "active area"), "64x36 at 0,6: 6 rows left out at the top, 6 at the bottom");
+    EXPECT_EQ(summaryValue(automatic.summary, "second pass").rfind("frames 0 to 7 measured again", 0), 0u) << automatic.summary;
     // The picture widens at frame 8; frame 0 is black, and the fade reaches the dark bottom rows at frame 3.
-    EXPECT_EQ(summaryValue(automatic.out, "area set by"), "frame 8 (left), 1 (top), 8 (right), 3 (bottom)");
-    EXPECT_EQ(summaryValue(piped.out, "area set by"), summaryValue(automatic.out, "area set by"));
-    EXPECT_NE(piped.err.find("temporary file in $TMPDIR"), std::string::npos) << piped.err;
+    EXPECT_EQ(summaryValue(automatic.summary, "area set by"), "frame 8 (left), 1 (top), 8 (right), 3 (bottom)");
+    EXPECT_EQ(summaryValue(piped.summary, "area set by"), summaryValue(automatic.summary, "area set by"));
+    EXPECT_TRUE(piped.warned("temporary file in $TMPDIR"));
     for (const std::string& output : outputs) {
         SCOPED_TRACE(output);
         const std::string given = readWholeFile(scratch.file("given" + output));
@@ -151,7 +158,7 @@ TEST(Metadata, AutomaticAreaGivesTheOutputsOfTheExplicitOneFromAFileAndFromAPipe
         EXPECT_EQ(readWholeFile(scratch.file("auto" + output)), given);
         EXPECT_EQ(readWholeFile(scratch.file("pipe" + output)), given);
     }
-    ASSERT_EQ(run("bare", "bare.mkv").exitStatus, 0);
+    ASSERT_EQ(run("bare", {{"input", "bare.mkv"}}).report.ending, Ending::Complete);
     const json withBars = readJson(scratch.file("auto.json")), bare = readJson(scratch.file("bare.json"));
     EXPECT_EQ(withBars.at("max_fall_nits"), bare.at("max_fall_nits"));
     EXPECT_EQ(withBars.at("max_cll_nits"), bare.at("max_cll_nits"));
@@ -163,7 +170,7 @@ TEST(Metadata, AutomaticAreaGivesTheOutputsOfTheExplicitOneFromAFileAndFromAPipe
 
 // Letterboxed and pillarboxed pictures, with edges off the coders' block grid, fading in from black and
 // encoded lossily at two qualities by x265 and SVT-AV1: the automatic area is the true bars, where the
-// rule of black samples alone (--bars-tolerance 0) keeps the ringing beside them.
+// rule of black samples alone (bars_tolerance 0) keeps the ringing beside them.
 TEST(Metadata, TheAutomaticAreaOfLossyEncodesIsTheirBars)
 {
     ScratchDirectory scratch;
@@ -178,15 +185,16 @@ TEST(Metadata, TheAutomaticAreaOfLossyEncodesIsTheirBars)
     for (const char* encoder : encoders) {
         for (const auto& box : boxes) {
             SCOPED_TRACE(std::string(encoder) + ", " + box.picture);
-            const ProgramRun encode = runShell(scratch, kFfmpeg + "-f lavfi -i testsrc2=size=" + box.picture + ":rate=25 "
+            const ProgramRun encode = runCommand(scratch, kFfmpeg + "-f lavfi -i testsrc2=size=" + box.picture + ":rate=25 "
                                                          "-frames:v 20 -vf pad=256:144:" + box.pad + ":black,fade=in:0:10,"
                                                          "format=yuv420p10le,setparams=color_trc=smpte2084:color_primaries=bt2020:"
                                                          "colorspace=bt2020nc " + encoder + " -f matroska e.mkv");
             ASSERT_EQ(encode.exitStatus, 0) << encode.err;
-            const ProgramRun automatic = runShell(scratch, "PROGRAM --summary-json auto.json e.mkv"),
-                             strict = runShell(scratch, "PROGRAM --bars-tolerance 0 --summary-json strict.json e.mkv");
-            ASSERT_EQ(automatic.exitStatus, 0) << automatic.err;
-            ASSERT_EQ(strict.exitStatus, 0) << strict.err;
+            const Measured automatic = measureIn(scratch, {{"summary_json", "auto.json"}, {"input", "e.mkv"}}),
+                           strict = measureIn(scratch, {{"bars_tolerance", "0"}, {"summary_json", "strict.json"},
+                                                        {"input", "e.mkv"}});
+            ASSERT_EQ(automatic.report.ending, Ending::Complete) << automatic.report.failure;
+            ASSERT_EQ(strict.report.ending, Ending::Complete) << strict.report.failure;
             EXPECT_EQ(readJson(scratch.file("auto.json")).at("active_area"), box.area);
             EXPECT_NE(readJson(scratch.file("strict.json")).at("active_area"), box.area) << "no ringing to tell apart";
         }
@@ -198,14 +206,14 @@ TEST(Metadata, TheAutomaticAreaOfLossyEncodesIsTheirBars)
 TEST(Metadata, ShotsThatChangeTheirAspectRatioKeepTheirOwnAreas)
 {
     ScratchDirectory scratch;
-    ASSERT_EQ(runShell(scratch, kFfmpeg + "-f lavfi -i testsrc2=size=64x36:rate=25 -f lavfi -i smptebars=size=64x48:rate=25 "
+    ASSERT_EQ(runCommand(scratch, kFfmpeg + "-f lavfi -i testsrc2=size=64x36:rate=25 -f lavfi -i smptebars=size=64x48:rate=25 "
                                           "-f lavfi -i yuvtestsrc=size=48x48:rate=25 -filter_complex \"[0]trim=end_frame=16,"
                                           "pad=64:48:0:6:black[a];[1]trim=end_frame=16,setpts=PTS-STARTPTS[b];[2]trim="
                                           "end_frame=16,setpts=PTS-STARTPTS,pad=64:48:8:0:black[c];[a][b][c]concat=n=3,"
                                           "format=yuv420p10le,setparams=color_trc=smpte2084\" -c:v ffv1 shots.mkv").exitStatus, 0)
         << readWholeFile(scratch.file("stderr.txt"));
-    const ProgramRun run = runShell(scratch, "PROGRAM --summary-json s.json --dovi-config d.json shots.mkv");
-    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    const Measured run = measureIn(scratch, {{"summary_json", "s.json"}, {"dovi_config", "d.json"}, {"input", "shots.mkv"}});
+    ASSERT_EQ(run.report.ending, Ending::Complete) << run.report.failure;
     const json summary = readJson(scratch.file("s.json")), dovi = readJson(scratch.file("d.json"));
     const auto area = [](int left, int top, int right, int bottom) {
         return json({{"left", left}, {"top", top}, {"right", right}, {"bottom", bottom}, {"width", 64 - left - right},
@@ -214,7 +222,7 @@ TEST(Metadata, ShotsThatChangeTheirAspectRatioKeepTheirOwnAreas)
     EXPECT_EQ(summary.at("active_area"), area(0, 0, 0, 0));
     EXPECT_EQ(firstFramesOf(summary), std::vector<long long>({0, 16, 32}));
     EXPECT_EQ(summary.at("scene_active_areas"), json({area(0, 6, 0, 6), area(0, 0, 0, 0), area(8, 0, 8, 0)}));
-    EXPECT_EQ(summaryValue(run.out, "scenes framed apart"), "scene 0 (frame 0) 64x36 at 0,6; scene 2 (frame 32) 48x48 at 8,0");
+    EXPECT_EQ(summaryValue(run.summary, "scenes framed apart"), "scene 0 (frame 0) 64x36 at 0,6; scene 2 (frame 32) 48x48 at 8,0");
     const auto level5 = [](int left, int top, int right, int bottom) {
         return json({{"Level5", {{"active_area_left_offset", left}, {"active_area_right_offset", right},
                                  {"active_area_top_offset", top}, {"active_area_bottom_offset", bottom}}}});
@@ -240,7 +248,7 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
     for (const char* source : {"testsrc2", "smptebars", "mandelbrot"})
         setup += " && " + kFfmpeg + "-f lavfi -i " + source + "=size=64x36:rate=25 -frames:v 20 -pix_fmt yuv420p10le "
                  "-f rawvideo - >>clip.raw";
-    ASSERT_EQ(runShell(scratch, setup).exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
+    ASSERT_EQ(runCommand(scratch, setup).exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
     const std::string raw = readWholeFile(scratch.file("clip.raw"));
     const long long frameCount = 60, sceneLength = 20;
 
@@ -248,18 +256,19 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
         const std::string name = transfer == hdrmeter::Transfer::Pq ? "pq" : "hlg";
         SCOPED_TRACE(name);
         const std::string s = scratch.file(name);
-        const ProgramRun run = runShell(scratch, "PROGRAM --size 64x36 --pix-fmt yuv420p10le --transfer " + name + " --jsonl " +
-                                                     name + ".jsonl --summary-json " + name + ".json --hdr10plus " + name +
-                                                     ".hdr10plus.json --dovi-config " + name + ".dovi.json --madvr " + name + ".bin clip.raw");
-        ASSERT_EQ(run.exitStatus, 0) << run.err;
+        const Measured run = measureIn(scratch, {{"size", "64x36"}, {"pix_fmt", "yuv420p10le"}, {"transfer", name},
+                                                 {"jsonl", name + ".jsonl"}, {"summary_json", name + ".json"},
+                                                 {"hdr10plus", name + ".hdr10plus.json"}, {"dovi_config", name + ".dovi.json"},
+                                                 {"madvr", name + ".bin"}, {"input", "clip.raw"}});
+        ASSERT_EQ(run.report.ending, Ending::Complete) << run.report.failure;
         const json summary = readJson(s + ".json"), plus = readJson(s + ".hdr10plus.json"), dovi = readJson(s + ".dovi.json");
         EXPECT_EQ(summary.at("format_version"), 2);
         EXPECT_EQ(firstFramesOf(summary), std::vector<long long>({0, 20, 40}));
         EXPECT_EQ(summary.at("transfer"), name);
-        EXPECT_EQ(summaryValue(run.out, "scenes").rfind("3 (", 0), 0u);
-        EXPECT_NE(run.out.find(" --max-content-light 0:" + summary.at("max_cll").dump() + " --max-frame-light 0:" +
+        EXPECT_EQ(summaryValue(run.summary, "scenes").rfind("3 (", 0), 0u);
+        EXPECT_NE(run.summary.find(" --max-content-light 0:" + summary.at("max_cll").dump() + " --max-frame-light 0:" +
                                summary.at("max_fall").dump() + "\n"),
-                  std::string::npos) << run.out;
+                  std::string::npos) << run.summary;
 
         const std::vector<std::string> lines = split(readWholeFile(s + ".jsonl"));
         ASSERT_EQ(lines.size(), std::size_t(frameCount));
@@ -367,7 +376,7 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
         std::vector<long long> brightestFirst;
         for (const auto& light : sceneLights)
             brightestFirst.push_back(std::get<2>(light));
-        EXPECT_EQ(brightestSceneRows(run.out), brightestFirst) << run.out;
+        EXPECT_EQ(brightestSceneRows(run.summary), brightestFirst) << run.summary;
     }
 }
 
@@ -376,14 +385,16 @@ TEST(Metadata, ExportsOfThreeScenesFollowTheirRulesAndTheAnalyzersStatistics)
 TEST(Metadata, TheMkvmergeLineNamesTheMeasuredTrack)
 {
     ScratchDirectory scratch;
-    ASSERT_EQ(runShell(scratch, kFfmpeg + "-f lavfi -i sine=duration=0.2 -f lavfi -i testsrc2=size=64x36:rate=25:duration=0.12 "
+    ASSERT_EQ(runCommand(scratch, kFfmpeg + "-f lavfi -i sine=duration=0.2 -f lavfi -i testsrc2=size=64x36:rate=25:duration=0.12 "
                                           "-frames:v 3 -map 0:a -map 1:v -c:a pcm_s16le -c:v libx265 -x265-params "
                                           "log-level=error -pix_fmt yuv420p10le -vf setparams=color_trc=smpte2084 f.mkv")
                   .exitStatus, 0);
-    for (const char* options : {"", "--stream 1 "}) {
-        const ProgramRun run = runShell(scratch, std::string("PROGRAM ") + options + "f.mkv");
-        ASSERT_EQ(run.exitStatus, 0) << run.err;
-        const std::string line = summaryValue(run.out, "mkvmerge");
+    for (const Settings& stream : {Settings{}, Settings{{"stream", "1"}}}) {
+        Settings settings = stream;
+        settings.emplace_back("input", "f.mkv");
+        const Measured run = measureIn(scratch, settings);
+        ASSERT_EQ(run.report.ending, Ending::Complete) << run.report.failure;
+        const std::string line = summaryValue(run.summary, "mkvmerge");
         const std::map<std::string, std::string> options = optionsOf(line);
         EXPECT_EQ(options.size(), 10u) << line;
         for (const auto& [option, value] : options)
@@ -399,7 +410,7 @@ TEST(Metadata, TheMasteringDisplayReachesTheLinesAndTheDolbyVisionConfig)
 {
     ScratchDirectory scratch;
     const std::string source = kFfmpeg + "-f lavfi -i testsrc2=size=128x72:rate=25 -frames:v 3 -pix_fmt yuv420p10le ";
-    ASSERT_EQ(runShell(scratch, source + "-c:v libx265 -x265-params log-level=error:master-display='G(8500,39850)B(6550,2300)"
+    ASSERT_EQ(runCommand(scratch, source + "-c:v libx265 -x265-params log-level=error:master-display='G(8500,39850)B(6550,2300)"
                                          "R(35400,14600)WP(15635,16450)L(10000000,1)' -vf setparams=color_trc=smpte2084 sei.mkv && " +
                                     source + "-c:v ffv1 -vf setparams=color_trc=smpte2084:color_primaries=bt2020 pq.mkv && " +
                                     source + "-c:v ffv1 -vf setparams=color_trc=arib-std-b67 hlg.mkv")
@@ -408,7 +419,8 @@ TEST(Metadata, TheMasteringDisplayReachesTheLinesAndTheDolbyVisionConfig)
     const std::array<double, 8> bt2020 = {0.708, 0.292, 0.17, 0.797, 0.131, 0.046, 0.3127, 0.329};
     const std::array<double, 8> odd = {0.7, 0.3, 0.2, 0.75, 0.14, 0.05, 0.32, 0.34};
     struct Case {
-        const char* arguments;
+        const char* display;  // the mastering display given; "" for none
+        const char* input;
         std::array<double, 8> primaries;  // red, green, blue, white x, y
         double maxNits, minNits;
         long long sourceMinPq, sourceMaxPq;
@@ -418,32 +430,35 @@ TEST(Metadata, TheMasteringDisplayReachesTheLinesAndTheDolbyVisionConfig)
         int transferCode;
         const char* shownOrigin;  // the summary's words for the display's origin; "" when it prints none
     } const cases[] = {
-        {"sei.mkv", bt2020, 1000, 0.0001, 7, 3079, {{"length", 1}, {"source_primary_index", 2}}, "8.1", "smpte2084", 16, ""},
-        {"--mastering-display p3-d65,600,0.005 pq.mkv", p3, 600, 0.005, 62, 2851,
-         {{"length", 1}, {"source_primary_index", 0}}, "8.1", "smpte2084", 16, "(from --mastering-display)"},
-        {"--mastering-display 600,0.005 pq.mkv", bt2020, 600, 0.005, 62, 2851, {{"length", 1}, {"source_primary_index", 2}},
-         "8.1", "smpte2084", 16, "(primaries from the stream's primaries tag, luminance from --mastering-display)"},
-        {"--mastering-display 0.7,0.3,0.2,0.75,0.14,0.05,0.32,0.34,4000,0.005 pq.mkv", odd, 4000, 0.005, 62, 3696,
+        {"", "sei.mkv", bt2020, 1000, 0.0001, 7, 3079, {{"length", 1}, {"source_primary_index", 2}}, "8.1", "smpte2084", 16, ""},
+        {"p3-d65,600,0.005", "pq.mkv", p3, 600, 0.005, 62, 2851,
+         {{"length", 1}, {"source_primary_index", 0}}, "8.1", "smpte2084", 16, "(from mastering_display)"},
+        {"600,0.005", "pq.mkv", bt2020, 600, 0.005, 62, 2851, {{"length", 1}, {"source_primary_index", 2}},
+         "8.1", "smpte2084", 16, "(primaries from the stream's primaries tag, luminance from mastering_display)"},
+        {"0.7,0.3,0.2,0.75,0.14,0.05,0.32,0.34,4000,0.005", "pq.mkv", odd, 4000, 0.005, 62, 3696,
          {{"length", 17}, {"source_primary_index", 255}, {"source_primary_red_x", 22937}, {"source_primary_red_y", 9830},
           {"source_primary_green_x", 6553}, {"source_primary_green_y", 24575}, {"source_primary_blue_x", 4587},
           {"source_primary_blue_y", 1638}, {"source_primary_white_x", 10485}, {"source_primary_white_y", 11141}},
-         "8.1", "smpte2084", 16, "(from --mastering-display)"},
-        {"hlg.mkv", bt2020, 1000, 0.0001, 62, 3079, {{"length", 1}, {"source_primary_index", 2}}, "8.4", "arib-std-b67", 18,
-         "(assumed); the stream states none: give --mastering-display"},
+         "8.1", "smpte2084", 16, "(from mastering_display)"},
+        {"", "hlg.mkv", bt2020, 1000, 0.0001, 62, 3079, {{"length", 1}, {"source_primary_index", 2}}, "8.4", "arib-std-b67", 18,
+         "(assumed); the stream states none: give mastering_display"},
     };
     const auto units = [](double value, double step) { return std::to_string(std::llround(value / step)); };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.arguments);
-        const ProgramRun run = runShell(scratch, std::string("PROGRAM --dovi-config d.json --hdr10plus p.json ") + c.arguments);
-        ASSERT_EQ(run.exitStatus, 0) << run.err;
-        const std::string shown = summaryValue(run.out, "display in the lines");
+        SCOPED_TRACE(std::string(c.display) + " " + c.input);
+        Settings settings = {{"dovi_config", "d.json"}, {"hdr10plus", "p.json"}, {"input", c.input}};
+        if (*c.display)
+            settings.emplace_back("mastering_display", c.display);
+        const Measured run = measureIn(scratch, settings);
+        ASSERT_EQ(run.report.ending, Ending::Complete) << run.report.failure;
+        const std::string shown = summaryValue(run.summary, "display in the lines");
         EXPECT_EQ(*c.shownOrigin ? shown.substr(shown.find(" nits ") + 6) : shown, *c.shownOrigin ? c.shownOrigin
                                                                                                     : "(no display in the lines line)");
-        EXPECT_EQ(run.err.find("HDR10+ describes PQ streams") != std::string::npos, std::string(c.profile) == "8.4") << run.err;
+        EXPECT_EQ(run.warned("HDR10+ describes PQ streams"), std::string(c.profile) == "8.4");
 
-        const std::string maxCll = split(summaryValue(run.out, "MaxCLL"), ' ')[0];
-        const std::string maxFall = split(summaryValue(run.out, "MaxFALL"), ' ')[0];
-        const std::map<std::string, std::string> x265 = optionsOf(summaryValue(run.out, "x265"));
+        const std::string maxCll = split(summaryValue(run.summary, "MaxCLL"), ' ')[0];
+        const std::string maxFall = split(summaryValue(run.summary, "MaxFALL"), ' ')[0];
+        const std::map<std::string, std::string> x265 = optionsOf(summaryValue(run.summary, "x265"));
         const std::array<double, 8>& d = c.primaries;
         const std::string point = "(" + units(d[2], 0.00002) + "," + units(d[3], 0.00002) + ")B(" + units(d[4], 0.00002) + "," +
                                   units(d[5], 0.00002) + ")R(" + units(d[0], 0.00002) + "," + units(d[1], 0.00002) + ")WP(" +
@@ -459,11 +474,11 @@ TEST(Metadata, TheMasteringDisplayReachesTheLinesAndTheDolbyVisionConfig)
         if (hlg)
             expected.erase("--hdr10");
         EXPECT_EQ(x265, expected);
-        EXPECT_EQ(summaryValue(run.out, "HDR10 version").find("converted to PQ") != std::string::npos, hlg);
-        const std::string check = summaryValue(run.out, "check the lines");
+        EXPECT_EQ(summaryValue(run.summary, "HDR10 version").find("converted to PQ") != std::string::npos, hlg);
+        const std::string check = summaryValue(run.summary, "check the lines");
         EXPECT_EQ(check.find("MaxCLL " + maxCll + " nits is above the mastering display's maximum") == 0,
                   std::stod(maxCll) > c.maxNits) << check;
-        std::map<std::string, std::string> ffmpeg = optionsOf(summaryValue(run.out, "ffmpeg"));
+        std::map<std::string, std::string> ffmpeg = optionsOf(summaryValue(run.summary, "ffmpeg"));
         ffmpeg.erase("-x265-params");
         for (const auto& [option, value] : x265) {
             if (option == "--output-depth")
@@ -472,7 +487,7 @@ TEST(Metadata, TheMasteringDisplayReachesTheLinesAndTheDolbyVisionConfig)
         }
         EXPECT_EQ(ffmpeg.size(), x265.size() - 1);
 
-        const std::map<std::string, std::string> mkvmerge = optionsOf(summaryValue(run.out, "mkvmerge"));
+        const std::map<std::string, std::string> mkvmerge = optionsOf(summaryValue(run.summary, "mkvmerge"));
         const std::map<std::string, std::vector<double>> expectedMkvmerge = {
             {"--colour-matrix", {0, 9}}, {"--colour-range", {0, 1}},
             {"--colour-transfer-characteristics", {0, static_cast<double>(c.transferCode)}},
@@ -494,11 +509,11 @@ TEST(Metadata, TheMasteringDisplayReachesTheLinesAndTheDolbyVisionConfig)
     }
 
     // The lines as the programs take them, on the P3 case.
-    const ProgramRun run = runShell(scratch, "PROGRAM --mastering-display p3-d65,600,0.005 pq.mkv");
-    if (runShell(scratch, "command -v x265").exitStatus == 0) {
-        const ProgramRun encode = runShell(
+    const Measured run = measureIn(scratch, {{"mastering_display", "p3-d65,600,0.005"}, {"input", "pq.mkv"}});
+    if (runCommand(scratch, "command -v x265").exitStatus == 0) {
+        const ProgramRun encode = runCommand(
             scratch, kFfmpeg + "-i pq.mkv -f yuv4mpegpipe -strict -1 - | x265 --log-level error --y4m --input - --output o.hevc " +
-                         summaryValue(run.out, "x265") +
+                         summaryValue(run.summary, "x265") +
                          " && ffprobe -v error -show_streams -show_frames -read_intervals %+#1 -of json o.hevc");
         ASSERT_EQ(encode.exitStatus, 0) << encode.err;
         const json probed = json::parse(encode.out);
@@ -517,8 +532,8 @@ TEST(Metadata, TheMasteringDisplayReachesTheLinesAndTheDolbyVisionConfig)
             "blue_x": "7500/50000", "blue_y": "3000/50000", "white_point_x": "15635/50000", "white_point_y": "16450/50000",
             "min_luminance": "50/10000", "max_luminance": "6000000/10000"}, "Content light level metadata":
             {"side_data_type": "Content light level metadata", "max_content": 10000, "max_average": 5599}})"));
-        if (runShell(scratch, "command -v mkvmerge").exitStatus == 0) {
-            const ProgramRun mux = runShell(scratch, "mkvmerge -q -o mux.mkv " + summaryValue(run.out, "mkvmerge") +
+        if (runCommand(scratch, "command -v mkvmerge").exitStatus == 0) {
+            const ProgramRun mux = runCommand(scratch, "mkvmerge -q -o mux.mkv " + summaryValue(run.summary, "mkvmerge") +
                                                          " o.hevc && mkvmerge -J mux.mkv");
             ASSERT_EQ(mux.exitStatus, 0) << mux.out << mux.err;
             const json properties = json::parse(mux.out).at("tracks").at(0).at("properties");
@@ -537,9 +552,9 @@ TEST(Metadata, TheMasteringDisplayReachesTheLinesAndTheDolbyVisionConfig)
     }
 }
 
-// --verify: stated light levels below, at and above the measured ones, and HDR10+ made from hdrmeter's own
-// file written into the stream in sync and 3 frames late. The shift is found as 3, and a failed check
-// gives exit status 3.
+// Verification: stated light levels below, at and above the measured ones, and HDR10+ made from hdrmeter's
+// own file written into the stream in sync and 3 frames late. The shift is found as 3, and a failed check
+// fails the verification of a complete run.
 TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
 {
     ScratchDirectory scratch;
@@ -551,17 +566,23 @@ TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
     std::string scenes;
     for (const char* colour : {"303030", "b0b0b0", "606060"})
         scenes += "-f lavfi -i color=c=0x" + std::string(colour) + ":s=128x72:r=24:d=0.375,format=yuv420p10le ";
-    ASSERT_EQ(runShell(scratch, kFfmpeg + scenes + "-filter_complex concat=n=3 -strict -1 clip.y4m && " +
-                                encode + "' -vf setparams=color_trc=smpte2084 -f hevc plain.hevc && PROGRAM plain.hevc "
-                                "--active-area full --min-scene-length 4 --hdr10plus plus.json --summary-json s.json")
-                  .exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
+    ASSERT_EQ(runCommand(scratch, kFfmpeg + scenes + "-filter_complex concat=n=3 -strict -1 clip.y4m && " +
+                                  encode + "' -vf setparams=color_trc=smpte2084 -f hevc plain.hevc").exitStatus, 0)
+        << readWholeFile(scratch.file("stderr.txt"));
+    const Settings plain = {{"input", "plain.hevc"}, {"active_area", "full"}, {"min_scene_length", "4"}};
+    const auto with = [](Settings settings, const Settings& more) {
+        settings.insert(settings.end(), more.begin(), more.end());
+        return settings;
+    };
+    ASSERT_EQ(measureIn(scratch, with(plain, {{"hdr10plus", "plus.json"}, {"summary_json", "s.json"}})).report.ending,
+              Ending::Complete);
     const json measured = readJson(scratch.file("s.json"));
     const long long maxCll = measured.at("max_cll"), maxFall = measured.at("max_fall");
     const json plus = readJson(scratch.file("plus.json"));
     ASSERT_GE(plus.at("SceneInfoSummary").at("SceneFirstFrameIndex").size(), 2u);
-    // Compact by default, a line of at most 400 bytes a frame; --pretty indents the same document.
-    ASSERT_EQ(runShell(scratch, "PROGRAM plain.hevc --active-area full --min-scene-length 4 --pretty --hdr10plus p.json")
-                  .exitStatus, 0);
+    // Compact by default, a line of at most 400 bytes a frame; pretty indents the same document.
+    ASSERT_EQ(measureIn(scratch, with(plain, {{"pretty", "true"}, {"hdr10plus", "p.json"}})).report.ending,
+              Ending::Complete);
     EXPECT_EQ(readJson(scratch.file("p.json")), plus);
     const std::vector<std::string> lines = split(readWholeFile(scratch.file("plus.json")));
     EXPECT_EQ(lines.size(), plus.at("SceneInfo").size() + 2);
@@ -572,27 +593,28 @@ TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
         long long statedCll;
         long long shift;  // -1: no HDR10+
         const char* cllOutcome;
-        int exitStatus;
+        bool passes;  // every check short of a failure
         long long displayNits = 4000;  // the stated mastering display's maximum
         const char* displayOutcome = "pass";
     } const cases[] = {
-        {maxCll - 1, -1, "fail", 3}, {maxCll, -1, "pass", 0}, {maxCll * 3 / 2, -1, "warn", 0},
-        {maxCll, 0, "pass", 0},      {maxCll, 3, "pass", 3},
+        {maxCll - 1, -1, "fail", false}, {maxCll, -1, "pass", true}, {maxCll * 3 / 2, -1, "warn", true},
+        {maxCll, 0, "pass", true},       {maxCll, 3, "pass", false},
         // A display the picture exceeds fails; one just above the peak passes.
-        {maxCll, -1, "pass", 3, maxCll / 2, "fail"}, {maxCll, -1, "pass", 0, maxCll + 1, "pass"},
+        {maxCll, -1, "pass", false, maxCll / 2, "fail"}, {maxCll, -1, "pass", true, maxCll + 1, "pass"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.statedCll) + " shift " + std::to_string(c.shift));
         const std::string levels = std::to_string(c.statedCll) + "," + std::to_string(maxFall);
-        ASSERT_EQ(runShell(scratch, encodeWith(c.displayNits) + ":max-cll=" + levels +
+        ASSERT_EQ(runCommand(scratch, encodeWith(c.displayNits) + ":max-cll=" + levels +
                                         "' -vf setparams=color_trc=smpte2084 -f hevc stated.hevc").exitStatus, 0);
         if (c.shift >= 0) {
             const std::string injected = withHdr10Plus(readWholeFile(scratch.file("stated.hevc")), plus, c.shift);
             std::ofstream(scratch.file("stated.hevc"), std::ios::binary) << injected;
         }
-        const ProgramRun run = runShell(scratch, "PROGRAM stated.hevc --active-area full --min-scene-length 4 "
-                                                 "--verify-json v.json --csv c.csv --plot p.svg");
-        EXPECT_EQ(run.exitStatus, c.exitStatus) << run.err;
+        const Measured run = measureIn(scratch, {{"input", "stated.hevc"}, {"active_area", "full"}, {"min_scene_length", "4"},
+                                                 {"verify_json", "v.json"}, {"csv", "c.csv"}, {"plot", "p.svg"}});
+        EXPECT_EQ(run.report.ending, Ending::Complete) << run.report.failure;
+        EXPECT_EQ(run.passed(), c.passes);
         const json verified = readJson(scratch.file("v.json"));
         std::map<std::string, json> checks;
         for (const json& check : verified.at("checks"))
@@ -601,8 +623,8 @@ TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
         EXPECT_EQ(checks.at("max_cll").at("stated_nits"), c.statedCll);
         EXPECT_EQ(checks.at("max_fall").at("outcome"), "pass");
         EXPECT_EQ(checks.at("mastering_display").at("outcome"), c.displayOutcome);
-        EXPECT_EQ(verified.at("passed"), c.exitStatus == 0);
-        EXPECT_NE(summaryValue(run.out, "verify " + std::string(c.cllOutcome)), "(no verify " + std::string(c.cllOutcome) + " line)");
+        EXPECT_EQ(verified.at("passed"), c.passes);
+        EXPECT_NE(summaryValue(run.summary, "verify " + std::string(c.cllOutcome)), "(no verify " + std::string(c.cllOutcome) + " line)");
         // The plot marks both cuts, the stated MaxCLL, and draws the stated HDR10+ values when there are any.
         const std::string plot = readWholeFile(scratch.file("p.svg"));
         EXPECT_NE(plot.find(">stated MaxCLL " + std::to_string(c.statedCll) + " nits<"), std::string::npos);
@@ -641,7 +663,7 @@ TEST(Metadata, VerifyChecksStatedLevelsAndFindsShiftedHdr10Plus)
     }
 }
 
-// --verify compares like with like: HDR10+ written for the whole frame of a letterboxed clip, per scene or
+// Verification compares like with like: HDR10+ written for the whole frame of a letterboxed clip, per scene or
 // per frame, checked over all or part of the clip, passes; metadata no shift can explain (scaled, all
 // zero, one scene long) is not called shifted.
 TEST(Metadata, VerifyComparesEachStatedSceneWithTheSameFramesWholePictures)
@@ -650,11 +672,14 @@ TEST(Metadata, VerifyComparesEachStatedSceneWithTheSameFramesWholePictures)
     std::string scenes;
     for (const char* source : {"testsrc2", "smptehdbars", "rgbtestsrc"})
         scenes += "-f lavfi -i " + std::string(source) + "=s=128x52:r=24:d=1,pad=128:72:0:10:black,format=yuv420p10le ";
-    ASSERT_EQ(runShell(scratch, kFfmpeg + scenes + "-filter_complex concat=n=3 -c:v libx265 -x265-params "
-                                "log-level=error:bframes=0:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc "
-                                "-f hevc box.hevc && seq 0 71 >every.txt && PROGRAM box.hevc --active-area full --hdr10plus scenes.json && "
-                                "PROGRAM box.hevc --active-area full --scene-cuts every.txt --hdr10plus frames.json")
-                  .exitStatus, 0) << readWholeFile(scratch.file("stderr.txt"));
+    ASSERT_EQ(runCommand(scratch, kFfmpeg + scenes + "-filter_complex concat=n=3 -c:v libx265 -x265-params "
+                                  "log-level=error:bframes=0:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc "
+                                  "-f hevc box.hevc && seq 0 71 >every.txt").exitStatus, 0)
+        << readWholeFile(scratch.file("stderr.txt"));
+    ASSERT_EQ(measureIn(scratch, {{"input", "box.hevc"}, {"active_area", "full"}, {"hdr10plus", "scenes.json"}}).report.ending,
+              Ending::Complete);
+    ASSERT_EQ(measureIn(scratch, {{"input", "box.hevc"}, {"active_area", "full"}, {"scene_cuts", "every.txt"},
+                                  {"hdr10plus", "frames.json"}}).report.ending, Ending::Complete);
     const json byScene = readJson(scratch.file("scenes.json")), byFrame = readJson(scratch.file("frames.json"));
     ASSERT_EQ(byScene.at("SceneInfoSummary").at("SceneFirstFrameIndex"), json({0, 24, 48}));
     const auto scaled = [](json plus, double factor) {
@@ -674,35 +699,38 @@ TEST(Metadata, VerifyComparesEachStatedSceneWithTheSameFramesWholePictures)
     struct Case {
         const char* name;
         json plus;
-        const char* options;
-        int exitStatus;
+        Settings range;
+        bool passes;               // every check short of a failure
         const char* alignment;     // the alignment check's outcome
         long long scenesCut = 0;   // stated scenes the range cuts
     } const cases[] = {
-        {"per scene", byScene, "", 0, "pass"},
-        {"per frame", byFrame, "", 0, "pass"},
+        {"per scene", byScene, {}, true, "pass"},
+        {"per frame", byFrame, {}, true, "pass"},
         // Frames 24 to 29 are too few for a scene of their own: the stated change has no cut to lie on.
-        {"the first 30 frames", byScene, "--frames 30", 0, "warn", 1},
-        {"from 1.5 s", byScene, "--start 1.5", 0, "pass", 1},
-        {"to 2.5 s", byScene, "--end 2.5", 0, "pass", 1},
-        {"scaled by a half", scaled(byScene, 0.5), "", 3, "pass"},
-        {"all zero", scaled(byScene, 0.0), "", 3, "warn"},
-        {"one scene's values throughout", oneScene, "", 3, "warn"},
+        {"the first 30 frames", byScene, {{"frames", "30"}}, true, "warn", 1},
+        {"from 1.5 s", byScene, {{"start", "1.5"}}, true, "pass", 1},
+        {"to 2.5 s", byScene, {{"end", "2.5"}}, true, "pass", 1},
+        {"scaled by a half", scaled(byScene, 0.5), {}, false, "pass"},
+        {"all zero", scaled(byScene, 0.0), {}, false, "warn"},
+        {"one scene's values throughout", oneScene, {}, false, "warn"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::ofstream(scratch.file("stated.hevc"), std::ios::binary)
             << withHdr10Plus(readWholeFile(scratch.file("box.hevc")), c.plus, 0);
-        const ProgramRun run = runShell(scratch, kFfmpeg + "-r 24 -i stated.hevc -c copy stated.mkv && PROGRAM stated.mkv "
-                                                 "--verify-json v.json " + c.options);
-        EXPECT_EQ(run.exitStatus, c.exitStatus) << run.out << run.err;
+        ASSERT_EQ(runCommand(scratch, kFfmpeg + "-r 24 -i stated.hevc -c copy stated.mkv").exitStatus, 0);
+        Settings settings = c.range;
+        settings.insert(settings.end(), {{"input", "stated.mkv"}, {"verify_json", "v.json"}});
+        const Measured run = measureIn(scratch, settings);
+        EXPECT_EQ(run.report.ending, Ending::Complete) << run.report.failure;
+        EXPECT_EQ(run.passed(), c.passes) << run.summary;
         const json verified = readJson(scratch.file("v.json"));
         std::map<std::string, json> checks;
         for (const json& check : verified.at("checks"))
             checks[check.at("check")] = check;
-        EXPECT_EQ(checks.at("hdr10plus_scene_alignment").at("outcome"), c.alignment) << run.out;
+        EXPECT_EQ(checks.at("hdr10plus_scene_alignment").at("outcome"), c.alignment) << run.summary;
         EXPECT_EQ(checks.at("hdr10plus_max_scl").at("scenes_cut_by_range"), c.scenesCut);
-        if (c.exitStatus == 0) {
+        if (c.passes) {
             EXPECT_EQ(checks.at("hdr10plus_max_scl").at("largest_deviation_pq_codes"), 0.0);
         }
         const std::string alignment = checks.at("hdr10plus_scene_alignment").at("line");
@@ -713,30 +741,34 @@ TEST(Metadata, VerifyComparesEachStatedSceneWithTheSameFramesWholePictures)
     // Two encodes joined, each stating its own MaxCLL and MaxFALL: each pair is checked over its own frames.
     const std::string x265 = "-c:v libx265 -x265-params log-level=error:bframes=0:colorprim=bt2020:transfer=smpte2084:"
                              "colormatrix=bt2020nc:max-cll=";
-    ASSERT_EQ(runShell(scratch, "for c in b0b0b0 c0c0c0; do " + kFfmpeg + "-f lavfi -i color=c=0x$c:s=128x72:r=24:d=1,"
-                                "format=yuv420p10le " + x265 + "1,1 -f hevc $c.hevc && PROGRAM $c.hevc --summary-json "
-                                "$c.json >/dev/null; done").exitStatus, 0);
+    ASSERT_EQ(runCommand(scratch, "for c in b0b0b0 c0c0c0; do " + kFfmpeg + "-f lavfi -i color=c=0x$c:s=128x72:r=24:d=1,"
+                                  "format=yuv420p10le " + x265 + "1,1 -f hevc $c.hevc || exit 1; done").exitStatus, 0);
+    for (const std::string colour : {"b0b0b0", "c0c0c0"})
+        ASSERT_EQ(measureIn(scratch, {{"input", colour + ".hevc"}, {"summary_json", colour + ".json"}}).report.ending,
+                  Ending::Complete);
     const long long dim = readJson(scratch.file("b0b0b0.json")).at("max_cll"),
                     bright = readJson(scratch.file("c0c0c0.json")).at("max_cll");
     const std::string dimLevels = std::to_string(dim) + "," + std::to_string(dim),
                       brightLevels = std::to_string(bright) + "," + std::to_string(bright);
     struct Levels {
         std::string first, second;  // stated by the dim frames, then by the bright ones
-        int exitStatus;
+        bool passes;  // every check short of a failure
         std::vector<std::string> outcomes;  // of the max_cll checks, in order
     } const levels[] = {
-        {"3018,163", "1000,100", 3, {"warn", "fail"}},
-        {dimLevels, brightLevels, 0, {"pass", "pass"}},
-        {brightLevels, brightLevels, 0, {"pass"}},
+        {"3018,163", "1000,100", false, {"warn", "fail"}},
+        {dimLevels, brightLevels, true, {"pass", "pass"}},
+        {brightLevels, brightLevels, true, {"pass"}},
     };
     for (const Levels& l : levels) {
         SCOPED_TRACE(l.first + " then " + l.second);
-        const ProgramRun run = runShell(
-            scratch, kFfmpeg + "-f lavfi -i color=c=0xb0b0b0:s=128x72:r=24:d=1,format=yuv420p10le " + x265 + l.first +
-                         " -f hevc a.hevc && " + kFfmpeg + "-f lavfi -i color=c=0xc0c0c0:s=128x72:r=24:d=1,format=" +
-                         "yuv420p10le " + x265 + l.second + " -f hevc b.hevc && cat a.hevc b.hevc >ab.hevc && " + kFfmpeg +
-                         "-r 24 -i ab.hevc -c copy ab.mkv && PROGRAM ab.mkv --verify-json v.json");
-        EXPECT_EQ(run.exitStatus, l.exitStatus) << run.out << run.err;
+        ASSERT_EQ(runCommand(scratch, kFfmpeg + "-f lavfi -i color=c=0xb0b0b0:s=128x72:r=24:d=1,format=yuv420p10le " +
+                                          x265 + l.first + " -f hevc a.hevc && " + kFfmpeg + "-f lavfi -i color=c=0xc0c0c0:"
+                                          "s=128x72:r=24:d=1,format=yuv420p10le " + x265 + l.second + " -f hevc b.hevc && "
+                                          "cat a.hevc b.hevc >ab.hevc && " + kFfmpeg + "-r 24 -i ab.hevc -c copy ab.mkv")
+                      .exitStatus, 0);
+        const Measured run = measureIn(scratch, {{"input", "ab.mkv"}, {"verify_json", "v.json"}});
+        EXPECT_EQ(run.report.ending, Ending::Complete) << run.report.failure;
+        EXPECT_EQ(run.passed(), l.passes) << run.summary;
         const json verified = readJson(scratch.file("v.json"));
         std::vector<std::string> outcomes;
         bool changeSaid = false;

@@ -3,11 +3,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tool_test_support.h"
+#include "measure_support.h"
+
+using hdrmeter::clip::Ending;
 
 // Damaged HEVC as users meet it: a reference packet dropped from a Matroska file, random bytes written
 // over a stretch of a raw stream. By default the run ends at the first damaged frame or gap, naming it,
-// with the frames before it kept; with --accept-damaged every frame is measured, the damaged ones flagged
+// with the frames before it kept; with accept_damaged every frame is measured, the damaged ones flagged
 // and left out of the statistics, and frames after a gap keep their numbers from the undamaged file.
 TEST(Damage, DamagedFramesEndTheRunOrAreFlaggedAndLeftOut)
 {
@@ -15,14 +17,14 @@ TEST(Damage, DamagedFramesEndTheRunOrAreFlaggedAndLeftOut)
     ScratchDirectory scratch;
     // A key frame every 12 frames ends the damage; a dark clip whose light falls, so that frames left out or
     // numbered wrongly show in MaxCLL and in a frame's average.
-    ASSERT_EQ(runShell(scratch, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=128x72:rate=24 -frames:v 48 -vf "
+    ASSERT_EQ(runCommand(scratch, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=128x72:rate=24 -frames:v 48 -vf "
                                 "\"format=yuv420p10le,geq=lum='lum(X,Y)*(0.35-0.1*N/48)':cb=512:cr=512,"
                                 "setparams=color_primaries=bt2020:color_trc=smpte2084:colorspace=bt2020nc\" "
                                 "-c:v libx265 -x265-params log-level=error:keyint=12:min-keyint=12:no-open-gop=1 "
                                 "-y clean.mkv && "
                                 "ffmpeg -v error -nostdin -i clean.mkv -c copy -bsf:v \"noise=drop='eq(n\\,1)'\" -y "
-                                "dropped.mkv && ffmpeg -v error -nostdin -i clean.mkv -c copy -y clean.hevc && "
-                                "PROGRAM --csv clean.csv clean.mkv >/dev/null").exitStatus, 0);
+                                "dropped.mkv && ffmpeg -v error -nostdin -i clean.mkv -c copy -y clean.hevc").exitStatus, 0);
+    ASSERT_EQ(measureIn(scratch, {{"csv", "clean.csv"}, {"input", "clean.mkv"}}).report.ending, Ending::Complete);
     std::string bytes = readWholeFile(scratch.file("clean.hevc"));
     std::mt19937 random(1);
     for (std::size_t at = bytes.size() / 3; at < bytes.size() / 3 + 3000 && at < bytes.size(); ++at)
@@ -33,21 +35,24 @@ TEST(Damage, DamagedFramesEndTheRunOrAreFlaggedAndLeftOut)
 
     for (const std::string file : {"dropped.mkv", "damaged.hevc"}) {
         SCOPED_TRACE(file);
-        const ProgramRun ended = runShell(scratch, "PROGRAM " + file);
-        EXPECT_EQ(ended.exitStatus, 1);
-        const std::vector<std::string> errors = errorLines(ended.err);
-        ASSERT_EQ(errors.size(), 1u) << ended.err;
+        const Measured ended = measureIn(scratch, {{"input", file}});
+        EXPECT_EQ(ended.report.ending, Ending::Failed);
+        // One line, and nothing else failed.
+        const std::string failure = hdrmeter::clip::spelledPlainly(ended.report.failure);
+        EXPECT_EQ(failure.find('\n'), std::string::npos) << failure;
+        EXPECT_TRUE(ended.report.outputFailures.empty());
         // A frame the decoder concealed is damaged; one it could not decode at all is lost.
         std::smatch named;
-        ASSERT_TRUE(std::regex_search(errors[0], named, std::regex("^hdrmeter: (frame (\\d+) is damaged \\(hevc: |"
-                                                                   "the decoder cannot decode frame (\\d+): )")))
-            << errors[0];
+        ASSERT_TRUE(std::regex_search(failure, named, std::regex("^(frame (\\d+) is damaged \\(hevc: |"
+                                                                 "the decoder cannot decode frame (\\d+): )")))
+            << failure;
         const long long firstDamaged = std::stoll(named[2].matched ? named[2].str() : named[3].str());
-        EXPECT_NE(errors[0].find("--accept-damaged"), std::string::npos) << errors[0];
-        EXPECT_EQ(summaryValue(ended.out, "frames measured"), std::to_string(firstDamaged));
+        EXPECT_NE(failure.find("accept_damaged"), std::string::npos) << failure;
+        EXPECT_EQ(summaryValue(ended.summary, "frames measured"), std::to_string(firstDamaged));
 
-        const ProgramRun accepted = runShell(scratch, "PROGRAM --accept-damaged --csv f.csv --summary-json s.json --madvr f.bin " + file);
-        ASSERT_EQ(accepted.exitStatus, 0) << accepted.err;
+        const Measured accepted = measureIn(scratch, {{"accept_damaged", "true"}, {"csv", "f.csv"}, {"summary_json", "s.json"},
+                                                      {"madvr", "f.bin"}, {"input", file}});
+        ASSERT_EQ(accepted.report.ending, Ending::Complete) << accepted.report.failure;
         const auto rows = readCsv(scratch.file("f.csv"));
         const nlohmann::json summary = nlohmann::json::parse(readWholeFile(scratch.file("s.json")));
         std::vector<long long> flagged;
@@ -93,14 +98,15 @@ TEST(Damage, DamagedFramesEndTheRunOrAreFlaggedAndLeftOut)
             EXPECT_EQ(rows[20].at("average_light_nits"), clean[21].at("average_light_nits"));
         }
     }
-    // Damaged frames alone describe no picture: no metadata file, and not status 0.
+    // Damaged frames alone describe no picture: no metadata file, and a failed run.
     // Frames 3 to 7 follow the dropped packet closely enough that every FFmpeg version flags each of them.
-    const ProgramRun none = runShell(scratch, "PROGRAM --accept-damaged --start 0.12 --end 0.3 --hdr10plus none.json "
-                                              "--dovi-config none-dv.json dropped.mkv");
-    EXPECT_EQ(summaryValue(none.out, "frames measured"), "0");
-    EXPECT_EQ(none.exitStatus, 1) << none.err;
-    EXPECT_NE(none.err.find("frames measured is damaged, so no statistic rests on a clean frame"), std::string::npos)
-        << none.err;
+    const Measured none = measureIn(scratch, {{"accept_damaged", "true"}, {"start", "0.12"}, {"end", "0.3"},
+                                              {"hdr10plus", "none.json"}, {"dovi_config", "none-dv.json"},
+                                              {"input", "dropped.mkv"}});
+    EXPECT_EQ(summaryValue(none.summary, "frames measured"), "0");
+    EXPECT_EQ(none.report.ending, Ending::Failed);
+    EXPECT_NE(none.report.failure.find("frames measured is damaged, so no statistic rests on a clean frame"),
+              std::string::npos) << none.report.failure;
     EXPECT_FALSE(std::ifstream(scratch.file("none.json")).good());
     EXPECT_FALSE(std::ifstream(scratch.file("none-dv.json")).good());
 }

@@ -1,6 +1,6 @@
 #include <nlohmann/json.hpp>
 
-#include "tool_test_support.h"
+#include "measure_support.h"
 
 namespace {
 
@@ -9,7 +9,7 @@ const std::string kFfmpeg = "ffmpeg -v error -nostdin -y ";
 // The key frames of a stream, by frame number in presentation order.
 std::string keyFrames(const ScratchDirectory& scratch, const std::string& file)
 {
-    const ProgramRun probe = runShell(scratch, "ffprobe -v error -select_streams v:0 -show_entries frame=key_frame "
+    const ProgramRun probe = runCommand(scratch, "ffprobe -v error -select_streams v:0 -show_entries frame=key_frame "
                                                "-of csv=p=0 " + file);
     // A frame with side data has a line of its own after it, empty.
     std::string frames;
@@ -32,15 +32,15 @@ std::string keyFrames(const ScratchDirectory& scratch, const std::string& file)
 TEST(Chunks, EncodersPutKeyFramesAtTheScenesFirstFrames)
 {
     ScratchDirectory scratch;
-    ASSERT_EQ(runShell(scratch, kFfmpeg + "-f lavfi -i testsrc2=s=128x72:r=24000/1001:d=1.3,format=yuv420p10le "
+    ASSERT_EQ(runCommand(scratch, kFfmpeg + "-f lavfi -i testsrc2=s=128x72:r=24000/1001:d=1.3,format=yuv420p10le "
                                           "-frames:v 30 -c:v ffv1 clip.mkv && printf '9\\n20\\n' > cuts.txt")
                   .exitStatus,
               0)
         << readWholeFile(scratch.file("stderr.txt"));
-    const ProgramRun run = runShell(scratch, "PROGRAM clip.mkv --transfer pq --matrix bt2020 --scene-cuts cuts.txt "
-                                             "--av1an-scenes scenes.json --x265-qpfile qp.txt "
-                                             "--ffmpeg-keyframes keys.txt");
-    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    const Measured run = measureIn(scratch, {{"input", "clip.mkv"}, {"transfer", "pq"}, {"matrix", "bt2020"},
+                                             {"scene_cuts", "cuts.txt"}, {"av1an_scenes", "scenes.json"},
+                                             {"x265_qpfile", "qp.txt"}, {"ffmpeg_keyframes", "keys.txt"}});
+    ASSERT_EQ(run.report.ending, hdrmeter::clip::Ending::Complete) << run.report.failure;
 
     const nlohmann::json scenes = nlohmann::json::parse(readWholeFile(scratch.file("scenes.json")));
     EXPECT_EQ(scenes.at("frames"), 30);
@@ -55,14 +55,14 @@ TEST(Chunks, EncodersPutKeyFramesAtTheScenesFirstFrames)
     EXPECT_EQ(readWholeFile(scratch.file("keys.txt")), "0.000000,0.375375,0.834166\n");
 
     const std::string x265Params = "-x265-params log-level=error:keyint=1000:min-keyint=1000:scenecut=0:open-gop=0";
-    ASSERT_EQ(runShell(scratch, kFfmpeg + "-i clip.mkv -f yuv4mpegpipe -strict -1 - | x265 --log-level error --input - "
+    ASSERT_EQ(runCommand(scratch, kFfmpeg + "-i clip.mkv -f yuv4mpegpipe -strict -1 - | x265 --log-level error --input - "
                                           "--y4m --keyint 1000 --min-keyint 1000 --scenecut 0 --no-open-gop "
                                           "--qpfile qp.txt -o by-qpfile.hevc")
                   .exitStatus,
               0)
         << readWholeFile(scratch.file("stderr.txt"));
     EXPECT_EQ(keyFrames(scratch, "by-qpfile.hevc"), "0 9 20");
-    ASSERT_EQ(runShell(scratch, kFfmpeg + "-i clip.mkv -force_key_frames \"$(cat keys.txt)\" -c:v libx265 -forced-idr 1 " +
+    ASSERT_EQ(runCommand(scratch, kFfmpeg + "-i clip.mkv -force_key_frames \"$(cat keys.txt)\" -c:v libx265 -forced-idr 1 " +
                                     x265Params + " by-list.mkv")
                   .exitStatus,
               0)

@@ -7,7 +7,7 @@
 
 #include "output/html_report.h"
 #include "output/timecode.h"
-#include "tool_test_support.h"
+#include "measure_support.h"
 
 using namespace hdrmeter::clip;
 
@@ -68,7 +68,7 @@ TEST(Report, RendersInChromiumWithEveryPart)
     std::string scenes;
     for (const char* source : {"testsrc2=s=320x180", "color=c=0xb0b0b0:s=320x180", "testsrc=s=320x180"})
         scenes += "-f lavfi -i " + std::string(source) + ":r=24:d=0.5,format=yuv420p10le ";
-    ASSERT_EQ(runShell(scratch, kFfmpeg + scenes +
+    ASSERT_EQ(runCommand(scratch, kFfmpeg + scenes +
                                     "-filter_complex concat=n=3 -c:v libx265 -x265-params log-level=error:"
                                     "colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc:max-cll=1,1:"
                                     "master-display='G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)"
@@ -76,9 +76,11 @@ TEST(Report, RendersInChromiumWithEveryPart)
                   .exitStatus,
               0)
         << readWholeFile(scratch.file("stderr.txt"));
-    const ProgramRun run = runShell(scratch, "PROGRAM clip.mkv --active-area full --min-scene-length 4 --verify "
-                                             "--report r.html --plot p.png --summary-json s.json");
-    EXPECT_EQ(run.exitStatus, 3) << run.err;
+    const Measured run = measureIn(scratch, {{"input", "clip.mkv"}, {"active_area", "full"}, {"min_scene_length", "4"},
+                                             {"verify", "true"}, {"report", "r.html"}, {"plot", "p.png"},
+                                             {"summary_json", "s.json"}});
+    EXPECT_EQ(run.report.ending, hdrmeter::clip::Ending::Complete) << run.report.failure;
+    EXPECT_FALSE(run.passed()) << "the stated MaxCLL is below the picture's";
     const nlohmann::json summary = nlohmann::json::parse(readWholeFile(scratch.file("s.json")));
     const std::string page = readWholeFile(scratch.file("r.html"));
 
@@ -92,7 +94,7 @@ TEST(Report, RendersInChromiumWithEveryPart)
     EXPECT_NE(table.find("<td>" + std::to_string(summary.at("max_cll").get<long long>()) + "</td>"), std::string::npos);
     EXPECT_GE(occurrences(page, "<tr class=\"fail\">"), 2u);
     for (const char* label : {"x265", "ffmpeg", "mkvmerge"})
-        EXPECT_NE(page.find(htmlEscaped(summaryValue(run.out, label))), std::string::npos) << label;
+        EXPECT_NE(page.find(htmlEscaped(summaryValue(run.summary, label))), std::string::npos) << label;
     EXPECT_EQ(occurrences(page, "<button class=\"copy\""), occurrences(page, "<div class=\"line\">"));
     EXPECT_EQ(occurrences(page, "src=\"data:image/"), 2u);
     EXPECT_EQ(page.find("http"), std::string::npos) << "the page must stand alone";
@@ -102,7 +104,7 @@ TEST(Report, RendersInChromiumWithEveryPart)
     EXPECT_EQ(cairo_image_surface_get_width(plot.get()), 1340);
     EXPECT_EQ(cairo_image_surface_get_height(plot.get()), 640);
 
-    const ProgramRun browser = runShell(
+    const ProgramRun browser = runCommand(
         scratch, "chromium --headless --no-sandbox --disable-gpu --disable-background-networking "
                  "--disable-component-update --disable-sync --no-first-run --user-data-dir=\"$PWD/profile\" "
                  "--enable-logging=stderr --v=0 --window-size=1400,2400 --screenshot=\"$PWD/shot.png\" "

@@ -6,7 +6,7 @@
 
 #include "output/summary.h"
 #include "scenes/scene_segments.h"
-#include "tool_test_support.h"
+#include "test_files.h"
 
 using namespace hdrmeter::clip;
 
