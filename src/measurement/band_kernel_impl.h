@@ -669,18 +669,31 @@ inline void loadRgb(const uint16_t* const* planes, const uint16_t* base, int pix
         for (int c = 0; c < 3; ++c) samples[c] = loadVector<U16x8>(planes[c] + pixel);
         return;
     }
+    // Two steps of shuffles within 128 bits, which need no crossing between the halves of a 256-bit
+    // register: a channel's words from the first two vectors, then from the rest.
     U16x8 words[3];
     if (Step == 3) {
-        // 24 words, in two overlapping loads that read none beyond them.
-        const U16x16 a = loadVector<U16x16>(base + 3 * pixel), b = loadVector<U16x16>(base + 3 * pixel + 8);
-        words[0] = __builtin_shufflevector(a, b, 0, 3, 6, 9, 12, 15, 26, 29);
-        words[1] = __builtin_shufflevector(a, b, 1, 4, 7, 10, 13, 24, 27, 30);
-        words[2] = __builtin_shufflevector(a, b, 2, 5, 8, 11, 14, 25, 28, 31);
+        const U16x8 a = loadVector<U16x8>(base + 3 * pixel), b = loadVector<U16x8>(base + 3 * pixel + 8);
+        const U16x8 c = loadVector<U16x8>(base + 3 * pixel + 16);
+        words[0] = __builtin_shufflevector(__builtin_shufflevector(a, b, 0, 3, 6, 9, 12, 15, -1, -1), c, 0, 1, 2, 3,
+                                           4, 5, 10, 13);
+        words[1] = __builtin_shufflevector(__builtin_shufflevector(a, b, 1, 4, 7, 10, 13, -1, -1, -1), c, 0, 1, 2, 3,
+                                           4, 8, 11, 14);
+        words[2] = __builtin_shufflevector(__builtin_shufflevector(a, b, 2, 5, 8, 11, 14, -1, -1, -1), c, 0, 1, 2, 3,
+                                           4, 9, 12, 15);
     } else {
-        const U16x16 a = loadVector<U16x16>(base + 4 * pixel), b = loadVector<U16x16>(base + 4 * pixel + 16);
-        words[0] = __builtin_shufflevector(a, b, 0, 4, 8, 12, 16, 20, 24, 28);
-        words[1] = __builtin_shufflevector(a, b, 1, 5, 9, 13, 17, 21, 25, 29);
-        words[2] = __builtin_shufflevector(a, b, 2, 6, 10, 14, 18, 22, 26, 30);
+        U16x8 v[4];
+        for (int i = 0; i < 4; ++i) v[i] = loadVector<U16x8>(base + 4 * pixel + 8 * i);
+        // Each channel of pixels 0..3 and of 4..7 in a low half, then the two halves side by side.
+        words[0] = __builtin_shufflevector(__builtin_shufflevector(v[0], v[1], 0, 4, 8, 12, -1, -1, -1, -1),
+                                           __builtin_shufflevector(v[2], v[3], 0, 4, 8, 12, -1, -1, -1, -1), 0, 1, 2,
+                                           3, 8, 9, 10, 11);
+        words[1] = __builtin_shufflevector(__builtin_shufflevector(v[0], v[1], 1, 5, 9, 13, -1, -1, -1, -1),
+                                           __builtin_shufflevector(v[2], v[3], 1, 5, 9, 13, -1, -1, -1, -1), 0, 1, 2,
+                                           3, 8, 9, 10, 11);
+        words[2] = __builtin_shufflevector(__builtin_shufflevector(v[0], v[1], 2, 6, 10, 14, -1, -1, -1, -1),
+                                           __builtin_shufflevector(v[2], v[3], 2, 6, 10, 14, -1, -1, -1, -1), 0, 1, 2,
+                                           3, 8, 9, 10, 11);
     }
     const bool reversed = Layout == RgbLayout::PackedReversed;
     samples[0] = words[reversed ? 2 : 0];
