@@ -27,7 +27,7 @@ enum class SettingKind {
     Whole,     // a whole number
     Decimal,   // a number
     Choice,    // one of `choices`, by name in any letter case
-    Time,      // seconds from the first frame, a decimal or a timecode HH:MM:SS.fff
+    Time,      // from the first frame: seconds, HH:MM:SS.fff, or a timecode HH:MM:SS:FF at the stream's rate
     Path,      // a file name; "-" is standard input or output where the setting allows it
     Area,      // "auto", "full" or "LEFT,TOP,RIGHT,BOTTOM" in pixels from each edge
     Display,   // a mastering display: "[PRIMARIES,]MAX,MIN" or PRIMARIES

@@ -397,7 +397,7 @@ private:
         if (report_.request.verify) {
             const Request& request = report_.request;
             MeasuredSpan span;
-            span.fromFirstFrame = !request.start || *request.start <= 0.0;
+            span.fromFirstFrame = clip.facts().startMicroseconds.value_or(0) <= 0;
             span.toLastFrame = !stop_->requested() && measurement.failure().empty() && !clip.segmentEndReached() &&
                                !(request.frameLimit && report_.summary.framesMeasured() + report_.damagedFrames.size() >=
                                                            static_cast<std::size_t>(*request.frameLimit));
@@ -592,11 +592,8 @@ private:
         header.stream = report_.stream;
         header.metadata = report_.metadata;
         header.area = report_.area;
-        const auto microseconds = [](const std::optional<double>& seconds) {
-            return seconds ? std::optional<long long>(std::llround(*seconds * 1e6)) : std::nullopt;
-        };
-        header.startMicroseconds = microseconds(report_.request.start);
-        header.endMicroseconds = microseconds(report_.request.end);
+        header.startMicroseconds = measurement_->clip().facts().startMicroseconds;
+        header.endMicroseconds = measurement_->clip().facts().endMicroseconds;
         header.inputEnded = !measurement_->clip().segmentEndReached();
         struct stat input {};
         if (report_.request.input != "-" && stat(report_.request.input.c_str(), &input) == 0)

@@ -44,6 +44,8 @@ std::string textOf(const T& value)
         return value ? "true" : "false";
     else if constexpr (std::is_same_v<T, double>)
         return exactText(value);
+    else if constexpr (std::is_same_v<T, ClipTime>)
+        return clipTimeText(value);
     else if constexpr (std::is_integral_v<T>)
         return std::to_string(value);
     else
@@ -66,6 +68,11 @@ T valueOf(const Setting& setting, const std::string& text)
         return flagOf(setting.name, text);
     } else if constexpr (std::is_same_v<T, std::string>) {
         return text;
+    } else if constexpr (std::is_same_v<T, ClipTime>) {
+        const ClipTime time = clipTimeOf(setting.name, text, setting.expected);
+        if (!time.timecode && (time.seconds < setting.lowest || time.seconds > setting.highest))
+            refuse(setting, text);
+        return time;
     } else {
         const double value = setting.kind == SettingKind::Time    ? secondsOf(setting.name, text, setting.expected)
                              : setting.kind == SettingKind::Whole ? static_cast<double>(wholeOf(setting.name, text, setting.expected))
@@ -100,6 +107,10 @@ std::optional<double> numberOfField(const Request& request)
         if constexpr (std::is_arithmetic_v<typename IsOptional<T>::Value>)
             if (request.*Field)
                 return static_cast<double>(*(request.*Field));
+        // A timecode's range is checked as it is read; only the stream can tell the time it names.
+        if constexpr (std::is_same_v<typename IsOptional<T>::Value, ClipTime>)
+            if (request.*Field && !(request.*Field)->timecode)
+                return (request.*Field)->seconds;
         return std::nullopt;
     } else if constexpr (std::is_arithmetic_v<T> && !std::is_same_v<T, bool>) {
         return static_cast<double>(request.*Field);
@@ -243,13 +254,16 @@ void addInputRows(std::vector<Setting>& table)
                                                   "all", 1, kLargestWhole, "a whole number of frames, 1 or more"}));
     table.push_back(member<&Request::start>(
         {"start", K::Time, G::Input, "T",
-         "measure only the frames shown at or after T (seconds or HH:MM:SS.fff from the first frame; seeks to the key "
-         "frame before it, and frames keep their numbers in the whole file)",
-         "the first frame", 0, kMaxSeconds, "a time from the first frame in seconds or as HH:MM:SS.fff, such as 60.5",
+         "measure only the frames shown at or after T (seconds or HH:MM:SS.fff from the first frame, or a timecode "
+         "HH:MM:SS:FF at the stream's frame rate, ';' before FF for drop-frame; seeks to the key frame before it, and "
+         "frames keep their numbers in the whole file)",
+         "the first frame", 0, kMaxSeconds,
+         "a time from the first frame in seconds, as HH:MM:SS.fff or as a timecode HH:MM:SS:FF, such as 60.5",
          nullptr, true, false}));
     table.push_back(member<&Request::end>({"end", K::Time, G::Input, "T", "measure only the frames shown before T",
                                            "the last frame", 0, kMaxSeconds,
-                                           "a time from the first frame in seconds or as HH:MM:SS.fff, such as 120",
+                                           "a time from the first frame in seconds, as HH:MM:SS.fff or as a timecode "
+                                           "HH:MM:SS:FF, such as 120",
                                            nullptr, true, false}));
     table.push_back(member<&Request::acceptDamaged>(
         {"accept_damaged", K::Flag, G::Input, "",
