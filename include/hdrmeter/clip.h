@@ -679,8 +679,8 @@ HDRMETER_API std::string summaryText(const Report& report);
 // the summary's timings aside.
 struct MergeRequest {
     std::vector<std::string> partials;  // the partial result files, in any order
-    Request outputs;                    // only its output paths, keepFrames and doviCmVersion are read; "-" as in
-                                        // measure()
+    Request outputs;                    // only the settings of mergeTakes() (hdrmeter/settings.h) and keepFrames
+                                        // are read; "-" as in measure()
     // Parts measured inside a smaller automatic area than the clip's (their frames saw less content) are
     // measured again inside the clip's when their input is at hand; else the merge names the commands.
     bool remeasure = true;

@@ -67,6 +67,10 @@ HDRMETER_API const std::vector<Setting>& settings();
 HDRMETER_API const Setting* findSetting(const std::string& name);
 // The row of `output`'s path.
 HDRMETER_API const Setting& outputSetting(Output output);
+// Whether merge() reads the setting from MergeRequest::outputs: the files a merge writes (all but the
+// partial result and the verification, which partial results cannot give) and the forms of those files
+// (dovi_cm_version, pretty). Hosts offer a merge these and no others.
+HDRMETER_API bool mergeTakes(const Setting& setting);
 // The default's text as a help line shows it, "" for none.
 HDRMETER_API std::string defaultText(const Setting& setting);
 

@@ -434,8 +434,7 @@ py::object mergeClip(const py::list& partials, const py::dict& givenOptions)
             continue;
         }
         const Setting* setting = findSetting(name);
-        if (!setting || (!setting->output && name != "dovi_cm_version") ||
-            (setting->output && *setting->output == Output::Partial))
+        if (!setting || !setting->offered || !mergeTakes(*setting))
             throw py::type_error("merge() got an unexpected keyword argument '" + name + "'");
         applyKeyword(merging.outputs, *setting, value);
     }

@@ -548,6 +548,14 @@ void resetSetting(Request& request, const Setting& setting)
     setting.reset(request);
 }
 
+bool mergeTakes(const Setting& setting)
+{
+    if (setting.output)
+        return *setting.output != Output::Partial && *setting.output != Output::VerifyJson;
+    const std::string name = setting.name;
+    return name == "dovi_cm_version" || name == "pretty";
+}
+
 bool Request::operator==(const Request& other) const
 {
     for (const Setting& setting : settings())
