@@ -47,10 +47,17 @@ private:
 class HDRMETER_API InputError : public std::runtime_error {
 public:
     explicit InputError(const std::string& message);
+    // A file the system refused: `systemError` is its errno (ENOENT, EACCES ...), `path` the file as given,
+    // so that a host can raise the error its language has for it.
+    InputError(const std::string& message, int systemError, const std::string& path);
     const std::string& message() const noexcept { return message_; }
+    int systemError() const noexcept { return systemError_; }  // 0 when no system call failed
+    const std::string& path() const noexcept { return path_; }  // "" when it is about no one file
 
 private:
     std::string message_;
+    int systemError_ = 0;
+    std::string path_;
 };
 
 // Set by whoever may end a run early: a signal handler, a user interface. The run finishes the frame it
