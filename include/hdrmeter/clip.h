@@ -238,7 +238,7 @@ struct Request {
     std::string summaryJsonPath;
     std::string hdr10PlusPath;
     // The HDR10+ JSON indented, about 760 bytes a frame; without it each frame's entry is one compact
-    // line of about 300 bytes, which every JSON reader reads the same.
+    // line of about 350 bytes, which every JSON reader reads the same.
     bool hdr10PlusPretty = false;
     std::string doviConfigPath;
     std::string madvrPath;                // a madVR measurement file (version 5); a file name, never "-"

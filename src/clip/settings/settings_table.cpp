@@ -413,7 +413,7 @@ void addOutputRows(std::vector<Setting>& table)
          "", 0, 0, "a file name, or - for standard output", nullptr, true, false},
         Output::FfmpegKeyframes));
     table.push_back(member<&Request::hdr10PlusPretty>(
-        {"pretty", K::Flag, G::Outputs, "", "indent the HDR10+ JSON (about 760 bytes a frame instead of one line of about 300)",
+        {"pretty", K::Flag, G::Outputs, "", "indent the HDR10+ JSON (about 760 bytes a frame instead of one line of about 350)",
          "", 0, 0, "true or false", nullptr, true, false}));
 
 }
