@@ -34,8 +34,12 @@ run apt-get update -qq
 run apt-get install -y -qq "/tmp/$(basename "$deb")"
 run hdrmeter --demo --summary-json /tmp/demo.json --report /tmp/demo.html --plot /tmp/demo.png
 run python3 -c 'import hdrmeter; r = hdrmeter.measure(demo=True); assert r.frames == 120, r; print("python:", r)'
+run sh -c 'hdrmeter --version | grep -qx "hdrmeter $(dpkg-query -W -f "\${Version}" hdrmeter)"' ||
+  { echo "test_package.sh: hdrmeter --version does not give the package's version" >&2; exit 1; }
 for file in /usr/include/hdrmeter/clip.h /usr/lib/x86_64-linux-gnu/pkgconfig/hdrmeter.pc \
-            /usr/lib/x86_64-linux-gnu/cmake/hdrmeter/hdrmeterConfig.cmake; do
+            /usr/lib/x86_64-linux-gnu/cmake/hdrmeter/hdrmeterConfig.cmake /usr/share/man/man1/hdrmeter.1 \
+            /usr/share/bash-completion/completions/hdrmeter /usr/lib/python3/dist-packages/hdrmeter/py.typed \
+            /usr/lib/python3/dist-packages/hdrmeter/__init__.pyi; do
   [ -f "$root$file" ] || { echo "test_package.sh: the package did not install $file" >&2; exit 1; }
 done
 echo "test_package.sh: $(basename "$deb") installed with apt on a bare Debian 12 and measured the demo clip"

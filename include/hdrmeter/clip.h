@@ -47,10 +47,17 @@ private:
 class HDRMETER_API InputError : public std::runtime_error {
 public:
     explicit InputError(const std::string& message);
+    // A file the system refused: `systemError` is its errno (ENOENT, EACCES ...), `path` the file as given,
+    // so that a host can raise the error its language has for it.
+    InputError(const std::string& message, int systemError, const std::string& path);
     const std::string& message() const noexcept { return message_; }
+    int systemError() const noexcept { return systemError_; }  // 0 when no system call failed
+    const std::string& path() const noexcept { return path_; }  // "" when it is about no one file
 
 private:
     std::string message_;
+    int systemError_ = 0;
+    std::string path_;
 };
 
 // Set by whoever may end a run early: a signal handler, a user interface. The run finishes the frame it
@@ -84,6 +91,37 @@ struct RawVideo {
     int width = 0;            // pixels, 1..16384
     int height = 0;           // pixels, 1..16384
     std::string pixelFormat;  // FFmpeg's pixel format name, "yuv420p10le"
+};
+
+// A timecode as an editor counts it over a clip that starts at 00:00:00:00: whole frames a second at the
+// stream's own rate (24 at 23.976, 25, 30 at 29.97), so at 23.976 00:10:00:00 is frame 14400, 600.6 s in.
+// Drop-frame counting (29.97 and 59.94 only) skips the labels SMPTE drop-frame timecode skips.
+struct Timecode {
+    long long hours = 0;     // 0 or more
+    int minutes = 0;         // 0..59
+    int seconds = 0;         // 0..59
+    int frames = 0;          // below the whole frames a second of the stream's rate
+    bool dropFrame = false;  // written with ';' before the frames
+    bool operator==(const Timecode& other) const
+    {
+        return hours == other.hours && minutes == other.minutes && seconds == other.seconds &&
+               frames == other.frames && dropFrame == other.dropFrame;
+    }
+    bool operator!=(const Timecode& other) const { return !(*this == other); }
+};
+
+// A time in a clip: seconds after the first frame's presentation time, or a timecode, which counts frames
+// and so becomes a time only once the stream, and its rate, is open.
+struct ClipTime {
+    ClipTime(double seconds = 0.0) : seconds(seconds) {}
+    ClipTime(const Timecode& timecode) : timecode(timecode) {}
+    double seconds = 0.0;             // 0 or more; not used with a timecode
+    std::optional<Timecode> timecode;
+    friend bool operator==(const ClipTime& a, const ClipTime& b)
+    {
+        return a.timecode == b.timecode && (a.timecode || a.seconds == b.seconds);
+    }
+    friend bool operator!=(const ClipTime& a, const ClipTime& b) { return !(a == b); }
 };
 
 // The mastering display given in place of the stream's: its luminance range, and its primaries when
@@ -137,11 +175,13 @@ struct Request {
     std::optional<long long> frameLimit;  // measure at most this many frames, 1 or more
     // A time segment: only the frames whose presentation time, in seconds after the first frame's, is at
     // least `start` and below `end` (both taken to the microsecond), so that adjacent segments share no
-    // frame and miss none. The run seeks to the key frame before `start` and decodes the frames before it
-    // without measuring them; frames keep the numbers they have in the whole file. Needs an input with
-    // presentation times: not the demo clip, YUV4MPEG2 or raw video.
-    std::optional<double> start;          // seconds, 0 or more
-    std::optional<double> end;            // seconds, above `start`
+    // frame and miss none. A timecode names a frame: its bound lies half a frame before that frame's time,
+    // so that times a container rounds still fall on the right side. The run seeks to the key frame
+    // before `start` and decodes the frames before it without measuring them; frames keep the numbers they
+    // have in the whole file. Needs an input with presentation times: not the demo clip, YUV4MPEG2 or raw
+    // video; a timecode needs a stream at a constant frame rate.
+    std::optional<ClipTime> start;
+    std::optional<ClipTime> end;          // after `start`
     // A frame the decoder flags as damaged (concealed, built on a missing reference) or a gap in the
     // presentation times ends the run there (Ending::Failed) unless this is set; then such frames are
     // measured and written with their `damaged` flag but left out of every statistic, and gaps are
@@ -198,7 +238,7 @@ struct Request {
     std::string summaryJsonPath;
     std::string hdr10PlusPath;
     // The HDR10+ JSON indented, about 760 bytes a frame; without it each frame's entry is one compact
-    // line of about 300 bytes, which every JSON reader reads the same.
+    // line of about 350 bytes, which every JSON reader reads the same.
     bool hdr10PlusPretty = false;
     std::string doviConfigPath;
     std::string madvrPath;                // a madVR measurement file (version 5); a file name, never "-"
@@ -646,8 +686,8 @@ HDRMETER_API std::string summaryText(const Report& report);
 // the summary's timings aside.
 struct MergeRequest {
     std::vector<std::string> partials;  // the partial result files, in any order
-    Request outputs;                    // only its output paths, keepFrames and doviCmVersion are read; "-" as in
-                                        // measure()
+    Request outputs;                    // only the settings of mergeTakes() (hdrmeter/settings.h) and keepFrames
+                                        // are read; "-" as in measure()
     // Parts measured inside a smaller automatic area than the clip's (their frames saw less content) are
     // measured again inside the clip's when their input is at hand; else the merge names the commands.
     bool remeasure = true;

@@ -27,7 +27,7 @@ enum class SettingKind {
     Whole,     // a whole number
     Decimal,   // a number
     Choice,    // one of `choices`, by name in any letter case
-    Time,      // seconds from the first frame, a decimal or a timecode HH:MM:SS.fff
+    Time,      // from the first frame: seconds, HH:MM:SS.fff, or a timecode HH:MM:SS:FF at the stream's rate
     Path,      // a file name; "-" is standard input or output where the setting allows it
     Area,      // "auto", "full" or "LEFT,TOP,RIGHT,BOTTOM" in pixels from each edge
     Display,   // a mastering display: "[PRIMARIES,]MAX,MIN" or PRIMARIES
@@ -67,6 +67,10 @@ HDRMETER_API const std::vector<Setting>& settings();
 HDRMETER_API const Setting* findSetting(const std::string& name);
 // The row of `output`'s path.
 HDRMETER_API const Setting& outputSetting(Output output);
+// Whether merge() reads the setting from MergeRequest::outputs: the files a merge writes (all but the
+// partial result and the verification, which partial results cannot give) and the forms of those files
+// (dovi_cm_version, pretty). Hosts offer a merge these and no others.
+HDRMETER_API bool mergeTakes(const Setting& setting);
 // The default's text as a help line shows it, "" for none.
 HDRMETER_API std::string defaultText(const Setting& setting);
 

@@ -165,8 +165,8 @@ def merge(
     av1an_scenes: str | os.PathLike[str] | None = None,
     x265_qpfile: str | os.PathLike[str] | None = None,
     ffmpeg_keyframes: str | os.PathLike[str] | None = None,
+    pretty: bool | None = None,
     dovi_cm_version: str | None = None,
-    verify_json: str | os.PathLike[str] | None = None,
 # settings: end
     remeasure: bool | None = None,
 ) -> ClipResult: ...

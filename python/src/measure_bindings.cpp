@@ -310,21 +310,31 @@ void warnEach(const std::vector<std::string>& lines)
     throw py::error_already_set();
 }
 
-// The error Python has for a file that is missing or may not be read or written, when `failure` is about
-// one of `paths`; `otherwise` (RuntimeError, ValueError) when it is not.
-[[noreturn]] void raiseFileError(const std::string& failure, const std::vector<std::string>& paths,
-                                 const std::vector<std::string>& outputs, PyObject* otherwise)
+// The OSError Python has for a system error: OSError's constructor picks FileNotFoundError for ENOENT,
+// PermissionError for EACCES and EPERM, NotADirectoryError, IsADirectoryError ... A read-only file system
+// (EROFS) forbids the write as much as a permission does, though Python leaves it a plain OSError.
+[[noreturn]] void raiseSystemError(int number, const std::string& failure, const std::string& path)
 {
-    const auto raiseWith = [&failure](int number, const std::string& path) {
-        PyObject* type = number == ENOENT ? PyExc_FileNotFoundError : PyExc_PermissionError;
-        const py::object error = py::reinterpret_borrow<py::object>(type)(number, messageText(failure), path);
-        PyErr_SetObject(type, error.ptr());
-        throw py::error_already_set();
-    };
+    PyObject* type = number == EROFS ? PyExc_PermissionError : PyExc_OSError;
+    const py::object error = py::reinterpret_borrow<py::object>(type)(number, messageText(failure), path);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+// The error Python has for a file that is missing or may not be read or written: the system's own when
+// the library names it (`systemError`, errno, about `systemPath`), else when `failure` is about one of
+// `paths` that cannot be read now; `otherwise` (RuntimeError, ValueError) when it is not.
+[[noreturn]] void raiseFileError(const std::string& failure, int systemError, const std::string& systemPath,
+                                 const std::vector<std::string>& paths, const std::vector<std::string>& outputs,
+                                 PyObject* otherwise)
+{
+    if (systemError != 0)
+        raiseSystemError(systemError, failure, systemPath);
+    const auto raiseWith = [&failure](int number, const std::string& path) { raiseSystemError(number, failure, path); };
     for (const std::string& path : paths) {
         if (path.empty() || failure.find(path) == std::string::npos)
             continue;
-        if (access(path.c_str(), R_OK) != 0 && (errno == ENOENT || errno == EACCES))
+        if (access(path.c_str(), R_OK) != 0 && (errno == ENOENT || errno == EACCES || errno == EPERM || errno == EROFS))
             raiseWith(errno, path);
     }
     // An output is created in its folder: a folder that is missing or may not be written to.
@@ -333,7 +343,7 @@ void warnEach(const std::vector<std::string>& lines)
             continue;
         const std::size_t slash = path.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-        if (access(folder.c_str(), W_OK) != 0 && (errno == ENOENT || errno == EACCES))
+        if (access(folder.c_str(), W_OK) != 0 && (errno == ENOENT || errno == EACCES || errno == EPERM || errno == EROFS))
             raiseWith(errno, path);
     }
     raiseError(otherwise, failure);
@@ -349,6 +359,8 @@ py::object reportedRun(const std::function<Report(Observer&, StopRequest&)>& run
     SignalWatch signalWatch(stop, progress);
     std::optional<Report> report;
     std::string inputFailure;
+    int systemError = 0;
+    std::string systemPath;
     PyObject* failureType = PyExc_RuntimeError;
     {
         const py::gil_scoped_release release;
@@ -356,6 +368,8 @@ py::object reportedRun(const std::function<Report(Observer&, StopRequest&)>& run
             report = run(signalWatch, stop);
         } catch (const InputError& error) {
             inputFailure = error.message();
+            systemError = error.systemError();
+            systemPath = error.path();
         } catch (const RequestError& error) {
             // A merge's part that cannot be read is refused as a request.
             inputFailure = error.message();
@@ -366,7 +380,7 @@ py::object reportedRun(const std::function<Report(Observer&, StopRequest&)>& run
     const std::vector<std::string>& ffmpegLines = signalWatch.ffmpegLines();
     if (!report) {
         warnEach(ffmpegLines);
-        raiseFileError(inputFailure, inputs, outputs, failureType);
+        raiseFileError(inputFailure, systemError, systemPath, inputs, outputs, failureType);
     }
     std::vector<std::string> warnings = report->warnings;
     warnings.insert(warnings.end(), ffmpegLines.begin(), ffmpegLines.end());
@@ -434,8 +448,7 @@ py::object mergeClip(const py::list& partials, const py::dict& givenOptions)
             continue;
         }
         const Setting* setting = findSetting(name);
-        if (!setting || (!setting->output && name != "dovi_cm_version") ||
-            (setting->output && *setting->output == Output::Partial))
+        if (!setting || !setting->offered || !mergeTakes(*setting))
             throw py::type_error("merge() got an unexpected keyword argument '" + name + "'");
         applyKeyword(merging.outputs, *setting, value);
     }

@@ -65,6 +65,8 @@ ClipRun::ClipRun(const ClipOptions& options, const StopRequest* stop)
     facts_.framesExpected = source.framesExpected;
     facts_.frameRate = source.frameRate;
     facts_.doviConfiguration = source.doviConfiguration;
+    facts_.startMicroseconds = source.startMicroseconds;
+    facts_.endMicroseconds = source.endMicroseconds;
 }
 
 ClipRun::~ClipRun() = default;

@@ -35,6 +35,9 @@ struct ClipOptions {
 // The stream's facts as the report gives them, and the frames measured so far.
 struct ClipFacts : StreamFacts {
     long long framesMeasured = 0;
+    // A time segment's bounds in microseconds after the first frame's time, as the stream resolved them.
+    std::optional<long long> startMicroseconds;
+    std::optional<long long> endMicroseconds;
 };
 
 class ClipRun {

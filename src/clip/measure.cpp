@@ -265,7 +265,7 @@ private:
         if (report_.request.verify) {
             const Request& request = report_.request;
             MeasuredSpan span;
-            span.fromFirstFrame = !request.start || *request.start <= 0.0;
+            span.fromFirstFrame = clip.facts().startMicroseconds.value_or(0) <= 0;
             span.toLastFrame = !stop_->requested() && measurement.failure().empty() && !clip.segmentEndReached() &&
                                !(request.frameLimit && report_.summary.framesMeasured() + report_.damagedFrames.size() >=
                                                            static_cast<std::size_t>(*request.frameLimit));
@@ -359,6 +359,8 @@ private:
         const std::optional<PeakPicture>& picture = measurement_->peakPicture();
         outcome.peakPicture = picture ? &*picture : nullptr;
         outcome.inputEnded = !measurement_->clip().segmentEndReached();
+        outcome.startMicroseconds = measurement_->clip().facts().startMicroseconds;
+        outcome.endMicroseconds = measurement_->clip().facts().endMicroseconds;
         for (const auto& output : outputs_) {
             std::string refusal = output->writer->describesStream() ? unalignedReason() : std::string();
             if (refusal.empty()) {

@@ -305,6 +305,7 @@ Report merge(const MergeRequest& merge, Observer* observer, StopRequest* stop)
     request.end.reset();
     request.keepFrames = merge.outputs.keepFrames;
     request.doviCmVersion = merge.outputs.doviCmVersion;
+    request.hdr10PlusPretty = merge.outputs.hdr10PlusPretty;
     for (const OutputSpec& entry : outputTable())
         request.*entry.path = entry.output == Output::Partial ? std::string() : merge.outputs.*entry.path;
     Temporaries temporaries;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include <hdrmeter/clip.h>
 #include <hdrmeter/settings.h>
@@ -26,6 +27,19 @@ constexpr int kMaxFrameDimension = 16384;
 bool within(double value, double lowest, double highest)
 {
     return std::isfinite(value) && value >= lowest && value <= highest;
+}
+
+// Whether `end` lies after `start` where that is known before the stream is open: a timecode and a time in
+// seconds meet only at the stream's rate, and the run compares them there.
+bool endsAfter(const ClipTime& start, const ClipTime& end)
+{
+    if (!start.timecode && !end.timecode)
+        return end.seconds > start.seconds;
+    if (!start.timecode || !end.timecode || start.timecode->dropFrame != end.timecode->dropFrame)
+        return true;
+    const Timecode& a = *start.timecode;
+    const Timecode& b = *end.timecode;
+    return std::make_tuple(b.hours, b.minutes, b.seconds, b.frames) > std::make_tuple(a.hours, a.minutes, a.seconds, a.frames);
 }
 
 // The rules between settings; each row's own range is checked from the table before these.
@@ -52,9 +66,9 @@ std::string crossRules(const Request& request)
         if (!layout.accepted)
             return mention("pix_fmt", raw.pixelFormat) + ": " + layout.refusal;
     }
-    if (request.start && request.end && *request.end <= *request.start)
-        return mention("end", exactText(*request.end)) + ": give a time after " +
-               mention("start", exactText(*request.start));
+    if (request.start && request.end && !endsAfter(*request.start, *request.end))
+        return mention("end", clipTimeText(*request.end)) + ": give a time after " +
+               mention("start", clipTimeText(*request.start));
     if (!request.partialPath.empty() && (request.verify || !request.verifyJsonPath.empty()))
         return mention("partial") + " does not keep the stream's HDR10+ metadata that " + mention("verify") +
                " compares: verify the whole file in one run";

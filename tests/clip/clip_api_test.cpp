@@ -311,3 +311,76 @@ TEST(ClipApi, FfmpegLinesReachOnlyTheRunTheyAreAbout)
     std::remove(clean.c_str());
     std::remove(damaged.c_str());
 }
+
+// A start or end given in seconds, as a clock time or as a timecode names the same first frame whichever
+// container rounding the times went through; a timecode counts whole frames a second at the stream's own
+// rate (24 at 23.976, so 00:01:00:00 is frame 1440, 60.06 s in, where 60 s is frame 1439), and drop-frame
+// timecode skips the labels it skips. A frame count the rate does not have is refused in one line.
+TEST(ClipApi, TimesAndTimecodesNameTheFirstFrameMeasured)
+{
+    const std::string folder = ::testing::TempDir();
+    const struct {
+        const char* name;
+        const char* rate;
+        int seconds;
+    } clips[] = {{"film", "24000/1001", 62}, {"pal", "25", 3}, {"ntsc", "30000/1001", 61}};
+    for (const auto& clip : clips)
+        ASSERT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i \"testsrc2=size=64x36:rate=" +
+                               std::string(clip.rate) + ":duration=" + std::to_string(clip.seconds) +
+                               ",format=yuv420p10le,setparams=color_trc=smpte2084\" -c:v ffv1 '" + folder +
+                               "hdrmeter_rate_" + clip.name + ".mkv'")
+                                  .c_str()),
+                  0);
+    const struct {
+        const char* clip;
+        const char* start;
+        const char* end;
+        long long firstFrame;
+        long long frames;        // with no end: 3, the frame limit
+        const char* refusal;     // the start of the one line, or "" when measured
+    } cases[] = {
+        {"pal", "1", "", 25, 3, ""},
+        {"pal", "00:00:01.000", "", 25, 3, ""},
+        {"pal", "00:00:01:00", "", 25, 3, ""},
+        {"pal", "00:00:01:12", "", 37, 3, ""},
+        {"pal", "00:00:00:00", "00:00:00:02", 0, 2, ""},
+        {"pal", "00:00:01:24", "2", 49, 1, ""},
+        {"pal", "00:00:01:25", "", 0, 0, "start=00:00:01:25: a timecode at this video's 25 frames a second counts "
+                                         "frames 0 to 24; give a frame below 25"},
+        {"pal", "00:00:01;02", "", 0, 0, "start=00:00:01;02: drop-frame timecode (';') counts 29.97 or 59.94"},
+        {"pal", "00:00:02:00", "1.5", 0, 0, "end=1.5: give a time after start=00:00:02:00, which at this video's "
+                                           "rate lies at 1.98 s"},
+        {"film", "1", "", 24, 3, ""},
+        {"film", "60", "", 1439, 3, ""},
+        {"film", "00:01:00:00", "", 1440, 3, ""},
+        {"film", "00:00:01:23", "00:00:02:01", 47, 2, ""},
+        {"film", "00:00:01:24", "", 0, 0, "start=00:00:01:24: a timecode at this video's 23.976 frames a second "
+                                         "counts frames 0 to 23; give a frame below 24"},
+        {"ntsc", "00:01:00;02", "", 1800, 3, ""},
+        {"ntsc", "00:01:00:02", "", 1802, 3, ""},
+        {"ntsc", "00:00:59;29", "00:01:00;03", 1799, 2, ""},
+        {"ntsc", "00:01:00;01", "", 0, 0, "start=00:01:00;01: drop-frame timecode skips frames 0 to 1 of this "
+                                         "minute; give the next frame, 2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.clip) + " " + c.start + " " + c.end);
+        Request request;
+        request.input = folder + "hdrmeter_rate_" + c.clip + ".mkv";
+        setSetting(request, *findSetting("start"), c.start);
+        setSetting(request, *findSetting("end"), c.end);
+        if (!*c.end)
+            request.frameLimit = 3;
+        try {
+            const Report report = measure(request);
+            ASSERT_EQ(*c.refusal, '\0') << "measured";
+            ASSERT_EQ(report.frames.size(), static_cast<std::size_t>(c.frames));
+            EXPECT_EQ(report.frames.front().numbers.frame, c.firstFrame);
+            EXPECT_EQ(report.frames.back().numbers.frame, c.firstFrame + c.frames - 1);
+        } catch (const RequestError& error) {
+            EXPECT_EQ(std::string(error.what()).rfind(c.refusal, 0), 0u) << error.what();
+            EXPECT_NE(*c.refusal, '\0');
+        }
+    }
+    for (const auto& clip : clips)
+        std::remove((folder + "hdrmeter_rate_" + clip.name + ".mkv").c_str());
+}

@@ -71,6 +71,10 @@ TEST(SettingsTable, EveryRowReadsBackWhatItWritesAndResets)
     Request request;
     setSetting(request, *findSetting("start"), "01:02:03.25");
     EXPECT_EQ(request.start, 3723.25);
+    setSetting(request, *findSetting("end"), "1:02:03;04");
+    ASSERT_TRUE(request.end && request.end->timecode);
+    EXPECT_EQ(*request.end->timecode, (Timecode{1, 2, 3, 4, true}));
+    EXPECT_EQ(settingText(request, *findSetting("end")), "01:02:03;04");
     setSetting(request, *findSetting("threshold"), "0.30000000000000004");
     EXPECT_EQ(request.thresholdNits, 0.30000000000000004);
     setSetting(request, *findSetting("mastering_display"), "P3-D65,1000.5,0.0005");
@@ -96,6 +100,10 @@ TEST(SettingsTable, TextASettingCannotTakeIsRefusedNamingIt)
         {"start", "-1", "start=-1: expected a time"},
         {"start", "1::2", "start=1::2: expected a time"},
         {"end", "nan", "end=nan: expected a time"},
+        {"start", "00:01:60:00", "start=00:01:60:00: expected a time"},
+        {"start", "00:00:01:-1", "start=00:00:01:-1: expected a time"},
+        {"start", "00:00:01:1.5", "start=00:00:01:1.5: expected a time"},
+        {"end", "1:00:00:00:00", "end=1:00:00:00:00: expected a time"},
         {"transfer", "sdr", "transfer=sdr: expected pq or hlg"},
         {"active_area", "1,2,3", "active_area=1,2,3: expected auto, full or LEFT,TOP,RIGHT,BOTTOM"},
         {"active_area", "1,2,3,16385", "active_area=1,2,3,16385: expected"},

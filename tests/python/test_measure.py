@@ -121,13 +121,21 @@ def test_analyze_frame_measures_as_measure_does(clip, tmp_path, options, frame_o
     ({"checks": "no"}, TypeError, "'checks' must be True or False, not str"), ({"top1": "1"}, TypeError, "'top1'"),
     ({"path": "missing.raw"}, FileNotFoundError, "cannot open missing.raw"),
     ({"csv": "no-such-folder/light.csv"}, FileNotFoundError, "cannot create no-such-folder/light.csv"),
+    # Refused to root as well: procfs keeps a write-only file's missing read bit, sysfs takes no new files.
+    ({"path": "/proc/sys/vm/drop_caches"}, PermissionError, "cannot open /proc/sys/vm/drop_caches: Permission denied"),
+    ({"csv": "/sys/light.csv"}, PermissionError, "cannot create a file in /sys for /sys/light.csv: Permission denied"),
+    ({"csv": os.path.join(__file__, "light.csv")}, NotADirectoryError, "light.csv: Not a directory"),
+    ({"csv": os.path.dirname(__file__)}, IsADirectoryError, "it is a folder"),
     ({"start": 1}, ValueError, "^size has no presentation times to cut: give start and end"),
     ({"mastering_display": ("p3", 1000, 0.01)}, ValueError, "^mastering_display=p3,1000,0.01: .*p3-d65"),
     ({"mastering_display": (0.7, 0.3, 0.2, 0.7, 0.1, 1.5, 0.3, 0.33)}, ValueError, "from 0 to 1"),
 ])
 def test_bad_options_and_files_raise_with_their_reason(clip, options, error, words):
-    with pytest.raises(error, match=words):
+    with pytest.raises(error, match=words) as raised:
         hdrmeter.measure(**{"path": clip[0], **RAW, **options})
+    if issubclass(error, OSError):
+        assert raised.value.filename == options.get("path", options.get("csv"))
+        assert raised.value.errno is not None
 
 
 @pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg makes the clip with presentation times")

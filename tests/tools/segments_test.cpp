@@ -1,5 +1,7 @@
 #include <regex>
 
+#include <nlohmann/json.hpp>
+
 #include "tool_test_support.h"
 
 namespace {
@@ -94,4 +96,24 @@ TEST(Segments, PlanMeasureAndMergeFromTheCommandLine)
     const ProgramRun followed = runShell(scratch, "PROGRAM" + command.substr(8) + " >/dev/null && PROGRAM merge "
                                                   "--no-remeasure s1.again.hmp s2.hmp && test -s s1.hmp");
     EXPECT_EQ(followed.exitStatus, 0) << followed.err;
+    // A merge takes the HDR10+ JSON's indentation and the program's own --quiet and --progress json; its
+    // help offers those and nothing a merge refuses.
+    ASSERT_EQ(runShell(scratch, "PROGRAM clip.mkv --pretty --hdr10plus whole/hp.json").exitStatus, 0);
+    const ProgramRun pipeline =
+        runShell(scratch, "PROGRAM merge --quiet --progress json --pretty --hdr10plus merged/hp.json part*.hmp");
+    ASSERT_EQ(pipeline.exitStatus, 0) << pipeline.err;
+    EXPECT_EQ(pipeline.out, "");
+    const std::string pretty = readWholeFile(scratch.file("merged/hp.json"));
+    EXPECT_EQ(pretty, readWholeFile(scratch.file("whole/hp.json")));
+    EXPECT_NE(pretty.find("\n  \"JSONInfo\""), std::string::npos) << pretty.substr(0, 200);
+    const std::vector<std::string> progress = split(pipeline.err);
+    ASSERT_FALSE(progress.empty());
+    const nlohmann::json last = nlohmann::json::parse(progress.back());
+    EXPECT_EQ(last.at("frames_done"), last.at("frames_expected")) << progress.back();
+    const std::string help = runShell(scratch, "PROGRAM merge --help").out;
+    for (const char* offered : {"--quiet", "--progress auto|json", "--pretty", "--hdr10plus", "--dovi-cm-version"})
+        EXPECT_NE(help.find(std::string("\n  ") + offered), std::string::npos) << offered;
+    for (const char* refused : {"--verify", "--partial", "--version", "--start", "--threshold"})
+        EXPECT_EQ(help.find(std::string("\n  ") + refused), std::string::npos) << refused;
+
 }

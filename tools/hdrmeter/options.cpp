@@ -177,11 +177,12 @@ const char* groupTitle(SettingGroup group)
 const std::vector<ProgramOption>& programOptions()
 {
     static const std::vector<ProgramOption> options = {
-        {"--quiet", "", "print nothing but errors: no progress, warnings or summary (scripts read the files)"},
+        {"--quiet", "", "print nothing but errors: no progress, warnings or summary (scripts read the files)", true},
         {"--progress", "auto|json",
          "auto: a line on standard error when it is a terminal; json: JSON lines on standard error whatever it is, "
-         "a few a second and one as each pass ends, even with --quiet (default: auto)"},
-        {"--version", "", "print the version and exit"},
+         "a few a second and one as each pass ends, even with --quiet (default: auto)",
+         true},
+        {"--version", "", "print the version and exit", false},
     };
     return options;
 }
@@ -228,7 +229,6 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
     Request& request = commandLine.request;
     // The tool only writes files: it keeps no frame list, so that memory does not grow with the film.
     request.keepFrames = false;
-    bool version = false;
 
     CLI::App app{kDescription, "hdrmeter"};
     app.footer(footer());
@@ -239,15 +239,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
                      SettingGroup::Metadata, SettingGroup::Verify},
                     [](const Setting&) { return true; });
     std::string progress = "auto";
-    for (const ProgramOption& program : programOptions()) {
-        const std::string name = program.option;
-        CLI::Option* option = name == "--quiet"      ? app.add_flag(name, commandLine.quiet, columnHelp(program.help))
-                              : name == "--version" ? app.add_flag(name, version, columnHelp(program.help))
-                                                    : app.add_option(name, progress, columnHelp(program.help));
-        if (*program.valueName)
-            option->type_name(program.valueName);
-        option->group("Program");
-    }
+    declareProgramOptions(app, commandLine.program, progress, false);
 
     try {
         app.parse(argc, argv);
@@ -257,24 +249,44 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
     } catch (const CLI::ParseError& error) {
         throw RequestError(error.what());
     }
-    if (version) {
+    if (commandLine.program.version) {
         commandLine.immediateOutput = versionText();
         return commandLine;
     }
     commandLine.inputPathGiven = app.count("FILE") > 0;
-    if (progress != "auto" && progress != "json")
-        throw RequestError("--progress " + progress + ": expected auto or json");
-    commandLine.jsonProgress = progress == "json";
+    finishProgramOptions(commandLine.program, progress);
     if (const std::string reason = validate(request); !reason.empty())
         throw RequestError(reason);
     return commandLine;
+}
+
+void declareProgramOptions(CLI::App& app, ProgramChoices& choices, std::string& progress, bool merge)
+{
+    for (const ProgramOption& program : programOptions()) {
+        if (merge && !program.merge)
+            continue;
+        const std::string name = program.option;
+        CLI::Option* option = name == "--quiet"      ? app.add_flag(name, choices.quiet, columnHelp(program.help))
+                              : name == "--version" ? app.add_flag(name, choices.version, columnHelp(program.help))
+                                                    : app.add_option(name, progress, columnHelp(program.help));
+        if (*program.valueName)
+            option->type_name(program.valueName);
+        option->group("Program");
+    }
+}
+
+void finishProgramOptions(ProgramChoices& choices, const std::string& progress)
+{
+    if (progress != "auto" && progress != "json")
+        throw RequestError("--progress " + progress + ": expected auto or json");
+    choices.jsonProgress = progress == "json";
 }
 
 void declareMergeOutputs(CLI::App& app, Request& outputs)
 {
     // The Dolby Vision config's CM version is a form of an output: a merge takes it as one run does.
     declareSettings(app, outputs, {SettingGroup::Outputs, SettingGroup::Metadata}, [](const Setting& setting) {
-        return (setting.output && *setting.output != Output::Partial) || setting.name == std::string("dovi_cm_version");
+        return mergeTakes(setting);
     });
 }
 

@@ -16,23 +16,38 @@ namespace hdrmeter::cli {
 
 using clip::Request;
 
-struct CommandLine {
-    Request request;
-    bool inputPathGiven = false;
-    bool quiet = false;  // --quiet: nothing on the terminal but errors
-    bool jsonProgress = false;  // --progress json: progress as JSON lines on standard error, quiet or not
-    // Set for --help and --version: print this on standard output and exit with status 0.
-    std::optional<std::string> immediateOutput;
-};
-
 // An option of the program itself rather than of the measurement: --quiet, --progress, --version.
 struct ProgramOption {
     const char* option;     // "--progress"
     const char* valueName;  // "auto|json"; "" for a flag
     const char* help;       // one sentence, without the default
+    bool merge;             // `hdrmeter merge` takes it too
 };
+// What the program's own options ask for.
+struct ProgramChoices {
+    bool quiet = false;
+    bool jsonProgress = false;
+    bool version = false;
+};
+
+struct CommandLine {
+    Request request;
+    bool inputPathGiven = false;
+    // --quiet: nothing on the terminal but errors; --progress json: progress as JSON lines on standard
+    // error, quiet or not.
+    ProgramChoices program;
+    // Set for --help and --version: print this on standard output and exit with status 0.
+    std::optional<std::string> immediateOutput;
+};
+
 // The program's own options, in the order --help, the man page and completion show them.
 const std::vector<ProgramOption>& programOptions();
+
+// The program's own options as options of `app` (only those a merge takes, for a merge); call
+// finishProgramOptions() once `app` has parsed.
+void declareProgramOptions(CLI::App& app, ProgramChoices& choices, std::string& progress, bool merge);
+// Throws RequestError for a --progress it does not know.
+void finishProgramOptions(ProgramChoices& choices, const std::string& progress);
 
 // Parses the command line into a request that validate() accepts. Throws RequestError with a one-line
 // reason for anything that cannot be carried out.

@@ -37,14 +37,16 @@ std::string runPlanCommand(int argc, const char* const* argv)
 
 namespace {
 
-void declareMerge(CLI::App& app, MergeRequest& merging, bool& keepArea)
+void declareMerge(CLI::App& app, MergeCommand& command, bool& keepArea, std::string& progress)
 {
+    MergeRequest& merging = command.merging;
     app.add_option("PARTIAL", merging.partials, "partial results of the segments (--partial), in any order")
         ->required()
         ->type_name("");
     declareMergeOutputs(app, merging.outputs);
     app.add_flag("--no-remeasure", keepArea,
                  "never measure a part again, even when its input is at hand: name the\ncommands instead");
+    declareProgramOptions(app, command.program, progress, true);
 }
 
 const char* kMergeDescription =
@@ -54,14 +56,16 @@ const char* kMergeDescription =
 
 }  // namespace
 
-std::optional<MergeRequest> parseMergeCommand(int argc, const char* const* argv)
+std::optional<MergeCommand> parseMergeCommand(int argc, const char* const* argv)
 {
-    MergeRequest merging;
+    MergeCommand command;
+    MergeRequest& merging = command.merging;
     merging.outputs.keepFrames = false;
     bool keepArea = false;
+    std::string progress = "auto";
     CLI::App app{kMergeDescription, "hdrmeter merge"};
     formatCommandHelp(app);
-    declareMerge(app, merging, keepArea);
+    declareMerge(app, command, keepArea, progress);
     try {
         app.parse(argc - 1, argv + 1);
     } catch (const CLI::CallForHelp&) {
@@ -70,18 +74,20 @@ std::optional<MergeRequest> parseMergeCommand(int argc, const char* const* argv)
         throw RequestError(std::string("merge: ") + error.what());
     }
     merging.remeasure = !keepArea;
+    finishProgramOptions(command.program, progress);
     if (const std::string reason = validate(merging.outputs); !reason.empty())
         throw RequestError(reason);
-    return merging;
+    return command;
 }
 
 std::string mergeHelp()
 {
-    MergeRequest merging;
+    MergeCommand command;
     bool keepArea = false;
+    std::string progress;
     CLI::App app{kMergeDescription, "hdrmeter merge"};
     formatCommandHelp(app);
-    declareMerge(app, merging, keepArea);
+    declareMerge(app, command, keepArea, progress);
     return app.help();
 }
 

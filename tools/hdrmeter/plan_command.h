@@ -6,6 +6,8 @@
 
 #include <hdrmeter/clip.h>
 
+#include "options.h"
+
 namespace hdrmeter::cli {
 
 // The subcommands over time segments.
@@ -15,8 +17,12 @@ namespace hdrmeter::cli {
 // command line that cannot be carried out, InputError for a file that cannot be planned.
 std::string runPlanCommand(int argc, const char* const* argv);
 
+struct MergeCommand {
+    clip::MergeRequest merging;
+    ProgramChoices program;  // --quiet and --progress
+};
 // `hdrmeter merge [OUTPUTS] PARTIAL...`: the merge asked for, or nothing for --help (mergeHelp()).
-std::optional<clip::MergeRequest> parseMergeCommand(int argc, const char* const* argv);
+std::optional<MergeCommand> parseMergeCommand(int argc, const char* const* argv);
 std::string mergeHelp();
 
 }  // namespace hdrmeter::cli

@@ -136,7 +136,8 @@ std::string manPage()
     page += ".SH PROGRAM OPTIONS\n";
     for (const ProgramOption& program : programOptions())
         page += ".TP\n\\fB" + roff(program.option) + "\\fR" +
-                (*program.valueName ? " \\fI" + roff(program.valueName) + "\\fR" : "") + "\n" + roff(program.help) + ".\n";
+                (*program.valueName ? " \\fI" + roff(program.valueName) + "\\fR" : "") + "\n" + roff(program.help) +
+                (program.merge ? "; \\fBmerge\\fR takes it too" : "") + ".\n";
     page += ".SH EXIT STATUS\n.TP\n0\nsuccess\n.TP\n1\nbad input: unreadable, damaged or cut short, not measurable, "
             "or an output that cannot be written\n.TP\n2\nbad usage\n.TP\n3\na \\fB\\-\\-verify\\fR check failed "
             "(the run itself complete)\n.TP\n128+N\nstopped by signal N (SIGINT 130, SIGTERM 143, SIGHUP 129); "
@@ -159,12 +160,15 @@ std::string bashCompletion()
         }
     }
     std::string mergeOptions = "--help --no-remeasure";
+    for (const ProgramOption& program : programOptions())
+        if (program.merge)
+            mergeOptions += " " + std::string(program.option);
     for (const Setting& setting : settings()) {
         if (!setting.offered)
             continue;
         const std::string option = optionOf(setting);
         options += " " + option;
-        if ((setting.output && *setting.output != Output::Partial) || setting.name == std::string("dovi_cm_version"))
+        if (mergeTakes(setting))
             mergeOptions += " " + option;
         if (setting.kind == SettingKind::Choice) {
             std::string words = setting.choices;
@@ -214,8 +218,7 @@ std::string mergeKeywordsStub()
 {
     std::string text;
     for (const Setting& setting : settings())
-        if (setting.offered && ((setting.output && *setting.output != Output::Partial) ||
-                                setting.name == std::string("dovi_cm_version")))
+        if (setting.offered && mergeTakes(setting))
             text += "    " + std::string(setting.name) + ": " + pythonType(setting) + " | None = None,\n";
     return text;
 }

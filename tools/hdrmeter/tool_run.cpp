@@ -127,7 +127,7 @@ int measureClip(const CommandLine& commandLine)
     if (!request.demo && request.input == "-" && !commandLine.inputPathGiven && isatty(STDIN_FILENO))
         throw RequestError("no input: give a FILE, pipe a stream into standard input, or try --demo");
 
-    TerminalObserver observer(commandLine.quiet, commandLine.jsonProgress);
+    TerminalObserver observer(commandLine.program.quiet, commandLine.program.jsonProgress);
     Report report;
     try {
         report = measure(request, &observer, &stopRequest);
@@ -141,7 +141,7 @@ int measureClip(const CommandLine& commandLine)
         report.stopReason = stopRequest.reason();
     }
     observer.finish();
-    return reportRun(request, report, commandLine.quiet);
+    return reportRun(request, report, commandLine.program.quiet);
 }
 
 int reportRun(const Request& request, const Report& report, bool quiet)
@@ -198,15 +198,15 @@ int runHdrmeter(int argc, const char* const* argv)
 {
     try {
         if (argc > 1 && std::strcmp(argv[1], "merge") == 0) {
-            const std::optional<MergeRequest> merging = parseMergeCommand(argc, argv);
-            if (!merging) {
+            const std::optional<MergeCommand> command = parseMergeCommand(argc, argv);
+            if (!command) {
                 std::fputs(mergeHelp().c_str(), stdout);
                 return kExitSuccess;
             }
-            TerminalObserver observer;
-            const Report report = merge(*merging, &observer, &stopRequest);
+            TerminalObserver observer(command->program.quiet, command->program.jsonProgress);
+            const Report report = merge(command->merging, &observer, &stopRequest);
             observer.finish();
-            return reportRun(report.request, report);
+            return reportRun(report.request, report, command->program.quiet);
         }
         if (argc > 1 && std::strcmp(argv[1], "plan") == 0) {
             const std::string plan = runPlanCommand(argc, argv);

@@ -84,7 +84,10 @@ DescriptorInput::DescriptorInput(const std::string& path, const StopRequest* sto
     } else {
         descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (descriptor_ < 0)
-            throw InputError("cannot open " + path + ": " + std::strerror(errno));
+        {
+            const int error = errno;
+            throw InputError("cannot open " + path + ": " + std::strerror(error), error, path);
+        }
         ownsDescriptor_ = true;
         name_ = path;
     }
@@ -93,7 +96,7 @@ DescriptorInput::DescriptorInput(const std::string& path, const StopRequest* sto
         const int error = errno;
         if (ownsDescriptor_)
             ::close(descriptor_);
-        throw InputError("cannot read " + name_ + ": " + std::strerror(error));
+        throw InputError("cannot read " + name_ + ": " + std::strerror(error), error, path);
     }
     if (S_ISDIR(status.st_mode)) {
         if (ownsDescriptor_)

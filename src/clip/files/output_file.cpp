@@ -67,8 +67,10 @@ OutputKey outputKeyOf(const std::string& given, const std::string& path)
     const std::string target = resolvedPath(path);
     if (::stat(target.c_str(), &status) == 0)
         return {{status.st_dev, status.st_ino}, {}};
-    if (::stat(folderOf(target).c_str(), &status) != 0)
-        throw InputError("cannot create " + path + " (" + given + "): " + std::strerror(errno));
+    if (::stat(folderOf(target).c_str(), &status) != 0) {
+        const int error = errno;
+        throw InputError("cannot create " + path + " (" + given + "): " + std::strerror(error), error, path);
+    }
     return {{status.st_dev, status.st_ino}, baseNameOf(target)};
 }
 
@@ -140,11 +142,13 @@ OutputFile::OutputFile(const std::string& path) : path_(path)
     struct stat status {};
     const bool exists = ::stat(target.c_str(), &status) == 0;
     if (exists && S_ISDIR(status.st_mode))
-        throw InputError("cannot create " + path + ": it is a folder");
+        throw InputError("cannot create " + path + ": it is a folder", EISDIR, path);
     if (exists && !S_ISREG(status.st_mode)) {
         stream_ = std::fopen(target.c_str(), "wb");
-        if (!stream_)
-            throw InputError("cannot open " + path + ": " + std::strerror(errno));
+        if (!stream_) {
+            const int error = errno;
+            throw InputError("cannot open " + path + ": " + std::strerror(error), error, path);
+        }
         std::setvbuf(stream_, nullptr, _IOLBF, 0);
         return;
     }
@@ -152,8 +156,10 @@ OutputFile::OutputFile(const std::string& path) : path_(path)
     // open() with O_EXCL and mode 0666 lets the kernel apply the process umask, as for any new file; a
     // file that existed keeps its own mode.
     const int descriptor = createBeside(folder, baseNameOf(target), temporaryPath_);
-    if (descriptor < 0)
-        throw InputError("cannot create a file in " + folder + " for " + path + ": " + std::strerror(errno));
+    if (descriptor < 0) {
+        const int error = errno;
+        throw InputError("cannot create a file in " + folder + " for " + path + ": " + std::strerror(error), error, path);
+    }
     if (exists)
         ::fchmod(descriptor, status.st_mode & 07777);
     stream_ = ::fdopen(descriptor, "wb");
@@ -161,7 +167,7 @@ OutputFile::OutputFile(const std::string& path) : path_(path)
         const int error = errno;
         ::close(descriptor);
         ::unlink(temporaryPath_.c_str());
-        throw InputError("cannot create " + path + ": " + std::strerror(error));
+        throw InputError("cannot create " + path + ": " + std::strerror(error), error, path);
     }
     finalPath_ = target;
 }

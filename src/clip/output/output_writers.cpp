@@ -165,11 +165,8 @@ private:
         header.stream = report.stream;
         header.metadata = report.metadata;
         header.area = report.area;
-        const auto microseconds = [](const std::optional<double>& seconds) {
-            return seconds ? std::optional<long long>(std::llround(*seconds * 1e6)) : std::nullopt;
-        };
-        header.startMicroseconds = microseconds(report.request.start);
-        header.endMicroseconds = microseconds(report.request.end);
+        header.startMicroseconds = outcome.startMicroseconds;
+        header.endMicroseconds = outcome.endMicroseconds;
         header.inputEnded = outcome.inputEnded;
         struct stat input {};
         if (report.request.input != "-" && stat(report.request.input.c_str(), &input) == 0)

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <hdrmeter/clip.h>
@@ -23,6 +24,9 @@ struct RunOutcome {
     FrameSequence frames;                      // every frame kept, in order
     const PeakPicture* peakPicture = nullptr;  // the frame of MaxCLL, when the run kept it
     bool inputEnded = true;                    // the input ended before the time segment's end
+    // The time segment's bounds as the source resolved them (a timecode counted at the stream's rate).
+    std::optional<long long> startMicroseconds = std::nullopt;
+    std::optional<long long> endMicroseconds = std::nullopt;
 };
 
 class OutputWriter {

@@ -13,6 +13,7 @@
 #include "output/metadata_json.h"
 #include "output/timecode.h"
 #include "request_rules.h"
+#include "settings/setting_values.h"
 #include "verify/verification.h"
 
 namespace hdrmeter::clip {
@@ -345,10 +346,13 @@ std::vector<std::pair<std::string, std::string>> completeHdr10Lines(const Report
         return {{"HDR10 lines", "left out: the run did not finish, so MaxCLL and MaxFALL above are those of " +
                                     measuredFrames(report) + ", not the clip's; measure it to its end for them"}};
     std::string range;
+    const auto timeText = [](const ClipTime& time) {
+        return time.timecode ? clipTimeText(time) : secondsText(std::llround(time.seconds * 1e6));
+    };
     if (request.start)
-        range += " " + mention("start", secondsText(std::llround(*request.start * 1e6)));
+        range += " " + mention("start", timeText(*request.start));
     if (request.end)
-        range += " " + mention("end", secondsText(std::llround(*request.end * 1e6)));
+        range += " " + mention("end", timeText(*request.end));
     if (request.frameLimit)
         range += " " + mention("frames", std::to_string(*request.frameLimit));
     if (!request.partialPath.empty())

@@ -61,4 +61,9 @@ RequestError::RequestError(const std::string& message)
 
 InputError::InputError(const std::string& message) : std::runtime_error(spelledPlainly(message)), message_(message) {}
 
+InputError::InputError(const std::string& message, int systemError, const std::string& path)
+    : std::runtime_error(spelledPlainly(message)), message_(message), systemError_(systemError), path_(path)
+{
+}
+
 }  // namespace hdrmeter::clip

@@ -1,11 +1,16 @@
 #include "settings/setting_values.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include <hdrmeter/settings.h>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
 
 namespace hdrmeter::clip {
 
@@ -124,6 +129,101 @@ double secondsOf(const std::string& name, const std::string& text, const char* e
         seconds += static_cast<double>(whole) * scale;
     }
     return seconds;
+}
+
+ClipTime clipTimeOf(const std::string& name, const std::string& text, const char* expected)
+{
+    const std::size_t frameMark = text.find_last_of(":;");
+    if (frameMark == std::string::npos || std::count(text.begin(), text.end(), ':') + (text[frameMark] == ';') < 3)
+        return secondsOf(name, text, expected);
+    const std::string clock = text.substr(0, frameMark);
+    std::vector<std::string> fields(1);
+    for (char c : clock)
+        if (c == ':')
+            fields.emplace_back();
+        else
+            fields.back() += c;
+    fields.push_back(text.substr(frameMark + 1));
+    if (fields.size() != 4)
+        refuse(name, text, expected);
+    long long values[4] = {0, 0, 0, 0};
+    for (int i = 0; i < 4; ++i) {
+        const std::string& field = fields[static_cast<std::size_t>(i)];
+        const char* end = field.data() + field.size();
+        const std::from_chars_result result = std::from_chars(field.data(), end, values[i]);
+        if (field.empty() || field.front() < '0' || field.front() > '9' || result.ec != std::errc() ||
+            result.ptr != end || (i > 0 && values[i] > (i < 3 ? 59 : 999)))
+            refuse(name, text, expected);
+    }
+    // Hours beyond the longest time counted in microseconds could not be a bound.
+    if (values[0] > 2500000000LL)
+        refuse(name, text, expected);
+    Timecode timecode;
+    timecode.hours = values[0];
+    timecode.minutes = static_cast<int>(values[1]);
+    timecode.seconds = static_cast<int>(values[2]);
+    timecode.frames = static_cast<int>(values[3]);
+    timecode.dropFrame = text[frameMark] == ';';
+    return timecode;
+}
+
+std::string clipTimeText(const ClipTime& time)
+{
+    if (!time.timecode)
+        return exactText(time.seconds);
+    const Timecode& timecode = *time.timecode;
+    char text[48];
+    std::snprintf(text, sizeof text, "%02lld:%02d:%02d%c%02d", timecode.hours, timecode.minutes, timecode.seconds,
+                  timecode.dropFrame ? ';' : ':', timecode.frames);
+    return text;
+}
+
+long long boundMicroseconds(const std::string& name, const ClipTime& time,
+                            const std::optional<std::pair<int, int>>& frameRate)
+{
+    if (!time.timecode)
+        return std::llround(time.seconds * 1e6);
+    const Timecode& timecode = *time.timecode;
+    const std::string given = mention(name, clipTimeText(time));
+    if (!frameRate || frameRate->first <= 0 || frameRate->second <= 0)
+        throw RequestError(given + ": the video has no constant frame rate to count frames by; give the time in "
+                                   "seconds or as HH:MM:SS.fff");
+    const long long numerator = frameRate->first, denominator = frameRate->second;
+    const long long perSecond = (numerator + denominator / 2) / denominator;
+    // As people name rates: 23.976, 25, 29.97.
+    char rateDigits[40];
+    std::snprintf(rateDigits, sizeof rateDigits, "%.3f", static_cast<double>(numerator) / static_cast<double>(denominator));
+    std::string rate = rateDigits;
+    rate.erase(rate.find_last_not_of('0') + 1);
+    if (rate.back() == '.')
+        rate.pop_back();
+    if (perSecond < 1)
+        throw RequestError(given + ": at " + rate + " frames a second a timecode counts no frames; give the time "
+                                   "in seconds or as HH:MM:SS.fff");
+    if (timecode.frames >= perSecond)
+        throw RequestError(given + ": a timecode at this video's " + rate + " frames a second counts frames 0 to " +
+                           std::to_string(perSecond - 1) + "; give a frame below " + std::to_string(perSecond));
+    long long labels = (timecode.hours * 3600 + timecode.minutes * 60 + timecode.seconds) * perSecond + timecode.frames;
+    if (timecode.dropFrame) {
+        // Drop-frame counting leaves out the first labels of every minute but each tenth, two at 29.97 and
+        // four at 59.94, so that the labels keep up with the clock.
+        if (numerator * 1001 != perSecond * 1000 * denominator || (perSecond != 30 && perSecond != 60))
+            throw RequestError(given + ": drop-frame timecode (';') counts 29.97 or 59.94 frames a second, this "
+                                       "video has " + rate + "; write HH:MM:SS:FF");
+        const long long dropped = perSecond / 15;
+        if (timecode.seconds == 0 && timecode.frames < dropped && timecode.minutes % 10 != 0)
+            throw RequestError(given + ": drop-frame timecode skips frames 0 to " + std::to_string(dropped - 1) +
+                               " of this minute; give the next frame, " + std::to_string(dropped));
+        const long long minutes = timecode.hours * 60 + timecode.minutes;
+        labels -= dropped * (minutes - minutes / 10);
+    }
+    if (labels == 0)
+        return 0;
+    const std::int64_t microseconds =
+        av_rescale_rnd(2 * labels - 1, denominator * 1000000, 2 * numerator, AV_ROUND_DOWN);
+    if (microseconds < 0 || microseconds > 9000000000000000000LL)
+        throw RequestError(given + ": beyond the longest time hdrmeter counts; give an earlier time");
+    return microseconds;
 }
 
 void setArea(Request& request, const std::string& text)

@@ -3,7 +3,9 @@
 #ifndef HDRMETER_CLIP_SETTING_VALUES_H
 #define HDRMETER_CLIP_SETTING_VALUES_H
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <hdrmeter/clip.h>
@@ -21,6 +23,15 @@ long long wholeOf(const std::string& name, const std::string& text, const char* 
 double decimalOf(const std::string& name, const std::string& text, const char* expected);
 // Seconds, or a timecode: "90.5", "1:30.5", "00:01:30.500"; the whole text is refused with `expected`.
 double secondsOf(const std::string& name, const std::string& text, const char* expected);
+// A time as the segment's bounds take it: what secondsOf() takes, or a timecode "HH:MM:SS:FF" ("HH:MM:SS;FF"
+// for drop-frame counting).
+ClipTime clipTimeOf(const std::string& name, const std::string& text, const char* expected);
+std::string clipTimeText(const ClipTime& time);
+// The bound `time` sets, in microseconds after the first frame's time, for a stream of `frameRate` frames a
+// second (numerator, denominator; unset when its rate is not constant). A timecode's bound is half a frame
+// before the frame it names. Throws RequestError, mentioning `name`, for a timecode the rate cannot count.
+long long boundMicroseconds(const std::string& name, const ClipTime& time,
+                            const std::optional<std::pair<int, int>>& frameRate);
 void setArea(Request& request, const std::string& text);
 std::string areaText(const Request& request);
 MasteringLuminance displayOf(const std::string& text);

@@ -44,6 +44,8 @@ std::string textOf(const T& value)
         return value ? "true" : "false";
     else if constexpr (std::is_same_v<T, double>)
         return exactText(value);
+    else if constexpr (std::is_same_v<T, ClipTime>)
+        return clipTimeText(value);
     else if constexpr (std::is_integral_v<T>)
         return std::to_string(value);
     else
@@ -66,6 +68,11 @@ T valueOf(const Setting& setting, const std::string& text)
         return flagOf(setting.name, text);
     } else if constexpr (std::is_same_v<T, std::string>) {
         return text;
+    } else if constexpr (std::is_same_v<T, ClipTime>) {
+        const ClipTime time = clipTimeOf(setting.name, text, setting.expected);
+        if (!time.timecode && (time.seconds < setting.lowest || time.seconds > setting.highest))
+            refuse(setting, text);
+        return time;
     } else {
         if (setting.kind == SettingKind::Whole) {
             const long long whole = wholeOf(setting.name, text, setting.expected);
@@ -102,6 +109,10 @@ std::optional<double> numberOfField(const Request& request)
         if constexpr (std::is_arithmetic_v<typename IsOptional<T>::Value>)
             if (request.*Field)
                 return static_cast<double>(*(request.*Field));
+        // A timecode's range is checked as it is read; only the stream can tell the time it names.
+        if constexpr (std::is_same_v<typename IsOptional<T>::Value, ClipTime>)
+            if (request.*Field && !(request.*Field)->timecode)
+                return (request.*Field)->seconds;
         return std::nullopt;
     } else if constexpr (std::is_arithmetic_v<T> && !std::is_same_v<T, bool>) {
         return static_cast<double>(request.*Field);
@@ -245,13 +256,16 @@ void addInputRows(std::vector<Setting>& table)
                                                   "all", 1, kLargestWhole, "a whole number of frames, 1 or more"}));
     table.push_back(member<&Request::start>(
         {"start", K::Time, G::Input, "T",
-         "measure only the frames shown at or after T (seconds or HH:MM:SS.fff from the first frame; seeks to the key "
-         "frame before it, and frames keep their numbers in the whole file)",
-         "the first frame", 0, kMaxSeconds, "a time from the first frame in seconds or as HH:MM:SS.fff, such as 60.5",
+         "measure only the frames shown at or after T (seconds or HH:MM:SS.fff from the first frame, or a timecode "
+         "HH:MM:SS:FF at the stream's frame rate, ';' before FF for drop-frame; seeks to the key frame before it, and "
+         "frames keep their numbers in the whole file)",
+         "the first frame", 0, kMaxSeconds,
+         "a time from the first frame in seconds, as HH:MM:SS.fff or as a timecode HH:MM:SS:FF, such as 60.5",
          nullptr, true, false}));
     table.push_back(member<&Request::end>({"end", K::Time, G::Input, "T", "measure only the frames shown before T",
                                            "the last frame", 0, kMaxSeconds,
-                                           "a time from the first frame in seconds or as HH:MM:SS.fff, such as 120",
+                                           "a time from the first frame in seconds, as HH:MM:SS.fff or as a timecode "
+                                           "HH:MM:SS:FF, such as 120",
                                            nullptr, true, false}));
     table.push_back(member<&Request::acceptDamaged>(
         {"accept_damaged", K::Flag, G::Input, "",
@@ -401,7 +415,7 @@ void addOutputRows(std::vector<Setting>& table)
          "", 0, 0, "a file name, or - for standard output", nullptr, true, false},
         Output::FfmpegKeyframes));
     table.push_back(member<&Request::hdr10PlusPretty>(
-        {"pretty", K::Flag, G::Outputs, "", "indent the HDR10+ JSON (about 760 bytes a frame instead of one line of about 300)",
+        {"pretty", K::Flag, G::Outputs, "", "indent the HDR10+ JSON (about 760 bytes a frame instead of one line of about 350)",
          "", 0, 0, "true or false", nullptr, true, false}));
 
 }
@@ -534,6 +548,14 @@ void setSetting(Request& request, const Setting& setting, const std::string& tex
 void resetSetting(Request& request, const Setting& setting)
 {
     setting.reset(request);
+}
+
+bool mergeTakes(const Setting& setting)
+{
+    if (setting.output)
+        return *setting.output != Output::Partial && *setting.output != Output::VerifyJson;
+    const std::string name = setting.name;
+    return name == "dovi_cm_version" || name == "pretty";
 }
 
 bool Request::operator==(const Request& other) const

@@ -32,9 +32,9 @@ struct SourceOptions {
     bool acceptDamaged = false;     // frames lost at the end to a decoding error end the input cleanly
     // Frames measured before, replayed from partial results instead of decoded (a merge).
     std::shared_ptr<const PartialResults> partials;
-    // Only the frames whose presentation time lies in [start, end), in seconds after the first frame's.
-    std::optional<double> start;
-    std::optional<double> end;
+    // Only the frames whose presentation time lies in [start, end), after the first frame's.
+    std::optional<ClipTime> start;
+    std::optional<ClipTime> end;
     // FFmpeg's lines about this run's demuxer and decoder; a container without one keeps its own.
     std::shared_ptr<LibavRunLog> log;
 };
@@ -70,6 +70,10 @@ struct SourceFacts {
     std::optional<std::pair<int, int>> frameRate;  // frames per second, numerator and denominator
     std::optional<FileIdentity> identity;     // of the input file, so that no output overwrites it
     std::optional<DolbyVisionConfiguration> doviConfiguration;  // the container's record
+    // A time segment's bounds in microseconds after the first frame's time, timecodes resolved at the
+    // stream's rate; unset: the input's start or end.
+    std::optional<long long> startMicroseconds;
+    std::optional<long long> endMicroseconds;
 };
 
 

@@ -16,6 +16,7 @@ extern "C" {
 #include "clip_errors.h"
 #include "libav/dovi_reading.h"
 #include "libav/libav_messages.h"
+#include "settings/setting_values.h"
 
 namespace hdrmeter::clip {
 
@@ -84,11 +85,10 @@ LibavSource::LibavSource(std::unique_ptr<LibavContainer> container, bool acceptD
         enterSegment();
 }
 
-bool LibavSource::before(std::int64_t timestamp, double seconds) const
+bool LibavSource::before(std::int64_t timestamp, long long microseconds) const
 {
     // Both sides exact: the bound in whole microseconds, the time in the stream's own ticks. Adjacent
     // segments compare a frame with the same bound, so each frame falls in exactly one of them.
-    const std::int64_t microseconds = std::llround(seconds * 1e6);
     return av_compare_ts(timestamp - *firstTimestamp_, timeBase_, microseconds, AVRational{1, 1000000}) < 0;
 }
 
@@ -98,12 +98,25 @@ void LibavSource::enterSegment()
     const SourceOptions& options = container_->options();
     const AVStream& stream = container_->stream();
     segmentFacts_ = container_->facts();
+    // Timecodes count frames at the rate the frames are numbered by, so that a timecode names the frame
+    // whose number it counts to.
+    std::optional<std::pair<int, int>> countingRate;
+    if (numberByTime_)
+        countingRate = std::make_pair(frameRate_.num, frameRate_.den);
+    if (options.start)
+        segmentFacts_.startMicroseconds = boundMicroseconds("start", *options.start, countingRate);
+    if (options.end)
+        segmentFacts_.endMicroseconds = boundMicroseconds("end", *options.end, countingRate);
+    if (options.start && options.end && *segmentFacts_.endMicroseconds <= *segmentFacts_.startMicroseconds)
+        throw RequestError(mention("end", clipTimeText(*options.end)) + ": give a time after " +
+                           mention("start", clipTimeText(*options.start)) + ", which at this video's rate lies at " +
+                           secondsText(*segmentFacts_.startMicroseconds) + " s");
     if (validRate(stream.avg_frame_rate)) {
         const double rate = av_q2d(stream.avg_frame_rate);
-        const double from = options.start.value_or(0.0);
+        const double from = static_cast<double>(segmentFacts_.startMicroseconds.value_or(0)) / 1e6;
         std::optional<long long> frames;
         if (options.end)
-            frames = std::llround((*options.end - from) * rate);
+            frames = std::llround((static_cast<double>(*segmentFacts_.endMicroseconds) / 1e6 - from) * rate);
         if (segmentFacts_.framesExpected) {
             const long long rest = std::max(0LL, *segmentFacts_.framesExpected - std::llround(from * rate));
             frames = frames ? std::min(*frames, rest) : rest;
@@ -127,7 +140,7 @@ void LibavSource::enterSegment()
     // The first tick that before() leaves in the segment: a start between two ticks rounds up, so that the
     // frames numbered ahead are exactly those the segment leaves out.
     const std::int64_t startTicks =
-        *firstTimestamp_ + av_rescale_q_rnd(std::llround(*options.start * 1e6), AVRational{1, 1000000}, timeBase_,
+        *firstTimestamp_ + av_rescale_q_rnd(*segmentFacts_.startMicroseconds, AVRational{1, 1000000}, timeBase_,
                                             AV_ROUND_UP);
     const std::optional<std::int64_t> keyPosition = numberFramesBefore(startTicks);
     // The key frame at or before the start: every frame from the start on is decoded from it. A transport
@@ -139,7 +152,7 @@ void LibavSource::enterSegment()
                            : avformat_seek_file(&container_->format(), container_->streamIndex(), INT64_MIN,
                                                 startTicks, startTicks, 0);
     if (sought < 0)
-        throw InputError("cannot seek in " + name() + " to " + std::to_string(*options.start) +
+        throw InputError("cannot seek in " + name() + " to " + secondsText(*segmentFacts_.startMicroseconds) +
                          " s: " + libavErrorText(sought));
     av_frame_unref(frame_.get());
     avcodec_flush_buffers(decoder_.get());
@@ -256,13 +269,13 @@ const SourceFrame* LibavSource::next()
             break;
         if (!firstTimestamp_)
             firstTimestamp_ = timestamp;
-        if (options.end && !before(timestamp, *options.end)) {
+        if (options.end && !before(timestamp, *segmentFacts_.endMicroseconds)) {
             // Frames come in presentation order: none after this one belongs to the segment.
             segmentEnded_ = true;
             endSeen_ = true;
             return nullptr;
         }
-        if (!options.start || !before(timestamp, *options.start))
+        if (!options.start || !before(timestamp, *segmentFacts_.startMicroseconds))
             break;
         // Decoded only to reach the segment; numbered unless the packets before the start were.
         if (!framesNumberedAhead_)

@@ -70,8 +70,8 @@ private:
     // The number of the frame shown at `timestamp`, the next in presentation order, for frames before the
     // segment and in it alike.
     long long nextNumber(std::int64_t timestamp);
-    // Where a frame's time `timestamp` lies against a segment bound given in seconds: below it, or not.
-    bool before(std::int64_t timestamp, double seconds) const;
+    // Where a frame's time `timestamp` lies against a segment bound in microseconds: below it, or not.
+    bool before(std::int64_t timestamp, long long microseconds) const;
     const std::string& name() const { return container_->facts().name; }
 
     std::unique_ptr<LibavContainer> container_;
