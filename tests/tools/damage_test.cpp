@@ -1,3 +1,4 @@
+#include <map>
 #include <random>
 #include <regex>
 
@@ -93,6 +94,23 @@ TEST(Damage, DamagedFramesEndTheRunOrAreFlaggedAndLeftOut)
             EXPECT_EQ(rows[20].at("average_light_nits"), clean[21].at("average_light_nits"));
         }
     }
+    // A segment flags the frames the whole run flags. One that starts after the dropped packet is decoded
+    // from the key frame before it, after a seek: errors the decoder met before the seek are not its own.
+    // Frame threads make the timing differ from run to run, so each segment is measured a few times.
+    ASSERT_EQ(runShell(scratch, "PROGRAM --accept-damaged --csv w.csv dropped.mkv >/dev/null").exitStatus, 0);
+    std::map<std::string, std::string> wholeFlags;
+    for (const auto& row : readCsv(scratch.file("w.csv")))
+        wholeFlags[row.at("frame")] = row.at("damaged");
+    for (const char* segment : {"--start 0.17", "--start 0.3 --end 0.6", "--start 0.5"})
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            SCOPED_TRACE(segment);
+            ASSERT_EQ(runShell(scratch, std::string("PROGRAM --accept-damaged --csv g.csv ") + segment +
+                                            " dropped.mkv >/dev/null").exitStatus, 0);
+            const auto rows = readCsv(scratch.file("g.csv"));
+            ASSERT_FALSE(rows.empty());
+            for (const auto& row : rows)
+                EXPECT_EQ(row.at("damaged"), wholeFlags[row.at("frame")]) << "frame " << row.at("frame");
+        }
     // Damaged frames alone describe no picture: no metadata file, and not status 0.
     // Frames 3 to 7 follow the dropped packet closely enough that every FFmpeg version flags each of them.
     const ProgramRun none = runShell(scratch, "PROGRAM --accept-damaged --start 0.12 --end 0.3 --hdr10plus none.json "
