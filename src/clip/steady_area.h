@@ -5,9 +5,10 @@
 // row (frames with none, all black, are passed over) each reach out to it or past it; while fewer frames
 // with content were seen, when all of them do. Should the two sides of an axis cross (frames whose
 // pictures share no line, such as a small object crossing the frame), that axis is the union of every
-// frame's. Once kSteadyFrames frames with content were seen, frames added can only widen the picture,
-// and a part of a run of frames has at most the whole run's, unless it holds fewer frames with content
-// or an axis crosses: a merge finds the clip's area from every part's frames, not from the parts' areas.
+// frame's. Once kSteadyFrames frames with content were seen, frames added can only widen the picture (but
+// where a crossed axis, the union, becomes steady), and a part of a run of frames has at most the whole
+// run's, unless it holds fewer frames with content or an axis crosses: so a merge finds the clip's area
+// from every part's frames, not from the parts' areas.
 #ifndef HDRMETER_CLIP_STEADY_AREA_H
 #define HDRMETER_CLIP_STEADY_AREA_H
 
