@@ -111,20 +111,9 @@ void ClipMeasurement::store(std::size_t index, const StoredFrame& frame, const F
 
 std::optional<std::array<long long, 4>> ClipMeasurement::areaEdgeFrames() const
 {
-    std::array<std::optional<long long>, 4> found;
-    for (const ContentRun& run : contentRuns_) {
-        if (!run.bounds.anyContent || run.firstIndex >= records_.size())
-            continue;
-        const ActiveArea own = run.bounds.activeArea();
-        const std::array<bool, 4> reaches = {own.left == area_.left, own.top == area_.top, own.right == area_.right,
-                                             own.bottom == area_.bottom};
-        for (std::size_t edge = 0; edge < 4; ++edge)
-            if (reaches[edge] && !found[edge])
-                found[edge] = records_[run.firstIndex].frame;
-    }
-    if (!found[0] || !found[1] || !found[2] || !found[3])
+    if (options_.areaMode != AreaMode::Auto)
         return std::nullopt;
-    return std::array<long long, 4>{*found[0], *found[1], *found[2], *found[3]};
+    return steady_.edgeFrames();
 }
 
 void ClipMeasurement::keepContent(const ContentBounds& bounds)
@@ -270,8 +259,8 @@ void ClipMeasurement::run(const FrameSink& sink, const ProgressSink& progress)
             if (options_.frameContent)
                 options_.frameContent(records_.size(), frameContent);
             if (automatic) {
-                content_.merge(frameContent);
-                const ActiveArea grown = content_.activeArea();
+                steady_.add(frameContent, frame);
+                const ActiveArea grown = steady_.bounds().activeArea();
                 areaChanged = index > 0 && grown != area_;
                 area_ = grown;
                 if (areaChanged) {
@@ -496,7 +485,7 @@ void ClipMeasurement::collectScenes(const std::vector<long long>& cuts)
     // A scene counts its damaged frames, so that per-frame metadata keeps one entry per frame present,
     // but its numbers rest on its other frames only.
     std::vector<long long> cleanFrames;
-    std::vector<ContentBounds> sceneContent;
+    std::vector<SteadyArea> sceneContent;
     std::size_t scene = 0, contentRun = 0;
     for (std::size_t index = 0; index < records_.size(); ++index) {
         const StoredFrame& stored = records_[index];
@@ -514,7 +503,7 @@ void ClipMeasurement::collectScenes(const std::vector<long long>& cuts)
         if (!contentRuns_.empty()) {
             while (contentRun + 1 < contentRuns_.size() && contentRuns_[contentRun + 1].firstIndex <= index)
                 ++contentRun;
-            sceneContent.back().merge(contentRuns_[contentRun].bounds);
+            sceneContent.back().add(contentRuns_[contentRun].bounds, stored.frame);
         }
         SceneResult& result = scenes_.back();
         ++result.frameCount;
@@ -529,9 +518,20 @@ void ClipMeasurement::collectScenes(const std::vector<long long>& cuts)
             result.largestPqLight = std::max(result.largestPqLight, stored.largestPqLight);
         }
     }
+    const ContentBounds clipContent = steady_.bounds();
     for (std::size_t index = 0; index < scenes_.size(); ++index) {
-        // A scene of black frames has no content of its own; it lies inside the clip's.
-        scenes_[index].area = sceneContent[index].anyContent ? sceneContent[index].activeArea() : area_;
+        // A scene of black frames has no content of its own; it lies inside the clip's. So does the part of
+        // a scene's own picture past the clip's, which a scene of a frame or two, or one whose frames
+        // share no line, can reach.
+        ContentBounds own = sceneContent[index].bounds();
+        if (own.anyContent && clipContent.anyContent) {
+            own.left = std::max(own.left, clipContent.left);
+            own.top = std::max(own.top, clipContent.top);
+            own.right = std::min(own.right, clipContent.right);
+            own.bottom = std::min(own.bottom, clipContent.bottom);
+        }
+        const bool inside = own.anyContent && own.left < own.right && own.top < own.bottom;
+        scenes_[index].area = inside ? own.activeArea() : area_;
         if (cleanFrames[index] == 0)
             continue;
         scenes_[index].meanAverageLightNits /= static_cast<double>(cleanFrames[index]);

@@ -1,11 +1,11 @@
 // A clip measured as its metadata needs: inside one active area for the whole clip, cut into scenes, with
 // what each frame and each scene contributes to HDR10, HDR10+ and Dolby Vision metadata.
 //
-// With the area found automatically (the union over all frames of what is not black), frame f is
-// measured inside the union of frames 0..f. The union only grows; when it grew at a frame k > 0, the
-// frames before k were measured inside a smaller area, so once the clip has ended they are measured again
-// inside the final one: a second pass over frames 0..k-1 only. The results are those of measuring with
-// the final area given explicitly.
+// With the area found automatically (what is not black in more than a frame or two: SteadyArea), frame f
+// is measured inside the area of frames 0..f. After its first few frames with content that area only
+// grows; when it last changed at a frame k > 0, the frames before k were measured inside another area, so
+// once the clip has ended they are measured again inside the final one: a second pass over frames 0..k-1
+// only. The results are those of measuring with the final area given explicitly.
 //
 // What is kept of each frame is its numbers and its light code at the robust percentile, 88 bytes (and
 // its luma checks, or the HDR10+ values its stream states, when there are any), never its pixels or
@@ -26,6 +26,7 @@
 #include "output/peak_picture.h"
 #include "scenes/scene_cuts.h"
 #include "scenes/scene_segments.h"
+#include "steady_area.h"
 
 namespace hdrmeter::clip {
 
@@ -78,8 +79,8 @@ public:
     const ClipRun& clip() const { return clip_; }
     const MeasureOptions& options() const { return options_; }
     const ActiveArea& area() const { return area_; }
-    // With the automatic area: the first frame whose content reaches each edge of it (left, top, right,
-    // bottom); unset otherwise.
+    // With the automatic area: the frame that set each edge of it (left, top, right, bottom), as
+    // SteadyArea::edgeFrames says; unset otherwise, or when no frame had content.
     std::optional<std::array<long long, 4>> areaEdgeFrames() const;
     // Frames measured again by the second pass, and its time.
     long long secondPassFrames() const { return secondPassFrames_; }
@@ -165,7 +166,8 @@ private:
     MeasureOptions options_;
     ClipRun clip_;
     ActiveArea area_;
-    ContentBounds content_;
+    ContentBounds content_;  // the size of the frames
+    SteadyArea steady_;      // with the automatic area
     std::deque<StoredFrame> records_;     // a deque: growing it never holds two copies
     std::deque<LumaChecks> lumaChecks_;   // beside records_, with ClipOptions::lumaChecks
     std::optional<LumaChecks> lastLumaChecks_;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 
 #include <nlohmann/json.hpp>
@@ -17,6 +18,7 @@
 #include "merge_run.h"
 #include "partial/partial_file.h"
 #include "request_rules.h"
+#include "steady_area.h"
 
 namespace hdrmeter::clip {
 
@@ -127,6 +129,29 @@ public:
 private:
     std::vector<std::string> paths_;
 };
+
+// The clip's automatic area, found from the frames of every part in order as a single run finds it: a
+// part alone cannot tell which of its edges a frame of the next part holds steady too.
+ActiveArea clipAreaOf(const std::vector<PartialResult>& parts, const StopRequest* stop)
+{
+    SteadyArea steady;
+    for (const PartialResult& part : parts) {
+        std::ifstream file(part.path, std::ios::binary);
+        if (!file)
+            throw RequestError(part.path + " cannot be read again for its frames' pictures: check that it is still there");
+        for (std::size_t index = 0; index < part.records.size(); ++index) {
+            if (stop && stop->requested())
+                return {};
+            try {
+                const PartialFrame frame = readPartialFrame(part, index, file);
+                steady.add(frame.content, frame.number);
+            } catch (const std::invalid_argument& error) {
+                throw RequestError(part.path + " " + error.what());
+            }
+        }
+    }
+    return steady.bounds().activeArea();
+}
 
 // Measures the part again inside `area`, with its own request otherwise, into a temporary partial file
 // that the merge then reads its frames from. Unset when the merge's host stopped it.
@@ -246,12 +271,9 @@ void putInOrder(std::vector<PartialResult>& parts)
 bool bringToOneArea(std::vector<PartialResult>& parts, const MergeRequest& merge, Temporaries& temporaries,
                     StopRequest* stop)
 {
-    ActiveArea area = parts.front().header.area;
-    for (const PartialResult& part : parts) {
-        const ActiveArea& own = part.header.area;
-        area = {std::min(area.left, own.left), std::min(area.top, own.top), std::min(area.right, own.right),
-                std::min(area.bottom, own.bottom)};
-    }
+    const ActiveArea area = clipAreaOf(parts, stop);
+    if (stop && stop->requested())
+        return false;
     const auto given = std::find_if(parts.begin(), parts.end(), [](const PartialResult& part) {
         return part.header.request.areaMode == AreaMode::Given;
     });
@@ -277,9 +299,9 @@ bool bringToOneArea(std::vector<PartialResult>& parts, const MergeRequest& merge
         replaced += std::string(replaced.empty() ? "" : ", ") + againPath(part.path) + " for " + part.path;
     }
     if (!commands.empty())
-        throw RequestError("some parts saw less of the picture than the clip's active area " + areaText(area) +
-                           " and were measured inside a smaller one; measure them again inside it, then merge "
-                           "with " + replaced + ": " + commands);
+        throw RequestError("some parts were measured inside another area than the clip's active area " +
+                           areaText(area) + ", which the frames of all the parts give; measure them again inside "
+                           "it, then merge with " + replaced + ": " + commands);
     return true;
 }
 

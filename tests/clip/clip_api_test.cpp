@@ -105,7 +105,8 @@ TEST(ClipApi, AnObserverStopsTheRunAndWhatWasMeasuredIsKept)
     EXPECT_NE(summaryText(report).find("interrupted           by the host"), std::string::npos);
     EXPECT_NE(summaryJsonText(report).find("\"interrupted\": true"), std::string::npos);
 
-    // 16x8 10-bit 4:2:0 frames whose two left columns are black until frame 4.
+    // 16x8 10-bit 4:2:0 frames whose two left columns are black until frame 4: the area takes them once
+    // three frames have held them, at frame 6.
     const std::string raw = ::testing::TempDir() + "hdrmeter_grows.raw", madvr = raw + ".bin";
     std::remove(madvr.c_str());
     std::FILE* file = std::fopen(raw.c_str(), "wb");
@@ -125,9 +126,9 @@ TEST(ClipApi, AnObserverStopsTheRunAndWhatWasMeasuredIsKept)
     StopAfter stopAgain(again);
     const Report grown = measure(request, &stopAgain, &again);
     std::remove(raw.c_str());
-    EXPECT_EQ(grown.framesLeftOut, 4);
+    EXPECT_EQ(grown.framesLeftOut, 6);
     ASSERT_EQ(grown.outputFailures.size(), 1u);
-    EXPECT_EQ(spelledPlainly(grown.outputFailures[0]).rfind("madvr=" + madvr + " was not written: the 4 frames before the area", 0), 0u)
+    EXPECT_EQ(spelledPlainly(grown.outputFailures[0]).rfind("madvr=" + madvr + " was not written: the 6 frames before the area", 0), 0u)
         << grown.outputFailures[0];
     EXPECT_EQ(std::fopen(madvr.c_str(), "rb"), nullptr);
 }
@@ -190,7 +191,8 @@ TEST(ClipApi, SceneCutFilesWithAByteOrderMarkAndCutsPastTheEnd)
 }
 
 // MaxCLL traced to its frame and first pixel, and robust peaks beside it: three hot pixels in frame 2
-// (measured again by the second pass, since the area grows at frame 4) and one as hot in frame 9; the
+// (measured again by the second pass, since the area grows at frame 6, the third to hold the columns that
+// appear at frame 4) and one as hot in frame 9; the
 // robust MaxCLL is the flat picture's light, and the metadata carry it only when asked.
 TEST(ClipApi, MaxCllIsTracedToItsFirstPixelAndRobustPeaksLeaveHotPixelsOut)
 {
@@ -220,7 +222,7 @@ TEST(ClipApi, MaxCllIsTracedToItsFirstPixelAndRobustPeaksLeaveHotPixelsOut)
     for (const bool robustMetadata : {false, true}) {
         request.robustMetadata = robustMetadata;
         const Report report = measure(request);
-        ASSERT_EQ(report.secondPassFrames, 4);
+        ASSERT_EQ(report.secondPassFrames, 6);
         ASSERT_TRUE(report.maxCllTrace && report.robustPeaks);
         const PeakTrace& trace = *report.maxCllTrace;
         EXPECT_EQ(trace.nits, report.summary.maxCll().value());

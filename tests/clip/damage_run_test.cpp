@@ -1,3 +1,4 @@
+#include <map>
 #include <random>
 #include <regex>
 
@@ -98,6 +99,26 @@ TEST(Damage, DamagedFramesEndTheRunOrAreFlaggedAndLeftOut)
             EXPECT_EQ(rows[20].at("average_light_nits"), clean[21].at("average_light_nits"));
         }
     }
+    // A segment flags the frames the whole run flags. One that starts after the dropped packet is decoded
+    // from the key frame before it, after a seek: errors the decoder met before the seek are not its own.
+    // Frame threads make the timing differ from run to run, so each segment is measured a few times.
+    ASSERT_EQ(measureIn(scratch, {{"accept_damaged", "true"}, {"csv", "w.csv"}, {"input", "dropped.mkv"}}).report.ending,
+              Ending::Complete);
+    std::map<std::string, std::string> wholeFlags;
+    for (const auto& row : readCsv(scratch.file("w.csv")))
+        wholeFlags[row.at("frame")] = row.at("damaged");
+    const Settings segments[] = {{{"start", "0.17"}}, {{"start", "0.3"}, {"end", "0.6"}}, {{"start", "0.5"}}};
+    for (const Settings& segment : segments)
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            SCOPED_TRACE(segment.front().second);
+            Settings settings = {{"accept_damaged", "true"}, {"csv", "g.csv"}, {"input", "dropped.mkv"}};
+            settings.insert(settings.end(), segment.begin(), segment.end());
+            ASSERT_EQ(measureIn(scratch, settings).report.ending, Ending::Complete);
+            const auto rows = readCsv(scratch.file("g.csv"));
+            ASSERT_FALSE(rows.empty());
+            for (const auto& row : rows)
+                EXPECT_EQ(row.at("damaged"), wholeFlags[row.at("frame")]) << "frame " << row.at("frame");
+        }
     // Damaged frames alone describe no picture: no metadata file, and a failed run.
     // Frames 3 to 7 follow the dropped packet closely enough that every FFmpeg version flags each of them.
     const Measured none = measureIn(scratch, {{"accept_damaged", "true"}, {"start", "0.12"}, {"end", "0.3"},

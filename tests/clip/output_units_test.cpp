@@ -6,6 +6,7 @@
 
 #include "output/summary.h"
 #include "scenes/scene_segments.h"
+#include "steady_area.h"
 #include "test_files.h"
 
 using namespace hdrmeter::clip;
@@ -204,4 +205,53 @@ TEST(SceneSegments, DistributionsEqualMergingEachFinalScenesFramesAndTheirRunsSt
                 EXPECT_TRUE(sameBits(got[scene]->largestChannelNits[i], expected.largestChannelNits[i]));
         }
     }
+}
+
+// The automatic area's rule, frame by frame: after each frame, the picture and the frames that set its
+// edges. 32x16 frames; a letterbox of rows 4 to 12 unless a frame says otherwise.
+TEST(SteadyArea, ALineJoinsWhenThreeFramesWithContentInARowReachIt)
+{
+    using hdrmeter::clip::SteadyArea;
+    const auto box = [](int left, int top, int right, int bottom) {
+        hdrmeter::ContentBounds bounds;
+        bounds.width = 32;
+        bounds.height = 16;
+        bounds.anyContent = right > left;
+        bounds.left = left, bounds.top = top, bounds.right = right, bounds.bottom = bottom;
+        return bounds;
+    };
+    const hdrmeter::ContentBounds letterbox = box(0, 4, 32, 12), tall = box(0, 2, 32, 14), black = box(0, 0, 0, 0);
+    struct Row {
+        const char* name;
+        std::vector<hdrmeter::ContentBounds> frames;
+        std::array<int, 4> bounds;  // left, top, right, bottom after the last frame
+        std::array<long long, 4> setBy;
+    } const rows[] = {
+        {"two frames alone: the lines both reach", {tall, letterbox}, {0, 4, 32, 12}, {0, 0, 0, 0}},
+        {"one frame of ringing", {letterbox, letterbox, tall, letterbox, letterbox}, {0, 4, 32, 12}, {0, 0, 0, 0}},
+        {"two frames in a row", {letterbox, letterbox, tall, tall, letterbox, letterbox}, {0, 4, 32, 12}, {0, 0, 0, 0}},
+        {"three in a row, the first of them sets it", {letterbox, letterbox, tall, tall, tall, letterbox}, {0, 2, 32, 14},
+         {0, 2, 0, 2}},
+        {"black frames neither count nor break a row", {letterbox, tall, black, tall, black, tall, letterbox},
+         {0, 2, 32, 14}, {0, 1, 0, 1}},
+        {"one side alone", {letterbox, box(0, 4, 32, 14), box(0, 4, 32, 16), box(0, 3, 32, 14)}, {0, 4, 32, 14},
+         {0, 0, 0, 1}},
+        // A small object crossing the frame: no three frames share a column, so that axis is their union.
+        {"an axis that crosses", {box(0, 6, 8, 10), box(12, 6, 20, 10), box(24, 6, 32, 10)}, {0, 6, 32, 10},
+         {0, 0, 2, 0}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SteadyArea steady;
+        for (std::size_t frame = 0; frame < row.frames.size(); ++frame)
+            steady.add(row.frames[frame], static_cast<long long>(frame));
+        const hdrmeter::ContentBounds found = steady.bounds();
+        EXPECT_EQ((std::array<int, 4>{found.left, found.top, found.right, found.bottom}), row.bounds);
+        EXPECT_EQ(steady.edgeFrames(), (std::optional<std::array<long long, 4>>(row.setBy)));
+    }
+    SteadyArea none;
+    none.add(black, 0);
+    EXPECT_FALSE(none.bounds().anyContent);
+    EXPECT_FALSE(none.edgeFrames());
+    EXPECT_THROW(none.add(hdrmeter::ContentBounds{16, 16}, 1), std::invalid_argument);
 }

@@ -81,9 +81,9 @@ std::string footer()
                 "for x265, ffmpeg and mkvmerge.",
                 kHelpWidth, "  ") +
         wrapped("CSV columns and JSON names, in order: " + columns + ".", kHelpWidth, "  ") + "\n" +
-        wrapped("Active area: with auto, the union of every frame's content (samples within 16 codes of black "
-                "at 10 bits are black); frames measured before the area last grew are measured again at the "
-                "end. On standard input that keeps a copy of the stream in $TMPDIR; full or L,T,R,B read the "
+        wrapped("Active area: with auto, the lines that 3 frames with content in a row reach (samples within 16 "
+                "codes of black at 10 bits are black), so that a frame or two of ringing does not widen it; "
+                "frames measured before the area last changed are measured again at the end. On standard input that keeps a copy of the stream in $TMPDIR; full or L,T,R,B read the "
                 "input once. With full, frames of a new size are measured in their own size, and so with "
                 "L,T,R,B while it leaves pixels of them; with auto, or a given area that leaves none, a new "
                 "size ends the run there.",

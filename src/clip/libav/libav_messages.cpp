@@ -47,10 +47,12 @@ void noteDecoderError(const void* key, std::int64_t serial, const std::string& m
         if (&watched->tags_ != key)
             continue;
         if (!watched->pending_.load(std::memory_order_relaxed)) {
-            watched->serial_ = serial;
+            watched->firstSerial_ = serial;
+            watched->lastSerial_ = serial;
             watched->message_ = message;
-        } else if (serial < watched->serial_) {
-            watched->serial_ = serial;
+        } else {
+            watched->firstSerial_ = std::min(watched->firstSerial_, serial);
+            watched->lastSerial_ = std::max(watched->lastSerial_, serial);
         }
         watched->pending_.store(true, std::memory_order_release);
         return;
@@ -171,12 +173,13 @@ DecoderErrors::~DecoderErrors()
     watchedDecoders.erase(std::find(watchedDecoders.begin(), watchedDecoders.end(), this));
 }
 
-bool DecoderErrors::take(std::int64_t& serial, std::string& message)
+bool DecoderErrors::take(std::int64_t& firstSerial, std::int64_t& lastSerial, std::string& message)
 {
     if (!pending())
         return false;
     const std::lock_guard<std::mutex> lock(messageMutex);
-    serial = serial_;
+    firstSerial = firstSerial_;
+    lastSerial = lastSerial_;
     message.swap(message_);
     message_.clear();
     pending_.store(false, std::memory_order_relaxed);

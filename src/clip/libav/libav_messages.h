@@ -74,15 +74,18 @@ public:
     const PacketTags& tags() const { return tags_; }
     // Cheap enough to ask at every frame.
     bool pending() const { return pending_.load(std::memory_order_acquire); }
-    // The earliest serial among the errors logged since the last call (-1 when one was logged before the
-    // first packet) and the first of their messages; false when there were none.
-    bool take(std::int64_t& serial, std::string& message);
+    // The earliest and the latest serial among the errors logged since the last call (-1 for one logged
+    // before the first packet) and the first of their messages; false when there were none. The latest
+    // matters as much as the earliest: the damage lasts until a key frame sent after every packet that
+    // met an error, and errors of several packets often arrive between two frames.
+    bool take(std::int64_t& firstSerial, std::int64_t& lastSerial, std::string& message);
 
 private:
     friend void noteDecoderError(const void* key, std::int64_t serial, const std::string& message);
     const PacketTags& tags_;
     std::atomic<bool> pending_{false};
-    std::int64_t serial_ = 0;
+    std::int64_t firstSerial_ = 0;
+    std::int64_t lastSerial_ = 0;
     std::string message_;
 };
 

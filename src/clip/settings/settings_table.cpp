@@ -316,8 +316,8 @@ void addAreaAndSceneRows(std::vector<Setting>& table)
     using K = SettingKind;
     using G = SettingGroup;
     table.push_back(custom({"active_area", K::Area, G::AreaAndScenes, "auto|full|L,T,R,B",
-                            "measure inside the union of every frame's content, the whole frame, or offsets in pixels "
-                            "from each edge",
+                            "measure inside the picture that frames hold steadily (3 in a row), the whole frame, or "
+                            "offsets in pixels from each edge",
                             nullptr, 0, kMaxFrameDimension,
                             "auto, full or LEFT,TOP,RIGHT,BOTTOM in pixels from each edge, such as 0,140,0,140"},
                            &areaText, [](Request& request, const Setting&, const std::string& text) { setArea(request, text); },

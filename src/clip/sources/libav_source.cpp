@@ -155,7 +155,14 @@ void LibavSource::enterSegment()
         throw InputError("cannot seek in " + name() + " to " + secondsText(*segmentFacts_.startMicroseconds) +
                          " s: " + libavErrorText(sought));
     av_frame_unref(frame_.get());
+    // The flush waits for the frame threads, so every error met before the seek has been logged by now,
+    // and goes with that decoding. Taken after the seek, its older serials would join those of the errors
+    // met after it, and the first key frame sent after the older ones would end the newer ones' damage.
     avcodec_flush_buffers(decoder_.get());
+    std::string errorBefore;
+    std::int64_t firstBefore = -1, lastBefore = -1;
+    decoderErrors_->take(firstBefore, lastBefore, errorBefore);
+    recoveredAfter_ = -1;
     draining_ = false;
     ended_ = false;
     failure_.clear();
@@ -438,26 +445,34 @@ void LibavSource::decoderFailed(int error)
     ended_ = true;
 }
 
-void LibavSource::noteDamage(std::int64_t serial, std::string what)
+void LibavSource::noteDamage(std::int64_t firstSerial, std::int64_t lastSerial, std::string what)
 {
     if (!damagedFrom_) {
-        damagedFrom_ = serial;
+        damagedFrom_ = firstSerial;
         damage_ = std::move(what);
         damageShown_ = false;
     } else {
-        damagedFrom_ = std::min(*damagedFrom_, serial);
+        damagedFrom_ = std::min(*damagedFrom_, firstSerial);
     }
     // A serial not known means a packet sent so far: only a key frame sent later is past the damage.
-    recoveredAfter_ = std::max(recoveredAfter_, serial >= 0 ? serial : nextSerial_ - 1);
+    recoveredAfter_ = std::max(recoveredAfter_, lastSerial >= 0 ? lastSerial : nextSerial_ - 1);
+}
+
+void LibavSource::takeLoggedDamage()
+{
+    std::int64_t first = -1, last = -1;
+    std::string logged;
+    if (decoderErrors_->take(first, last, logged))
+        noteDamage(first, last, std::move(logged));
 }
 
 void LibavSource::damageFromError(int error)
 {
-    std::int64_t loggedSerial = -1;
+    std::int64_t first = -1, last = -1;
     std::string logged;
-    decoderErrors_->take(loggedSerial, logged);
+    decoderErrors_->take(first, last, logged);
     const std::string what = libavErrorText(error) + (logged.empty() ? "" : " (" + logged + ")");
-    noteDamage(loggedSerial, what);
+    noteDamage(first, last, what);
     if (lostBefore_.empty())
         lostBefore_ = what;
 }
@@ -465,13 +480,10 @@ void LibavSource::damageFromError(int error)
 void LibavSource::judgeDecodedFrame()
 {
     decodedDamage_.clear();
-    std::int64_t loggedSerial = -1;
-    std::string logged;
-    if (decoderErrors_->take(loggedSerial, logged))
-        noteDamage(loggedSerial, std::move(logged));
+    takeLoggedDamage();
     const std::int64_t serial = frameSerialOf(*frame_);
     if (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT))
-        noteDamage(serial, std::string(decoder_->codec->name) + ": " + frameErrorText(*frame_));
+        noteDamage(serial, serial, std::string(decoder_->codec->name) + ": " + frameErrorText(*frame_));
     if (!damagedFrom_)
         return;
     if (isKeyFrame(*frame_) && serial > recoveredAfter_) {
@@ -530,10 +542,7 @@ const AVFrame* LibavSource::decodeNext()
         }
         if (result == AVERROR_EOF || (result == AVERROR(EAGAIN) && draining_)) {
             ended_ = true;
-            std::int64_t loggedSerial = -1;
-            std::string logged;
-            if (decoderErrors_->take(loggedSerial, logged))
-                noteDamage(loggedSerial, std::move(logged));
+            takeLoggedDamage();
             // Damage that no frame came out to carry: the last frames were lost to it.
             if (failure_.empty() && !stopped_ && !acceptDamaged_ && !lostBefore_.empty())
                 failure_ = "the decoder cannot decode the last frames of " + name() + ": " + lostBefore_;

@@ -54,7 +54,9 @@ private:
     void decoderFailed(int error);
     // Damage the decoder reported, from packet `serial` on (-1: from the frames it gives out next, which
     // only a message logged before the first packet has).
-    void noteDamage(std::int64_t serial, std::string what);
+    void noteDamage(std::int64_t firstSerial, std::int64_t lastSerial, std::string what);
+    // Notes the errors the decoder logged since it was last asked.
+    void takeLoggedDamage();
     void damageFromError(int error);
     // Whether the frame just decoded is damaged, and how: decodedDamage_.
     void judgeDecodedFrame();
