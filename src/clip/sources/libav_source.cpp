@@ -277,7 +277,8 @@ const SourceFrame* LibavSource::next()
         handedOutFormat_ = frame->format;
     }
     handedOutView_.refusal = handedOutLayout_.refusal;
-    handedOutView_.view = handedOutLayout_.accepted ? frameViewOf(*frame, handedOutLayout_) : FrameView{};
+    handedOutView_.view = handedOutLayout_.accepted ? samples_.viewOf(*frame, handedOutLayout_) : FrameView{};
+    handedOutView_.floatSamples = handedOutLayout_.coding == SampleCoding::Float;
     handedOutView_.transferTag = frame->color_trc;
     handedOutView_.matrixTag = frame->colorspace;
     handedOutView_.primariesTag = frame->color_primaries;
