@@ -380,6 +380,10 @@ void LibavSource::openDecoder()
     // reports only in its log is caught there (DecoderErrors), keyed by the packet tags the context's
     // opaque points at.
     decoder_->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
+    // FFmpeg's TIFF decoder takes any tag it does not know for damage when asked to explode, and the
+    // ResolutionUnit that every TIFF writer (FFmpeg's own included) puts in is one of them.
+    if (parameters->codec_id == AV_CODEC_ID_TIFF)
+        decoder_->err_recognition &= ~AV_EF_EXPLODE;
     frameMemory_.serve(*decoder_);
     packetTags_.tag(*decoder_, -1);
     decoderErrors_ = std::make_unique<DecoderErrors>(packetTags_);
