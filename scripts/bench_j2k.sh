@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # JPEG 2000 masters at the decoder's pace, measured with public tools only: a 1080p and a 4K 12-bit
 # R'G'B' J2K MXF made here with ffmpeg (OpenJPEG's encoder, 12 bits kept, at a twentieth of the raw size:
-# about 100 Mbit/s at 1080p and 400 at 4K, as an IMF package's), `hdrmeter FILE` against
+# about 90 Mbit/s at 1080p and 360 at 4K, as an IMF package's), `hdrmeter FILE` against
 # `ffmpeg -c:v DECODER -i FILE -f null -` with the decoder the tool chooses, the two run in turn RUNS
 # times as whole processes, the medians of the paired wall and CPU ratios (target: at most 1.05 wall at
 # 1080p), and the two decoders FFmpeg offers against each other, with the load average beside each line.
