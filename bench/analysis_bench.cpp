@@ -69,7 +69,61 @@ void BM_Analyzer(benchmark::State& state) {
 BENCHMARK(BM_Analyzer)
     ->Args({10, 420, 0, 1})->Args({10, 420, 0, 2})->Args({10, 420, 1, 2})
     ->Args({12, 420, 0, 2})->Args({16, 420, 0, 2})->Args({10, 422, 0, 2})->Args({10, 444, 0, 2})
+    ->Args({12, 444, 0, 1})->Args({12, 444, 0, 2})
     ->ArgNames({"depth", "layout", "class", "tasks"})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// An R'G'B' master's frame: the benchmark frames' gradients and noise in each channel, as three padded
+// planes (gbrp) or packed pixels of three or four words (rgb48, rgba64).
+struct RgbFrame {
+    std::vector<uint16_t> samples;
+    hdrmeter::FrameView view;
+};
+
+RgbFrame makeRgbFrame(int bitDepth, int words) {
+    RgbFrame frame;
+    const int scale = 1 << (bitDepth - 10);
+    const int rowWords = (kWidth * (words == 1 ? 1 : words) + 31) / 32 * 32 + 32;
+    const int planeWords = rowWords * kHeight;
+    frame.samples.assign(size_t(planeWords) * (words == 1 ? 3 : 1), 0);
+    std::mt19937 rng(7);
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            const int codes[3] = {64 + (x * 700) / kWidth + (y * 170) / kHeight + int(rng() % 9) - 4,
+                                  80 + (x * 500) / kWidth + (y * 250) / kHeight + int(rng() % 9) - 4,
+                                  70 + (x * 300) / kWidth + (y * 400) / kHeight + int(rng() % 9) - 4};
+            for (int c = 0; c < 3; ++c) {
+                const size_t at = words == 1 ? size_t(c) * planeWords + size_t(y) * rowWords + x
+                                             : size_t(y) * rowWords + size_t(x) * words + c;
+                frame.samples[at] = static_cast<uint16_t>(codes[c] * scale);
+            }
+        }
+    }
+    for (int c = 0; c < 3; ++c) {
+        frame.view.planes[c] = frame.samples.data() + (words == 1 ? size_t(c) * planeWords : size_t(c));
+        frame.view.strides[c] = std::ptrdiff_t(rowWords) * 2;
+        frame.view.steps[c] = words;
+    }
+    frame.view.width = kWidth;
+    frame.view.height = kHeight;
+    frame.view.bitDepth = bitDepth;
+    frame.view.model = hdrmeter::ColourModel::Rgb;
+    return frame;
+}
+
+// Args: bit depth, words a pixel (1 planar, 3 or 4 packed), task count.
+void BM_AnalyzerRgb(benchmark::State& state) {
+    const RgbFrame frame = makeRgbFrame(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    hdrmeter::AnalysisSettings settings;
+    settings.taskCount = static_cast<int>(state.range(2));
+    const hdrmeter::Analyzer analyzer(settings);
+    for (auto _ : state) {
+        hdrmeter::FrameStatistics stats = analyzer.analyze(frame.view);
+        benchmark::DoNotOptimize(stats.averageLightNits());
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t(bench::kPixels));
+}
+BENCHMARK(BM_AnalyzerRgb)->Args({12, 1, 1})->Args({12, 1, 2})->Args({12, 3, 1})->Args({12, 4, 1})->Args({16, 1, 1})
+    ->ArgNames({"depth", "words", "tasks"})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // What the tool does with each frame of a 4K 10-bit 4:2:0 clip by default, every per-frame statistic
 // included: the picture's bounds, the measurement, the six results, the Dolby Vision PQ values, the

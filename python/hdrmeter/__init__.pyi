@@ -46,8 +46,8 @@ class FrameStatistics:
 
 def analyze_frame(
     y: numpy.typing.ArrayLike,
-    cb: numpy.typing.ArrayLike,
-    cr: numpy.typing.ArrayLike,
+    cb: numpy.typing.ArrayLike | None = None,
+    cr: numpy.typing.ArrayLike | None = None,
     *,
     bit_depth: int = 10,
     transfer: str = "pq",
@@ -60,6 +60,7 @@ def analyze_frame(
     tasks: int = 0,
     class_parity: bool = False,
     full_range: bool = False,
+    model: str | None = None,
 ) -> FrameStatistics: ...
 
 class ClipResult:

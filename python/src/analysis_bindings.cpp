@@ -158,11 +158,20 @@ std::pair<hdrmeter::FrameStatistics, py::dict> statisticsOfState(const py::tuple
     }
 }
 
+// "ycbcr" or "rgb"; None is R'G'B' for one array of pixels alone, Y'CbCr for three planes.
+bool rgbModel(const py::object& model, const py::object& cb, const py::object& cr) {
+    if (model.is_none()) return cb.is_none() && cr.is_none();
+    const std::string key = lowercase(py::str(model));
+    if (key == "rgb") return true;
+    if (key == "ycbcr") return false;
+    throw py::value_error("model must be \"ycbcr\" or \"rgb\", not \"" + std::string(py::str(model)) + "\"");
+}
+
 hdrmeter::FrameStatistics analyzeFrame(const py::object& y, const py::object& cb, const py::object& cr, int bitDepth,
                                        const std::string& transfer, const std::string& matrix, double thresholdNits,
                                        double top1, double top2, double bottom, const py::object& activeArea,
-                                       int tasks, bool classParity, bool fullRange) {
-    FrameArrays arrays(y, cb, cr, bitDepth, fullRange);
+                                       int tasks, bool classParity, bool fullRange, const py::object& model) {
+    FrameArrays arrays(y, cb, cr, bitDepth, fullRange, rgbModel(model, cb, cr));
     const hdrmeter::AnalysisSettings settings =
         frameSettings(transfer, matrix, thresholdNits, top1, top2, bottom, tasks, classParity);
     const hdrmeter::ActiveArea area = areaFrom(activeArea);
@@ -173,11 +182,16 @@ hdrmeter::FrameStatistics analyzeFrame(const py::object& y, const py::object& cb
     return analyzer->analyze(arrays.view(), area);
 }
 
-const char* const kAnalyzeFrameDoc = R"(Measures one frame given as three planes of codes.
+const char* const kAnalyzeFrameDoc = R"(Measures one frame given as three planes of codes, or as one array of R'G'B' pixels.
 
 y, cb, cr: 2-D numpy arrays of uint16 codes in their low bits (rows, columns). The chroma
 layout follows from the shapes: cb and cr shaped like y are 4:4:4; ceil(width/2) columns
 is 4:2:2; ceil(width/2) columns and ceil(height/2) rows is 4:2:0.
+With model="rgb" the three planes are R', G' and B', all of one shape. A frame given as
+one (rows, columns, 3) uint16 array alone, cb and cr left out, is R'G'B' pixels; a fourth
+word a pixel, (rows, columns, 4), is alpha and is not read. An R'G'B' channel's code is
+its signal; a pixel's light is that of its largest channel, its luminance that of
+Kr R' + Kg G' + Kb B' of the matrix rounded to a code. class_parity is Y'CbCr's only.
 
 Arrays whose rows are contiguous (consecutive samples 2 bytes apart, 2-byte aligned) are
 measured in place whatever the distance between rows, negative included: slices, padded
@@ -196,6 +210,7 @@ order and rank positions) instead of the exact one. full_range: codes span 0..2^
 
 Raises TypeError for a plane that is not a numpy array of native uint16, ValueError for
 other dimensions, shapes that fit no layout, or settings the analyzer refuses.
+model: "ycbcr" or "rgb"; None (the default) is R'G'B' for one array alone, else Y'CbCr.
 Analyzers are kept for the last few settings used, so a loop over frames builds none.)";
 
 }  // namespace
@@ -267,18 +282,19 @@ void bindAnalysis(py::module_& module) {
         "analyze_frame",
         [](const py::object& y, const py::object& cb, const py::object& cr, int bitDepth, const std::string& transfer,
            const std::string& matrix, double thresholdNits, double top1, double top2, double bottom,
-           const py::object& activeArea, int tasks, bool classParity, bool fullRange) {
+           const py::object& activeArea, int tasks, bool classParity, bool fullRange, const py::object& model) {
             py::object statistics = py::cast(analyzeFrame(y, cb, cr, bitDepth, transfer, matrix, thresholdNits, top1,
-                                                          top2, bottom, activeArea, tasks, classParity, fullRange));
+                                                          top2, bottom, activeArea, tasks, classParity, fullRange,
+                                                          model));
             statistics.attr("_settings") = settingsState(
                 frameSettings(transfer, matrix, thresholdNits, top1, top2, bottom, tasks, classParity), classParity);
             return statistics;
         },
-        kAnalyzeFrameDoc, py::arg("y"), py::arg("cb"), py::arg("cr"),
+        kAnalyzeFrameDoc, py::arg("y"), py::arg("cb") = py::none(), py::arg("cr") = py::none(),
                py::kw_only(), py::arg("bit_depth") = 10, py::arg("transfer") = "pq", py::arg("matrix") = "bt2020",
                py::arg("threshold_nits") = 203.0, py::arg("top1") = 1.0, py::arg("top2") = 10.0,
                py::arg("bottom") = 1.0, py::arg("active_area") = py::none(), py::arg("tasks") = 0,
-               py::arg("class_parity") = false, py::arg("full_range") = false);
+               py::arg("class_parity") = false, py::arg("full_range") = false, py::arg("model") = py::none());
 }
 
 }  // namespace hdrmeter_python

@@ -258,11 +258,14 @@ FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea&
     // Rows [firstRow, endRow) of the active area in no particular pixel order: 4:2:0 row pairs that share
     // a chroma row are measured together.
     const auto measureRows = [&](const BandParameters& p, int firstRow, int endRow, BandTotals& totals) {
-        for (int row = firstRow; row < endRow && rgb; ++row) {
-            const int y = y0 + row;
-            readRgbRow(p, step, rowOf(frame, 0, y), rowOf(frame, 1, y), rowOf(frame, 2, y), x0, width, totals);
+        if (rgb) {
+            for (int row = firstRow; row < endRow; ++row) {
+                const int y = y0 + row;
+                readRgbRow(p, step, rowOf(frame, 0, y), rowOf(frame, 1, y), rowOf(frame, 2, y), x0, width, totals);
+            }
+            return;
         }
-        for (int row = firstRow; row < endRow && !rgb;) {
+        for (int row = firstRow; row < endRow;) {
             const int y = y0 + row;
             const bool pair = shiftY == 1 && (y & 1) == 0 && row + 1 < endRow;
             readRows(p, shiftX, rowOf(frame, 0, y), pair ? rowOf(frame, 0, y + 1) : nullptr,

@@ -615,14 +615,180 @@ inline void readRgbPixel(const BandParameters& p, int redSample, int greenSample
     ++p.lumaHistogram[luma << slotShiftOf(p.histogramStride)];
 }
 
-void readingRgbRow(const BandParameters& p, int step, const uint16_t* red, const uint16_t* green,
-                   const uint16_t* blue, int x0, int count, BandTotals& totals) {
+// The R'G'B' parameters as vectors.
+struct RgbVectors {
+    explicit RgbVectors(const BandParameters& p)
+        : low(splat<U16x8>(static_cast<uint16_t>(p.lumaMin))),
+          high(splat<U16x8>(static_cast<uint16_t>(p.lumaMax))),
+          red(splat<I32x8>(p.lumaWeights[0])),
+          green(splat<I32x8>(p.lumaWeights[1])),
+          blue(splat<I32x8>(p.lumaWeights[2])),
+          lightShift(__builtin_ctz(static_cast<unsigned>(p.lightScale))) {}
+    U16x8 low, high;
+    I32x8 red, green, blue;
+    int lightShift;  // lightScale is a power of two
+};
+
+inline U16x8 clampCodes(U16x8 codes, U16x8 low, U16x8 high) {
+    codes = codes < low ? low : codes;
+    return codes > high ? high : codes;
+}
+
+// The slots of eight R'G'B' pixels, and the largest code of each channel so far. The luma code is the
+// weighted sum divided by 10000: a single-precision quotient truncated is within one of the integer
+// quotient (the sum is below 2^30, so its float and the product are within a hundredth of a code), and
+// the remainder corrects it exactly.
+template <bool Ways, int LightShift>
+inline void rgbSlots(const RgbVectors& v, const U16x8 (&samples)[3], int32_t* lightSlots, uint16_t* lumaSlots,
+                     U16x8 (&largest)[3]) {
+    U16x8 codes[3];
+    for (int c = 0; c < 3; ++c) {
+        codes[c] = clampCodes(samples[c], v.low, v.high);
+        largest[c] = codes[c] > largest[c] ? codes[c] : largest[c];
+    }
+    const U16x8 greenOrBlue = codes[1] > codes[2] ? codes[1] : codes[2];
+    const U16x8 light = codes[0] > greenOrBlue ? codes[0] : greenOrBlue;
+    storeVector(lightSlots, shiftedSlots<LightShift>(widenCodes(light) << v.lightShift));
+    const I32x8 sum =
+        widenCodes(codes[0]) * v.red + widenCodes(codes[1]) * v.green + widenCodes(codes[2]) * v.blue + 5000;
+    I32x8 quotient = __builtin_convertvector(__builtin_convertvector(sum, F32x8) * 1.0e-4f, I32x8);
+    const I32x8 remainder = sum - quotient * 10000;
+    // Comparisons give -1 where they hold.
+    quotient = quotient - (remainder >= splat<I32x8>(10000)) + (remainder < splat<I32x8>(0));
+    storeVector(lumaSlots, slotsOf<Ways>(__builtin_convertvector(quotient, U16x8)));
+}
+
+// Where a row's R', G' and B' samples lie: three planes, or the words of packed pixels in R'G'B' order or
+// in B'G'R' order from `base`.
+enum class RgbLayout { Planar, Packed, PackedReversed };
+
+// Eight pixels' samples from pixel `pixel` on, R' G' B'.
+template <int Step, RgbLayout Layout>
+inline void loadRgb(const uint16_t* const* planes, const uint16_t* base, int pixel, U16x8 (&samples)[3]) {
+    if (Layout == RgbLayout::Planar) {
+        for (int c = 0; c < 3; ++c) samples[c] = loadVector<U16x8>(planes[c] + pixel);
+        return;
+    }
+    // Two steps of shuffles within 128 bits, which need no crossing between the halves of a 256-bit
+    // register: a channel's words from the first two vectors, then from the rest.
+    U16x8 words[3];
+    if (Step == 3) {
+        const U16x8 a = loadVector<U16x8>(base + 3 * pixel), b = loadVector<U16x8>(base + 3 * pixel + 8);
+        const U16x8 c = loadVector<U16x8>(base + 3 * pixel + 16);
+        words[0] = __builtin_shufflevector(__builtin_shufflevector(a, b, 0, 3, 6, 9, 12, 15, -1, -1), c, 0, 1, 2, 3,
+                                           4, 5, 10, 13);
+        words[1] = __builtin_shufflevector(__builtin_shufflevector(a, b, 1, 4, 7, 10, 13, -1, -1, -1), c, 0, 1, 2, 3,
+                                           4, 8, 11, 14);
+        words[2] = __builtin_shufflevector(__builtin_shufflevector(a, b, 2, 5, 8, 11, 14, -1, -1, -1), c, 0, 1, 2, 3,
+                                           4, 9, 12, 15);
+    } else {
+        U16x8 v[4];
+        for (int i = 0; i < 4; ++i) v[i] = loadVector<U16x8>(base + 4 * pixel + 8 * i);
+        // Each channel of pixels 0..3 and of 4..7 in a low half, then the two halves side by side.
+        words[0] = __builtin_shufflevector(__builtin_shufflevector(v[0], v[1], 0, 4, 8, 12, -1, -1, -1, -1),
+                                           __builtin_shufflevector(v[2], v[3], 0, 4, 8, 12, -1, -1, -1, -1), 0, 1, 2,
+                                           3, 8, 9, 10, 11);
+        words[1] = __builtin_shufflevector(__builtin_shufflevector(v[0], v[1], 1, 5, 9, 13, -1, -1, -1, -1),
+                                           __builtin_shufflevector(v[2], v[3], 1, 5, 9, 13, -1, -1, -1, -1), 0, 1, 2,
+                                           3, 8, 9, 10, 11);
+        words[2] = __builtin_shufflevector(__builtin_shufflevector(v[0], v[1], 2, 6, 10, 14, -1, -1, -1, -1),
+                                           __builtin_shufflevector(v[2], v[3], 2, 6, 10, 14, -1, -1, -1, -1), 0, 1, 2,
+                                           3, 8, 9, 10, 11);
+    }
+    const bool reversed = Layout == RgbLayout::PackedReversed;
+    samples[0] = words[reversed ? 2 : 0];
+    samples[1] = words[1];
+    samples[2] = words[reversed ? 0 : 2];
+}
+
+// A reading-face run of R'G'B' pixels, in groups of 16 whose vector work is issued while the histograms
+// of the group before are counted, as readRun does; `groupCount` groups, then the rest one by one.
+template <int Step, RgbLayout Layout, bool Ways, int LightShift>
+void readRgbRun(const BandParameters& p, const uint16_t* const* planes, const uint16_t* base, int pixelCount,
+                int groupCount, BandTotals& totals) {
+    constexpr int kSlots = kGroupPixels;
+    const RgbVectors v(p);
+    U16x8 largest[3] = {};
+    alignas(32) int32_t lightSlots[2][kSlots] = {};
+    alignas(32) uint16_t lumaSlots[2][kSlots] = {};
     double lightSum = totals.lightSum;
-    for (int x = x0; x < x0 + count; ++x) {
-        const long long at = static_cast<long long>(x) * step;
-        readRgbPixel(p, red[at], green[at], blue[at], lightSum, totals);
+    const auto vectorPart = [&](int group) {
+        const int pixel = group * kGroupPixels;
+        for (int c = 0; c < (Layout == RgbLayout::Planar ? 3 : 1); ++c) {
+            __builtin_prefetch((Layout == RgbLayout::Planar ? planes[c] + pixel : base + Step * pixel) +
+                                   kPrefetchSamples, 0);
+        }
+        for (int half = 0; half < 2; ++half) {
+            U16x8 samples[3];
+            loadRgb<Step, Layout>(planes, base, pixel + 8 * half, samples);
+            rgbSlots<Ways, LightShift>(v, samples, lightSlots[group & 1] + 8 * half, lumaSlots[group & 1] + 8 * half,
+                                       largest);
+        }
+    };
+    if (groupCount > 0) vectorPart(0);
+    for (int group = 0; group < groupCount; ++group) {
+        if (group + 1 < groupCount) vectorPart(group + 1);
+        countReadingGroup<1, Ways, LightShift>(p, lightSlots[group & 1], lumaSlots[group & 1], lightSum);
+    }
+    for (int c = 0; c < 3 && groupCount > 0; ++c) {
+        int code = 0;
+        for (int lane = 0; lane < 8; ++lane) code = largerCode(code, largest[c][lane]);
+        totals.largestChannelCode[c] = largerCode(totals.largestChannelCode[c], code << v.lightShift);
+    }
+    for (int pixel = groupCount * kGroupPixels; pixel < pixelCount; ++pixel) {
+        const long long at = static_cast<long long>(pixel) * Step;
+        readRgbPixel(p, planes[0][at], planes[1][at], planes[2][at], lightSum, totals);
     }
     totals.lightSum = lightSum;
+}
+
+template <int Step, RgbLayout Layout>
+void readRgbRun(const BandParameters& p, const uint16_t* const* planes, const uint16_t* base, int pixelCount,
+                int groupCount, BandTotals& totals) {
+    if (p.histogramStride == 0) {
+        readRgbRun<Step, Layout, false, 0>(p, planes, base, pixelCount, groupCount, totals);
+    } else if (p.lightWayShift == 0) {
+        readRgbRun<Step, Layout, true, 0>(p, planes, base, pixelCount, groupCount, totals);
+    } else if (p.lightWayShift == 1) {
+        readRgbRun<Step, Layout, true, 1>(p, planes, base, pixelCount, groupCount, totals);
+    } else {
+        readRgbRun<Step, Layout, true, kSlotShift>(p, planes, base, pixelCount, groupCount, totals);
+    }
+}
+
+template <int Step>
+void readPackedRgbRow(const BandParameters& p, const uint16_t* const* planes, int count, BandTotals& totals) {
+    // The words of a pixel one after another, R'G'B' or B'G'R'; anything else is read pixel by pixel.
+    const bool forward = planes[1] == planes[0] + 1 && planes[2] == planes[0] + 2;
+    const bool reversed = planes[1] == planes[2] + 1 && planes[0] == planes[2] + 2;
+    const uint16_t* const base = forward ? planes[0] : planes[2];
+    // A group reads 16 x Step words from its first pixel's first channel; none may lie beyond the last
+    // pixel's last channel, which is word (count - 1) x Step + 2 from the base.
+    const long long readable = static_cast<long long>(count - 1) * Step + 3;
+    const int groupCount = forward || reversed
+                               ? static_cast<int>(readable / (kGroupPixels * Step) < count / kGroupPixels
+                                                      ? readable / (kGroupPixels * Step)
+                                                      : count / kGroupPixels)
+                               : 0;
+    if (reversed) {
+        readRgbRun<Step, RgbLayout::PackedReversed>(p, planes, base, count, groupCount, totals);
+    } else {
+        readRgbRun<Step, RgbLayout::Packed>(p, planes, base, count, groupCount, totals);
+    }
+}
+
+void readingRgbRow(const BandParameters& p, int step, const uint16_t* red, const uint16_t* green,
+                   const uint16_t* blue, int x0, int count, BandTotals& totals) {
+    if (count <= 0) return;
+    const long long first = static_cast<long long>(x0) * step;
+    const uint16_t* const planes[3] = {red + first, green + first, blue + first};
+    if (step == 3) {
+        readPackedRgbRow<3>(p, planes, count, totals);
+    } else if (step == 4) {
+        readPackedRgbRow<4>(p, planes, count, totals);
+    } else {
+        readRgbRun<1, RgbLayout::Planar>(p, planes, nullptr, count, count / kGroupPixels, totals);
+    }
 }
 
 // Fills count doubles with one value using streaming stores where the processor has them: the buffer

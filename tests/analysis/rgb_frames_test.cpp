@@ -157,18 +157,24 @@ TEST(RgbFrames, ContentBoundsOfALetterboxedFrame) {
     struct Case { const char* what; std::function<int(int, int, int)> sample; std::vector<int> expect; } cases[] = {
         {"letterbox", letterbox(12, 52, 0, 400), {0, 12, 96, 52}},
         {"edge rows lit in blue only", letterbox(12, 52, 2, 400), {0, 12, 96, 52}},
+        {"edge rows lit in green only", letterbox(12, 52, 1, 400), {0, 12, 96, 52}},
         {"faint green rows join the bars", letterbox(12, 52, 1, 100), {0, 16, 96, 48}},
         {"pillarbox", [](int p, int x, int y) { return x < 10 || x >= 87 ? 70 : 200 + (x + y + p) % 100; }, {10, 0, 87, 64}},
         {"all black", [](int, int, int) { return 64; }, {}},
     };
     for (const Case& c : cases) {
-        TestFrame frame = rgbFrame(96, 64, 10, SampleRange::Narrow, 3, 0, 1);
-        for (int p = 0; p < 3; ++p) frame.fill(p, [&](int x, int y) { return c.sample(p, x, y); });
-        for (int words : {1, 3, 4}) {
-            if (words > 1) frame.pack(words, 5);
-            const ContentBounds bounds = findContent(frame.view());
-            const std::vector<int> found = {bounds.left, bounds.top, bounds.right, bounds.bottom};
-            EXPECT_EQ(bounds.anyContent ? found : std::vector<int>(), c.expect) << c.what << ", " << words << " words a pixel";
+        // In full range the same picture lies 64 codes lower: black is 0 there.
+        for (const SampleRange range : {SampleRange::Narrow, SampleRange::Full}) {
+            TestFrame frame = rgbFrame(96, 64, 10, range, 3, 0, 1);
+            const int lower = range == SampleRange::Full ? 64 : 0;
+            for (int p = 0; p < 3; ++p) frame.fill(p, [&](int x, int y) { return c.sample(p, x, y) - lower; });
+            for (int words : {1, 3, 4}) {
+                if (words > 1) frame.pack(words, 5);
+                const ContentBounds bounds = findContent(frame.view());
+                const std::vector<int> found = {bounds.left, bounds.top, bounds.right, bounds.bottom};
+                EXPECT_EQ(bounds.anyContent ? found : std::vector<int>(), c.expect)
+                    << c.what << ", " << words << " words a pixel, range " << static_cast<int>(range);
+            }
         }
     }
 }

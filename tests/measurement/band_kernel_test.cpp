@@ -105,3 +105,62 @@ TEST(BandKernel, StreamingFillsWriteExactlyTheirRange) {
         }
     }
 }
+
+// R'G'B' rows, planar or packed (R'G'B' or B'G'R' words, or another order read pixel by pixel), in both
+// builds, against the pixels counted one by one: histograms, channel maxima and the sum's bits.
+TEST(BandKernel, RgbRowsCountAsTheirPixelsOneByOne) {
+    std::mt19937 rng(4);
+    for (int round = 0; round < 240; ++round) {
+        const int scale = 1 << (round % 3 * 2), codes = 1024 * scale;  // 10, 12 and 16 bits
+        const bool full = rng() % 2 == 0, bt2020 = rng() % 2 == 0;
+        const int steps[] = {1, 3, 4}, step = steps[round / 3 % 3];
+        const int order = round / 9 % 3;  // R'G'B', B'G'R', G'R'B' within a packed pixel
+        std::vector<double> lightTable(65536);
+        for (double& value : lightTable) value = std::uniform_real_distribution<float>(0.0f, 3.0f)(rng);
+        BandParameters p{};
+        p.luminance = lightTable.data();
+        p.lumaMin = full ? 0 : 64 * scale, p.lumaMax = full ? codes - 1 : 940 * scale;
+        p.lightScale = static_cast<float>(64 / scale), p.sumLight = rng() % 2 == 0;
+        p.histogramStride = scale == 64 ? 0 : codes, p.lightWayShift = scale == 64 ? 0 : static_cast<int>(rng() % 3);
+        const int weights[3] = {bt2020 ? 2627 : 2126, bt2020 ? 6780 : 7152, bt2020 ? 593 : 722};
+        std::copy(weights, weights + 3, p.lumaWeights);
+        const int pixels = 1 + static_cast<int>(rng() % 700), x0 = static_cast<int>(rng() % pixels);
+        const int count = static_cast<int>(rng() % (pixels - x0 + 1));
+        std::vector<uint16_t> samples(static_cast<size_t>(pixels) * (step == 1 ? 3 : step));
+        for (uint16_t& sample : samples) sample = static_cast<uint16_t>(rng() % 9 == 0 ? rng() : rng() % codes);
+        const int offsets[3][3] = {{0, 1, 2}, {2, 1, 0}, {1, 0, 2}};
+        const uint16_t* planes[3];
+        for (int c = 0; c < 3; ++c) planes[c] = samples.data() + (step == 1 ? c * pixels : offsets[order][c]);
+
+        std::vector<uint64_t> light(65536), luma(codes);
+        int largest[3] = {-1, -1, -1};
+        double sum = 0.0;
+        for (int x = x0; x < x0 + count; ++x) {
+            int channel[3], weighted = 5000;
+            for (int c = 0; c < 3; ++c) {
+                channel[c] = std::clamp<int>(planes[c][x * step], p.lumaMin, p.lumaMax) * (64 / scale);
+                largest[c] = std::max(largest[c], channel[c]);
+                weighted += weights[c] * (channel[c] / (64 / scale));
+            }
+            const int code = std::max({channel[0], channel[1], channel[2]});
+            ++light[code], ++luma[weighted / 10000];
+            if (p.sumLight) sum += lightTable[code];
+        }
+        for (const KernelSet* kernels : {&genericKernels(), &avx2Kernels()}) {
+            if (kernels == &avx2Kernels() && !cpuHasAvx2()) continue;
+            std::vector<uint32_t> lightCounts(size_t(65536) << p.lightWayShift), lumaCounts(size_t(codes) * 4);
+            BandParameters q = p;
+            q.lightHistogram = lightCounts.data(), q.lumaHistogram = lumaCounts.data();
+            BandTotals totals;
+            kernels->readingRgbRow(q, step, planes[0], planes[1], planes[2], x0, count, totals);
+            std::vector<uint64_t> gotLight(65536), gotLuma(codes);
+            for (size_t i = 0; i < lightCounts.size(); ++i) gotLight[i >> p.lightWayShift] += lightCounts[i];
+            for (size_t i = 0; i < lumaCounts.size(); ++i) gotLuma[p.histogramStride == 0 ? i : i / 4] += lumaCounts[i];
+            SCOPED_TRACE(::testing::Message() << "round " << round << (kernels == &genericKernels() ? " baseline" : " AVX2"));
+            ASSERT_EQ(gotLight, light);
+            ASSERT_EQ(gotLuma, luma);
+            ASSERT_TRUE(std::equal(largest, largest + 3, totals.largestChannelCode));
+            ASSERT_EQ(std::memcmp(&totals.lightSum, &sum, sizeof sum), 0);
+        }
+    }
+}

@@ -76,6 +76,7 @@ def test_merging_the_halves_of_a_frame_gives_the_frame():
 
 
 good = planes((4, 6), 500, 512, 512)
+pixels = np.full((4, 6, 3), 500, np.uint16)
 
 
 @pytest.mark.parametrize("args, options, error", [
@@ -89,6 +90,9 @@ good = planes((4, 6), 500, 512, 512)
     (good, {"active_area": (0, 2, 0, 2)}, ValueError), (good, {"active_area": (0, 0, 0)}, ValueError),
     (good, {"active_area": "0000"}, TypeError), (good, {"active_area": (0, 0.5, 0, 0)}, TypeError),
     (good, {"class_parity": True, "full_range": True}, ValueError),
+    ((pixels[..., :2],), {}, ValueError), ((pixels[0],), {}, ValueError), ((pixels,), {"model": "ycbcr"}, TypeError),
+    ((pixels, good[1]), {}, TypeError), (good, {"model": "xyz"}, ValueError), (good, {"model": "rgb"}, ValueError),
+    ((pixels,), {"class_parity": True}, ValueError),
 ])
 def test_bad_input_raises_and_keeps_no_reference(args, options, error):
     counts = [sys.getrefcount(a) for a in args]
@@ -156,3 +160,23 @@ def test_float_planes_are_refused_with_advice_that_keeps_their_values():
         hdrmeter.analyze_frame(*normalised)
     advised = [np.rint(plane * (2**10 - 1)).astype(np.uint16) for plane in normalised]
     assert as_dict(hdrmeter.analyze_frame(*advised)) == as_dict(hdrmeter.analyze_frame(*frame))
+
+
+# R'G'B' as one (rows, columns, 3 or 4) array, in place or copied, measures as its three planes; a grey
+# R'G'B' pixel has the light and luminance of the Y'CbCr grey with neutral chroma.
+@pytest.mark.parametrize("pixels", [
+    lambda p: p,                                  # contiguous: read in place
+    lambda p: p[2:-1, 3:-2],                      # padded rows, in place
+    lambda p: p[::-1],                            # bottom-up rows, in place
+    lambda p: np.concatenate([p, p[..., :1] ^ 0x3FF], axis=2),  # a fourth word, never read
+    lambda p: p[:, ::2],                          # pixel steps: copied
+    lambda p: np.ascontiguousarray(p[..., ::-1])[..., ::-1],    # channels backwards: copied
+], ids=["contiguous", "padded", "flipped", "alpha", "stepped", "reversed-channels"])
+def test_rgb_pixels_measure_as_their_planes(pixels):
+    frame = pixels(np.random.default_rng(9).integers(0, 1024, (21, 30, 3), dtype=np.uint16))
+    planes_of = [np.ascontiguousarray(frame[..., c]) for c in range(3)]
+    options = {"bit_depth": 10, "active_area": (1, 0, 2, 3), "matrix": "bt709"}
+    assert as_dict(hdrmeter.analyze_frame(frame, **options)) == \
+        as_dict(hdrmeter.analyze_frame(*planes_of, model="rgb", **options))
+    grey = hdrmeter.analyze_frame(np.full((4, 6, 3), 500, np.uint16))
+    assert as_dict(grey) == as_dict(hdrmeter.analyze_frame(*planes((4, 6), 500, 512, 512)))
