@@ -75,12 +75,14 @@ void ClipRun::chooseColour(const SourceFrame& frame)
                                                  options_.matrix, frame.view.model);
     // A float is a signal only through a transfer; without one it is light, whose scale nothing states.
     if (frame.floatSamples && !options_.transfer && frame.transferTag != AVCOL_TRC_SMPTE2084 &&
-        frame.transferTag != AVCOL_TRC_ARIB_STD_B67)
-        throw InputError("the input holds floats " +
-                         std::string(frame.transferTag == AVCOL_TRC_LINEAR ? "tagged as linear light"
-                                                                            : "with no transfer tag, taken as linear light") +
-                         ", whose scale in nits nothing states: convert them to PQ (ffmpeg -vf zscale=t=smpte2084:npl=N, "
-                         "N the nits of 1.0), or give " + mention("transfer", "pq") + " if the values are PQ signals already");
+        frame.transferTag != AVCOL_TRC_ARIB_STD_B67) {
+        const std::string tagged = frame.transferTag == AVCOL_TRC_LINEAR ? "tagged as linear light"
+                                                                         : "with no transfer tag, taken as linear light";
+        throw InputError("the input holds floats " + tagged +
+                         ", whose scale in nits nothing states: convert them to PQ (ffmpeg -i IN -vf "
+                         "zscale=tin=linear:t=smpte2084:npl=N -c:v exr OUT.mkv, N the nits of 1.0), or give " +
+                         mention("transfer", "pq") + " if the values are PQ signals already");
+    }
     if (!facts_.colour.refusal.empty())
         throw InputError(facts_.colour.refusal);
     if (!facts_.colour.warning.empty())
