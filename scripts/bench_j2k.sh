@@ -22,7 +22,9 @@ if [ -z "$tool" ]; then
 fi
 mkdir -p build-bench
 # The decoder the tool takes: OpenJPEG where this FFmpeg has it.
-if ffmpeg -hide_banner -decoders 2>/dev/null | grep -q ' libopenjpeg '; then decoder=libopenjpeg; else decoder=jpeg2000; fi
+# (The list is read whole first: grep -q closing the pipe early would fail the pipeline under pipefail.)
+decoders=$(ffmpeg -hide_banner -decoders 2>/dev/null)
+if grep -q ' libopenjpeg ' <<<"$decoders"; then decoder=libopenjpeg; else decoder=jpeg2000; fi
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 # One whole process: its wall time and its CPU time (user and system, its threads included), in seconds.
