@@ -35,14 +35,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         frame->height = 1 + static_cast<int>(input.next() % 23);
         frame->color_range = static_cast<AVColorRange>(input.next() % (AVCOL_RANGE_NB + 1));
         if (av_frame_get_buffer(frame.get(), 0) == 0) {
-            const FrameView view = frameViewOf(*frame, layout);
-            const int chromaWidth = layout.layout == ChromaLayout::Yuv444 ? view.width : (view.width + 1) / 2;
+            // Floats and packed words are unpacked whatever bits the buffer holds (NaN included).
+            FrameSamples samples;
+            const FrameView view = samples.viewOf(*frame, layout);
+            const bool rgb = layout.model == ColourModel::Rgb;
+            check(view.model == layout.model, "the view has the layout's colour model");
+            const int chromaWidth = rgb || layout.layout == ChromaLayout::Yuv444 ? view.width : (view.width + 1) / 2;
             for (int plane = 0; plane < 3; ++plane)
                 check(view.planes[plane] != nullptr &&
-                          view.strides[plane] >= 2 * (plane == 0 ? view.width : chromaWidth),
+                          view.strides[plane] >= 2 * view.steps[plane] * (plane == 0 ? view.width : chromaWidth),
                       "every plane is there, with rows at least a row's bytes apart");
-            check(view.range == (frame->color_range == AVCOL_RANGE_JPEG ? SampleRange::Full : SampleRange::Narrow),
-                  "only full-range tags measure as full range");
+            // Y'CbCr is narrow unless tagged full; an R'G'B' master full unless tagged narrow.
+            const bool full = rgb ? frame->color_range != AVCOL_RANGE_MPEG : frame->color_range == AVCOL_RANGE_JPEG;
+            check(view.range == (full ? SampleRange::Full : SampleRange::Narrow), "the range as tagged");
         }
     }
 

@@ -127,6 +127,7 @@ private:
     SourceFrame handedOutView_;
     int handedOutFormat_ = -1;  // the AVPixelFormat handedOutLayout_ was found for
     PixelLayout handedOutLayout_;
+    FrameSamples samples_;  // the handed-out frame's samples, where they had to be unpacked
 
     // Between the decoding thread and the caller: decoded frames, and a null one for the end.
     std::mutex queueMutex_;
