@@ -169,6 +169,8 @@ std::optional<FrameView> ClipRun::decode()
                             frame->lostBefore + ") and the stream has no times to place it: the frames after " +
                             "it are numbered as if none was lost");
     }
+    if (!frame->missingBefore.empty())
+        warnings_.push_back(frame->missingBefore + ": measured through it, as " + mention("accept_damaged") + " asks");
     if (frame->doviMetadata && !doviBlocksRead() && !doviSaid_) {
         doviSaid_ = true;
         warnings_.push_back("the stream carries Dolby Vision metadata, which is not read: reading it needs FFmpeg 7.0 "
