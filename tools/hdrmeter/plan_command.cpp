@@ -29,6 +29,8 @@ std::string runPlanCommand(int argc, const char* const* argv)
     std::string frameRate;
     const Setting& frameRateSetting = *findSetting("frame_rate");
     app.add_option("--frame-rate", frameRate, frameRateSetting.help)->type_name(frameRateSetting.valueName);
+    const Setting& assetMapSetting = *findSetting("assetmap");
+    app.add_option("--assetmap", plan.assetMap, assetMapSetting.help)->type_name(assetMapSetting.valueName);
     try {
         // argv[0] is the program, argv[1] the word "plan".
         app.parse(argc - 1, argv + 1);

@@ -103,9 +103,9 @@ private:
 
 // Every image is a key frame: a segment starts at the frame at or before its target, at that frame's
 // time to the microsecond below, which a run at the same rate takes back to that very frame.
-std::vector<TimeSegment> planSequence(const SegmentPlanRequest& plan, long long frames)
+std::vector<TimeSegment> planEveryFrame(const SegmentPlanRequest& plan, long long frames, std::pair<int, int> rate)
 {
-    const auto [numerator, denominator] = plan.frameRate;
+    const auto [numerator, denominator] = rate;
     const auto microsecondsOf = [&](long long frame) {
         return static_cast<long long>(av_rescale_rnd(frame, static_cast<std::int64_t>(denominator) * 1000000,
                                                      numerator, AV_ROUND_DOWN));
@@ -128,8 +128,12 @@ std::vector<TimeSegment> planSequence(const SegmentPlanRequest& plan, long long 
             starts.push_back(start);
     };
     if (plan.segments > 0) {
-        for (int i = 1; i < plan.segments; ++i)
-            startAt(static_cast<long long>(static_cast<double>(total) * i / plan.segments));
+        // Counted in frames, so that the segments' lengths differ by a frame at most.
+        for (int i = 1; i < plan.segments; ++i) {
+            const long long frame = av_rescale_rnd(frames, i, plan.segments, AV_ROUND_NEAR_INF);
+            if (microsecondsOf(frame) > starts.back() && microsecondsOf(frame) < total)
+                starts.push_back(microsecondsOf(frame));
+        }
     } else {
         const auto step = std::max(1LL, static_cast<long long>(std::llround(plan.segmentSeconds * 1e6)));
         for (long long target = step; target < total; target += step)
@@ -149,12 +153,20 @@ std::vector<TimeSegment> planSegments(const SegmentPlanRequest& plan)
         throw RequestError("give the number of segments (" + mention("segments", "N") + ", 1 or more) or their length (" +
                            mention("segment_seconds", "S") + ", above 0), one of them");
     if (const std::optional<ImageSequence> sequence = findImageSequence(plan.input))
-        return planSequence(plan, sequence->span());
+        return planEveryFrame(plan, sequence->span(), plan.frameRate);
     SourceOptions options;
     options.path = plan.input;
     options.streamIndex = plan.stream;
+    options.assetMap = plan.assetMap;
     LibavContainer container(options, nullptr);
     const std::string& name = container.facts().name;
+    // A composition's JPEG 2000 frames are each a key frame, at the composition's edit rate.
+    if (container.composition()) {
+        const SourceFacts& facts = container.facts();
+        if (!facts.framesExpected || !facts.frameRate)
+            throw InputError(name + " states no duration or edit rate to plan by; measure it whole");
+        return planEveryFrame(plan, *facts.framesExpected, *facts.frameRate);
+    }
     if (container.headerOnly() || !container.input().regularFile())
         throw InputError(name + " cannot be planned: segments need a file with presentation times that can be "
                                 "sought in (mkv, mp4, mov, ts ...), not standard input, YUV4MPEG2 or raw video");

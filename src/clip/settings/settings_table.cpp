@@ -291,6 +291,9 @@ void addInputRows(std::vector<Setting>& table)
             request.frameRate = {rate.num, rate.den};
         },
         [](Request& request) { request.frameRate = Request{}.frameRate; }));
+    table.push_back(member<&Request::assetMap>(
+        {"assetmap", K::Path, G::Input, "FILE", "the asset map of an IMF composition playlist given as the input",
+         "ASSETMAP.xml beside the playlist", 0, 0, "a file name", nullptr, true, false}));
     table.push_back(member<&Request::acceptDamaged>(
         {"accept_damaged", K::Flag, G::Input, "",
          "measure through frames the decoder flags as damaged and gaps in the stream's times: they are named, "

@@ -37,6 +37,7 @@ struct SourceOptions {
     std::optional<double> end;
     // An image sequence's frames a second, numerator and denominator: images carry no times of their own.
     std::pair<int, int> sequenceRate{24, 1};
+    std::string assetMap;  // an IMF composition's asset map; "": ASSETMAP.xml beside its playlist
     // FFmpeg's lines about this run's demuxer and decoder; a container without one keeps its own.
     std::shared_ptr<LibavRunLog> log;
 };

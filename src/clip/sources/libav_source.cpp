@@ -113,7 +113,7 @@ void LibavSource::enterSegment()
         segmentFacts_.framesExpected.reset();
     }
     // Without a seekable file the frames before the segment are decoded and passed over as they come.
-    if (!options.start || !container_->input().regularFile() || options.replay)
+    if (!options.start || !container_->input().regularFile() || options.replay || container_->composition())
         return;
     // Times count from the first frame's, which only decoding it tells (a container's start time may
     // lie before it).
