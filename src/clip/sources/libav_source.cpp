@@ -112,6 +112,13 @@ void LibavSource::enterSegment()
     } else if (options.start) {
         segmentFacts_.framesExpected.reset();
     }
+    // A composition's frames are each a key frame, shown in the order they are read: those before the
+    // segment are numbered from their packets and never decoded.
+    if (options.start && container_->composition()) {
+        const AVCodecDescriptor* descriptor = avcodec_descriptor_get(container_->stream().codecpar->codec_id);
+        passOverPackets_ = descriptor && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY);
+        framesNumberedAhead_ = passOverPackets_;
+    }
     // Without a seekable file the frames before the segment are decoded and passed over as they come.
     if (!options.start || !container_->input().regularFile() || options.replay || container_->composition())
         return;
@@ -561,6 +568,17 @@ const AVFrame* LibavSource::decodeNext()
         if (packet_->stream_index != container_->streamIndex()) {
             av_packet_unref(packet_.get());
             continue;
+        }
+        // The caller reads the numbers only once the first frame of the segment reached it.
+        if (passOverPackets_ && packet_->pts != AV_NOPTS_VALUE) {
+            if (!firstTimestamp_)
+                firstTimestamp_ = packet_->pts;
+            if (before(packet_->pts, *container_->options().start)) {
+                numberFrameBefore(packet_->pts);
+                av_packet_unref(packet_.get());
+                continue;
+            }
+            passOverPackets_ = false;
         }
         if (container_->headerOnly()) {
             if (static_cast<std::uint64_t>(packet_->size) < frameBytes_) {

@@ -122,6 +122,7 @@ private:
     std::optional<std::int64_t> lastNumberedTime_;  // the latest time numbered
     long long framesInSegment_ = 0;
     bool framesNumberedAhead_ = false;  // numberBefore_ was found from the packets, before seeking
+    bool passOverPackets_ = false;      // packets before the segment are numbered, not decoded (intra-only)
     SourceFrame handedOutView_;
     int handedOutFormat_ = -1;  // the AVPixelFormat handedOutLayout_ was found for
     PixelLayout handedOutLayout_;
