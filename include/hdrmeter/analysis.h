@@ -6,8 +6,10 @@
 // "nit" is cd/m2; "percent" is 0..100; "PQ signal" is an SMPTE ST 2084 non-linear value in 0..1.
 // "Light" of a pixel is the luminance of the largest of its R', G' and B' signals (maxRGB), each derived
 // from the pixel's codes and held in light codes (see Coefficients); "luminance" of a pixel is that of its
-// luma code. An R'G'B' frame's signals are its codes themselves; its luma code is the matrix's
-// Kr R' + Kg G' + Kb B' to the nearest code (the Y' of the Y'CbCr encode made from it).
+// luma code. An R'G'B' frame's signals are its codes themselves, clamped to luma's black..white
+// (64..940 at 10 bits in narrow range, 0..2^n-1 in full range); its luma code is the matrix's
+// Kr R' + Kg G' + Kb B' of those codes to the nearest code, halves up, exactly (both matrices'
+// coefficients have four decimals): the Y' of the Y'CbCr encode made from it.
 //
 // Errors: invalid settings or frames raise std::invalid_argument with a one-line reason; nothing is
 // measured then. Failed allocations raise std::bad_alloc.
@@ -86,7 +88,8 @@ struct FrameView {
     ColourModel model = ColourModel::YCbCr;
     // 16-bit words from a pixel's sample to the next pixel's in a row, per plane: 1 for planar samples;
     // with ColourModel::Rgb also 3 or 4 for packed pixels (rgb48, rgba64, whose alpha is not read), the
-    // three planes then pointing into the same rows. A row's bytes are then 2 x step x width.
+    // three planes then pointing into the same rows. A row's bytes are then 2 x step x width. The three
+    // steps are equal.
     int steps[3] = {1, 1, 1};
 };
 
@@ -279,14 +282,16 @@ private:
 // Where the picture of a frame is. First the smallest rectangle outside of which every sample is black:
 // a luma sample is black at or below narrow-range black plus 16 codes at 10 bits (64 at 12 bits, 1024
 // at 16 bits; in full range at or below those tolerances above 0), a chroma sample within the same
-// tolerance of neutral. Then, on each edge, the lines from that rectangle inwards that are faint join the
-// bars, up to 32 of them: the ringing and loop-filter smear of lossy coding. A line (a row across the
-// frame, a column across the rows found) is faint when its samples' mean excess over the black tolerance,
-// in luma and in chroma alike, is at most L and none exceeds it by more than 8 L, where L is barsTolerance
-// (in codes at 10 bits, times 4 at 12 and 64 at 16) or a quarter of the mean of the brightest line among
-// the next 32, whichever is smaller. Where the frame's outermost line is not black, nothing goes unless
-// that line is faint with L a quarter of barsTolerance. 0 keeps the first rectangle. The result is
-// widened to the chroma grid (even edges where chroma is halved) so that it never splits a chroma sample.
+// tolerance of neutral; an R'G'B' pixel is black when each of its channels is, as luma is. Then, on each
+// edge, the lines from that rectangle inwards that are faint join the bars, up to 32 of them: the ringing
+// and loop-filter smear of lossy coding. A line (a row across the frame, a column across the rows found)
+// is faint when its samples' mean excess over the black tolerance, in luma and in chroma alike (in
+// R'G'B', its pixels' largest channel's), is at most L and none exceeds it by more than 8 L, where L is
+// barsTolerance (in codes at 10 bits, times 4 at 12 and 64 at 16) or a quarter of the mean of the
+// brightest line among the next 32, whichever is smaller. Where the frame's outermost line is not black,
+// nothing goes unless that line is faint with L a quarter of barsTolerance. 0 keeps the first rectangle.
+// The result is widened to the chroma grid (even edges where chroma is halved) so that it never splits a
+// chroma sample.
 struct HDRMETER_API ContentBounds {
     int width = 0;            // size of the frames the bounds belong to
     int height = 0;

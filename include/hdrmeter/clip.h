@@ -439,9 +439,11 @@ struct StreamFacts {
     // Of the first frame; 0 when no frame was decoded.
     int width = 0;
     int height = 0;
-    int bitDepth = 0;
-    ChromaLayout layout = ChromaLayout::Yuv420;
+    int bitDepth = 0;       // of the codes measured: 16 for a float master, rounded to 16-bit codes
+    ChromaLayout layout = ChromaLayout::Yuv420;  // 4:4:4 for R'G'B'
     SampleRange range = SampleRange::Narrow;
+    ColourModel model = ColourModel::YCbCr;      // R'G'B' masters are measured as R'G'B', not converted
+    bool floatSamples = false;  // R'G'B' float signals, measured as the nearest 16-bit full-range codes
     ColourChoice colour;
     int primariesTag = 2;   // the colour primaries tag, ITU-T H.273 (1 BT.709, 9 BT.2020, 12 P3-D65; 2 none)
     Arithmetic arithmetic;

@@ -5,6 +5,7 @@
 #include "measurement/transfer_functions.h"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 namespace hdrmeter {
@@ -112,6 +113,12 @@ std::shared_ptr<const AnalysisScale> buildAnalysisScale(const AnalysisSettings& 
         c.greenFromCr = static_cast<float>(-2.0 * k.red * (1.0 - k.red) / green * toLumaUnits);
         s.codeRounding = 0.5f;
     }
+
+    // Both matrices' coefficients are four-decimal numbers, so these integers are them exactly.
+    const ExactWeights weights = weightsOf(settings.matrix);
+    s.lumaWeights[0] = static_cast<int>(std::lround(weights.red * 10000.0));
+    s.lumaWeights[2] = static_cast<int>(std::lround(weights.blue * 10000.0));
+    s.lumaWeights[1] = 10000 - s.lumaWeights[0] - s.lumaWeights[2];
 
     // As the class: the threshold in single precision, a luminance counting when strictly above it.
     const double thresholdLuminance =

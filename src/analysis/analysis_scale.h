@@ -29,6 +29,7 @@ struct AnalysisScale {
     ChromaCoefficients coefficients{};  // chroma code to luma code units
     float codeRounding = 0.0f;
     int firstLumaCodeAbove = 0;  // luma codes from here up have a luminance above the threshold
+    int lumaWeights[3] = {0, 0, 0};  // Kr, Kg, Kb in ten-thousandths: an R'G'B' pixel's luma code
 
     std::vector<double> luminance;  // normalised luminance per luma code, the single-precision table value widened
 

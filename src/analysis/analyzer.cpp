@@ -74,7 +74,9 @@ int threadCountFor(int taskCount) {
 void validateFrame(const FrameView& frame) {
     require(frame.bitDepth == 10 || frame.bitDepth == 12 || frame.bitDepth == 16,
             "bit depth " + std::to_string(frame.bitDepth) + " is not measured: give 10, 12 or 16");
-    require(frame.layout == ChromaLayout::Yuv420 || frame.layout == ChromaLayout::Yuv422 ||
+    require(frame.model == ColourModel::YCbCr || frame.model == ColourModel::Rgb, "unknown colour model");
+    const bool rgb = frame.model == ColourModel::Rgb;
+    require(rgb || frame.layout == ChromaLayout::Yuv420 || frame.layout == ChromaLayout::Yuv422 ||
                 frame.layout == ChromaLayout::Yuv444,
             "unknown chroma layout");
     require(frame.range == SampleRange::Narrow || frame.range == SampleRange::Full, "unknown sample range");
@@ -84,10 +86,23 @@ void validateFrame(const FrameView& frame) {
     require(static_cast<unsigned long long>(frame.width) * static_cast<unsigned long long>(frame.height) <=
                 0xFFFFFFFFull,
             "a frame of more than 2^32 - 1 pixels is not measured");
-    const int chromaWidth = (frame.width + chromaShiftX(frame.layout)) >> chromaShiftX(frame.layout);
-    static const char* const names[3] = {"luma", "Cb", "Cr"};
+    if (rgb) {
+        const int step = frame.steps[0];
+        require((step == 1 || step == 3 || step == 4) && frame.steps[1] == step && frame.steps[2] == step,
+                "R'G'B' sample steps " + std::to_string(frame.steps[0]) + "," + std::to_string(frame.steps[1]) +
+                    "," + std::to_string(frame.steps[2]) +
+                    " are not measured: give 1,1,1 for planar samples, 3,3,3 or 4,4,4 for packed pixels");
+    } else {
+        require(frame.steps[0] == 1 && frame.steps[1] == 1 && frame.steps[2] == 1,
+                "Y'CbCr samples are planar: give sample steps of 1, or ColourModel::Rgb for packed R'G'B' pixels");
+    }
+    const int chromaWidth = rgb ? frame.width : (frame.width + chromaShiftX(frame.layout)) >> chromaShiftX(frame.layout);
+    static const char* const ycbcrNames[3] = {"luma", "Cb", "Cr"};
+    static const char* const rgbNames[3] = {"R'", "G'", "B'"};
+    const char* const* names = rgb ? rgbNames : ycbcrNames;
     for (int plane = 0; plane < 3; ++plane) {
-        const std::ptrdiff_t rowBytes = 2 * static_cast<std::ptrdiff_t>(plane == 0 ? frame.width : chromaWidth);
+        const std::ptrdiff_t rowBytes =
+            2 * static_cast<std::ptrdiff_t>(frame.steps[plane]) * (plane == 0 ? frame.width : chromaWidth);
         const std::ptrdiff_t stride = frame.strides[plane];
         require(frame.planes[plane] != nullptr, std::string("the ") + names[plane] + " plane is missing");
         require(reinterpret_cast<uintptr_t>(frame.planes[plane]) % 2 == 0,
@@ -177,6 +192,9 @@ struct AnalyzerState {
 
 FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea& area) {
     validateFrame(frame);
+    const bool rgb = frame.model == ColourModel::Rgb;
+    require(!rgb || settings.arithmetic.coefficients == Coefficients::Exact,
+            "the class's coefficient sets turn Y'CbCr into R'G'B': measure R'G'B' frames with exact coefficients");
     require(area.left >= 0 && area.top >= 0 && area.right >= 0 && area.bottom >= 0,
             "active area offsets must not be negative");
     const long long activeWidth = static_cast<long long>(frame.width) - area.left - area.right;
@@ -209,10 +227,13 @@ FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea&
     base.sumLight = s.arithmetic.summation == Summation::Bands;
     base.histogramStride = histogramStride;
     base.lightWayShift = lightWayShift;
+    for (int channel = 0; channel < 3; ++channel) base.lumaWeights[channel] = s.lumaWeights[channel];
 
     const ReadingRowsFunction readRows = kernels().readingRows;
-    const int shiftX = chromaShiftX(frame.layout);
-    const int shiftY = chromaShiftY(frame.layout);
+    const ReadingRgbRowFunction readRgbRow = kernels().readingRgbRow;
+    const int shiftX = rgb ? 0 : chromaShiftX(frame.layout);
+    const int shiftY = rgb ? 0 : chromaShiftY(frame.layout);
+    const int step = frame.steps[0];
     const int x0 = area.left;
     const int y0 = area.top;
     const int width = static_cast<int>(activeWidth);
@@ -224,15 +245,24 @@ FrameStatistics AnalyzerState::analyze(const FrameView& frame, const ActiveArea&
             const int column = static_cast<int>(first % width);
             const int count = static_cast<int>(std::min<long long>(width - column, last - first));
             const int y = y0 + row;
-            readRows(p, shiftX, rowOf(frame, 0, y), nullptr, rowOf(frame, 1, y >> shiftY),
-                     rowOf(frame, 2, y >> shiftY), x0 + column, count, totals);
+            if (rgb) {
+                readRgbRow(p, step, rowOf(frame, 0, y), rowOf(frame, 1, y), rowOf(frame, 2, y), x0 + column, count,
+                           totals);
+            } else {
+                readRows(p, shiftX, rowOf(frame, 0, y), nullptr, rowOf(frame, 1, y >> shiftY),
+                         rowOf(frame, 2, y >> shiftY), x0 + column, count, totals);
+            }
             first += count;
         }
     };
     // Rows [firstRow, endRow) of the active area in no particular pixel order: 4:2:0 row pairs that share
     // a chroma row are measured together.
     const auto measureRows = [&](const BandParameters& p, int firstRow, int endRow, BandTotals& totals) {
-        for (int row = firstRow; row < endRow;) {
+        for (int row = firstRow; row < endRow && rgb; ++row) {
+            const int y = y0 + row;
+            readRgbRow(p, step, rowOf(frame, 0, y), rowOf(frame, 1, y), rowOf(frame, 2, y), x0, width, totals);
+        }
+        for (int row = firstRow; row < endRow && !rgb;) {
             const int y = y0 + row;
             const bool pair = shiftY == 1 && (y & 1) == 0 && row + 1 < endRow;
             readRows(p, shiftX, rowOf(frame, 0, y), pair ? rowOf(frame, 0, y + 1) : nullptr,

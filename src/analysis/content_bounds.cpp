@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
+#include <type_traits>
 
 namespace hdrmeter {
 
@@ -37,16 +38,18 @@ BlackLevels blackLevelsOf(const FrameView& frame) {
 // the block that holds content is then searched sample by sample.
 constexpr int kBlackBlock = 32;
 
-// The first sample in [begin, end) that is not black, or end.
+// The first sample in [begin, end) that is not black, or end. Step is the words from a sample to the next:
+// 1 in a plane, 3 or 4 in packed R'G'B' pixels.
+template <int Step = 1>
 inline int firstLumaContent(const uint16_t* row, int begin, int end, int highest) {
     int x = begin;
     for (; x + kBlackBlock <= end; x += kBlackBlock) {
         int lit = 0;
-        for (int k = 0; k < kBlackBlock; ++k) lit |= row[x + k] > highest;
+        for (int k = 0; k < kBlackBlock; ++k) lit |= row[(x + k) * Step] > highest;
         if (lit) break;
     }
     for (; x < end; ++x) {
-        if (row[x] > highest) return x;
+        if (row[x * Step] > highest) return x;
     }
     return end;
 }
@@ -67,11 +70,43 @@ inline int firstChromaContent(const uint16_t* row, int begin, int end, const Bla
     return end;
 }
 
+template <int Step = 1>
 inline int lastLumaContent(const uint16_t* row, int begin, int end, int highest) {
     for (int x = end; x-- > begin;) {
-        if (row[x] > highest) return x;
+        if (row[x * Step] > highest) return x;
     }
     return begin - 1;
+}
+
+// Calls f with the step of an R'G'B' frame's samples as a compile-time constant, so that planar rows
+// keep their vectorised scan.
+template <typename F>
+auto withStep(int step, F f) {
+    if (step == 3) return f(std::integral_constant<int, 3>());
+    if (step == 4) return f(std::integral_constant<int, 4>());
+    return f(std::integral_constant<int, 1>());
+}
+
+// An R'G'B' pixel is black when each of its channels is, so its content is that of any channel: each
+// plane is searched only up to what the planes before it found.
+int firstRgbContent(const FrameView& frame, int y, int begin, int end, int highest) {
+    return withStep(frame.steps[0], [&](auto step) {
+        int found = end;
+        for (int plane = 0; plane < 3; ++plane) {
+            found = firstLumaContent<decltype(step)::value>(detail::rowOf(frame, plane, y), begin, found, highest);
+        }
+        return found;
+    });
+}
+
+int lastRgbContent(const FrameView& frame, int y, int begin, int end, int highest) {
+    return withStep(frame.steps[0], [&](auto step) {
+        int found = begin - 1;
+        for (int plane = 0; plane < 3; ++plane) {
+            found = std::max(found, lastLumaContent<decltype(step)::value>(detail::rowOf(frame, plane, y), found + 1, end, highest));
+        }
+        return found;
+    });
 }
 
 inline int lastChromaContent(const uint16_t* row, int begin, int end, const BlackLevels& levels) {
@@ -86,11 +121,13 @@ public:
     explicit ContentScan(const FrameView& frame)
         : frame_(frame),
           levels_(blackLevelsOf(frame)),
-          shiftX_(detail::chromaShiftX(frame.layout)),
-          shiftY_(detail::chromaShiftY(frame.layout)),
+          rgb_(frame.model == ColourModel::Rgb),
+          shiftX_(rgb_ ? 0 : detail::chromaShiftX(frame.layout)),
+          shiftY_(rgb_ ? 0 : detail::chromaShiftY(frame.layout)),
           chromaWidth_((frame.width + shiftX_) >> shiftX_) {}
 
     bool rowIsBlack(int y) const {
+        if (rgb_) return firstRgbContent(frame_, y, 0, frame_.width, levels_.lumaHighest) == frame_.width;
         const uint16_t* luma = detail::rowOf(frame_, 0, y);
         if (firstLumaContent(luma, 0, frame_.width, levels_.lumaHighest) != frame_.width) return false;
         for (int plane = 1; plane < 3; ++plane) {
@@ -102,6 +139,7 @@ public:
 
     // The leftmost luma column of row y whose pixel is not black, looking only left of `limit`.
     int leftmostContent(int y, int limit) const {
+        if (rgb_) return firstRgbContent(frame_, y, 0, limit, levels_.lumaHighest);
         int found = firstLumaContent(detail::rowOf(frame_, 0, y), 0, limit, levels_.lumaHighest);
         const int chromaLimit = (limit + (1 << shiftX_) - 1) >> shiftX_;
         for (int plane = 1; plane < 3; ++plane) {
@@ -113,6 +151,7 @@ public:
 
     // One past the rightmost luma column of row y whose pixel is not black, looking only from `limit` on.
     int rightmostContentEnd(int y, int limit) const {
+        if (rgb_) return lastRgbContent(frame_, y, limit, frame_.width, levels_.lumaHighest) + 1;
         int found = lastLumaContent(detail::rowOf(frame_, 0, y), limit, frame_.width, levels_.lumaHighest) + 1;
         const int chromaFirst = limit >> shiftX_;
         for (int plane = 1; plane < 3; ++plane) {
@@ -129,6 +168,7 @@ public:
 private:
     const FrameView& frame_;
     BlackLevels levels_;
+    bool rgb_;
     int shiftX_;
     int shiftY_;
     int chromaWidth_;
@@ -177,8 +217,9 @@ public:
     FaintLines(const FrameView& frame, int barsTolerance)
         : frame_(frame),
           levels_(blackLevelsOf(frame)),
-          shiftX_(detail::chromaShiftX(frame.layout)),
-          shiftY_(detail::chromaShiftY(frame.layout)),
+          rgb_(frame.model == ColourModel::Rgb),
+          shiftX_(rgb_ ? 0 : detail::chromaShiftX(frame.layout)),
+          shiftY_(rgb_ ? 0 : detail::chromaShiftY(frame.layout)),
           tolerance_(static_cast<double>(barsTolerance << (frame.bitDepth - 10))) {}
 
     double tolerance() const { return tolerance_; }
@@ -186,6 +227,7 @@ public:
     // A row's samples are added up in 32 bits, which vectorises: 16384 luma samples of at most 65535
     // excess each stay below 2^30, two chroma rows of 16384 samples of at most 32768 below 2^31.
     LineLevel row(int y) const {
+        if (rgb_) return rgbRow(y);
         LineLevel line;
         const uint16_t* luma = detail::rowOf(frame_, 0, y);
         const int highest = levels_.lumaHighest;
@@ -216,6 +258,18 @@ public:
     // row's samples of all the columns come from the same cache lines.
     void columns(int first, int count, int top, int bottom, LineLevel* lines) const {
         for (int k = 0; k < count; ++k) lines[k] = LineLevel();
+        if (rgb_) {
+            const int step = frame_.steps[0];
+            for (int y = top; y < bottom; ++y) {
+                const uint16_t* planes[3];
+                for (int plane = 0; plane < 3; ++plane) planes[plane] = detail::rowOf(frame_, plane, y);
+                for (int k = 0; k < count; ++k) {
+                    const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(first + k) * step;
+                    lines[k].addLuma(std::max({planes[0][at], planes[1][at], planes[2][at]}), levels_.lumaHighest);
+                }
+            }
+            return;
+        }
         for (int y = top; y < bottom; ++y) {
             const uint16_t* luma = detail::rowOf(frame_, 0, y) + first;
             for (int k = 0; k < count; ++k) lines[k].addLuma(luma[k], levels_.lumaHighest);
@@ -230,8 +284,31 @@ public:
     }
 
 private:
+    // An R'G'B' line stands above black by its pixels' largest channel: each channel is a signal of its
+    // own, with no chroma to weigh against luma.
+    LineLevel rgbRow(int y) const {
+        return withStep(frame_.steps[0], [&](auto step) {
+            const uint16_t* red = detail::rowOf(frame_, 0, y);
+            const uint16_t* green = detail::rowOf(frame_, 1, y);
+            const uint16_t* blue = detail::rowOf(frame_, 2, y);
+            const int highest = levels_.lumaHighest;
+            uint32_t sum = 0;
+            int peak = 0;
+            for (int x = 0; x < frame_.width; ++x) {
+                const int largest = std::max({red[x * step()], green[x * step()], blue[x * step()]});
+                const int excess = std::max(0, largest - highest);
+                sum += static_cast<uint32_t>(excess);
+                peak = std::max(peak, excess);
+            }
+            LineLevel line;
+            line.lumaExcess = sum, line.lumaPeak = peak, line.lumaSamples = frame_.width;
+            return line;
+        });
+    }
+
     const FrameView& frame_;
     BlackLevels levels_;
+    bool rgb_;
     int shiftX_;
     int shiftY_;
     double tolerance_;

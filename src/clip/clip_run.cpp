@@ -69,9 +69,18 @@ ClipRun::ClipRun(const ClipOptions& options, const StopRequest* stop)
 
 ClipRun::~ClipRun() = default;
 
-void ClipRun::chooseColour(int avTransfer, int avMatrix)
+void ClipRun::chooseColour(const SourceFrame& frame)
 {
-    facts_.colour = hdrmeter::clip::chooseColour(avTransfer, avMatrix, options_.transfer, options_.matrix);
+    facts_.colour = hdrmeter::clip::chooseColour(frame.transferTag, frame.matrixTag, options_.transfer,
+                                                 options_.matrix, frame.view.model);
+    // A float is a signal only through a transfer; without one it is light, whose scale nothing states.
+    if (frame.floatSamples && !options_.transfer && frame.transferTag != AVCOL_TRC_SMPTE2084 &&
+        frame.transferTag != AVCOL_TRC_ARIB_STD_B67)
+        throw InputError("the input holds floats " +
+                         std::string(frame.transferTag == AVCOL_TRC_LINEAR ? "tagged as linear light"
+                                                                            : "with no transfer tag, taken as linear light") +
+                         ", whose scale in nits nothing states: convert them to PQ (ffmpeg -vf zscale=t=smpte2084:npl=N, "
+                         "N the nits of 1.0), or give " + mention("transfer", "pq") + " if the values are PQ signals already");
     if (!facts_.colour.refusal.empty())
         throw InputError(facts_.colour.refusal);
     if (!facts_.colour.warning.empty())
@@ -96,6 +105,8 @@ std::string ClipRun::formatChange(const FrameFormat& format) const
     const FrameFormat& first = *firstFormat_;
     if (format.bitDepth != first.bitDepth)
         return "from " + std::to_string(first.bitDepth) + "-bit to " + std::to_string(format.bitDepth) + "-bit";
+    if (format.model != first.model)
+        return std::string("from ") + (first.model == ColourModel::Rgb ? "R'G'B' to Y'CbCr" : "Y'CbCr to R'G'B'");
     if (format.layout != first.layout)
         return "from " + layoutName(first.layout) + " to " + layoutName(format.layout);
     if (format.range != first.range)
@@ -123,11 +134,12 @@ std::optional<FrameView> ClipRun::decode()
                    std::to_string(facts_.framesMeasured) + ": " + frame->refusal;
         return std::nullopt;
     }
-    const FrameFormat format{frame->view.bitDepth, frame->view.layout, frame->view.range, frame->transferTag,
-                             frame->matrixTag};
+    const FrameFormat format{frame->view.bitDepth, frame->view.layout, frame->view.range, frame->view.model,
+                             frame->transferTag, frame->matrixTag};
     if (!firstFormat_) {
-        chooseColour(frame->transferTag, frame->matrixTag);
+        chooseColour(*frame);
         facts_.primariesTag = frame->primariesTag;
+        facts_.floatSamples = frame->floatSamples;
         firstFormat_ = format;
     } else if (const std::string change = formatChange(format); !change.empty()) {
         // The analyzer was made for the first frame's format; measuring on would mix two kinds of numbers.
@@ -196,6 +208,7 @@ std::optional<FrameMeasurement> ClipRun::measure(const FrameView& view, const Ac
         facts_.bitDepth = view.bitDepth;
         facts_.layout = view.layout;
         facts_.range = view.range;
+        facts_.model = view.model;
     }
     if (const FrameStatistics* kept = source_->keptStatistics())
         lastStatistics_ = *kept;
@@ -219,7 +232,8 @@ std::optional<FrameMeasurement> ClipRun::measure(const FrameView& view, const Ac
         ++facts_.framesMeasured;
         return measurement;
     }
-    if (options_.lumaChecks) {
+    // An R'G'B' master has no luma plane whose codes could break a range.
+    if (options_.lumaChecks && view.model == ColourModel::YCbCr) {
         // The plane functions take rows without gaps; a decoder pads its rows, and the active area leaves
         // some out, so only then is the luma copied, row by row.
         const int areaWidth = view.width - area.left - area.right, areaHeight = view.height - area.top - area.bottom;

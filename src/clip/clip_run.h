@@ -95,10 +95,11 @@ private:
         int bitDepth = 0;
         ChromaLayout layout = ChromaLayout::Yuv420;
         SampleRange range = SampleRange::Narrow;
+        ColourModel model = ColourModel::YCbCr;
         int transferTag = 0;
         int matrixTag = 0;
     };
-    void chooseColour(int avTransfer, int avMatrix);
+    void chooseColour(const SourceFrame& frame);
     std::string formatChange(const FrameFormat& format) const;
     // How a message names the setting that measures through damage.
 

@@ -44,7 +44,7 @@ bool sameStream(const PartialHeader& a, const PartialHeader& b)
     const StreamFacts &x = a.stream, &y = b.stream;
     return a.inputBytes == b.inputBytes && a.inputDigest == b.inputDigest && x.container == y.container && x.codec == y.codec &&
            x.streamIndex == y.streamIndex && x.width == y.width && x.height == y.height && x.bitDepth == y.bitDepth &&
-           x.layout == y.layout && x.range == y.range && x.colour.transfer == y.colour.transfer &&
+           x.layout == y.layout && x.range == y.range && x.model == y.model && x.colour.transfer == y.colour.transfer &&
            x.colour.matrix == y.colour.matrix;
 }
 

@@ -47,6 +47,9 @@ struct BandParameters {
     // Reading face: the light histogram's ways side by side as the luma's, 1 << lightWayShift of them (0
     // folds them into one table of a counter per light code).
     int lightWayShift;
+    // R'G'B' rows: Kr, Kg and Kb of the matrix in ten-thousandths (they add up to 10000). Both matrices'
+    // coefficients have four decimals, so a luma code made with them is the exact sum rounded.
+    int lumaWeights[3];
 };
 
 constexpr int kHistogramWays = 4;
@@ -74,12 +77,21 @@ using ReadingRowsFunction = void (*)(const BandParameters& parameters, int chrom
                                      const uint16_t* secondLuma, const uint16_t* cb, const uint16_t* cr, int x0,
                                      int count, BandTotals& totals);
 
+// Reading face for R'G'B': pixels [x0, x0 + count) of one row whose R', G' and B' samples lie `step`
+// words apart within their planes (1 planar, 3 or 4 packed). Each channel's code, clamped to
+// [lumaMin, lumaMax], is its signal, so its light code is the code times lightScale; the luma code is
+// (Kr R' + Kg G' + Kb B') rounded to the nearest code, halves up. Pixels are taken in row order.
+using ReadingRgbRowFunction = void (*)(const BandParameters& parameters, int step, const uint16_t* red,
+                                       const uint16_t* green, const uint16_t* blue, int x0, int count,
+                                       BandTotals& totals);
+
 // Fills a large buffer with one value, with streaming stores where the processor has them.
 using FillFunction = void (*)(double* out, long long count, double value);
 
 struct KernelSet {
     ClampingBandFunction clampingBand;
     ReadingRowsFunction readingRows;
+    ReadingRgbRowFunction readingRgbRow;
     FillFunction fill;
 };
 

@@ -597,6 +597,34 @@ void readingRows(const BandParameters& p, int chromaShift, const uint16_t* luma,
     }
 }
 
+// One R'G'B' pixel from its raw samples, counted in way 0. The luma code's sum stays below 2^30, and the
+// division by a constant is exact integer arithmetic.
+inline void readRgbPixel(const BandParameters& p, int redSample, int greenSample, int blueSample, double& lightSum,
+                         BandTotals& totals) {
+    const int red = clampCode(redSample, p.lumaMin, p.lumaMax);
+    const int green = clampCode(greenSample, p.lumaMin, p.lumaMax);
+    const int blue = clampCode(blueSample, p.lumaMin, p.lumaMax);
+    const int lightScale = static_cast<int>(p.lightScale);
+    totals.largestChannelCode[0] = largerCode(totals.largestChannelCode[0], red * lightScale);
+    totals.largestChannelCode[1] = largerCode(totals.largestChannelCode[1], green * lightScale);
+    totals.largestChannelCode[2] = largerCode(totals.largestChannelCode[2], blue * lightScale);
+    const int light = largerCode(red, largerCode(green, blue)) * lightScale;
+    const int luma = (p.lumaWeights[0] * red + p.lumaWeights[1] * green + p.lumaWeights[2] * blue + 5000) / 10000;
+    if (p.sumLight) lightSum += p.luminance[light];
+    ++p.lightHistogram[light << p.lightWayShift];
+    ++p.lumaHistogram[luma << slotShiftOf(p.histogramStride)];
+}
+
+void readingRgbRow(const BandParameters& p, int step, const uint16_t* red, const uint16_t* green,
+                   const uint16_t* blue, int x0, int count, BandTotals& totals) {
+    double lightSum = totals.lightSum;
+    for (int x = x0; x < x0 + count; ++x) {
+        const long long at = static_cast<long long>(x) * step;
+        readRgbPixel(p, red[at], green[at], blue[at], lightSum, totals);
+    }
+    totals.lightSum = lightSum;
+}
+
 // Fills count doubles with one value using streaming stores where the processor has them: the buffer
 // is far larger than the caches and is read back only at three positions, so reading each line in
 // before overwriting it would double the memory traffic.
@@ -631,7 +659,7 @@ namespace hdrmeter {
 namespace detail {
 
 const KernelSet& HDRMETER_KERNEL_SET() {
-    static const KernelSet set{clampingBand, readingRows, fillDoubles};
+    static const KernelSet set{clampingBand, readingRows, readingRgbRow, fillDoubles};
     return set;
 }
 

@@ -26,6 +26,9 @@ struct TestFrame {
     SampleRange range;
     int sx, sy, padding[3];
     std::vector<uint16_t> planes[3];
+    ColourModel model = ColourModel::YCbCr;  // R'G'B' frames are made 4:4:4, R' G' B' in planes 0, 1, 2
+    int step = 1;                            // above 1: view() gives packed pixels, from pack()
+    std::vector<uint16_t> packed;
 
     TestFrame(int w, int h, int bitDepth, ChromaLayout chroma, SampleRange samples, int pad0 = 0, int pad1 = 0,
               int pad2 = 0)
@@ -52,10 +55,22 @@ struct TestFrame {
             });
         }
     }
+    // The planes as packed pixels of `words` words (3 or 4, the fourth never read), rows padded by `pad` words.
+    void pack(int words, int pad) {
+        step = words;
+        packed.assign(static_cast<size_t>(width * words + pad) * height, 0xBEEF);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                for (int p = 0; p < 3; ++p) packed[static_cast<size_t>(y) * (width * words + pad) + x * words + p] = sample(p, x, y);
+    }
     FrameView view() const {
         FrameView v;
         for (int p = 0; p < 3; ++p) v.planes[p] = planes[p].data(), v.strides[p] = (std::ptrdiff_t)rowWords(p) * 2;
-        v.width = width, v.height = height, v.layout = layout, v.bitDepth = depth, v.range = range;
+        if (step > 1) {
+            const std::ptrdiff_t rowBytes = 2 * static_cast<std::ptrdiff_t>(packed.size() / height);
+            for (int p = 0; p < 3; ++p) v.planes[p] = packed.data() + p, v.strides[p] = rowBytes, v.steps[p] = step;
+        }
+        v.width = width, v.height = height, v.layout = layout, v.bitDepth = depth, v.range = range, v.model = model;
         return v;
     }
 };
@@ -113,8 +128,21 @@ inline Expected expect(const TestFrame& f, const AnalysisSettings& s, const Acti
     const auto clamp = [](int v, int lo, int hi) { return std::max(lo, std::min(v, hi)); };
     std::vector<int> lightCodes, lumaCodes;
     int channelMax[3] = {0, 0, 0};
+    // R'G'B': each clamped code is its channel's signal; luma the matrix's weighted sum, rounded halves up.
+    const int weights[3] = {b2020 ? 2627 : 2126, b2020 ? 6780 : 7152, b2020 ? 593 : 722};
     for (int y = area.top; y < f.height - area.bottom; ++y) {
-        for (int x = area.left; x < f.width - area.right; ++x) {
+        for (int x = area.left; x < f.width - area.right && f.model == ColourModel::Rgb; ++x) {
+            int light = 0, weighted = 5000;
+            for (int c = 0; c < 3; ++c) {
+                const int code = clamp(f.sample(c, x, y), black, lumaMax);
+                channelMax[c] = std::max(channelMax[c], code * lightScale);
+                light = std::max(light, code * lightScale);
+                weighted += weights[c] * code;
+            }
+            lightCodes.push_back(light);
+            lumaCodes.push_back(weighted / 10000);
+        }
+        for (int x = area.left; x < f.width - area.right && f.model == ColourModel::YCbCr; ++x) {
             const int Y = clamp(f.sample(0, x, y), black, lumaMax);
             const float cbd = (float)(clamp(f.sample(1, x >> f.sx, y >> f.sy), black, chromaMax) - neutral);
             const float crd = (float)(clamp(f.sample(2, x >> f.sx, y >> f.sy), black, chromaMax) - neutral);

@@ -74,7 +74,7 @@ TEST(Options, EveryOptionParsesOrIsRefusedWithItsReason)
         {"--size 2x2 --pix-fmt gray10le f", "monochrome"}, {"--size 2x2 --pix-fmt yuv420p f", "8-bit"},
         {"--size 2x2 --pix-fmt yuv420p9le f", "9-bit"}, {"--size 2x2 --pix-fmt yuv444p14le f", "14-bit"},
         {"--size 2x2 --pix-fmt yuv420p10be f", "byte-swapped"}, {"--size 2x2 --pix-fmt p010le f", "semi-planar"},
-        {"--size 2x2 --pix-fmt gbrp10le f", "RGB"}, {"--size 0x2 --pix-fmt yuv420p10le f", "WIDTHxHEIGHT"},
+        {"--size 2x2 --pix-fmt gbrp14le f", "14-bit R'G'B'"}, {"--size 0x2 --pix-fmt yuv420p10le f", "WIDTHxHEIGHT"},
         {"--size 16385x2 --pix-fmt yuv420p10le f", "WIDTHxHEIGHT"}, {"--size 2x --pix-fmt yuv420p10le f", "WIDTHxHEIGHT"},
         {"--size 320x180x --pix-fmt yuv420p10le f", "--size 320x180x: expected WIDTHxHEIGHT"},
         {"--size 99999999999999999999x2 --pix-fmt yuv420p10le f", "WIDTHxHEIGHT"},

@@ -2,11 +2,13 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/hdr_dynamic_metadata.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/mastering_display_metadata.h>
 #include <libavutil/pixdesc.h>
 #include <libavutil/pixfmt.h>
@@ -21,6 +23,8 @@ namespace {
 // The accepted format of the same chroma layout, for the advice in a refusal.
 std::string advisedFormat(const AVPixFmtDescriptor* descriptor)
 {
+    if (descriptor && (descriptor->flags & AV_PIX_FMT_FLAG_RGB))
+        return "gbrp16le";
     if (descriptor && descriptor->log2_chroma_w == 0 && descriptor->log2_chroma_h == 0)
         return "yuv444p10le";
     if (descriptor && descriptor->log2_chroma_w == 1 && descriptor->log2_chroma_h == 0)
@@ -31,7 +35,8 @@ std::string advisedFormat(const AVPixFmtDescriptor* descriptor)
 std::string refusalOf(const std::string& what, const AVPixFmtDescriptor* descriptor)
 {
     return what + " cannot be measured: hdrmeter reads planar Y'CbCr 4:2:0, 4:2:2 or 4:4:4 at 10, 12 or 16 "
-                  "bits; convert it first, e.g. ffmpeg -i IN -pix_fmt " +
+                  "bits and R'G'B' at 10, 12 or 16 bits or as 32-bit floats; convert it first, e.g. ffmpeg -i IN "
+                  "-pix_fmt " +
            advisedFormat(descriptor) + " -c:v ffv1 OUT.mkv";
 }
 
@@ -43,6 +48,63 @@ bool nativeByteOrder(const AVPixFmtDescriptor& descriptor)
 #else
     return !bigEndian;
 #endif
+}
+
+PixelLayout rgbLayoutOf(const AVPixFmtDescriptor& descriptor)
+{
+    PixelLayout result;
+    result.name = descriptor.name;
+    result.model = ColourModel::Rgb;
+    result.layout = ChromaLayout::Yuv444;
+    const std::string what = "R'G'B' video in " + result.name;
+    const int depth = descriptor.comp[0].depth;
+    bool sameDepth = descriptor.nb_components >= 3;
+    for (int i = 0; i < 3 && sameDepth; ++i)
+        sameDepth = descriptor.comp[i].depth == depth;
+    if (!sameDepth) {
+        result.refusal = refusalOf(what, &descriptor);
+        return result;
+    }
+    if (descriptor.flags & AV_PIX_FMT_FLAG_FLOAT) {
+        if (depth != 32) {
+            result.refusal = refusalOf(std::to_string(depth) + "-bit float " + what, &descriptor);
+            return result;
+        }
+        result.accepted = true;
+        result.coding = SampleCoding::Float;
+        result.bitDepth = 16;
+        return result;
+    }
+    if (depth != 10 && depth != 12 && depth != 16) {
+        result.refusal = refusalOf(std::to_string(depth) + "-bit " + what, &descriptor);
+        return result;
+    }
+    // Codes alone in the low bits of 16-bit words are read where they lie, a word or a pixel's three or four
+    // words apart; anything else is unpacked.
+    bool words = true;
+    for (int i = 0; i < 3; ++i) {
+        const AVComponentDescriptor& component = descriptor.comp[i];
+        words = words && component.shift == 0 && component.offset % 2 == 0 &&
+                (component.step == 2 || ((component.step == 6 || component.step == 8) &&
+                                         component.plane == descriptor.comp[0].plane));
+    }
+    result.accepted = true;
+    result.bitDepth = depth;
+    result.coding = !words ? SampleCoding::Packed
+                    : nativeByteOrder(descriptor) ? SampleCoding::Direct
+                                                  : SampleCoding::Swapped;
+    return result;
+}
+
+// A float signal as the nearest of 65536 full-range codes; what lies outside 0 to 1 (and NaN) is clipped,
+// as a display clips it.
+std::uint16_t sixteenBitCodeOf(float signal)
+{
+    if (!(signal > 0.0f))
+        return 0;
+    if (signal >= 1.0f)
+        return 65535;
+    return static_cast<std::uint16_t>(std::floor(static_cast<double>(signal) * 65535.0 + 0.5));
 }
 
 double rationalValue(AVRational value)
@@ -64,20 +126,18 @@ PixelLayout pixelLayoutOf(int avPixelFormat)
     const std::string what = "video in " + result.name;
     const int depth = descriptor->comp[0].depth;
     if (descriptor->flags & (AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM |
-                             AV_PIX_FMT_FLAG_BAYER | AV_PIX_FMT_FLAG_FLOAT)) {
+                             AV_PIX_FMT_FLAG_BAYER)) {
         result.refusal = refusalOf(what, descriptor);
         return result;
     }
-    if (descriptor->flags & AV_PIX_FMT_FLAG_RGB) {
-        result.refusal = refusalOf("RGB " + what, descriptor);
+    if (descriptor->flags & AV_PIX_FMT_FLAG_RGB)
+        return rgbLayoutOf(*descriptor);
+    if (descriptor->flags & AV_PIX_FMT_FLAG_FLOAT) {
+        result.refusal = refusalOf(what, descriptor);
         return result;
     }
     if (descriptor->nb_components < 3) {
         result.refusal = refusalOf("monochrome " + what, descriptor);
-        return result;
-    }
-    if (depth < 10) {
-        result.refusal = refusalOf(std::to_string(depth) + "-bit " + what, descriptor);
         return result;
     }
     if (depth != 10 && depth != 12 && depth != 16) {
@@ -114,18 +174,83 @@ PixelLayout pixelLayoutOf(int avPixelFormat)
     return result;
 }
 
-FrameView frameViewOf(const AVFrame& frame, const PixelLayout& layout)
+SampleRange sampleRangeOf(int avRange, ColourModel model)
+{
+    if (model == ColourModel::Rgb)
+        return avRange == AVCOL_RANGE_MPEG ? SampleRange::Narrow : SampleRange::Full;
+    return sampleRangeOf(avRange);
+}
+
+FrameView FrameSamples::viewOf(const AVFrame& frame, const PixelLayout& layout)
 {
     FrameView view;
-    for (int i = 0; i < 3; ++i) {
-        view.planes[i] = reinterpret_cast<const std::uint16_t*>(frame.data[i]);
-        view.strides[i] = frame.linesize[i];
-    }
     view.width = frame.width;
     view.height = frame.height;
-    view.layout = layout.layout;
+    view.layout = layout.model == ColourModel::Rgb ? ChromaLayout::Yuv444 : layout.layout;
     view.bitDepth = layout.bitDepth;
-    view.range = sampleRangeOf(frame.color_range);
+    view.model = layout.model;
+    view.range =
+        layout.coding == SampleCoding::Float ? SampleRange::Full : sampleRangeOf(frame.color_range, layout.model);
+    if (layout.model == ColourModel::YCbCr) {
+        for (int i = 0; i < 3; ++i) {
+            view.planes[i] = reinterpret_cast<const std::uint16_t*>(frame.data[i]);
+            view.strides[i] = frame.linesize[i];
+        }
+        return view;
+    }
+    const AVPixFmtDescriptor& descriptor = *av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+    if (layout.coding == SampleCoding::Direct) {
+        // FFmpeg describes an R'G'B' format's components in R, G, B order wherever they lie.
+        for (int i = 0; i < 3; ++i) {
+            const AVComponentDescriptor& component = descriptor.comp[i];
+            view.planes[i] = reinterpret_cast<const std::uint16_t*>(frame.data[component.plane] + component.offset);
+            view.strides[i] = frame.linesize[component.plane];
+            view.steps[i] = component.step / 2;
+        }
+        return view;
+    }
+    const auto width = static_cast<std::size_t>(frame.width);
+    const std::size_t planeSamples = width * static_cast<std::size_t>(frame.height);
+    unpacked_.resize(planeSamples * 3);
+    const bool swapped = !nativeByteOrder(descriptor);
+    for (int i = 0; i < 3; ++i) {
+        const AVComponentDescriptor& component = descriptor.comp[i];
+        std::uint16_t* const plane = unpacked_.data() + planeSamples * static_cast<std::size_t>(i);
+        view.planes[i] = plane;
+        view.strides[i] = static_cast<std::ptrdiff_t>(width * 2);
+        for (int y = 0; y < frame.height; ++y) {
+            std::uint16_t* const out = plane + width * static_cast<std::size_t>(y);
+            const std::uint8_t* const samples =
+                frame.data[component.plane] + static_cast<std::ptrdiff_t>(y) * frame.linesize[component.plane] +
+                component.offset;
+            switch (layout.coding) {
+            case SampleCoding::Swapped:
+                for (std::size_t x = 0; x < width; ++x) {
+                    std::uint16_t word;
+                    std::memcpy(&word, samples + x * static_cast<std::size_t>(component.step), 2);
+                    out[x] = static_cast<std::uint16_t>((word >> 8) | (word << 8));
+                }
+                break;
+            case SampleCoding::Float:
+                for (std::size_t x = 0; x < width; ++x) {
+                    std::uint32_t bits;
+                    std::memcpy(&bits, samples + x * static_cast<std::size_t>(component.step), 4);
+                    if (swapped)
+                        bits = __builtin_bswap32(bits);
+                    float signal;
+                    std::memcpy(&signal, &bits, 4);
+                    out[x] = sixteenBitCodeOf(signal);
+                }
+                break;
+            case SampleCoding::Packed:
+                av_read_image_line2(out, const_cast<const std::uint8_t**>(frame.data), frame.linesize, &descriptor, 0,
+                                    y, i, frame.width, 0, 2);
+                break;
+            case SampleCoding::Direct:
+                break;
+            }
+        }
+    }
     return view;
 }
 
@@ -133,6 +258,16 @@ std::string cutFrameReason(long long frame, std::uint64_t arrived, std::uint64_t
 {
     return "the input ends inside frame " + std::to_string(frame) + ": only " + std::to_string(arrived) + " of its " +
            std::to_string(frameBytes) + " bytes arrived";
+}
+
+std::string pixelFormatDescription(const StreamFacts& facts)
+{
+    const std::string range = facts.range == SampleRange::Full ? " full range" : " narrow range";
+    if (facts.floatSamples)
+        return "R'G'B' float (measured as 16-bit" + range + " codes)";
+    if (facts.model == ColourModel::Rgb)
+        return "R'G'B' " + std::to_string(facts.bitDepth) + "-bit" + range;
+    return std::to_string(facts.bitDepth) + "-bit " + layoutName(facts.layout) + range;
 }
 
 std::string layoutName(ChromaLayout layout)
@@ -149,7 +284,7 @@ std::string layoutName(ChromaLayout layout)
 }
 
 ColourChoice chooseColour(int avTransfer, int avMatrix, std::optional<Transfer> transferOption,
-                          std::optional<Matrix> matrixOption)
+                          std::optional<Matrix> matrixOption, ColourModel model)
 {
     ColourChoice choice;
     const char* transferName = av_color_transfer_name(static_cast<AVColorTransferCharacteristic>(avTransfer));
@@ -178,6 +313,8 @@ ColourChoice chooseColour(int avTransfer, int avMatrix, std::optional<Transfer> 
     if (matrixOption) {
         choice.matrix = *matrixOption;
         choice.matrixOrigin = TagOrigin::Option;
+    } else if (model == ColourModel::Rgb) {
+        choice.matrix = Matrix::Bt2020;
     } else if (avMatrix == AVCOL_SPC_BT2020_NCL || avMatrix == AVCOL_SPC_BT2020_CL) {
         choice.matrix = Matrix::Bt2020;
         choice.matrixOrigin = TagOrigin::Stream;
@@ -197,7 +334,7 @@ SampleRange sampleRangeOf(int avRange)
     return avRange == AVCOL_RANGE_JPEG ? SampleRange::Full : SampleRange::Narrow;
 }
 
-std::string describeColour(const ColourChoice& colour)
+std::string describeColour(const ColourChoice& colour, ColourModel model)
 {
     const auto origin = [](TagOrigin tagOrigin, const char* setting) {
         switch (tagOrigin) {
@@ -210,8 +347,13 @@ std::string describeColour(const ColourChoice& colour)
         }
         return std::string(" (untagged, assumed)");
     };
-    return std::string(colour.transfer == Transfer::Hlg ? "HLG" : "PQ") + origin(colour.transferOrigin, "transfer") +
-           ", " + (colour.matrix == Matrix::Bt709 ? "BT.709" : "BT.2020") + origin(colour.matrixOrigin, "matrix");
+    const std::string matrix = colour.matrix == Matrix::Bt709 ? "BT.709" : "BT.2020";
+    const std::string transfer = std::string(colour.transfer == Transfer::Hlg ? "HLG" : "PQ") +
+                                 origin(colour.transferOrigin, "transfer");
+    if (model == ColourModel::Rgb)
+        return transfer + ", luma as " + matrix +
+               (colour.matrixOrigin == TagOrigin::Option ? origin(colour.matrixOrigin, "matrix") : "");
+    return transfer + ", " + matrix + origin(colour.matrixOrigin, "matrix");
 }
 
 MasteringDisplay masteringDisplayOf(const AVMasteringDisplayMetadata& metadata)

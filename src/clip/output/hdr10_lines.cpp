@@ -68,7 +68,8 @@ ColourTags colourTagsOf(const StreamFacts& stream)
         tags.matrixName = "bt709";
         tags.matrixCode = 1;
     }
-    if (stream.range == SampleRange::Full) {
+    // An R'G'B' master's lines are for the Y'CbCr encode made from it, which is narrow range.
+    if (stream.range == SampleRange::Full && stream.model == ColourModel::YCbCr) {
         tags.rangeName = "full";
         tags.rangeCode = 2;
     }
@@ -168,6 +169,11 @@ std::vector<std::pair<std::string, std::string>> hdr10Lines(const Report& report
                                                   originText(display.luminanceFrom) +
                                                   "): give --mastering-display with the display the picture was "
                                                   "graded on, or look for the pixels that overshoot it");
+    if (report.stream.model == ColourModel::Rgb)
+        lines.emplace_back("encode in the lines",
+                           std::string("the Y'CbCr encode made from this R'G'B' master (") +
+                               (report.stream.colour.matrix == Matrix::Bt709 ? "BT.709" : "BT.2020 non-constant luminance") +
+                               ", narrow range); its MaxCLL and MaxFALL are the master's, measured as R'G'B'");
     if (hlg)
         lines.emplace_back("HDR10 version", "the lines keep HLG, which is not HDR10; an HDR10 encode needs the picture "
                                             "converted to PQ, --transfer smpte2084 and --hdr10, and the PQ version "

@@ -32,7 +32,7 @@ double srgbEncoded(double linear)
 std::uint16_t sampleAt(const FrameView& view, int plane, int x, int y)
 {
     const auto* row = reinterpret_cast<const std::uint8_t*>(view.planes[plane]) + view.strides[plane] * y;
-    return reinterpret_cast<const std::uint16_t*>(row)[x];
+    return reinterpret_cast<const std::uint16_t*>(row)[static_cast<std::ptrdiff_t>(x) * view.steps[plane]];
 }
 
 }  // namespace
@@ -66,16 +66,23 @@ PeakPicture peakPictureOf(const FrameView& view, Transfer transfer, Matrix matri
         const int y = std::min(view.height - 1, static_cast<int>((outY + 0.5) * view.height / picture.height));
         for (int outX = 0; outX < picture.width; ++outX) {
             const int x = std::min(view.width - 1, static_cast<int>((outX + 0.5) * view.width / picture.width));
-            const double luma = sampleAt(view, 0, x, y);
-            const double cb = sampleAt(view, 1, x >> chromaShiftX, y >> chromaShiftY);
-            const double cr = sampleAt(view, 2, x >> chromaShiftX, y >> chromaShiftY);
-            const double signalY = narrow ? (luma - 16 * scale) / (219 * scale) : luma / top;
-            const double signalCb = narrow ? (cb - 128 * scale) / (224 * scale) : (cb - (top + 1) / 2) / top;
-            const double signalCr = narrow ? (cr - 128 * scale) / (224 * scale) : (cr - (top + 1) / 2) / top;
             std::array<double, 3> signal;
-            signal[0] = signalY + 2 * (1 - kr) * signalCr;
-            signal[2] = signalY + 2 * (1 - kb) * signalCb;
-            signal[1] = (signalY - kr * signal[0] - kb * signal[2]) / kg;
+            if (view.model == ColourModel::Rgb) {
+                for (int c = 0; c < 3; ++c) {
+                    const double code = sampleAt(view, c, x, y);
+                    signal[c] = narrow ? (code - 16 * scale) / (219 * scale) : code / top;
+                }
+            } else {
+                const double luma = sampleAt(view, 0, x, y);
+                const double cb = sampleAt(view, 1, x >> chromaShiftX, y >> chromaShiftY);
+                const double cr = sampleAt(view, 2, x >> chromaShiftX, y >> chromaShiftY);
+                const double signalY = narrow ? (luma - 16 * scale) / (219 * scale) : luma / top;
+                const double signalCb = narrow ? (cb - 128 * scale) / (224 * scale) : (cb - (top + 1) / 2) / top;
+                const double signalCr = narrow ? (cr - 128 * scale) / (224 * scale) : (cr - (top + 1) / 2) / top;
+                signal[0] = signalY + 2 * (1 - kr) * signalCr;
+                signal[2] = signalY + 2 * (1 - kb) * signalCb;
+                signal[1] = (signalY - kr * signal[0] - kb * signal[2]) / kg;
+            }
             std::array<double, 3> light;
             if (transfer == Transfer::Pq) {
                 for (int c = 0; c < 3; ++c)

@@ -371,9 +371,9 @@ std::string formatDescription(const StreamFacts& facts)
     if (facts.container != "generated" && !facts.container.empty())
         text = facts.codec + " in " + facts.container + ", ";
     if (facts.width > 0)
-        text += std::to_string(facts.width) + "x" + std::to_string(facts.height) + " " + std::to_string(facts.bitDepth) +
-                "-bit " + layoutName(facts.layout) + (facts.range == SampleRange::Full ? " full range" : " narrow range") +
-                ", " + describeColour(facts.colour);
+        text += std::to_string(facts.width) + "x" + std::to_string(facts.height) + " " +
+                pixelFormatDescription(facts) + ", " +
+                describeColour(facts.colour, facts.model);
     else
         text += "no frame decoded";
     return text;

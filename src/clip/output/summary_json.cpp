@@ -81,6 +81,9 @@ nlohmann::ordered_json summaryJson(const Report& report)
              {"bottom", scene.area.bottom},
              {"width", facts.width > 0 ? facts.width - scene.area.left - scene.area.right : 0},
              {"height", facts.height > 0 ? facts.height - scene.area.top - scene.area.bottom : 0}});
+    json["colour_model"] = facts.model == ColourModel::Rgb ? "rgb" : "ycbcr";
+    json["bit_depth"] = facts.bitDepth;
+    json["float_samples"] = facts.floatSamples;
     json["transfer"] = facts.colour.transfer == Transfer::Hlg ? "hlg" : "pq";
     json["matrix"] = facts.colour.matrix == Matrix::Bt709 ? "bt709" : "bt2020";
     json["coefficients"] = facts.arithmetic.name();

@@ -249,6 +249,8 @@ nlohmann::ordered_json headerJson(const PartialHeader& header)
                       {"bit_depth", stream.bitDepth},
                       {"layout", static_cast<int>(stream.layout)},
                       {"range", static_cast<int>(stream.range)},
+                      {"colour_model", static_cast<int>(stream.model)},
+                      {"float_samples", stream.floatSamples},
                       {"transfer", static_cast<int>(colour.transfer)},
                       {"matrix", static_cast<int>(colour.matrix)},
                       {"transfer_origin", static_cast<int>(colour.transferOrigin)},
@@ -292,6 +294,9 @@ PartialHeader headerOf(const nlohmann::json& json)
     facts.bitDepth = stream.at("bit_depth").get<int>();
     facts.layout = static_cast<ChromaLayout>(stream.at("layout").get<int>());
     facts.range = static_cast<SampleRange>(stream.at("range").get<int>());
+    // Parts written before R'G'B' masters were measured hold Y'CbCr.
+    facts.model = static_cast<ColourModel>(stream.value("colour_model", 0));
+    facts.floatSamples = stream.value("float_samples", false);
     facts.colour.transfer = static_cast<Transfer>(stream.at("transfer").get<int>());
     facts.colour.matrix = static_cast<Matrix>(stream.at("matrix").get<int>());
     facts.colour.transferOrigin = static_cast<TagOrigin>(stream.at("transfer_origin").get<int>());

@@ -49,6 +49,8 @@ struct SourceFrame {
     int matrixTag = 2;        // ffmpeg's AVColorSpace (2: unspecified)
     int primariesTag = 2;     // ffmpeg's AVColorPrimaries, which are H.273's codes (2: none stated)
     std::string refusal;      // why this frame's pixel format cannot be measured; the view is then empty
+    // The view's codes were rounded from float signals, which only a PQ or HLG transfer makes signals.
+    bool floatSamples = false;
     // Its presentation time in frames since the first frame's, when the stream has times at a constant
     // rate; unset when frames can only be counted.
     std::optional<long long> presentationNumber;

@@ -28,6 +28,9 @@
 
 namespace hdrmeter::clip {
 
+// The decoder for a codec: FFmpeg's first, except where another it offers decodes faster.
+const AVCodec* decoderFor(AVCodecID codec);
+
 class LibavSource : public FrameSource {
 public:
     // Opens the container's video stream's decoder. Throws InputError with the reason.
@@ -126,6 +129,7 @@ private:
     SourceFrame handedOutView_;
     int handedOutFormat_ = -1;  // the AVPixelFormat handedOutLayout_ was found for
     PixelLayout handedOutLayout_;
+    FrameSamples samples_;  // the handed-out frame's samples, where they had to be unpacked
 
     // Between the decoding thread and the caller: decoded frames, and a null one for the end.
     std::mutex queueMutex_;

@@ -120,6 +120,7 @@ MappedSource::MappedSource(std::unique_ptr<LibavContainer> container, int guardS
     handedOut_.matrixTag = stream.color_space;
     handedOut_.primariesTag = stream.color_primaries;
     handedOut_.refusal = layout_.refusal;
+    handedOut_.floatSamples = layout_.coding == SampleCoding::Float;
     if (!facts_.framesExpected)
         facts_.framesExpected = framesInFile();
 }
@@ -172,7 +173,7 @@ const SourceFrame* MappedSource::next()
             failure_ = facts_.name + " holds no video frame";
         return nullptr;
     }
-    handedOut_.view = layout_.accepted ? frameViewOf(*frame, layout_) : FrameView{};
+    handedOut_.view = layout_.accepted ? samples_.viewOf(*frame, layout_) : FrameView{};
     return &handedOut_;
 }
 

@@ -58,6 +58,7 @@ private:
     std::size_t frameBytes_;
     long long frameIndex_ = 0;
     PixelLayout layout_;
+    FrameSamples samples_;
     FrameHolder frame_;
     SourceFrame handedOut_;
     unsigned char* mapping_ = nullptr;

@@ -89,6 +89,7 @@ const SourceFrame* PartialSource::next()
     handedOut_.view.layout = stream.layout;
     handedOut_.view.bitDepth = stream.bitDepth;
     handedOut_.view.range = stream.range;
+    handedOut_.view.model = stream.model;
     handedOut_.transferTag = transferTagOf(stream.colour);
     handedOut_.matrixTag = matrixTagOf(stream.colour);
     handedOut_.primariesTag = stream.primariesTag;

@@ -16,6 +16,7 @@ extern "C" {
 
 #include "clip_errors.h"
 #include "libav/libav_messages.h"
+#include "libav_source.h"
 
 namespace hdrmeter::clip {
 
@@ -97,7 +98,7 @@ void SequenceSource::openDecoder(const std::string& firstPath)
         throw InputError("cannot read " + firstPath + ", the first image of " + options_.path +
                          ", as a picture: give a sequence of DPX, TIFF, PNG or JPEG 2000 images");
     const AVCodecParameters* parameters = context->streams[0]->codecpar;
-    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+    const AVCodec* codec = decoderFor(parameters->codec_id);
     if (!codec)
         throw InputError("the images of " + options_.path + " are in a codec (" + avcodec_get_name(parameters->codec_id) +
                          ") that this FFmpeg cannot decode; convert them first, e.g. to TIFF");
@@ -113,6 +114,10 @@ void SequenceSource::openDecoder(const std::string& firstPath)
     decoder_->thread_count = std::clamp(av_cpu_count(), 1, kMostThreads);
     decoder_->thread_type = FF_THREAD_SLICE;
     decoder_->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
+    // FFmpeg's TIFF decoder takes the ResolutionUnit tag every TIFF writer puts in for damage when asked
+    // to explode.
+    if (parameters->codec_id == AV_CODEC_ID_TIFF)
+        decoder_->err_recognition &= ~AV_EF_EXPLODE;
     decoder_->opaque = this;
     result = avcodec_open2(decoder_.get(), codec, nullptr);
     if (result < 0)
@@ -250,7 +255,8 @@ void SequenceSource::handOut(const AVFrame& frame, long long number)
         handedOutFormat_ = frame.format;
     }
     handedOutView_.refusal = handedOutLayout_.refusal;
-    handedOutView_.view = handedOutLayout_.accepted ? frameViewOf(frame, handedOutLayout_) : FrameView{};
+    handedOutView_.view = handedOutLayout_.accepted ? samples_.viewOf(frame, handedOutLayout_) : FrameView{};
+    handedOutView_.floatSamples = handedOutLayout_.coding == SampleCoding::Float;
     handedOutView_.transferTag = frame.color_trc;
     handedOutView_.matrixTag = frame.colorspace;
     handedOutView_.primariesTag = frame.color_primaries;

@@ -63,6 +63,7 @@ private:
     std::string failure_;
     int handedOutFormat_ = -1;
     PixelLayout handedOutLayout_;
+    FrameSamples samples_;  // the handed-out frame's samples, where they had to be unpacked
     SourceFrame handedOutView_;
 };
 
