@@ -90,6 +90,17 @@ TEST(Sequences, ImagesAndCompositionsMeasureAsTheirFramesInAVideo)
     // The same folder with image 10 (frame 3) gone, and with image 12 (frame 5) not a picture.
     ASSERT_TRUE(run("cp -r " + folder + "seq " + folder + "gap && rm " + folder + "gap/m_0010.j2c"));
     ASSERT_TRUE(run("cp -r " + folder + "seq " + folder + "broken"));
+    // R'G'B' masters: 16-bit TIFF and 10-bit DPX sequences (FFmpeg's DPX writer tags them linear, hence
+    // --transfer pq throughout), each beside the same pictures in FFV1.
+    const std::string rgb = "ffmpeg -v error -nostdin -y -f lavfi -i \"nullsrc=s=64x48:r=24,format=";
+    ASSERT_TRUE(run("mkdir -p " + folder + "tif " + folder + "dpx && " + rgb +
+                    "gbrp16le,geq=r='4000+800*X+2000*N':g='3000+100*Y':b=2000,format=rgb48le\" -frames:v 6 "
+                    "-start_number 1 " + folder + "tif/t_%03d.tif && " + rgb +
+                    "gbrp10le,geq=r='100+8*X+40*N':g='300+Y':b=200\" -frames:v 6 -start_number 3 " + folder +
+                    "dpx/d_%05d.dpx"));
+    ASSERT_TRUE(run("ffmpeg -v error -nostdin -y -framerate 24 -start_number 1 -i " + folder + "tif/t_%03d.tif -c:v ffv1 " +
+                    folder + "tif.mkv && ffmpeg -v error -nostdin -y -framerate 24 -start_number 3 -i " + folder +
+                    "dpx/d_%05d.dpx -c:v ffv1 " + folder + "dpx.mkv"));
     writeFile(folder + "broken/m_0012.j2c", std::string(300, '\x5a'));
     const bool composition =
         run("ffmpeg -v error -hide_banner -demuxers | grep -qw imf") &&
@@ -105,9 +116,13 @@ TEST(Sequences, ImagesAndCompositionsMeasureAsTheirFramesInAVideo)
         request.input = input;
         request.acceptDamaged = acceptDamaged;
         request.areaMode = AreaMode::Full;
+        request.transfer = hdrmeter::Transfer::Pq;
         return measure(request);
     };
     const Report video = measured(folder + "clip.mkv");
+    const Report tif = measured(folder + "tif.mkv"), dpx = measured(folder + "dpx.mkv");
+    ASSERT_EQ(tif.frames.size(), 6u) << tif.failure;
+    ASSERT_EQ(dpx.frames.size(), 6u) << dpx.failure;
     ASSERT_EQ(video.ending, Ending::Complete) << video.failure;
     ASSERT_EQ(video.frames.size(), 12u);
     std::vector<FrameRecord> reels;
@@ -136,6 +151,7 @@ TEST(Sequences, ImagesAndCompositionsMeasureAsTheirFramesInAVideo)
     const struct {
         const char* what;
         std::string input;
+        const std::vector<FrameRecord>* reference;  // the same pictures measured as a video; null: the reels
         bool imf;
         bool acceptDamaged;
         std::vector<long long> frames;    // expected, as numbered
@@ -144,20 +160,22 @@ TEST(Sequences, ImagesAndCompositionsMeasureAsTheirFramesInAVideo)
         std::string named;                // a file the failure or a warning names
         std::vector<Segment> segments;    // measured apart and merged, to the whole run's bytes
     } cases[] = {
-        {"a printf pattern", images, false, false, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {}, {}, "", {}},
-        {"a folder", folder + "seq", false, false, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {}, {}, "", {}},
-        {"a glob", folder + "seq/m_*.j2c", false, false, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {}, {}, "", {}},
-        {"a missing image ends the run", folder + "gap", false, false, {0, 1, 2}, {}, {}, "gap/m_0010.j2c", {}},
-        {"a missing image measured through", folder + "gap", false, true, {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11}, {}, {3},
+        {"a printf pattern", images, &video.frames, false, false, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {}, {}, "", {}},
+        {"a folder", folder + "seq", &video.frames, false, false, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {}, {}, "", {}},
+        {"a glob", folder + "seq/m_*.j2c", &video.frames, false, false, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {}, {}, "", {}},
+        {"a missing image ends the run", folder + "gap", &video.frames, false, false, {0, 1, 2}, {}, {}, "gap/m_0010.j2c", {}},
+        {"a missing image measured through", folder + "gap", &video.frames, false, true, {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11}, {}, {3},
          "gap/m_0010.j2c", {}},
-        {"an undecodable image ends the run", folder + "broken", false, false, {0, 1, 2, 3, 4}, {}, {},
+        {"an undecodable image ends the run", folder + "broken", &video.frames, false, false, {0, 1, 2, 3, 4}, {}, {},
          "broken/m_0012.j2c", {}},
-        {"an undecodable image is a damaged frame", folder + "broken", false, true,
+        {"an undecodable image is a damaged frame", folder + "broken", &video.frames, false, true,
          {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {5}, {}, "", {}},
-        {"segments of a sequence", images, false, false, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {}, {}, "", planned},
-        {"a composition of two reels", folder + "CPL_test.xml", true, false, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+        {"a 16-bit R'G'B' TIFF folder", folder + "tif", &tif.frames, false, false, {0, 1, 2, 3, 4, 5}, {}, {}, "", {}},
+        {"a 10-bit R'G'B' DPX pattern", folder + "dpx/d_%05d.dpx", &dpx.frames, false, false, {0, 1, 2, 3, 4, 5}, {}, {}, "", {}},
+        {"segments of a sequence", images, &video.frames, false, false, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {}, {}, "", planned},
+        {"a composition of two reels", folder + "CPL_test.xml", nullptr, true, false, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
          {}, {}, "", {}},
-        {"segments across the reels' boundary", folder + "CPL_test.xml", true, false,
+        {"segments across the reels' boundary", folder + "CPL_test.xml", nullptr, true, false,
          {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {}, {}, "", {{0, 0.125}, {0.125, 0.3}, {0.3, std::nullopt}}},
     };
     for (const auto& c : cases) {
@@ -165,14 +183,15 @@ TEST(Sequences, ImagesAndCompositionsMeasureAsTheirFramesInAVideo)
         // The compositions come last: what is skipped is only what this FFmpeg cannot do.
         if (c.imf && !composition)
             GTEST_SKIP() << "this FFmpeg has no imf demuxer or cannot write JPEG 2000 in MXF";
-        const std::vector<FrameRecord>& reference = c.imf ? reels : video.frames;
+        const std::vector<FrameRecord>& reference = c.reference ? *c.reference : reels;
         Request request;
         request.input = c.input;
         request.acceptDamaged = c.acceptDamaged;
         request.areaMode = AreaMode::Full;
+        request.transfer = hdrmeter::Transfer::Pq;
         request.csvPath = folder + "whole.csv";
         const Report report = measure(request);
-        const bool ends = c.frames.size() + c.missing.size() < 12;
+        const bool ends = c.frames.size() + c.missing.size() < reference.size();
         EXPECT_EQ(report.ending, ends ? Ending::Failed : Ending::Complete) << report.failure;
         ASSERT_EQ(report.frames.size(), c.frames.size());
         for (std::size_t i = 0; i < c.frames.size(); ++i) {
