@@ -102,6 +102,8 @@ TEST(Sequences, ImagesAndCompositionsMeasureAsTheirFramesInAVideo)
                     folder + "tif.mkv && ffmpeg -v error -nostdin -y -framerate 24 -start_number 3 -i " + folder +
                     "dpx/d_%05d.dpx -c:v ffv1 " + folder + "dpx.mkv"));
     writeFile(folder + "broken/m_0012.j2c", std::string(300, '\x5a'));
+    ASSERT_TRUE(run("cp -r " + folder + "seq " + folder + "first"));
+    writeFile(folder + "first/m_0007.j2c", std::string(300, '\x5a'));
     const bool composition =
         run("ffmpeg -v error -hide_banner -demuxers | grep -qw imf") &&
         run("ffmpeg -v error -nostdin -y -framerate 24 -start_number 7 -i " + images + " -frames:v 5 -c:v copy -f mxf " +
@@ -170,6 +172,8 @@ TEST(Sequences, ImagesAndCompositionsMeasureAsTheirFramesInAVideo)
          "broken/m_0012.j2c", {}},
         {"an undecodable image is a damaged frame", folder + "broken", &video.frames, false, true,
          {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {5}, {}, "", {}},
+        {"an undecodable first image", folder + "first", &video.frames, false, true,
+         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {0}, {}, "", {}},
         {"a 16-bit R'G'B' TIFF folder", folder + "tif", &tif.frames, false, false, {0, 1, 2, 3, 4, 5}, {}, {}, "", {}},
         {"a 10-bit R'G'B' DPX pattern", folder + "dpx/d_%05d.dpx", &dpx.frames, false, false, {0, 1, 2, 3, 4, 5}, {}, {}, "", {}},
         {"segments of a sequence", images, &video.frames, false, false, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {}, {}, "", planned},

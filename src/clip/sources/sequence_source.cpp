@@ -38,16 +38,28 @@ long long firstFrameAtOrAfter(double seconds, std::pair<int, int> rate)
 }  // namespace
 
 SequenceSource::SequenceSource(ImageSequence sequence, const SourceOptions& options, const StopRequest* stop)
-    : sequence_(std::move(sequence)), options_(options), stop_(stop), packet_(av_packet_alloc()),
-      frame_(av_frame_alloc()), lastDecoded_(av_frame_alloc())
+    : sequence_(std::move(sequence)), options_(options), stop_(stop), parameters_(avcodec_parameters_alloc()),
+      packet_(av_packet_alloc()), frame_(av_frame_alloc()), lastDecoded_(av_frame_alloc())
 {
-    if (!packet_ || !frame_ || !lastDecoded_)
+    if (!parameters_ || !packet_ || !frame_ || !lastDecoded_)
         throw std::bad_alloc();
     if (!options_.log)
         options_.log = std::make_shared<LibavRunLog>();
     options_.log->own(this);
     const LibavRunLog::ThreadScope scope(*options_.log);
-    openDecoder(sequence_.images().front().path);
+    // A first image that is not a picture is a damaged frame like any other: the decoder is chosen from
+    // the first few that are, and only a sequence that begins with none of them is refused.
+    constexpr std::size_t kImagesTried = 8;
+    const auto& images = sequence_.images();
+    for (std::size_t i = 0; !decoder_; ++i) {
+        try {
+            openDecoder(images[i].path);
+        } catch (const InputError&) {
+            decoder_.reset();
+            if (i + 1 == std::min(kImagesTried, images.size()))
+                throw;
+        }
+    }
 
     const std::pair<int, int> rate = options_.sequenceRate;
     const long long span = sequence_.span();
@@ -56,7 +68,6 @@ SequenceSource::SequenceSource(ImageSequence sequence, const SourceOptions& opti
     segmented_ = options_.start || options_.end;
     numberBefore_ = startNumber - 1;
     nextNumber_ = startNumber;
-    const auto& images = sequence_.images();
     nextImage_ = static_cast<std::size_t>(
         std::lower_bound(images.begin(), images.end(), sequence_.firstNumber() + startNumber,
                          [](const SequenceImage& image, long long number) { return image.number < number; }) -
@@ -90,14 +101,24 @@ void SequenceSource::openDecoder(const std::string& firstPath)
     context->opaque = this;
     const int opened = avformat_open_input(&context, firstPath.c_str(), nullptr, nullptr);
     if (opened < 0)
-        throw InputError("cannot read " + firstPath + ", the first image of " + options_.path + ", as a picture: " +
+        throw InputError("cannot read " + firstPath + " of " + options_.path + " as a picture: " +
                          libavErrorText(opened) + options_.log->takeError());
     const FormatContextHolder format(context);
     const int found = avformat_find_stream_info(context, nullptr);
-    if (found < 0 || context->nb_streams == 0 || context->streams[0]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
-        throw InputError("cannot read " + firstPath + ", the first image of " + options_.path +
-                         ", as a picture: give a sequence of DPX, TIFF, PNG or JPEG 2000 images");
-    const AVCodecParameters* parameters = context->streams[0]->codecpar;
+    // A file that only looks like one by its name's extension has no size or pixel format.
+    if (found < 0 || context->nb_streams == 0 || context->streams[0]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO ||
+        context->streams[0]->codecpar->format == AV_PIX_FMT_NONE || context->streams[0]->codecpar->width <= 0)
+        throw InputError("cannot read " + firstPath + " of " + options_.path +
+                         " as a picture: give a sequence of DPX, TIFF, PNG or JPEG 2000 images");
+    if (avcodec_parameters_copy(parameters_.get(), context->streams[0]->codecpar) < 0)
+        throw std::bad_alloc();
+    startDecoder();
+}
+
+void SequenceSource::startDecoder()
+{
+    decoder_.reset();
+    const AVCodecParameters* parameters = parameters_.get();
     const AVCodec* codec = decoderFor(parameters->codec_id);
     if (!codec)
         throw InputError("the images of " + options_.path + " are in a codec (" + avcodec_get_name(parameters->codec_id) +
@@ -148,7 +169,9 @@ std::string SequenceSource::decode(const SequenceImage& image)
     packet_->flags |= AV_PKT_FLAG_KEY;
     packet_->pts = packet_->dts = image.number;
     const auto failed = [&](int error) {
-        avcodec_flush_buffers(decoder_.get());
+        // A decoder may keep a guess it made of the broken image (OpenJPEG its pixel format): the next
+        // image starts from the first image's parameters again.
+        startDecoder();
         return "image " + image.path + " cannot be decoded: " + libavErrorText(error) + options_.log->takeError();
     };
     int result = avcodec_send_packet(decoder_.get(), packet_.get());

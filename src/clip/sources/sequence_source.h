@@ -21,7 +21,8 @@ namespace hdrmeter::clip {
 
 class SequenceSource : public FrameSource {
 public:
-    // Opens the decoder for the first image. Throws InputError when it is not an image FFmpeg reads.
+    // Opens the decoder for the first image that is a picture. Throws InputError when none of the first
+    // few is.
     SequenceSource(ImageSequence sequence, const SourceOptions& options, const StopRequest* stop);
     ~SequenceSource() override;
 
@@ -37,6 +38,8 @@ private:
     // The image's frame in frame_, or why there is none: empty when it decoded.
     std::string decode(const SequenceImage& image);
     void openDecoder(const std::string& firstPath);
+    // A decoder from parameters_, in place of any before.
+    void startDecoder();
     // The frame for a damaged image: the last image decoded, or the next one that decodes when none was.
     const AVFrame* standIn(std::size_t from);
     void handOut(const AVFrame& frame, long long number);
@@ -46,6 +49,10 @@ private:
     const StopRequest* stop_;
     SourceFacts facts_;
     StaticMetadata metadata_;
+    struct ParametersFree {
+        void operator()(AVCodecParameters* parameters) const { avcodec_parameters_free(&parameters); }
+    };
+    std::unique_ptr<AVCodecParameters, ParametersFree> parameters_;  // of the image the decoder was chosen by
     CodecContextHolder decoder_;
     PacketHolder packet_;
     FrameHolder frame_;
