@@ -65,6 +65,9 @@ ClipRun::ClipRun(const ClipOptions& options, const StopRequest* stop)
     facts_.framesExpected = source.framesExpected;
     facts_.frameRate = source.frameRate;
     facts_.doviConfiguration = source.doviConfiguration;
+    if (options.source.sequenceRate != SourceOptions{}.sequenceRate && source.container.rfind("image sequence", 0) != 0)
+        warnings_.push_back(mention("frame_rate") + " is for image sequences, and " + source.name +
+                            " is none: its own times are used");
 }
 
 ClipRun::~ClipRun() = default;

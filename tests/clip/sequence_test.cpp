@@ -123,6 +123,15 @@ TEST(Sequences, ImagesAndCompositionsMeasureAsTheirFramesInAVideo)
     };
     const Report video = measured(folder + "clip.mkv");
     const Report tif = measured(folder + "tif.mkv"), dpx = measured(folder + "dpx.mkv");
+    // A video keeps its own times, and a rate given for a sequence is said to go unused.
+    Request rated;
+    rated.input = folder + "clip.mkv";
+    rated.frameRate = {25, 1};
+    const Report ratedVideo = measure(rated);
+    EXPECT_TRUE(std::any_of(ratedVideo.warnings.begin(), ratedVideo.warnings.end(), [](const std::string& warning) {
+        return spelledPlainly(warning).rfind("frame_rate is for image sequences", 0) == 0;
+    }));
+    EXPECT_EQ(*ratedVideo.stream.frameRate, std::make_pair(24, 1));
     ASSERT_EQ(tif.frames.size(), 6u) << tif.failure;
     ASSERT_EQ(dpx.frames.size(), 6u) << dpx.failure;
     ASSERT_EQ(video.ending, Ending::Complete) << video.failure;
