@@ -191,9 +191,8 @@ std::optional<ImageSequence> findImageSequence(const std::string& path)
         }
         globfree(&matches);
         if (found.empty())
-            throw InputError("no numbered image matches " + path +
-                             ": the images' names must hold their numbers (m_0001.tif); quote the pattern so that the "
-                             "shell leaves it to hdrmeter");
+            throw InputError("no file is named " + path + ", nor does a numbered image match it as a pattern: check "
+                             "the name, and quote a pattern (m_*.tif) so that the shell leaves it to hdrmeter");
     } else {
         return std::nullopt;
     }

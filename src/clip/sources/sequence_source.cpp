@@ -196,11 +196,13 @@ const AVFrame* SequenceSource::standIn(std::size_t from)
     for (std::size_t i = from; i < images.size(); ++i) {
         if (images[i].number - sequence_.firstNumber() >= endNumber_)
             break;
-        if (decode(images[i]).empty()) {
+        std::string damage = decode(images[i]);
+        if (damage.empty()) {
             av_frame_move_ref(lastDecoded_.get(), frame_.get());
             decodedAhead_ = i;
             return lastDecoded_.get();
         }
+        failedAhead_[i] = std::move(damage);
     }
     return nullptr;
 }
@@ -246,7 +248,8 @@ const SourceFrame* SequenceSource::next()
         decodedAhead_.reset();
         frame = lastDecoded_.get();
     } else if (decodedAhead_) {
-        damage = "image " + images[index].path + " cannot be decoded";
+        damage = std::move(failedAhead_[index]);
+        failedAhead_.erase(index);
         frame = lastDecoded_.get();
     } else {
         damage = decode(images[index]);

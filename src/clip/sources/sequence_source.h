@@ -8,6 +8,7 @@
 #ifndef HDRMETER_CLIP_SEQUENCE_SOURCE_H
 #define HDRMETER_CLIP_SEQUENCE_SOURCE_H
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +59,7 @@ private:
     FrameHolder frame_;
     FrameHolder lastDecoded_;                   // a damaged image's stand-in
     std::optional<std::size_t> decodedAhead_;   // the image whose frame lastDecoded_ holds, found ahead
+    std::map<std::size_t, std::string> failedAhead_;  // why the images before it did not decode
     std::size_t nextImage_ = 0;                 // into sequence_.images()
     long long nextNumber_ = 0;                  // the frame number expected next, from 0 at the first image
     long long endNumber_ = 0;                   // no frame from this number on is handed out
