@@ -182,6 +182,11 @@ struct Request {
     // video; a timecode needs a stream at a constant frame rate.
     std::optional<ClipTime> start;
     std::optional<ClipTime> end;          // after `start`
+    // An image sequence's frames a second, numerator and denominator (24000, 1001), 1..1000 frames a
+    // second: what its frames' times, and so `start`, `end` and timecodes, are reckoned at.
+    std::pair<int, int> frameRate{24, 1};
+    // An IMF composition playlist's asset map; "": the ASSETMAP.xml beside the playlist.
+    std::string assetMap;
     // A frame the decoder flags as damaged (concealed, built on a missing reference) or a gap in the
     // presentation times ends the run there (Ending::Failed) unless this is set; then such frames are
     // measured and written with their `damaged` flag but left out of every statistic, and gaps are
@@ -705,6 +710,8 @@ struct SegmentPlanRequest {
     std::optional<int> stream;     // as Request::stream
     int segments = 0;              // this many segments of about equal length, or ...
     double segmentSeconds = 0.0;   // ... segments of about this many seconds; give one of the two
+    std::pair<int, int> frameRate{24, 1};  // an image sequence's, as Request::frameRate
+    std::string assetMap;          // an IMF composition playlist's, as Request::assetMap
 };
 // Seconds after the first frame's presentation time, in whole microseconds. A frame belongs to the
 // segment with start <= its time < end; the last segment ends past the last frame.

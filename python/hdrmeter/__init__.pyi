@@ -109,6 +109,8 @@ def measure(
     frames: int | None = None,
     start: float | str | None = None,
     end: float | str | None = None,
+    frame_rate: str | None = None,
+    assetmap: str | os.PathLike[str] | None = None,
     accept_damaged: bool | None = None,
     threshold: float | None = None,
     top1: float | None = None,

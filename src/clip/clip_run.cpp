@@ -67,6 +67,8 @@ ClipRun::ClipRun(const ClipOptions& options, const StopRequest* stop)
     facts_.doviConfiguration = source.doviConfiguration;
     facts_.startMicroseconds = source.startMicroseconds;
     facts_.endMicroseconds = source.endMicroseconds;
+    if (options.source.sequenceRate != SourceOptions{}.sequenceRate && source.container.rfind("image sequence", 0) != 0)
+        warn(mention("frame_rate") + " is for image sequences, and " + source.name + " is none: its own times are used");
 }
 
 ClipRun::~ClipRun() = default;
@@ -190,6 +192,8 @@ std::optional<FrameView> ClipRun::decode()
         warn("the decoder lost a frame before frame " + std::to_string(number) + " (" + frame->lostBefore +
              ") and the stream has no times to place it: the frames after it are numbered as if none was lost");
     }
+    if (!frame->missingBefore.empty())
+        warn(frame->missingBefore + ": measured through it, as " + mention("accept_damaged") + " asks");
     if (frame->doviMetadata && !doviBlocksRead() && !doviSaid_) {
         doviSaid_ = true;
         warn("the stream carries Dolby Vision metadata, which is not read: reading it needs FFmpeg 7.0 "

@@ -61,6 +61,8 @@ MeasureOptions measureOptionsOf(const Request& request)
     clip.source.raw = request.raw;
     clip.source.start = request.start;
     clip.source.end = request.end;
+    clip.source.sequenceRate = request.frameRate;
+    clip.source.assetMap = request.assetMap;
     // Standard input is read once; the automatic area may need it twice.
     clip.source.copyStandardInput = request.areaMode == AreaMode::Auto && !request.demo && request.input == "-";
     clip.transfer = request.transfer;

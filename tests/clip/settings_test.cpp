@@ -35,7 +35,7 @@ std::string sampleText(const Setting& setting)
     case SettingKind::Size:
         return "16x8";
     case SettingKind::Text:
-        return "yuv422p12le";
+        return setting.name == std::string("frame_rate") ? "24000/1001" : "yuv422p12le";
     case SettingKind::FrameList:
         return "0,5,9";
     }
@@ -91,6 +91,8 @@ TEST(SettingsTable, TextASettingCannotTakeIsRefusedNamingIt)
         const char* reason;
     } cases[] = {
         {"threshold", "10001", "threshold=10001: expected a level in nits from 0 to 10000"},
+        {"frame_rate", "1001/24000", "frame_rate=1001/24000: expected frames a second from 1 to 1000"},
+        {"frame_rate", "24fps", "frame_rate=24fps: expected frames a second"},
         {"threshold", "12nits", "threshold=12nits: expected a level"},
         {"tasks", "257", "tasks=257: expected a whole number of tasks"},
         {"tasks", "2.5", "tasks=2.5: expected a whole number"},

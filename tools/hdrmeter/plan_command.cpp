@@ -5,6 +5,7 @@
 #include <optional>
 
 #include <hdrmeter/clip.h>
+#include <hdrmeter/settings.h>
 
 #include "options.h"
 
@@ -24,6 +25,12 @@ std::string runPlanCommand(int argc, const char* const* argv)
     app.add_option("--segment-seconds", plan.segmentSeconds, "segments of about S seconds each")->type_name("S");
     app.add_option("--stream", plan.stream, "the container's stream N (default: the first video stream)")
         ->type_name("N");
+    // The measuring runs' own setting, read by its row, so that the plan's times are theirs.
+    std::string frameRate;
+    const Setting& frameRateSetting = *findSetting("frame_rate");
+    app.add_option("--frame-rate", frameRate, frameRateSetting.help)->type_name(frameRateSetting.valueName);
+    const Setting& assetMapSetting = *findSetting("assetmap");
+    app.add_option("--assetmap", plan.assetMap, assetMapSetting.help)->type_name(assetMapSetting.valueName);
     try {
         // argv[0] is the program, argv[1] the word "plan".
         app.parse(argc - 1, argv + 1);
@@ -31,6 +38,11 @@ std::string runPlanCommand(int argc, const char* const* argv)
         return app.help();
     } catch (const CLI::ParseError& error) {
         throw RequestError(std::string("plan: ") + error.what());
+    }
+    if (!frameRate.empty()) {
+        Request request;
+        setSetting(request, frameRateSetting, frameRate);
+        plan.frameRate = request.frameRate;
     }
     return segmentPlanText(planSegments(plan));
 }

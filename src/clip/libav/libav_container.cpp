@@ -12,7 +12,9 @@ extern "C" {
 }
 
 #include "av_compat.h"
+#include "composition.h"
 #include "clip_errors.h"
+#include "files/output_file.h"
 #include "dovi_reading.h"
 #include "libav_messages.h"
 #include "stream_format.h"
@@ -62,11 +64,16 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
         input_ = std::make_unique<DescriptorInput>(options.path, stop, &closing_, copy_);
     }
     const std::string& name = input_->name();
+    // A composition's track files are opened by the imf demuxer itself, beside the playlist; the playlist
+    // is read through it too, so that it knows where it lies.
+    composition_ = !options.raw && !options.replay && options.path != "-" && isCompositionPlaylist(options.path);
     AVFormatContext* context = avformat_alloc_context();
     if (!context)
         throw std::bad_alloc();
-    context->pb = input_->context();
-    context->flags |= AVFMT_FLAG_CUSTOM_IO;
+    if (!composition_) {
+        context->pb = input_->context();
+        context->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
     context->interrupt_callback = {&LibavContainer::interrupted, this};
     // Its lines are this run's, whatever other runs the process has going.
     context->opaque = this;
@@ -82,8 +89,26 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
             av_dict_set(&settings.dictionary, "pixel_format", options.raw->pixelFormat.c_str(), 0) < 0)
             throw InputError("this FFmpeg build cannot read raw video");
     }
+    std::string assetMap;
+    if (composition_) {
+        forcedFormat = av_find_input_format("imf");
+        if (!forcedFormat) {
+            avformat_free_context(context);
+            throw InputError(name + " is an IMF composition playlist, which this FFmpeg cannot read (its imf demuxer "
+                                    "came in FFmpeg 5.0): measure the reels' MXF files one by one");
+        }
+        assetMap = assetMapOf(options.path, options.assetMap);
+        if (!identityOf(assetMap)) {
+            avformat_free_context(context);
+            throw InputError("cannot read the asset map " + assetMap + " of the composition " + name + ": give it with " +
+                             mention("assetmap"));
+        }
+        if (av_dict_set(&settings.dictionary, "assetmaps", assetMap.c_str(), 0) < 0)
+            throw std::bad_alloc();
+    }
     // On failure avformat_open_input frees the context itself.
-    const int opened = avformat_open_input(&context, nullptr, forcedFormat, &settings.dictionary);
+    const int opened = avformat_open_input(&context, composition_ ? options.path.c_str() : nullptr, forcedFormat,
+                                           &settings.dictionary);
     if (opened < 0) {
         if (stop && stop->requested())
             throw InputError("stopped before " + name + " could be opened");
@@ -128,7 +153,11 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
         if (static_cast<int>(i) != streamIndex_)
             context->streams[i]->discard = AVDISCARD_ALL;
 
-    const AVStream* stream = context->streams[streamIndex_];
+    AVStream* stream = context->streams[streamIndex_];
+    // The imf demuxer states the composition's edit rate, not its average: frames are at that rate, one
+    // an edit unit.
+    if (composition_ && stream->avg_frame_rate.num <= 0 && stream->r_frame_rate.num > 0 && stream->r_frame_rate.den > 0)
+        stream->avg_frame_rate = stream->r_frame_rate;
     std::size_t sideBytes = 0;
     const std::uint8_t* side = streamSideData(*stream, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, sideBytes);
     if (side && sideBytes >= sizeof(AVMasteringDisplayMetadata))
@@ -139,6 +168,15 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
 
     facts_.name = name;
     facts_.container = demuxer;
+    if (composition_) {
+        const Composition composition = readComposition(options.path, assetMap);
+        std::string reels;
+        for (std::size_t i = 0; i < composition.reels.size(); ++i)
+            reels += (i == 0 ? "" : i + 1 == composition.reels.size() ? " and " : ", ") + composition.reels[i];
+        facts_.container = "IMF composition \"" + composition.title + "\" of " +
+                           std::to_string(composition.reels.size()) +
+                           (composition.reels.size() == 1 ? " reel (" : " reels (") + reels + ")";
+    }
     facts_.codec = avcodec_get_name(stream->codecpar->codec_id);
     facts_.streamIndex = streamIndex_;
     facts_.doviConfiguration = doviConfigurationOf(*stream);

@@ -34,6 +34,9 @@ public:
     bool closing() const { return closing_.requested(); }
     // YUV4MPEG2 and raw video: packets are whole frames, back to back, and there is nothing to decode.
     bool headerOnly() const { return headerOnly_; }
+    // An IMF composition playlist, read with its track files by the imf demuxer: it cannot be sought
+    // exactly, so a segment's start is reached by reading on from the first frame.
+    bool composition() const { return composition_; }
     // Name, demuxer, codec, expected frames and identity; the container's static metadata.
     const SourceFacts& facts() const { return facts_; }
     const StaticMetadata& metadata() const { return metadata_; }
@@ -52,6 +55,7 @@ private:
     FormatContextHolder format_;
     int streamIndex_ = -1;
     bool headerOnly_ = false;
+    bool composition_ = false;
     SourceFacts facts_;
     StaticMetadata metadata_;
 };

@@ -13,6 +13,7 @@ extern "C" {
 
 #include "clip_errors.h"
 #include "sources/frame_source.h"
+#include "sources/image_sequence.h"
 #include "libav/libav_container.h"
 #include "libav/libav_messages.h"
 #include "request_rules.h"
@@ -100,6 +101,50 @@ private:
     PacketHolder packet_;
 };
 
+// Every image is a key frame: a segment starts at the frame at or before its target, at that frame's
+// time to the microsecond below, which a run at the same rate takes back to that very frame.
+std::vector<TimeSegment> planEveryFrame(const SegmentPlanRequest& plan, long long frames, std::pair<int, int> rate)
+{
+    const auto [numerator, denominator] = rate;
+    const auto microsecondsOf = [&](long long frame) {
+        return static_cast<long long>(av_rescale_rnd(frame, static_cast<std::int64_t>(denominator) * 1000000,
+                                                     numerator, AV_ROUND_DOWN));
+    };
+    const long long total = microsecondsOf(frames - 1) + 1;
+    const double frameSeconds = static_cast<double>(denominator) / numerator;
+    const double asked = plan.segments > 0 ? static_cast<double>(total) / 1e6 / plan.segments : plan.segmentSeconds;
+    if (asked < frameSeconds)
+        throw RequestError((plan.segments > 0 ? mention("segments", std::to_string(plan.segments))
+                                              : mention("segment_seconds",
+                                                        secondsText(std::llround(plan.segmentSeconds * 1e6)))) +
+                           " makes segments shorter than a frame (" + secondsText(std::llround(frameSeconds * 1e6)) +
+                           " s) of " + plan.input + ": give longer ones");
+    std::vector<long long> starts{0};
+    const auto startAt = [&](long long target) {
+        const long long frame = av_rescale_rnd(target, numerator, static_cast<std::int64_t>(denominator) * 1000000,
+                                               AV_ROUND_DOWN);
+        const long long start = microsecondsOf(frame);
+        if (start > starts.back() && start < total)
+            starts.push_back(start);
+    };
+    if (plan.segments > 0) {
+        // Counted in frames, so that the segments' lengths differ by a frame at most.
+        for (int i = 1; i < plan.segments; ++i) {
+            const long long frame = av_rescale_rnd(frames, i, plan.segments, AV_ROUND_NEAR_INF);
+            if (microsecondsOf(frame) > starts.back() && microsecondsOf(frame) < total)
+                starts.push_back(microsecondsOf(frame));
+        }
+    } else {
+        const auto step = std::max(1LL, static_cast<long long>(std::llround(plan.segmentSeconds * 1e6)));
+        for (long long target = step; target < total; target += step)
+            startAt(target);
+    }
+    std::vector<TimeSegment> segments;
+    for (std::size_t i = 0; i < starts.size(); ++i)
+        segments.push_back({starts[i], i + 1 < starts.size() ? starts[i + 1] : total});
+    return segments;
+}
+
 }  // namespace
 
 std::vector<TimeSegment> planSegments(const SegmentPlanRequest& plan)
@@ -107,11 +152,21 @@ std::vector<TimeSegment> planSegments(const SegmentPlanRequest& plan)
     if ((plan.segments > 0) == (plan.segmentSeconds > 0.0))
         throw RequestError("give the number of segments (" + mention("segments", "N") + ", 1 or more) or their length (" +
                            mention("segment_seconds", "S") + ", above 0), one of them");
+    if (const std::optional<ImageSequence> sequence = findImageSequence(plan.input))
+        return planEveryFrame(plan, sequence->span(), plan.frameRate);
     SourceOptions options;
     options.path = plan.input;
     options.streamIndex = plan.stream;
+    options.assetMap = plan.assetMap;
     LibavContainer container(options, nullptr);
     const std::string& name = container.facts().name;
+    // A composition's JPEG 2000 frames are each a key frame, at the composition's edit rate.
+    if (container.composition()) {
+        const SourceFacts& facts = container.facts();
+        if (!facts.framesExpected || !facts.frameRate)
+            throw InputError(name + " states no duration or edit rate to plan by; measure it whole");
+        return planEveryFrame(plan, *facts.framesExpected, *facts.frameRate);
+    }
     if (container.headerOnly() || !container.input().regularFile())
         throw InputError(name + " cannot be planned: segments need a file with presentation times that can be "
                                 "sought in (mkv, mp4, mov, ts ...), not standard input, YUV4MPEG2 or raw video");

@@ -9,6 +9,7 @@
 
 extern "C" {
 #include <libavutil/pixdesc.h>
+#include <libavutil/rational.h>
 }
 
 #include <hdrmeter/settings.h>
@@ -27,6 +28,7 @@ constexpr double kMaxTaskCount = 256;
 constexpr double kLargestWhole = static_cast<double>(LLONG_MAX);
 // Times are counted in microseconds: a longer time would not fit.
 constexpr double kMaxSeconds = 9.0e12;
+constexpr double kMostFramesASecond = 1000;
 
 template <typename T>
 struct IsOptional : std::false_type {};
@@ -267,6 +269,47 @@ void addInputRows(std::vector<Setting>& table)
                                            "a time from the first frame in seconds, as HH:MM:SS.fff or as a timecode "
                                            "HH:MM:SS:FF, such as 120",
                                            nullptr, true, false}));
+    table.push_back(custom(
+        {"frame_rate", K::Text, G::Input, "FPS",
+         "frames a second of an image sequence, whose images carry no times: what its times, segments and "
+         "timecodes are reckoned at",
+         "24", 1, kMostFramesASecond,
+         "frames a second from 1 to 1000, as a number (25, 23.976) or a ratio (24000/1001)"},
+        [](const Request& request) {
+            const auto [numerator, denominator] = request.frameRate;
+            return denominator == 1 ? std::to_string(numerator)
+                                    : std::to_string(numerator) + "/" + std::to_string(denominator);
+        },
+        [](Request& request, const Setting& setting, const std::string& text) {
+            if (text.empty()) {
+                request.frameRate = Request{}.frameRate;
+                return;
+            }
+            AVRational rate{0, 1};
+            const std::size_t slash = text.find('/');
+            try {
+                if (slash != std::string::npos) {
+                    const long long numerator = wholeOf(setting.name, text.substr(0, slash), setting.expected);
+                    const long long denominator = wholeOf(setting.name, text.substr(slash + 1), setting.expected);
+                    if (numerator <= 0 || denominator <= 0 || numerator > INT_MAX || denominator > INT_MAX)
+                        refuse(setting, text);
+                    rate = {static_cast<int>(numerator), static_cast<int>(denominator)};
+                } else {
+                    // 23.976 is taken as written, 2997/125, not as the NTSC rate 24000/1001.
+                    rate = av_d2q(decimalOf(setting.name, text, setting.expected), 1000000);
+                }
+            } catch (const RequestError&) {
+                refuse(setting, text);
+            }
+            if (rate.num <= 0 || rate.den <= 0 || av_q2d(rate) < setting.lowest || av_q2d(rate) > setting.highest)
+                refuse(setting, text);
+            av_reduce(&rate.num, &rate.den, rate.num, rate.den, INT_MAX);
+            request.frameRate = {rate.num, rate.den};
+        },
+        [](Request& request) { request.frameRate = Request{}.frameRate; }));
+    table.push_back(member<&Request::assetMap>(
+        {"assetmap", K::Path, G::Input, "FILE", "the asset map of an IMF composition playlist given as the input",
+         "ASSETMAP.xml beside the playlist", 0, 0, "a file name", nullptr, true, false}));
     table.push_back(member<&Request::acceptDamaged>(
         {"accept_damaged", K::Flag, G::Input, "",
          "measure through frames the decoder flags as damaged and gaps in the stream's times: they are named, "

@@ -5,6 +5,7 @@
 #include "libav_source.h"
 #include "mapped_source.h"
 #include "partial_source.h"
+#include "sequence_source.h"
 
 namespace hdrmeter::clip {
 
@@ -14,6 +15,9 @@ std::unique_ptr<FrameSource> openFrameSource(const SourceOptions& options, bool 
         return std::make_unique<DemoSource>();
     if (options.partials)
         return std::make_unique<PartialSource>(options.partials, stop);
+    if (!options.raw && !options.replay)
+        if (std::optional<ImageSequence> sequence = findImageSequence(options.path))
+            return std::make_unique<SequenceSource>(std::move(*sequence), options, stop);
     auto container = std::make_unique<LibavContainer>(options, stop);
     if ((options.start || options.end) && container->headerOnly())
         throw InputError(container->facts().name + " is " + container->facts().container +

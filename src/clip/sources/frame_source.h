@@ -35,6 +35,9 @@ struct SourceOptions {
     // Only the frames whose presentation time lies in [start, end), after the first frame's.
     std::optional<ClipTime> start;
     std::optional<ClipTime> end;
+    // An image sequence's frames a second, numerator and denominator: images carry no times of their own.
+    std::pair<int, int> sequenceRate{24, 1};
+    std::string assetMap;  // an IMF composition's asset map; "": ASSETMAP.xml beside its playlist
     // FFmpeg's lines about this run's demuxer and decoder; a container without one keeps its own.
     std::shared_ptr<LibavRunLog> log;
 };
@@ -57,6 +60,8 @@ struct SourceFrame {
     std::string damage;
     // Why the decoder gave no frame for a packet it was sent since the frame before; empty when it did.
     std::string lostBefore;
+    // The files missing just before it, named, where the source knows them (an image sequence's).
+    std::string missingBefore;
     std::optional<StatedHdr10Plus> hdr10Plus;  // the frame's HDR10+ metadata, when it carries any
     std::optional<ContentLightLevel> lightLevel;  // the MaxCLL and MaxFALL its side data states, if any
     bool doviMetadata = false;                  // it carries a Dolby Vision RPU, read or not

@@ -47,10 +47,16 @@ bool isKeyFrame(const AVFrame& frame)
 #endif
 }
 
-// The decoder for a codec: FFmpeg's first, except where another it offers decodes faster. OpenJPEG
-// decoded a 12-bit R'G'B' JPEG 2000 in about half the processor time of FFmpeg's own decoder (see
-// docs/performance.md). Both give the same samples for reversible (5/3) streams; for irreversible (9/7)
-// ones their wavelet arithmetic differs by a few 16-bit codes.
+bool validRate(AVRational rate)
+{
+    return rate.num > 0 && rate.den > 0;
+}
+
+}  // namespace
+
+// OpenJPEG decoded a 12-bit R'G'B' JPEG 2000 in about half the processor time of FFmpeg's own decoder
+// (see docs/performance.md). Both give the same samples for reversible (5/3) streams; for irreversible
+// (9/7) ones their wavelet arithmetic differs by a few 16-bit codes.
 const AVCodec* decoderFor(AVCodecID codec)
 {
     if (codec == AV_CODEC_ID_JPEG2000)
@@ -58,13 +64,6 @@ const AVCodec* decoderFor(AVCodecID codec)
             return openJpeg;
     return avcodec_find_decoder(codec);
 }
-
-bool validRate(AVRational rate)
-{
-    return rate.num > 0 && rate.den > 0;
-}
-
-}  // namespace
 
 LibavSource::LibavSource(std::unique_ptr<LibavContainer> container, bool acceptDamaged)
     : container_(std::move(container)), packet_(av_packet_alloc()), frame_(av_frame_alloc()),
@@ -137,8 +136,15 @@ void LibavSource::enterSegment()
     } else if (options.start) {
         segmentFacts_.framesExpected.reset();
     }
+    // A composition's frames are each a key frame, shown in the order they are read: those before the
+    // segment are numbered from their packets and never decoded.
+    if (options.start && container_->composition()) {
+        const AVCodecDescriptor* descriptor = avcodec_descriptor_get(container_->stream().codecpar->codec_id);
+        passOverPackets_ = descriptor && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY);
+        framesNumberedAhead_ = passOverPackets_;
+    }
     // Without a seekable file the frames before the segment are decoded and passed over as they come.
-    if (!options.start || !container_->input().regularFile() || options.replay)
+    if (!options.start || !container_->input().regularFile() || options.replay || container_->composition())
         return;
     // Times count from the first frame's, which only decoding it tells (a container's start time may
     // lie before it).
@@ -600,6 +606,17 @@ const AVFrame* LibavSource::decodeNext()
         if (packet_->stream_index != container_->streamIndex()) {
             av_packet_unref(packet_.get());
             continue;
+        }
+        // The caller reads the numbers only once the first frame of the segment reached it.
+        if (passOverPackets_ && packet_->pts != AV_NOPTS_VALUE) {
+            if (!firstTimestamp_)
+                firstTimestamp_ = packet_->pts;
+            if (before(packet_->pts, *segmentFacts_.startMicroseconds)) {
+                numberFrameBefore(packet_->pts);
+                av_packet_unref(packet_.get());
+                continue;
+            }
+            passOverPackets_ = false;
         }
         if (container_->headerOnly()) {
             if (static_cast<std::uint64_t>(packet_->size) < frameBytes_) {

@@ -28,6 +28,9 @@
 
 namespace hdrmeter::clip {
 
+// The decoder for a codec: FFmpeg's first, except where another it offers decodes faster.
+const AVCodec* decoderFor(AVCodecID codec);
+
 class LibavSource : public FrameSource {
 public:
     // Opens the container's video stream's decoder. Throws InputError with the reason.
@@ -124,6 +127,7 @@ private:
     std::optional<std::int64_t> lastNumberedTime_;  // the latest time numbered
     long long framesInSegment_ = 0;
     bool framesNumberedAhead_ = false;  // numberBefore_ was found from the packets, before seeking
+    bool passOverPackets_ = false;      // packets before the segment are numbered, not decoded (intra-only)
     SourceFrame handedOutView_;
     int handedOutFormat_ = -1;  // the AVPixelFormat handedOutLayout_ was found for
     PixelLayout handedOutLayout_;

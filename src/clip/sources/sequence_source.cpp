@@ -1,0 +1,309 @@
+#include "sequence_source.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include <hdrmeter/settings.h>
+
+extern "C" {
+#include <libavutil/cpu.h>
+#include <libavutil/mathematics.h>
+}
+
+#include "clip_errors.h"
+#include "libav/libav_messages.h"
+#include "libav_source.h"
+#include "settings/setting_values.h"
+
+namespace hdrmeter::clip {
+
+namespace {
+
+struct FileClose {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// The first frame number at or after a bound in microseconds at `rate` frames a second: a frame exactly
+// on it belongs to the segment that starts there, as in a stream.
+long long firstFrameAtOrAfter(long long microseconds, std::pair<int, int> rate)
+{
+    return av_rescale_rnd(microseconds, rate.first, static_cast<std::int64_t>(rate.second) * 1000000, AV_ROUND_UP);
+}
+
+}  // namespace
+
+SequenceSource::SequenceSource(ImageSequence sequence, const SourceOptions& options, const StopRequest* stop)
+    : sequence_(std::move(sequence)), options_(options), stop_(stop), parameters_(avcodec_parameters_alloc()),
+      packet_(av_packet_alloc()), frame_(av_frame_alloc()), lastDecoded_(av_frame_alloc())
+{
+    if (!parameters_ || !packet_ || !frame_ || !lastDecoded_)
+        throw std::bad_alloc();
+    if (!options_.log)
+        options_.log = std::make_shared<LibavRunLog>();
+    options_.log->own(this);
+    const LibavRunLog::ThreadScope scope(*options_.log);
+    // A first image that is not a picture is a damaged frame like any other: the decoder is chosen from
+    // the first few that are, and only a sequence that begins with none of them is refused.
+    constexpr std::size_t kImagesTried = 8;
+    const auto& images = sequence_.images();
+    for (std::size_t i = 0; !decoder_; ++i) {
+        try {
+            openDecoder(images[i].path);
+        } catch (const InputError&) {
+            decoder_.reset();
+            if (i + 1 == std::min(kImagesTried, images.size()))
+                throw;
+        }
+    }
+
+    const std::pair<int, int> rate = options_.sequenceRate;
+    const long long span = sequence_.span();
+    if (options_.start)
+        facts_.startMicroseconds = boundMicroseconds("start", *options_.start, rate);
+    if (options_.end)
+        facts_.endMicroseconds = boundMicroseconds("end", *options_.end, rate);
+    if (options_.start && options_.end && *facts_.endMicroseconds <= *facts_.startMicroseconds)
+        throw RequestError(mention("end", clipTimeText(*options_.end)) + ": give a time after " +
+                           mention("start", clipTimeText(*options_.start)));
+    const long long startNumber =
+        facts_.startMicroseconds ? std::min(span, firstFrameAtOrAfter(*facts_.startMicroseconds, rate)) : 0;
+    endNumber_ = facts_.endMicroseconds ? std::min(span, firstFrameAtOrAfter(*facts_.endMicroseconds, rate)) : span;
+    segmented_ = options_.start || options_.end;
+    numberBefore_ = startNumber - 1;
+    nextNumber_ = startNumber;
+    nextImage_ = static_cast<std::size_t>(
+        std::lower_bound(images.begin(), images.end(), sequence_.firstNumber() + startNumber,
+                         [](const SequenceImage& image, long long number) { return image.number < number; }) -
+        images.begin());
+
+    facts_.name = options_.path;
+    // Images carry no times: the rate they are reckoned at is said wherever the input is described.
+    const std::string rateText =
+        rate.second == 1 ? std::to_string(rate.first) : std::to_string(rate.first) + "/" + std::to_string(rate.second);
+    facts_.container = "image sequence at " + rateText + " frames a second" +
+                       (rate == SourceOptions{}.sequenceRate ? " (the default)" : "");
+    facts_.codec = decoder_->codec->name;
+    facts_.frameRate = rate;
+    facts_.framesExpected = std::max(0LL, endNumber_ - startNumber);
+}
+
+SequenceSource::~SequenceSource()
+{
+    // Closed while its lines are still this run's; after that its address may be another run's.
+    decoder_.reset();
+    options_.log->disown(this);
+}
+
+void SequenceSource::openDecoder(const std::string& firstPath)
+{
+    // The first image tells the codec, size and pixel format: libavformat probes it by its content and
+    // its name's extension, as it would a single picture given on its own.
+    AVFormatContext* context = avformat_alloc_context();
+    if (!context)
+        throw std::bad_alloc();
+    context->opaque = this;
+    const int opened = avformat_open_input(&context, firstPath.c_str(), nullptr, nullptr);
+    if (opened < 0)
+        throw InputError("cannot read " + firstPath + " of " + options_.path + " as a picture: " +
+                         libavErrorText(opened) + options_.log->takeError());
+    const FormatContextHolder format(context);
+    const int found = avformat_find_stream_info(context, nullptr);
+    // A file that only looks like one by its name's extension has no size or pixel format.
+    if (found < 0 || context->nb_streams == 0 || context->streams[0]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO ||
+        context->streams[0]->codecpar->format == AV_PIX_FMT_NONE || context->streams[0]->codecpar->width <= 0)
+        throw InputError("cannot read " + firstPath + " of " + options_.path +
+                         " as a picture: give a sequence of DPX, TIFF, PNG or JPEG 2000 images");
+    if (avcodec_parameters_copy(parameters_.get(), context->streams[0]->codecpar) < 0)
+        throw std::bad_alloc();
+    startDecoder();
+}
+
+void SequenceSource::startDecoder()
+{
+    decoder_.reset();
+    const AVCodecParameters* parameters = parameters_.get();
+    const AVCodec* codec = decoderFor(parameters->codec_id);
+    if (!codec)
+        throw InputError("the images of " + options_.path + " are in a codec (" + avcodec_get_name(parameters->codec_id) +
+                         ") that this FFmpeg cannot decode; convert them first, e.g. to TIFF");
+    decoder_.reset(avcodec_alloc_context3(codec));
+    if (!decoder_)
+        throw std::bad_alloc();
+    int result = avcodec_parameters_to_context(decoder_.get(), parameters);
+    if (result < 0)
+        throw InputError("cannot set up the " + std::string(codec->name) + " decoder: " + libavErrorText(result));
+    // Each image is decoded whole before the next is read, so its slices (a JPEG 2000 image's tiles) take
+    // the cores; frame threads would hold several images at once and hand errors back late.
+    constexpr int kMostThreads = 16;
+    decoder_->thread_count = std::clamp(av_cpu_count(), 1, kMostThreads);
+    decoder_->thread_type = FF_THREAD_SLICE;
+    decoder_->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
+    // FFmpeg's TIFF decoder takes the ResolutionUnit tag every TIFF writer puts in for damage when asked
+    // to explode.
+    if (parameters->codec_id == AV_CODEC_ID_TIFF)
+        decoder_->err_recognition &= ~AV_EF_EXPLODE;
+    decoder_->opaque = this;
+    result = avcodec_open2(decoder_.get(), codec, nullptr);
+    if (result < 0)
+        throw InputError("cannot open the " + std::string(codec->name) + " decoder: " + libavErrorText(result));
+    if (parameters->format != AV_PIX_FMT_NONE) {
+        const PixelLayout layout = pixelLayoutOf(parameters->format);
+        if (!layout.accepted)
+            throw InputError(layout.refusal);
+    }
+}
+
+std::string SequenceSource::decode(const SequenceImage& image)
+{
+    av_frame_unref(frame_.get());
+    const std::unique_ptr<std::FILE, FileClose> file(std::fopen(image.path.c_str(), "rb"));
+    if (!file)
+        return "cannot read image " + image.path + ": " + std::strerror(errno);
+    long size = -1;
+    if (std::fseek(file.get(), 0, SEEK_END) == 0)
+        size = std::ftell(file.get());
+    if (size < 0 || size > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE || std::fseek(file.get(), 0, SEEK_SET) != 0)
+        return "cannot read image " + image.path + ": " + (size < 0 ? std::strerror(errno) : "it is larger than 2 GiB");
+    av_packet_unref(packet_.get());
+    if (av_new_packet(packet_.get(), static_cast<int>(size)) < 0)
+        throw std::bad_alloc();
+    if (std::fread(packet_->data, 1, static_cast<std::size_t>(size), file.get()) != static_cast<std::size_t>(size))
+        return "cannot read image " + image.path + ": " + std::strerror(errno);
+    packet_->flags |= AV_PKT_FLAG_KEY;
+    packet_->pts = packet_->dts = image.number;
+    const auto failed = [&](int error) {
+        // A decoder may keep a guess it made of the broken image (OpenJPEG its pixel format): the next
+        // image starts from the first image's parameters again.
+        startDecoder();
+        return "image " + image.path + " cannot be decoded: " + libavErrorText(error) + options_.log->takeError();
+    };
+    int result = avcodec_send_packet(decoder_.get(), packet_.get());
+    av_packet_unref(packet_.get());
+    if (result < 0)
+        return failed(result);
+    result = avcodec_receive_frame(decoder_.get(), frame_.get());
+    if (result < 0)
+        return failed(result);
+    if (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT))
+        return "image " + image.path + " is damaged: the " + std::string(decoder_->codec->name) +
+               " decoder flags it" + options_.log->takeError();
+    return {};
+}
+
+const AVFrame* SequenceSource::standIn(std::size_t from)
+{
+    if (lastDecoded_->buf[0])
+        return lastDecoded_.get();
+    // Only its format and size matter: a damaged frame adds no pixel to any statistic.
+    const auto& images = sequence_.images();
+    for (std::size_t i = from; i < images.size(); ++i) {
+        if (images[i].number - sequence_.firstNumber() >= endNumber_)
+            break;
+        std::string damage = decode(images[i]);
+        if (damage.empty()) {
+            av_frame_move_ref(lastDecoded_.get(), frame_.get());
+            decodedAhead_ = i;
+            return lastDecoded_.get();
+        }
+        failedAhead_[i] = std::move(damage);
+    }
+    return nullptr;
+}
+
+const SourceFrame* SequenceSource::next()
+{
+    if (ended_)
+        return nullptr;
+    const LibavRunLog::ThreadScope scope(*options_.log);
+    const auto endHere = [this] {
+        ended_ = true;
+        segmentEnded_ = options_.end && nextNumber_ >= endNumber_ && endNumber_ < sequence_.span();
+        return nullptr;
+    };
+    if (stop_ && stop_->requested()) {
+        stopped_ = true;
+        return endHere();
+    }
+    if (nextNumber_ >= endNumber_)
+        return endHere();
+    const auto& images = sequence_.images();
+    const long long imageNumber = images[nextImage_].number - sequence_.firstNumber();
+    std::string missing;
+    if (imageNumber > nextNumber_) {
+        const long long last = std::min(imageNumber, endNumber_) - 1;
+        missing = "image " + sequence_.nameOf(sequence_.firstNumber() + nextNumber_) + " is missing (frame " +
+                  std::to_string(nextNumber_) +
+                  (last > nextNumber_ ? ", and the " + std::to_string(last - nextNumber_) + " after it" : "") + ")";
+        if (!options_.acceptDamaged) {
+            failure_ = missing + ": put it back, or " + mention("accept_damaged") + " measures through missing images";
+            return endHere();
+        }
+        // Measured through: the frame numbers skip the missing images, and the run counts them as missing.
+        nextNumber_ = imageNumber;
+        if (nextNumber_ >= endNumber_)
+            return endHere();
+    }
+    const std::size_t index = nextImage_++;
+    const long long number = nextNumber_++;
+    std::string damage;
+    const AVFrame* frame = nullptr;
+    if (decodedAhead_ && *decodedAhead_ == index) {
+        decodedAhead_.reset();
+        frame = lastDecoded_.get();
+    } else if (decodedAhead_) {
+        damage = std::move(failedAhead_[index]);
+        failedAhead_.erase(index);
+        frame = lastDecoded_.get();
+    } else {
+        damage = decode(images[index]);
+        if (damage.empty()) {
+            av_frame_unref(lastDecoded_.get());
+            if (av_frame_ref(lastDecoded_.get(), frame_.get()) < 0)
+                throw std::bad_alloc();
+            frame = frame_.get();
+        } else if (!(frame = standIn(nextImage_))) {
+            failure_ = damage + ", nor can any image after it: check the files, or give the sequence's images";
+            return endHere();
+        }
+    }
+    handOut(*frame, number);
+    handedOutView_.damage = damage;
+    handedOutView_.missingBefore = missing;
+    return &handedOutView_;
+}
+
+void SequenceSource::handOut(const AVFrame& frame, long long number)
+{
+    takeFrameMetadata(frame, metadata_);
+    handedOutView_.hdr10Plus = hdr10PlusOf(frame);
+    handedOutView_.lightLevel = lightLevelOf(frame);
+    handedOutView_.doviMetadata = false;
+    handedOutView_.dolbyVision.reset();
+    if (frame.format != handedOutFormat_) {
+        handedOutLayout_ = pixelLayoutOf(frame.format);
+        handedOutFormat_ = frame.format;
+    }
+    handedOutView_.refusal = handedOutLayout_.refusal;
+    handedOutView_.view = handedOutLayout_.accepted ? samples_.viewOf(frame, handedOutLayout_) : FrameView{};
+    handedOutView_.floatSamples = handedOutLayout_.coding == SampleCoding::Float;
+    handedOutView_.transferTag = frame.color_trc;
+    handedOutView_.matrixTag = frame.colorspace;
+    handedOutView_.primariesTag = frame.color_primaries;
+    handedOutView_.presentationNumber = number;
+    handedOutView_.numberBefore.reset();
+    if (segmented_ && !firstHandedOut_)
+        handedOutView_.numberBefore = numberBefore_;
+    firstHandedOut_ = true;
+    handedOutView_.lostBefore.clear();
+}
+
+std::unique_ptr<FrameSource> SequenceSource::reopen()
+{
+    return std::make_unique<SequenceSource>(sequence_, options_, stop_);
+}
+
+}  // namespace hdrmeter::clip
