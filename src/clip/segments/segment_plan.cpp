@@ -101,6 +101,21 @@ private:
     PacketHolder packet_;
 };
 
+// A segment holds a frame at least: shorter ones would all fall on the same key frames, and a long film
+// would be sought tens of thousands of times for nothing.
+void refuseSegmentsShorterThanAFrame(const SegmentPlanRequest& plan, long long totalMicroseconds, double frameSeconds,
+                                     const std::string& name)
+{
+    const double asked =
+        plan.segments > 0 ? static_cast<double>(totalMicroseconds) / 1e6 / plan.segments : plan.segmentSeconds;
+    if (asked < frameSeconds)
+        throw RequestError((plan.segments > 0 ? mention("segments", std::to_string(plan.segments))
+                                              : mention("segment_seconds",
+                                                        secondsText(std::llround(plan.segmentSeconds * 1e6)))) +
+                           " makes segments shorter than a frame (" + secondsText(std::llround(frameSeconds * 1e6)) +
+                           " s) of " + name + ": give longer ones");
+}
+
 // Every image is a key frame: a segment starts at the frame at or before its target, at that frame's
 // time to the microsecond below, which a run at the same rate takes back to that very frame.
 std::vector<TimeSegment> planEveryFrame(const SegmentPlanRequest& plan, long long frames, std::pair<int, int> rate)
@@ -111,14 +126,7 @@ std::vector<TimeSegment> planEveryFrame(const SegmentPlanRequest& plan, long lon
                                                      numerator, AV_ROUND_DOWN));
     };
     const long long total = microsecondsOf(frames - 1) + 1;
-    const double frameSeconds = static_cast<double>(denominator) / numerator;
-    const double asked = plan.segments > 0 ? static_cast<double>(total) / 1e6 / plan.segments : plan.segmentSeconds;
-    if (asked < frameSeconds)
-        throw RequestError((plan.segments > 0 ? mention("segments", std::to_string(plan.segments))
-                                              : mention("segment_seconds",
-                                                        secondsText(std::llround(plan.segmentSeconds * 1e6)))) +
-                           " makes segments shorter than a frame (" + secondsText(std::llround(frameSeconds * 1e6)) +
-                           " s) of " + plan.input + ": give longer ones");
+    refuseSegmentsShorterThanAFrame(plan, total, static_cast<double>(denominator) / numerator, plan.input);
     std::vector<long long> starts{0};
     const auto startAt = [&](long long target) {
         const long long frame = av_rescale_rnd(target, numerator, static_cast<std::int64_t>(denominator) * 1000000,
@@ -201,18 +209,8 @@ std::vector<TimeSegment> planSegments(const SegmentPlanRequest& plan)
     const std::int64_t last = lastKey->latestAfter;
     const long long total = microsecondsOf(last - first, AV_ROUND_DOWN) + 1;
 
-    // A segment holds a frame at least: shorter ones would all fall on the same key frames, and a long film
-    // would be sought tens of thousands of times for nothing.
-    if (stream.avg_frame_rate.num > 0 && stream.avg_frame_rate.den > 0) {
-        const double frameSeconds = 1.0 / av_q2d(stream.avg_frame_rate);
-        const double asked = plan.segments > 0 ? static_cast<double>(total) / 1e6 / plan.segments : plan.segmentSeconds;
-        if (asked < frameSeconds)
-            throw RequestError((plan.segments > 0 ? mention("segments", std::to_string(plan.segments))
-                                                  : mention("segment_seconds",
-                                                            secondsText(std::llround(plan.segmentSeconds * 1e6)))) +
-                               " makes segments shorter than a frame (" + secondsText(std::llround(frameSeconds * 1e6)) +
-                               " s) of " + name + ": give longer ones");
-    }
+    if (stream.avg_frame_rate.num > 0 && stream.avg_frame_rate.den > 0)
+        refuseSegmentsShorterThanAFrame(plan, total, 1.0 / av_q2d(stream.avg_frame_rate), name);
     std::vector<long long> targets;
     if (plan.segments > 0) {
         for (int i = 1; i < plan.segments; ++i)

@@ -65,6 +65,22 @@ const AVCodec* decoderFor(AVCodecID codec)
     return avcodec_find_decoder(codec);
 }
 
+CodecContextHolder decoderContextFor(const AVCodecParameters& parameters, const std::string& noDecoder,
+                                     const std::string& convertAdvice)
+{
+    const AVCodec* codec = decoderFor(parameters.codec_id);
+    if (!codec)
+        throw InputError(noDecoder + " (" + avcodec_get_name(parameters.codec_id) +
+                         ") that this FFmpeg cannot decode; " + convertAdvice);
+    CodecContextHolder decoder(avcodec_alloc_context3(codec));
+    if (!decoder)
+        throw std::bad_alloc();
+    const int result = avcodec_parameters_to_context(decoder.get(), &parameters);
+    if (result < 0)
+        throw InputError("cannot set up the " + std::string(codec->name) + " decoder: " + libavErrorText(result));
+    return decoder;
+}
+
 LibavSource::LibavSource(std::unique_ptr<LibavContainer> container, bool acceptDamaged)
     : container_(std::move(container)), packet_(av_packet_alloc()), frame_(av_frame_alloc()),
       acceptDamaged_(acceptDamaged)
@@ -393,17 +409,8 @@ void LibavSource::decodeAhead()
 
 void LibavSource::openDecoder()
 {
-    const AVCodecParameters* parameters = container_->stream().codecpar;
-    const AVCodec* codec = decoderFor(parameters->codec_id);
-    if (!codec)
-        throw InputError("the video of " + name() + " is in a codec (" + avcodec_get_name(parameters->codec_id) +
-                         ") that this FFmpeg cannot decode; convert it first, e.g. to FFV1 with ffmpeg -c:v ffv1");
-    decoder_.reset(avcodec_alloc_context3(codec));
-    if (!decoder_)
-        throw std::bad_alloc();
-    int result = avcodec_parameters_to_context(decoder_.get(), parameters);
-    if (result < 0)
-        throw InputError("cannot set up the " + std::string(codec->name) + " decoder: " + libavErrorText(result));
+    decoder_ = decoderContextFor(*container_->stream().codecpar, "the video of " + name() + " is in a codec",
+                                 "convert it first, e.g. to FFV1 with ffmpeg -c:v ffv1");
     // Frame threads decode the frames after this one while the caller measures it: one a core. Left to
     // itself libavcodec starts one more than there are cores, to keep them busy while a thread waits for
     // another's frame; here the measuring threads take that place, and the extra decoding thread would
@@ -420,16 +427,16 @@ void LibavSource::openDecoder()
     decoder_->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
     // FFmpeg's TIFF decoder takes any tag it does not know for damage when asked to explode, and the
     // ResolutionUnit that every TIFF writer (FFmpeg's own included) puts in is one of them.
-    if (parameters->codec_id == AV_CODEC_ID_TIFF)
+    if (decoder_->codec_id == AV_CODEC_ID_TIFF)
         decoder_->err_recognition &= ~AV_EF_EXPLODE;
     frameMemory_.serve(*decoder_);
     packetTags_.tag(*decoder_, -1);
     decoderErrors_ = std::make_unique<DecoderErrors>(packetTags_);
     container_->log().own(&packetTags_);
     carryPacketSerials(*decoder_);
-    result = avcodec_open2(decoder_.get(), codec, nullptr);
+    const int result = avcodec_open2(decoder_.get(), decoder_->codec, nullptr);
     if (result < 0)
-        throw InputError("cannot open the " + std::string(codec->name) + " decoder: " + libavErrorText(result));
+        throw InputError("cannot open the " + std::string(decoder_->codec->name) + " decoder: " + libavErrorText(result));
 }
 
 std::unique_ptr<FrameSource> LibavSource::reopen()

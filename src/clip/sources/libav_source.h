@@ -30,6 +30,10 @@ namespace hdrmeter::clip {
 
 // The decoder for a codec: FFmpeg's first, except where another it offers decodes faster.
 const AVCodec* decoderFor(AVCodecID codec);
+// That decoder, set up from `parameters` and not opened yet. Throws InputError: `noDecoder` when this
+// FFmpeg has none for the codec (its name follows in brackets), or why the parameters do not fit it.
+CodecContextHolder decoderContextFor(const AVCodecParameters& parameters, const std::string& noDecoder,
+                                     const std::string& convertAdvice);
 
 class LibavSource : public FrameSource {
 public:

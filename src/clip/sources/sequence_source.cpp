@@ -125,17 +125,8 @@ void SequenceSource::openDecoder(const std::string& firstPath)
 void SequenceSource::startDecoder()
 {
     decoder_.reset();
-    const AVCodecParameters* parameters = parameters_.get();
-    const AVCodec* codec = decoderFor(parameters->codec_id);
-    if (!codec)
-        throw InputError("the images of " + options_.path + " are in a codec (" + avcodec_get_name(parameters->codec_id) +
-                         ") that this FFmpeg cannot decode; convert them first, e.g. to TIFF");
-    decoder_.reset(avcodec_alloc_context3(codec));
-    if (!decoder_)
-        throw std::bad_alloc();
-    int result = avcodec_parameters_to_context(decoder_.get(), parameters);
-    if (result < 0)
-        throw InputError("cannot set up the " + std::string(codec->name) + " decoder: " + libavErrorText(result));
+    decoder_ = decoderContextFor(*parameters_, "the images of " + options_.path + " are in a codec",
+                                 "convert them first, e.g. to TIFF");
     // Each image is decoded whole before the next is read, so its slices (a JPEG 2000 image's tiles) take
     // the cores; frame threads would hold several images at once and hand errors back late.
     constexpr int kMostThreads = 16;
@@ -144,14 +135,14 @@ void SequenceSource::startDecoder()
     decoder_->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
     // FFmpeg's TIFF decoder takes the ResolutionUnit tag every TIFF writer puts in for damage when asked
     // to explode.
-    if (parameters->codec_id == AV_CODEC_ID_TIFF)
+    if (decoder_->codec_id == AV_CODEC_ID_TIFF)
         decoder_->err_recognition &= ~AV_EF_EXPLODE;
     decoder_->opaque = this;
-    result = avcodec_open2(decoder_.get(), codec, nullptr);
+    const int result = avcodec_open2(decoder_.get(), decoder_->codec, nullptr);
     if (result < 0)
-        throw InputError("cannot open the " + std::string(codec->name) + " decoder: " + libavErrorText(result));
-    if (parameters->format != AV_PIX_FMT_NONE) {
-        const PixelLayout layout = pixelLayoutOf(parameters->format);
+        throw InputError("cannot open the " + std::string(decoder_->codec->name) + " decoder: " + libavErrorText(result));
+    if (parameters_->format != AV_PIX_FMT_NONE) {
+        const PixelLayout layout = pixelLayoutOf(parameters_->format);
         if (!layout.accepted)
             throw InputError(layout.refusal);
     }
