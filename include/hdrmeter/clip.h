@@ -695,8 +695,9 @@ struct MergeRequest {
     std::vector<std::string> partials;  // the partial result files, in any order
     Request outputs;                    // only the settings of mergeTakes() (hdrmeter/settings.h) and keepFrames
                                         // are read; "-" as in measure()
-    // Parts measured inside a smaller automatic area than the clip's (their frames saw less content) are
-    // measured again inside the clip's when their input is at hand; else the merge names the commands.
+    // Parts measured inside another automatic area than the clip's (which the frames of all the parts
+    // give together) are measured again inside the clip's when their input is at hand; else the merge
+    // names the commands.
     bool remeasure = true;
 };
 // Throws RequestError, naming the file, for a part that cannot be read, is damaged or cut short, is of
