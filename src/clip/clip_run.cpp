@@ -90,8 +90,8 @@ void ClipRun::chooseColour(const SourceFrame& frame)
                                                                          : "with no transfer tag, taken as linear light";
         throw InputError("the input holds floats " + tagged +
                          ", whose scale in nits nothing states: convert them to PQ (ffmpeg -i IN -vf "
-                         "zscale=tin=linear:t=smpte2084:npl=N -c:v exr OUT.mkv, N the nits of 1.0), or give " +
-                         mention("transfer", "pq") + " if the values are PQ signals already");
+                         "zscale=tin=linear:t=smpte2084:npl=N,format=gbrp16le -c:v ffv1 OUT.mkv, N the nits of "
+                         "1.0), or give " + mention("transfer", "pq") + " if the values are PQ signals already");
     }
     if (!facts_.colour.refusal.empty())
         throw InputError(facts_.colour.refusal);

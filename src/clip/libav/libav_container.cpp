@@ -63,10 +63,40 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
             copy_ = std::make_shared<InputCopy>();
         input_ = std::make_unique<DescriptorInput>(options.path, stop, &closing_, copy_);
     }
-    const std::string& name = input_->name();
     // A composition's track files are opened by the imf demuxer itself, beside the playlist; the playlist
     // is read through it too, so that it knows where it lies.
     composition_ = !options.raw && !options.replay && options.path != "-" && isCompositionPlaylist(options.path);
+    options_.log->own(this);
+    const LibavRunLog::ThreadScope scope(*options_.log);
+    const std::string assetMap = composition_ ? assetMapOf(options.path, options.assetMap) : std::string();
+    open(assetMap);
+    chooseStream();
+    describeStream(assetMap);
+}
+
+void LibavContainer::open(const std::string& assetMap)
+{
+    const std::string& name = input_->name();
+    const AVInputFormat* forcedFormat = nullptr;
+    DictionaryFree settings;
+    if (options_.raw) {
+        forcedFormat = av_find_input_format("rawvideo");
+        const std::string size = std::to_string(options_.raw->width) + "x" + std::to_string(options_.raw->height);
+        if (!forcedFormat || av_dict_set(&settings.dictionary, "video_size", size.c_str(), 0) < 0 ||
+            av_dict_set(&settings.dictionary, "pixel_format", options_.raw->pixelFormat.c_str(), 0) < 0)
+            throw InputError("this FFmpeg build cannot read raw video");
+    }
+    if (composition_) {
+        forcedFormat = av_find_input_format("imf");
+        if (!forcedFormat)
+            throw InputError(name + " is an IMF composition playlist, which this FFmpeg cannot read (its imf demuxer "
+                                    "came in FFmpeg 5.0): measure the reels' MXF files one by one");
+        if (!identityOf(assetMap))
+            throw InputError("cannot read the asset map " + assetMap + " of the composition " + name + ": give it with " +
+                             mention("assetmap"));
+        if (av_dict_set(&settings.dictionary, "assetmaps", assetMap.c_str(), 0) < 0)
+            throw std::bad_alloc();
+    }
     AVFormatContext* context = avformat_alloc_context();
     if (!context)
         throw std::bad_alloc();
@@ -77,42 +107,13 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
     context->interrupt_callback = {&LibavContainer::interrupted, this};
     // Its lines are this run's, whatever other runs the process has going.
     context->opaque = this;
-    options_.log->own(this);
-
-    const LibavRunLog::ThreadScope scope(*options_.log);
-    const AVInputFormat* forcedFormat = nullptr;
-    DictionaryFree settings;
-    if (options.raw) {
-        forcedFormat = av_find_input_format("rawvideo");
-        const std::string size = std::to_string(options.raw->width) + "x" + std::to_string(options.raw->height);
-        if (!forcedFormat || av_dict_set(&settings.dictionary, "video_size", size.c_str(), 0) < 0 ||
-            av_dict_set(&settings.dictionary, "pixel_format", options.raw->pixelFormat.c_str(), 0) < 0)
-            throw InputError("this FFmpeg build cannot read raw video");
-    }
-    std::string assetMap;
-    if (composition_) {
-        forcedFormat = av_find_input_format("imf");
-        if (!forcedFormat) {
-            avformat_free_context(context);
-            throw InputError(name + " is an IMF composition playlist, which this FFmpeg cannot read (its imf demuxer "
-                                    "came in FFmpeg 5.0): measure the reels' MXF files one by one");
-        }
-        assetMap = assetMapOf(options.path, options.assetMap);
-        if (!identityOf(assetMap)) {
-            avformat_free_context(context);
-            throw InputError("cannot read the asset map " + assetMap + " of the composition " + name + ": give it with " +
-                             mention("assetmap"));
-        }
-        if (av_dict_set(&settings.dictionary, "assetmaps", assetMap.c_str(), 0) < 0)
-            throw std::bad_alloc();
-    }
     // On failure avformat_open_input frees the context itself.
-    const int opened = avformat_open_input(&context, composition_ ? options.path.c_str() : nullptr, forcedFormat,
+    const int opened = avformat_open_input(&context, composition_ ? options_.path.c_str() : nullptr, forcedFormat,
                                            &settings.dictionary);
     if (opened < 0) {
-        if (stop && stop->requested())
+        if (stop_ && stop_->requested())
             throw InputError("stopped before " + name + " could be opened");
-        if (input_->bytesRead() == 0)
+        if (input_->bytesRead() == 0 && !composition_)
             throw InputError(name + " is empty: give a video file or pipe a stream into standard input");
         // A demuxer that refuses its input logs why; the code it returns may be a stale errno
         // ("Device or resource busy" for a frame size of 0), so the logged line is the reason.
@@ -129,9 +130,14 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
         if (found < 0)
             throw InputError("cannot read the streams of " + name + ": " + libavErrorText(found));
     }
+}
 
-    if (options.streamIndex) {
-        const int index = *options.streamIndex;
+void LibavContainer::chooseStream()
+{
+    const std::string& name = input_->name();
+    AVFormatContext* const context = format_.get();
+    if (options_.streamIndex) {
+        const int index = *options_.streamIndex;
         if (index < 0 || static_cast<unsigned>(index) >= context->nb_streams)
             throw InputError(name + " has no stream " + std::to_string(index) + " (it has " +
                              std::to_string(context->nb_streams) + ")");
@@ -152,7 +158,11 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
     for (unsigned i = 0; i < context->nb_streams; ++i)
         if (static_cast<int>(i) != streamIndex_)
             context->streams[i]->discard = AVDISCARD_ALL;
+}
 
+void LibavContainer::describeStream(const std::string& assetMap)
+{
+    AVFormatContext* const context = format_.get();
     AVStream* stream = context->streams[streamIndex_];
     // The imf demuxer states the composition's edit rate, not its average: frames are at that rate, one
     // an edit unit.
@@ -166,10 +176,10 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
     if (side && sideBytes >= sizeof(AVContentLightMetadata))
         metadata_.lightLevel = contentLightLevelOf(*reinterpret_cast<const AVContentLightMetadata*>(side));
 
-    facts_.name = name;
-    facts_.container = demuxer;
+    facts_.name = input_->name();
+    facts_.container = context->iformat->name;
     if (composition_) {
-        const Composition composition = readComposition(options.path, assetMap);
+        const Composition composition = readComposition(options_.path, assetMap);
         std::string reels;
         for (std::size_t i = 0; i < composition.reels.size(); ++i)
             reels += (i == 0 ? "" : i + 1 == composition.reels.size() ? " and " : ", ") + composition.reels[i];

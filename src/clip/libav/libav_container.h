@@ -46,6 +46,10 @@ public:
 
 private:
     static int interrupted(void* container);
+    // The three steps of opening: the demuxer on the input, the video stream, what it states of itself.
+    void open(const std::string& assetMap);
+    void chooseStream();
+    void describeStream(const std::string& assetMap);
 
     SourceOptions options_;
     const StopRequest* stop_;
