@@ -254,6 +254,13 @@ void addInputRows(std::vector<Setting>& table)
         {"matrix", K::Choice, G::Input, "bt2020|bt709", "measure with this Y'CbCr matrix, whatever the stream's tag says",
          "the stream's tag", 0, 0, "bt2020 or bt709", "bt2020|bt709"},
         "bt2020", Matrix::Bt2020, "bt709", Matrix::Bt709));
+}
+
+// Which of the input's frames are measured, and how damaged ones are taken.
+void addFrameRangeRows(std::vector<Setting>& table)
+{
+    using K = SettingKind;
+    using G = SettingGroup;
     table.push_back(member<&Request::frameLimit>({"frames", K::Whole, G::Input, "N", "measure at most the first N frames",
                                                   "all", 1, kLargestWhole, "a whole number of frames, 1 or more"}));
     table.push_back(member<&Request::start>(
@@ -540,6 +547,7 @@ std::vector<Setting> makeTable()
 {
     std::vector<Setting> table;
     addInputRows(table);
+    addFrameRangeRows(table);
     addMeasurementRows(table);
     addAreaAndSceneRows(table);
     addOutputRows(table);
