@@ -120,7 +120,7 @@ void refuseSegmentsShorterThanAFrame(const SegmentPlanRequest& plan, long long t
 // time to the microsecond below, which a run at the same rate takes back to that very frame.
 std::vector<TimeSegment> planEveryFrame(const SegmentPlanRequest& plan, long long frames, std::pair<int, int> rate)
 {
-    const auto [numerator, denominator] = rate;
+    const int numerator = rate.first, denominator = rate.second;
     const auto microsecondsOf = [&](long long frame) {
         return static_cast<long long>(av_rescale_rnd(frame, static_cast<std::int64_t>(denominator) * 1000000,
                                                      numerator, AV_ROUND_DOWN));
