@@ -45,8 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                 check(view.planes[plane] != nullptr &&
                           view.strides[plane] >= 2 * view.steps[plane] * (plane == 0 ? view.width : chromaWidth),
                       "every plane is there, with rows at least a row's bytes apart");
-            // Y'CbCr is narrow unless tagged full; an R'G'B' master full unless tagged narrow.
-            const bool full = rgb ? frame->color_range != AVCOL_RANGE_MPEG : frame->color_range == AVCOL_RANGE_JPEG;
+            // Y'CbCr is narrow unless tagged full; an R'G'B' master full unless tagged narrow; floats become
+            // full-range codes whatever the tag.
+            const bool full = layout.coding == SampleCoding::Float ||
+                              (rgb ? frame->color_range != AVCOL_RANGE_MPEG : frame->color_range == AVCOL_RANGE_JPEG);
             check(view.range == (full ? SampleRange::Full : SampleRange::Narrow), "the range as tagged");
         }
     }
