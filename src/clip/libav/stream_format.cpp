@@ -79,8 +79,8 @@ PixelLayout rgbLayoutOf(const AVPixFmtDescriptor& descriptor)
         result.refusal = refusalOf(std::to_string(depth) + "-bit " + what, &descriptor);
         return result;
     }
-    // Codes alone in the low bits of 16-bit words are read where they lie, a word or a pixel's three or four
-    // words apart; anything else is unpacked.
+    // Codes alone in the low bits of 16-bit words in this machine's byte order are read where they lie, a
+    // word or a pixel's three or four words apart; anything else (the other byte order included) is unpacked.
     bool words = true;
     for (int i = 0; i < 3; ++i) {
         const AVComponentDescriptor& component = descriptor.comp[i];
@@ -90,9 +90,7 @@ PixelLayout rgbLayoutOf(const AVPixFmtDescriptor& descriptor)
     }
     result.accepted = true;
     result.bitDepth = depth;
-    result.coding = !words ? SampleCoding::Packed
-                    : nativeByteOrder(descriptor) ? SampleCoding::Direct
-                                                  : SampleCoding::Swapped;
+    result.coding = words && nativeByteOrder(descriptor) ? SampleCoding::Direct : SampleCoding::Packed;
     return result;
 }
 
@@ -224,13 +222,6 @@ FrameView FrameSamples::viewOf(const AVFrame& frame, const PixelLayout& layout)
                 frame.data[component.plane] + static_cast<std::ptrdiff_t>(y) * frame.linesize[component.plane] +
                 component.offset;
             switch (layout.coding) {
-            case SampleCoding::Swapped:
-                for (std::size_t x = 0; x < width; ++x) {
-                    std::uint16_t word;
-                    std::memcpy(&word, samples + x * static_cast<std::size_t>(component.step), 2);
-                    out[x] = static_cast<std::uint16_t>((word >> 8) | (word << 8));
-                }
-                break;
             case SampleCoding::Float:
                 for (std::size_t x = 0; x < width; ++x) {
                     std::uint32_t bits;

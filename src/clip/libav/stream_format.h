@@ -20,8 +20,8 @@ namespace hdrmeter::clip {
 // How a frame's samples reach the analyzer: where they lie, or copied into 16-bit planes first.
 enum class SampleCoding {
     Direct,   // 16-bit words in the machine's byte order, the code in their low bits: read where they lie
-    Swapped,  // 16-bit words in the other byte order
-    Packed,   // codes packed tighter than a word each, or shifted (x2rgb10): unpacked component by component
+    Packed,   // codes in the other byte order, packed tighter than a word each, or shifted (x2rgb10):
+              // unpacked component by component
     Float,    // R'G'B' signals as floats, 1.0 the top of the signal: rounded to 16-bit full-range codes
 };
 
