@@ -65,6 +65,22 @@ const AVCodec* decoderFor(AVCodecID codec)
     return avcodec_find_decoder(codec);
 }
 
+void DecodedPicture::describe(const AVFrame& frame, SourceFrame& out)
+{
+    out.hdr10Plus = hdr10PlusOf(frame);
+    out.lightLevel = lightLevelOf(frame);
+    if (frame.format != format_) {
+        layout_ = pixelLayoutOf(frame.format);
+        format_ = frame.format;
+    }
+    out.refusal = layout_.refusal;
+    out.view = layout_.accepted ? samples_.viewOf(frame, layout_) : FrameView{};
+    out.floatSamples = layout_.coding == SampleCoding::Float;
+    out.transferTag = frame.color_trc;
+    out.matrixTag = frame.colorspace;
+    out.primariesTag = frame.color_primaries;
+}
+
 CodecContextHolder decoderContextFor(const AVCodecParameters& parameters, const std::string& noDecoder,
                                      const std::string& convertAdvice)
 {
@@ -322,20 +338,9 @@ const SourceFrame* LibavSource::next()
         if (!framesNumberedAhead_)
             numberFrameBefore(timestamp);
     }
-    handedOutView_.hdr10Plus = hdr10PlusOf(*frame);
-    handedOutView_.lightLevel = lightLevelOf(*frame);
+    picture_.describe(*frame, handedOutView_);
     handedOutView_.doviMetadata = carriesDovi(*frame);
     handedOutView_.dolbyVision = doviOf(*frame, handedOutView_.dolbyVision);
-    if (frame->format != handedOutFormat_) {
-        handedOutLayout_ = pixelLayoutOf(frame->format);
-        handedOutFormat_ = frame->format;
-    }
-    handedOutView_.refusal = handedOutLayout_.refusal;
-    handedOutView_.view = handedOutLayout_.accepted ? samples_.viewOf(*frame, handedOutLayout_) : FrameView{};
-    handedOutView_.floatSamples = handedOutLayout_.coding == SampleCoding::Float;
-    handedOutView_.transferTag = frame->color_trc;
-    handedOutView_.matrixTag = frame->colorspace;
-    handedOutView_.primariesTag = frame->color_primaries;
     handedOutView_.numberBefore.reset();
     if (segmented_ && framesInSegment_++ == 0)
         handedOutView_.numberBefore = numberBefore_;

@@ -35,6 +35,19 @@ const AVCodec* decoderFor(AVCodecID codec);
 CodecContextHolder decoderContextFor(const AVCodecParameters& parameters, const std::string& noDecoder,
                                      const std::string& convertAdvice);
 
+// What a decoded frame shows the measurement, for the sources that decode with libavcodec: its samples as
+// a view (unpacked where they must be, kept until the next frame), its colour tags and its HDR10 and
+// HDR10+ side data.
+class DecodedPicture {
+public:
+    void describe(const AVFrame& frame, SourceFrame& out);
+
+private:
+    int format_ = -1;  // the AVPixelFormat layout_ was found for
+    PixelLayout layout_;
+    FrameSamples samples_;
+};
+
 class LibavSource : public FrameSource {
 public:
     // Opens the container's video stream's decoder. Throws InputError with the reason.
@@ -133,9 +146,7 @@ private:
     bool framesNumberedAhead_ = false;  // numberBefore_ was found from the packets, before seeking
     bool passOverPackets_ = false;      // packets before the segment are numbered, not decoded (intra-only)
     SourceFrame handedOutView_;
-    int handedOutFormat_ = -1;  // the AVPixelFormat handedOutLayout_ was found for
-    PixelLayout handedOutLayout_;
-    FrameSamples samples_;  // the handed-out frame's samples, where they had to be unpacked
+    DecodedPicture picture_;
 
     // Between the decoding thread and the caller: decoded frames, and a null one for the end.
     std::mutex queueMutex_;

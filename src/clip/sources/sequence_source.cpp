@@ -270,20 +270,9 @@ const SourceFrame* SequenceSource::next()
 void SequenceSource::handOut(const AVFrame& frame, long long number)
 {
     takeFrameMetadata(frame, metadata_);
-    handedOutView_.hdr10Plus = hdr10PlusOf(frame);
-    handedOutView_.lightLevel = lightLevelOf(frame);
+    picture_.describe(frame, handedOutView_);
     handedOutView_.doviMetadata = false;
     handedOutView_.dolbyVision.reset();
-    if (frame.format != handedOutFormat_) {
-        handedOutLayout_ = pixelLayoutOf(frame.format);
-        handedOutFormat_ = frame.format;
-    }
-    handedOutView_.refusal = handedOutLayout_.refusal;
-    handedOutView_.view = handedOutLayout_.accepted ? samples_.viewOf(frame, handedOutLayout_) : FrameView{};
-    handedOutView_.floatSamples = handedOutLayout_.coding == SampleCoding::Float;
-    handedOutView_.transferTag = frame.color_trc;
-    handedOutView_.matrixTag = frame.colorspace;
-    handedOutView_.primariesTag = frame.color_primaries;
     handedOutView_.presentationNumber = number;
     handedOutView_.numberBefore.reset();
     if (segmented_ && !firstHandedOut_)

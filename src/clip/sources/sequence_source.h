@@ -17,6 +17,7 @@
 #include "image_sequence.h"
 #include "libav/av_holders.h"
 #include "libav/stream_format.h"
+#include "libav_source.h"
 
 namespace hdrmeter::clip {
 
@@ -70,9 +71,7 @@ private:
     bool stopped_ = false;
     bool ended_ = false;
     std::string failure_;
-    int handedOutFormat_ = -1;
-    PixelLayout handedOutLayout_;
-    FrameSamples samples_;  // the handed-out frame's samples, where they had to be unpacked
+    DecodedPicture picture_;
     SourceFrame handedOutView_;
 };
 
