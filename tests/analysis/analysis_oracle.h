@@ -75,6 +75,15 @@ struct TestFrame {
     }
 };
 
+// A random area of the frame that leaves at least one pixel.
+template <class Random>
+inline ActiveArea randomArea(Random& rng, const TestFrame& frame) {
+    ActiveArea area;
+    area.left = rng() % frame.width, area.right = rng() % (frame.width - area.left);
+    area.top = rng() % frame.height, area.bottom = rng() % (frame.height - area.top);
+    return area;
+}
+
 inline double pqSignal(double nits) {
     double p = std::pow(std::min(std::max(nits / 10000.0, 0.0), 1.0), 0.1593017578125);
     return std::pow((0.8359375 + 18.8515625 * p) / (1 + 18.6875 * p), 78.84375);

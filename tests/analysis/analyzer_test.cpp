@@ -43,11 +43,7 @@ TEST(Analyzer, RandomFramesMatchTheLiteralComputationAndTheClass) {
         frame.fillRandom(rng);
         AnalysisSettings settings = randomSettings(rng);
         if (range == SampleRange::Narrow && rng() % 3 == 0) settings.arithmetic.coefficients = Coefficients::Listed;
-        ActiveArea area;
-        if (round % 2 == 1) {
-            area.left = rng() % frame.width, area.right = rng() % (frame.width - area.left);
-            area.top = rng() % frame.height, area.bottom = rng() % (frame.height - area.top);
-        }
+        const ActiveArea area = round % 2 == 1 ? analysis_oracle::randomArea(rng, frame) : ActiveArea{};
         SCOPED_TRACE(::testing::Message() << "round " << round << ": " << frame.width << "x" << frame.height << ", area "
                                           << area.left << "," << area.top << "," << area.right << "," << area.bottom);
         const FrameStatistics got = Analyzer(settings).analyze(frame.view(), area);

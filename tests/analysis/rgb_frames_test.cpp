@@ -50,11 +50,7 @@ TEST(RgbFrames, RandomFramesMatchTheLiteralComputationPlanarOrPacked) {
         settings.thresholdNits = (double)(rng() % 1200), settings.top1Percent = (rng() % 1000) / 10.0;
         settings.bottomPercent = (rng() % 400) / 100.0, settings.taskCount = 1 + rng() % 5;
         settings.arithmetic.summation = rng() % 2 ? Summation::Fixed : Summation::Bands;
-        ActiveArea area;
-        if (round % 2 == 1) {
-            area.left = rng() % frame.width, area.right = rng() % (frame.width - area.left);
-            area.top = rng() % frame.height, area.bottom = rng() % (frame.height - area.top);
-        }
+        const ActiveArea area = round % 2 == 1 ? analysis_oracle::randomArea(rng, frame) : ActiveArea{};
         SCOPED_TRACE(::testing::Message() << "round " << round << ": " << frame.width << "x" << frame.height << ", area "
                                           << area.left << "," << area.top << "," << area.right << "," << area.bottom);
         const Analyzer analyzer(settings);
