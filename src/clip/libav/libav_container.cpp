@@ -67,11 +67,19 @@ LibavContainer::LibavContainer(const SourceOptions& options, const StopRequest* 
     // is read through it too, so that it knows where it lies.
     composition_ = !options.raw && !options.replay && options.path != "-" && isCompositionPlaylist(options.path);
     options_.log->own(this);
-    const LibavRunLog::ThreadScope scope(*options_.log);
-    const std::string assetMap = composition_ ? assetMapOf(options.path, options.assetMap) : std::string();
-    open(assetMap);
-    chooseStream();
-    describeStream(assetMap);
+    try {
+        const LibavRunLog::ThreadScope scope(*options_.log);
+        const std::string assetMap = composition_ ? assetMapOf(options.path, options.assetMap) : std::string();
+        open(assetMap);
+        chooseStream();
+        describeStream(assetMap);
+    } catch (...) {
+        // No destructor runs for a container that failed to open, and the log may outlive it (a caller
+        // that tries another source with it): its address must not stay this run's.
+        format_.reset();
+        options_.log->disown(this);
+        throw;
+    }
 }
 
 void LibavContainer::open(const std::string& assetMap)

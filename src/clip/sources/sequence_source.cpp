@@ -45,7 +45,20 @@ SequenceSource::SequenceSource(ImageSequence sequence, const SourceOptions& opti
     if (!options_.log)
         options_.log = std::make_shared<LibavRunLog>();
     options_.log->own(this);
-    const LibavRunLog::ThreadScope scope(*options_.log);
+    try {
+        const LibavRunLog::ThreadScope scope(*options_.log);
+        prepare();
+    } catch (...) {
+        // No destructor runs for a source that failed to open, and the log may outlive it: its address
+        // must not stay this run's.
+        decoder_.reset();
+        options_.log->disown(this);
+        throw;
+    }
+}
+
+void SequenceSource::prepare()
+{
     // A first image that is not a picture is a damaged frame like any other: the decoder is chosen from
     // the first few that are, and only a sequence that begins with none of them is refused.
     constexpr std::size_t kImagesTried = 8;

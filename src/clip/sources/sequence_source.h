@@ -39,6 +39,8 @@ public:
 private:
     // The image's frame in frame_, or why there is none: empty when it decoded.
     std::string decode(const SequenceImage& image);
+    // The decoder, chosen from the first images, and the images the run's bounds take.
+    void prepare();
     void openDecoder(const std::string& firstPath);
     // A decoder from parameters_, in place of any before.
     void startDecoder();
