@@ -22,10 +22,12 @@ const char* kDescription =
     "the picture is above a threshold, and the static metadata the stream states.\n"
     "\n"
     "Input is any video file FFmpeg reads (HEVC, AV1, ProRes, FFV1 ... in mkv, mp4, mov, ts, y4m), or\n"
-    "the same from standard input; raw planar video with --size and --pix-fmt. Planar Y'CbCr 4:2:0,\n"
-    "4:2:2 and 4:4:4 at 10, 12 and 16 bits is measured as the decoder made it. The transfer (PQ or HLG)\n"
-    "and the matrix (BT.2020 or BT.709) come from the stream's tags; --transfer and --matrix override\n"
-    "them.\n";
+    "the same from standard input; raw planar video with --size and --pix-fmt; an image sequence\n"
+    "('master_%06d.dpx', a folder of numbered images or a glob, at --frame-rate); an IMF composition\n"
+    "playlist with its asset map. Y'CbCr 4:2:0, 4:2:2 and 4:4:4 at 10, 12 and 16 bits is measured as the\n"
+    "decoder made it; R'G'B' masters (FFV1, JPEG 2000, DPX, TIFF, PNG, OpenEXR, floats included) as\n"
+    "R'G'B'. The transfer (PQ or HLG) and the matrix (BT.2020 or BT.709) come from the stream's tags;\n"
+    "--transfer and --matrix override them.\n";
 
 // Words joined into lines of at most `width` characters, each after `indent`.
 std::string wrapped(const std::string& text, std::size_t width, const std::string& indent)

@@ -115,8 +115,10 @@ std::string manPage()
                        "the share of pixels above a threshold and percentiles; the clip's MaxCLL and MaxFALL, its "
                        "active area and scenes. It writes per-frame CSV and JSON lines, a plot, HDR10+ metadata, a "
                        "Dolby Vision generator config and a madVR measurement file, and ends its summary with the "
-                       "HDR10 options for x265, ffmpeg and mkvmerge. FILE is any file FFmpeg reads; \\- or none is "
-                       "standard input.\n"
+                       "HDR10 options for x265, ffmpeg and mkvmerge. FILE is any file FFmpeg reads (\\- or none is "
+                       "standard input), an image sequence (a printf pattern such as master_%06d.dpx, a folder of "
+                       "numbered images or a glob) or an IMF composition playlist; Y'CbCr and R'G'B' masters, "
+                       "floats included.\n"
                        ".PP\n\\fBplan\\fR prints time segments of FILE that start on key frames; each is measured "
                        "apart with \\fB\\-\\-start\\fR, \\fB\\-\\-end\\fR and \\fB\\-\\-partial\\fR, and \\fBmerge\\fR "
                        "makes the whole file's summary and files from the parts, byte for byte as one run.\n";
