@@ -78,6 +78,9 @@ class ClipResult:
     scenes: list[int]
     scene_columns: dict[str, numpy.ndarray]
     columns: dict[str, numpy.ndarray]
+    colour_model: str
+    bit_depth: int
+    float_samples: bool
     transfer: str
     matrix: str
     coefficients: str

@@ -154,6 +154,7 @@ largest_pq_light, mean_of_mean_pq_light (float64; PQ signal 0..1), area_left, ar
 area_right, area_bottom (int64: the scene's own content, as active_area's offsets).
 columns: dict of numpy arrays, one entry a frame, named as the CSV header: int64 for whole
 numbers (frame, scene, luma checks), float64 for measured values.
+colour_model ("ycbcr", "rgb"), bit_depth (of the codes measured: 16 for floats), float_samples;
 transfer ("pq", "hlg"), matrix ("bt2020", "bt709"), coefficients ("exact", "class"): as measured.
 stream_metadata: the mastering display and content light level the stream states, or None.
 dolby_vision: what the stream's Dolby Vision RPUs state (FFmpeg 7 or later), or None: configuration
@@ -311,6 +312,9 @@ py::object clipResultOf(const Report& report, const std::vector<std::string>& wa
     set("scene_columns", sceneColumnsOf(report));
     set("columns", frameColumnsOf(report));
 
+    set("colour_model", py::str(stream.model == hdrmeter::ColourModel::Rgb ? "rgb" : "ycbcr"));
+    set("bit_depth", py::int_(stream.bitDepth));
+    set("float_samples", py::bool_(stream.floatSamples));
     set("transfer", py::str(stream.colour.transfer == hdrmeter::Transfer::Hlg ? "hlg" : "pq"));
     set("matrix", py::str(stream.colour.matrix == hdrmeter::Matrix::Bt709 ? "bt709" : "bt2020"));
     set("coefficients", py::str(stream.arithmetic.name()));

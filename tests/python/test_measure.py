@@ -204,6 +204,10 @@ def test_a_y4m_file_is_measured_as_its_raw_frames_leaving_the_signal_handlers_al
                if name != "timecode")
     # The y4m states 25 frames a second; the raw frames state none.
     assert list(from_y4m.columns["timecode"][[0, 1, 26]]) == ["00:00:00.000", "00:00:00.040", "00:00:01.040"]
+    # The same bytes read as 12-bit R'G'B' planes: half as many frames, measured as R'G'B'.
+    rgb = hdrmeter.measure(clip[0], **{**RAW, "pix_fmt": "gbrp12le"})
+    assert (rgb.frames, rgb.colour_model, rgb.bit_depth, rgb.float_samples) == (FRAMES // 2, "rgb", 12, False)
+    assert (from_raw.colour_model, from_raw.bit_depth) == ("ycbcr", 10)
 
 
 def _same(a, b):
@@ -281,6 +285,7 @@ def test_exact_maxcll_and_maxfall_are_the_definitions_in_double_precision(tmp_pa
                                    pq(luma + 2 * (1 - kb) * cb)])
         cll, fall = max(cll, light.max()), max(fall, light.mean())
     result = hdrmeter.measure(str(mkv))
+    assert (result.colour_model, result.bit_depth, result.float_samples) == ("ycbcr", depth, False)
     assert result.max_cll_nits == pytest.approx(cll, rel=2e-4)
     assert result.max_fall_nits == pytest.approx(fall, rel=2e-4)
 
