@@ -2,7 +2,7 @@
 # CMake and pkg-config files and the Python module. scripts/package.sh builds it with a /usr prefix.
 # Its dependencies are read from the binaries by dpkg-shlibdeps, so that they are the shared libraries
 # of the Debian release it was built on (FFmpeg's, OpenCV's, librsvg's ...); the module's interpreter and
-# numpy are named here, since no binary links them.
+# numpy are named here, since no binary links them (and nothing of Python's when the module is not built).
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME hdrmeter)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -16,5 +16,11 @@ pkg-config files, and the Python module.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-numpy")
+# The module is built for one interpreter (_hdrmeter.cpython-311-...so loads in Python 3.11 alone), so the
+# package asks for that version, as Debian's own extension packages do.
+if(HDRMETER_BUILD_PYTHON)
+  math(EXPR hdrmeter_next_python_minor "${Python3_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+      "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}~), python3 (<< ${Python3_VERSION_MAJOR}.${hdrmeter_next_python_minor}), python3-numpy")
+endif()
 include(CPack)

@@ -37,7 +37,7 @@ run python3 -c 'import hdrmeter; r = hdrmeter.measure(demo=True); assert r.frame
 run sh -c 'hdrmeter --version | grep -qx "hdrmeter $(dpkg-query -W -f "\${Version}" hdrmeter)"' ||
   { echo "test_package.sh: hdrmeter --version does not give the package's version" >&2; exit 1; }
 for file in /usr/include/hdrmeter/clip.h /usr/lib/x86_64-linux-gnu/pkgconfig/hdrmeter.pc \
-            /usr/lib/x86_64-linux-gnu/cmake/hdrmeter/hdrmeterConfig.cmake /usr/share/man/man1/hdrmeter.1 \
+            /usr/lib/x86_64-linux-gnu/cmake/hdrmeter/hdrmeterConfig.cmake /usr/share/man/man1/hdrmeter.1.gz \
             /usr/share/bash-completion/completions/hdrmeter /usr/lib/python3/dist-packages/hdrmeter/py.typed \
             /usr/lib/python3/dist-packages/hdrmeter/__init__.pyi; do
   [ -f "$root$file" ] || { echo "test_package.sh: the package did not install $file" >&2; exit 1; }
