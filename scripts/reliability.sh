@@ -40,6 +40,16 @@ ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=320x180:rate=25 -frames:v 
 TSAN_OPTIONS="$TSAN_OPTIONS suppressions=$PWD/scripts/tsan_libav.supp" \
   build-tsan/tools/hdrmeter/hdrmeter --tasks 2 --checks "$tsan_clip" >/dev/null
 build-tsan/tools/hdrmeter/hdrmeter --demo --frames 6 >/dev/null
+# An image sequence: its images decode on threads of their own and are taken in order; one does not
+# decode, one is missing, and --frames ends the run while images after it are still being decoded.
+tsan_images=build-tsan/tsan_images
+rm -rf "$tsan_images" && mkdir -p "$tsan_images"
+ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=320x180:rate=25 -frames:v 12 -pix_fmt rgb48le -c:v tiff \
+  "$tsan_images/m_%04d.tif"
+head -c 2000 "$tsan_images/m_0006.tif" >"$tsan_images/cut.tif" && mv "$tsan_images/cut.tif" "$tsan_images/m_0006.tif"
+rm "$tsan_images/m_0009.tif"
+TSAN_OPTIONS="$TSAN_OPTIONS suppressions=$PWD/scripts/tsan_libav.supp" \
+  build-tsan/tools/hdrmeter/hdrmeter --accept-damaged --transfer pq --frames 9 "$tsan_images" >/dev/null
 unset TSAN_OPTIONS
 stage_end "thread sanitizer: concurrency tests, plane filtering and the tool's threads passed"
 

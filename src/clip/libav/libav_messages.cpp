@@ -249,4 +249,16 @@ std::vector<std::pair<int, std::string>> LibavRunLog::takeLines(long long& leftO
     return lines;
 }
 
+void LibavRunLog::addLines(const std::vector<std::pair<int, std::string>>& lines, long long leftOut)
+{
+    const std::lock_guard<std::mutex> lock(messageMutex);
+    for (const auto& line : lines) {
+        if (lines_.size() < kKeptLines)
+            lines_.push_back(line);
+        else
+            ++linesLeftOut_;
+    }
+    linesLeftOut_ += leftOut;
+}
+
 }  // namespace hdrmeter::clip

@@ -33,6 +33,9 @@ public:
     // The lines at warning level or worse since the last call, at most kKeptLines of them, and how many
     // more there were.
     std::vector<std::pair<int, std::string>> takeLines(long long& leftOut);
+    // Lines another log took (an image decoder's own, with how many it left out), kept as this log keeps
+    // its own; they do not become its last error.
+    void addLines(const std::vector<std::pair<int, std::string>>& lines, long long leftOut);
 
     static constexpr std::size_t kKeptLines = 100;
 

@@ -1,16 +1,10 @@
 #include "sequence_source.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cmath>
-#include <cstdio>
-#include <cstring>
 
 #include <hdrmeter/settings.h>
 
 extern "C" {
-#include <libavutil/cpu.h>
 #include <libavutil/mathematics.h>
 }
 
@@ -23,10 +17,6 @@ namespace hdrmeter::clip {
 
 namespace {
 
-struct FileClose {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 // The first frame number at or after a bound in microseconds at `rate` frames a second: a frame exactly
 // on it belongs to the segment that starts there, as in a stream.
 long long firstFrameAtOrAfter(long long microseconds, std::pair<int, int> rate)
@@ -38,9 +28,9 @@ long long firstFrameAtOrAfter(long long microseconds, std::pair<int, int> rate)
 
 SequenceSource::SequenceSource(ImageSequence sequence, const SourceOptions& options, const StopRequest* stop)
     : sequence_(std::move(sequence)), options_(options), stop_(stop), parameters_(avcodec_parameters_alloc()),
-      packet_(av_packet_alloc()), frame_(av_frame_alloc()), lastDecoded_(av_frame_alloc())
+      frame_(av_frame_alloc()), lastDecoded_(av_frame_alloc())
 {
-    if (!parameters_ || !packet_ || !frame_ || !lastDecoded_)
+    if (!parameters_ || !frame_ || !lastDecoded_)
         throw std::bad_alloc();
     if (!options_.log)
         options_.log = std::make_shared<LibavRunLog>();
@@ -51,6 +41,7 @@ SequenceSource::SequenceSource(ImageSequence sequence, const SourceOptions& opti
     } catch (...) {
         // No destructor runs for a source that failed to open, and the log may outlive it: its address
         // must not stay this run's.
+        decoders_.reset();
         decoder_.reset();
         options_.log->disown(this);
         throw;
@@ -102,11 +93,19 @@ void SequenceSource::prepare()
     facts_.codec = decoder_->codec->name;
     facts_.frameRate = rate;
     facts_.framesExpected = std::max(0LL, endNumber_ - startNumber);
+
+    const auto endImage = std::lower_bound(
+        images.begin(), images.end(), sequence_.firstNumber() + endNumber_,
+        [](const SequenceImage& image, long long number) { return image.number < number; });
+    decoders_ = std::make_unique<ImageDecoders>(
+        images, nextImage_, static_cast<std::size_t>(endImage - images.begin()),
+        ImageDecoders::decodersAndThreads().first, [this] { return newDecoder(); }, *options_.log);
 }
 
 SequenceSource::~SequenceSource()
 {
     // Closed while its lines are still this run's; after that its address may be another run's.
+    decoders_.reset();
     decoder_.reset();
     options_.log->disown(this);
 }
@@ -132,70 +131,42 @@ void SequenceSource::openDecoder(const std::string& firstPath)
                          " as a picture: give a sequence of DPX, TIFF, PNG or JPEG 2000 images");
     if (avcodec_parameters_copy(parameters_.get(), context->streams[0]->codecpar) < 0)
         throw std::bad_alloc();
-    startDecoder();
+    decoder_.reset();
+    decoder_ = newDecoder();
 }
 
-void SequenceSource::startDecoder()
+CodecContextHolder SequenceSource::newDecoder() const
 {
-    decoder_.reset();
-    decoder_ = decoderContextFor(*parameters_, "the images of " + options_.path + " are in a codec",
-                                 "convert them first, e.g. to TIFF");
-    // Each image is decoded whole before the next is read, so its slices (a JPEG 2000 image's tiles) take
-    // the cores; frame threads would hold several images at once and hand errors back late.
-    constexpr int kMostThreads = 16;
-    decoder_->thread_count = std::clamp(av_cpu_count(), 1, kMostThreads);
-    decoder_->thread_type = FF_THREAD_SLICE;
-    decoder_->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
+    CodecContextHolder decoder = decoderContextFor(*parameters_, "the images of " + options_.path + " are in a codec",
+                                                   "convert them first, e.g. to TIFF");
+    // Several images are decoded at once, each whole: the cores left over go to each image's slices (a
+    // JPEG 2000 image's tiles). Frame threads would hold several images in one decoder and hand errors
+    // back late.
+    decoder->thread_count = ImageDecoders::decodersAndThreads().second;
+    decoder->thread_type = FF_THREAD_SLICE;
+    decoder->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
     // FFmpeg's TIFF decoder takes the ResolutionUnit tag every TIFF writer puts in for damage when asked
     // to explode.
-    if (decoder_->codec_id == AV_CODEC_ID_TIFF)
-        decoder_->err_recognition &= ~AV_EF_EXPLODE;
-    decoder_->opaque = this;
-    const int result = avcodec_open2(decoder_.get(), decoder_->codec, nullptr);
+    if (decoder->codec_id == AV_CODEC_ID_TIFF)
+        decoder->err_recognition &= ~AV_EF_EXPLODE;
+    const int result = avcodec_open2(decoder.get(), decoder->codec, nullptr);
     if (result < 0)
-        throw InputError("cannot open the " + std::string(decoder_->codec->name) + " decoder: " + libavErrorText(result));
+        throw InputError("cannot open the " + std::string(decoder->codec->name) + " decoder: " + libavErrorText(result));
     if (parameters_->format != AV_PIX_FMT_NONE) {
         const PixelLayout layout = pixelLayoutOf(parameters_->format);
         if (!layout.accepted)
             throw InputError(layout.refusal);
     }
+    return decoder;
 }
 
-std::string SequenceSource::decode(const SequenceImage& image)
+std::string SequenceSource::decode(std::size_t index)
 {
     av_frame_unref(frame_.get());
-    const std::unique_ptr<std::FILE, FileClose> file(std::fopen(image.path.c_str(), "rb"));
-    if (!file)
-        return "cannot read image " + image.path + ": " + std::strerror(errno);
-    long size = -1;
-    if (std::fseek(file.get(), 0, SEEK_END) == 0)
-        size = std::ftell(file.get());
-    if (size < 0 || size > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE || std::fseek(file.get(), 0, SEEK_SET) != 0)
-        return "cannot read image " + image.path + ": " + (size < 0 ? std::strerror(errno) : "it is larger than 2 GiB");
-    av_packet_unref(packet_.get());
-    if (av_new_packet(packet_.get(), static_cast<int>(size)) < 0)
-        throw std::bad_alloc();
-    if (std::fread(packet_->data, 1, static_cast<std::size_t>(size), file.get()) != static_cast<std::size_t>(size))
-        return "cannot read image " + image.path + ": " + std::strerror(errno);
-    packet_->flags |= AV_PKT_FLAG_KEY;
-    packet_->pts = packet_->dts = image.number;
-    const auto failed = [&](int error) {
-        // A decoder may keep a guess it made of the broken image (OpenJPEG its pixel format): the next
-        // image starts from the first image's parameters again.
-        startDecoder();
-        return "image " + image.path + " cannot be decoded: " + libavErrorText(error) + options_.log->takeError();
-    };
-    int result = avcodec_send_packet(decoder_.get(), packet_.get());
-    av_packet_unref(packet_.get());
-    if (result < 0)
-        return failed(result);
-    result = avcodec_receive_frame(decoder_.get(), frame_.get());
-    if (result < 0)
-        return failed(result);
-    if (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT))
-        return "image " + image.path + " is damaged: the " + std::string(decoder_->codec->name) +
-               " decoder flags it" + options_.log->takeError();
-    return {};
+    ImageDecoders::Decoded decoded = decoders_->take(index);
+    if (decoded.damage.empty())
+        av_frame_move_ref(frame_.get(), decoded.frame.get());
+    return decoded.damage;
 }
 
 const AVFrame* SequenceSource::standIn(std::size_t from)
@@ -207,7 +178,7 @@ const AVFrame* SequenceSource::standIn(std::size_t from)
     for (std::size_t i = from; i < images.size(); ++i) {
         if (images[i].number - sequence_.firstNumber() >= endNumber_)
             break;
-        std::string damage = decode(images[i]);
+        std::string damage = decode(i);
         if (damage.empty()) {
             av_frame_move_ref(lastDecoded_.get(), frame_.get());
             decodedAhead_ = i;
@@ -263,7 +234,7 @@ const SourceFrame* SequenceSource::next()
         failedAhead_.erase(index);
         frame = lastDecoded_.get();
     } else {
-        damage = decode(images[index]);
+        damage = decode(index);
         if (damage.empty()) {
             av_frame_unref(lastDecoded_.get());
             if (av_frame_ref(lastDecoded_.get(), frame_.get()) < 0)

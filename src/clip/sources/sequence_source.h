@@ -1,5 +1,6 @@
 // An image sequence (DPX, TIFF, PNG, JPEG 2000 ... one picture a file), each image read whole and
-// decoded as one packet by libavcodec: one decoder for the sequence, chosen from its first image.
+// decoded as one packet by libavcodec, with a decoder chosen from its first image; a few such decoders
+// decode the images after the one being measured, each on a thread of its own (image_decoders.h).
 //
 // libavformat's image2 demuxer would read a pattern too, but it ends the sequence at the first number
 // with no file and cannot say which file was missing or which one did not decode; reading the files
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "frame_source.h"
+#include "image_decoders.h"
 #include "image_sequence.h"
 #include "libav/av_holders.h"
 #include "libav/stream_format.h"
@@ -37,13 +39,14 @@ public:
     bool stopped() const override { return stopped_; }
 
 private:
-    // The image's frame in frame_, or why there is none: empty when it decoded.
-    std::string decode(const SequenceImage& image);
+    // Image `index`'s frame in frame_, or why there is none: empty when it decoded. Images are asked for
+    // in order, each once.
+    std::string decode(std::size_t index);
     // The decoder, chosen from the first images, and the images the run's bounds take.
     void prepare();
     void openDecoder(const std::string& firstPath);
-    // A decoder from parameters_, in place of any before.
-    void startDecoder();
+    // An opened decoder for parameters_; safe to call from the image decoders' threads.
+    CodecContextHolder newDecoder() const;
     // The frame for a damaged image: the last image decoded, or the next one that decodes when none was.
     const AVFrame* standIn(std::size_t from);
     void handOut(const AVFrame& frame, long long number);
@@ -57,8 +60,7 @@ private:
         void operator()(AVCodecParameters* parameters) const { avcodec_parameters_free(&parameters); }
     };
     std::unique_ptr<AVCodecParameters, ParametersFree> parameters_;  // of the image the decoder was chosen by
-    CodecContextHolder decoder_;
-    PacketHolder packet_;
+    CodecContextHolder decoder_;                // the first image's, which tells the codec
     FrameHolder frame_;
     FrameHolder lastDecoded_;                   // a damaged image's stand-in
     std::optional<std::size_t> decodedAhead_;   // the image whose frame lastDecoded_ holds, found ahead
@@ -75,6 +77,7 @@ private:
     std::string failure_;
     DecodedPicture picture_;
     SourceFrame handedOutView_;
+    std::unique_ptr<ImageDecoders> decoders_;  // last: its threads use the members above
 };
 
 }  // namespace hdrmeter::clip
