@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "analysis/content_lines.h"
 #include "analysis_oracle.h"
 
 using namespace hdrmeter;
@@ -371,6 +372,51 @@ TEST(ContentDetector, FindsThePictureInsideBlackBars) {
     clip.merge(ContentBounds{96, 64, false, 0, 0, 0, 0});
     EXPECT_EQ(clip.activeArea(), (ActiveArea{0, 12, 10, 12}));
     EXPECT_THROW(clip.merge(ContentBounds{48, 64, true, 0, 0, 1, 1}), std::invalid_argument);
+}
+
+// The column reader that stops once a column shows it is not faint decides as reading the whole column
+// does: random frames of every model, layout and step, every column, limits around the columns' levels.
+TEST(ContentDetector, AnEarlyStoppingColumnReadDecidesAsTheWholeColumn) {
+    std::mt19937 rng(29);
+    const int kDepths[] = {10, 12, 16};
+    int faintColumns = 0, columns = 0;
+    for (int round = 0; round < 240; ++round) {
+        const bool rgb = round % 4 == 3;
+        TestFrame frame(1 + rng() % 40, 1 + rng() % 70, kDepths[round % 3],
+                        rgb ? ChromaLayout::Yuv444 : static_cast<ChromaLayout>(round % 3),
+                        round % 5 == 0 ? SampleRange::Full : SampleRange::Narrow, rng() % 3, rng() % 3, rng() % 3);
+        frame.model = rgb ? ColourModel::Rgb : ColourModel::YCbCr;
+        const int unit = 1 << (frame.depth - 10), black = frame.range == SampleRange::Narrow ? 64 * unit : 0;
+        const int neutral = frame.range == SampleRange::Narrow ? 512 * unit : 1 << (frame.depth - 1);
+        // Each column near black by its own amount, a few with one bright sample.
+        std::vector<int> lift(frame.width);
+        for (int& l : lift) l = 16 * unit + static_cast<int>(rng() % (1 + rng() % 48)) * unit;
+        for (int p = 0; p < 3; ++p) {
+            const bool chroma = p > 0 && !rgb;
+            frame.fill(p, [&](int x, int) {
+                const int spread = lift[std::min(frame.width - 1, chroma ? x << frame.sx : x)];
+                const int noise = static_cast<int>(rng() % (2 * spread + 1)) - (chroma ? spread : 0);
+                return (chroma ? neutral : black) + (rng() % 97 == 0 ? 40 * spread : noise);
+            });
+        }
+        if (rgb && round % 8 == 3) frame.pack(3 + round % 2, rng() % 3);
+        const FrameView view = frame.view();
+        const hdrmeter::detail::FaintLines lines(view, 1 + rng() % 128);
+        const int top = rng() % frame.height, bottom = top + 1 + rng() % (frame.height - top);
+        for (int x = 0; x < frame.width; ++x) {
+            hdrmeter::detail::LineLevel whole;
+            lines.columns(x, 1, top, bottom, &whole);
+            for (const double limit : {whole.mean(), whole.mean() * 0.97, whole.peak() / 8.0, 2.0 * unit, 9.5 * unit}) {
+                const bool faint = hdrmeter::detail::faintUnder(whole, limit);
+                ASSERT_EQ(lines.columnFaintUnder(x, top, bottom, limit), faint)
+                    << "round " << round << ", column " << x << ", rows " << top << " to " << bottom << ", limit " << limit;
+                faintColumns += faint, ++columns;
+            }
+        }
+    }
+    // Both answers came up often enough for the comparison to mean something.
+    EXPECT_GT(faintColumns, columns / 10);
+    EXPECT_LT(faintColumns, columns * 9 / 10);
 }
 
 // Bad frames and settings are refused with a reason before anything is read.
