@@ -165,13 +165,10 @@ public:
         const long long lumaSamples = bottom - top;
         long long excess = 0;
         int peak = 0;
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(x) * (rgb_ ? frame_.steps[0] : 1);
         for (int y = top; y < bottom; ++y) {
-            const uint16_t* row = detail::rowOf(frame_, 0, y);
-            int code = row[static_cast<std::ptrdiff_t>(x) * (rgb_ ? frame_.steps[0] : 1)];
-            if (rgb_) {
-                const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(x) * frame_.steps[0];
-                code = std::max({code, int(detail::rowOf(frame_, 1, y)[at]), int(detail::rowOf(frame_, 2, y)[at])});
-            }
+            int code = detail::rowOf(frame_, 0, y)[at];
+            if (rgb_) code = std::max({code, int(detail::rowOf(frame_, 1, y)[at]), int(detail::rowOf(frame_, 2, y)[at])});
             const int sampleExcess = std::max(0, code - levels_.lumaHighest);
             excess += sampleExcess;
             peak = std::max(peak, sampleExcess);
