@@ -4,9 +4,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <new>
 #include <stdexcept>
+#include <system_error>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -23,6 +23,12 @@ struct FileClose {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+// strerror's text, from a function that may run on several decoders' threads at once.
+std::string errorText(int error)
+{
+    return std::generic_category().message(error);
+}
+
 // The image's picture in `frame`, or why there is none: empty when it decoded. `broken` tells that the
 // decoder failed on it and should be opened afresh.
 std::string decodeImage(const SequenceImage& image, AVCodecContext& decoder, AVPacket& packet, AVFrame& frame,
@@ -30,17 +36,17 @@ std::string decodeImage(const SequenceImage& image, AVCodecContext& decoder, AVP
 {
     const std::unique_ptr<std::FILE, FileClose> file(std::fopen(image.path.c_str(), "rb"));
     if (!file)
-        return "cannot read image " + image.path + ": " + std::strerror(errno);
+        return "cannot read image " + image.path + ": " + errorText(errno);
     long size = -1;
     if (std::fseek(file.get(), 0, SEEK_END) == 0)
         size = std::ftell(file.get());
     if (size < 0 || size > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE || std::fseek(file.get(), 0, SEEK_SET) != 0)
-        return "cannot read image " + image.path + ": " + (size < 0 ? std::strerror(errno) : "it is larger than 2 GiB");
+        return "cannot read image " + image.path + ": " + (size < 0 ? errorText(errno) : "it is larger than 2 GiB");
     av_packet_unref(&packet);
     if (av_new_packet(&packet, static_cast<int>(size)) < 0)
         throw std::bad_alloc();
     if (std::fread(packet.data, 1, static_cast<std::size_t>(size), file.get()) != static_cast<std::size_t>(size))
-        return "cannot read image " + image.path + ": " + std::strerror(errno);
+        return "cannot read image " + image.path + ": " + errorText(errno);
     packet.flags |= AV_PKT_FLAG_KEY;
     packet.pts = packet.dts = image.number;
     const auto failed = [&](int error) {
