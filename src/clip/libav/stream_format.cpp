@@ -179,6 +179,17 @@ SampleRange sampleRangeOf(int avRange, ColourModel model)
     return sampleRangeOf(avRange);
 }
 
+PixelLayout pixelLayoutOf(int avPixelFormat, int storedBits)
+{
+    PixelLayout layout = pixelLayoutOf(avPixelFormat);
+    if (layout.accepted && layout.model == ColourModel::Rgb && layout.bitDepth == 16 &&
+        layout.coding != SampleCoding::Float && (storedBits == 10 || storedBits == 12)) {
+        layout.bitDepth = storedBits;
+        layout.coding = SampleCoding::Shifted;
+    }
+    return layout;
+}
+
 FrameView FrameSamples::viewOf(const AVFrame& frame, const PixelLayout& layout)
 {
     FrameView view;
@@ -234,8 +245,16 @@ FrameView FrameSamples::viewOf(const AVFrame& frame, const PixelLayout& layout)
                 }
                 break;
             case SampleCoding::Packed:
+            case SampleCoding::Shifted:
                 av_read_image_line2(out, const_cast<const std::uint8_t**>(frame.data), frame.linesize, &descriptor, 0,
                                     y, i, frame.width, 0, 2);
+                if (layout.coding == SampleCoding::Shifted) {
+                    // The decoders shift the codes up (12-bit 4095 is 65520); any bits below them, as a
+                    // decoder that repeats the top bits would leave, are not the code's.
+                    const int shift = 16 - layout.bitDepth;
+                    for (std::size_t x = 0; x < width; ++x)
+                        out[x] = static_cast<std::uint16_t>(out[x] >> shift);
+                }
                 break;
             case SampleCoding::Direct:
                 break;

@@ -23,6 +23,8 @@ enum class SampleCoding {
     Packed,   // codes in the other byte order, packed tighter than a word each, or shifted (x2rgb10):
               // unpacked component by component
     Float,    // R'G'B' signals as floats, 1.0 the top of the signal: rounded to 16-bit full-range codes
+    Shifted,  // R'G'B' codes of fewer bits in the top bits of 16-bit words (a 12-bit JPEG 2000 as rgb48):
+              // unpacked and shifted down to the codes they are
 };
 
 // A pixel format the analyzer can measure (Y'CbCr planar at 10, 12 or 16 bits in the machine's byte
@@ -38,6 +40,10 @@ struct PixelLayout {
     std::string refusal;  // when not accepted
 };
 PixelLayout pixelLayoutOf(int avPixelFormat);
+// The layout of a stream whose codec states its samples' depth (AVCodecParameters::bits_per_raw_sample,
+// 0 when unknown): 16-bit R'G'B' words that hold 10 or 12-bit codes in their top bits, as JPEG 2000's
+// decoders hand 12-bit images over, are measured as the codes they hold, not as 16-bit full scale.
+PixelLayout pixelLayoutOf(int avPixelFormat, int storedBits);
 
 // R'G'B' masters are full range unless tagged narrow; Y'CbCr is narrow unless tagged full.
 SampleRange sampleRangeOf(int avRange, ColourModel model);

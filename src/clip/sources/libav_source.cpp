@@ -70,7 +70,7 @@ void DecodedPicture::describe(const AVFrame& frame, SourceFrame& out)
     out.hdr10Plus = hdr10PlusOf(frame);
     out.lightLevel = lightLevelOf(frame);
     if (frame.format != format_) {
-        layout_ = pixelLayoutOf(frame.format);
+        layout_ = pixelLayoutOf(frame.format, storedBits_);
         format_ = frame.format;
     }
     out.refusal = layout_.refusal;
@@ -416,6 +416,7 @@ void LibavSource::openDecoder()
 {
     decoder_ = decoderContextFor(*container_->stream().codecpar, "the video of " + name() + " is in a codec",
                                  "convert it first, e.g. to FFV1 with ffmpeg -c:v ffv1");
+    picture_.setStoredBits(container_->stream().codecpar->bits_per_raw_sample);
     // Frame threads decode the frames after this one while the caller measures it: one a core. Left to
     // itself libavcodec starts one more than there are cores, to keep them busy while a thread waits for
     // another's frame; here the measuring threads take that place, and the extra decoding thread would

@@ -40,9 +40,12 @@ CodecContextHolder decoderContextFor(const AVCodecParameters& parameters, const 
 // HDR10+ side data.
 class DecodedPicture {
 public:
+    // The depth the codec states its samples have (AVCodecParameters::bits_per_raw_sample; 0 unknown).
+    void setStoredBits(int bits) { storedBits_ = bits; }
     void describe(const AVFrame& frame, SourceFrame& out);
 
 private:
+    int storedBits_ = 0;
     int format_ = -1;  // the AVPixelFormat layout_ was found for
     PixelLayout layout_;
     FrameSamples samples_;

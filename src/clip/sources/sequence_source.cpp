@@ -133,6 +133,7 @@ void SequenceSource::openDecoder(const std::string& firstPath)
         throw std::bad_alloc();
     decoder_.reset();
     decoder_ = newDecoder();
+    picture_.setStoredBits(parameters_->bits_per_raw_sample);
 }
 
 CodecContextHolder SequenceSource::newDecoder() const
