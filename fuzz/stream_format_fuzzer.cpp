@@ -23,8 +23,11 @@ static bool oneLine(const std::string& text) { return text.find('\n') == std::st
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     fuzzing::FuzzInput input(data, size);
-    const int pixelFormat = static_cast<int>(input.next() % (AV_PIX_FMT_NB + 4)) - 2;
-    const PixelLayout layout = pixelLayoutOf(pixelFormat);
+    const uint32_t pick = input.next();
+    const int pixelFormat = static_cast<int>(pick % (AV_PIX_FMT_NB + 4)) - 2;
+    // The depth the stream states for its samples: 0 (unknown) to 17.
+    const int storedBits = static_cast<int>((pick >> 16) % 18);
+    const PixelLayout layout = pixelLayoutOf(pixelFormat, storedBits);
     check(layout.accepted != !layout.refusal.empty(), "a layout is accepted or refused with a reason");
     check(oneLine(layout.refusal), "a refusal is one line");
     if (layout.accepted) {
@@ -50,6 +53,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             const bool full = layout.coding == SampleCoding::Float ||
                               (rgb ? frame->color_range != AVCOL_RANGE_MPEG : frame->color_range == AVCOL_RANGE_JPEG);
             check(view.range == (full ? SampleRange::Full : SampleRange::Narrow), "the range as tagged");
+            if (layout.coding == SampleCoding::Shifted) {
+                check(rgb && layout.bitDepth == storedBits, "only R'G'B' words are shifted, to the stated depth");
+                for (int plane = 0; plane < 3; ++plane)
+                    for (int y = 0; y < view.height; ++y)
+                        for (int x = 0; x < view.width; ++x)
+                            check(view.planes[plane][y * view.strides[plane] / 2 + x] >> storedBits == 0,
+                                  "shifted words hold codes of the stated depth");
+            }
         }
     }
 
