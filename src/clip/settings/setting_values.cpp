@@ -226,6 +226,22 @@ long long boundMicroseconds(const std::string& name, const ClipTime& time,
     return microseconds;
 }
 
+std::pair<std::optional<long long>, std::optional<long long>> segmentBounds(
+    const std::optional<ClipTime>& start, const std::optional<ClipTime>& end,
+    const std::optional<std::pair<int, int>>& frameRate)
+{
+    std::pair<std::optional<long long>, std::optional<long long>> bounds;
+    if (start)
+        bounds.first = boundMicroseconds("start", *start, frameRate);
+    if (end)
+        bounds.second = boundMicroseconds("end", *end, frameRate);
+    if (start && end && *bounds.second <= *bounds.first)
+        throw RequestError(mention("end", clipTimeText(*end)) + ": give a time after " +
+                           mention("start", clipTimeText(*start)) + ", which at this video's rate lies at " +
+                           secondsText(*bounds.first) + " s");
+    return bounds;
+}
+
 void setArea(Request& request, const std::string& text)
 {
     if (text == "auto" || text == "full") {

@@ -32,6 +32,11 @@ std::string clipTimeText(const ClipTime& time);
 // before the frame it names. Throws RequestError, mentioning `name`, for a timecode the rate cannot count.
 long long boundMicroseconds(const std::string& name, const ClipTime& time,
                             const std::optional<std::pair<int, int>>& frameRate);
+// A segment's bounds from its optional start and end, each as boundMicroseconds() sets it. Throws
+// RequestError when the end does not come after the start, saying where the start lies at that rate.
+std::pair<std::optional<long long>, std::optional<long long>> segmentBounds(
+    const std::optional<ClipTime>& start, const std::optional<ClipTime>& end,
+    const std::optional<std::pair<int, int>>& frameRate);
 void setArea(Request& request, const std::string& text);
 std::string areaText(const Request& request);
 MasteringLuminance displayOf(const std::string& text);

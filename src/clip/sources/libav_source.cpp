@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <tuple>
 
 #include <hdrmeter/settings.h>
 
@@ -146,14 +147,8 @@ void LibavSource::enterSegment()
     std::optional<std::pair<int, int>> countingRate;
     if (numberByTime_)
         countingRate = std::make_pair(frameRate_.num, frameRate_.den);
-    if (options.start)
-        segmentFacts_.startMicroseconds = boundMicroseconds("start", *options.start, countingRate);
-    if (options.end)
-        segmentFacts_.endMicroseconds = boundMicroseconds("end", *options.end, countingRate);
-    if (options.start && options.end && *segmentFacts_.endMicroseconds <= *segmentFacts_.startMicroseconds)
-        throw RequestError(mention("end", clipTimeText(*options.end)) + ": give a time after " +
-                           mention("start", clipTimeText(*options.start)) + ", which at this video's rate lies at " +
-                           secondsText(*segmentFacts_.startMicroseconds) + " s");
+    std::tie(segmentFacts_.startMicroseconds, segmentFacts_.endMicroseconds) =
+        segmentBounds(options.start, options.end, countingRate);
     if (validRate(stream.avg_frame_rate)) {
         const double rate = av_q2d(stream.avg_frame_rate);
         const double from = static_cast<double>(segmentFacts_.startMicroseconds.value_or(0)) / 1e6;

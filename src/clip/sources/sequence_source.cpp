@@ -1,6 +1,7 @@
 #include "sequence_source.h"
 
 #include <algorithm>
+#include <tuple>
 
 #include <hdrmeter/settings.h>
 
@@ -66,13 +67,7 @@ void SequenceSource::prepare()
 
     const std::pair<int, int> rate = options_.sequenceRate;
     const long long span = sequence_.span();
-    if (options_.start)
-        facts_.startMicroseconds = boundMicroseconds("start", *options_.start, rate);
-    if (options_.end)
-        facts_.endMicroseconds = boundMicroseconds("end", *options_.end, rate);
-    if (options_.start && options_.end && *facts_.endMicroseconds <= *facts_.startMicroseconds)
-        throw RequestError(mention("end", clipTimeText(*options_.end)) + ": give a time after " +
-                           mention("start", clipTimeText(*options_.start)));
+    std::tie(facts_.startMicroseconds, facts_.endMicroseconds) = segmentBounds(options_.start, options_.end, rate);
     const long long startNumber =
         facts_.startMicroseconds ? std::min(span, firstFrameAtOrAfter(*facts_.startMicroseconds, rate)) : 0;
     endNumber_ = facts_.endMicroseconds ? std::min(span, firstFrameAtOrAfter(*facts_.endMicroseconds, rate)) : span;
