@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #if defined(__SSE2__)
 #include <immintrin.h>
 #endif
@@ -494,18 +495,30 @@ void readRun(const BandParameters& p, const uint16_t* const* luma, const uint16_
     }
 }
 
+// Calls run with the reading face's histogram ways (a bool) and the light histogram's way shift (an int)
+// as compile-time constants, so that each increment is one instruction with a constant displacement.
+template <class Run>
+inline void withHistogramWays(const BandParameters& p, Run run) {
+    using NoWays = std::integral_constant<bool, false>;
+    using Ways = std::integral_constant<bool, true>;
+    if (p.histogramStride == 0) {
+        run(NoWays(), std::integral_constant<int, 0>());
+    } else if (p.lightWayShift == 0) {
+        run(Ways(), std::integral_constant<int, 0>());
+    } else if (p.lightWayShift == 1) {
+        run(Ways(), std::integral_constant<int, 1>());
+    } else {
+        run(Ways(), std::integral_constant<int, kSlotShift>());
+    }
+}
+
 template <bool Subsampled, int Rows>
 void readRun(const BandParameters& p, const uint16_t* const* luma, const uint16_t* cb, const uint16_t* cr,
              int pixelCount, BandTotals& totals) {
-    if (p.histogramStride == 0) {
-        readRun<Subsampled, Rows, false, 0>(p, luma, cb, cr, pixelCount, totals);
-    } else if (p.lightWayShift == 0) {
-        readRun<Subsampled, Rows, true, 0>(p, luma, cb, cr, pixelCount, totals);
-    } else if (p.lightWayShift == 1) {
-        readRun<Subsampled, Rows, true, 1>(p, luma, cb, cr, pixelCount, totals);
-    } else {
-        readRun<Subsampled, Rows, true, kSlotShift>(p, luma, cb, cr, pixelCount, totals);
-    }
+    withHistogramWays(p, [&](auto ways, auto lightShift) {
+        readRun<Subsampled, Rows, decltype(ways)::value, decltype(lightShift)::value>(p, luma, cb, cr, pixelCount,
+                                                                                      totals);
+    });
 }
 
 // Where two bands meet inside a 4:2:2 pair, both read the shared chroma sample and only the band
@@ -745,15 +758,10 @@ void readRgbRun(const BandParameters& p, const uint16_t* const* planes, const ui
 template <int Step, RgbLayout Layout>
 void readRgbRun(const BandParameters& p, const uint16_t* const* planes, const uint16_t* base, int pixelCount,
                 int groupCount, BandTotals& totals) {
-    if (p.histogramStride == 0) {
-        readRgbRun<Step, Layout, false, 0>(p, planes, base, pixelCount, groupCount, totals);
-    } else if (p.lightWayShift == 0) {
-        readRgbRun<Step, Layout, true, 0>(p, planes, base, pixelCount, groupCount, totals);
-    } else if (p.lightWayShift == 1) {
-        readRgbRun<Step, Layout, true, 1>(p, planes, base, pixelCount, groupCount, totals);
-    } else {
-        readRgbRun<Step, Layout, true, kSlotShift>(p, planes, base, pixelCount, groupCount, totals);
-    }
+    withHistogramWays(p, [&](auto ways, auto lightShift) {
+        readRgbRun<Step, Layout, decltype(ways)::value, decltype(lightShift)::value>(p, planes, base, pixelCount,
+                                                                                     groupCount, totals);
+    });
 }
 
 template <int Step>
